@@ -1,0 +1,24 @@
+# Per-run scratch space; tests that need their own directory make it below this.
+set(QE_TEST_TMP ${CMAKE_BINARY_DIR}/test-tmp)
+file(MAKE_DIRECTORY ${QE_TEST_TMP})
+
+# qe_add_test(<name> LABEL <layer> SOURCES ... [LIBS ...] [ENV ...])
+# Builds a GoogleTest executable and registers it with CTest under one layer label.
+function(qe_add_test name)
+  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  set(layers unit token request net sim e2e gui)
+  if(NOT T_LABEL IN_LIST layers)
+    message(FATAL_ERROR "test ${name}: LABEL must be one of ${layers}")
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES
+    LABELS ${T_LABEL}
+    TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "TMPDIR=${QE_TEST_TMP};QE_TEST_TMP=${QE_TEST_TMP};${T_ENV}")
+endfunction()

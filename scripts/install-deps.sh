@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs every build, test and run dependency on Debian 12. Safe to run again.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential g++ clang cmake ninja-build pkg-config clang-format
+  # libraries
+  qt6-base-dev libssl-dev libcurl4-openssl-dev libp11-kit-dev p11-kit
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  softhsm2 opensc openssl curl libengine-pkcs11-openssl
+  # GUI at run time and screenshots
+  fonts-roboto xvfb xauth libgl1 libegl1 libxkbcommon-x11-0
+)
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update
+  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

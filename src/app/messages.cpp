@@ -1,0 +1,154 @@
+#include "app/messages.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#ifndef QUORVANE_SUPPORT_URL
+#error "QUORVANE_SUPPORT_URL must be defined by the build"
+#endif
+
+namespace qe {
+namespace {
+
+#define QE_WIDEN2(x) L##x
+#define QE_WIDEN(x) QE_WIDEN2(x)
+
+struct Entry {
+    int number;
+    const wchar_t* text;
+};
+
+// clang-format off
+constexpr Entry kStrings[] = {
+    {101, L"&Despre Quorvane Enroll..."},
+    {102, L"Generează Cerere"},
+    {103, L"Încarcă certificat"},
+    {104, L"Vă rugăm sa introduceți dispozitivul criptografic."},
+    {105, L"Certificatul selectat sau parola introdusă sunt incorecte."},
+    {106, L"Nu s-au putut genera cheile pe dispozitivul criptografic. Vă rugăm să reluati procedura de generare."},
+    {107, L"Nu s-a putut trimite cererea către Quorvane. Vă rugăm să reluati procedura de generare."},
+    {108, L"Cererea a fost trimisă cu succes."},
+    {109, L"A avut loc o eroare"},
+    {110, L"Vă rugăm să așteptați..."},
+    {111, L"Quorvane Enroll"},
+    {112, L"Vă rugăm introduceți un singur dispozitiv criptografic."},
+    {113, L"Eroare de server"},
+    {114, L"Certificatul serverului este invalid. Vă rugăm să contactați suportul Quorvane."},
+    {115, L"Sterge certificatul vechi de pe dispozitivul criptografic"},
+    {116, L"Cheia privată asociată cererii nu poate fi găsita pe dispozitivul criptografic. Vă rugăm introduceți dispozitivul cu care s-a generat cererea."},
+    {117, L"Certificatul dumneavoastră va fi emis conform Regulamentului EU nr. 910/2014 (eIDAS), iar semnăturile electronice pe care le veți crea cu ajutorul său vor fi recunoscute atât în România, cât și în orice alt stat membru UE."},
+    {118, L"Pentru generarea cererii de certificat vă rugăm să apăsați butonul ”Generează Cerere”"},
+    {119, L"Eroare de conectare la serverul Quorvane. Vă rugăm să verificați conexiunea la internet."},
+    {120, L"Eroare dispozitiv criptografic. Vă rugăm reporniți aplicația si reconectați dispozitivul criptografic."},
+    {121, L"Sunt de acord cu semnarea declarației de acceptanță și încărcarea certificatului pe dispozitivul criptografic."},
+    {122, L"Nu sunt de acord cu semnarea declarației de acceptanță și încărcarea certificatului pe dispozitivul criptografic."},
+    {123, L"Vizualizare declarație de acceptanță"},
+    {124, L"Vizualizare certificat"},
+    {125, L"Introduceți codul pin"},
+    {126, L"Certificatul a fost încărcat cu succes"},
+    {127, L"Raspuns server invalid. Vă rugăm să reluati procedura de incărcare."},
+    {128, L"Generic error"},
+    {129, L"Codul PIN este incorect."},
+    {130, L"Se conectează la dispozitivul criptografic"},
+    {132, L"Se generează cheile pe dispozitivul criptografic"},
+    {133, L"Se trimite cererea catre Quorvane"},
+    {134, L"Se descarcă noul certificat"},
+    {135, L"Se descarcă declarația de acceptanță"},
+    {136, L"Reîncearcă"},
+    {137, L"Renunță"},
+    {138, L"Se actualizează statusul certificatelor"},
+    {143, L"Se semnează electronic declarația de acceptanță"},
+    {144, L"Se trimite declarația de acceptanță"},
+    {145, L"Se încarcă noul certificat pe dispozitivul criptografic"},
+    {146, L"Se șterge vechiul certificat"},
+    {147, L"Se confirma încărcarea certificatului"},
+    {148, LR"rtf({\rtf1\ansi\ansicpg1252\deff0\nouicompat\deflang1033{\fonttbl{\f0\fnil\fcharset0 Calibri;}{\f1\fnil\fcharset238 Calibri;}}{\colortbl ;\red0\green0\blue0;\red255\green255\blue255;}{\*\generator Riched20 10.0.26100}\viewkind4\uc1 \pard\qc\cf1\highlight2\f0\fs19 Pentru a continua v\f1\'e3 rug\'e3m s\'e3 da\u539?i click pe butonul de mai jos:\cf0\highlight0\f0\fs22\lang9\par})rtf"},
+    {149, L"Nu este suficient spațiu pe dispozitiv."},
+    {151, L"Date insuficiente pentru crearea cheilor. Nu se poate genera cererea."},
+    {152, L"Continuați"},
+};
+// clang-format on
+
+constexpr const wchar_t* kOldDriverBeforeLink =
+    LR"rtf({\rtf1\ansi\ansicpg1252\deff0\nouicompat\deflang1033{\fonttbl{\f0\fnil\fcharset0 Calibri;}{\f1\fnil\fcharset238 Calibri;}}{\colortbl ;\red0\green0\blue255;}{\*\generator Riched20 10.0.22621}\viewkind4\uc1 \pard\sa200\sl276\slmult1\f0\fs22\lang9 Nu ave\f1\u539?i instalat\'e3 ultima versiune a driverului de token pe care \f0\'eel utiliza\f1\u539?i.\par\par Accesa\u539?i acest link )rtf";
+constexpr const wchar_t* kOldDriverAfterLink =
+    LR"rtf(\f1\fs22  iar din pagina care se deschide, alege\u539?i tipul de token pe care \f0\'eel detine\f1\u539?i \u537?i reinstala\u539?i driverul tokenului dvs., in functie de sistemul de operare (Windows sau MacOS) pe care \f0\'eel utiliza\f1\u539?i. Dup\'e3 reinstalarea ultimei versiuni a driverului de token, deschide\u539?i Quorvane Enroll \u537?i relua\u539?i pasul de generare a cererii de certificat.\f0\par} \0)rtf";
+
+constexpr std::array<int, 2> kStatusSteps = {130, 138};
+constexpr std::array<int, 3> kRequestSteps = {130, 132, 133};
+constexpr std::array<int, 9> kDownloadSteps = {130, 134, 135, 130, 143, 144, 145, 146, 147};
+
+constexpr std::pair<ErrorId, int> kErrorStrings[] = {
+    {ERR_NO_TOKEN, 104},         {ERR_BAD_CERT_OR_PASSWORD, 105}, {ERR_KEYGEN_FAILED, 106},
+    {ERR_SEND_FAILED, 107},      {ERR_MULTIPLE_TOKENS, 112},      {ERR_CONNECTION, 119},
+    {ERR_TOKEN_DEVICE, 120},     {ERR_BAD_RESPONSE, 127},         {ERR_SERVER, 113},
+    {ERR_SERVER_CERT, 114},      {ERR_KEY_NOT_FOUND, 116},        {ERR_WRONG_PIN, 129},
+    {ERR_TOKEN_RESTRICTED, 148}, {ERR_TOKEN_FULL, 149},           {ERR_KEYGEN_DATA, 151},
+};
+
+constexpr std::string_view kErrorNames[] = {
+    "ERR_SUCCESS",        "ERR_CANCELLED",       "ERR_NO_TOKEN",         "ERR_BAD_CERT_OR_PASSWORD",
+    "ERR_KEYGEN_FAILED",  "ERR_SEND_FAILED",     "ERR_MULTIPLE_TOKENS",  "ERR_CONNECTION",
+    "ERR_TOKEN_DEVICE",   "ERR_BAD_RESPONSE",    "ERR_SERVER",           "ERR_SERVER_CERT",
+    "ERR_KEY_NOT_FOUND",  "ERR_WRONG_PIN",       "ERR_TOKEN_RESTRICTED", "ERR_TOKEN_FULL",
+    "ERR_OLD_DRIVER",     "ERR_KEYGEN_DATA",
+};
+
+}  // namespace
+
+std::wstring_view LoadString(int number) {
+    const auto it = std::find_if(std::begin(kStrings), std::end(kStrings),
+                                 [number](const Entry& e) { return e.number == number; });
+    return it == std::end(kStrings) ? std::wstring_view() : std::wstring_view(it->text);
+}
+
+std::wstring OldDriverText() {
+    const std::wstring address = QE_WIDEN(QUORVANE_SUPPORT_URL);
+    return std::wstring(kOldDriverBeforeLink) + L"{{\\field{\\*\\fldinst{HYPERLINK " + address +
+           L" }}{\\fldrslt{" + address + L"\\ul0\\cf0}}}}" + kOldDriverAfterLink;
+}
+
+std::string_view ErrorName(ErrorId id) {
+    if (id < 0 || id >= static_cast<ErrorId>(std::size(kErrorNames))) {
+        return {};
+    }
+    return kErrorNames[id];
+}
+
+std::wstring ErrorText(ErrorId id, const std::wstring& serverMessage) {
+    if (id == ERR_SERVER && !serverMessage.empty()) {
+        return serverMessage;
+    }
+    if (id == ERR_OLD_DRIVER) {
+        return OldDriverText();
+    }
+    for (const auto& [errorId, number] : kErrorStrings) {
+        if (errorId == id) {
+            return std::wstring(LoadString(number));
+        }
+    }
+    return std::wstring(LoadString(128));
+}
+
+std::span<const int> StepTextNumbers(WorkMode mode) {
+    switch (mode) {
+        case WorkMode::StatusCheck:
+            return kStatusSteps;
+        case WorkMode::RequestGeneration:
+            return kRequestSteps;
+        case WorkMode::Download:
+            return kDownloadSteps;
+    }
+    return {};
+}
+
+std::wstring_view StepText(WorkMode mode, int step) {
+    const auto numbers = StepTextNumbers(mode);
+    if (step < 0 || static_cast<std::size_t>(step) >= numbers.size()) {
+        return {};
+    }
+    return LoadString(numbers[static_cast<std::size_t>(step)]);
+}
+
+}  // namespace qe

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+namespace qe {
+
+inline constexpr const char* kInstanceLockName = "QuorvaneEnroll MUTEX";
+
+// The desktop-wide single-instance guard: an exclusive flock on "QuorvaneEnroll MUTEX" in the
+// per-user runtime directory ($XDG_RUNTIME_DIR, else the private temporary directory). The kernel
+// releases it when the process ends, however it ends.
+class SingleInstance {
+public:
+    // Tries to take the lock; `lockDirectory` empty means the default directory.
+    explicit SingleInstance(const std::string& lockDirectory = {});
+    ~SingleInstance();
+    SingleInstance(const SingleInstance&) = delete;
+    SingleInstance& operator=(const SingleInstance&) = delete;
+
+    // True when another copy holds the lock. A lock that cannot be set up at all (no directory)
+    // does not stop the wizard.
+    bool AlreadyRunning() const { return alreadyRunning_; }
+
+private:
+    int fd_ = -1;
+    bool alreadyRunning_ = false;
+};
+
+// The text and caption of the box shown by a second copy before it ends.
+inline constexpr const wchar_t* kAlreadyRunningText = L"Aplicatia este deja deschisa.";
+inline constexpr const wchar_t* kAlreadyRunningCaption = L"Quorvane Enroll";
+
+}  // namespace qe

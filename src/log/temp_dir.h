@@ -1,0 +1,18 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace qe {
+
+// The user's private temporary directory, ending in "/": $TMPDIR when it is set and names a
+// directory, otherwise /tmp/quorvane-enroll-<uid>, created with mode 0700 and accepted only when
+// it is a real directory (not a link) owned by the user with no access for others. Empty when no
+// such directory can be had.
+std::optional<std::string> PrivateTempDir();
+
+// Creates `path` for writing only if it does not exist yet (never through a link), mode 0600.
+// Returns the descriptor, or -1 with errno set (EEXIST when the name is taken).
+int CreateNewPrivateFile(const std::string& path);
+
+}  // namespace qe

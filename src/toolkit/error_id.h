@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+
+namespace qe {
+
+// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..17 failures with a
+// fixed text; any other value is shown with the generic text.
+using ErrorId = std::int32_t;
+
+enum : ErrorId {
+    ERR_SUCCESS = 0,
+    ERR_CANCELLED = 1,
+    ERR_NO_TOKEN = 2,
+    ERR_BAD_CERT_OR_PASSWORD = 3,
+    ERR_KEYGEN_FAILED = 4,
+    ERR_SEND_FAILED = 5,
+    ERR_MULTIPLE_TOKENS = 6,
+    ERR_CONNECTION = 7,
+    ERR_TOKEN_DEVICE = 8,
+    ERR_BAD_RESPONSE = 9,
+    ERR_SERVER = 10,
+    ERR_SERVER_CERT = 11,
+    ERR_KEY_NOT_FOUND = 12,
+    ERR_WRONG_PIN = 13,
+    ERR_TOKEN_RESTRICTED = 14,
+    ERR_TOKEN_FULL = 15,
+    ERR_OLD_DRIVER = 16,
+    ERR_KEYGEN_DATA = 17,
+};
+
+}  // namespace qe

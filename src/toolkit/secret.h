@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "toolkit/bytes.h"
+
+namespace qe {
+
+// Overwrites memory with zeros in a way the optimiser cannot drop.
+void Wipe(void* data, std::size_t size);
+// Overwrites the whole capacity in use and empties the container.
+void Wipe(Bytes& bytes);
+void Wipe(std::string& text);
+
+// Wipes a buffer when the scope ends, on every path.
+class WipeOnExit {
+public:
+    explicit WipeOnExit(Bytes& bytes) : bytes_(bytes) {}
+    ~WipeOnExit() { Wipe(bytes_); }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+    Bytes& bytes_;
+};
+
+// A PIN or other secret text. Its buffer is wiped when it is replaced or destroyed; it is never
+// copied implicitly (Clone makes the one deliberate copy), and moving hands over the buffer itself.
+class Secret {
+public:
+    Secret() = default;
+    explicit Secret(std::string_view text);
+    Secret(Secret&& other) noexcept;
+    Secret& operator=(Secret&& other) noexcept;
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+    ~Secret();
+
+    Secret Clone() const { return Secret(view()); }
+    void Clear();
+
+    const char* data() const { return buffer_.data(); }
+    std::size_t size() const { return buffer_.size(); }
+    bool empty() const { return buffer_.empty(); }
+    std::string_view view() const { return {buffer_.data(), buffer_.size()}; }
+
+private:
+    std::vector<char> buffer_;
+};
+
+}  // namespace qe
