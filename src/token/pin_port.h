@@ -1,0 +1,34 @@
+#pragma once
+
+#include "toolkit/secret.h"
+
+namespace qe {
+
+// The window side of the PIN: the PIN cached for this run and the dialog that asks for it. The
+// main window implements it; workers call it, and AskPin blocks the calling worker (never the
+// window) until the dialog has ended.
+class PinPort {
+public:
+    virtual ~PinPort() = default;
+
+    // A copy of the PIN cached for this run; empty when none is known yet.
+    virtual Secret CachedPin() = 0;
+    // Shows the PIN dialog on the window's thread and waits for it to end. An accepted dialog
+    // replaces the cached PIN; a cancelled one leaves it as it was.
+    virtual void AskPin() = 0;
+    // Forgets the cached PIN, so the next token operation asks again.
+    virtual void ClearPin() = 0;
+};
+
+// The short form used by the download and installation flows: ask only when no PIN is cached,
+// then hand back the cached PIN (empty when the user cancelled). No login test.
+inline Secret ObtainPin(PinPort& port) {
+    Secret pin = port.CachedPin();
+    if (pin.empty()) {
+        port.AskPin();
+        pin = port.CachedPin();
+    }
+    return pin;
+}
+
+}  // namespace qe
