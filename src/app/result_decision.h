@@ -26,9 +26,9 @@ struct ResultDecision {
     Kind kind = Kind::Nothing;
     std::wstring text;
     std::wstring caption;
-    std::wstring buttonText;  // the alerts' single button
-    unsigned flags = 0;       // message box only
-    std::string link;         // token-restriction alert only
+    std::wstring buttonText;      // the alerts' single button
+    unsigned flags = 0;           // message box only
+    std::string link;             // token-restriction alert only
     bool clearCachedPin = false;  // wrong PIN: the next token operation asks again
 };
 

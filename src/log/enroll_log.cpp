@@ -18,8 +18,8 @@ constexpr const char* kStopBanner =
     "\n\n\n################################STOP####################################\n\n\n\n\n";
 
 bool SameLocalDay(std::time_t a, std::time_t b) {
-    std::tm ta {};
-    std::tm tb {};
+    std::tm ta{};
+    std::tm tb{};
     if (localtime_r(&a, &ta) == nullptr || localtime_r(&b, &tb) == nullptr) {
         return false;
     }
@@ -90,7 +90,7 @@ void CEnrollLog::Write(std::string message) {
     }
     char stamp[64] = {};
     const std::time_t now = std::time(nullptr);
-    std::tm local {};
+    std::tm local{};
     if (localtime_r(&now, &local) != nullptr) {
         std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S", &local);
     }

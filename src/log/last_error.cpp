@@ -11,14 +11,18 @@ thread_local SystemError t_lastError;
 
 }  // namespace
 
-SystemError GetLastSystemError() { return t_lastError; }
+SystemError GetLastSystemError() {
+    return t_lastError;
+}
 
 void SetLastSystemError(std::uint32_t code, std::string text) {
     t_lastError.code = code;
     t_lastError.text = std::move(text);
 }
 
-void SetLastSystemError(const SystemError& error) { t_lastError = error; }
+void SetLastSystemError(const SystemError& error) {
+    t_lastError = error;
+}
 
 void SetLastErrorFromErrno(int errnoValue) {
     char buffer[256] = {};

@@ -46,9 +46,15 @@ bool ParseEndpoint(const std::string& text, Endpoint& out) {
     return true;
 }
 
-Endpoint ApiHost() { return Resolve("QUORVANE_API_HOST", QUORVANE_API_HOST); }
-Endpoint RekeyHost() { return Resolve("QUORVANE_REKEY_HOST", QUORVANE_REKEY_HOST); }
-Endpoint DataApiHost() { return Resolve("QUORVANE_DATA_API_HOST", QUORVANE_DATA_API_HOST); }
+Endpoint ApiHost() {
+    return Resolve("QUORVANE_API_HOST", QUORVANE_API_HOST);
+}
+Endpoint RekeyHost() {
+    return Resolve("QUORVANE_REKEY_HOST", QUORVANE_REKEY_HOST);
+}
+Endpoint DataApiHost() {
+    return Resolve("QUORVANE_DATA_API_HOST", QUORVANE_DATA_API_HOST);
+}
 
 std::string RekeyAddress() {
     const Endpoint data = DataApiHost();

@@ -72,7 +72,8 @@ std::optional<IndexedKeyLine> ParseIndexedKey(const std::string& line, const std
     if (match[2].matched && match[2].length() > 1) {
         const std::string digits = match[2].str().substr(1);
         std::int64_t number = 0;
-        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+        const auto [end, ec] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), number);
         if (ec != std::errc() || number - 1 > std::numeric_limits<std::int32_t>::max()) {
             return std::nullopt;
         }

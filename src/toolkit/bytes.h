@@ -13,11 +13,19 @@ using Bytes = std::vector<std::uint8_t>;
 // Two lower-case (or upper-case) hexadecimal digits per byte, first byte first.
 std::string ToHexLower(const std::uint8_t* data, std::size_t size);
 std::string ToHexUpper(const std::uint8_t* data, std::size_t size);
-inline std::string ToHexLower(const Bytes& bytes) { return ToHexLower(bytes.data(), bytes.size()); }
-inline std::string ToHexUpper(const Bytes& bytes) { return ToHexUpper(bytes.data(), bytes.size()); }
+inline std::string ToHexLower(const Bytes& bytes) {
+    return ToHexLower(bytes.data(), bytes.size());
+}
+inline std::string ToHexUpper(const Bytes& bytes) {
+    return ToHexUpper(bytes.data(), bytes.size());
+}
 
-inline Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
-inline std::string ToString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline Bytes ToBytes(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+inline std::string ToString(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 }  // namespace qe
 

@@ -142,8 +142,7 @@ Bytes EncodeOid(std::string_view dotted) {
 bool ReadSmallInteger(const Bytes& element, std::int64_t& value) {
     DerElement e;
     if (DecodeDerElement(element.data(), element.size(), e) != 0 ||
-        !e.Is(DerClass::Universal, false, kDerTagInteger) || e.valueSize == 0 ||
-        e.valueSize > 4) {
+        !e.Is(DerClass::Universal, false, kDerTagInteger) || e.valueSize == 0 || e.valueSize > 4) {
         return false;
     }
     std::int64_t v = (e.value[0] & 0x80) ? -1 : 0;

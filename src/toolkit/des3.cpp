@@ -34,15 +34,15 @@ int ZEL_3DES_Decrypt_Data(const std::uint8_t* ciphertext, std::size_t ciphertext
     }
     int updated = 0;
     int finished = 0;
-    const bool ok =
-        EVP_DecryptUpdate(ctx.get(), out.data(), &updated, ciphertext,
-                          static_cast<int>(ciphertextSize)) == 1 &&
-        EVP_DecryptFinal_ex(ctx.get(), out.data() + updated, &finished) == 1;
+    const bool ok = EVP_DecryptUpdate(ctx.get(), out.data(), &updated, ciphertext,
+                                      static_cast<int>(ciphertextSize)) == 1 &&
+                    EVP_DecryptFinal_ex(ctx.get(), out.data() + updated, &finished) == 1;
     if (!ok) {
         Wipe(out);
         return kToolkitCipherError;
     }
-    const std::size_t total = static_cast<std::size_t>(updated) + static_cast<std::size_t>(finished);
+    const std::size_t total =
+        static_cast<std::size_t>(updated) + static_cast<std::size_t>(finished);
     plaintext.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(total));
     Wipe(out);
     return 0;

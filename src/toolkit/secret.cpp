@@ -22,7 +22,9 @@ void Wipe(std::string& text) {
 
 Secret::Secret(std::string_view text) : buffer_(text.begin(), text.end()) {}
 
-Secret::Secret(Secret&& other) noexcept : buffer_(std::move(other.buffer_)) { other.buffer_.clear(); }
+Secret::Secret(Secret&& other) noexcept : buffer_(std::move(other.buffer_)) {
+    other.buffer_.clear();
+}
 
 Secret& Secret::operator=(Secret&& other) noexcept {
     if (this != &other) {
@@ -33,7 +35,9 @@ Secret& Secret::operator=(Secret&& other) noexcept {
     return *this;
 }
 
-Secret::~Secret() { Clear(); }
+Secret::~Secret() {
+    Clear();
+}
 
 void Secret::Clear() {
     Wipe(buffer_.data(), buffer_.capacity());

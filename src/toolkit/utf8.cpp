@@ -8,7 +8,9 @@ namespace {
 constexpr char32_t kMaxCodePoint = 0x10FFFF;
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool IsSurrogate(char32_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
 
 // Decodes one code point at text[pos]; returns false on any malformed sequence.
 bool DecodeOne(std::string_view text, std::size_t& pos, char32_t& out) {

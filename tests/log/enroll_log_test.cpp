@@ -79,11 +79,10 @@ TEST(EnrollLog, LineFormatTagsAndVerbatimText) {
         log.Write("multi\nline");
     }
     const std::string body = Body(ReadFile(path));
-    const std::regex expected(
-        R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\] plain\n)"
-        R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\]\[A\]\[B\] 100%s %d %n\n)"
-        R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\]\[A\] cut\n)"
-        R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\] multi\nline\n)");
+    const std::regex expected(R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\] plain\n)"
+                              R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\]\[A\]\[B\] 100%s %d %n\n)"
+                              R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\]\[A\] cut\n)"
+                              R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\] multi\nline\n)");
     EXPECT_TRUE(std::regex_search(body, expected)) << body;
     EXPECT_EQ(body.find("hidden"), std::string::npos);
 }
@@ -115,8 +114,8 @@ TEST(EnrollLog, LinesFromSeveralThreadsDoNotInterleave) {
     }
     const std::string body = Body(ReadFile(path));
     const std::regex line(R"(\[[^\]]+\] ([a-d])\1{39}\n)");
-    std::size_t count = std::distance(std::sregex_iterator(body.begin(), body.end(), line),
-                                      std::sregex_iterator());
+    std::size_t count =
+        std::distance(std::sregex_iterator(body.begin(), body.end(), line), std::sregex_iterator());
     EXPECT_EQ(count, 800u);
 }
 

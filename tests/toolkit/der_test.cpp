@@ -68,17 +68,17 @@ TEST(SplitDer, HighTagNumbers) {
 
 TEST(SplitDer, MalformedInputIsADecodingError) {
     const std::vector<Bytes> bad = {
-        {},                                    // nothing
-        {0x30},                                // no length
-        {0x30, 0x80, 0x00, 0x00},              // indefinite length
-        {0x30, 0x05, 0x02, 0x01},              // outer length past the end
-        {0x30, 0x03, 0x02, 0x05, 0x00},        // child length past its parent
-        {0x30, 0x02, 0x02, 0x00, 0xFF},        // bytes after the element
-        {0x30, 0x85, 0x01, 0, 0, 0, 0},        // five length octets
-        {0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF},  // four length octets, huge
-        {0x30, 0x81},                          // length octets missing
+        {},                                          // nothing
+        {0x30},                                      // no length
+        {0x30, 0x80, 0x00, 0x00},                    // indefinite length
+        {0x30, 0x05, 0x02, 0x01},                    // outer length past the end
+        {0x30, 0x03, 0x02, 0x05, 0x00},              // child length past its parent
+        {0x30, 0x02, 0x02, 0x00, 0xFF},              // bytes after the element
+        {0x30, 0x85, 0x01, 0, 0, 0, 0},              // five length octets
+        {0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF},        // four length octets, huge
+        {0x30, 0x81},                                // length octets missing
         {0x1F, 0x81, 0x81, 0x81, 0x81, 0x01, 0x00},  // tag number too long
-        {0x30, 0x01, 0x02},                    // child without length
+        {0x30, 0x01, 0x02},                          // child without length
     };
     for (const Bytes& der : bad) {
         std::vector<Bytes> children{{1}};
