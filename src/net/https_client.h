@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/client_certificate.h"
+#include "toolkit/bytes.h"
+#include "toolkit/error_id.h"
+
+namespace qe {
+
+// The body of the last answer whose status was not 200, shown for ERR_SERVER (process-wide).
+std::wstring ServerMessage();
+void SetServerMessage(std::wstring message);
+
+// DER names of the certification authorities whose client certificates the rekey host accepts,
+// in the order the server sent them; filled once per process (process-wide).
+std::vector<Bytes> AcceptedIssuers();
+void ClearAcceptedIssuers();
+
+// A small synchronous HTTPS client over libcurl: TLS only, the server verified against the
+// system's trust store (SSL_CERT_FILE/SSL_CERT_DIR honoured), a header block sent with every
+// request. One object belongs to one thread. Every failing library call goes through the failure
+// logger.
+class CHttpsClient {
+public:
+    // Bodies above this size are refused rather than held in memory.
+    static constexpr std::size_t kMaxBodySize = 64u << 20;
+
+    CHttpsClient();
+    ~CHttpsClient();
+    CHttpsClient(const CHttpsClient&) = delete;
+    CHttpsClient& operator=(const CHttpsClient&) = delete;
+
+    // Sent with every request of this client, lines separated by "\n".
+    std::wstring headerBlock;
+
+    // Forgets any previous request and sets the host (no scheme) and port. Returns 0 or 7.
+    ErrorId Connect(const std::wstring& host, std::uint16_t port);
+
+    // GET when `body` is null or empty, POST otherwise. Presents `certificate` when the server
+    // asks for one: the first attempt goes without, and when the server asks the request is sent
+    // again with it. Returns 0; 3 when the server asked for a certificate and none was given, or
+    // refused the presented one as unknown, or the PIN was wrong; 1 when the user cancelled the
+    // PIN dialog; 7 for any other failure.
+    ErrorId SendRequest(const std::wstring& path, const Bytes* body,
+                        ClientCertificate* certificate);
+
+    // The whole answer of the last request. Returns 0 for status 200; 10 for another status
+    // (its body becomes ServerMessage()); 9 when that body is an HTML page, not UTF-8, or any
+    // body is above kMaxBodySize; 7 when there is no answer.
+    ErrorId ReceiveResponse(Bytes& body);
+
+    // Replaces the header name in `nameAndValue` with its value in the last answer; an absent
+    // header reads as empty. Returns 0, or 7 when there is no answer.
+    ErrorId QueryHeader(std::wstring& nameAndValue);
+
+    // Appends the CA names of the last request's certificate request to AcceptedIssuers().
+    // Returns 0, or 7 when no request was made or the server asked for no certificate.
+    ErrorId GetAcceptedIssuers();
+
+    // The TLS version the last request was carried on ("TLSv1.3"), for diagnostics and tests.
+    const std::string& LastTlsVersion() const;
+
+    struct Transfer;  // one request's state, shared with the library callbacks
+
+private:
+    ErrorId Perform(ClientCertificate* certificate);
+
+    std::string host_;
+    std::uint16_t port_ = 0;
+    bool connected_ = false;
+    std::string path_;
+    Bytes body_;
+    std::unique_ptr<Transfer> transfer_;
+};
+
+}  // namespace qe

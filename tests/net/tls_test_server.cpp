@@ -1,0 +1,104 @@
+#include "tls_test_server.h"
+
+#include <chrono>
+#include <stdexcept>
+
+#include <httplib.h>
+
+namespace qe::test {
+namespace {
+
+// Reject an untrusted client certificate with alert certificate_unknown, as the authority does
+// (OpenSSL sends that alert for verification errors it has no closer alert for).
+int VerifyClient(int preverifyOk, X509_STORE_CTX* ctx) {
+    if (preverifyOk == 1) {
+        return 1;
+    }
+    X509_STORE_CTX_set_error(ctx, X509_V_ERR_SUBJECT_ISSUER_MISMATCH);
+    return 0;
+}
+
+}  // namespace
+
+TlsTestServer::TlsTestServer(const TestPki& pki, Options options) {
+    server_ = std::make_unique<httplib::SSLServer>([&pki, options](SSL_CTX& ctx) {
+        if (SSL_CTX_use_certificate(&ctx, pki.serverCert.get()) != 1 ||
+            SSL_CTX_use_PrivateKey(&ctx, pki.serverKey.get()) != 1) {
+            return false;
+        }
+        if (options.minVersion != 0) {
+            SSL_CTX_set_min_proto_version(&ctx, options.minVersion);
+        }
+        if (options.maxVersion != 0) {
+            SSL_CTX_set_max_proto_version(&ctx, options.maxVersion);
+        }
+        if (options.requireClientCert) {
+            const X509* ca = options.clientCa != nullptr ? options.clientCa : pki.caCert.get();
+            X509_STORE* store = SSL_CTX_get_cert_store(&ctx);
+            X509_STORE_add_cert(store, const_cast<X509*>(ca));
+            STACK_OF(X509_NAME)* names = sk_X509_NAME_new_null();
+            sk_X509_NAME_push(names, X509_NAME_dup(X509_get_subject_name(ca)));
+            SSL_CTX_set_client_CA_list(&ctx, names);
+            SSL_CTX_set_verify(&ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT,
+                               VerifyClient);
+        }
+        return true;
+    });
+    if (!server_->is_valid()) {
+        throw std::runtime_error("test server set-up failed");
+    }
+    server_->set_keep_alive_timeout(1);
+    const auto handle = [this](const httplib::Request& req, httplib::Response& res) {
+        RecordedRequest r{req.method, req.target, req.body, {}, {}, {}};
+        for (const auto& [k, v] : req.headers) {
+            r.headers.emplace(k, v);
+        }
+        if (req.ssl != nullptr) {
+            r.tlsVersion = SSL_get_version(req.ssl);
+            if (X509* peer = SSL_get1_peer_certificate(req.ssl)) {
+                char cn[256] = {};
+                X509_NAME_get_text_by_NID(X509_get_subject_name(peer), NID_commonName, cn,
+                                          sizeof cn);
+                r.peerCommonName = cn;
+                X509_free(peer);
+            }
+        }
+        Reply reply;
+        {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(r);
+            if (handler_) {
+                reply = handler_(r);
+            }
+        }
+        res.status = reply.status;
+        for (const auto& [k, v] : reply.headers) {
+            res.set_header(k, v);
+        }
+        res.set_content(reply.body, reply.contentType.c_str());
+    };
+    server_->Get(".*", handle);
+    server_->Post(".*", handle);
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    while (!server_->is_running()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+TlsTestServer::~TlsTestServer() {
+    server_->stop();
+    thread_.join();
+}
+
+void TlsTestServer::SetHandler(std::function<Reply(const RecordedRequest&)> handler) {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+}
+
+std::vector<RecordedRequest> TlsTestServer::Requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+}  // namespace qe::test

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_pki.h"
+
+namespace httplib {
+class SSLServer;
+}
+
+namespace qe::test {
+
+struct RecordedRequest {
+    std::string method;
+    std::string path;  // with the query
+    std::string body;
+    std::multimap<std::string, std::string> headers;
+    std::string peerCommonName;  // of the client certificate, when one was presented
+    std::string tlsVersion;
+};
+
+struct Reply {
+    Reply(int s = 200, std::string b = {}, std::vector<std::pair<std::string, std::string>> h = {},
+          std::string type = "text/plain")
+        : status(s), body(std::move(b)), headers(std::move(h)), contentType(std::move(type)) {}
+    int status = 200;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string contentType;
+};
+
+// An HTTPS server on 127.0.0.1 with an ephemeral port, running on its own thread.
+class TlsTestServer {
+public:
+    struct Options {
+        bool requireClientCert = false;
+        const X509* clientCa = nullptr;  // trusted for client certificates and named in the request
+        int minVersion = 0;              // e.g. TLS1_2_VERSION; 0 for the library's default
+        int maxVersion = 0;
+    };
+
+    TlsTestServer(const TestPki& pki, Options options);
+    ~TlsTestServer();
+
+    int port() const { return port_; }
+    // Every path answers with the reply returned by `handler` for the request.
+    void SetHandler(std::function<Reply(const RecordedRequest&)> handler);
+    std::vector<RecordedRequest> Requests() const;
+
+private:
+    std::unique_ptr<httplib::SSLServer> server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    std::function<Reply(const RecordedRequest&)> handler_;
+    std::vector<RecordedRequest> requests_;
+};
+
+}  // namespace qe::test
