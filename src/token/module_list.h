@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qe {
+
+// The settings key of the module list, below the user's (or the machine's) configuration home,
+// and the name of its value: one library name a line, the first empty line ending the list.
+inline constexpr const char* kModuleKeyPath = "Nolt/zelenroll/PKCS11Modules";
+inline constexpr const char* kModuleValueName = "PKCS11Modules";
+
+// The library tried when nothing else names one.
+inline constexpr const char* kFallbackModule = "opensc-pkcs11.so";
+
+// The module list's settings: the user's list of PKCS#11 libraries, seeded from the machine-wide
+// copy or from the built-in list. Status results are 0 or an errno value.
+class CReg {
+public:
+    virtual ~CReg() = default;
+
+    // The ordered library names: the user's stored list when it is there and not empty (a list
+    // whose first line is empty yields no names); otherwise the list is written first
+    // (WriteDefaultModules) and read again; when that fails too, the built-in list.
+    std::vector<std::string> ModuleList();
+
+    // Fills the user's module value: from the machine-wide key when CopyMachineKey succeeds,
+    // otherwise with the built-in list. Returns 0 or the errno of the failed write.
+    int WriteDefaultModules();
+
+    // Copies the machine-wide key `keyPath` (below the machine configuration home) with its
+    // subkeys and values into the user's configuration home, expanding "$NAME" once in each
+    // value. Returns the error of opening the machine key, or the status of the last value
+    // written.
+    int CopyMachineKey(const std::string& keyPath);
+};
+
+// The built-in list: the token libraries registered with p11-kit, in its order, then
+// kFallbackModule unless a registered library already has that file name.
+std::vector<std::string> BuiltInModuleList();
+
+// Splits a stored module value into names: lines end at "\n" (a "\r" before it is dropped) or a
+// zero byte, and the first empty name ends the list.
+std::vector<std::string> SplitModuleValue(const std::string& data);
+
+}  // namespace qe

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <vector>
+
+#include <p11-kit/pkcs11.h>
+
+#include "token/pkcs11_module.h"
+
+namespace qe {
+
+// A token's library loaded and initialised, with its present-slot list and the slot that holds
+// the token. Destruction finalises (when this load initialised it) and unloads the library.
+struct OpenedToken {
+    Pkcs11Module module;
+    std::vector<CK_SLOT_ID> slots;
+    CK_SLOT_ID slotId = 0;
+
+    CK_FUNCTION_LIST* fn() const { return module.fn(); }
+};
+
+// C_GetSlotList with tokenPresent true, count first and then the list. Returns its CK_RV; a
+// count of 0 gives CKR_OK with `slots` empty.
+CK_RV GetPresentSlots(CK_FUNCTION_LIST* fn, std::vector<CK_SLOT_ID>& slots);
+
+}  // namespace qe

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include "token/pin_port.h"
+#include "token/zel_token.h"
+#include "toolkit/secret.h"
+
+namespace qe {
+
+// The worker-side gate before a token operation that needs the PIN. When the token already has
+// a logged-in read-write user session it logs "PIN dialog not shown: already logged in" and
+// returns 0 with `pin` empty (the operation then logs in with the empty PIN and meets
+// CKR_USER_ALREADY_LOGGED_IN). Otherwise it asks the window for the PIN when none is cached
+// (blocking this worker) and hands back the cached PIN: 0, or 1 when it is empty (cancelled).
+// A failing login test returns its CK_RV.
+CK_RV AcquirePin(PinPort& port, const zel_token& token, Secret& pin);
+
+}  // namespace qe

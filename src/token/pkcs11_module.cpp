@@ -1,0 +1,112 @@
+#include "token/pkcs11_module.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+
+#include <utility>
+
+#include "log/last_error.h"
+#include "token/pkcs11_call.h"
+
+namespace qe {
+namespace {
+
+// dlerror's text for the last failed dl* call, or a fallback when it has none.
+void RecordDlError(CK_RV code) {
+    const char* text = dlerror();
+    SetLastSystemError(static_cast<std::uint32_t>(code), text != nullptr ? text : "");
+}
+
+}  // namespace
+
+Pkcs11Module::~Pkcs11Module() {
+    Reset();
+}
+
+Pkcs11Module::Pkcs11Module(Pkcs11Module&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)),
+      functions_(std::exchange(other.functions_, nullptr)),
+      initialized_(std::exchange(other.initialized_, false)),
+      keepInitialized_(std::exchange(other.keepInitialized_, false)),
+      name_(std::move(other.name_)) {}
+
+Pkcs11Module& Pkcs11Module::operator=(Pkcs11Module&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        handle_ = std::exchange(other.handle_, nullptr);
+        functions_ = std::exchange(other.functions_, nullptr);
+        initialized_ = std::exchange(other.initialized_, false);
+        keepInitialized_ = std::exchange(other.keepInitialized_, false);
+        name_ = std::move(other.name_);
+    }
+    return *this;
+}
+
+CK_RV Pkcs11Module::Load(const std::string& name) {
+    Reset();
+    name_ = name;
+    dlerror();
+    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        RecordDlError(kModuleNotLoaded);
+        return kModuleNotLoaded;
+    }
+    void* symbol = dlsym(handle, "C_GetFunctionList");
+    if (symbol == nullptr) {
+        RecordDlError(kNoFunctionList);
+        dlclose(handle);
+        return kNoFunctionList;
+    }
+    CK_C_GetFunctionList getFunctionList = nullptr;
+    static_assert(sizeof getFunctionList == sizeof symbol);
+    std::memcpy(&getFunctionList, &symbol, sizeof symbol);
+
+    CK_FUNCTION_LIST* functions = nullptr;
+    CK_RV rv = Checked(getFunctionList(&functions));
+    if (rv == CKR_OK && functions == nullptr) {
+        rv = Checked(CKR_GENERAL_ERROR);
+    }
+    if (rv != CKR_OK) {
+        dlclose(handle);
+        return rv;
+    }
+    handle_ = handle;
+    functions_ = functions;
+    return CKR_OK;
+}
+
+CK_RV Pkcs11Module::Initialize() {
+    if (functions_ == nullptr) {
+        return Checked(CKR_CRYPTOKI_NOT_INITIALIZED);
+    }
+    const CK_RV rv = Checked(functions_->C_Initialize(nullptr));
+    if (rv == CKR_OK) {
+        initialized_ = true;
+    }
+    return rv;
+}
+
+CK_RV Pkcs11Module::Finalize() {
+    if (!initialized_ || functions_ == nullptr) {
+        return CKR_OK;
+    }
+    initialized_ = false;
+    return Checked(functions_->C_Finalize(nullptr));
+}
+
+void Pkcs11Module::Reset() noexcept {
+    if (functions_ != nullptr && initialized_ && !keepInitialized_) {
+        functions_->C_Finalize(nullptr);
+    }
+    if (handle_ != nullptr) {
+        dlclose(handle_);
+    }
+    handle_ = nullptr;
+    functions_ = nullptr;
+    initialized_ = false;
+    keepInitialized_ = false;
+    name_.clear();
+}
+
+}  // namespace qe

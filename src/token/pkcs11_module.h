@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+
+#include <p11-kit/pkcs11.h>
+
+namespace qe {
+
+// Results of loading a PKCS#11 library (beside the CK_RV of its C_GetFunctionList).
+inline constexpr CK_RV kModuleNotLoaded = 7;  // the file could not be loaded (CKR_ARGUMENTS_BAD)
+inline constexpr CK_RV kNoFunctionList = 84;  // no C_GetFunctionList (CKR_FUNCTION_NOT_SUPPORTED)
+
+// One loaded PKCS#11 library: dlopen by the stored name, its function list, and whether this
+// object initialised it. The destructor finalises what it initialised (unless told to keep it)
+// and unloads the library, on every path. Movable, never copied.
+class Pkcs11Module {
+public:
+    Pkcs11Module() = default;
+    ~Pkcs11Module();
+    Pkcs11Module(Pkcs11Module&& other) noexcept;
+    Pkcs11Module& operator=(Pkcs11Module&& other) noexcept;
+    Pkcs11Module(const Pkcs11Module&) = delete;
+    Pkcs11Module& operator=(const Pkcs11Module&) = delete;
+
+    // Loads the library by `name` exactly as given (the dynamic linker's search order applies to
+    // bare names), looks up C_GetFunctionList and calls it. Returns 0, kModuleNotLoaded,
+    // kNoFunctionList or the failing result of C_GetFunctionList (CKR_GENERAL_ERROR when it
+    // succeeds without a list). On failure nothing stays loaded. Any earlier library is released.
+    CK_RV Load(const std::string& name);
+
+    // C_Initialize with no arguments. On CKR_OK the destructor will call C_Finalize; any other
+    // result (CKR_CRYPTOKI_ALREADY_INITIALIZED included) is returned and leaves finalisation to
+    // someone else unless AdoptInitialization is called.
+    CK_RV Initialize();
+    // Makes the destructor finalise even though Initialize reported that the library was already
+    // initialised (the listing finalises in that case too).
+    void AdoptInitialization() { initialized_ = true; }
+    // Leaves the library initialised at destruction (a login found in place stays in place).
+    void KeepInitialized() { keepInitialized_ = true; }
+    // C_Finalize now, when this object initialised the library; returns its result (0 otherwise).
+    CK_RV Finalize();
+    // Finalises as the destructor would and unloads the library.
+    void Reset() noexcept;
+
+    bool loaded() const { return functions_ != nullptr; }
+    CK_FUNCTION_LIST* fn() const { return functions_; }
+    const std::string& name() const { return name_; }
+
+private:
+    void* handle_ = nullptr;
+    CK_FUNCTION_LIST* functions_ = nullptr;
+    bool initialized_ = false;
+    bool keepInitialized_ = false;
+    std::string name_;
+};
+
+}  // namespace qe

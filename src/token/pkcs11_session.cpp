@@ -1,0 +1,65 @@
+#include "token/pkcs11_session.h"
+
+#include "token/pkcs11_call.h"
+
+namespace qe {
+
+Pkcs11Session::~Pkcs11Session() {
+    if (open_) {
+        fn_->C_CloseSession(handle_);
+    }
+}
+
+CK_RV Pkcs11Session::Open(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot, CK_FLAGS flags) {
+    Close();
+    CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
+    const CK_RV rv = Checked(fn->C_OpenSession(slot, flags, nullptr, nullptr, &handle));
+    if (rv == CKR_OK) {
+        fn_ = fn;
+        handle_ = handle;
+        open_ = true;
+    }
+    return rv;
+}
+
+CK_RV Pkcs11Session::Close() {
+    if (!open_) {
+        return CKR_OK;
+    }
+    open_ = false;
+    return Checked(fn_->C_CloseSession(handle_));
+}
+
+Pkcs11Login::~Pkcs11Login() {
+    if (loggedIn_) {
+        fn_->C_Logout(session_);
+    }
+}
+
+CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Secret& pin,
+                         bool acceptAlreadyLoggedIn) {
+    // Some libraries refuse a null PIN pointer even with length 0; an empty PIN still needs one.
+    static CK_UTF8CHAR noPin[1] = {0};
+    CK_UTF8CHAR* pinBytes =
+        pin.empty() ? noPin
+                    : const_cast<CK_UTF8CHAR*>(reinterpret_cast<const CK_UTF8CHAR*>(pin.data()));
+    const CK_RV rv = Checked(fn->C_Login(session, CKU_USER, pinBytes, pin.size()));
+    fn_ = fn;
+    session_ = session;
+    if (rv == CKR_OK) {
+        loggedIn_ = true;
+    } else if (rv == CKR_USER_ALREADY_LOGGED_IN && acceptAlreadyLoggedIn) {
+        alreadyLoggedIn_ = true;
+    }
+    return rv;
+}
+
+CK_RV Pkcs11Login::Logout() {
+    if (!loggedIn_) {
+        return CKR_OK;
+    }
+    loggedIn_ = false;
+    return Checked(fn_->C_Logout(session_));
+}
+
+}  // namespace qe

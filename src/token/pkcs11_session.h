@@ -1,0 +1,63 @@
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include "toolkit/secret.h"
+
+namespace qe {
+
+// One PKCS#11 session, closed at scope end on every path unless closed or released before.
+// Declare it after the Pkcs11Module it uses, so it closes before the library is finalised.
+class Pkcs11Session {
+public:
+    Pkcs11Session() = default;
+    ~Pkcs11Session();
+    Pkcs11Session(const Pkcs11Session&) = delete;
+    Pkcs11Session& operator=(const Pkcs11Session&) = delete;
+
+    // C_OpenSession on `slot` with `flags` (CKF_SERIAL_SESSION is the caller's to give). Returns
+    // its CK_RV; the guard holds the session only on success.
+    CK_RV Open(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot, CK_FLAGS flags);
+    // C_CloseSession now; returns its result (0 when no session is held).
+    CK_RV Close();
+    // Forgets the session without closing it.
+    void Release() { open_ = false; }
+
+    bool open() const { return open_; }
+    CK_SESSION_HANDLE handle() const { return handle_; }
+
+private:
+    CK_FUNCTION_LIST* fn_ = nullptr;
+    CK_SESSION_HANDLE handle_ = CK_INVALID_HANDLE;
+    bool open_ = false;
+};
+
+// A user login on a session, logged out at scope end on every path, except when the token
+// answered that the user was already logged in and the caller accepted that: a login found in
+// place is left in place. Declare it after the session it uses.
+class Pkcs11Login {
+public:
+    Pkcs11Login() = default;
+    ~Pkcs11Login();
+    Pkcs11Login(const Pkcs11Login&) = delete;
+    Pkcs11Login& operator=(const Pkcs11Login&) = delete;
+
+    // C_Login as CKU_USER with the PIN's bytes and length (no terminator). Returns the token's
+    // result unchanged. CKR_OK makes the guard log out later; CKR_USER_ALREADY_LOGGED_IN counts
+    // as logged in, without a later logout, only when `acceptAlreadyLoggedIn` is set.
+    CK_RV Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Secret& pin,
+                bool acceptAlreadyLoggedIn = false);
+    // C_Logout now when this guard logged in; returns its result (0 otherwise).
+    CK_RV Logout();
+
+    // Whether the login found the user already logged in (and accepted it).
+    bool alreadyLoggedIn() const { return alreadyLoggedIn_; }
+
+private:
+    CK_FUNCTION_LIST* fn_ = nullptr;
+    CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
+    bool loggedIn_ = false;
+    bool alreadyLoggedIn_ = false;
+};
+
+}  // namespace qe

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <p11-kit/pkcs11.h>
+
+#include "token/open_token.h"
+#include "token/pkcs11_module.h"
+#include "token/token_status.h"
+#include "token/zel_token.h"
+#include "toolkit/bytes.h"
+#include "toolkit/secret.h"
+
+namespace qe {
+
+// The token operations. Stateless: every operation gets what it needs as arguments and runs one
+// self-contained PKCS#11 cycle (load, initialise, find the slot, open a session, log in, work, log
+// out, close, finalise, unload), cleaning up on every path. Results are PKCS#11 CK_RV values
+// passed through unchanged plus the codes of token/token_status.h and token/pkcs11_module.h.
+class CPKI {
+public:
+    virtual ~CPKI() = default;
+
+    // Loads one library by its stored name and fetches its function list. Returns 0,
+    // kModuleNotLoaded (7), kNoFunctionList (84) or the result of C_GetFunctionList.
+    CK_RV LoadModule(const std::string& name, Pkcs11Module& module);
+
+    // Appends one record per distinct token of the libraries, in list order. Libraries that fail
+    // to load, initialise or list slots are skipped, as are slots whose information cannot be
+    // read, slots whose description a record already has (the first library serving a reader
+    // keeps it), and tokens that refuse a read-write session.
+    void ListTokens(const std::vector<std::string>& modules, std::vector<zel_token>& tokens);
+
+    // Runs the whole discovery over the module list (CReg). Returns 0 with `token` filled when
+    // exactly one token is present, TOKEN_NONE (30467) or TOKEN_MULTIPLE (30465).
+    CK_RV SelectToken(zel_token& token);
+
+    // Reloads the record's library, initialises it and finds the present slot whose token has
+    // the record's serial number. Returns 0 with `opened` holding library, slot list and slot ID;
+    // 224 (CKR_TOKEN_NOT_PRESENT) when no slot matches or none is present; otherwise the failing
+    // call's CK_RV (CKR_CRYPTOKI_ALREADY_INITIALIZED included). `opened` cleans up when it goes.
+    CK_RV OpenListedToken(const zel_token& token, OpenedToken& opened);
+
+    // The product name of the token's vendor hardware-feature object, "N/A" when the token has
+    // none or it cannot be read.
+    std::string ReadProductName(const zel_token& token);
+
+    // Whether the token has a logged-in read-write user session. Returns the CK_RV of the first
+    // failing step (with `loggedIn` false) or 0.
+    CK_RV IsLoggedIn(const zel_token& token, bool& loggedIn);
+
+    // Writes the certificate to the first token of the library whose label starts with
+    // `tokenLabel` (compared over min(its length, 32) bytes), relabels the key pair with the
+    // certificate's public key to the certificate's label and key identifier, and replaces any
+    // certificate of the same serial number. Returns 0 when the number of certificates on the
+    // token rose; otherwise the result of C_CreateObject; earlier failures: their CK_RV, 224 when
+    // no token matches, kToolkitDecodeError when the certificate cannot be parsed.
+    CK_RV InstallCertificate(const std::string& modulePath, std::string_view tokenLabel,
+                             const Secret& pin, const Bytes& certificateDer);
+
+    // Destroys every X.509 certificate object of the token whose value equals the DER exactly.
+    // Returns 0 (also when none matches), 224 when the token is not present, or the failing
+    // call's CK_RV.
+    CK_RV RemoveCertificate(const zel_token& token, const Secret& pin, const Bytes& certificateDer);
+
+    // The number of certificate objects the session sees, -1 when the search cannot start.
+    long CountCertificates(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session);
+};
+
+}  // namespace qe

@@ -1,0 +1,162 @@
+#include "token/token_crypto.h"
+
+#include <algorithm>
+#include <new>
+
+#include "token/open_token.h"
+#include "token/pkcs11_call.h"
+#include "token/pkcs11_find.h"
+#include "token/pkcs11_module.h"
+#include "token/pkcs11_session.h"
+#include "token/token_status.h"
+
+namespace qe {
+namespace {
+
+struct KeyUse {
+    CK_MECHANISM_TYPE mechanism;
+    CK_RV keyNotFound;
+    CK_RV (*init)(CK_FUNCTION_LIST*, CK_SESSION_HANDLE, CK_MECHANISM*, CK_OBJECT_HANDLE);
+    CK_RV (*run)(CK_FUNCTION_LIST*, CK_SESSION_HANDLE, CK_BYTE*, CK_ULONG, CK_BYTE*, CK_ULONG*);
+};
+
+const KeyUse kDecrypt{
+    CKM_RSA_PKCS, kTokenNoTokenOrKey,
+    [](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE s, CK_MECHANISM* m, CK_OBJECT_HANDLE k) {
+        return fn->C_DecryptInit(s, m, k);
+    },
+    [](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE s, CK_BYTE* in, CK_ULONG inLen, CK_BYTE* out,
+       CK_ULONG* outLen) { return fn->C_Decrypt(s, in, inLen, out, outLen); }};
+
+const KeyUse kSign{
+    CKM_SHA256_RSA_PKCS, kTokenSignKeyNotFound,
+    [](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE s, CK_MECHANISM* m, CK_OBJECT_HANDLE k) {
+        return fn->C_SignInit(s, m, k);
+    },
+    [](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE s, CK_BYTE* in, CK_ULONG inLen, CK_BYTE* out,
+       CK_ULONG* outLen) { return fn->C_Sign(s, in, inLen, out, outLen); }};
+
+// The one private key with this modulus; `found` is false when the search found none.
+CK_RV FindPrivateKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Bytes& modulus,
+                     CK_OBJECT_HANDLE& key, bool& found) {
+    AttributeTemplate pattern;
+    pattern.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, modulus);
+    ObjectSearch search;
+    CK_RV rv = search.Init(fn, session, pattern);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    rv = search.Next(key, found);
+    search.Final();
+    return rv;
+}
+
+// Runs the operation into a zeroed buffer sized by a first call without one.
+CK_RV RunKeyUse(const KeyUse& use, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                const Bytes& input, Bytes& result) {
+    CK_BYTE* in = const_cast<CK_BYTE*>(input.data());
+    const CK_ULONG inLen = static_cast<CK_ULONG>(input.size());
+    CK_ULONG length = 0;
+    CK_RV rv = use.run(fn, session, in, inLen, nullptr, &length);
+    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) {
+        return Checked(rv);
+    }
+    // RSA results are a modulus long; anything far beyond that is a library fault.
+    constexpr CK_ULONG kMaxResult = 64 * 1024;
+    if (length > kMaxResult) {
+        return Checked(kTokenNoMemory);
+    }
+    try {
+        result.assign(length, 0);
+    } catch (const std::bad_alloc&) {
+        return Checked(kTokenNoMemory);
+    }
+    rv = Checked(use.run(fn, session, in, inLen, result.data(), &length));
+    if (rv != CKR_OK) {
+        Wipe(result);
+        return rv;
+    }
+    result.resize(std::min<std::size_t>(length, result.size()));
+    return CKR_OK;
+}
+
+CK_RV UseTokenKey(const KeyUse& use, const std::string& modulePath, const Bytes& keyId,
+                  const Secret& pin, const Bytes& input, Bytes& output) {
+    if (!output.empty()) {
+        return kTokenOutputNotEmpty;
+    }
+    const auto firstNonZero =
+        std::find_if(keyId.begin(), keyId.end(), [](std::uint8_t octet) { return octet != 0; });
+    const Bytes modulus(firstNonZero, keyId.end());
+
+    Pkcs11Module module;
+    CK_RV rv = module.Load(modulePath);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    rv = module.Initialize();
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    CK_FUNCTION_LIST* fn = module.fn();
+    std::vector<CK_SLOT_ID> slots;
+    rv = GetPresentSlots(fn, slots);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    if (slots.empty()) {
+        return Checked(kTokenNoTokenOrKey);
+    }
+    const CK_SLOT_ID slot = slots.front();
+    Checked(fn->C_CloseAllSessions(slot));
+    Pkcs11Session session;
+    rv = session.Open(fn, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    Pkcs11Login login;
+    rv = login.Login(fn, session.handle(), pin);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    bool found = false;
+    rv = FindPrivateKey(fn, session.handle(), modulus, key, found);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    if (!found) {
+        return Checked(use.keyNotFound);
+    }
+    CK_MECHANISM mechanism{use.mechanism, nullptr, 0};
+    rv = Checked(use.init(fn, session.handle(), &mechanism, key));
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    Bytes result;
+    WipeOnExit wipeResult(result);
+    rv = RunKeyUse(use, fn, session.handle(), input, result);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    login.Logout();
+    rv = session.Close();
+    if (rv == CKR_OK) {
+        output = result;
+    }
+    return rv;
+}
+
+}  // namespace
+
+CK_RV TokenDecrypt(const std::string& modulePath, const Bytes& keyId, const Secret& pin,
+                   const Bytes& input, Bytes& output) {
+    return UseTokenKey(kDecrypt, modulePath, keyId, pin, input, output);
+}
+
+CK_RV TokenSign(const std::string& modulePath, const Bytes& keyId, const Secret& pin,
+                const Bytes& input, Bytes& output) {
+    return UseTokenKey(kSign, modulePath, keyId, pin, input, output);
+}
+
+}  // namespace qe

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <functional>
+
+#include <p11-kit/pkcs11.h>
+
+#include "token/zel_token.h"
+#include "toolkit/secret.h"
+
+namespace qe {
+
+// The work of one token operation, given the library's function list, the open session and the
+// slot. Returns 0 or the CK_RV (or the operation's own code) that ends the operation.
+using TokenWork =
+    std::function<CK_RV(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID slot)>;
+
+// One self-contained cycle on the record's token without a login: reload the library,
+// initialise, find the slot by serial number, open a session with `sessionFlags`, run `work`,
+// close, finalise, unload. Returns the first failure of OpenListedToken (224 when the token is
+// gone) or C_OpenSession, else the work's result.
+CK_RV RunOnToken(const zel_token& token, CK_FLAGS sessionFlags, const TokenWork& work);
+
+// The same with a read-write session and a user login with `pin` (CKR_OK only), logged out before
+// the session closes. A failing C_Login is returned unchanged (160 for a wrong PIN).
+CK_RV RunOnTokenLoggedIn(const zel_token& token, const Secret& pin, const TokenWork& work);
+
+}  // namespace qe

@@ -1,0 +1,131 @@
+#include <cstring>
+
+#include "token/module_list.h"
+#include "token/pkcs11_call.h"
+#include "token/pkcs11_session.h"
+#include "token/pki.h"
+
+namespace qe {
+namespace {
+
+bool DescriptionListed(const std::vector<zel_token>& tokens, const CK_SLOT_INFO& slot) {
+    for (const zel_token& token : tokens) {
+        if (std::memcmp(token.slotDescription, slot.slotDescription,
+                        sizeof token.slotDescription) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A token that cannot open a read-write session cannot take keys or certificates: not listed.
+bool AcceptsReadWriteSession(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot) {
+    Pkcs11Session session;
+    if (session.Open(fn, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION) != CKR_OK) {
+        return false;
+    }
+    return session.Close() == CKR_OK;
+}
+
+void ListModuleTokens(CPKI& pki, const std::string& name, std::vector<zel_token>& tokens) {
+    Pkcs11Module module;
+    if (pki.LoadModule(name, module) != CKR_OK) {
+        return;
+    }
+    const CK_RV rv = module.Initialize();
+    if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        module.AdoptInitialization();
+    } else if (rv != CKR_OK) {
+        return;
+    }
+    std::vector<CK_SLOT_ID> slots;
+    if (GetPresentSlots(module.fn(), slots) != CKR_OK) {
+        return;
+    }
+    CK_FUNCTION_LIST* fn = module.fn();
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        CK_SLOT_INFO slotInfo{};
+        if (Checked(fn->C_GetSlotInfo(slots[i], &slotInfo)) != CKR_OK ||
+            DescriptionListed(tokens, slotInfo)) {
+            continue;
+        }
+        CK_TOKEN_INFO tokenInfo{};
+        if (Checked(fn->C_GetTokenInfo(slots[i], &tokenInfo)) != CKR_OK ||
+            !AcceptsReadWriteSession(fn, slots[i])) {
+            continue;
+        }
+        tokens.push_back(MakeTokenRecord(slotInfo, tokenInfo, static_cast<std::uint32_t>(i), name));
+    }
+}
+
+}  // namespace
+
+CK_RV GetPresentSlots(CK_FUNCTION_LIST* fn, std::vector<CK_SLOT_ID>& slots) {
+    slots.clear();
+    CK_ULONG count = 0;
+    CK_RV rv = Checked(fn->C_GetSlotList(CK_TRUE, nullptr, &count));
+    if (rv != CKR_OK || count == 0) {
+        return rv;
+    }
+    // A library that claims an absurd number of slots is not trusted with an allocation.
+    constexpr CK_ULONG kMaxSlots = 4096;
+    if (count > kMaxSlots) {
+        return Checked(CKR_GENERAL_ERROR);
+    }
+    slots.resize(count);
+    rv = Checked(fn->C_GetSlotList(CK_TRUE, slots.data(), &count));
+    if (rv != CKR_OK) {
+        slots.clear();
+        return rv;
+    }
+    slots.resize(std::min<CK_ULONG>(count, slots.size()));
+    return CKR_OK;
+}
+
+CK_RV CPKI::LoadModule(const std::string& name, Pkcs11Module& module) {
+    return module.Load(name);
+}
+
+void CPKI::ListTokens(const std::vector<std::string>& modules, std::vector<zel_token>& tokens) {
+    for (const std::string& name : modules) {
+        ListModuleTokens(*this, name, tokens);
+    }
+}
+
+CK_RV CPKI::SelectToken(zel_token& token) {
+    std::vector<zel_token> tokens;
+    ListTokens(CReg().ModuleList(), tokens);
+    if (tokens.empty()) {
+        return TOKEN_NONE;
+    }
+    if (tokens.size() > 1) {
+        return TOKEN_MULTIPLE;
+    }
+    token = tokens.front();
+    return CKR_OK;
+}
+
+CK_RV CPKI::OpenListedToken(const zel_token& token, OpenedToken& opened) {
+    CK_RV rv = LoadModule(token.modulePath, opened.module);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    rv = opened.module.Initialize();
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    rv = GetPresentSlots(opened.fn(), opened.slots);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    for (const CK_SLOT_ID slot : opened.slots) {
+        CK_TOKEN_INFO info{};
+        if (opened.fn()->C_GetTokenInfo(slot, &info) == CKR_OK && HasSerialNumber(info, token)) {
+            opened.slotId = slot;
+            return CKR_OK;
+        }
+    }
+    return Checked(CKR_TOKEN_NOT_PRESENT);
+}
+
+}  // namespace qe

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+namespace qe {
+
+// Result codes of the token operations beside the PKCS#11 values they pass through unchanged
+// (and kModuleNotLoaded / kNoFunctionList of token/pkcs11_module.h).
+inline constexpr CK_RV TOKEN_MULTIPLE = 0x7701;  // 30465: more than one token is present
+inline constexpr CK_RV TOKEN_NONE = 0x7703;      // 30467: no token is present
+
+inline constexpr CK_RV kTokenKeyOperationImpossible = 523;  // key generation or signing off-token
+inline constexpr CK_RV kTokenNoMemory = 1792;               // memory could not be obtained
+inline constexpr CK_RV kTokenSignKeyNotFound = 1795;        // signing: not exactly one such key
+inline constexpr CK_RV kTokenOutputNotEmpty = 1799;         // the output passed in was not empty
+inline constexpr CK_RV kTokenNoTokenOrKey = 1800;  // no token in a slot, or (decryption) key count
+                                                   // other than one
+
+// A result of C_GetTokenInfo that one vendor returns for a usable token.
+inline constexpr CK_RV kVendorTokenInfoOk = 0x80000002;
+
+}  // namespace qe

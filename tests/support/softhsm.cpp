@@ -1,0 +1,302 @@
+#include "support/softhsm.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "token/certificate_parts.h"
+#include "token/module_list.h"
+#include "token/pkcs11_find.h"
+#include "token/pkcs11_template.h"
+
+namespace qe::test {
+namespace {
+
+void Require(CK_RV rv, const std::string& what) {
+    if (rv != CKR_OK) {
+        throw std::runtime_error(what + " failed: " + std::to_string(rv));
+    }
+}
+
+std::string PaddedLabel(const std::string& label) {
+    std::string padded(32, ' ');
+    padded.replace(0, std::min<std::size_t>(label.size(), 32), label.substr(0, 32));
+    return padded;
+}
+
+Bytes FromHex(const std::string& hex) {
+    Bytes bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> ParseTemplate(const std::string& text) {
+    std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> attributes;
+    std::stringstream items(text.substr(1, text.size() - 2));
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        const std::size_t equals = item.find('=');
+        const CK_ATTRIBUTE_TYPE type = std::stoul(item.substr(0, equals), nullptr, 16);
+        attributes.emplace_back(
+            type, equals == std::string::npos ? Bytes() : FromHex(item.substr(equals + 1)));
+    }
+    return attributes;
+}
+
+// Loads SoftHSM2 and finds the slot whose token has `label`.
+CK_SLOT_ID LoadAndFindSlot(Pkcs11Module& module, const std::string& label) {
+    Require(module.Load(SoftHsmLibrary()), "loading SoftHSM2");
+    Require(module.Initialize(), "C_Initialize");
+    CK_ULONG count = 0;
+    Require(module.fn()->C_GetSlotList(CK_TRUE, nullptr, &count), "C_GetSlotList");
+    std::vector<CK_SLOT_ID> slots(count);
+    Require(module.fn()->C_GetSlotList(CK_TRUE, slots.data(), &count), "C_GetSlotList");
+    const std::string padded = PaddedLabel(label);
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_TOKEN_INFO info{};
+        if (module.fn()->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
+            (info.flags & CKF_TOKEN_INITIALIZED) != 0 &&
+            std::memcmp(info.label, padded.data(), 32) == 0) {
+            return slots[i];
+        }
+    }
+    throw std::runtime_error("no token labelled " + label);
+}
+
+}  // namespace
+
+const char* SoftHsmLibrary() {
+    return QE_SOFTHSM_LIBRARY;
+}
+const char* FaultModuleLibrary() {
+    return QE_FAULT_PKCS11_LIBRARY;
+}
+const char* FaultModuleTwinLibrary() {
+    return QE_FAULT_PKCS11_TWIN_LIBRARY;
+}
+
+Bytes UlongBytes(CK_ULONG value) {
+    Bytes bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+}
+
+Bytes BoolBytes(bool value) {
+    return Bytes{static_cast<std::uint8_t>(value ? 1 : 0)};
+}
+
+SoftHsm::SoftHsm() : dir_("softhsm") {
+    const std::string tokens = dir_ / "tokens";
+    std::filesystem::create_directories(tokens);
+    WriteFile(dir_ / "softhsm2.conf", "directories.tokendir = " + tokens +
+                                          "\nobjectstore.backend = file\nlog.level = ERROR\n"
+                                          "slots.removable = false\n");
+    WriteFile(dir_ / "fault.conf", "record " + RecordPath() + "\n");
+    SetEnv("SOFTHSM2_CONF", dir_ / "softhsm2.conf");
+    SetEnv("XDG_CONFIG_HOME", UserConfigHome());
+    SetEnv("XDG_CONFIG_DIRS", MachineConfigHome());
+    SetEnv("QE_FAULT_PKCS11_CONFIG", dir_ / "fault.conf");
+}
+
+SoftHsm::~SoftHsm() {
+    for (const auto& [name, value] : savedEnvironment_) {
+        if (value) {
+            setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
+}
+
+void SoftHsm::SetEnv(const std::string& name, const std::string& value) {
+    if (savedEnvironment_.count(name) == 0) {
+        const char* old = std::getenv(name.c_str());
+        savedEnvironment_[name] = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+    }
+    setenv(name.c_str(), value.c_str(), 1);
+}
+
+std::string SoftHsm::InitToken(const std::string& label, const std::string& userPin,
+                               const std::string& soPin) {
+    Pkcs11Module module;
+    Require(module.Load(SoftHsmLibrary()), "loading SoftHSM2");
+    Require(module.Initialize(), "C_Initialize");
+    CK_FUNCTION_LIST* fn = module.fn();
+    CK_ULONG count = 0;
+    Require(fn->C_GetSlotList(CK_FALSE, nullptr, &count), "C_GetSlotList");
+    std::vector<CK_SLOT_ID> slots(count);
+    Require(fn->C_GetSlotList(CK_FALSE, slots.data(), &count), "C_GetSlotList");
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_TOKEN_INFO info{};
+        if (fn->C_GetTokenInfo(slots[i], &info) != CKR_OK ||
+            (info.flags & CKF_TOKEN_INITIALIZED) != 0) {
+            continue;
+        }
+        std::string padded = PaddedLabel(label);
+        std::string so = soPin;
+        Require(fn->C_InitToken(slots[i], reinterpret_cast<CK_UTF8CHAR*>(so.data()), so.size(),
+                                reinterpret_cast<CK_UTF8CHAR*>(padded.data())),
+                "C_InitToken");
+        CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+        Require(fn->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                                  &session),
+                "C_OpenSession");
+        Require(fn->C_Login(session, CKU_SO, reinterpret_cast<CK_UTF8CHAR*>(so.data()), so.size()),
+                "C_Login SO");
+        std::string user = userPin;
+        Require(fn->C_InitPIN(session, reinterpret_cast<CK_UTF8CHAR*>(user.data()), user.size()),
+                "C_InitPIN");
+        fn->C_Logout(session);
+        fn->C_CloseSession(session);
+        Require(fn->C_GetTokenInfo(slots[i], &info), "C_GetTokenInfo");
+        return std::string(reinterpret_cast<const char*>(info.serialNumber), 16);
+    }
+    throw std::runtime_error("SoftHSM2 offers no free slot");
+}
+
+SoftHsm::Session::Session(const std::string& label, const std::string& pin) {
+    const CK_SLOT_ID slot = LoadAndFindSlot(module_, label);
+    Require(session_.Open(module_.fn(), slot, CKF_SERIAL_SESSION | CKF_RW_SESSION),
+            "C_OpenSession");
+    Require(login_.Login(module_.fn(), session_.handle(), Secret(pin)), "C_Login");
+}
+
+Bytes SoftHsm::Session::GenerateRsaKeyPair(CK_ULONG bits, const std::string& id,
+                                           const std::string& publicLabel,
+                                           const std::string& privateLabel) {
+    const std::uint8_t exponent[] = {1, 0, 1};
+    AttributeTemplate publicTemplate;
+    publicTemplate.Ulong(CKA_CLASS, CKO_PUBLIC_KEY)
+        .Bool(CKA_TOKEN, true)
+        .Ulong(CKA_KEY_TYPE, CKK_RSA)
+        .Text(CKA_LABEL, publicLabel)
+        .Ulong(CKA_MODULUS_BITS, bits)
+        .Data(CKA_PUBLIC_EXPONENT, exponent, sizeof exponent)
+        .Bool(CKA_VERIFY, true)
+        .Bool(CKA_ENCRYPT, true)
+        .Text(CKA_ID, id);
+    AttributeTemplate privateTemplate;
+    privateTemplate.Ulong(CKA_CLASS, CKO_PRIVATE_KEY)
+        .Bool(CKA_TOKEN, true)
+        .Bool(CKA_PRIVATE, true)
+        .Text(CKA_LABEL, privateLabel)
+        .Bool(CKA_SIGN, true)
+        .Bool(CKA_DECRYPT, true)
+        .Text(CKA_ID, id);
+    CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE;
+    CK_OBJECT_HANDLE privateKey = CK_INVALID_HANDLE;
+    Require(fn()->C_GenerateKeyPair(handle(), &mechanism, publicTemplate.data(),
+                                    publicTemplate.size(), privateTemplate.data(),
+                                    privateTemplate.size(), &publicKey, &privateKey),
+            "C_GenerateKeyPair");
+    return Attribute(publicKey, CKA_MODULUS);
+}
+
+void SoftHsm::Session::CreateCertificate(const Bytes& der, const Bytes& id,
+                                         const std::string& label) {
+    CertificateParts parts;
+    if (ParseCertificateParts(der, parts) != 0) {
+        throw std::runtime_error("not a certificate");
+    }
+    AttributeTemplate object;
+    object.Ulong(CKA_CLASS, CKO_CERTIFICATE)
+        .Bool(CKA_TOKEN, true)
+        .Bool(CKA_PRIVATE, false)
+        .Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509)
+        .Data(CKA_SUBJECT, parts.subject)
+        .Data(CKA_ISSUER, parts.issuer)
+        .Data(CKA_SERIAL_NUMBER, parts.serialDer)
+        .Data(CKA_VALUE, der)
+        .Data(CKA_ID, id)
+        .Text(CKA_LABEL, label);
+    CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
+    Require(fn()->C_CreateObject(handle(), object.data(), object.size(), &created),
+            "C_CreateObject");
+}
+
+std::vector<CK_OBJECT_HANDLE> SoftHsm::Session::Find(CK_OBJECT_CLASS objectClass,
+                                                     const Bytes& modulus) {
+    AttributeTemplate pattern;
+    pattern.Ulong(CKA_CLASS, objectClass);
+    if (!modulus.empty()) {
+        pattern.Data(CKA_MODULUS, modulus);
+    }
+    std::vector<CK_OBJECT_HANDLE> objects;
+    Require(FindAllObjects(fn(), handle(), pattern, objects), "finding objects");
+    return objects;
+}
+
+Bytes SoftHsm::Session::Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
+    Bytes value;
+    Require(ReadAttribute(fn(), handle(), object, type, value), "C_GetAttributeValue");
+    return value;
+}
+
+Bytes SoftHsm::Session::PublicExponent(const Bytes& modulus) {
+    const std::vector<CK_OBJECT_HANDLE> keys = Find(CKO_PUBLIC_KEY, modulus);
+    if (keys.empty()) {
+        throw std::runtime_error("no public key with that modulus");
+    }
+    return Attribute(keys.front(), CKA_PUBLIC_EXPONENT);
+}
+
+void SoftHsm::WriteModuleList(const std::vector<std::string>& names) {
+    const std::string key = UserConfigHome() + "/" + kModuleKeyPath;
+    std::filesystem::create_directories(key);
+    std::string data;
+    for (const std::string& name : names) {
+        data += name + "\n";
+    }
+    WriteFile(key + "/" + kModuleValueName, data);
+}
+
+void SoftHsm::WriteFaultConfig(const std::string& text) {
+    WriteFile(dir_ / "fault.conf", "record " + RecordPath() + "\n" + text);
+}
+
+std::vector<RecordedCall> SoftHsm::RecordedCalls() const {
+    std::vector<RecordedCall> calls;
+    std::istringstream lines(ReadFile(RecordPath()));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        RecordedCall call;
+        words >> call.name;
+        std::string word;
+        while (words >> word) {
+            if (word == "->") {
+                words >> word;
+                call.rv = std::stoul(word, nullptr, 16);
+            } else if (word.front() == '[') {
+                call.templates.push_back(ParseTemplate(word));
+            } else if (const std::size_t equals = word.find('='); equals != std::string::npos) {
+                call.fields[word.substr(0, equals)] = word.substr(equals + 1);
+            }
+        }
+        calls.push_back(std::move(call));
+    }
+    return calls;
+}
+
+void SoftHsm::ClearRecord() {
+    std::filesystem::remove(RecordPath());
+}
+
+std::vector<std::string> CallNames(const std::vector<RecordedCall>& calls,
+                                   const std::vector<std::string>& only) {
+    std::vector<std::string> names;
+    for (const RecordedCall& call : calls) {
+        if (only.empty() || std::find(only.begin(), only.end(), call.name) != only.end()) {
+            names.push_back(call.name);
+        }
+    }
+    return names;
+}
+
+}  // namespace qe::test

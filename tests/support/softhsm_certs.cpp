@@ -1,0 +1,103 @@
+#include "support/softhsm_certs.h"
+
+#include <stdexcept>
+
+#include <openssl/core_names.h>
+#include <openssl/param_build.h>
+#include <openssl/rsa.h>
+
+namespace qe::test {
+namespace {
+
+void Require(bool ok, const char* what) {
+    if (!ok) {
+        throw std::runtime_error(std::string("OpenSSL: ") + what);
+    }
+}
+
+X509NamePtr MakeName(const SubjectEntries& entries) {
+    X509NamePtr name(X509_NAME_new());
+    for (const auto& [field, value] : entries) {
+        // An empty value is written as it is; the character-set path would refuse it.
+        const int type = value.empty() ? V_ASN1_UTF8STRING : MBSTRING_UTF8;
+        Require(X509_NAME_add_entry_by_txt(name.get(), field.c_str(), type,
+                                           reinterpret_cast<const unsigned char*>(value.data()),
+                                           static_cast<int>(value.size()), -1, 0) == 1,
+                "name entry");
+    }
+    return name;
+}
+
+Bytes ToDer(X509* certificate) {
+    const int size = i2d_X509(certificate, nullptr);
+    Require(size > 0, "i2d_X509");
+    Bytes der(static_cast<std::size_t>(size));
+    unsigned char* out = der.data();
+    i2d_X509(certificate, &out);
+    return der;
+}
+
+X509Ptr MakeCertificate(EVP_PKEY* subjectKey, const X509_NAME* subject, const X509_NAME* issuer,
+                        const Bytes& serial, EVP_PKEY* issuerKey) {
+    X509Ptr certificate(X509_new());
+    Require(certificate != nullptr, "X509_new");
+    X509_set_version(certificate.get(), 2);
+    BignumPtr number(BN_bin2bn(serial.data(), static_cast<int>(serial.size()), nullptr));
+    Require(
+        number != nullptr &&
+            BN_to_ASN1_INTEGER(number.get(), X509_get_serialNumber(certificate.get())) != nullptr,
+        "serial");
+    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 365L * 24 * 3600);
+    Require(X509_set_subject_name(certificate.get(), subject) == 1, "subject");
+    Require(X509_set_issuer_name(certificate.get(), issuer) == 1, "issuer");
+    Require(X509_set_pubkey(certificate.get(), subjectKey) == 1, "public key");
+    Require(X509_sign(certificate.get(), issuerKey, EVP_sha256()) > 0, "X509_sign");
+    return certificate;
+}
+
+}  // namespace
+
+PkeyPtr RsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
+    BignumPtr n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
+    BignumPtr e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
+    OSSL_PARAM_BLD* builder = OSSL_PARAM_BLD_new();
+    Require(builder != nullptr && n != nullptr && e != nullptr, "key parameters");
+    OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_N, n.get());
+    OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_E, e.get());
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(builder);
+    OSSL_PARAM_BLD_free(builder);
+    PkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* key = nullptr;
+    const bool ok = params != nullptr && context != nullptr &&
+                    EVP_PKEY_fromdata_init(context.get()) == 1 &&
+                    EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_PUBLIC_KEY, params) == 1;
+    OSSL_PARAM_free(params);
+    Require(ok, "EVP_PKEY_fromdata");
+    return PkeyPtr(key);
+}
+
+TestCa::TestCa(const std::string& commonName) {
+    PkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* key = nullptr;
+    Require(context != nullptr && EVP_PKEY_keygen_init(context.get()) == 1 &&
+                EVP_PKEY_CTX_set_rsa_keygen_bits(context.get(), 2048) == 1 &&
+                EVP_PKEY_generate(context.get(), &key) == 1,
+            "CA key");
+    key_.reset(key);
+    const X509NamePtr name = MakeName({{"C", "RO"}, {"O", "Quorvane"}, {"CN", commonName}});
+    certificate_ = MakeCertificate(key_.get(), name.get(), name.get(), Bytes{0x01}, key_.get());
+    der_ = ToDer(certificate_.get());
+}
+
+Bytes TestCa::Issue(const Bytes& modulus, const Bytes& exponent, const SubjectEntries& subject,
+                    const Bytes& serial) const {
+    const PkeyPtr subjectKey = RsaPublicKey(modulus, exponent);
+    const X509NamePtr name = MakeName(subject);
+    const X509Ptr certificate =
+        MakeCertificate(subjectKey.get(), name.get(), X509_get_subject_name(certificate_.get()),
+                        serial, key_.get());
+    return ToDer(certificate.get());
+}
+
+}  // namespace qe::test
