@@ -24,7 +24,7 @@ CK_RV FindSlotByLabel(CK_FUNCTION_LIST* fn, const std::vector<CK_SLOT_ID>& slots
         if (rv != CKR_OK && rv != kVendorTokenInfoOk) {
             return Checked(rv);
         }
-        if (std::memcmp(info.label, label.data(), compared) == 0) {
+        if (compared == 0 || std::memcmp(info.label, label.data(), compared) == 0) {
             slot = candidate;
             return CKR_OK;
         }

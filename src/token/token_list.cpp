@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "token/module_list.h"
