@@ -1,0 +1,136 @@
+#include "net/token_client_certificate.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/x509.h>
+
+#include "log/enroll_log.h"
+#include "token/pkcs11_call.h"
+#include "token/pkcs11_find.h"
+#include "token/pkcs11_template.h"
+#include "token/token_cycle.h"
+#include "token/token_status.h"
+#include "toolkit/openssl_ptr.h"
+
+namespace qe {
+namespace {
+
+Bytes CertificateModulus(const Bytes& der) {
+    const unsigned char* p = der.data();
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    BIGNUM* n = nullptr;
+    if (!cert ||
+        EVP_PKEY_get_bn_param(X509_get0_pubkey(cert.get()), OSSL_PKEY_PARAM_RSA_N, &n) != 1) {
+        return {};
+    }
+    Bytes modulus(static_cast<std::size_t>(BN_num_bytes(n)));
+    BN_bn2bin(n, modulus.data());
+    BN_free(n);
+    return modulus;
+}
+
+// The certificate's private key: by CKA_ID when that names exactly one, else by modulus.
+CK_RV FindPrivateKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Bytes& id,
+                     const Bytes& modulus, CK_OBJECT_HANDLE& key) {
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (!id.empty()) {
+        AttributeTemplate byId;
+        byId.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_ID, id);
+        if (CK_RV rv = FindAllObjects(fn, session, byId, found); rv != CKR_OK) {
+            return rv;
+        }
+    }
+    if (found.size() != 1) {
+        AttributeTemplate byModulus;
+        byModulus.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, modulus);
+        found.clear();
+        if (CK_RV rv = FindAllObjects(fn, session, byModulus, found); rv != CKR_OK) {
+            return rv;
+        }
+    }
+    if (found.size() != 1) {
+        return kTokenSignKeyNotFound;
+    }
+    key = found.front();
+    return CKR_OK;
+}
+
+}  // namespace
+
+TokenClientCertificate::TokenClientCertificate(TokenCertificate certificate, PinPort& pins)
+    : certificate_(std::move(certificate)),
+      modulus_(CertificateModulus(certificate_.der)),
+      pins_(pins) {}
+
+bool TokenClientCertificate::CanSignRaw() {
+    if (!canSignRaw_) {
+        bool raw = false;
+        RunOnToken(certificate_.token, CKF_SERIAL_SESSION,
+                   [&raw](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE, CK_SLOT_ID slot) {
+                       CK_MECHANISM_INFO info{};
+                       raw = fn->C_GetMechanismInfo(slot, CKM_RSA_X_509, &info) == CKR_OK &&
+                             (info.flags & CKF_SIGN) != 0;
+                       return CK_RV{CKR_OK};
+                   });
+        canSignRaw_ = raw;
+    }
+    return *canSignRaw_;
+}
+
+int TokenClientCertificate::SignRaw(const Bytes& block, Bytes& signature) {
+    return Sign(CKM_RSA_X_509, block, signature);
+}
+
+int TokenClientCertificate::SignDigestInfo(const Bytes& digestInfo, Bytes& signature) {
+    return Sign(CKM_RSA_PKCS, digestInfo, signature);
+}
+
+int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input,
+                                 Bytes& signature) {
+    const Secret pin = ObtainPin(pins_);
+    if (pin.empty()) {
+        cancelled_ = true;
+        return static_cast<int>(CKR_FUNCTION_CANCELED);
+    }
+    Bytes result;
+    const CK_RV rv = RunOnTokenLoggedIn(
+        certificate_.token, pin,
+        [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) -> CK_RV {
+            CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+            if (CK_RV found = FindPrivateKey(fn, session, certificate_.id, modulus_, key);
+                found != CKR_OK) {
+                return found;
+            }
+            CK_MECHANISM mechanism{mechanismType, nullptr, 0};
+            if (CK_RV init = Checked(fn->C_SignInit(session, &mechanism, key)); init != CKR_OK) {
+                return init;
+            }
+            CK_ULONG size = 0;
+            Bytes data = input;
+            if (CK_RV query = Checked(fn->C_Sign(
+                    session, data.data(), static_cast<CK_ULONG>(data.size()), nullptr, &size));
+                query != CKR_OK) {
+                return query;
+            }
+            result.resize(size);
+            if (CK_RV done =
+                    Checked(fn->C_Sign(session, data.data(), static_cast<CK_ULONG>(data.size()),
+                                       result.data(), &size));
+                done != CKR_OK) {
+                return done;
+            }
+            result.resize(size);
+            return CKR_OK;
+        });
+    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE) {
+        pins_.ClearPin();
+    }
+    if (rv != CKR_OK) {
+        Log().Write("Client certificate signature failed: " + std::to_string(rv));
+        return static_cast<int>(rv);
+    }
+    signature = std::move(result);
+    return 0;
+}
+
+}  // namespace qe

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <optional>
+
+#include "net/client_certificate.h"
+#include "token/pin_port.h"
+#include "token/token_certificate.h"
+
+namespace qe {
+
+// A certificate of the customer's token presented as TLS client certificate. Each signature is
+// one self-contained token cycle (load, log in, sign, log out, unload) with the key found by the
+// certificate's CKA_ID, else by its modulus. The PIN comes from the window the first time it is
+// needed; a PIN the token refuses is forgotten so the next attempt asks again.
+class TokenClientCertificate final : public ClientCertificate {
+public:
+    TokenClientCertificate(TokenCertificate certificate, PinPort& pins);
+
+    const Bytes& CertificateDer() const override { return certificate_.der; }
+    // Whether the token offers raw RSA signatures (CKM_RSA_X_509); asked once.
+    bool CanSignRaw() override;
+    int SignRaw(const Bytes& block, Bytes& signature) override;
+    int SignDigestInfo(const Bytes& digestInfo, Bytes& signature) override;
+    bool Cancelled() const override { return cancelled_; }
+
+private:
+    int Sign(unsigned long mechanism, const Bytes& input, Bytes& signature);
+
+    TokenCertificate certificate_;
+    Bytes modulus_;
+    PinPort& pins_;
+    std::optional<bool> canSignRaw_;
+    bool cancelled_ = false;
+};
+
+}  // namespace qe

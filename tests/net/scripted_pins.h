@@ -1,0 +1,38 @@
+#pragma once
+
+#include <deque>
+#include <string>
+
+#include "token/pin_port.h"
+
+namespace qe::test {
+
+// The window's PIN side for tests: a cached PIN and the answers the PIN dialog will give, in
+// order (an empty answer is a cancelled dialog).
+class ScriptedPins : public PinPort {
+public:
+    Secret CachedPin() override { return cached_.Clone(); }
+    void AskPin() override {
+        ++asked;
+        if (!answers.empty()) {
+            if (!answers.front().empty()) {
+                cached_ = Secret(answers.front());
+            }
+            answers.pop_front();
+        }
+    }
+    void ClearPin() override {
+        ++cleared;
+        cached_.Clear();
+    }
+    void Cache(const std::string& pin) { cached_ = Secret(pin); }
+
+    std::deque<std::string> answers;
+    int asked = 0;
+    int cleared = 0;
+
+private:
+    Secret cached_;
+};
+
+}  // namespace qe::test
