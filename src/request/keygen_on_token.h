@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <p11-kit/pkcs11.h>
+
+#include "request/alt_names.h"
+#include "request/subject_fields.h"
+#include "token/zel_token.h"
+#include "toolkit/secret.h"
+
+namespace qe {
+
+// Tries the key sizes in order ("Using key of size N", and "Cannot use key of size N" before
+// the next) until the token accepts one, then generates the key pair on the token and returns
+// the request signed there, as PEM. Returns the result of the last size tried: 0 with `pem`
+// set; 98 (CKR_KEY_SIZE_RANGE) when no size fits; any other code of SL_GenerateSigningKeysOnToken.
+// An empty list generates nothing and returns 0 with `pem` untouched.
+CK_RV GenerateSigningKeysOnToken(const std::vector<std::int32_t>& keySizes, const zel_token& token,
+                                 const Secret& pin, const SubjectFields& subject,
+                                 const RequestedExtensions* extensions, std::string& pem);
+
+// One size: checks the token's RSA limits, generates an RSA key pair of `keySize` bits on the
+// token ("Tarnwick Public Key" / "Tarnwick Private Key", CKA_ID "OBJECT ID"), reads the public
+// key back, builds the PKCS#10 request (the subject, the subjectAltName request when
+// `extensions` is given) and has the token sign it. The private key never leaves the token.
+// Returns 0 with `pem` set; the failing CK_RV of the key limits or the token calls (160 for a
+// wrong PIN, 49 when the token is full); 98 when the size lies outside the token's limits (the
+// token is not touched further); kTokenKeyOperationImpossible (523) when the token does not
+// generate RSA key pairs or sign with CKM_RSA_PKCS itself, or when signing fails; 0xFFFFFFFF when
+// the library has no C_GetFunctionList; the request toolkit's codes (1799 empty value, 1809 not
+// printable, ...), which are found before any key is generated.
+CK_RV SL_GenerateSigningKeysOnToken(std::int32_t keySize, const zel_token& token, const Secret& pin,
+                                    const SubjectFields& subject,
+                                    const RequestedExtensions* extensions, std::string& pem);
+
+}  // namespace qe

@@ -1,0 +1,166 @@
+#include "request/keygen_session.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "log/enroll_log.h"
+#include "token/open_token.h"
+#include "token/pkcs11_call.h"
+#include "token/pkcs11_template.h"
+#include "token/token_status.h"
+
+namespace qe {
+namespace {
+
+constexpr const char* kPublicKeyLabel = "Tarnwick Public Key";
+constexpr const char* kPrivateKeyLabel = "Tarnwick Private Key";
+// Provisional: installing the certificate gives both keys the certificate's label and key id.
+constexpr const char* kKeyId = "OBJECT ID";
+constexpr CK_ULONG kKeyIdBuffer = 255;
+// No RSA modulus or exponent a token generates comes near this; a larger length is a fault.
+constexpr CK_ULONG kMaxKeyPart = 4096;
+
+void PublicKeyTemplate(AttributeTemplate& t, CK_ULONG bits) {
+    static const std::uint8_t kExponent[] = {0x01, 0x00, 0x01};
+    t.Ulong(CKA_CLASS, CKO_PUBLIC_KEY)
+        .Bool(CKA_TOKEN, true)
+        .Ulong(CKA_KEY_TYPE, CKK_RSA)
+        .Text(CKA_LABEL, kPublicKeyLabel)
+        .Ulong(CKA_MODULUS_BITS, bits)
+        .Data(CKA_PUBLIC_EXPONENT, kExponent, sizeof kExponent)
+        .Bool(CKA_VERIFY, true)
+        .Bool(CKA_ENCRYPT, true)
+        .Text(CKA_ID, kKeyId);
+}
+
+void PrivateKeyTemplate(AttributeTemplate& t) {
+    t.Ulong(CKA_CLASS, CKO_PRIVATE_KEY)
+        .Bool(CKA_TOKEN, true)
+        .Bool(CKA_PRIVATE, true)
+        .Text(CKA_LABEL, kPrivateKeyLabel)
+        .Bool(CKA_SIGN, true)
+        .Bool(CKA_DECRYPT, true)
+        .Text(CKA_ID, kKeyId);
+}
+
+}  // namespace
+
+KeygenSession::~KeygenSession() {
+    if (!session_.open()) {
+        return;
+    }
+    if (login_.alreadyLoggedIn()) {
+        // Someone else's login: their session, and the library's state, stay as they are.
+        module_.KeepInitialized();
+        return;
+    }
+    login_.Logout();
+    module_.fn()->C_CloseAllSessions(slot_);
+    // C_CloseAllSessions closed ours too; closing the handle again would name a dead session.
+    session_.Release();
+}
+
+CK_RV KeygenSession::Open(const zel_token& token) {
+    CK_RV rv = module_.Load(token.modulePath);
+    if (rv == kNoFunctionList) {
+        return kKeygenNoFunctionList;
+    }
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    rv = module_.Initialize();
+    if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        return rv;
+    }
+    std::vector<CK_SLOT_ID> slots;
+    rv = GetPresentSlots(module_.fn(), slots);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    if (token.slotIndex >= slots.size()) {
+        return Checked(CKR_TOKEN_NOT_PRESENT);
+    }
+    slot_ = slots[token.slotIndex];
+    return session_.Open(module_.fn(), slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION);
+}
+
+CK_RV KeygenSession::Login(const Secret& pin) {
+    const CK_RV rv = login_.Login(module_.fn(), session_.handle(), pin, true);
+    Log().Write("Login status: " + std::to_string(rv));
+    return rv == CKR_USER_ALREADY_LOGGED_IN ? CKR_OK : rv;
+}
+
+CK_RV KeygenSession::GenerateKeyPair(CK_ULONG bits) {
+    AttributeTemplate publicTemplate;
+    PublicKeyTemplate(publicTemplate, bits);
+    AttributeTemplate privateTemplate;
+    PrivateKeyTemplate(privateTemplate);
+    CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    return Checked(module_.fn()->C_GenerateKeyPair(
+        session_.handle(), &mechanism, publicTemplate.data(), publicTemplate.size(),
+        privateTemplate.data(), privateTemplate.size(), &publicKey_, &privateKey_));
+}
+
+CK_RV KeygenSession::ReadPublicKey(Bytes& modulus, Bytes& publicExponent) {
+    CK_ATTRIBUTE parts[] = {{CKA_MODULUS, nullptr, 0}, {CKA_PUBLIC_EXPONENT, nullptr, 0}};
+    CK_RV rv = Checked(module_.fn()->C_GetAttributeValue(session_.handle(), publicKey_, parts, 2));
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    if (std::any_of(std::begin(parts), std::end(parts), [](const CK_ATTRIBUTE& a) {
+            return a.ulValueLen == 0 || a.ulValueLen > kMaxKeyPart;
+        })) {
+        return Checked(CKR_ATTRIBUTE_VALUE_INVALID);
+    }
+    modulus.assign(parts[0].ulValueLen, 0);
+    publicExponent.assign(parts[1].ulValueLen, 0);
+    parts[0].pValue = modulus.data();
+    parts[1].pValue = publicExponent.data();
+    rv = Checked(module_.fn()->C_GetAttributeValue(session_.handle(), publicKey_, parts, 2));
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    modulus.resize(std::min<std::size_t>(parts[0].ulValueLen, modulus.size()));
+    publicExponent.resize(std::min<std::size_t>(parts[1].ulValueLen, publicExponent.size()));
+    modulusSize_ = static_cast<CK_ULONG>(modulus.size());
+    return CKR_OK;
+}
+
+CK_RV KeygenSession::DescribePrivateKey() {
+    CK_TOKEN_INFO info{};
+    CK_RV rv = Checked(module_.fn()->C_GetTokenInfo(slot_, &info));
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    CK_KEY_TYPE keyType = 0;
+    std::uint8_t id[kKeyIdBuffer] = {};
+    CK_ATTRIBUTE description[] = {{CKA_KEY_TYPE, &keyType, sizeof keyType},
+                                  {CKA_ID, id, sizeof id}};
+    rv = Checked(module_.fn()->C_GetAttributeValue(session_.handle(), privateKey_, description, 2));
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    return keyType == CKK_RSA ? CKR_OK : kTokenKeyOperationImpossible;
+}
+
+int KeygenSession::SignDigestInfo(const Bytes& digestInfo, Bytes& signature) {
+    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+    if (Checked(module_.fn()->C_SignInit(session_.handle(), &mechanism, privateKey_)) != CKR_OK) {
+        return static_cast<int>(kTokenKeyOperationImpossible);
+    }
+    // A PKCS#1 v1.5 signature is exactly as long as the modulus.
+    signature.assign(modulusSize_, 0);
+    CK_ULONG length = modulusSize_;
+    if (Checked(module_.fn()->C_Sign(session_.handle(), const_cast<CK_BYTE*>(digestInfo.data()),
+                                     static_cast<CK_ULONG>(digestInfo.size()), signature.data(),
+                                     &length)) != CKR_OK ||
+        length == 0 || length > signature.size()) {
+        signature.clear();
+        return static_cast<int>(kTokenKeyOperationImpossible);
+    }
+    signature.resize(length);
+    return 0;
+}
+
+}  // namespace qe
