@@ -56,6 +56,12 @@ KeygenSession::~KeygenSession() {
         return;
     }
     login_.Logout();
+    if (sharedLibrary_) {
+        // Another part of the process initialised the library: its sessions are not ours to
+        // close, only our own is (by the session guard).
+        return;
+    }
+    // Clean-up results are not recorded: the failure that ended the work is the one to report.
     module_.fn()->C_CloseAllSessions(slot_);
     // C_CloseAllSessions closed ours too; closing the handle again would name a dead session.
     session_.Release();
@@ -70,7 +76,8 @@ CK_RV KeygenSession::Open(const zel_token& token) {
         return rv;
     }
     rv = module_.Initialize();
-    if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+    sharedLibrary_ = rv == CKR_CRYPTOKI_ALREADY_INITIALIZED;
+    if (rv != CKR_OK && !sharedLibrary_) {
         return rv;
     }
     std::vector<CK_SLOT_ID> slots;

@@ -17,9 +17,10 @@ inline constexpr CK_RV kKeygenNoFunctionList = 0xFFFFFFFF;
 // library, the slot at the record's position, one read-write session with the user logged in.
 // The steps are called in the order they are declared; each returns 0 or the CK_RV (or code)
 // that ends the generation. Clean-up runs on every path as far as something was opened: log
-// out and close the slot's sessions, then close the session, finalise and unload. A login that
-// found the user already logged in is left in place: no logout, no closing of other sessions, no
-// finalisation.
+// out and close the slot's sessions, then finalise and unload. A login that found the user
+// already logged in is left in place: no logout, no closing of other sessions, no finalisation;
+// only this session is closed. A library that was already initialised in this process is
+// neither finalised nor are its other sessions closed.
 class KeygenSession {
 public:
     KeygenSession() = default;
@@ -56,6 +57,7 @@ private:
     CK_OBJECT_HANDLE publicKey_ = CK_INVALID_HANDLE;
     CK_OBJECT_HANDLE privateKey_ = CK_INVALID_HANDLE;
     CK_ULONG modulusSize_ = 0;
+    bool sharedLibrary_ = false;  // initialised before us in this process: not ours to finalise
 };
 
 }  // namespace qe

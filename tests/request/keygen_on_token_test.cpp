@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "keygen_fixture.h"
+#include "request/keygen_session.h"
 #include "token/open_token.h"
 #include "token/pkcs11_module.h"
 #include "token/pkcs11_session.h"
@@ -184,6 +185,31 @@ TEST_F(KeygenOnTokenTest, LoginFoundInPlaceStaysInPlace) {
     // The library stays initialised for the one whose login it is.
     EXPECT_EQ(watcher.Initialize(), CKR_CRYPTOKI_ALREADY_INITIALIZED);
     watcher.AdoptInitialization();
+}
+
+TEST_F(KeygenOnTokenTest, LibraryInitialisedElsewhereInTheProcessIsLeftAsFound) {
+    Pkcs11Module other;
+    ASSERT_EQ(other.Load(test::FaultModuleLibrary()), CKR_OK);
+    ASSERT_EQ(other.Initialize(), CKR_OK);
+    std::vector<CK_SLOT_ID> slots;
+    ASSERT_EQ(GetPresentSlots(other.fn(), slots), CKR_OK);
+    Pkcs11Session theirs;
+    ASSERT_EQ(theirs.Open(other.fn(), slots.at(token_.slotIndex), CKF_SERIAL_SESSION), CKR_OK);
+
+    // Reading the limits reloads the library as its own cycle, which it cannot be now.
+    EXPECT_EQ(Generate({1024}), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+
+    hsm_.ClearRecord();
+    {
+        KeygenSession session;
+        ASSERT_EQ(session.Open(token_), CKR_OK);
+        ASSERT_EQ(session.Login(Secret("1234")), CKR_OK);
+        ASSERT_EQ(session.GenerateKeyPair(1024), CKR_OK);
+    }
+    EXPECT_THAT(CallsOfLastLoad(), Not(Contains("C_CloseAllSessions")));
+    EXPECT_THAT(CallsOfLastLoad(), Not(Contains("C_Finalize")));
+    CK_SESSION_INFO info{};
+    EXPECT_EQ(other.fn()->C_GetSessionInfo(theirs.handle(), &info), CKR_OK);
 }
 
 TEST_F(KeygenOnTokenTest, SubjectRefusedBeforeAnyKeyIsGenerated) {
