@@ -1,4 +1,4 @@
-#include "app/launch_link.h"
+#include "flows/launch_link.h"
 
 #include <gtest/gtest.h>
 
