@@ -1,0 +1,140 @@
+#include "flows/download.h"
+
+#include <cerrno>
+
+#include <unistd.h>
+
+#include "flows/flow_support.h"
+#include "log/enroll_log.h"
+#include "log/temp_dir.h"
+#include "net/encrypted_delivery.h"
+#include "net/envelope.h"
+#include "net/header_block.h"
+#include "net/hosts.h"
+#include "net/https_client.h"
+#include "token/pki.h"
+#include "token/token_hash.h"
+#include "toolkit/secret.h"
+
+namespace qe {
+namespace {
+
+// Enough names for any temporary directory a person keeps; past them the preview is skipped.
+constexpr int kMaxPreviewNames = 10000;
+
+std::wstring Widen(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+}  // namespace
+
+DownloadedDeclaration::~DownloadedDeclaration() {
+    RemoveFiles();
+    Wipe(certificate);
+}
+
+void DownloadedDeclaration::RemoveFiles() {
+    for (std::string* path : {&pdfPath, &jpegPath}) {
+        if (!path->empty()) {
+            unlink(path->c_str());
+            path->clear();
+        }
+    }
+}
+
+std::string WritePreviewFile(const Bytes& data, const std::string& extension) {
+    const auto dir = PrivateTempDir();
+    if (!dir) {
+        return {};
+    }
+    for (int n = 0; n < kMaxPreviewNames; ++n) {
+        const std::string path = *dir + "quorvaneEnrollPV" + std::to_string(n) + extension;
+        const int fd = CreateNewPrivateFile(path);
+        if (fd < 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return {};
+        }
+        std::size_t written = 0;
+        while (written < data.size()) {
+            const ssize_t n2 = write(fd, data.data() + written, data.size() - written);
+            if (n2 <= 0) {
+                break;
+            }
+            written += static_cast<std::size_t>(n2);
+        }
+        close(fd);
+        return path;
+    }
+    return {};
+}
+
+ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declaration,
+                              unsigned previewWidth) {
+    LogTag tag("Steps 2");
+    CHttpsClient client;
+    std::wstring headers = HeaderBlockStart();
+    ClearPinnedKeyId();
+    port.ResetStepIndex();
+    port.PostProgress(0);
+    port.PostNextStep();
+
+    zel_token token;
+    if (const CK_RV rv = CPKI().SelectToken(token); rv != CKR_OK) {
+        return rv == TOKEN_MULTIPLE ? ERR_MULTIPLE_TOKENS : ERR_NO_TOKEN;
+    }
+    std::wstring hashLine;
+    if (const int rc = GetTokenHash(token, hashLine); rc != 0) {
+        Log().Write("Error Getting Token hash");
+        FailStep(port);
+        return rc;
+    }
+    headers += hashLine;
+    client.headerBlock = headers;
+    const Endpoint api = ApiHost();
+    if (const ErrorId rc = client.Connect(Widen(api.host), api.port); rc != ERR_SUCCESS) {
+        FailStep(port);
+        return rc;
+    }
+    port.PostProgress(5);
+    port.PostNextStep();
+
+    if (ObtainPin(port).empty()) {
+        FailStep(port);
+        return ERR_CANCELLED;
+    }
+    if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port), declaration.certificate,
+                                             token, false, L"/public/rest/certificate");
+        rc != ERR_SUCCESS) {
+        FailStep(port);
+        return rc;
+    }
+    port.PostProgress(40);
+    port.PostNextStep();
+
+    Bytes preview;
+    WipeOnExit wipePreview(preview);
+    if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port), preview, token, false,
+                                             L"/public/rest/sign/preview?type=pdf");
+        rc != ERR_SUCCESS) {
+        FailStep(port);
+        return rc;
+    }
+    declaration.pdfPath = WritePreviewFile(preview, ".pdf");
+    if (!declaration.pdfPath.empty()) {
+        const std::wstring jpegPath =
+            L"/public/rest/sign/preview?type=jpeg&width=" + std::to_wstring(previewWidth);
+        if (const ErrorId rc =
+                RequestAndDecrypt(client, ObtainPin(port), preview, token, false, jpegPath);
+            rc != ERR_SUCCESS) {
+            FailStep(port);
+            return rc;
+        }
+        declaration.jpegPath = WritePreviewFile(preview, ".jpg");
+    }
+    port.PostProgress(60);
+    return ERR_SUCCESS;
+}
+
+}  // namespace qe

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+#include "flows/window_port.h"
+#include "toolkit/bytes.h"
+#include "toolkit/error_id.h"
+
+namespace qe {
+
+// What the download brings for the acceptance step: the issued certificate and the declaration
+// as temporary files (mode 0600 in the private temporary directory), which go when this does.
+struct DownloadedDeclaration {
+    DownloadedDeclaration() = default;
+    ~DownloadedDeclaration();
+    DownloadedDeclaration(const DownloadedDeclaration&) = delete;
+    DownloadedDeclaration& operator=(const DownloadedDeclaration&) = delete;
+
+    // Deletes the preview files now and forgets their paths.
+    void RemoveFiles();
+
+    Bytes certificate;    // DER, as decrypted
+    std::string pdfPath;  // empty when none was written
+    std::string jpegPath;
+};
+
+// The first half of the download command: the issued certificate and the two previews of the
+// acceptance declaration, each an encrypted delivery opened on the token. Returns 0 (also when a
+// preview could not be written: its path stays empty), 6 or 2 for the token, 8 for its hash, 1
+// when the user gave no PIN, or the delivery's identifier (7, 9, 10, 12, 13).
+ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declaration,
+                              unsigned previewWidth);
+
+// Writes `data` to a new file "<dir>quorvaneEnrollPV<n><extension>" in the private temporary
+// directory, with the first n from 0 whose name is free; never overwrites. Returns the path, or
+// empty when no file could be created.
+std::string WritePreviewFile(const Bytes& data, const std::string& extension);
+
+}  // namespace qe

@@ -1,0 +1,89 @@
+#include "flows/flow_support.h"
+
+#include <atomic>
+
+#include <openssl/x509.h>
+
+#include "log/failure_logger.h"
+#include "toolkit/der.h"
+#include "toolkit/openssl_ptr.h"
+
+namespace qe {
+namespace {
+
+std::atomic<bool> g_askForDn{false};
+
+X509Ptr Parse(const Bytes& der) {
+    const unsigned char* p = der.data();
+    X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    if (certificate && p != der.data() + der.size()) {
+        certificate.reset();
+    }
+    return certificate;
+}
+
+}  // namespace
+
+bool AskForDn() {
+    return g_askForDn.load();
+}
+
+void SetAskForDn(bool ask) {
+    g_askForDn.store(ask);
+}
+
+void FailStep(WindowPort& port) {
+    LogFailure();
+    port.FreezeProgress();
+}
+
+std::string SerialNumberText(const Bytes& certificateDer) {
+    const X509Ptr certificate = Parse(certificateDer);
+    if (!certificate) {
+        return {};
+    }
+    unsigned char* der = nullptr;
+    const int size = i2d_ASN1_INTEGER(X509_get0_serialNumber(certificate.get()), &der);
+    if (size <= 0) {
+        return {};
+    }
+    const Bytes integer(der, der + size);
+    OPENSSL_free(der);
+    DerElement element;
+    if (DecodeDerElement(integer.data(), integer.size(), element) != 0) {
+        return {};
+    }
+    return ToHexLower(element.value, element.valueSize);
+}
+
+Bytes IssuerNameDer(const Bytes& certificateDer) {
+    const X509Ptr certificate = Parse(certificateDer);
+    if (!certificate) {
+        return {};
+    }
+    unsigned char* der = nullptr;
+    const int size = i2d_X509_NAME(X509_get_issuer_name(certificate.get()), &der);
+    Bytes name;
+    if (size > 0) {
+        name.assign(der, der + size);
+    }
+    OPENSSL_free(der);
+    return name;
+}
+
+std::string NameText(const Bytes& nameDer) {
+    const unsigned char* p = nameDer.data();
+    X509NamePtr name(d2i_X509_NAME(nullptr, &p, static_cast<long>(nameDer.size())));
+    if (!name) {
+        return {};
+    }
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    // Encoded order, ", " between names, "=" without spaces, UTF-8 kept.
+    X509_NAME_print_ex(bio.get(), name.get(), 0,
+                       XN_FLAG_ONELINE & ~XN_FLAG_SPC_EQ & ~ASN1_STRFLGS_ESC_MSB);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(size > 0 ? size : 0));
+}
+
+}  // namespace qe

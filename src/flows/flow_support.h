@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+#include "flows/window_port.h"
+#include "toolkit/bytes.h"
+
+namespace qe {
+
+// Whether the last status check asked for the subject fields (process-wide; written by the status
+// check, read by request generation).
+bool AskForDn();
+void SetAskForDn(bool ask);
+
+// The common failure path of a flow step: the failure logger, then the progress bar frozen where
+// it stands. The caller pops its log tag (a LogTag does) and returns the identifier.
+void FailStep(WindowPort& port);
+
+// A certificate's serial number as the server knows it: the octets of the DER INTEGER, most
+// significant first, two lower-case hex digits each (a leading 00 kept). Empty for bytes that are
+// not a certificate.
+std::string SerialNumberText(const Bytes& certificateDer);
+
+// The DER of a certificate's issuer name; empty for bytes that are not a certificate.
+Bytes IssuerNameDer(const Bytes& certificateDer);
+
+// A DER distinguished name as "CN=..., O=..., C=..." for the log.
+std::string NameText(const Bytes& nameDer);
+
+}  // namespace qe

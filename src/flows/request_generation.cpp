@@ -1,0 +1,178 @@
+#include "flows/request_generation.h"
+
+#include "flows/flow_support.h"
+#include "log/enroll_log.h"
+#include "net/header_block.h"
+#include "net/hosts.h"
+#include "net/https_client.h"
+#include "net/keygen_parameters.h"
+#include "net/token_client_certificate.h"
+#include "request/cert_names.h"
+#include "request/pkcs10_generation.h"
+#include "token/pin_gate.h"
+#include "token/pki.h"
+#include "toolkit/utf8.h"
+
+namespace qe {
+namespace {
+
+constexpr int kWrongPin = 160;  // CKR_PIN_INCORRECT
+
+std::wstring Widen(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+// One rekey request whose answer body the flow reads; logs the body of a failed answer.
+ErrorId Fetch(CHttpsClient& client, const wchar_t* path, ClientCertificate& certificate,
+              Bytes& body) {
+    if (const ErrorId rc = client.SendRequest(path, nullptr, &certificate); rc != ERR_SUCCESS) {
+        return rc;
+    }
+    return client.ReceiveResponse(body);
+}
+
+class RequestGenerationRun {
+public:
+    RequestGenerationRun(WindowPort& port, const std::vector<TokenCertificate>& renewable)
+        : port_(port), renewable_(renewable) {}
+
+    ErrorId Run() {
+        port_.ResetStepIndex();
+        port_.PostProgress(0);
+        port_.PostNextStep();
+
+        zel_token token;
+        if (const CK_RV rv = pki_.SelectToken(token); rv != CKR_OK) {
+            Log().Write(rv == TOKEN_MULTIPLE ? "Multiple Cards" : "Card Not Found");
+            return rv == TOKEN_MULTIPLE ? ERR_MULTIPLE_TOKENS : ERR_NO_TOKEN;
+        }
+
+        Log().Write("Found certs " + std::to_string(renewable_.size()));
+        std::optional<std::size_t> chosen;
+        if (renewable_.size() == 1) {
+            chosen = 0;
+        } else {
+            chosen = port_.ChooseCertificate(renewable_);
+        }
+        if (!chosen || *chosen >= renewable_.size()) {
+            return ERR_CONNECTION;
+        }
+        const TokenCertificate& selected = renewable_[*chosen];
+        port_.PostProgress(5);
+
+        const std::string productName = pki_.ReadProductName(token);
+        const std::string manufacturer = ManufacturerText(token);
+        const auto block =
+            TokenDescriptionBlock(SerialText(token), manufacturer, ModelText(token), productName);
+        if (!block) {
+            // Token fields that cannot travel as header lines: the device is not usable here.
+            return ERR_TOKEN_DEVICE;
+        }
+        CHttpsClient client;
+        client.headerBlock = *block;
+        Log().Write("Selected cert " + SerialNumberText(selected.der));
+
+        const Endpoint rekey = RekeyHost();
+        if (const ErrorId rc = client.Connect(Widen(rekey.host), rekey.port); rc != ERR_SUCCESS) {
+            return rc;
+        }
+        port_.PostNextStep();
+
+        TokenClientCertificate tlsCertificate(selected, port_);
+        Bytes body;
+        ErrorId rc = Fetch(client, L"/rest/certificate/keygenParameters", tlsCertificate, body);
+        port_.PostProgress(8);
+        if (rc != ERR_SUCCESS) {
+            Log().Write("Error: " + ToString(body));
+            return rc;
+        }
+        const auto parameters = KeygenParameters::Parse(ToString(body));
+        if (!parameters) {
+            return ERR_BAD_RESPONSE;
+        }
+        const std::vector<std::int32_t> keySizes = parameters->OfferedKeySizes();
+        if (parameters->GenAlgorithms().empty() || keySizes.empty()) {
+            return ERR_KEYGEN_DATA;
+        }
+        const auto restrictions = parameters->RestrictedTokens();
+        if (const TokenRestriction* r = FindRestriction(restrictions, manufacturer, productName)) {
+            Log().Write("Token restriction applies at manufacturer: '" + r->manufacturer +
+                        "' and productName: '" + r->productName + "'");
+            return ERR_TOKEN_RESTRICTED;
+        }
+
+        std::string pem;
+        int resultCode = 0;
+        Secret pin;
+        if (AskForDn()) {
+            rc = Fetch(client, L"/rest/certificate/fields", tlsCertificate, body);
+            port_.PostProgress(10);
+            if (rc != ERR_SUCCESS) {
+                Log().Write("Error: " + ToString(body));
+                return rc;
+            }
+            const auto fields = Utf8ToWide(ToString(body));
+            if (!fields) {
+                return ERR_BAD_RESPONSE;
+            }
+            Log().Write("CertFields " + ToString(body));
+            if (const CK_RV pinResult = AcquirePin(port_, token, pin); pinResult != CKR_OK) {
+                return static_cast<ErrorId>(pinResult);
+            }
+            rc = GeneratePKCS10(*fields, keySizes, pin, port_, pem, resultCode);
+        } else {
+            const std::wstring name = BuildDNFromCertificate(selected.der);
+            Log().Write("DN =  " + WideToUtf8ForLog(name));
+            const RequestedExtensions extensions = GetSubjectAlternativeNames(selected.der);
+            port_.PostProgress(10);
+            if (const CK_RV pinResult = AcquirePin(port_, token, pin); pinResult != CKR_OK) {
+                return static_cast<ErrorId>(pinResult);
+            }
+            rc = GeneratePKCS10OIDValidation(name, extensions, keySizes, pin, port_, pem,
+                                             resultCode);
+        }
+        if (resultCode == kWrongPin) {
+            // A mistyped PIN is asked for again on the next attempt instead of failing twice.
+            port_.ClearPin();
+        }
+        if (rc != ERR_SUCCESS) {
+            return rc;
+        }
+
+        port_.PostProgress(95);
+        if (pem.empty()) {
+            Log().Write("Error generating key");
+            return ERR_KEYGEN_FAILED;
+        }
+        Log().Write("headers: " + WideToUtf8ForLog(client.headerBlock));
+        Log().Write("PKCS10: " + pem);
+        port_.PostNextStep();
+
+        const Bytes request = ToBytes(pem);
+        if (rc = client.SendRequest(L"/rest/certificate/pkcs10", &request, &tlsCertificate);
+            rc != ERR_SUCCESS) {
+            return rc;
+        }
+        return client.ReceiveResponse(body);
+    }
+
+private:
+    WindowPort& port_;
+    const std::vector<TokenCertificate>& renewable_;
+    CPKI pki_;
+};
+
+}  // namespace
+
+ErrorId RequestGeneration(WindowPort& port, const std::vector<TokenCertificate>& renewableStore) {
+    LogTag tag("Step 1");
+    const ErrorId result = RequestGenerationRun(port, renewableStore).Run();
+    if (result != ERR_SUCCESS) {
+        FailStep(port);
+    } else {
+        port.PostProgress(100);
+    }
+    return result;
+}
+
+}  // namespace qe

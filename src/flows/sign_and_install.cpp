@@ -1,0 +1,209 @@
+#include "flows/sign_and_install.h"
+
+#include <openssl/core_names.h>
+#include <openssl/x509.h>
+
+#include "flows/flow_support.h"
+#include "log/enroll_log.h"
+#include "net/encrypted_delivery.h"
+#include "net/envelope.h"
+#include "net/header_block.h"
+#include "net/hosts.h"
+#include "net/https_client.h"
+#include "token/pkcs11_find.h"
+#include "token/pkcs11_template.h"
+#include "token/pki.h"
+#include "token/token_cycle.h"
+#include "token/token_hash.h"
+#include "toolkit/openssl_ptr.h"
+
+namespace qe {
+namespace {
+
+std::wstring Widen(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+Bytes WithoutLeadingZeros(Bytes bytes) {
+    std::size_t zeros = 0;
+    while (zeros < bytes.size() && bytes[zeros] == 0) {
+        ++zeros;
+    }
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(zeros));
+    return bytes;
+}
+
+Bytes CertificateModulus(const Bytes& der) {
+    const unsigned char* p = der.data();
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    BIGNUM* n = nullptr;
+    if (!cert ||
+        EVP_PKEY_get_bn_param(X509_get0_pubkey(cert.get()), OSSL_PKEY_PARAM_RSA_N, &n) != 1) {
+        return {};
+    }
+    Bytes modulus(static_cast<std::size_t>(BN_num_bytes(n)));
+    BN_bn2bin(n, modulus.data());
+    BN_free(n);
+    return modulus;
+}
+
+// Whether the token holds the private key of `certificate`: its modulus is the one the
+// deliveries were encrypted for, or a private key with that modulus is on the token. Writing a
+// certificate without its key would leave the customer with nothing usable once the old one goes.
+bool TokenHoldsKeyFor(const zel_token& token, const Secret& pin, const Bytes& certificate) {
+    const Bytes modulus = CertificateModulus(certificate);
+    if (modulus.empty()) {
+        return false;
+    }
+    if (WithoutLeadingZeros(PinnedKeyId()) == modulus) {
+        return true;
+    }
+    std::size_t keys = 0;
+    RunOnTokenLoggedIn(token, pin,
+                       [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
+                           AttributeTemplate pattern;
+                           pattern.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, modulus);
+                           std::vector<CK_OBJECT_HANDLE> found;
+                           const CK_RV rv = FindAllObjects(fn, session, pattern, found);
+                           keys = found.size();
+                           return rv;
+                       });
+    return keys > 0;
+}
+
+class SignAndInstallRun {
+public:
+    SignAndInstallRun(WindowPort& port, const Bytes& certificate, bool removeOld)
+        : port_(port), certificate_(certificate), removeOld_(removeOld) {}
+
+    // Returns the identifier; `fail` tells whether the failure path (logger, frozen bar) runs.
+    ErrorId Run(bool& fail) {
+        fail = true;
+        std::wstring headers = HeaderBlockStart();
+        port_.PostNextStep();
+
+        zel_token token;
+        if (const CK_RV rv = pki_.SelectToken(token); rv != CKR_OK) {
+            fail = false;
+            return rv == TOKEN_MULTIPLE ? ERR_MULTIPLE_TOKENS : ERR_NO_TOKEN;
+        }
+        std::wstring hashLine;
+        if (const int rc = GetTokenHash(token, hashLine); rc != 0) {
+            Log().Write("Error After GetTokenHash");
+            return rc;
+        }
+        headers += hashLine;
+
+        port_.PostProgress(65);
+        CHttpsClient client;
+        const Endpoint api = ApiHost();
+        if (const ErrorId rc = client.Connect(Widen(api.host), api.port); rc != ERR_SUCCESS) {
+            return rc;
+        }
+        client.headerBlock = headers;
+        port_.PostNextStep();
+
+        Bytes signature;
+        if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port_), signature, token, true,
+                                                 L"/public/rest/sign/pv");
+            rc != ERR_SUCCESS) {
+            Log().Write("Error After RequestAndDecrypt");
+            return rc;
+        }
+        port_.PostProgress(70);
+        port_.PostNextStep();
+
+        if (const ErrorId rc = client.SendRequest(L"/public/rest/sign/pv", &signature, nullptr);
+            rc != ERR_SUCCESS) {
+            Log().Write("Error After SendRequest");
+            return rc;
+        }
+        port_.PostProgress(80);
+        Bytes answer;
+        if (const ErrorId rc = client.ReceiveResponse(answer); rc != ERR_SUCCESS) {
+            Log().Write("Error After GetResponse");
+            return rc;
+        }
+        port_.PostNextStep();
+
+        const Secret pin = ObtainPin(port_);
+        zel_token fresh;
+        if (pki_.SelectToken(fresh) != CKR_OK) {
+            return ERR_NO_TOKEN;
+        }
+        if (!TokenHoldsKeyFor(fresh, pin, certificate_)) {
+            Log().Write("The new certificate has no private key on the token");
+            return ERR_KEY_NOT_FOUND;
+        }
+        if (const CK_RV rv = pki_.InstallCertificate(
+                fresh.modulePath, std::string_view(fresh.label, sizeof fresh.label), pin,
+                certificate_);
+            rv != CKR_OK) {
+            Log().Write("InstallCertificate failed: " + std::to_string(rv));
+            return InstallResultToErrorId(rv);
+        }
+        port_.PostProgress(90);
+        port_.PostNextStep();
+
+        if (removeOld_) {
+            Bytes old;
+            if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port_), old, token, false,
+                                                     L"/public/rest/certificate/old");
+                rc != ERR_SUCCESS) {
+                return rc;
+            }
+            if (pki_.RemoveCertificate(token, ObtainPin(port_), old) != CKR_OK) {
+                return ERR_TOKEN_DEVICE;
+            }
+            port_.PostProgress(95);
+        }
+        port_.PostNextStep();
+
+        if (const ErrorId rc =
+                client.SendRequest(L"/public/rest/certificate/installed", &certificate_, nullptr);
+            rc != ERR_SUCCESS) {
+            return rc;
+        }
+        if (const ErrorId rc = client.ReceiveResponse(answer); rc != ERR_SUCCESS) {
+            return rc;
+        }
+        port_.PostProgress(100);
+        fail = false;
+        return ERR_SUCCESS;
+    }
+
+private:
+    WindowPort& port_;
+    const Bytes& certificate_;
+    bool removeOld_;
+    CPKI pki_;
+};
+
+}  // namespace
+
+ErrorId InstallResultToErrorId(unsigned long result) {
+    switch (result) {
+        case CKR_OK:
+            return ERR_SUCCESS;
+        case CKR_PIN_INCORRECT:
+            return ERR_WRONG_PIN;
+        case CKR_TOKEN_NOT_PRESENT:
+            return ERR_NO_TOKEN;
+        case CKR_DEVICE_MEMORY:
+            return ERR_TOKEN_FULL;
+        default:
+            return ERR_TOKEN_DEVICE;
+    }
+}
+
+ErrorId SignAndInstall(WindowPort& port, const Bytes& certificate, bool removeOldCertificate) {
+    LogTag tag("Steps 3");
+    bool fail = true;
+    const ErrorId result = SignAndInstallRun(port, certificate, removeOldCertificate).Run(fail);
+    if (result != ERR_SUCCESS && fail) {
+        FailStep(port);
+    }
+    return result;
+}
+
+}  // namespace qe

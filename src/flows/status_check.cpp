@@ -1,0 +1,182 @@
+#include "flows/status_check.h"
+
+#include <algorithm>
+
+#include "flows/flow_support.h"
+#include "flows/launch_link.h"
+#include "log/enroll_log.h"
+#include "log/failure_logger.h"
+#include "net/cert_fields.h"
+#include "net/header_block.h"
+#include "net/hosts.h"
+#include "net/https_client.h"
+#include "token/pki.h"
+#include "token/token_certificate.h"
+#include "token/token_hash.h"
+#include "toolkit/utf8.h"
+
+namespace qe {
+namespace {
+
+constexpr const wchar_t* kStatusPath = L"/public/rest/certificate/status";
+
+std::wstring Widen(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+// The first accepted issuer equal to the certificate's issuer (same bytes), if any.
+bool FromAcceptedIssuer(const TokenCertificate& certificate, const std::vector<Bytes>& issuers) {
+    const Bytes issuer = IssuerNameDer(certificate.der);
+    return !issuer.empty() && std::find(issuers.begin(), issuers.end(), issuer) != issuers.end();
+}
+
+ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
+    std::wstring headers = HeaderBlockStart();
+    CPKI pki;
+    zel_token token;
+    if (const CK_RV rv = pki.SelectToken(token); rv != CKR_OK) {
+        return rv == TOKEN_MULTIPLE ? ERR_MULTIPLE_TOKENS : ERR_NO_TOKEN;
+    }
+    std::wstring hashLine;
+    if (const int rc = GetTokenHash(token, hashLine); rc != 0) {
+        return rc;
+    }
+    headers += hashLine;
+
+    Log().Write("Get SC store");
+    std::vector<TokenCertificate> store;
+    if (const int rc = GetSmartCardStore(token, store); rc != 0) {
+        return rc;
+    }
+
+    const Endpoint rekey = RekeyHost();
+    Log().Write("Connect to: " + rekey.host + " on port " + std::to_string(rekey.port));
+    CHttpsClient probe;
+    if (const ErrorId rc = probe.Connect(Widen(rekey.host), rekey.port); rc != ERR_SUCCESS) {
+        return rc;
+    }
+    Log().Write("SendReq");
+    probe.SendRequest(L"/", nullptr, nullptr);  // only the handshake's issuer list matters
+
+    Log().Write("Get issuers");
+    port.PostNextStep();
+    if (AcceptedIssuers().empty()) {
+        if (const ErrorId rc = probe.GetAcceptedIssuers(); rc != ERR_SUCCESS) {
+            return rc;
+        }
+    }
+    const std::vector<Bytes> issuers = AcceptedIssuers();
+    for (const Bytes& issuer : issuers) {
+        Log().Write("Accepted Issuer: " + NameText(issuer));
+    }
+    Log().Write("Found " + std::to_string(issuers.size()) + " issuers");
+
+    std::wstring query;
+    for (const TokenCertificate& certificate : store) {
+        Log().Write("Enum Certs " + SerialNumberText(certificate.der));
+        if (FromAcceptedIssuer(certificate, issuers)) {
+            Log().Write("Cert Added to store");
+            query += L"&serial=" + Widen(SerialNumberText(certificate.der));
+        }
+    }
+    const std::wstring path = query.empty() ? kStatusPath : kStatusPath + (L"?" + query.substr(1));
+
+    const Endpoint api = ApiHost();
+    CHttpsClient client;
+    if (const ErrorId rc = client.Connect(Widen(api.host), api.port); rc != ERR_SUCCESS) {
+        return rc;
+    }
+    client.headerBlock = headers;
+    Log().Write("Request cert status @ " + WideToUtf8ForLog(path));
+    Bytes body;
+    if (const ErrorId rc = client.SendRequest(path, nullptr, nullptr); rc != ERR_SUCCESS) {
+        return rc;
+    }
+    if (const ErrorId rc = client.ReceiveResponse(body); rc != ERR_SUCCESS) {
+        return rc;
+    }
+    // A status text that is not UTF-8 cannot be shown: the answer is unusable.
+    const auto statusText = Utf8ToWide(ToString(body));
+    if (!statusText) {
+        return ERR_BAD_RESPONSE;
+    }
+    outcome.statusText = *statusText;
+    Log().Write("Response " + ToString(body));
+
+    std::wstring pkcs10 = L"pkcs10";
+    if (const ErrorId rc = client.QueryHeader(pkcs10); rc != ERR_SUCCESS) {
+        return rc;
+    }
+    Log().Write("pkcs10 header " + WideToUtf8ForLog(pkcs10));
+    const std::vector<std::wstring> renewable = ReadRenewableSerials(pkcs10);
+    std::wstring converted;
+    for (std::size_t i = 0; i < renewable.size(); ++i) {
+        converted += (i == 0 ? L"" : L"\n") + renewable[i];
+    }
+    Log().Write("Se poate genera pentru " + WideToUtf8ForLog(converted));
+
+    std::wstring ask = L"Ask4DN";
+    if (const ErrorId rc = client.QueryHeader(ask); rc != ERR_SUCCESS) {
+        return rc;
+    }
+    SetAskForDn(ask == L"1");
+    Log().Write("Ask4DN header: " + WideToUtf8ForLog(ask));
+
+    outcome.canGenerate = false;
+    if (!renewable.empty()) {
+        outcome.canGenerate = true;
+        for (const TokenCertificate& certificate : store) {
+            if (FromAcceptedIssuer(certificate, issuers) &&
+                std::find(renewable.begin(), renewable.end(),
+                          Widen(SerialNumberText(certificate.der))) != renewable.end()) {
+                outcome.renewableStore.push_back(certificate);
+            }
+        }
+    }
+
+    std::wstring install = L"install";
+    if (const ErrorId rc = client.QueryHeader(install); rc != ERR_SUCCESS) {
+        return rc;
+    }
+    outcome.canDownload = install == L"1";
+    Log().Write("Install Flag " + WideToUtf8ForLog(install));
+    return ERR_SUCCESS;
+}
+
+}  // namespace
+
+ErrorId StatusCheck(WindowPort& port, StatusOutcome& outcome) {
+    port.ResetStepIndex();
+    port.PostProgress(-1);
+    LogTag tag("Init");
+    port.PostNextStep();
+    outcome.renewableStore.clear();
+    const ErrorId result = Check(port, outcome);
+    if (result != ERR_SUCCESS) {
+        LogFailure();
+    }
+    return result;
+}
+
+void RouteLaunchLink(WindowPort& port, const StatusOutcome& outcome) {
+    const std::optional<std::string> link = port.TakeLaunchLink();
+    if (!link) {
+        return;
+    }
+    switch (ParseLaunchLink(link->c_str())) {
+        case LaunchCommand::Register:
+            if (outcome.canGenerate) {
+                port.PressButton(MainButton::Request);
+            }
+            break;
+        case LaunchCommand::Download:
+            if (outcome.canDownload) {
+                port.PressButton(MainButton::Download);
+            }
+            break;
+        case LaunchCommand::None:
+            break;
+    }
+}
+
+}  // namespace qe

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "request/progress_port.h"
+#include "token/pin_port.h"
+#include "token/token_certificate.h"
+#include "toolkit/bytes.h"
+#include "toolkit/error_id.h"
+
+namespace qe {
+
+enum class MainButton { Request = 1000, Download = 1001 };
+
+// What the status check leaves for the window and for the next command.
+struct StatusOutcome {
+    std::wstring statusText;
+    bool canGenerate = false;
+    bool canDownload = false;
+    std::vector<TokenCertificate> renewableStore;
+};
+
+// How the customer left the acceptance dialog.
+struct AcceptanceOutcome {
+    int endCode = 1;  // 0 accepted; 1 rejected or closed
+    bool removeOldCertificate = true;
+};
+
+// The one way flows and workers reach the main window. Posting returns at once; the calls that
+// need the user (PIN, result box, certificate choice, acceptance) block the calling worker until
+// the window's thread has an answer, never the window itself. The Qt main window implements it;
+// tests implement it with a scripted fake.
+class WindowPort : public PinPort, public ProgressPort {
+public:
+    // Worker start and end: the window disables itself while busy.
+    virtual void PostBusy() = 0;
+    virtual void PostDone() = 0;
+    // Shows the next step text of the current work mode.
+    virtual void PostNextStep() = 0;
+    // Starts a new status check once the current worker has ended.
+    virtual void PostStartStatusCheck() = 0;
+    // Ends the program (a failed status check that is not retried).
+    virtual void PostQuit() = 0;
+    // Presses a command button as the launch link asks.
+    virtual void PressButton(MainButton button) = 0;
+    // Stops the progress bar where it stands.
+    virtual void FreezeProgress() = 0;
+    // The next step text shown is the first of the mode's table.
+    virtual void ResetStepIndex() = 0;
+
+    // Shows the outcome of a command (message box or alert) and returns the button pressed, or
+    // 1 when nothing is shown. Identifier 13 forgets the cached PIN first.
+    virtual int ShowResult(ErrorId id, int successText, unsigned boxFlags) = 0;
+    // Lets the user pick one of the certificates; none when cancelled.
+    virtual std::optional<std::size_t> ChooseCertificate(
+        const std::vector<TokenCertificate>& certificates) = 0;
+    // The width in pixels at which the acceptance dialog shows the declaration.
+    virtual unsigned PreviewWidth() = 0;
+    // Shows the acceptance dialog with the downloaded certificate and previews (paths may be
+    // empty) and waits for the customer's decision.
+    virtual AcceptanceOutcome RunAcceptance(const Bytes& certificate, const std::string& pdfPath,
+                                            const std::string& jpegPath) = 0;
+
+    // The window's status fields, written by the status check while the window is busy.
+    virtual StatusOutcome Status() = 0;
+    virtual void SetStatus(const StatusOutcome& status) = 0;
+    // The launch link, handed over once and forgotten.
+    virtual std::optional<std::string> TakeLaunchLink() = 0;
+};
+
+}  // namespace qe

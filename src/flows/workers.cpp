@@ -1,0 +1,66 @@
+#include "flows/workers.h"
+
+#include "flows/download.h"
+#include "flows/request_generation.h"
+#include "flows/sign_and_install.h"
+#include "flows/status_check.h"
+
+namespace qe {
+namespace {
+
+constexpr unsigned kBoxOk = 0;
+constexpr unsigned kBoxRetryCancel = 5;
+constexpr int kIdRetry = 4;
+constexpr int kRegisterSuccessText = 108;
+constexpr int kDownloadSuccessText = 126;
+
+}  // namespace
+
+void StatusCheckThread(WindowPort& port) {
+    ErrorId id = ERR_SUCCESS;
+    int answer = 0;
+    StatusOutcome outcome;
+    do {
+        port.PostBusy();
+        outcome = port.Status();
+        id = StatusCheck(port, outcome);
+        port.SetStatus(outcome);
+        answer = port.ShowResult(id, 0, kBoxRetryCancel);
+        port.PostDone();
+    } while (id != ERR_SUCCESS && answer == kIdRetry);
+    if (id != ERR_SUCCESS) {
+        port.PostQuit();
+        return;
+    }
+    RouteLaunchLink(port, outcome);
+}
+
+void RegisterThread(WindowPort& port) {
+    port.PostBusy();
+    const ErrorId id = RequestGeneration(port, port.Status().renewableStore);
+    port.ShowResult(id, kRegisterSuccessText, kBoxOk);
+    port.PostDone();
+    port.PostStartStatusCheck();
+}
+
+void DownloadThread(WindowPort& port) {
+    port.PostBusy();
+    ErrorId id = ERR_SUCCESS;
+    {
+        DownloadedDeclaration declaration;
+        id = DownloadForAcceptance(port, declaration, port.PreviewWidth());
+        if (id == ERR_SUCCESS) {
+            const AcceptanceOutcome acceptance = port.RunAcceptance(
+                declaration.certificate, declaration.pdfPath, declaration.jpegPath);
+            declaration.RemoveFiles();
+            id = acceptance.endCode == 0 ? SignAndInstall(port, declaration.certificate,
+                                                          acceptance.removeOldCertificate)
+                                         : acceptance.endCode;
+        }
+    }
+    port.ShowResult(id, kDownloadSuccessText, kBoxOk);
+    port.PostDone();
+    port.PostStartStatusCheck();
+}
+
+}  // namespace qe
