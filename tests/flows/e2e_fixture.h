@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "scripted_window.h"
+#include "support/scoped_dir.h"
+#include "support/softhsm.h"
+
+namespace qe::test {
+
+class SimProcess;
+
+// One customer's world per test: a private SoftHSM2 token provisioned by the simulator with a
+// current certificate (subject, e-mail and UPN), a running simulator, the wizard pointed at it
+// (hosts, trust, module list), and a scripted window.
+class FlowTest : public ::testing::Test {
+protected:
+    static constexpr const char* kPin = "1234";
+    static constexpr const char* kLabel = "Ion Popescu";
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // The control listener's view of the orders.
+    std::string ControlState() const;
+    void SetScenario(const std::string& json) const;
+    // Certificates on the token, by label order of C_FindObjects (DER each).
+    std::vector<Bytes> TokenCertificates() const;
+    // Private keys on the token, with their labels.
+    std::vector<std::string> PrivateKeyLabels() const;
+    std::string LogText() const;
+    // Where the wizard keeps its log and preview files in these tests.
+    std::string TempDir() const;
+
+    // Runs the status check worker procedure.
+    void RunStatusCheck();
+
+    ScopedDir dir_{"flow"};
+    SoftHsm hsm_;
+    std::unique_ptr<SimProcess> sim_;
+    std::string oldSerial_;
+    ScriptedWindow window_;
+};
+
+}  // namespace qe::test
