@@ -412,6 +412,7 @@ ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {
             body = t.body;
             if (t.bodyTooLarge) {
                 LogCurlFailure(CURLE_FILESIZE_EXCEEDED, "answer above the size limit");
+                body.clear();  // refused whole: neither kept nor written to the log
                 result = ERR_BAD_RESPONSE;
             } else if (t.result != CURLE_OK) {
                 LogCurlFailure(t.result, t.errorBuffer);

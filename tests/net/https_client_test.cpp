@@ -183,6 +183,26 @@ TEST_F(HttpsClientTest, ServerCertificateIsVerified) {
     const test::TestPki other = test::TestPki::Create(otherDir.path(), "Other CA");
     setenv("SSL_CERT_FILE", other.caFile.c_str(), 1);
     EXPECT_EQ(Get(client, server, L"/", body), ERR_CONNECTION);
+
+    // An expired server certificate from the trusted CA.
+    test::ScopedDir expiredDir("expired");
+    const test::TestPki expired = test::TestPki::Create(expiredDir.path(), "Expired CA", -1);
+    setenv("SSL_CERT_FILE", expired.caFile.c_str(), 1);
+    TlsTestServer stale(expired, {});
+    EXPECT_EQ(Get(client, stale, L"/", body), ERR_CONNECTION);
+}
+
+TEST_F(HttpsClientTest, AnswersAboveTheSizeLimitAreRefused) {
+    TlsTestServer server(pki_, {});
+    server.SetHandler([](const RecordedRequest& r) {
+        return Reply(r.path == "/big" ? 200 : 500,
+                     std::string(CHttpsClient::kMaxBodySize + (r.path == "/big" ? 1 : 2), 'x'));
+    });
+    CHttpsClient client;
+    Bytes body;
+    EXPECT_EQ(Get(client, server, L"/big", body), ERR_BAD_RESPONSE);
+    EXPECT_TRUE(body.empty());
+    EXPECT_EQ(Get(client, server, L"/big-error", body), ERR_BAD_RESPONSE);
 }
 
 TEST_F(HttpsClientTest, ClientCertificateDanceOnTls13And12) {

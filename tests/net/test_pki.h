@@ -16,7 +16,9 @@ struct TestPki {
     X509Ptr serverCert;
     std::string caFile;
 
-    static TestPki Create(const std::string& dir, const std::string& caName = "Test Root CA");
+    // `serverValidDays` below zero gives an expired server certificate.
+    static TestPki Create(const std::string& dir, const std::string& caName = "Test Root CA",
+                          long serverValidDays = 30);
 
     // A certificate for `key`'s public half issued by this CA, as DER.
     Bytes Issue(EVP_PKEY* key, const std::string& commonName, long validDays = 30) const;
