@@ -8,11 +8,14 @@
 #include <openssl/x509.h>
 
 #include "e2e_fixture.h"
+#include "flows/download.h"
 #include "flows/flow_support.h"
+#include "flows/sign_and_install.h"
 #include "flows/workers.h"
 #include "json_text.h"
 #include "sim/sim_process.h"
 #include "support/softhsm.h"
+#include "support/softhsm_certs.h"
 #include "toolkit/openssl_ptr.h"
 
 namespace qe::test {
@@ -148,6 +151,26 @@ TEST_F(DownloadTest, WrongPinIsAskedAgainOnTheNextTry) {
     Download();
     EXPECT_THAT(window_.results, ElementsAre(ERR_WRONG_PIN, ERR_CANCELLED));
     EXPECT_EQ(window_.EventsStartingWith("pin").size(), 2u);
+}
+
+TEST_F(DownloadTest, CertificateWithoutItsKeyOnTheTokenIsNotWritten) {
+    window_.pinAnswers = {kPin};
+    window_.mode = 2;
+    DownloadedDeclaration declaration;
+    ASSERT_EQ(DownloadForAcceptance(window_, declaration, 600), ERR_SUCCESS);
+    // A certificate for a key that is nowhere on the token.
+    const TestCa ca;
+    const PkeyPtr stranger(EVP_RSA_gen(2048));
+    BIGNUM* n = nullptr;
+    EVP_PKEY_get_bn_param(stranger.get(), OSSL_PKEY_PARAM_RSA_N, &n);
+    Bytes modulus(static_cast<std::size_t>(BN_num_bytes(n)));
+    BN_bn2bin(n, modulus.data());
+    BN_free(n);
+    const Bytes foreign = ca.Issue(modulus, {0x01, 0x00, 0x01}, {{"CN", "Ion Popescu"}}, {0x42});
+    EXPECT_EQ(SignAndInstall(window_, foreign, true), ERR_KEY_NOT_FOUND);
+    EXPECT_THAT(TokenCertificates(), ElementsAre(oldCertificate_));
+    EXPECT_FALSE(JsonTrue(ControlState(), "installed"));
+    EXPECT_THAT(sim_->Log(), Not(HasSubstr("/public/rest/certificate/old")));
 }
 
 TEST_F(DownloadTest, WholeLifeOfARenewal) {
