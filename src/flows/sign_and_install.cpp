@@ -1,8 +1,5 @@
 #include "flows/sign_and_install.h"
 
-#include <openssl/core_names.h>
-#include <openssl/x509.h>
-
 #include "flows/flow_support.h"
 #include "log/enroll_log.h"
 #include "net/encrypted_delivery.h"
@@ -10,12 +7,12 @@
 #include "net/header_block.h"
 #include "net/hosts.h"
 #include "net/https_client.h"
+#include "token/certificate_parts.h"
 #include "token/pkcs11_find.h"
 #include "token/pkcs11_template.h"
 #include "token/pki.h"
 #include "token/token_cycle.h"
 #include "token/token_hash.h"
-#include "toolkit/openssl_ptr.h"
 
 namespace qe {
 namespace {
@@ -34,17 +31,8 @@ Bytes WithoutLeadingZeros(Bytes bytes) {
 }
 
 Bytes CertificateModulus(const Bytes& der) {
-    const unsigned char* p = der.data();
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    BIGNUM* n = nullptr;
-    if (!cert ||
-        EVP_PKEY_get_bn_param(X509_get0_pubkey(cert.get()), OSSL_PKEY_PARAM_RSA_N, &n) != 1) {
-        return {};
-    }
-    Bytes modulus(static_cast<std::size_t>(BN_num_bytes(n)));
-    BN_bn2bin(n, modulus.data());
-    BN_free(n);
-    return modulus;
+    CertificateParts parts;
+    return ParseCertificateParts(der, parts) == 0 ? parts.modulus : Bytes();
 }
 
 // Whether the token holds the private key of `certificate`: its modulus is the one the

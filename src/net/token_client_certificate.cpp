@@ -1,32 +1,19 @@
 #include "net/token_client_certificate.h"
 
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/x509.h>
-
 #include "log/enroll_log.h"
+#include "token/certificate_parts.h"
 #include "token/pkcs11_call.h"
 #include "token/pkcs11_find.h"
 #include "token/pkcs11_template.h"
 #include "token/token_cycle.h"
 #include "token/token_status.h"
-#include "toolkit/openssl_ptr.h"
 
 namespace qe {
 namespace {
 
 Bytes CertificateModulus(const Bytes& der) {
-    const unsigned char* p = der.data();
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    BIGNUM* n = nullptr;
-    if (!cert ||
-        EVP_PKEY_get_bn_param(X509_get0_pubkey(cert.get()), OSSL_PKEY_PARAM_RSA_N, &n) != 1) {
-        return {};
-    }
-    Bytes modulus(static_cast<std::size_t>(BN_num_bytes(n)));
-    BN_bn2bin(n, modulus.data());
-    BN_free(n);
-    return modulus;
+    CertificateParts parts;
+    return ParseCertificateParts(der, parts) == 0 ? parts.modulus : Bytes();
 }
 
 // The certificate's private key: by CKA_ID when that names exactly one, else by modulus.
