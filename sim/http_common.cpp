@@ -4,6 +4,8 @@
 #include <exception>
 #include <mutex>
 
+#include <sys/socket.h>
+
 #include "sim/header_blocks.h"
 
 namespace qe::sim {
@@ -108,6 +110,12 @@ Routes::Routes(httplib::Server& server, SimContext& context, std::string listene
       context_(context),
       forcedAnswers_(forcedAnswers),
       postPaths_(std::make_shared<std::set<std::string>>()) {
+    // The library's default adds SO_REUSEPORT, which lets a second server take a port that is in
+    // use; a fixed port must be ours alone.
+    server_.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server_.set_payload_max_length(kMaxBodySize);
     server_.set_keep_alive_timeout(1);
     server_.set_read_timeout(5, 0);

@@ -85,17 +85,17 @@ TEST_F(ProvisionTokenTest, PutsTheCertificateNextToItsKeysWithOneId) {
 }
 
 TEST_F(ProvisionTokenTest, ATokenCustomerIsRenewableAtTheRunningSimulator) {
-    SimProcess sim(dir_ / "state");
+    const std::unique_ptr<SimProcess> sim = SimProcess::StartFresh();
     const CommandResult result =
-        ProvisionToken(dir_ / "state", SoftHsm::ModulePath(), "Client", kPin, "C=RO,CN=Maria Pop");
+        sim->ProvisionToken(SoftHsm::ModulePath(), "Client", kPin, "C=RO,CN=Maria Pop");
     ASSERT_EQ(result.status, 0) << result.err;
     const std::string serial = result.out.substr(0, result.out.find('\n'));
 
     HttpOptions options;
-    options.caFile = sim.caPath();
+    options.caFile = sim->caPath();
     options.headers = TokenHashHeaders(std::string(40, 'a'));
     const HttpResult status = HttpFetch(
-        "https://" + sim.api() + "/public/rest/certificate/status?serial=" + serial, options);
+        "https://" + sim->api() + "/public/rest/certificate/status?serial=" + serial, options);
     EXPECT_EQ(status.status, 200);
     std::string upper = serial;
     for (char& c : upper) {

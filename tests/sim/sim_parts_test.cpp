@@ -3,6 +3,8 @@
 
 #include <filesystem>
 
+#include <openssl/pem.h>
+
 #include "sim/atomic_file.h"
 #include "sim/cert_util.h"
 #include "sim/header_blocks.h"
@@ -58,11 +60,25 @@ TEST_F(RequestCheckTest, RefusesWhatTheAuthorityMustNotCertify) {
               std::string::npos);
     EXPECT_EQ(CheckRequest(smallPem, {4096, 1024}, nullptr, false, checked), "");
 
-    // One flipped bit in the signature (the last Base64 characters before the footer).
-    std::string tampered = test::MakeRequestPem(key_.get(), "CN=Ion");
-    const std::size_t footer = tampered.find("-----END");
-    tampered[footer - 4] = tampered[footer - 4] == 'A' ? 'B' : 'A';
-    EXPECT_NE(CheckRequest(tampered, offered_, nullptr, false, checked), "");
+    // One flipped bit in the signature, the last element of the DER.
+    const std::string good = test::MakeRequestPem(key_.get(), "CN=Ion");
+    BioPtr in(BIO_new_mem_buf(good.data(), static_cast<int>(good.size())));
+    X509ReqPtr request(PEM_read_bio_X509_REQ(in.get(), nullptr, nullptr, nullptr));
+    unsigned char* der = nullptr;
+    const int size = i2d_X509_REQ(request.get(), &der);
+    ASSERT_GT(size, 0);
+    der[size - 1] ^= 0x01;
+    const unsigned char* p = der;
+    X509ReqPtr tampered(d2i_X509_REQ(nullptr, &p, size));
+    OPENSSL_free(der);
+    BioPtr out(BIO_new(BIO_s_mem()));
+    PEM_write_bio_X509_REQ(out.get(), tampered.get());
+    char* pem = nullptr;
+    const long pemSize = BIO_get_mem_data(out.get(), &pem);
+    EXPECT_NE(CheckRequest(std::string(pem, static_cast<std::size_t>(pemSize)), offered_, nullptr,
+                           false, checked)
+                  .find("Semnătura"),
+              std::string::npos);
 
     const std::string noSubject = test::MakeRequestPem(key_.get(), "");
     EXPECT_NE(CheckRequest(noSubject, offered_, nullptr, false, checked), "");

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,21 +109,33 @@ SimProcess::SimProcess(const std::string& stateDir, const std::vector<std::strin
     }
     std::vector<std::string> args = {SimBinary(), "serve", "--state", stateDir};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     std::vector<char*> argv = Argv(args);
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        // Only async-signal-safe calls until exec. The server ends with its parent, so a test
+        // that crashes leaves no server behind.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) {
+            _exit(127);
+        }
+        const int log = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (log < 0 || null < 0 || dup2(outPipe[1], 1) < 0 || dup2(log, 2) < 0 ||
+            dup2(null, 0) < 0) {
+            _exit(127);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    const int forkError = errno;
     close(outPipe[1]);
     stdoutFd_ = outPipe[0];
-    if (spawned != 0) {
+    if (pid_ < 0) {
         close(stdoutFd_);
+        stdoutFd_ = -1;
         throw std::runtime_error(std::string("cannot start the simulator: ") +
-                                 std::strerror(spawned));
+                                 std::strerror(forkError));
     }
 
     // The ready line, within the time limit.
@@ -156,6 +169,19 @@ SimProcess::SimProcess(const std::string& stateDir, const std::vector<std::strin
 
 SimProcess::~SimProcess() {
     Stop();
+}
+
+std::unique_ptr<SimProcess> SimProcess::StartFresh(const std::vector<std::string>& extraArgs) {
+    auto dir = std::make_unique<ScopedDir>("sim");
+    auto process = std::make_unique<SimProcess>(*dir / "state", extraArgs);
+    process->ownedDir_ = std::move(dir);
+    return process;
+}
+
+CommandResult SimProcess::ProvisionToken(const std::string& module, const std::string& slotLabel,
+                                         const std::string& pin, const std::string& subject,
+                                         const std::string& email, const std::string& upn) const {
+    return test::ProvisionToken(stateDir_, module, slotLabel, pin, subject, email, upn);
 }
 
 int SimProcess::Stop() {

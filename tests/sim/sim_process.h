@@ -1,10 +1,13 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <sys/types.h>
+
+#include "support/scoped_dir.h"
 
 namespace qe::test {
 
@@ -22,13 +25,18 @@ CommandResult RunCommand(const std::vector<std::string>& argv);
 
 // The simulator's `serve` running as a child process on `stateDir`. The constructor waits for the
 // ready line and throws std::runtime_error (with the server's standard error) when it does not
-// come. The destructor stops the server.
+// come. The destructor stops the server; so does the end of the thread that started it (a
+// crashed test leaves no server behind). Its standard error goes to `stateDir`.stderr.
 class SimProcess {
 public:
     explicit SimProcess(const std::string& stateDir, const std::vector<std::string>& extraArgs = {},
                         std::chrono::seconds timeout = std::chrono::seconds(60));
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
+
+    // Starts `serve` on a fresh state directory of its own below the run's scratch space, removed
+    // when the object goes.
+    static std::unique_ptr<SimProcess> StartFresh(const std::vector<std::string>& extraArgs = {});
     SimProcess& operator=(const SimProcess&) = delete;
 
     // host:port of each listener, and the PEM file of the CA of the servers' TLS certificates.
@@ -52,7 +60,13 @@ public:
     // POST /control/scenario; returns the HTTP status.
     long SetScenario(const std::string& json) const;
 
+    // provision-token on this server's state directory (see the free function below).
+    CommandResult ProvisionToken(const std::string& module, const std::string& slotLabel,
+                                 const std::string& pin, const std::string& subject,
+                                 const std::string& email = "", const std::string& upn = "") const;
+
 private:
+    std::unique_ptr<ScopedDir> ownedDir_;  // only for StartFresh
     std::string stateDir_;
     std::string logPath_;
     pid_t pid_ = -1;

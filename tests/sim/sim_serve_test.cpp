@@ -181,6 +181,12 @@ TEST_F(SimServeTest, PrintsOneReadyLineAndEndsCleanlyOnSigterm) {
         << sim_->Log();
 }
 
+TEST_F(SimServeTest, AFixedPortInUseIsRefused) {
+    const std::string apiPort = sim_->api().substr(sim_->api().rfind(':') + 1);
+    EXPECT_THROW(SimProcess(dir_ / "other", {"--api-port", apiPort}), std::runtime_error);
+    EXPECT_EQ(Status({}).status, 200);
+}
+
 TEST_F(SimServeTest, RekeyHostNamesTheIssuingCaAndRefusesOtherCertificates) {
     const CommandResult probe =
         RunCommand({"openssl", "s_client", "-connect", sim_->rekey(), "-CAfile", sim_->caPath()});
