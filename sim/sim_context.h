@@ -3,6 +3,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "sim/delivery_builder.h"
 #include "sim/order_state.h"
