@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "support/softhsm.h"
@@ -113,6 +114,46 @@ TEST_F(FaultModuleTest, TokenFlagsAndChosenResults) {
               CKR_USER_ALREADY_LOGGED_IN);
     EXPECT_EQ(GenerateKeyPair(1024), CKR_DEVICE_MEMORY);
     EXPECT_EQ(GenerateKeyPair(1024), CKR_OK);
+}
+
+// The benchmarks read each call's duration from the record; without record-time the lines stay
+// as the other tests parse them.
+TEST_F(FaultModuleTest, CallDurationsOnlyWhenAsked) {
+    Open();
+    ASSERT_EQ(login_.Login(module_.fn(), session_.handle(), Secret("1234")), CKR_OK);
+    EXPECT_EQ(GenerateKeyPair(1024), CKR_OK);
+    for (const test::RecordedCall& call : hsm_.RecordedCalls()) {
+        EXPECT_EQ(call.fields.count("us"), 0u) << call.name;
+    }
+    login_.Logout();
+    session_.Close();
+    module_.Reset();
+
+    // Read again by the next load.
+    hsm_.WriteFaultConfig("record-time\nfail C_GenerateKeyPair 0x31 times 1\n");
+    hsm_.ClearRecord();
+    Open();
+    ASSERT_EQ(login_.Login(module_.fn(), session_.handle(), Secret("1234")), CKR_OK);
+    EXPECT_EQ(GenerateKeyPair(1024), CKR_DEVICE_MEMORY);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(GenerateKeyPair(1024), CKR_OK);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+
+    std::vector<test::RecordedCall> generations;
+    for (const test::RecordedCall& call : hsm_.RecordedCalls()) {
+        ASSERT_EQ(call.fields.count("us"), 1u) << call.name;
+        if (call.name == "C_GenerateKeyPair") {
+            generations.push_back(call);
+        }
+    }
+    ASSERT_EQ(generations.size(), 2u);
+    EXPECT_EQ(generations[0].rv, CKR_DEVICE_MEMORY);  // the result still ends the line
+    EXPECT_EQ(generations[1].rv, CKR_OK);
+    // Microseconds: a real key generation takes some, and no more than the caller waited.
+    const long long spent = std::stoll(generations[1].fields.at("us"));
+    EXPECT_GT(spent, 0);
+    EXPECT_LE(spent, elapsed.count());
 }
 
 }  // namespace

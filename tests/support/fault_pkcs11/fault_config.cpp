@@ -104,6 +104,8 @@ Config ParseConfig(const std::string& text) {
             config.library = Rest(in);
         } else if (key == "record") {
             config.record = Rest(in);
+        } else if (key == "record-time") {
+            config.recordTime = true;
         } else if (key == "fail" || key == "fail-after") {
             CallRule rule;
             std::string rv;

@@ -41,6 +41,7 @@ struct CallRule {
 struct Config {
     std::string library;
     std::string record;
+    bool recordTime = false;  // each record line also gives the call's duration
     TokenRules allTokens;
     std::map<std::string, TokenRules> byLabel;
     std::vector<CallRule> calls;
@@ -49,6 +50,7 @@ struct Config {
 // Parses the configuration text:
 //   library PATH                the real module (default: SoftHSM2)
 //   record PATH                 append one line per call to this file
+//   record-time                 add " us=N" to each line: microseconds the call took
 //   fail CALL RV [skip N] [times M]        answer RV without calling the token
 //   fail-after CALL RV [skip N] [times M]  call the token, then answer RV
 //   [token LABEL]               the lines below apply to the token with that label only

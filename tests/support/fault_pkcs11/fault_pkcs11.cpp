@@ -1,12 +1,13 @@
 // A PKCS#11 module for tests: forwards every call to a real module (SoftHSM2 by default) and, as
 // the file named by QE_FAULT_PKCS11_CONFIG says, changes what the token shows or answers and
-// records the calls made, in order, with their templates.
+// records the calls made, in order, with their templates (and, when asked, how long each took).
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,7 +100,7 @@ void WriteRecord(const std::string& line) {
 // One call: its record line, and the rule that may change its result.
 class Call {
 public:
-    explicit Call(const char* name) : name_(name) {
+    explicit Call(const char* name) : name_(name), start_(std::chrono::steady_clock::now()) {
         for (CallRule& rule : g.config.calls) {
             if (rule.call == name_) {
                 ++rule.seen;
@@ -126,6 +127,12 @@ public:
         if (rule_ != nullptr) {
             rv = rule_->rv;
         }
+        if (g.config.recordTime) {
+            // Measured before the record is written, so the writing does not count.
+            const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::steady_clock::now() - start_);
+            Add("us=" + std::to_string(spent.count()));
+        }
         WriteRecord(name_ + details_ + " -> " + Num(rv));
         return rv;
     }
@@ -133,6 +140,7 @@ public:
 private:
     std::string name_;
     std::string details_;
+    std::chrono::steady_clock::time_point start_;
     const CallRule* rule_ = nullptr;
 };
 
