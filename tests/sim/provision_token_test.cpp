@@ -7,7 +7,7 @@
 #include "sim/cert_util.h"
 #include "sim/issued_registry.h"
 #include "sim/sim_process.h"
-#include "sim/softhsm.h"
+#include "support/softhsm.h"
 #include "sim/test_client.h"
 #include "support/scoped_dir.h"
 
@@ -50,7 +50,7 @@ protected:
 };
 
 TEST_F(ProvisionTokenTest, PutsTheCertificateNextToItsKeysWithOneId) {
-    const CommandResult result = ProvisionToken(dir_ / "state", SoftHsm::ModulePath(), "Client",
+    const CommandResult result = ProvisionToken(dir_ / "state", SoftHsmLibrary(), "Client",
                                                 kPin, "C=RO,O=Persoană fizică,CN=Ion Popescu",
                                                 "ion@example.ro", "ion.popescu@example.ro");
     ASSERT_EQ(result.status, 0) << result.err;
@@ -70,7 +70,7 @@ TEST_F(ProvisionTokenTest, PutsTheCertificateNextToItsKeysWithOneId) {
     EXPECT_NE(text.out.find("UPN::ion.popescu@example.ro"), std::string::npos) << text.out;
 
     const CommandResult listing =
-        RunCommand({"pkcs11-tool", "--module", SoftHsm::ModulePath(), "--token-label", "Client",
+        RunCommand({"pkcs11-tool", "--module", SoftHsmLibrary(), "--token-label", "Client",
                     "--login", "--pin", kPin, "--list-objects"});
     ASSERT_EQ(listing.status, 0) << listing.err;
     const std::multimap<std::string, std::string> ids = ObjectIds(listing.out);
@@ -87,7 +87,7 @@ TEST_F(ProvisionTokenTest, PutsTheCertificateNextToItsKeysWithOneId) {
 TEST_F(ProvisionTokenTest, ATokenCustomerIsRenewableAtTheRunningSimulator) {
     const std::unique_ptr<SimProcess> sim = SimProcess::StartFresh();
     const CommandResult result =
-        sim->ProvisionToken(SoftHsm::ModulePath(), "Client", kPin, "C=RO,CN=Maria Pop");
+        sim->ProvisionToken(SoftHsmLibrary(), "Client", kPin, "C=RO,CN=Maria Pop");
     ASSERT_EQ(result.status, 0) << result.err;
     const std::string serial = result.out.substr(0, result.out.find('\n'));
 
@@ -106,21 +106,21 @@ TEST_F(ProvisionTokenTest, ATokenCustomerIsRenewableAtTheRunningSimulator) {
 
 TEST_F(ProvisionTokenTest, RefusesAWrongPinAnUnknownTokenAndABadSubject) {
     CommandResult result =
-        ProvisionToken(dir_ / "state", SoftHsm::ModulePath(), "Client", "9999", "CN=Ion");
+        ProvisionToken(dir_ / "state", SoftHsmLibrary(), "Client", "9999", "CN=Ion");
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("CKR_PIN_INCORRECT"), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("9999"), std::string::npos);
 
-    result = ProvisionToken(dir_ / "state", SoftHsm::ModulePath(), "Altul", kPin, "CN=Ion");
+    result = ProvisionToken(dir_ / "state", SoftHsmLibrary(), "Altul", kPin, "CN=Ion");
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("no token labelled"), std::string::npos) << result.err;
 
-    result = ProvisionToken(dir_ / "state", SoftHsm::ModulePath(), "Client", kPin, "C=ROU,CN=Ion");
+    result = ProvisionToken(dir_ / "state", SoftHsmLibrary(), "Client", kPin, "C=ROU,CN=Ion");
     EXPECT_EQ(result.status, 2);
 
     // Nothing was put on the token by the failed runs.
     const CommandResult listing =
-        RunCommand({"pkcs11-tool", "--module", SoftHsm::ModulePath(), "--token-label", "Client",
+        RunCommand({"pkcs11-tool", "--module", SoftHsmLibrary(), "--token-label", "Client",
                     "--login", "--pin", kPin, "--list-objects"});
     EXPECT_EQ(ObjectIds(listing.out).size(), 0u) << listing.out;
 }
