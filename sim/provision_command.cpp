@@ -3,9 +3,6 @@
 #include <map>
 #include <string>
 
-#include <openssl/core_names.h>
-#include <openssl/param_build.h>
-
 #include "sim/cert_issuer.h"
 #include "sim/cert_util.h"
 #include "sim/commands.h"
@@ -13,6 +10,7 @@
 #include "sim/pkcs11_token.h"
 #include "sim/pki.h"
 #include "sim/subject_text.h"
+#include "toolkit/rsa_public_key.h"
 #include "toolkit/secret.h"
 
 namespace qe::sim {
@@ -24,8 +22,6 @@ constexpr const char* kUsage =
 constexpr CK_ULONG kKeyBits = 2048;
 constexpr const char* kUpnOid = "1.3.6.1.4.1.311.20.2.3";
 
-using OpenSslParamBldPtr = OpenSslPtr<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
-using OpenSslParamPtr = OpenSslPtr<OSSL_PARAM, OSSL_PARAM_free>;
 
 // The PIN is taken out of the argument list and its copy there blanked, so that it does not stay
 // readable in the process's command line.
@@ -46,25 +42,6 @@ bool ParseOptions(int argc, char** args, std::map<std::string, std::string>& opt
     return argc % 2 == 0 && !pin.empty() && options.count("--state") != 0 &&
            options.count("--module") != 0 && options.count("--slot-label") != 0 &&
            options.count("--subject") != 0;
-}
-
-PkeyPtr PublicKeyOf(const Bytes& modulus, const Bytes& exponent) {
-    BignumPtr n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
-    BignumPtr e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
-    OpenSslParamBldPtr builder(OSSL_PARAM_BLD_new());
-    if (!n || !e || !builder ||
-        OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
-        OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
-        return nullptr;
-    }
-    OpenSslParamPtr params(OSSL_PARAM_BLD_to_param(builder.get()));
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
-        return nullptr;
-    }
-    return PkeyPtr(key);
 }
 
 // Hands `name` to the list, or frees it when the list cannot take it.
@@ -196,7 +173,7 @@ int RunProvisionToken(int argc, char** args) {
         !session.ReadAttribute(publicKey, CKA_PUBLIC_EXPONENT, exponent, error)) {
         return Fail(error);
     }
-    PkeyPtr key = PublicKeyOf(modulus, exponent);
+    PkeyPtr key = RsaPublicKey(modulus, exponent);
     if (!key) {
         return Fail("the token's public key cannot be read: " + TakeOpenSslErrors());
     }

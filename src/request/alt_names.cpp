@@ -2,6 +2,7 @@
 
 #include <openssl/x509v3.h>
 
+#include "toolkit/der.h"
 #include "toolkit/openssl_ptr.h"
 #include "toolkit/status.h"
 
@@ -21,21 +22,7 @@ std::optional<Bytes> OtherNameEncoding(const std::string& oid, const Bytes& valu
         return value;
     }
     if (oid == kObjectGuidOid) {
-        // DER OCTET STRING around the bytes.
-        Bytes wrapped{0x04};
-        const std::size_t n = value.size();
-        if (n < 0x80) {
-            wrapped.push_back(static_cast<std::uint8_t>(n));
-        } else {
-            Bytes length;
-            for (std::size_t v = n; v != 0; v >>= 8) {
-                length.insert(length.begin(), static_cast<std::uint8_t>(v & 0xFF));
-            }
-            wrapped.push_back(static_cast<std::uint8_t>(0x80 | length.size()));
-            wrapped.insert(wrapped.end(), length.begin(), length.end());
-        }
-        wrapped.insert(wrapped.end(), value.begin(), value.end());
-        return wrapped;
+        return DerEncode(0x04, value);  // DER OCTET STRING around the bytes
     }
     return std::nullopt;
 }

@@ -1,38 +1,11 @@
 #include "request/certification_request.h"
 
-#include <openssl/core_names.h>
-#include <openssl/param_build.h>
 #include <openssl/sha.h>
 
+#include "toolkit/rsa_public_key.h"
 #include "toolkit/status.h"
 
 namespace qe {
-namespace {
-
-using ParamBuildPtr = OpenSslPtr<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
-using ParamsPtr = OpenSslPtr<OSSL_PARAM, OSSL_PARAM_free>;
-
-PkeyPtr RsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
-    BignumPtr n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
-    BignumPtr e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
-    ParamBuildPtr build(OSSL_PARAM_BLD_new());
-    if (!n || !e || !build ||
-        OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
-        OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
-        return nullptr;
-    }
-    ParamsPtr params(OSSL_PARAM_BLD_to_param(build.get()));
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
-        return nullptr;
-    }
-    return PkeyPtr(key);
-}
-
-}  // namespace
-
 Bytes Sha256DigestInfo(const Bytes& data) {
     // SEQUENCE { SEQUENCE { sha256, NULL }, OCTET STRING (32) }
     Bytes info = {0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,

@@ -139,6 +139,35 @@ Bytes EncodeOid(std::string_view dotted) {
     return out;
 }
 
+Bytes DerEncode(std::uint8_t tag, const Bytes& content) {
+    Bytes out{tag};
+    const std::size_t size = content.size();
+    if (size < 0x80) {
+        out.push_back(static_cast<std::uint8_t>(size));
+    } else {
+        Bytes length;
+        for (std::size_t v = size; v != 0; v >>= 8) {
+            length.insert(length.begin(), static_cast<std::uint8_t>(v & 0xFF));
+        }
+        out.push_back(static_cast<std::uint8_t>(0x80 | length.size()));
+        out.insert(out.end(), length.begin(), length.end());
+    }
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+Bytes DerUnsignedInteger(const Bytes& bigEndian) {
+    std::size_t first = 0;
+    while (first + 1 < bigEndian.size() && bigEndian[first] == 0) {
+        ++first;
+    }
+    Bytes content(bigEndian.begin() + static_cast<std::ptrdiff_t>(first), bigEndian.end());
+    if (content.empty() || (content.front() & 0x80) != 0) {
+        content.insert(content.begin(), 0x00);
+    }
+    return DerEncode(static_cast<std::uint8_t>(kDerTagInteger), content);
+}
+
 bool ReadSmallInteger(const Bytes& element, std::int64_t& value) {
     DerElement e;
     if (DecodeDerElement(element.data(), element.size(), e) != 0 ||

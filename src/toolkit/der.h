@@ -47,6 +47,13 @@ int SplitDer(const Bytes& element, std::vector<Bytes>& children);
 // identifiers byte for byte.
 Bytes EncodeOid(std::string_view dotted);
 
+// One DER element: the tag octet, the definite length, the content.
+Bytes DerEncode(std::uint8_t tag, const Bytes& content);
+
+// The DER INTEGER of an unsigned big-endian number (leading zero octets dropped, one put back
+// when the high bit is set).
+Bytes DerUnsignedInteger(const Bytes& bigEndian);
+
 // Reads a DER element's value as a signed number when it is a universal primitive INTEGER of at
 // most four value octets; returns false otherwise.
 bool ReadSmallInteger(const Bytes& element, std::int64_t& value);

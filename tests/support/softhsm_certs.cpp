@@ -58,25 +58,6 @@ X509Ptr MakeCertificate(EVP_PKEY* subjectKey, const X509_NAME* subject, const X5
 
 }  // namespace
 
-PkeyPtr RsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
-    BignumPtr n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
-    BignumPtr e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
-    OSSL_PARAM_BLD* builder = OSSL_PARAM_BLD_new();
-    Require(builder != nullptr && n != nullptr && e != nullptr, "key parameters");
-    OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_N, n.get());
-    OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_E, e.get());
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(builder);
-    OSSL_PARAM_BLD_free(builder);
-    PkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* key = nullptr;
-    const bool ok = params != nullptr && context != nullptr &&
-                    EVP_PKEY_fromdata_init(context.get()) == 1 &&
-                    EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_PUBLIC_KEY, params) == 1;
-    OSSL_PARAM_free(params);
-    Require(ok, "EVP_PKEY_fromdata");
-    return PkeyPtr(key);
-}
-
 TestCa::TestCa(const std::string& commonName) {
     PkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY* key = nullptr;

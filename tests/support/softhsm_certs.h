@@ -6,14 +6,14 @@
 
 #include "toolkit/bytes.h"
 #include "toolkit/openssl_ptr.h"
+#include "toolkit/rsa_public_key.h"
 
 namespace qe::test {
 
 // Subject entries in order: short name ("CN", "O", "OU", ...) and UTF-8 value.
 using SubjectEntries = std::vector<std::pair<std::string, std::string>>;
 
-// An RSA public key from its modulus and exponent (unsigned big-endian).
-PkeyPtr RsaPublicKey(const Bytes& modulus, const Bytes& exponent);
+using qe::RsaPublicKey;
 
 // A software certification authority that issues X.509 certificates for keys kept on a token.
 // Throws std::runtime_error when OpenSSL fails.

@@ -87,5 +87,18 @@ TEST(SplitDer, MalformedInputIsADecodingError) {
     }
 }
 
+TEST(DerEncode, LengthsAndUnsignedIntegers) {
+    EXPECT_EQ(DerEncode(0x04, Bytes{1, 2}), (Bytes{0x04, 0x02, 1, 2}));
+    const Bytes big(200, 0xAB);
+    const Bytes encoded = DerEncode(0x30, big);
+    EXPECT_EQ(Bytes(encoded.begin(), encoded.begin() + 3), (Bytes{0x30, 0x81, 200}));
+    EXPECT_EQ(DerUnsignedInteger(Bytes{0x00, 0x00, 0x7F}), (Bytes{0x02, 0x01, 0x7F}));
+    EXPECT_EQ(DerUnsignedInteger(Bytes{0x80}), (Bytes{0x02, 0x02, 0x00, 0x80}));
+    EXPECT_EQ(DerUnsignedInteger(Bytes{}), (Bytes{0x02, 0x01, 0x00}));
+    std::int64_t value = 0;
+    EXPECT_TRUE(ReadSmallInteger(DerUnsignedInteger(Bytes{0x01, 0x00, 0x01}), value));
+    EXPECT_EQ(value, 65537);
+}
+
 }  // namespace
 }  // namespace qe

@@ -1,0 +1,34 @@
+#include <gtest/gtest.h>
+
+#include <curl/curl.h>
+#include <openssl/engine.h>
+
+#include "toolkit/rsa_public_key.h"
+
+namespace qe {
+namespace {
+
+// Runs with OPENSSL_CONF naming a configuration that loads the pkcs11 engine, as a desktop may
+// have: libcurl's start-up then registers the engine for RSA, and the request's public key must
+// still be built.
+TEST(EngineConfiguration, PublicKeyIsBuiltWhateverEnginesAreLoaded) {
+    ASSERT_EQ(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
+    PkeyPtr reference(EVP_RSA_gen(2048));
+    BIGNUM* n = nullptr;
+    BIGNUM* e = nullptr;
+    EVP_PKEY_get_bn_param(reference.get(), "n", &n);
+    EVP_PKEY_get_bn_param(reference.get(), "e", &e);
+    Bytes modulus(static_cast<std::size_t>(BN_num_bytes(n)));
+    Bytes exponent(static_cast<std::size_t>(BN_num_bytes(e)));
+    BN_bn2bin(n, modulus.data());
+    BN_bn2bin(e, exponent.data());
+    BN_free(n);
+    BN_free(e);
+    const PkeyPtr key = RsaPublicKey(modulus, exponent);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(EVP_PKEY_eq(key.get(), reference.get()), 1);
+    curl_global_cleanup();
+}
+
+}  // namespace
+}  // namespace qe
