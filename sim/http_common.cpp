@@ -118,6 +118,8 @@ Routes::Routes(httplib::Server& server, SimContext& context, std::string listene
     });
     server_.set_payload_max_length(kMaxBodySize);
     server_.set_keep_alive_timeout(1);
+    // Answers go out at once instead of waiting for the client's delayed acknowledgement.
+    server_.set_tcp_nodelay(true);
     server_.set_read_timeout(5, 0);
     server_.set_write_timeout(5, 0);
 
