@@ -81,7 +81,8 @@ TEST_F(DownloadTest, AcceptedCertificateIsInstalledAndTheOldOneRemoved) {
     EXPECT_EQ(seen.pdfPath.rfind(TempDir() + "/quorvaneEnrollPV", 0), 0u);
     EXPECT_NE(access(seen.pdfPath.c_str(), F_OK), 0);  // gone once the step ended
     EXPECT_NE(access(seen.jpegPath.c_str(), F_OK), 0);
-    EXPECT_THAT(sim_->Log(), HasSubstr("/public/rest/sign/preview?type=jpeg&width=600"));
+    EXPECT_THAT(SimLogWith("type=jpeg&width=600"),
+                HasSubstr("/public/rest/sign/preview?type=jpeg&width=600"));
 
     // The authority verified the signature and knows of the installation.
     const std::string state = ControlState();
@@ -115,7 +116,7 @@ TEST_F(DownloadTest, RejectedDeclarationWritesNothing) {
     EXPECT_THAT(window_.results, ElementsAre(ERR_CANCELLED));
     EXPECT_THAT(TokenCertificates(), ElementsAre(oldCertificate_));
     EXPECT_FALSE(JsonTrue(ControlState(), "installed"));
-    EXPECT_THAT(sim_->Log(), Not(HasSubstr("POST /public/rest/sign/pv")));
+    EXPECT_THAT(SimLogWith("type=jpeg"), Not(HasSubstr("POST /public/rest/sign/pv")));
 }
 
 TEST_F(DownloadTest, KeepingTheOldCertificate) {
@@ -124,7 +125,8 @@ TEST_F(DownloadTest, KeepingTheOldCertificate) {
     Download();
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
     EXPECT_EQ(TokenCertificates().size(), 2u);
-    EXPECT_THAT(sim_->Log(), Not(HasSubstr("/public/rest/certificate/old")));
+    EXPECT_THAT(SimLogWith("/public/rest/certificate/installed"),
+                Not(HasSubstr("/public/rest/certificate/old")));
     // The bar goes from 90 straight to 100, and both last step texts are shown.
     const auto progress = window_.EventsStartingWith("progress");
     EXPECT_EQ(progress[progress.size() - 2], "progress 90");
@@ -170,7 +172,8 @@ TEST_F(DownloadTest, CertificateWithoutItsKeyOnTheTokenIsNotWritten) {
     EXPECT_EQ(SignAndInstall(window_, foreign, true), ERR_KEY_NOT_FOUND);
     EXPECT_THAT(TokenCertificates(), ElementsAre(oldCertificate_));
     EXPECT_FALSE(JsonTrue(ControlState(), "installed"));
-    EXPECT_THAT(sim_->Log(), Not(HasSubstr("/public/rest/certificate/old")));
+    EXPECT_THAT(SimLogWith("POST /public/rest/sign/pv"),
+                Not(HasSubstr("/public/rest/certificate/old")));
 }
 
 TEST_F(DownloadTest, WholeLifeOfARenewal) {

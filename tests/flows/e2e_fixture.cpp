@@ -1,7 +1,9 @@
 #include "e2e_fixture.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 #include "flows/flow_support.h"
 #include "flows/workers.h"
@@ -74,6 +76,15 @@ std::vector<std::string> FlowTest::PrivateKeyLabels() const {
         labels.push_back(ToString(session.Attribute(object, CKA_LABEL)));
     }
     return labels;
+}
+
+std::string FlowTest::SimLogWith(const std::string& marker) const {
+    std::string log = sim_->Log();
+    for (int i = 0; i < 250 && log.find(marker) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        log = sim_->Log();
+    }
+    return log;
 }
 
 std::string FlowTest::LogText() const {

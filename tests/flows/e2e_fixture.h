@@ -32,6 +32,9 @@ protected:
     // Private keys on the token, with their labels.
     std::vector<std::string> PrivateKeyLabels() const;
     std::string LogText() const;
+    // The simulator's request log once it holds `marker` (it writes a request's line after the
+    // answer has gone, so a test may get ahead of it), or after five seconds.
+    std::string SimLogWith(const std::string& marker) const;
     // Where the wizard keeps its log and preview files in these tests.
     std::string TempDir() const;
 

@@ -103,7 +103,7 @@ TEST_F(RegisterTest, SubjectFromTheFieldsWhenTheAuthorityAsks) {
                               organization, sizeof organization);
     EXPECT_STREQ(organization, "Alta Firma SRL");
     EXPECT_EQ(X509_REQ_get_attr_count(request.get()), 0);  // no extensions from a field list
-    EXPECT_THAT(sim_->Log(), HasSubstr("/rest/certificate/fields"));
+    EXPECT_THAT(SimLogWith("/rest/certificate/fields"), HasSubstr("GET /rest/certificate/fields"));
 }
 
 TEST_F(RegisterTest, RestrictedTokenMissingSizesAndServerErrors) {
