@@ -7,11 +7,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize=OFF
+bench=ON
 build_dir=build
 ctest_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --sanitize) sanitize=ON; build_dir=build-asan ;;
+    --sanitize) sanitize=ON; bench=OFF; build_dir=build-asan ;;
     --) shift; ctest_args=("$@"); break ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
@@ -22,7 +23,7 @@ done
 
 jobs=$(nproc)
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQE_WERROR=ON -DQE_SANITIZE="$sanitize" -DQE_BUILD_BENCH=ON
+  -DQE_WERROR=ON -DQE_SANITIZE="$sanitize" -DQE_BUILD_BENCH="$bench"
 cmake --build "$build_dir" -j "$jobs"
 
 if [ "$sanitize" = ON ]; then
