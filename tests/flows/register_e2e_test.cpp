@@ -6,6 +6,7 @@
 
 #include "app/result_decision.h"
 #include "e2e_fixture.h"
+#include "flows/flow_support.h"
 #include "flows/workers.h"
 #include "json_text.h"
 #include "net/https_client.h"
@@ -125,6 +126,24 @@ TEST_F(RegisterTest, RestrictedTokenMissingSizesAndServerErrors) {
     EXPECT_THAT(window_.results, ElementsAre(ERR_SERVER));
     EXPECT_EQ(ServerMessage(), L"Există deja o cerere în lucru");
     EXPECT_THAT(window_.EventsStartingWith("freeze"), ::testing::SizeIs(1));
+}
+
+TEST_F(RegisterTest, TwoRenewableCertificatesLetTheCustomerChoose) {
+    const CommandResult second = ProvisionToken(sim_->stateDir(), SoftHsmLibrary(), kLabel, kPin,
+                                                "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu");
+    ASSERT_EQ(second.status, 0) << second.err;
+    window_.certificateChoices = {std::nullopt};  // cancelled: no certificate, 7
+    Register();
+    EXPECT_THAT(window_.results, ElementsAre(ERR_CONNECTION));
+    EXPECT_EQ(window_.EventsStartingWith("choose"), std::vector<std::string>{"choose 2"});
+
+    window_.pinAnswers = {kPin};
+    window_.certificateChoices = {1};
+    Register();
+    EXPECT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+    const std::string state = ControlState();
+    const std::string chosen = SerialNumberText(window_.Status().renewableStore.at(1).der);
+    EXPECT_THAT(state, HasSubstr(chosen)) << "the chosen certificate authenticated the upload";
 }
 
 TEST_F(RegisterTest, CancelledPinEndsSilently) {
