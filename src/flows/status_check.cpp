@@ -1,6 +1,7 @@
 #include "flows/status_check.h"
 
 #include <algorithm>
+#include <cwctype>
 
 #include "flows/flow_support.h"
 #include "flows/launch_link.h"
@@ -109,9 +110,9 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
     }
     Log().Write("pkcs10 header " + WideToUtf8ForLog(pkcs10));
     const std::vector<std::wstring> renewable = ReadRenewableSerials(pkcs10);
-    std::wstring converted;
-    for (std::size_t i = 0; i < renewable.size(); ++i) {
-        converted += (i == 0 ? L"" : L"\n") + renewable[i];
+    std::wstring converted = pkcs10;
+    for (wchar_t& c : converted) {
+        c = c == L' ' ? L'\n' : static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
     }
     Log().Write("Se poate genera pentru " + WideToUtf8ForLog(converted));
 
