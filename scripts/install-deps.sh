@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   # toolchain
-  build-essential g++ clang cmake ninja-build pkg-config clang-format
+  build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config clang-format
   # libraries
   qt6-base-dev libssl-dev libcurl4-openssl-dev libp11-kit-dev p11-kit
   # tests and benchmarks
