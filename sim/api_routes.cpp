@@ -35,25 +35,9 @@ std::string Upper(std::string text) {
     return text;
 }
 
-// Reads the token-hash block and remembers it on the token's order. Answers the refusal itself
-// and returns nothing when the block is missing or malformed.
 std::optional<std::string> Identify(SimContext& context, const httplib::Request& request,
                                     httplib::Response& response) {
-    std::string tokenHash;
-    if (std::string refusal = ReadTokenHashBlock(request, tokenHash); !refusal.empty()) {
-        AnswerText(response, 400, refusal);
-        return std::nullopt;
-    }
-    const HeaderLines headers = EnrollHeaders(request);
-    context.orders.Update([&](OrderState& state) {
-        auto order = state.orders.find(tokenHash);
-        if (order == state.orders.end() || order->second.lastHeaders == headers) {
-            return false;
-        }
-        order->second.lastHeaders = headers;
-        return true;
-    });
-    return tokenHash;
+    return IdentifyOrder(context, request, response, ReadTokenHashBlock);
 }
 
 // The order of this token while its certificate waits for installation; otherwise answers 404.

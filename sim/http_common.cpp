@@ -208,4 +208,23 @@ void Routes::Post(const std::string& path, RouteHandler handler) {
     });
 }
 
+std::optional<std::string> IdentifyOrder(SimContext& context, const httplib::Request& request,
+                                         httplib::Response& response, HeaderBlockReader readBlock) {
+    std::string tokenHash;
+    if (std::string refusal = readBlock(request, tokenHash); !refusal.empty()) {
+        AnswerText(response, 400, refusal);
+        return std::nullopt;
+    }
+    const HeaderLines headers = EnrollHeaders(request);
+    context.orders.Update([&](OrderState& state) {
+        auto order = state.orders.find(tokenHash);
+        if (order == state.orders.end() || order->second.lastHeaders == headers) {
+            return false;
+        }
+        order->second.lastHeaders = headers;
+        return true;
+    });
+    return tokenHash;
+}
+
 }  // namespace qe::sim

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -50,5 +51,12 @@ std::string RequestLogLine(const std::string& listenerName, const httplib::Reque
 
 // One line on standard error, whole.
 void LogLine(const std::string& line);
+
+// Reads a request's header block with `readBlock` (token-hash or token-description form) and
+// remembers it on the token's order. Answers the refusal itself (400) and returns nothing when
+// the block is missing or malformed; otherwise returns the token hash.
+using HeaderBlockReader = std::string (*)(const httplib::Request&, std::string& tokenHash);
+std::optional<std::string> IdentifyOrder(SimContext& context, const httplib::Request& request,
+                                         httplib::Response& response, HeaderBlockReader readBlock);
 
 }  // namespace qe::sim

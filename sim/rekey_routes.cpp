@@ -21,25 +21,9 @@ X509Ptr ClientCertificate(const httplib::Request& request) {
     return X509Ptr(request.ssl != nullptr ? SSL_get1_peer_certificate(request.ssl) : nullptr);
 }
 
-// Reads the token-description block and remembers it on the token's order. Answers the refusal
-// itself and returns nothing when the block is missing or malformed.
 std::optional<std::string> Identify(SimContext& context, const httplib::Request& request,
                                     httplib::Response& response) {
-    std::string tokenHash;
-    if (std::string refusal = ReadTokenDescriptionBlock(request, tokenHash); !refusal.empty()) {
-        AnswerText(response, 400, refusal);
-        return std::nullopt;
-    }
-    const HeaderLines headers = EnrollHeaders(request);
-    context.orders.Update([&](OrderState& state) {
-        auto order = state.orders.find(tokenHash);
-        if (order == state.orders.end() || order->second.lastHeaders == headers) {
-            return false;
-        }
-        order->second.lastHeaders = headers;
-        return true;
-    });
-    return tokenHash;
+    return IdentifyOrder(context, request, response, ReadTokenDescriptionBlock);
 }
 
 void Root(const httplib::Request& request, httplib::Response& response) {
