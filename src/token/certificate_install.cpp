@@ -112,20 +112,12 @@ CK_RV WriteCertificate(CPKI& pki, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE sessio
 CK_RV CPKI::InstallCertificate(const std::string& modulePath, std::string_view tokenLabel,
                                const Secret& pin, const Bytes& certificateDer) {
     Pkcs11Module module;
-    CK_RV rv = LoadModule(modulePath, module);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    rv = module.Initialize();
+    std::vector<CK_SLOT_ID> slots;
+    CK_RV rv = LoadWithPresentSlots(modulePath, module, slots);
     if (rv != CKR_OK) {
         return rv;
     }
     CK_FUNCTION_LIST* fn = module.fn();
-    std::vector<CK_SLOT_ID> slots;
-    rv = GetPresentSlots(fn, slots);
-    if (rv != CKR_OK) {
-        return rv;
-    }
     CK_SLOT_ID slot = 0;
     rv = FindSlotByLabel(fn, slots, tokenLabel, slot);
     if (rv != CKR_OK) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include <p11-kit/pkcs11.h>
@@ -21,5 +22,11 @@ struct OpenedToken {
 // C_GetSlotList with tokenPresent true, count first and then the list. Returns its CK_RV; a
 // count of 0 gives CKR_OK with `slots` empty.
 CK_RV GetPresentSlots(CK_FUNCTION_LIST* fn, std::vector<CK_SLOT_ID>& slots);
+
+// The start of every cycle on a library: load it by its stored name, C_Initialize (CKR_OK only;
+// any other result, already-initialised included, is returned) and list the present slots.
+// Returns the first failing result, or 0 with `module` holding the initialised library.
+CK_RV LoadWithPresentSlots(const std::string& modulePath, Pkcs11Module& module,
+                           std::vector<CK_SLOT_ID>& slots);
 
 }  // namespace qe

@@ -90,20 +90,12 @@ CK_RV UseTokenKey(const KeyUse& use, const std::string& modulePath, const Bytes&
     const Bytes modulus(firstNonZero, keyId.end());
 
     Pkcs11Module module;
-    CK_RV rv = module.Load(modulePath);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    rv = module.Initialize();
+    std::vector<CK_SLOT_ID> slots;
+    CK_RV rv = LoadWithPresentSlots(modulePath, module, slots);
     if (rv != CKR_OK) {
         return rv;
     }
     CK_FUNCTION_LIST* fn = module.fn();
-    std::vector<CK_SLOT_ID> slots;
-    rv = GetPresentSlots(fn, slots);
-    if (rv != CKR_OK) {
-        return rv;
-    }
     if (slots.empty()) {
         return Checked(kTokenNoTokenOrKey);
     }

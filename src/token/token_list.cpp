@@ -106,17 +106,22 @@ CK_RV CPKI::SelectToken(zel_token& token) {
     return CKR_OK;
 }
 
+CK_RV LoadWithPresentSlots(const std::string& modulePath, Pkcs11Module& module,
+                           std::vector<CK_SLOT_ID>& slots) {
+    CK_RV rv = module.Load(modulePath);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    rv = module.Initialize();
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    return GetPresentSlots(module.fn(), slots);
+}
+
 CK_RV CPKI::OpenListedToken(const zel_token& token, OpenedToken& opened) {
-    CK_RV rv = LoadModule(token.modulePath, opened.module);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    rv = opened.module.Initialize();
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    rv = GetPresentSlots(opened.fn(), opened.slots);
-    if (rv != CKR_OK) {
+    if (const CK_RV rv = LoadWithPresentSlots(token.modulePath, opened.module, opened.slots);
+        rv != CKR_OK) {
         return rv;
     }
     for (const CK_SLOT_ID slot : opened.slots) {
