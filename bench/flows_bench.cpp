@@ -26,6 +26,7 @@
 #include <openssl/core_names.h>
 #include <openssl/x509.h>
 
+#include "flows/e2e_fixture.h"
 #include "flows/flow_support.h"
 #include "flows/scripted_window.h"
 #include "flows/workers.h"
@@ -168,13 +169,7 @@ public:
             "ion.popescu@example.ro", "ion.popescu@firma.local");
         Require(provisioned.status == 0, "provision-token failed: " + provisioned.err);
         sim_ = std::make_unique<test::SimProcess>(state);
-        setenv("QUORVANE_API_HOST", sim_->api().c_str(), 1);
-        setenv("QUORVANE_REKEY_HOST", sim_->rekey().c_str(), 1);
-        setenv("SSL_CERT_FILE", sim_->caPath().c_str(), 1);
-        ClearAcceptedIssuers();
-        ClearPinnedKeyId();
-        SetAskForDn(false);
-        SetServerMessage(L"");
+        test::PointWizardAt(*sim_);
     }
 
     ~World() { sim_->Stop(); }

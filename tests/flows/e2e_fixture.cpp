@@ -24,6 +24,16 @@ const std::string& ProcessTempDir() {
 
 }  // namespace
 
+void PointWizardAt(const SimProcess& sim) {
+    setenv("QUORVANE_API_HOST", sim.api().c_str(), 1);
+    setenv("QUORVANE_REKEY_HOST", sim.rekey().c_str(), 1);
+    setenv("SSL_CERT_FILE", sim.caPath().c_str(), 1);
+    ClearAcceptedIssuers();
+    ClearPinnedKeyId();
+    SetAskForDn(false);
+    SetServerMessage(L"");
+}
+
 void FlowTest::SetUp() {
     setenv("TMPDIR", ProcessTempDir().c_str(), 1);
     hsm_.InitToken(kLabel, kPin);
@@ -35,13 +45,7 @@ void FlowTest::SetUp() {
     ASSERT_EQ(provisioned.status, 0) << provisioned.err;
     oldSerial_ = provisioned.out.substr(0, provisioned.out.find('\n'));
     sim_ = std::make_unique<SimProcess>(state);
-    setenv("QUORVANE_API_HOST", sim_->api().c_str(), 1);
-    setenv("QUORVANE_REKEY_HOST", sim_->rekey().c_str(), 1);
-    setenv("SSL_CERT_FILE", sim_->caPath().c_str(), 1);
-    ClearAcceptedIssuers();
-    ClearPinnedKeyId();
-    SetAskForDn(false);
-    SetServerMessage(L"");
+    PointWizardAt(*sim_);
 }
 
 void FlowTest::TearDown() {

@@ -13,6 +13,11 @@ namespace qe::test {
 
 class SimProcess;
 
+// Points the wizard at a running simulator (hosts, trust) and clears what one run of the wizard
+// keeps process-wide (accepted issuers, pinned key identifier, Ask4DN, server message), as a
+// fresh start would.
+void PointWizardAt(const SimProcess& sim);
+
 // One customer's world per test: a private SoftHSM2 token provisioned by the simulator with a
 // current certificate (subject, e-mail and UPN), a running simulator, the wizard pointed at it
 // (hosts, trust, module list), and a scripted window.
