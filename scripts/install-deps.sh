@@ -10,6 +10,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl
+  # coverage and mutation runs
+  gcovr python3
   # GUI at run time and screenshots
   fonts-roboto xvfb xauth libgl1 libegl1 libxkbcommon-x11-0
 )
