@@ -165,7 +165,7 @@ void RenderHost(const HostProbe& probe, ReportWriter& out) {
     } else {
         out.Field(1, "TLS", "failed: " + Printable(probe.failure.text));
     }
-    if (probe.role == "rekey host" && probe.tlsResult == ERR_BAD_CERT_OR_PASSWORD) {
+    if (probe.rekey && probe.tlsResult == ERR_BAD_CERT_OR_PASSWORD) {
         out.Field(1, "CA names it asks for", std::to_string(probe.caNames.size()));
         for (const Bytes& name : probe.caNames) {
             out.Line(2, Printable(NameText(name)));
@@ -229,7 +229,7 @@ std::string RenderReport(const DoctorReport& report, const DoctorOptions& option
     RenderModuleList(report.moduleList, out);
     const HostProbe* rekey = nullptr;
     for (const HostProbe& probe : report.hosts) {
-        rekey = probe.role == "rekey host" ? &probe : rekey;
+        rekey = probe.rekey ? &probe : rekey;
     }
     for (std::size_t i = 0; i < report.modules.size(); ++i) {
         RenderModule(report.modules[i], i + 1, rekey, out);

@@ -58,7 +58,7 @@ void Resolve(const std::string& host, Resolution& result) {
     result.done.notify_all();
 }
 
-void ProbeTls(HostProbe& probe, bool readCaNames) {
+void ProbeTls(HostProbe& probe) {
     const auto host = Utf8ToWide(probe.endpoint.host);
     CHttpsClient client;
     probe.tlsTried = true;
@@ -68,7 +68,7 @@ void ProbeTls(HostProbe& probe, bool readCaNames) {
     }
     probe.failure = GetLastSystemError();
     probe.tlsVersion = client.LastTlsVersion();
-    if (readCaNames && probe.tlsResult == ERR_BAD_CERT_OR_PASSWORD) {
+    if (probe.rekey && probe.tlsResult == ERR_BAD_CERT_OR_PASSWORD) {
         ClearAcceptedIssuers();
         if (client.GetAcceptedIssuers() == ERR_SUCCESS) {
             probe.caNames = AcceptedIssuers();
@@ -76,7 +76,7 @@ void ProbeTls(HostProbe& probe, bool readCaNames) {
     }
 }
 
-void Probe(HostProbe& probe, bool readCaNames) {
+void Probe(HostProbe& probe) {
     if (const char* value = std::getenv(probe.variable.c_str()); value != nullptr && *value != 0) {
         probe.overrideValue = value;
         Endpoint parsed;
@@ -84,7 +84,7 @@ void Probe(HostProbe& probe, bool readCaNames) {
     }
     probe.dnsStatus = ResolveHost(probe.endpoint.host, kDnsTimeout, probe.addresses);
     if (probe.dnsStatus == 0) {
-        ProbeTls(probe, readCaNames);
+        ProbeTls(probe);
     }
 }
 
@@ -111,6 +111,7 @@ std::vector<HostProbe> ProbeHosts() {
     probes[0].endpoint = ApiHost();
     probes[1].role = "rekey host";
     probes[1].variable = "QUORVANE_REKEY_HOST";
+    probes[1].rekey = true;
     probes[1].endpoint = RekeyHost();
     probes[2].role = "data API host";
     probes[2].variable = "QUORVANE_DATA_API_HOST";
@@ -119,7 +120,7 @@ std::vector<HostProbe> ProbeHosts() {
     // they take as long as the slowest one.
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < probes.size(); ++i) {
-        threads.emplace_back([&probes, i] { Probe(probes[i], i == 1); });
+        threads.emplace_back([&probes, i] { Probe(probes[i]); });
     }
     for (std::thread& thread : threads) {
         thread.join();

@@ -21,6 +21,7 @@ inline constexpr int kDnsTimedOut = 1;
 struct HostProbe {
     std::string role;                          // "API host"
     std::string variable;                      // its environment override, "QUORVANE_API_HOST"
+    bool rekey = false;                        // the host that asks for client certificates
     Endpoint endpoint;                         // what the wizard uses
     std::optional<std::string> overrideValue;  // the variable's value when it is set
     bool overrideUsed = false;                 // false also when the value is not host[:port]

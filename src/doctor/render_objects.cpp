@@ -81,7 +81,10 @@ std::string PrivateKeyText(const TokenSurvey& token, const Bytes& modulus) {
 }
 
 std::string IssuerAcceptedText(const Bytes& issuer, const HostProbe* rekey) {
-    if (rekey == nullptr || rekey->tlsResult != ERR_BAD_CERT_OR_PASSWORD) {
+    if (rekey == nullptr) {
+        return "unknown: the servers were not checked";
+    }
+    if (rekey->tlsResult != ERR_BAD_CERT_OR_PASSWORD) {
         return "unknown: the rekey host did not ask for a certificate";
     }
     const bool listed =
@@ -94,8 +97,9 @@ bool Provisional(const TokenObject& key) {
            key.label == kProvisionalPrivateKeyLabel;
 }
 
-void RenderCertificate(const TokenSurvey& token, const TokenObject& object, std::size_t number,
-                       const HostProbe* rekey, ReportWriter& out) {
+// Returns the certificate's modulus, empty when it is not an RSA certificate.
+Bytes RenderCertificate(const TokenSurvey& token, const TokenObject& object, std::size_t number,
+                        const HostProbe* rekey, ReportWriter& out) {
     out.Line(3, "certificate " + std::to_string(number) + ": label \"" + Printable(object.label) +
                     "\", id " + Printable(IdText(object.id)));
     CertificateParts parts;
@@ -103,7 +107,7 @@ void RenderCertificate(const TokenSurvey& token, const TokenObject& object, std:
         out.Field(4, "content",
                   "not an X.509 certificate with an RSA key (" +
                       std::to_string(object.value.size()) + " bytes)");
-        return;
+        return {};
     }
     out.Field(4, "subject", Printable(NameText(parts.subject)));
     out.Field(4, "issuer", Printable(NameText(parts.issuer)));
@@ -113,21 +117,18 @@ void RenderCertificate(const TokenSurvey& token, const TokenObject& object, std:
     out.Field(4, "public key with the same modulus",
               KeyWithModulus(token, CKO_PUBLIC_KEY, parts.modulus) ? "present" : "absent");
     out.Field(4, "issuer accepted by the rekey host", IssuerAcceptedText(parts.issuer, rekey));
+    return parts.modulus;
 }
 
-// A key whose modulus no certificate on the token has: one line per modulus, the public key
-// first when the token shows both.
+// A key whose modulus no certificate on the token has: one line per modulus, for the public key
+// when the token shows one.
 void RenderLoneKey(const TokenSurvey& token, const TokenObject& key, ReportWriter& out) {
     const bool isPublic = key.objectClass == CKO_PUBLIC_KEY;
     std::string line = std::string(isPublic ? "public" : "private") + " key \"" +
                        Printable(key.label) + "\", id " + Printable(IdText(key.id)) + ", " +
                        std::to_string(ModulusBits(key.modulus)) + " bits";
-    if (isPublic) {
-        line += "; private key: " + PrivateKeyText(token, key.modulus);
-    } else {
-        line += "; public key: ";
-        line += KeyWithModulus(token, CKO_PUBLIC_KEY, key.modulus) ? "present" : "absent";
-    }
+    line += isPublic ? "; private key: " + PrivateKeyText(token, key.modulus)
+                     : std::string("; public key: absent");
     out.Line(3, line);
     if (Provisional(key)) {
         out.Line(4, "left by a renewal that stopped before its certificate was installed");
@@ -137,23 +138,15 @@ void RenderLoneKey(const TokenSurvey& token, const TokenObject& key, ReportWrite
 }  // namespace
 
 void RenderObjects(const TokenSurvey& token, const HostProbe* rekey, ReportWriter& out) {
-    std::vector<Bytes> certificateModuli;
-    std::size_t certificates = 0;
-    for (const TokenObject& object : token.objects) {
-        if (object.objectClass == CKO_CERTIFICATE) {
-            ++certificates;
-        }
-    }
+    const auto certificates =
+        std::count_if(token.objects.begin(), token.objects.end(),
+                      [](const TokenObject& o) { return o.objectClass == CKO_CERTIFICATE; });
     out.Field(2, "certificates", std::to_string(certificates));
+    std::vector<Bytes> certificateModuli;
     std::size_t number = 0;
     for (const TokenObject& object : token.objects) {
-        if (object.objectClass != CKO_CERTIFICATE) {
-            continue;
-        }
-        RenderCertificate(token, object, ++number, rekey, out);
-        CertificateParts parts;
-        if (ParseCertificateParts(object.value, parts) == 0) {
-            certificateModuli.push_back(parts.modulus);
+        if (object.objectClass == CKO_CERTIFICATE) {
+            certificateModuli.push_back(RenderCertificate(token, object, ++number, rekey, out));
         }
     }
     std::vector<const TokenObject*> lone;
