@@ -23,15 +23,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::map<std::string, std::string> ZipEntries(const std::string& path) {
     std::map<std::string, std::string> entries;
     archive* zip = archive_read_new();
@@ -74,7 +65,7 @@ TEST_F(DoctorSimTest, ServersCertificateAndLogGoToTheReportAndTheBundle) {
 
     const CommandResult run = RunCommand({QE_DOCTOR_BINARY, "--bundle", bundle});
     ASSERT_EQ(run.status, 0) << run.err;
-    const std::vector<std::string> lines = Lines(run.out);
+    const std::vector<std::string> lines = SplitLines(run.out);
     for (const std::string& line : {
              "API host: " + sim_->api() + " (from QUORVANE_API_HOST)",
              std::string("  DNS: 127.0.0.1"),
@@ -113,15 +104,16 @@ TEST_F(DoctorSimTest, ServersOutsideTheTrustStoreFailTheHandshake) {
     std::ostringstream err;
     ASSERT_EQ(RunDoctor({}, out, err), 0);
     int failed = 0;
-    for (const std::string& line : Lines(out.str())) {
+    for (const std::string& line : SplitLines(out.str())) {
         if (line.rfind("  TLS: failed: ", 0) == 0) {
             ++failed;
             EXPECT_THAT(line, HasSubstr("certificate"));
         }
     }
     EXPECT_EQ(failed, 3);
-    EXPECT_THAT(Lines(out.str()), Contains("        issuer accepted by the rekey host: unknown: "
-                                           "the rekey host did not ask for a certificate"));
+    EXPECT_THAT(SplitLines(out.str()),
+                Contains("        issuer accepted by the rekey host: unknown: "
+                         "the rekey host did not ask for a certificate"));
 }
 
 }  // namespace

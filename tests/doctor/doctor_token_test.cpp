@@ -17,21 +17,12 @@ namespace {
 using ::testing::Contains;
 using ::testing::StartsWith;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 class DoctorTokenTest : public ::testing::Test {
 protected:
     std::vector<std::string> ReportLines() {
         DoctorOptions options;
         options.probeHosts = false;
-        return Lines(RenderReport(CollectReport(options), options));
+        return test::SplitLines(RenderReport(CollectReport(options), options));
     }
     test::SoftHsm hsm_;
 };
