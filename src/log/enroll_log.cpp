@@ -1,5 +1,6 @@
 #include "log/enroll_log.h"
 
+#include <atomic>
 #include <cstring>
 #include <ctime>
 
@@ -16,6 +17,8 @@ constexpr const char* kStartBanner =
     "\n\n\n################################START###################################\n\n";
 constexpr const char* kStopBanner =
     "\n\n\n################################STOP####################################\n\n\n\n\n";
+
+std::atomic<bool> g_keepClosed{false};
 
 bool SameLocalDay(std::time_t a, std::time_t b) {
     std::tm ta{};
@@ -122,10 +125,17 @@ void CEnrollLog::PopTag() {
 
 CEnrollLog& Log() {
     static CEnrollLog log([] {
+        if (g_keepClosed) {
+            return std::string();  // no file by that name can be opened: the log stays inert
+        }
         const auto dir = PrivateTempDir();
         return dir ? *dir + kLogFileName : std::string();
     }());
     return log;
+}
+
+void KeepLogClosed() {
+    g_keepClosed = true;
 }
 
 std::string HexReversed(std::size_t count, const std::uint8_t* bytes) {

@@ -48,6 +48,10 @@ private:
 // it first thing, so it is open before anything else runs and closed last.
 CEnrollLog& Log();
 
+// Makes the process-wide log inert for a program that only reads the wizard's log: opening it
+// would add banners to the file, or empty it on a new day. Call before the first Log().
+void KeepLogClosed();
+
 // Pushes a tag for the life of a scope, so the tag is popped on every way out.
 class LogTag {
 public:

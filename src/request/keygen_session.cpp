@@ -13,10 +13,6 @@
 namespace qe {
 namespace {
 
-constexpr const char* kPublicKeyLabel = "Tarnwick Public Key";
-constexpr const char* kPrivateKeyLabel = "Tarnwick Private Key";
-// Provisional: installing the certificate gives both keys the certificate's label and key id.
-constexpr const char* kKeyId = "OBJECT ID";
 constexpr CK_ULONG kKeyIdBuffer = 255;
 // No RSA modulus or exponent a token generates comes near this; a larger length is a fault.
 constexpr CK_ULONG kMaxKeyPart = 4096;
@@ -26,22 +22,22 @@ void PublicKeyTemplate(AttributeTemplate& t, CK_ULONG bits) {
     t.Ulong(CKA_CLASS, CKO_PUBLIC_KEY)
         .Bool(CKA_TOKEN, true)
         .Ulong(CKA_KEY_TYPE, CKK_RSA)
-        .Text(CKA_LABEL, kPublicKeyLabel)
+        .Text(CKA_LABEL, kProvisionalPublicKeyLabel)
         .Ulong(CKA_MODULUS_BITS, bits)
         .Data(CKA_PUBLIC_EXPONENT, kExponent, sizeof kExponent)
         .Bool(CKA_VERIFY, true)
         .Bool(CKA_ENCRYPT, true)
-        .Text(CKA_ID, kKeyId);
+        .Text(CKA_ID, kProvisionalKeyId);
 }
 
 void PrivateKeyTemplate(AttributeTemplate& t) {
     t.Ulong(CKA_CLASS, CKO_PRIVATE_KEY)
         .Bool(CKA_TOKEN, true)
         .Bool(CKA_PRIVATE, true)
-        .Text(CKA_LABEL, kPrivateKeyLabel)
+        .Text(CKA_LABEL, kProvisionalPrivateKeyLabel)
         .Bool(CKA_SIGN, true)
         .Bool(CKA_DECRYPT, true)
-        .Text(CKA_ID, kKeyId);
+        .Text(CKA_ID, kProvisionalKeyId);
 }
 
 }  // namespace

@@ -10,6 +10,12 @@
 
 namespace qe {
 
+// The names a new key pair carries until its certificate is installed, which gives both keys the
+// certificate's label and key identifier.
+inline constexpr const char* kProvisionalPublicKeyLabel = "Tarnwick Public Key";
+inline constexpr const char* kProvisionalPrivateKeyLabel = "Tarnwick Private Key";
+inline constexpr const char* kProvisionalKeyId = "OBJECT ID";
+
 // Returned by Open when the library has no C_GetFunctionList.
 inline constexpr CK_RV kKeygenNoFunctionList = 0xFFFFFFFF;
 

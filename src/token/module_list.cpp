@@ -79,6 +79,31 @@ int CReg::WriteDefaultModules() {
                             JoinModuleValue(BuiltInModuleList()));
 }
 
+ModuleListOrigin InspectModuleList() {
+    // The copy leaves out values larger than this, and then the built-in list is used.
+    constexpr std::size_t kMaxCopiedValue = 16383;
+    ModuleListOrigin origin;
+    std::string data;
+    const std::string user = UserModuleKey();
+    if (ReadConfigValue(user, kModuleValueName, data) == 0 && !data.empty()) {
+        origin.source = ModuleListSource::User;
+        origin.path = user + "/" + kModuleValueName;
+        origin.names = SplitModuleValue(data);
+        return origin;
+    }
+    data.clear();
+    const std::string machine = MachineConfigHome() + "/" + kModuleKeyPath;
+    if (ReadConfigValue(machine, kModuleValueName, data) == 0 && !data.empty() &&
+        data.size() <= kMaxCopiedValue) {
+        origin.source = ModuleListSource::MachineWide;
+        origin.path = machine + "/" + kModuleValueName;
+        origin.names = SplitModuleValue(ExpandDollarOnce(data));
+        return origin;
+    }
+    origin.names = BuiltInModuleList();
+    return origin;
+}
+
 int CReg::CopyMachineKey(const std::string& keyPath) {
     return CopyConfigKey(MachineConfigHome() + "/" + keyPath, UserConfigHome() + "/" + keyPath);
 }

@@ -39,6 +39,17 @@ public:
 // kFallbackModule unless a registered library already has that file name.
 std::vector<std::string> BuiltInModuleList();
 
+// Where the module list comes from, found without writing anything: the user's stored list;
+// otherwise the machine-wide list the wizard would copy on its next run (expanded as the copy
+// expands it); otherwise the built-in list. `path` is the value file read (empty for built-in).
+enum class ModuleListSource { User, MachineWide, BuiltIn };
+struct ModuleListOrigin {
+    ModuleListSource source = ModuleListSource::BuiltIn;
+    std::string path;
+    std::vector<std::string> names;
+};
+ModuleListOrigin InspectModuleList();
+
 // Splits a stored module value into names: lines end at "\n" (a "\r" before it is dropped) or a
 // zero byte, and the first empty name ends the list.
 std::vector<std::string> SplitModuleValue(const std::string& data);

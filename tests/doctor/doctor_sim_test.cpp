@@ -1,0 +1,120 @@
+#include <archive.h>
+#include <archive_entry.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "doctor/doctor_cli.h"
+#include "doctor/log_tail.h"
+#include "flows/e2e_fixture.h"
+#include "sim/sim_fixtures.h"
+#include "sim/sim_process.h"
+#include "support/softhsm_certs.h"
+
+namespace qe::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::map<std::string, std::string> ZipEntries(const std::string& path) {
+    std::map<std::string, std::string> entries;
+    archive* zip = archive_read_new();
+    archive_read_support_format_zip(zip);
+    archive_entry* entry = nullptr;
+    if (archive_read_open_filename(zip, path.c_str(), 10240) == ARCHIVE_OK) {
+        while (archive_read_next_header(zip, &entry) == ARCHIVE_OK) {
+            std::string& content = entries[archive_entry_pathname(entry)];
+            char buffer[4096];
+            for (la_ssize_t n; (n = archive_read_data(zip, buffer, sizeof buffer)) > 0;) {
+                content.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    archive_read_free(zip);
+    return entries;
+}
+
+class DoctorSimTest : public FlowTest {
+protected:
+    void SetUp() override {
+        FlowTest::SetUp();
+        // The data API host is never called by the wizard; here it must not reach the internet.
+        setenv("QUORVANE_DATA_API_HOST", sim_->api().c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("QUORVANE_DATA_API_HOST");
+        FlowTest::TearDown();
+    }
+};
+
+TEST_F(DoctorSimTest, ServersCertificateAndLogGoToTheReportAndTheBundle) {
+    // Yesterday's log: a wizard run today would empty it; the doctor must leave it as it is.
+    const std::string logPath = DiagnosticLogPath();
+    const std::string logText = "[01/01/2026 10:00:00][Init] Response msg: \"\x1b[2Jhello\"\n";
+    WriteFile(logPath, logText);
+    const auto yesterday = std::filesystem::file_time_type::clock::now() - std::chrono::hours(30);
+    std::filesystem::last_write_time(logPath, yesterday);
+    const std::string bundle = dir_ / "support.zip";
+
+    const CommandResult run = RunCommand({QE_DOCTOR_BINARY, "--bundle", bundle});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> lines = SplitLines(run.out);
+    for (const std::string& line : {
+             "API host: " + sim_->api() + " (from QUORVANE_API_HOST)",
+             std::string("  DNS: 127.0.0.1"),
+             std::string("  TLS: handshake completed (TLSv1.3), server certificate verified"),
+             "rekey host: " + sim_->rekey() + " (from QUORVANE_REKEY_HOST)",
+             std::string("  TLS: server certificate verified; the server asks for a client "
+                         "certificate"),
+             std::string("  CA names it asks for: 1"),
+             "        serial: " + oldSerial_,
+             std::string("        issuer accepted by the rekey host: yes"),
+             std::string("  [01/01/2026 10:00:00][Init] Response msg: \"\\x1b[2Jhello\""),
+         }) {
+        EXPECT_THAT(lines, Contains(line));
+    }
+    EXPECT_EQ(ReadFile(logPath), logText);
+    EXPECT_EQ(std::filesystem::last_write_time(logPath), yesterday);
+
+    const std::map<std::string, std::string> entries = ZipEntries(bundle);
+    std::vector<std::string> names;
+    for (const auto& [name, content] : entries) {
+        names.push_back(name);
+    }
+    EXPECT_THAT(names, ElementsAre("PKCS11Modules", "enrolllog.txt", "report.txt"));
+    EXPECT_EQ(entries.at("enrolllog.txt"), logText);
+    EXPECT_THAT(run.out, StartsWith(entries.at("report.txt")));
+}
+
+TEST_F(DoctorSimTest, ServersOutsideTheTrustStoreFailTheHandshake) {
+    const TestCa other("Other CA");
+    const unsigned char* p = other.der().data();
+    const X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(other.der().size())));
+    WriteFile(dir_ / "other-ca.pem", PemOf(certificate.get()));
+    setenv("SSL_CERT_FILE", (dir_ / "other-ca.pem").c_str(), 1);
+
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(RunDoctor({}, out, err), 0);
+    int failed = 0;
+    for (const std::string& line : SplitLines(out.str())) {
+        if (line.rfind("  TLS: failed: ", 0) == 0) {
+            ++failed;
+            EXPECT_THAT(line, HasSubstr("certificate"));
+        }
+    }
+    EXPECT_EQ(failed, 3);
+    EXPECT_THAT(SplitLines(out.str()),
+                Contains("        issuer accepted by the rekey host: unknown: "
+                         "the rekey host did not ask for a certificate"));
+}
+
+}  // namespace
+}  // namespace qe::test
