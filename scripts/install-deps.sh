@@ -6,7 +6,7 @@ packages=(
   # toolchain
   build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config clang-format
   # libraries
-  qt6-base-dev libssl-dev libcurl4-openssl-dev libp11-kit-dev p11-kit
+  qt6-base-dev qt6-svg-dev libssl-dev libcurl4-openssl-dev libp11-kit-dev p11-kit
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl
