@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -24,6 +25,7 @@
 #include "ui/about_dialog.h"
 #include "ui/alert_dialogs.h"
 #include "ui/certificate_choice.h"
+#include "ui/custom_button.h"
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
 #include "ui/pin_dialog.h"

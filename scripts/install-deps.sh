@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl
   # GUI at run time and screenshots
-  fonts-roboto xvfb xauth libgl1 libegl1 libxkbcommon-x11-0
+  fonts-roboto fonts-crosextra-carlito xvfb xauth libgl1 libegl1 libxkbcommon-x11-0
 )
 
 SUDO=""

@@ -12,8 +12,6 @@ class QTextBrowser;
 
 namespace qe {
 
-class CCustomButton;
-
 // Opens an address with the desktop's handler; injectable so tests see what would open.
 using UrlOpener = std::function<void(const QString& url)>;
 UrlOpener DesktopUrlOpener();

@@ -35,9 +35,8 @@ QTextBlockFormat BlockFormat(const RtfParagraph& p) {
             break;
     }
     format.setBottomMargin(p.spaceAfterTwips * kPixelsPerTwip);
-    if (p.lineMultiple && p.lineSpacing > 0) {
-        format.setLineHeight(p.lineSpacing * 100.0 / 240.0, QTextBlockFormat::ProportionalHeight);
-    }
+    // \sl276\slmult1 (1.15 lines) is not applied: Qt already spaces the text face's lines about
+    // as wide as the original's 1.15, and more would push the text out of its box.
     return format;
 }
 

@@ -7,6 +7,7 @@
 
 #include "flows/e2e_fixture.h"
 #include "flows/json_text.h"
+#include "sim/sim_process.h"
 #include "support/gui_test.h"
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
@@ -42,7 +43,8 @@ TEST_F(FlowTest, WindowRegistersThroughTheRealFlows) {
     box->button(QMessageBox::Ok)->click();
 
     // The status check after the command: the issued certificate waits for installation.
-    ASSERT_TRUE(WaitUntil([&] { return idle == 2 && !window.WorkerRunning(); }, 60000));
+    // Idle after the command (2), then after the status check that follows it (3).
+    ASSERT_TRUE(WaitUntil([&] { return idle == 3 && !window.WorkerRunning(); }, 60000));
     EXPECT_TRUE(window.DownloadButton()->isEnabled());
     EXPECT_FALSE(window.Busy());
 }
