@@ -1,12 +1,11 @@
 // Start-up of the wizard, measured: from the moment the program is started to the first paint of
 // the main window, and to the idle window after the real status check against the simulator on a
 // private SoftHSM2 token; with the program's peak resident memory at that point. Each run starts
-// a fresh process (this program again, with --child), offscreen.
+// a fresh process, offscreen: ui_bench_child, which is the program with a report of those moments.
 //
 //   ui_bench [--runs N]      (default 10)
 
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,12 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "app/application.h"
 #include "flows/e2e_fixture.h"
 #include "sim/sim_process.h"
 #include "support/scoped_dir.h"
 #include "support/softhsm.h"
-#include "ui/main_window.h"
 
 extern char** environ;
 
@@ -36,31 +33,13 @@ long long MonotonicNs() {
     return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
 }
 
-// The program's own start-up, reporting the two moments and the peak memory.
-int Child(int argc, char** argv) {
-    CQuorvaneEnrollApp program;
-    program.windowCreated = [](CQuorvaneEnrollDlg& window) {
-        QObject::connect(&window, &CQuorvaneEnrollDlg::FirstPainted,
-                         [] { std::printf("painted %lld\n", MonotonicNs()); });
-        QObject::connect(&window, &CQuorvaneEnrollDlg::BecameIdle, [] {
-            std::printf("idle %lld\n", MonotonicNs());
-            rusage usage{};
-            getrusage(RUSAGE_SELF, &usage);
-            std::printf("rss %ld\n", usage.ru_maxrss);
-            std::fflush(stdout);
-            std::_Exit(0);  // the status-check worker may still be returning
-        });
-    };
-    return program.InitInstance(argc, argv);
-}
-
 struct Run {
     double paintMs = -1;
     double idleMs = -1;
     double rssMb = -1;
 };
 
-Run Measure(const char* self) {
+Run Measure(const char* program) {
     int out[2];
     if (pipe(out) != 0) {
         std::perror("pipe");
@@ -70,11 +49,10 @@ Run Measure(const char* self) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    char child[] = "--child";
-    char* args[] = {const_cast<char*>(self), child, nullptr};
+    char* args[] = {const_cast<char*>(program), nullptr};
     const long long start = MonotonicNs();
     pid_t pid = -1;
-    if (posix_spawn(&pid, self, &actions, nullptr, args, environ) != 0) {
+    if (posix_spawn(&pid, program, &actions, nullptr, args, environ) != 0) {
         std::perror("posix_spawn");
         std::exit(1);
     }
@@ -125,7 +103,7 @@ int Parent(int runs) {
 
     std::vector<double> paint, idle, rss;
     for (int i = 0; i < runs; ++i) {
-        const Run run = Measure("/proc/self/exe");
+        const Run run = Measure(QE_UI_BENCH_CHILD);
         if (run.idleMs < 0) {
             std::fprintf(stderr, "run %d: the window did not report\n", i);
             return 1;
@@ -149,9 +127,6 @@ int Parent(int runs) {
 }  // namespace qe
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "--child") {
-        return qe::Child(argc, argv);
-    }
     const int runs = argc > 2 && std::string(argv[1]) == "--runs" ? std::atoi(argv[2]) : 10;
     return qe::Parent(std::max(runs, 1));
 }

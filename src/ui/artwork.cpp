@@ -1,5 +1,6 @@
 #include "ui/artwork.h"
 
+#include <QImage>
 #include <QPainter>
 #include <QSvgRenderer>
 
@@ -15,39 +16,39 @@ static void RegisterArtwork() {
 namespace qe {
 namespace {
 
-// Renders the picture at `pictureSize` from the top left into a pixmap of `logicalSize`.
-QPixmap Render(const QString& resource, QSize logicalSize, QSize pictureSize,
-               qreal devicePixelRatio) {
+// Renders the picture at `pictureSize` from the top left into an image of `logicalSize`. Images,
+// unlike pixmaps, may be painted on any thread.
+QImage Render(const QString& resource, QSize logicalSize, QSize pictureSize,
+              qreal devicePixelRatio) {
     RegisterArtwork();
-    QPixmap pixmap(logicalSize * devicePixelRatio);
-    pixmap.fill(Qt::transparent);
+    QImage image(logicalSize * devicePixelRatio, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
     QSvgRenderer renderer(resource);
-    QPainter painter(&pixmap);
+    QPainter painter(&image);
     painter.scale(devicePixelRatio, devicePixelRatio);
     renderer.render(&painter, QRectF(QPointF(0, 0), pictureSize));
     painter.end();
-    pixmap.setDevicePixelRatio(devicePixelRatio);
-    return pixmap;
+    image.setDevicePixelRatio(devicePixelRatio);
+    return image;
 }
 
 }  // namespace
 
-QPixmap BackgroundPicture(QSize visible, qreal devicePixelRatio) {
+QImage BackgroundPicture(QSize visible, qreal devicePixelRatio) {
     return Render(QStringLiteral(":/qe/background.svg"), visible.boundedTo(kBackgroundSize),
                   kBackgroundSize, devicePixelRatio);
 }
 
 QPixmap ProgramIconPixmap(int logicalSize, qreal devicePixelRatio) {
     const QSize size(logicalSize, logicalSize);
-    return Render(QStringLiteral(":/qe/icon.svg"), size, size, devicePixelRatio);
+    return QPixmap::fromImage(
+        Render(QStringLiteral(":/qe/icon.svg"), size, size, devicePixelRatio));
 }
 
 QIcon ProgramIcon() {
-    QIcon icon;
-    for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
-        icon.addPixmap(ProgramIconPixmap(size, 1.0));
-    }
-    return icon;
+    RegisterArtwork();
+    // The SVG icon engine renders each size when it is first asked for.
+    return QIcon(QStringLiteral(":/qe/icon.svg"));
 }
 
 }  // namespace qe

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 #include <QPixmap>
 #include <QSize>
 
@@ -9,9 +10,9 @@ namespace qe {
 // The project's own artwork, drawn as SVG and rendered at the screen's device pixel ratio.
 
 // The background picture is 1274 by 1024 logical pixels, shown at its own size from the top left;
-// this renders the part of it that a window of `visible` size shows.
+// this renders the part of it that a window of `visible` size shows (on any thread).
 inline constexpr QSize kBackgroundSize(1274, 1024);
-QPixmap BackgroundPicture(QSize visible, qreal devicePixelRatio);
+QImage BackgroundPicture(QSize visible, qreal devicePixelRatio);
 
 // The program icon at the usual sizes.
 QIcon ProgramIcon();

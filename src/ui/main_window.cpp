@@ -47,18 +47,31 @@ QString Str(int number) {
 }
 
 // "roboto", bold, with the character cell (ascent plus descent) `cellHeight` pixels high, as a
-// font asked for by its cell height is.
+// font asked for by its cell height is. One measurement at a large size scales to the answer.
 QFont CellHeightFont(int cellHeight) {
     QFont font(QStringLiteral("Roboto"));
     font.setBold(true);
-    for (int size = cellHeight; size > 1; --size) {
-        font.setPixelSize(size);
-        if (QFontMetrics(font).height() <= cellHeight) {
-            break;
-        }
-    }
+    constexpr int kProbe = 100;
+    font.setPixelSize(kProbe);
+    const qreal probeHeight = QFontMetricsF(font).height();
+    font.setPixelSize(std::max(1, static_cast<int>(cellHeight * kProbe / probeHeight)));
     return font;
 }
+
+// The progress bar of the original: a flat bar of one colour on a flat grey ground.
+class FlatProgressBar : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.fillRect(rect(), QColor(220, 220, 220));
+        const int span = maximum() - minimum();
+        const int filled = span > 0 ? width() * (value() - minimum()) / span : 0;
+        painter.fillRect(0, 0, filled, height(), QColor(223, 64, 44));
+    }
+};
 
 class ProgressEvent : public QEvent {
 public:
@@ -98,6 +111,7 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     setWindowTitle(Str(kCaptionText));
     setWindowIcon(ProgramIcon());
     setFixedSize(DluSize(513, 325));
+    backgroundJob_ = std::async(std::launch::async, BackgroundPicture, size(), devicePixelRatioF());
 
     // Everything the user can reach sits on one panel, which is disabled while a worker runs;
     // the window itself stays enabled so the dialogs it owns stay usable.
@@ -327,8 +341,11 @@ void CQuorvaneEnrollDlg::timerEvent(QTimerEvent* event) {
 
 void CQuorvaneEnrollDlg::paintEvent(QPaintEvent*) {
     const qreal ratio = devicePixelRatioF();
+    if (backgroundJob_.valid()) {
+        background_ = QPixmap::fromImage(backgroundJob_.get());
+    }
     if (background_.isNull() || background_.devicePixelRatio() != ratio) {
-        background_ = BackgroundPicture(size(), ratio);
+        background_ = QPixmap::fromImage(BackgroundPicture(size(), ratio));
     }
     QPainter painter(this);
     painter.drawPixmap(0, 0, background_);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <semaphore>
@@ -161,6 +162,7 @@ private:
     QProgressBar* progress_ = nullptr;
     QWidget* content_ = nullptr;
     QPixmap background_;
+    std::future<QImage> backgroundJob_;  // rendered while the program starts
     bool painted_ = false;
 
     struct PendingStart {
