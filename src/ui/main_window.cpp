@@ -461,7 +461,10 @@ Secret CQuorvaneEnrollDlg::CachedPin() {
 }
 
 void CQuorvaneEnrollDlg::AskPin() {
-    const CK_FLAGS tokenFlags = 0;
+    AskPinFor(0);
+}
+
+void CQuorvaneEnrollDlg::AskPinFor(CK_FLAGS tokenFlags) {
     if (QThread::currentThread() == thread()) {
         handOver_.Ask<bool>([this, tokenFlags](std::function<void(bool)> done) {
             OpenPinDialog(tokenFlags, [done] { done(true); });

@@ -110,6 +110,7 @@ public:
     void PostProgress(int position, int target = 0, int duration = 0) override;
     Secret CachedPin() override;
     void AskPin() override;
+    void AskPinFor(CK_FLAGS tokenFlags) override;
     void ClearPin() override;
     int ShowResult(ErrorId id, int successText, unsigned boxFlags) override;
     std::optional<std::size_t> ChooseCertificate(

@@ -132,23 +132,23 @@ TEST_F(MainWindowTest, ProgressRecords) {
 
 TEST_F(MainWindowTest, PinHandOver) {
     // Typed and accepted: the worker gets it; cancelled: the worker is released, cache untouched.
-    auto ask = [this] {
-        return OnWorker([this] { return std::string(ObtainPin(window_).view()); });
+    auto ask = [this](CK_FLAGS flags) {
+        return OnWorker([this, flags] { return std::string(ObtainPin(window_, flags).view()); });
     };
-    auto first = ask();
+    auto first = ask(CKF_USER_PIN_COUNT_LOW);
     CPinDlg* dialog = WaitForWindow<CPinDlg>();
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(WaitUntil([dialog] { return dialog->Edit()->hasFocus(); }));
-    EXPECT_EQ(dialog->Warning(), nullptr);
+    ASSERT_NE(dialog->Warning(), nullptr) << "the token's PIN flags reach the dialog";
     QTest::keyClicks(dialog->Edit(), QStringLiteral("12x4"));
     QTest::keyClick(dialog->Edit(), Qt::Key_Return);
     EXPECT_EQ(Finish(first), "12x4");
-    auto cached = ask();
+    auto cached = ask(0);
     EXPECT_EQ(Finish(cached), "12x4") << "the cached PIN is used without asking";
 
     test::AnswerWhenShown<QMessageBox>([](QMessageBox* box) { box->accept(); });
     window_.ShowResult(ERR_WRONG_PIN, 0, 0);  // on the window's thread: runs the box itself
-    auto again = ask();
+    auto again = ask(0);
     dialog = WaitForWindow<CPinDlg>();
     ASSERT_NE(dialog, nullptr) << "after a wrong PIN the dialog asks again";
     QTest::keyClick(dialog, Qt::Key_Escape);
