@@ -129,13 +129,10 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     lower_->setFont(labelFont);
     lower_->SetText(Str(kStartingText));
 
-    progress_ = new QProgressBar(content_);
+    progress_ = new FlatProgressBar(content_);
     progress_->setGeometry(DluRect(74, 237, 365, 7));
     progress_->setRange(0, 100);
     progress_->setTextVisible(false);
-    progress_->setStyleSheet(
-        QStringLiteral("QProgressBar { background-color: rgb(220, 220, 220); border: none; }"
-                       "QProgressBar::chunk { background-color: rgb(223, 64, 44); }"));
     progress_->setAccessibleName(QStringLiteral("Progres"));
     progress_->hide();
 
