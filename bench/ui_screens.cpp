@@ -30,6 +30,7 @@
 #include "ui/main_window.h"
 #include "ui/pin_dialog.h"
 #include "ui/result_box.h"
+#include "ui/ui_text.h"
 
 namespace qe {
 namespace {
@@ -127,11 +128,9 @@ void DialogScreens() {
     Save(box.get(), "message-box-success");
 
     const UrlOpener none = [](const QString&) {};
-    AlertDialog oldDriver(QString::fromStdWString(std::wstring(LoadString(109))), OldDriverText(),
-                          QString::fromStdWString(std::wstring(LoadString(136))), none);
+    AlertDialog oldDriver(UiText(109), OldDriverText(), UiText(136), none);
     Save(&oldDriver, "alert-old-driver");
-    InvalidTokenAlertDialog restricted(LoadString(148),
-                                       QString::fromStdWString(std::wstring(LoadString(152))),
+    InvalidTokenAlertDialog restricted(LoadString(148), UiText(152),
                                        "https://data.quorvane.ro/rekey-addr?tkh=0", none);
     Save(&restricted, "alert-invalid-token");
 

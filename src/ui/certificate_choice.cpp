@@ -1,4 +1,5 @@
 #include "ui/certificate_choice.h"
+#include "ui/ui_text.h"
 
 #include <ctime>
 
@@ -21,10 +22,6 @@ constexpr int kPromptText = 157;
 constexpr int kFirstColumnText = 158;  // then issuer, from, to, serial
 constexpr int kColumns = 5;
 constexpr int kCancelText = 137;
-
-QString Str(int number) {
-    return QString::fromStdWString(std::wstring(LoadString(number)));
-}
 
 QString NameOf(const X509_NAME* name) {
     const int at = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
@@ -76,9 +73,9 @@ CertificateSummary SummarizeCertificate(const Bytes& der) {
 CertificateChoiceDialog::CertificateChoiceDialog(const std::vector<TokenCertificate>& certificates,
                                                  QWidget* parent)
     : QDialog(parent) {
-    setWindowTitle(Str(kCaptionText));
+    setWindowTitle(UiText(kCaptionText));
     auto* layout = new QVBoxLayout(this);
-    auto* prompt = new QLabel(Str(kPromptText), this);
+    auto* prompt = new QLabel(UiText(kPromptText), this);
     layout->addWidget(prompt);
     list_ = new QTreeWidget(this);
     list_->setRootIsDecorated(false);
@@ -86,7 +83,7 @@ CertificateChoiceDialog::CertificateChoiceDialog(const std::vector<TokenCertific
     list_->setColumnCount(kColumns);
     QStringList headers;
     for (int i = 0; i < kColumns; ++i) {
-        headers << Str(kFirstColumnText + i);
+        headers << UiText(kFirstColumnText + i);
     }
     list_->setHeaderLabels(headers);
     list_->setAccessibleName(prompt->text());
@@ -100,7 +97,7 @@ CertificateChoiceDialog::CertificateChoiceDialog(const std::vector<TokenCertific
     list_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     layout->addWidget(list_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->button(QDialogButtonBox::Cancel)->setText(Str(kCancelText));
+    buttons->button(QDialogButtonBox::Cancel)->setText(UiText(kCancelText));
     ok_ = buttons->button(QDialogButtonBox::Ok);
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

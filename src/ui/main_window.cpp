@@ -29,6 +29,7 @@
 #include "ui/dialog_units.h"
 #include "ui/pin_dialog.h"
 #include "ui/result_box.h"
+#include "ui/ui_text.h"
 
 namespace qe {
 namespace {
@@ -41,10 +42,6 @@ constexpr int kCaptionText = 111;
 constexpr int kIdleText = 117;
 constexpr int kStartingText = 118;
 constexpr int kProgressTimerMs = 500;
-
-QString Str(int number) {
-    return QString::fromStdWString(std::wstring(LoadString(number)));
-}
 
 // "roboto", bold, with the character cell (ascent plus descent) `cellHeight` pixels high, as a
 // font asked for by its cell height is. One measurement at a large size scales to the answer.
@@ -108,7 +105,7 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
       clock_([] { return static_cast<std::int64_t>(std::time(nullptr)); }),
       handOver_(this),
       launchLink_(std::move(launchLink)) {
-    setWindowTitle(Str(kCaptionText));
+    setWindowTitle(UiText(kCaptionText));
     setWindowIcon(ProgramIcon());
     setFixedSize(DluSize(513, 325));
     backgroundJob_ = std::async(std::launch::async, BackgroundPicture, size(), devicePixelRatioF());
@@ -123,11 +120,11 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     upper_ = new CCustomStatic(content_);
     upper_->setGeometry(DluRect(20, 89, 475, 93));
     upper_->setFont(labelFont);
-    upper_->SetText(Str(kIdleText));
+    upper_->SetText(UiText(kIdleText));
     lower_ = new CCustomStatic(content_);
     lower_->setGeometry(DluRect(19, 186, 475, 59));
     lower_->setFont(labelFont);
-    lower_->SetText(Str(kStartingText));
+    lower_->SetText(UiText(kStartingText));
 
     progress_ = new FlatProgressBar(content_);
     progress_->setGeometry(DluRect(74, 237, 365, 7));
@@ -136,11 +133,11 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     progress_->setAccessibleName(QStringLiteral("Progres"));
     progress_->hide();
 
-    request_ = new CCustomButton(Str(kRequestText), content_);
+    request_ = new CCustomButton(UiText(kRequestText), content_);
     request_->setGeometry(DluRect(181, 257, 151, 19));
     request_->setFont(buttonFont);
     request_->setEnabled(false);
-    download_ = new CCustomButton(Str(kDownloadText), content_);
+    download_ = new CCustomButton(UiText(kDownloadText), content_);
     download_->setGeometry(DluRect(181, 294, 151, 19));
     download_->setFont(buttonFont);
     download_->setEnabled(false);
@@ -240,8 +237,10 @@ void CQuorvaneEnrollDlg::StartWorker(WorkMode mode,
     workerRunning_ = true;
     worker_ = std::thread([this, procedure] {
         procedure(*this);
-        workerRunning_ = false;
+        // Posted before the flag clears: once the program sees no worker running, this thread
+        // touches the window no more.
         QCoreApplication::postEvent(this, new QEvent(kWorkerEndedEvent));
+        workerRunning_ = false;
     });
 }
 
@@ -257,14 +256,14 @@ void CQuorvaneEnrollDlg::OnWorkerEnded() {
 void CQuorvaneEnrollDlg::OnWorkBusy() {
     busy_ = true;
     content_->setEnabled(false);
-    upper_->SetText(Str(kWaitText));
+    upper_->SetText(UiText(kWaitText));
     request_->setEnabled(false);
     download_->setEnabled(false);
 }
 
 void CQuorvaneEnrollDlg::OnWorkDone() {
     const StatusOutcome status = Status();
-    upper_->SetText(Str(kIdleText));
+    upper_->SetText(UiText(kIdleText));
     lower_->SetText(QString::fromStdWString(status.statusText));
     busy_ = false;
     content_->setEnabled(true);
@@ -378,7 +377,7 @@ void CQuorvaneEnrollDlg::contextMenuEvent(QContextMenuEvent* event) {
         return;
     }
     QMenu menu(this);
-    QAction* about = menu.addAction(Str(kAboutText));
+    QAction* about = menu.addAction(UiText(kAboutText));
     about->setShortcut(QKeySequence(Qt::Key_F1));
     connect(about, &QAction::triggered, this, &CQuorvaneEnrollDlg::ShowAbout);
     menu.exec(event->globalPos());

@@ -7,6 +7,7 @@
 #include "app/messages.h"
 #include "ui/custom_button.h"
 #include "ui/dialog_units.h"
+#include "ui/ui_text.h"
 
 namespace qe {
 namespace {
@@ -16,10 +17,6 @@ constexpr int kCaptionText = 111;
 constexpr int kPinCountLowText = 153;
 constexpr int kPinFinalTryText = 154;
 constexpr int kPinLockedText = 155;
-
-QString Str(int number) {
-    return QString::fromStdWString(std::wstring(LoadString(number)));
-}
 
 // Overwrites a string's characters where they are stored, shared copies included (the edit's own
 // buffer). Text the string does not own (a literal) is left alone.
@@ -57,15 +54,15 @@ int CPinDlg::WarningString(CK_FLAGS tokenFlags) {
 }
 
 CPinDlg::CPinDlg(CK_FLAGS tokenFlags, QWidget* parent) : QDialog(parent) {
-    setWindowTitle(Str(kCaptionText));
-    auto* prompt = new QLabel(Str(kPromptText), this);
+    setWindowTitle(UiText(kCaptionText));
+    auto* prompt = new QLabel(UiText(kPromptText), this);
     prompt->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     prompt->setGeometry(DluRect(21, 17, 145, 8));
 
     // The warning line sits under the prompt; the rest of the dialog moves down to make room.
     int extra = 0;
     if (const int warning = WarningString(tokenFlags); warning != 0) {
-        warning_ = new QLabel(Str(warning), this);
+        warning_ = new QLabel(UiText(warning), this);
         warning_->setWordWrap(true);
         warning_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
         QPalette palette = warning_->palette();

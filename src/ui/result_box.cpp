@@ -2,7 +2,7 @@
 
 #include <QAbstractButton>
 
-#include "app/messages.h"
+#include "ui/ui_text.h"
 
 namespace qe {
 namespace {
@@ -39,10 +39,8 @@ QMessageBox* NewResultBox(const ResultDecision& decision, QWidget* owner) {
     box->setIcon(IconOf(decision.flags));
     if ((decision.flags & kButtonMask) == kBoxRetryCancel) {
         box->setStandardButtons(QMessageBox::Retry | QMessageBox::Cancel);
-        box->button(QMessageBox::Retry)
-            ->setText(QString::fromStdWString(std::wstring(LoadString(kRetryText))));
-        box->button(QMessageBox::Cancel)
-            ->setText(QString::fromStdWString(std::wstring(LoadString(kCancelText))));
+        box->button(QMessageBox::Retry)->setText(UiText(kRetryText));
+        box->button(QMessageBox::Cancel)->setText(UiText(kCancelText));
         box->setDefaultButton(QMessageBox::Retry);
         box->setEscapeButton(QMessageBox::Cancel);
     } else {

@@ -18,6 +18,7 @@
 #include "ui/custom_button.h"
 #include "ui/main_window.h"
 #include "ui/pin_dialog.h"
+#include "ui/ui_text.h"
 
 namespace qe {
 namespace {
@@ -26,10 +27,6 @@ using test::Finish;
 using test::OnWorker;
 using test::WaitForWindow;
 using test::WaitUntil;
-
-QString Str(int number) {
-    return QString::fromStdWString(std::wstring(LoadString(number)));
-}
 
 TEST(PinDialog, WarningLineForEachFlagAndTheCut) {
     const struct {
@@ -44,7 +41,7 @@ TEST(PinDialog, WarningLineForEachFlagAndTheCut) {
         CPinDlg dialog(c.flags);
         ASSERT_EQ(dialog.Warning() != nullptr, c.text != 0);
         if (c.text != 0) {
-            EXPECT_EQ(dialog.Warning()->text(), Str(c.text));
+            EXPECT_EQ(dialog.Warning()->text(), UiText(c.text));
             EXPECT_GT(dialog.Edit()->y(), dialog.Warning()->geometry().bottom());
         }
     }
@@ -103,18 +100,18 @@ TEST_F(ResultTest, MessageBoxesOfShowResult) {
         auto answer = OnWorker([&] { return window_.ShowResult(c.id, c.success, c.flags); });
         QMessageBox* box = WaitForWindow<QMessageBox>();
         ASSERT_NE(box, nullptr);
-        EXPECT_EQ(box->text(), Str(c.text));
-        EXPECT_EQ(box->windowTitle(), Str(c.caption));
+        EXPECT_EQ(box->text(), UiText(c.text));
+        EXPECT_EQ(box->windowTitle(), UiText(c.caption));
         EXPECT_EQ(box->icon(), c.icon);
         const QList<QAbstractButton*> buttons = box->buttons();
         ASSERT_EQ(buttons.size(), static_cast<qsizetype>(c.buttons.size()));
         for (const int number : c.buttons) {
-            const QString label = number == 0 ? QStringLiteral("OK") : Str(number);
+            const QString label = number == 0 ? QStringLiteral("OK") : UiText(number);
             EXPECT_TRUE(std::any_of(buttons.begin(), buttons.end(), [&](QAbstractButton* b) {
                 return b->text() == label;
             })) << label.toStdString();
         }
-        const QString pressed = c.buttons[c.press] == 0 ? "OK" : Str(c.buttons[c.press]);
+        const QString pressed = c.buttons[c.press] == 0 ? "OK" : UiText(c.buttons[c.press]);
         for (QAbstractButton* b : buttons) {
             if (b->text() == pressed) {
                 b->click();
@@ -130,8 +127,8 @@ TEST_F(ResultTest, OldDriverAlertOpensItsLinkAndStaysOpen) {
     auto answer = OnWorker([this] { return window_.ShowResult(ERR_OLD_DRIVER, 0, 5); });
     auto* alert = WaitForWindow<AlertDialog>();
     ASSERT_NE(alert, nullptr);
-    EXPECT_EQ(alert->windowTitle(), Str(109));
-    EXPECT_EQ(alert->Button()->text(), Str(136));
+    EXPECT_EQ(alert->windowTitle(), UiText(109));
+    EXPECT_EQ(alert->Button()->text(), UiText(136));
     const QString link = QString::fromStdString(QUORVANE_SUPPORT_URL_FOR_TESTS);
     emit alert->TextView()->anchorClicked(QUrl(link));
     QApplication::processEvents();
@@ -150,7 +147,7 @@ TEST_F(ResultTest, InvalidTokenAlertOpensTheRekeyLinkAndEndsTheProgram) {
         auto* alert = WaitForWindow<InvalidTokenAlertDialog>();
         ASSERT_NE(alert, nullptr);
         EXPECT_TRUE(alert->windowTitle().isEmpty());
-        EXPECT_EQ(alert->Button()->text(), Str(152));
+        EXPECT_EQ(alert->Button()->text(), UiText(152));
         if (press) {
             alert->Button()->click();
         } else {
@@ -211,7 +208,7 @@ TEST(CertificateChoice, RowsAndCancel) {
     for (const bool accept : {true, false}) {
         CertificateChoiceDialog dialog({{garbage, {}, {}}, {garbage, {}, {}}});
         EXPECT_EQ(dialog.List()->topLevelItemCount(), 2);
-        EXPECT_EQ(dialog.List()->headerItem()->text(4), Str(162));
+        EXPECT_EQ(dialog.List()->headerItem()->text(4), UiText(162));
         dialog.List()->setCurrentItem(dialog.List()->topLevelItem(1));
         accept ? dialog.accept() : dialog.reject();
         EXPECT_EQ(dialog.Choice(), accept ? std::optional<std::size_t>(1) : std::nullopt);

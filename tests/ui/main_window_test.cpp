@@ -15,6 +15,7 @@
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/pin_dialog.h"
+#include "ui/ui_text.h"
 
 namespace qe {
 namespace {
@@ -23,10 +24,6 @@ using test::Finish;
 using test::OnWorker;
 using test::WaitForWindow;
 using test::WaitUntil;
-
-QString Str(int number) {
-    return QString::fromStdWString(std::wstring(LoadString(number)));
-}
 
 class MainWindowTest : public ::testing::Test {
 protected:
@@ -42,8 +39,8 @@ protected:
 
 TEST_F(MainWindowTest, StatesOfTheTable) {
     EXPECT_EQ(window_.size(), QSize(770, 528));
-    EXPECT_EQ(window_.UpperLabel()->Text(), Str(117));
-    EXPECT_EQ(window_.LowerLabel()->Text(), Str(118));
+    EXPECT_EQ(window_.UpperLabel()->Text(), UiText(117));
+    EXPECT_EQ(window_.LowerLabel()->Text(), UiText(118));
     EXPECT_FALSE(window_.RequestButton()->isEnabled());
     EXPECT_FALSE(window_.ProgressBar()->isVisible());
 
@@ -55,13 +52,13 @@ TEST_F(MainWindowTest, StatesOfTheTable) {
         window_.PostBusy();
         Settle();
         EXPECT_TRUE(window_.Busy());
-        EXPECT_EQ(window_.UpperLabel()->Text(), Str(110));
+        EXPECT_EQ(window_.UpperLabel()->Text(), UiText(110));
         EXPECT_FALSE(window_.RequestButton()->isEnabled() || window_.DownloadButton()->isEnabled());
         EXPECT_FALSE(window_.close()) << "the window cannot close while busy";
         window_.SetStatus({L"Stare de test", a.canGenerate, a.canDownload, {}});
         window_.PostDone();
         Settle();
-        EXPECT_EQ(window_.UpperLabel()->Text(), Str(117));
+        EXPECT_EQ(window_.UpperLabel()->Text(), UiText(117));
         EXPECT_EQ(window_.LowerLabel()->Text(), QStringLiteral("Stare de test"));
         EXPECT_EQ(window_.RequestButton()->isEnabled(), a.canGenerate);
         EXPECT_EQ(window_.DownloadButton()->isEnabled(), a.canDownload);
@@ -71,7 +68,7 @@ TEST_F(MainWindowTest, StatesOfTheTable) {
     EXPECT_EQ(label->text(QAccessible::Name), QStringLiteral("Stare de test"));
     EXPECT_EQ(
         QAccessible::queryAccessibleInterface(window_.DownloadButton())->text(QAccessible::Name),
-        Str(103));
+        UiText(103));
     EXPECT_TRUE(window_.close()) << "idle, closing ends the program";
 }
 
@@ -95,7 +92,7 @@ TEST(MainWindow, NextStepTextsPerMode) {
         for (const int number : StepTextNumbers(mode)) {
             window.PostNextStep();
             QApplication::processEvents();
-            EXPECT_EQ(window.LowerLabel()->Text(), Str(number));
+            EXPECT_EQ(window.LowerLabel()->Text(), UiText(number));
         }
     }
 }

@@ -13,6 +13,7 @@
 #include "ui/custom_static.h"
 #include "ui/main_window.h"
 #include "ui/pin_dialog.h"
+#include "ui/ui_text.h"
 
 namespace qe::test {
 namespace {
@@ -38,7 +39,7 @@ TEST_F(FlowTest, WindowRegistersThroughTheRealFlows) {
 
     QMessageBox* box = WaitForWindow<QMessageBox>(120000);
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text(), QString::fromStdWString(std::wstring(LoadString(108))));
+    EXPECT_EQ(box->text(), UiText(108));
     EXPECT_EQ(PemBlocks(ControlState(), "CERTIFICATE REQUEST").size(), 1u);
     box->button(QMessageBox::Ok)->click();
 
