@@ -47,8 +47,8 @@ TEST(PinDialog, WarningLineForEachFlagAndTheCut) {
     }
     // At most 259 bytes, never half a character.
     EXPECT_EQ(PinFromText(QString(300, QLatin1Char('7'))).size(), 259u);
-    EXPECT_EQ(PinFromText(QString(129, QLatin1Char('1')) + QString(100, QChar(0x0219))).size(),
-              129u + 2 * 65);
+    EXPECT_EQ(PinFromText(QString(128, QLatin1Char('1')) + QString(100, QChar(0x0219))).size(),
+              128u + 2 * 65);
 }
 
 TEST(PinDialog, OkWipesTheEditAndCancelKeepsNothing) {
