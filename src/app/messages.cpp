@@ -67,6 +67,18 @@ constexpr Entry kStrings[] = {
     {149, L"Nu este suficient spațiu pe dispozitiv."},
     {151, L"Date insuficiente pentru crearea cheilor. Nu se poate genera cererea."},
     {152, L"Continuați"},
+    // Added after the original table: the PIN dialog's warnings from the token's PIN flags, and
+    // the certificate choice dialog.
+    {153, L"Atenție: a fost introdus un cod PIN greșit."},
+    {154, L"Atenție: aceasta este ultima încercare înainte de blocarea codului PIN."},
+    {155, L"Codul PIN este blocat pe dispozitivul criptografic."},
+    {156, L"Selectare certificat"},
+    {157, L"Selectați certificatul cu care doriți să continuați:"},
+    {158, L"Emis pentru"},
+    {159, L"Emis de"},
+    {160, L"Valabil de la"},
+    {161, L"Valabil până la"},
+    {162, L"Număr de serie"},
 };
 // clang-format on
 

@@ -100,7 +100,7 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
     port.PostProgress(5);
     port.PostNextStep();
 
-    if (ObtainPin(port).empty()) {
+    if (ObtainPin(port, token.tokenFlags).empty()) {
         FailStep(port);
         return ERR_CANCELLED;
     }

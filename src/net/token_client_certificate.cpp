@@ -74,7 +74,7 @@ int TokenClientCertificate::SignDigestInfo(const Bytes& digestInfo, Bytes& signa
 
 int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input,
                                  Bytes& signature) {
-    const Secret pin = ObtainPin(pins_);
+    const Secret pin = ObtainPin(pins_, certificate_.token.tokenFlags);
     if (pin.empty()) {
         cancelled_ = true;
         return static_cast<int>(CKR_FUNCTION_CANCELED);

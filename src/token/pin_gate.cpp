@@ -17,7 +17,7 @@ CK_RV AcquirePin(PinPort& port, const zel_token& token, Secret& pin) {
         return CKR_OK;
     }
     if (port.CachedPin().empty()) {
-        port.AskPin();
+        port.AskPinFor(token.tokenFlags);
     }
     pin = port.CachedPin();
     return pin.empty() ? 1 : CKR_OK;

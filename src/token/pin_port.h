@@ -1,5 +1,7 @@
 #pragma once
 
+#include <p11-kit/pkcs11.h>
+
 #include "toolkit/secret.h"
 
 namespace qe {
@@ -16,16 +18,22 @@ public:
     // Shows the PIN dialog on the window's thread and waits for it to end. An accepted dialog
     // replaces the cached PIN; a cancelled one leaves it as it was.
     virtual void AskPin() = 0;
+    // The same, with the token's PIN flags as last read (CKF_USER_PIN_COUNT_LOW, _FINAL_TRY,
+    // _LOCKED) so the dialog can warn; a window without warnings just asks.
+    virtual void AskPinFor(CK_FLAGS tokenFlags) {
+        (void)tokenFlags;
+        AskPin();
+    }
     // Forgets the cached PIN, so the next token operation asks again.
     virtual void ClearPin() = 0;
 };
 
 // The short form used by the download and installation flows: ask only when no PIN is cached,
 // then hand back the cached PIN (empty when the user cancelled). No login test.
-inline Secret ObtainPin(PinPort& port) {
+inline Secret ObtainPin(PinPort& port, CK_FLAGS tokenFlags = 0) {
     Secret pin = port.CachedPin();
     if (pin.empty()) {
-        port.AskPin();
+        port.AskPinFor(tokenFlags);
         pin = port.CachedPin();
     }
     return pin;

@@ -22,6 +22,7 @@ zel_token MakeTokenRecord(const CK_SLOT_INFO& slot, const CK_TOKEN_INFO& token,
     std::memcpy(record.model, token.model, sizeof record.model);
     record.slotIndex = slotIndex;
     record.modulePath = modulePath;
+    record.tokenFlags = token.flags;
     return record;
 }
 

@@ -20,6 +20,8 @@ struct zel_token {
     std::uint32_t slotIndex = 0;
     // The library's file name exactly as it stands in the module list.
     std::string modulePath;
+    // CK_TOKEN_INFO flags when the token was listed (the PIN dialog warns from the PIN flags).
+    CK_FLAGS tokenFlags = 0;
 };
 
 // The record for the token in a slot.

@@ -26,10 +26,15 @@ public:
             cached_ = Secret(answer);
         }
     }
+    void AskPinFor(CK_FLAGS tokenFlags) override {
+        flags = tokenFlags;
+        AskPin();
+    }
     void ClearPin() override { cached_.Clear(); }
     void Cache(const std::string& pin) { cached_ = Secret(pin); }
 
     int asked = 0;
+    CK_FLAGS flags = 0;
     std::string answer;  // empty: the user cancels
 
 private:
@@ -136,6 +141,16 @@ TEST_F(PinGateTest, CancelGivesOne) {
     EXPECT_EQ(AcquirePin(port_, token_, pin), 1u);
     EXPECT_TRUE(pin.empty());
     EXPECT_EQ(port_.asked, 1);
+}
+
+TEST_F(PinGateTest, PinFlagsOfTheListedTokenReachTheDialog) {
+    hsm_.WriteFaultConfig("flags-set 0x20000\n");  // CKF_USER_PIN_FINAL_TRY
+    std::vector<zel_token> tokens;
+    CPKI().ListTokens({test::FaultModuleLibrary()}, tokens);
+    ASSERT_EQ(tokens.size(), 1u);
+    Secret pin;
+    AcquirePin(port_, tokens.front(), pin);
+    EXPECT_EQ(port_.flags & CKF_USER_PIN_FINAL_TRY, CKF_USER_PIN_FINAL_TRY);
 }
 
 TEST_F(PinGateTest, FailingLoginTestIsReturnedWithoutAsking) {

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Renders every screen of the wizard offscreen to docs/screenshots/*.png (and the main window at a
+# device pixel ratio of 2), from the normal build in build/.
+#   scripts/screenshots.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -f build/build.ninja ]; then
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQE_WERROR=ON
+fi
+cmake --build build --target ui_screens
+
+out=docs/screenshots
+mkdir -p "$out"
+export QT_QPA_PLATFORM=offscreen
+build/bench/ui_screens "$out"
+
+scaled=$(mktemp -d)
+trap 'rm -rf "$scaled"' EXIT
+QT_SCALE_FACTOR=2 build/bench/ui_screens "$scaled" @2x >/dev/null
+cp "$scaled/main-idle@2x.png" "$out/"
+echo "$out/main-idle@2x.png"

@@ -1,0 +1,65 @@
+#include "app/application.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include "app/single_instance.h"
+#include "log/enroll_log.h"
+#include "ui/dialog_units.h"
+#include "ui/main_window.h"
+
+namespace qe {
+
+std::optional<std::string> CQuorvaneEnrollApp::LaunchLinkArgument(int argc, char** argv) {
+    if (argc < 2 || argv[1] == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(argv[1]);
+}
+
+void CQuorvaneEnrollApp::ShowAlreadyRunning() {
+    QMessageBox box(QMessageBox::Critical, QString::fromWCharArray(kAlreadyRunningCaption),
+                    QString::fromWCharArray(kAlreadyRunningText), QMessageBox::Ok);
+    box.exec();
+}
+
+int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
+    Log();  // the log is open before anything else happens
+    SingleInstance instance;
+    if (instance.AlreadyRunning()) {
+        QApplication app(argc, argv);
+        ShowAlreadyRunning();
+        return 0;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorvane Enroll"));
+    QApplication::setDesktopFileName(QStringLiteral("quorvane-enroll"));
+    QApplication::setFont(DialogFont());
+
+    // Heap-allocated and never destroyed under a running worker (below).
+    auto* window = new CQuorvaneEnrollDlg(LaunchLinkArgument(argc, argv));
+    if (windowCreated) {
+        windowCreated(*window);
+    }
+    window->show();
+    window->Start();
+    const int code = QApplication::exec();
+
+    if (window->WorkerRunning()) {
+        // The program ends while a worker runs (a failed status check's quit, the re-key link):
+        // the worker is abandoned, as the original terminated it. Nothing it uses may be torn
+        // down under it, so the process leaves here, without destructors; the log flushes every
+        // line as it writes it.
+        Log().Write("Exit with a worker still running");
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    delete window;
+    return code;
+}
+
+}  // namespace qe

@@ -1,0 +1,125 @@
+#include "ui/pin_dialog.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+
+#include "app/messages.h"
+#include "ui/custom_button.h"
+#include "ui/dialog_units.h"
+#include "ui/ui_text.h"
+
+namespace qe {
+namespace {
+
+constexpr int kPromptText = 125;
+constexpr int kCaptionText = 111;
+constexpr int kPinCountLowText = 153;
+constexpr int kPinFinalTryText = 154;
+constexpr int kPinLockedText = 155;
+
+// Overwrites a string's characters where they are stored, shared copies included (the edit's own
+// buffer). Text the string does not own (a literal) is left alone.
+void WipeShared(QString text) {
+    if (!text.isEmpty() && text.data_ptr().d_ptr() != nullptr) {
+        Wipe(const_cast<QChar*>(text.constData()), static_cast<std::size_t>(text.size()) * 2);
+    }
+}
+
+}  // namespace
+
+Secret PinFromText(const QString& text, std::size_t maxBytes) {
+    QByteArray utf8 = text.toUtf8();
+    std::size_t size = std::min(static_cast<std::size_t>(utf8.size()), maxBytes);
+    while (size > 0 && size < static_cast<std::size_t>(utf8.size()) &&
+           (static_cast<unsigned char>(utf8[static_cast<qsizetype>(size)]) & 0xC0) == 0x80) {
+        --size;  // do not keep the first bytes of a character cut in two
+    }
+    Secret pin(std::string_view(utf8.constData(), size));
+    Wipe(utf8.data(), static_cast<std::size_t>(utf8.size()));
+    return pin;
+}
+
+int CPinDlg::WarningString(CK_FLAGS tokenFlags) {
+    if (tokenFlags & CKF_USER_PIN_LOCKED) {
+        return kPinLockedText;
+    }
+    if (tokenFlags & CKF_USER_PIN_FINAL_TRY) {
+        return kPinFinalTryText;
+    }
+    if (tokenFlags & CKF_USER_PIN_COUNT_LOW) {
+        return kPinCountLowText;
+    }
+    return 0;
+}
+
+CPinDlg::CPinDlg(CK_FLAGS tokenFlags, QWidget* parent) : QDialog(parent) {
+    setWindowTitle(UiText(kCaptionText));
+    auto* prompt = new QLabel(UiText(kPromptText), this);
+    prompt->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    prompt->setGeometry(DluRect(21, 17, 145, 8));
+
+    // The warning line sits under the prompt; the rest of the dialog moves down to make room.
+    int extra = 0;
+    if (const int warning = WarningString(tokenFlags); warning != 0) {
+        warning_ = new QLabel(UiText(warning), this);
+        warning_->setWordWrap(true);
+        warning_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        QPalette palette = warning_->palette();
+        palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
+        warning_->setPalette(palette);
+        const QRect line = DluRect(21, 29, 145, 8);
+        const int height = warning_->heightForWidth(line.width());
+        warning_->setGeometry(line.x(), line.y(), line.width(), height);
+        extra = line.y() + height + DluY(4) - DluY(41);
+    }
+    edit_ = new QLineEdit(this);
+    edit_->setEchoMode(QLineEdit::Password);
+    edit_->setGeometry(DluRect(21, 41, 145, 14).translated(0, extra));
+    edit_->setAccessibleName(prompt->text());
+    ok_ = new CCustomButton(QStringLiteral("OK"), this);
+    ok_->setGeometry(DluRect(24, 74, 50, 14).translated(0, extra));
+    cancel_ = new CCustomButton(QStringLiteral("Cancel"), this);
+    cancel_->setGeometry(DluRect(112, 74, 50, 14).translated(0, extra));
+    setFixedSize(DluSize(187, 111) + QSize(0, extra));
+    setTabOrder(edit_, ok_);
+    setTabOrder(ok_, cancel_);
+
+    connect(ok_, &QAbstractButton::clicked, this, &CPinDlg::TakeTextAndAccept);
+    connect(cancel_, &QAbstractButton::clicked, this, &QDialog::reject);
+    connect(this, &QDialog::finished, this, &CPinDlg::WipeEdit);
+}
+
+CPinDlg::~CPinDlg() {
+    WipeEdit();
+}
+
+void CPinDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    edit_->setFocus(Qt::OtherFocusReason);
+}
+
+void CPinDlg::keyPressEvent(QKeyEvent* event) {
+    // OK is the default button: Enter takes the PIN unless another button has the focus.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (focusWidget() == cancel_) {
+            cancel_->click();
+        } else {
+            ok_->click();
+        }
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CPinDlg::TakeTextAndAccept() {
+    pin_ = PinFromText(edit_->text());
+    accept();
+}
+
+void CPinDlg::WipeEdit() {
+    WipeShared(edit_->text());
+    edit_->clear();
+}
+
+}  // namespace qe

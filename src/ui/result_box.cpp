@@ -1,0 +1,64 @@
+#include "ui/result_box.h"
+
+#include <QAbstractButton>
+
+#include "ui/ui_text.h"
+
+namespace qe {
+namespace {
+
+constexpr unsigned kButtonMask = 0x0F;
+constexpr unsigned kIconMask = 0xF0;
+constexpr unsigned kIconQuestion = 32;
+constexpr unsigned kIconExclamation = 48;
+constexpr int kRetryText = 136;
+constexpr int kCancelText = 137;
+
+QMessageBox::Icon IconOf(unsigned flags) {
+    switch (flags & kIconMask) {
+        case kBoxIconHand:
+            return QMessageBox::Critical;
+        case kIconQuestion:
+            return QMessageBox::Question;
+        case kIconExclamation:
+            return QMessageBox::Warning;
+        case kBoxIconAsterisk:
+            return QMessageBox::Information;
+        default:
+            return QMessageBox::NoIcon;
+    }
+}
+
+}  // namespace
+
+QMessageBox* NewResultBox(const ResultDecision& decision, QWidget* owner) {
+    auto* box = new QMessageBox(owner);
+    box->setWindowTitle(QString::fromStdWString(decision.caption));
+    box->setText(QString::fromStdWString(decision.text));
+    box->setTextFormat(Qt::PlainText);
+    box->setIcon(IconOf(decision.flags));
+    if ((decision.flags & kButtonMask) == kBoxRetryCancel) {
+        box->setStandardButtons(QMessageBox::Retry | QMessageBox::Cancel);
+        box->button(QMessageBox::Retry)->setText(UiText(kRetryText));
+        box->button(QMessageBox::Cancel)->setText(UiText(kCancelText));
+        box->setDefaultButton(QMessageBox::Retry);
+        box->setEscapeButton(QMessageBox::Cancel);
+    } else {
+        box->setStandardButtons(QMessageBox::Ok);
+        box->setEscapeButton(QMessageBox::Ok);
+    }
+    return box;
+}
+
+int ResultBoxAnswer(int finishedWith) {
+    switch (finishedWith) {
+        case QMessageBox::Retry:
+            return kIdRetry;
+        case QMessageBox::Cancel:
+            return kIdCancel;
+        default:
+            return kIdOk;
+    }
+}
+
+}  // namespace qe

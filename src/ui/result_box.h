@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QMessageBox>
+
+#include "app/result_decision.h"
+
+namespace qe {
+
+// The message box of ShowResult: the decision's text and caption, the icon of its flags (16 hand,
+// 64 asterisk), and its buttons: OK, or Retry/Cancel relabelled "Reîncearcă"/"Renunță". Not shown
+// yet; the caller opens it.
+QMessageBox* NewResultBox(const ResultDecision& decision, QWidget* owner);
+
+// The box's answer as the callers know it: 1 OK, 2 Cancel, 4 Retry, from the value the box
+// finished with.
+int ResultBoxAnswer(int finishedWith);
+
+}  // namespace qe

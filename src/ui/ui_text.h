@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+#include <QString>
+
+#include "app/messages.h"
+
+namespace qe {
+
+// Catalogue string `number` as the widgets take it.
+inline QString UiText(int number) {
+    return QString::fromStdWString(std::wstring(LoadString(number)));
+}
+
+}  // namespace qe

@@ -1,0 +1,57 @@
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include "app/application.h"
+#include "app/single_instance.h"
+#include "support/scoped_dir.h"
+
+namespace qe {
+namespace {
+
+// What the program showed, seen from inside its own event loop.
+struct Seen {
+    QString text, caption;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    int topLevelWindows = 0;
+} seen;
+
+// Runs when the program creates its application object: answers the first box it shows.
+void AnswerTheBox() {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) {
+            return;
+        }
+        seen = {box->text(), box->windowTitle(), box->icon(),
+                static_cast<int>(QApplication::topLevelWidgets().size())};
+        box->accept();
+        poll->deleteLater();
+    });
+    poll->start(10);
+}
+Q_COREAPP_STARTUP_FUNCTION(AnswerTheBox)
+
+TEST(SecondInstance, RefusedWithTheMessageAndNoWindow) {
+    test::ScopedDir runtime("runtime");
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    SingleInstance first;  // the running copy
+    ASSERT_FALSE(first.AlreadyRunning());
+    char name[] = "quorvane-enroll";
+    char link[] = "quorvaneenroll://register/";
+    char* argv[] = {name, link, nullptr};
+    EXPECT_EQ(CQuorvaneEnrollApp().InitInstance(2, argv), 0);
+    EXPECT_EQ(seen.text, QStringLiteral("Aplicatia este deja deschisa."));
+    EXPECT_EQ(seen.caption, QStringLiteral("Quorvane Enroll"));
+    EXPECT_EQ(seen.icon, QMessageBox::Critical);
+    EXPECT_EQ(seen.topLevelWindows, 1) << "only the box, no main window";
+    SingleInstance third;
+    EXPECT_TRUE(third.AlreadyRunning()) << "the first copy keeps its lock";
+}
+
+}  // namespace
+}  // namespace qe

@@ -1,0 +1,76 @@
+#include "ui/rtf_reader.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/messages.h"
+
+namespace qe {
+namespace {
+
+using ::testing::StartsWith;
+
+RtfDocument ReadCatalogue(const std::wstring& text) {
+    return ReadRtf(RtfSourceFromWide(text));
+}
+
+TEST(RtfReader, TokenRestrictionText) {
+    const RtfDocument doc = ReadCatalogue(std::wstring(LoadString(148)));
+    ASSERT_EQ(doc.paragraphs.size(), 1u);
+    const RtfParagraph& p = doc.paragraphs[0];
+    EXPECT_EQ(p.alignment, RtfAlignment::Centre);
+    EXPECT_EQ(p.Text(), L"Pentru a continua vă rugăm să dați click pe butonul de mai jos:");
+    ASSERT_FALSE(p.runs.empty());
+    EXPECT_EQ(p.runs[0].halfPoints, 19);
+    EXPECT_EQ(p.runs[0].color, (RtfColor{0, 0, 0}));
+    EXPECT_EQ(p.runs[0].highlight, (RtfColor{255, 255, 255}));
+}
+
+TEST(RtfReader, OldDriverTextWithItsLink) {
+    const RtfDocument doc = ReadCatalogue(OldDriverText());
+    ASSERT_EQ(doc.paragraphs.size(), 3u);
+    EXPECT_EQ(doc.paragraphs[0].Text(),
+              L"Nu aveți instalată ultima versiune a driverului de token pe care îl utilizați.");
+    EXPECT_TRUE(doc.paragraphs[1].runs.empty());
+    const RtfParagraph& p = doc.paragraphs[2];
+    EXPECT_EQ(p.spaceAfterTwips, 200);
+    EXPECT_EQ(p.lineSpacing, 276);
+    EXPECT_TRUE(p.lineMultiple);
+    EXPECT_THAT(p.Text(), StartsWith(L"Accesați acest link https://"));
+    int links = 0;
+    for (const RtfRun& run : p.runs) {
+        if (!run.link.empty()) {
+            ++links;
+            EXPECT_EQ(std::wstring(run.link.begin(), run.link.end()), run.text);
+            EXPECT_THAT(run.link, StartsWith("https://"));
+        }
+    }
+    EXPECT_EQ(links, 1);
+    EXPECT_NE(p.Text().find(L"Quorvane Enroll și reluați pasul de generare"), std::wstring::npos);
+}
+
+TEST(RtfReader, BrokenInputReadsToSomeText) {
+    const struct {
+        std::string source;
+        std::wstring text;
+    } cases[] = {
+        {"", L""},
+        {"}}}{{{", L""},
+        {"{\\rtf1 a\\'zzb\\'e", L"azzb"},
+        {"{\\rtf1\\unknownword12345 x\\u-3?y}", L"x\uFFFDy"},  // -3 is U+FFFD
+        {"\\u55357?\\u56832?", L"\U0001F600"},
+        {"\\u56832?a\\u55357?", L"\uFFFDa\uFFFD"},
+        {"a{\\*\\anything {\\par nested} x}y\\", L"ay"},
+        {"{a}b", L"a"},
+        {"{\\field{\\*\\fldinst{HYPERLINK \"}}{\\fldrslt{z}}}", L"z"},
+        {"\\fs999999999999999999 a\\uc99999 \\u66?bb", L"aB"},
+        {std::string(100000, '{') + "deep" + std::string(3, '}'), L"deep"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source.substr(0, 60));
+        EXPECT_EQ(ReadRtf(c.source).Text(), c.text);
+    }
+}
+
+}  // namespace
+}  // namespace qe
