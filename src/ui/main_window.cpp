@@ -90,6 +90,12 @@ public:
     MainButton button;
 };
 
+class WorkerEndedEvent : public QEvent {
+public:
+    explicit WorkerEndedEvent(unsigned ended) : QEvent(kWorkerEndedEvent), generation(ended) {}
+    unsigned generation;
+};
+
 }  // namespace
 
 WorkerProcedures DefaultWorkers() {
@@ -195,7 +201,7 @@ bool CQuorvaneEnrollDlg::event(QEvent* event) {
             OnProgress(static_cast<ProgressEvent*>(event)->record);
             return true;
         case kWorkerEndedEvent:
-            OnWorkerEnded();
+            OnWorkerEnded(static_cast<WorkerEndedEvent*>(event)->generation);
             return true;
         case kQuitEvent:
             busy_ = false;
@@ -235,17 +241,20 @@ void CQuorvaneEnrollDlg::StartWorker(WorkMode mode,
     }
     mode_ = mode;
     workerRunning_ = true;
-    worker_ = std::thread([this, procedure] {
+    worker_ = std::thread([this, procedure, generation = ++workerGeneration_] {
         procedure(*this);
         // Posted before the flag clears: once the program sees no worker running, this thread
         // touches the window no more.
-        QCoreApplication::postEvent(this, new QEvent(kWorkerEndedEvent));
+        QCoreApplication::postEvent(this, new WorkerEndedEvent(generation));
         workerRunning_ = false;
     });
 }
 
-void CQuorvaneEnrollDlg::OnWorkerEnded() {
-    if (worker_.joinable()) {
+void CQuorvaneEnrollDlg::OnWorkerEnded(unsigned generation) {
+    // An earlier worker's end can come after a press has already joined it and started the next
+    // one (the launch link's press handled once the status check's thread was gone): that next
+    // worker may be waiting for this thread, so only the worker that ended is joined.
+    if (generation == workerGeneration_ && worker_.joinable()) {
         worker_.join();
     }
     if (std::optional<PendingStart> next = std::exchange(pending_, std::nullopt)) {

@@ -141,7 +141,7 @@ protected:
 private:
     void Post(WindowMessage message);
     void StartWorker(WorkMode mode, const std::function<void(WindowPort&)>& procedure);
-    void OnWorkerEnded();
+    void OnWorkerEnded(unsigned generation);
     void OnWorkBusy();
     void OnWorkDone();
     void OnNextStep();
@@ -173,6 +173,7 @@ private:
     std::thread worker_;
     std::optional<PendingStart> pending_;
     std::atomic<bool> workerRunning_{false};
+    unsigned workerGeneration_ = 0;  // counts the workers started, on the window's thread
     bool busy_ = false;
     WorkMode mode_ = WorkMode::StatusCheck;
     std::atomic<int> step_{0};
