@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include "log/enroll_log.h"
 #include "log/failure_logger.h"
@@ -39,9 +40,23 @@ using CurlPtr = std::unique_ptr<CURL, CurlFree>;
 using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 
 void EnsureCurlGlobal() {
-    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+    static const CURLcode init = [] {
+        // libcurl opens SSLKEYLOGFILE when it starts, to write every session's secrets to it.
+        const char* keyLog = std::getenv("SSLKEYLOGFILE");
+        const std::string saved = keyLog != nullptr ? keyLog : "";
+        unsetenv("SSLKEYLOGFILE");
+        const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+        if (keyLog != nullptr) {
+            setenv("SSLKEYLOGFILE", saved.c_str(), 1);
+        }
+        return rc;
+    }();
     (void)init;
 }
+
+// libcurl starts with the program, before any thread could read the environment while the key log
+// variable is hidden from it.
+[[maybe_unused]] const bool g_curlStarted = (EnsureCurlGlobal(), true);
 
 void LogCurlFailure(CURLcode code, const char* detail) {
     std::string text = curl_easy_strerror(code);
@@ -85,6 +100,7 @@ std::string Lower(std::string s) {
 }  // namespace
 
 struct CHttpsClient::Transfer {
+    std::string host;  // the name (or address) the server's certificate must carry
     CurlPtr curl;
     SlistPtr headers;
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -154,6 +170,16 @@ struct CHttpsClient::Transfer {
         auto* ctx = static_cast<SSL_CTX*>(sslContext);
         auto* t = static_cast<Transfer*>(data);
         SSL_CTX_set_app_data(ctx, t);
+        // The server's name is part of the chain check, so a server with a certificate for another
+        // name fails the handshake before the client certificate is asked for (or signed).
+        X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
+        if (X509_VERIFY_PARAM_set1_ip_asc(param, t->host.c_str()) != 1 &&
+            X509_VERIFY_PARAM_set1_host(param, t->host.c_str(), 0) != 1) {
+            return CURLE_SSL_CONNECT_ERROR;
+        }
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+        SSL_CTX_set_keylog_callback(ctx, nullptr);
         SSL_CTX_set_client_cert_cb(ctx, ClientCertCallback);
         SSL_CTX_set_info_callback(ctx, InfoCallback);
         // A resumed session would skip the certificate request the retry depends on.
@@ -251,6 +277,7 @@ ErrorId CHttpsClient::Connect(const std::wstring& host, std::uint16_t port) {
 
 ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
     auto t = std::make_unique<Transfer>();
+    t->host = host_;
     t->curl.reset(curl_easy_init());
     if (!t->curl) {
         transfer_ = std::move(t);
@@ -285,6 +312,9 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
     const std::string url = "https://" + host_ + ":" + std::to_string(port_) + path_;
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https");
+    // The authority's servers speak HTTP/1.1; nothing else is offered.
+    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     curl_easy_setopt(c, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, t->headers.get());
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, t->errorBuffer);

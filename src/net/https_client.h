@@ -21,10 +21,11 @@ void SetServerMessage(std::wstring message);
 std::vector<Bytes> AcceptedIssuers();
 void ClearAcceptedIssuers();
 
-// A small synchronous HTTPS client over libcurl: TLS only, the server verified against the
-// system's trust store (SSL_CERT_FILE/SSL_CERT_DIR honoured), a header block sent with every
-// request. One object belongs to one thread. Every failing library call goes through the failure
-// logger.
+// A small synchronous HTTPS client over libcurl: HTTP/1.1 over TLS 1.2 or later only, the server
+// verified against the system's trust store (SSL_CERT_FILE/SSL_CERT_DIR honoured) and its name
+// checked inside the handshake, a header block sent with every request, the proxy of
+// https_proxy/no_proxy. One object belongs to one thread. Every failing library call goes through
+// the failure logger.
 class CHttpsClient {
 public:
     // Bodies above this size are refused rather than held in memory.

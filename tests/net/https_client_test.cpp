@@ -90,6 +90,8 @@ TEST_F(HttpsClientTest, GetSendsHeaderBlockAndReadsHeaders) {
     server.SetHandler([](const RecordedRequest&) {
         return Reply{200, "Aveți un certificat", {{"pkcs10", "0A B1"}, {"Ask4DN", "1"}}};
     });
+    const char* keyLog = std::getenv("SSLKEYLOGFILE");  // set for this test program
+    test::WriteFile(keyLog, "");
     CHttpsClient client;
     client.headerBlock = L"ENROLL_VERSION: 2.7.23\nENROLL_LANG: RO\nTOKEN_HASH: abc\n";
     Bytes body;
@@ -101,6 +103,7 @@ TEST_F(HttpsClientTest, GetSendsHeaderBlockAndReadsHeaders) {
     header = L"install";
     EXPECT_EQ(client.QueryHeader(header), 0);
     EXPECT_EQ(header, L"");
+    EXPECT_EQ(test::ReadFile(keyLog), "");
 
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -175,9 +178,25 @@ TEST_F(HttpsClientTest, ServerCertificateIsVerified) {
     TlsTestServer server(pki_, {});
     CHttpsClient client;
     Bytes body;
-    // Wrong host name for the certificate.
-    ASSERT_EQ(client.Connect(L"127.0.0.2", static_cast<std::uint16_t>(server.port())), 0);
-    EXPECT_EQ(client.SendRequest(L"/", nullptr, nullptr), ERR_CONNECTION);
+    // A server where the client connects, with a certificate from a trusted CA for another name,
+    // asking for a client certificate: refused before the certificate is signed.
+    test::ScopedDir elsewhereDir("elsewhere");
+    const auto elsewhere =
+        test::TestPki::Create(elsewhereDir.path(), "CA", 30, "DNS:other.example");
+    setenv("SSL_CERT_FILE", elsewhere.caFile.c_str(), 1);
+    TlsTestServer impostor(elsewhere, {true, nullptr, 0, 0});
+    const PkeyPtr key = test::GenerateRsaKey();
+    SoftwareCertificate cert(elsewhere.Issue(key.get(), "Ion"), key.get());
+    for (const wchar_t* host : {L"localhost", L"127.0.0.1"}) {
+        ASSERT_EQ(client.Connect(host, static_cast<std::uint16_t>(impostor.port())), 0);
+        EXPECT_EQ(client.SendRequest(L"/", nullptr, &cert), ERR_CONNECTION);
+    }
+    EXPECT_EQ(cert.rawCalls + cert.pkcs1Calls, 0);
+
+    // TLS 1.1, although this program's OpenSSL configuration would allow it.
+    setenv("SSL_CERT_FILE", pki_.caFile.c_str(), 1);
+    TlsTestServer old(pki_, {false, nullptr, TLS1_1_VERSION, TLS1_1_VERSION});
+    EXPECT_EQ(Get(client, old, L"/", body), ERR_CONNECTION);
     // An untrusted CA.
     test::ScopedDir otherDir("other");
     const test::TestPki other = test::TestPki::Create(otherDir.path(), "Other CA");

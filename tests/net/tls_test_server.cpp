@@ -26,6 +26,19 @@ TlsTestServer::TlsTestServer(const TestPki& pki, Options options) {
             SSL_CTX_use_PrivateKey(&ctx, pki.serverKey.get()) != 1) {
             return false;
         }
+        // Takes HTTP/2 when the client offers it, as the authority's front end may, although
+        // this server speaks HTTP/1.1 only.
+        SSL_CTX_set_alpn_select_cb(
+            &ctx,
+            [](SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
+               unsigned inLength, void*) {
+                static const unsigned char kH2[] = {2, 'h', '2'};
+                return SSL_select_next_proto(const_cast<unsigned char**>(out), outLength, kH2,
+                                             sizeof kH2, in, inLength) == OPENSSL_NPN_NEGOTIATED
+                           ? SSL_TLSEXT_ERR_OK
+                           : SSL_TLSEXT_ERR_NOACK;
+            },
+            nullptr);
         if (options.minVersion != 0) {
             SSL_CTX_set_min_proto_version(&ctx, options.minVersion);
         }
