@@ -297,8 +297,14 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
         if (end == std::string::npos) {
             end = block.size();
         }
-        const std::string line = block.substr(start, end - start);
+        std::string line = block.substr(start, end - start);
         start = end + 1;
+        // libcurl drops "Name:" without a value; "Name;" is its form for an empty one.
+        if (const auto colon = line.find(':');
+            colon != std::string::npos &&
+            line.find_first_not_of(' ', colon + 1) == std::string::npos) {
+            line = line.substr(0, colon) + ";";
+        }
         if (!line.empty() && line.find('\r') == std::string::npos) {
             list = curl_slist_append(list, line.c_str());
         }
@@ -355,6 +361,7 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
 ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
                                   ClientCertificate* certificate) {
     LogTag tag("Sending Request");
+    SetServerMessage(L"");  // a message belongs to the answer of one request
     const std::string narrowPath = WideToUtf8ForLog(path);
     Log().Write("Send request to " + narrowPath);
     transfer_.reset();
@@ -477,8 +484,13 @@ ErrorId CHttpsClient::QueryHeader(std::wstring& nameAndValue) {
     const std::string name = Lower(WideToUtf8ForLog(nameAndValue));
     for (const auto& [key, value] : transfer_->responseHeaders) {
         if (key == name) {
-            // Header values are bytes on the wire; read them as UTF-8 when they are.
-            nameAndValue = Utf8ToWide(value).value_or(std::wstring(value.begin(), value.end()));
+            // Header values are bytes on the wire: UTF-8 when they are, else Latin-1.
+            if (auto wide = Utf8ToWide(value)) {
+                nameAndValue = std::move(*wide);
+            } else {
+                const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
+                nameAndValue.assign(bytes, bytes + value.size());
+            }
             return ERR_SUCCESS;
         }
     }

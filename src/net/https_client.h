@@ -46,7 +46,7 @@ public:
     // asks for one: the first attempt goes without, and when the server asks the request is sent
     // again with it. Returns 0; 3 when the server asked for a certificate and none was given, or
     // refused the presented one as unknown, or the PIN was wrong; 1 when the user cancelled the
-    // PIN dialog; 7 for any other failure.
+    // PIN dialog; 7 for any other failure. Forgets the previous server message first.
     ErrorId SendRequest(const std::wstring& path, const Bytes* body,
                         ClientCertificate* certificate);
 

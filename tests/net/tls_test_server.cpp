@@ -3,6 +3,7 @@
 #include <chrono>
 #include <stdexcept>
 
+#include <arpa/inet.h>
 #include <httplib.h>
 
 namespace qe::test {
@@ -112,6 +113,36 @@ void TlsTestServer::SetHandler(std::function<Reply(const RecordedRequest&)> hand
 std::vector<RecordedRequest> TlsTestServer::Requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
+}
+
+std::string ReceiveRequestHead(const TestPki& pki, const std::function<void(int port)>& send) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(ctx, pki.serverCert.get());
+    SSL_CTX_use_PrivateKey(ctx, pki.serverKey.get());
+    BioPtr acceptor(BIO_new_accept("127.0.0.1:0"));
+    BIO_set_accept_bios(acceptor.get(), BIO_new_ssl(ctx, 0));
+    SSL_CTX_free(ctx);  // each connection's SSL holds its own reference
+    int fd = -1;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (BIO_do_accept(acceptor.get()) != 1 || BIO_get_fd(acceptor.get(), &fd) < 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("cannot listen");
+    }
+    std::thread client(send, ntohs(address.sin_port));
+    std::string head;
+    if (BIO_do_accept(acceptor.get()) == 1) {
+        BioPtr connection(BIO_pop(acceptor.get()));
+        char c = 0;
+        while (head.find("\r\n\r\n") == std::string::npos &&
+               BIO_read(connection.get(), &c, 1) == 1) {
+            head += c;
+        }
+        BIO_puts(connection.get(), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+        BIO_flush(connection.get());
+    }
+    client.join();
+    return head;
 }
 
 }  // namespace qe::test

@@ -62,4 +62,9 @@ private:
     std::vector<RecordedRequest> requests_;
 };
 
+// Accepts one TLS connection on 127.0.0.1 while `send` runs with the port, and returns the head of
+// the request exactly as it came (an HTTP library would drop a header line without a value). The
+// answer is a 200 with an empty body.
+std::string ReceiveRequestHead(const TestPki& pki, const std::function<void(int port)>& send);
+
 }  // namespace qe::test
