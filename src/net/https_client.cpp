@@ -8,11 +8,13 @@
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <p11-kit/pkcs11.h>
 
 #include "log/enroll_log.h"
 #include "log/failure_logger.h"
 #include "log/last_error.h"
 #include "net/tls_key.h"
+#include "token/pkcs11_call.h"
 #include "toolkit/utf8.h"
 
 namespace qe {
@@ -21,8 +23,10 @@ namespace {
 constexpr const char* kUserAgent =
     "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
     "Chrome/60.0.3112.113 Safari/537.36";
-constexpr int kAlertCertificateUnknown = 46;
-// What the server's "certificate unknown" verdict is logged as.
+// Alerts with which a server refuses the presented certificate: bad_certificate,
+// certificate_unknown, unknown_ca, access_denied.
+constexpr int kCertificateRefusals[] = {42, 46, 48, 49};
+// What the server's refusal of the certificate is logged as.
 constexpr std::uint32_t kCertUnknownCode = 2148074279u;  // 0x80090327
 constexpr std::uint32_t kHeaderNotFoundCode = 12150;
 
@@ -73,6 +77,7 @@ class RecordingCertificate final : public ClientCertificate {
 public:
     explicit RecordingCertificate(ClientCertificate& inner) : inner_(inner) {}
     const Bytes& CertificateDer() const override { return inner_.CertificateDer(); }
+    int Prepare() override { return inner_.Prepare(); }
     bool CanSignRaw() override { return inner_.CanSignRaw(); }
     int SignRaw(const Bytes& block, Bytes& signature) override {
         return Record(inner_.SignRaw(block, signature));
@@ -81,11 +86,13 @@ public:
         return Record(inner_.SignDigestInfo(digestInfo, signature));
     }
     bool Cancelled() const override { return inner_.Cancelled(); }
-    bool failed = false;
+    int failure = 0;  // the token's result of the first failed signature
 
 private:
     int Record(int rc) {
-        failed = failed || rc != 0;
+        if (failure == 0) {
+            failure = rc;
+        }
         return rc;
     }
     ClientCertificate& inner_;
@@ -108,7 +115,7 @@ struct CHttpsClient::Transfer {
     bool capToTls12 = false;
     bool certRequested = false;
     std::vector<Bytes> caNames;
-    bool certificateUnknown = false;
+    bool certificateRefused = false;
     bool bodyTooLarge = false;
     long status = 0;
     Bytes body;
@@ -157,9 +164,10 @@ struct CHttpsClient::Transfer {
         if (t == nullptr) {
             return;
         }
-        if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT &&
-            (ret & 0xFF) == kAlertCertificateUnknown) {
-            t->certificateUnknown = true;
+        if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT) {
+            for (int refusal : kCertificateRefusals) {
+                t->certificateRefused = t->certificateRefused || (ret & 0xFF) == refusal;
+            }
         }
         if ((where & SSL_CB_HANDSHAKE_DONE) != 0) {
             t->tlsVersion = SSL_get_version(ssl);
@@ -328,10 +336,10 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
     curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    // The platform's usual limits: a minute to connect, half a minute of silence.
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 60L);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, limits.connect);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 30L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, limits.stall);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, limits.total);
     if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0') {
         curl_easy_setopt(c, CURLOPT_CAINFO, file);
     }
@@ -401,6 +409,9 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
     }
     // The issuer list of the refused attempt stays readable after the retry.
     std::vector<Bytes> caNames = std::move(first.caNames);
+    if (certificate->Prepare() != 0) {
+        return ERR_CANCELLED;
+    }
 
     Log().Write("Resend Req");
     if (Perform(certificate) != ERR_SUCCESS) {
@@ -411,20 +422,35 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
         second.caNames = std::move(caNames);
     }
     second.certRequested = true;
-    if (second.result == CURLE_OK || (second.status != 0 && !second.certificateUnknown)) {
+    if (second.result == CURLE_OK || (second.status != 0 && !second.certificateRefused)) {
         return ERR_SUCCESS;
     }
-    LogCurlFailure(second.result, second.errorBuffer);
-    if (second.certificateUnknown) {
+    const int tokenFailure = second.certificate ? second.certificate->failure : 0;
+    if (tokenFailure != 0) {
+        // The handshake broke on the token: its result is the cause, not the TLS error after it.
+        SetLastSystemError(static_cast<std::uint32_t>(tokenFailure),
+                           CkrName(static_cast<CK_RV>(tokenFailure)));
+        LogFailure();
+    } else {
+        LogCurlFailure(second.result, second.errorBuffer);
+    }
+    if (second.certificateRefused) {
         Log().Write("Error after sending the certificate = " + std::to_string(kCertUnknownCode) +
                     " ( Server says: Certificate Unknown ) ");
         return ERR_BAD_CERT_OR_PASSWORD;
     }
     Log().Write("Error after sending the certificate = " + std::to_string(second.result));
-    if (second.certificate && second.certificate->failed) {
-        return certificate->Cancelled() ? ERR_CANCELLED : ERR_BAD_CERT_OR_PASSWORD;
+    if (tokenFailure == 0) {
+        return ERR_CONNECTION;
     }
-    return ERR_CONNECTION;
+    if (certificate->Cancelled()) {
+        return ERR_CANCELLED;
+    }
+    // Only a PIN the token refused is the customer's to correct; a token that failed or was
+    // pulled out is a broken connection.
+    return tokenFailure == CKR_PIN_INCORRECT || tokenFailure == CKR_PIN_LEN_RANGE
+               ? ERR_BAD_CERT_OR_PASSWORD
+               : ERR_CONNECTION;
 }
 
 ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {

@@ -300,6 +300,15 @@ TEST_F(HttpsClientTest, RefusedCertificatesAndFailedSignatures) {
         wrongPin.cancelled = true;
         EXPECT_EQ(Get(client, server, L"/", body, &wrongPin), ERR_CANCELLED);
     }
+    // Whichever certificate alert the server refuses with.
+    const PkeyPtr key = test::GenerateRsaKey();
+    SoftwareCertificate cert(pki_.Issue(key.get(), "Ion"), key.get());
+    for (int alert : {42, 46, 48, 49}) {
+        TlsTestServer server(pki_, {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION, alert});
+        CHttpsClient client;
+        Bytes body;
+        EXPECT_EQ(Get(client, server, L"/", body, &cert), ERR_BAD_CERT_OR_PASSWORD) << alert;
+    }
 }
 
 }  // namespace

@@ -1,17 +1,28 @@
 #include "tls_test_server.h"
 
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 
 #include <arpa/inet.h>
 #include <httplib.h>
+#include <unistd.h>
 
 namespace qe::test {
 namespace {
 
 // Reject an untrusted client certificate with alert certificate_unknown, as the authority does
-// (OpenSSL sends that alert for verification errors it has no closer alert for).
+// (OpenSSL sends that alert for verification errors it has no closer alert for), or every one
+// with the alert the test chose, written in clear ahead of OpenSSL's own.
 int VerifyClient(int preverifyOk, X509_STORE_CTX* ctx) {
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    const auto alert = reinterpret_cast<std::intptr_t>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    if (alert != 0) {
+        const unsigned char record[] = {21, 3, 3, 0, 2, 2, static_cast<unsigned char>(alert)};
+        [[maybe_unused]] const ssize_t written = write(SSL_get_fd(ssl), record, sizeof record);
+        return 0;
+    }
     if (preverifyOk == 1) {
         return 1;
     }
@@ -27,6 +38,7 @@ TlsTestServer::TlsTestServer(const TestPki& pki, Options options) {
             SSL_CTX_use_PrivateKey(&ctx, pki.serverKey.get()) != 1) {
             return false;
         }
+        SSL_CTX_set_app_data(&ctx, reinterpret_cast<void*>(std::intptr_t{options.refusalAlert}));
         // Takes HTTP/2 when the client offers it, as the authority's front end may, although
         // this server speaks HTTP/1.1 only.
         SSL_CTX_set_alpn_select_cb(

@@ -43,6 +43,7 @@ public:
         const X509* clientCa = nullptr;  // trusted for client certificates and named in the request
         int minVersion = 0;              // e.g. TLS1_2_VERSION; 0 for the library's default
         int maxVersion = 0;
+        int refusalAlert = 0;  // refuse every client certificate with this alert (TLS 1.2 only)
     };
 
     TlsTestServer(const TestPki& pki, Options options);
