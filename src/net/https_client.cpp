@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include <curl/curl.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <p11-kit/pkcs11.h>
@@ -360,7 +361,11 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
         curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
     }
 
+    // What earlier steps left on OpenSSL's queue would read as this transfer's failure; what this
+    // one leaves is in curl's message and goes with it.
+    ERR_clear_error();
     t->result = curl_easy_perform(c);
+    ERR_clear_error();
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &t->status);
     transfer_ = std::move(t);
     return ERR_SUCCESS;
@@ -369,6 +374,7 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
 ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
                                   ClientCertificate* certificate) {
     LogTag tag("Sending Request");
+    SetLastSystemError(0, "");
     SetServerMessage(L"");  // a message belongs to the answer of one request
     const std::string narrowPath = WideToUtf8ForLog(path);
     Log().Write("Send request to " + narrowPath);
@@ -455,6 +461,7 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
 
 ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {
     LogTag tag("GetResponse");
+    SetLastSystemError(0, "");
     ErrorId result = ERR_SUCCESS;
     long status = 0;
     if (!transfer_ || !transfer_->curl) {
