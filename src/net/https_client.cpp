@@ -16,6 +16,7 @@
 #include "log/last_error.h"
 #include "net/tls_key.h"
 #include "token/pkcs11_call.h"
+#include "toolkit/secret.h"
 #include "toolkit/utf8.h"
 
 namespace qe {
@@ -119,7 +120,7 @@ struct CHttpsClient::Transfer {
     bool certificateRefused = false;
     bool bodyTooLarge = false;
     long status = 0;
-    Bytes body;
+    SecretBytes body;  // may be a delivery: its copies are wiped as it grows
     std::vector<std::pair<std::string, std::string>> responseHeaders;
     std::string tlsVersion;
     CURLcode result = CURLE_OK;
@@ -479,7 +480,7 @@ ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {
             status = t.status;
             body.clear();
             Log().Write("Read data");
-            body = t.body;
+            body.assign(t.body.begin(), t.body.end());
             if (t.bodyTooLarge) {
                 LogCurlFailure(CURLE_FILESIZE_EXCEEDED, "answer above the size limit");
                 body.clear();  // refused whole: neither kept nor written to the log
@@ -490,7 +491,7 @@ ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {
             }
             if (status != 200 && result != ERR_BAD_RESPONSE) {
                 result = ERR_SERVER;
-                const auto message = Utf8ToWide(ToString(t.body));
+                const auto message = Utf8ToWide(ToString(body));
                 if (!message) {
                     result = ERR_BAD_RESPONSE;
                 } else {
