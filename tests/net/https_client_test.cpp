@@ -9,6 +9,7 @@
 #include <openssl/rsa.h>
 #include <openssl/ssl.h>
 
+#include "support/connect_proxy.h"
 #include "support/scoped_dir.h"
 #include "test_pki.h"
 #include "tls_test_server.h"
@@ -311,6 +312,27 @@ TEST_F(HttpsClientTest, RefusedCertificatesAndFailedSignatures) {
         Bytes body;
         EXPECT_EQ(Get(client, server, L"/", body, &cert), ERR_BAD_CERT_OR_PASSWORD) << alert;
     }
+}
+
+TEST_F(HttpsClientTest, ThroughACompanyProxy) {
+    TlsTestServer api(pki_, {});
+    TlsTestServer rekey(pki_, {true, nullptr, 0, 0});
+    const PkeyPtr key = test::GenerateRsaKey();
+    SoftwareCertificate cert(pki_.Issue(key.get(), "Ion"), key.get());
+    const Bytes request = ToBytes("-----BEGIN CERTIFICATE REQUEST-----");
+    unsetenv("no_proxy");
+    for (bool refuse : {false, true}) {
+        test::ConnectProxy proxy(refuse);
+        setenv("https_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
+        const ErrorId expected = refuse ? ERR_CONNECTION : ERR_SUCCESS;
+        CHttpsClient client;
+        Bytes body;
+        EXPECT_EQ(Get(client, api, L"/public/rest/certificate/status", body), expected);
+        ASSERT_EQ(client.Connect(L"localhost", static_cast<std::uint16_t>(rekey.port())), 0);
+        EXPECT_EQ(client.SendRequest(L"/rest/certificate/pkcs10", &request, &cert), expected);
+        EXPECT_EQ(proxy.accepted(), refuse ? 2 : 3);  // the upload asks twice
+    }
+    unsetenv("https_proxy");
 }
 
 }  // namespace
