@@ -83,6 +83,8 @@ TEST_F(RegisterTest, RequestReachesTheAuthorityAndRepeatsTheOldCertificate) {
         }
         EXPECT_TRUE(found) << "alternative name " << i;
     }
+    EXPECT_THAT(LogText(), HasSubstr("[Step 1][BuildDNFromCertificate] BuildDNFromCertificate\n"));
+    EXPECT_THAT(LogText(), HasSubstr("[GetSubjectAlternativeNames] GetSubjectAlternativeNames\n"));
     // The new key pair is on the token under its provisional labels.
     EXPECT_THAT(PrivateKeyLabels(), ::testing::Contains("Tarnwick Private Key"));
 
