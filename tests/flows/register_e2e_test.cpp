@@ -152,6 +152,7 @@ TEST_F(RegisterTest, CancelledPinEndsSilently) {
     window_.pinAnswers = {""};
     Register();
     EXPECT_THAT(window_.results, ElementsAre(ERR_CANCELLED));
+    EXPECT_EQ(window_.LastProgress(), 5);  // no answer came: the bar stays at the certificate
     EXPECT_THAT(PemBlocks(ControlState(), "CERTIFICATE REQUEST"), IsEmpty());
     EXPECT_THAT(PrivateKeyLabels(), ::testing::Not(::testing::Contains("Tarnwick Private Key")));
 }
