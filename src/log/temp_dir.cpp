@@ -27,17 +27,25 @@ bool IsPrivateDirectory(const std::string& path) {
 }  // namespace
 
 std::optional<std::string> PrivateTempDir() {
+    std::string base = "/tmp";
     if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
         if (!IsDirectory(tmpdir)) {
             return std::nullopt;
         }
-        std::string dir = tmpdir;
-        if (dir.back() != '/') {
-            dir.push_back('/');
+        base = tmpdir;
+        while (base.size() > 1 && base.back() == '/') {
+            base.pop_back();
         }
-        return dir;
+        // The user's own temporary directory serves as it is; a shared one (such as /tmp) only
+        // holds ours.
+        if (IsPrivateDirectory(base)) {
+            return base == "/" ? base : base + "/";
+        }
     }
-    const std::string dir = "/tmp/quorvane-enroll-" + std::to_string(geteuid());
+    // mkdir either makes the directory ours or fails: one that exists already is accepted only
+    // after the check below, so a directory planted under our name is refused, never used.
+    const std::string dir =
+        (base == "/" ? "" : base) + "/quorvane-enroll-" + std::to_string(geteuid());
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         return std::nullopt;
     }

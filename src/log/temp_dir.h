@@ -5,10 +5,11 @@
 
 namespace qe {
 
-// The user's private temporary directory, ending in "/": $TMPDIR when it is set and names a
-// directory, otherwise /tmp/quorvane-enroll-<uid>, created with mode 0700 and accepted only when
-// it is a real directory (not a link) owned by the user with no access for others. Empty when no
-// such directory can be had.
+// The user's private temporary directory, ending in "/": $TMPDIR when it is set and is a private
+// directory itself (a real directory, not a link, owned by the user, no access for others);
+// otherwise quorvane-enroll-<uid> inside $TMPDIR (when set) or /tmp, created with mode 0700 and
+// accepted only when it is such a private directory. Empty when $TMPDIR names no directory or no
+// private directory can be had.
 std::optional<std::string> PrivateTempDir();
 
 // Creates `path` for writing only if it does not exist yet (never through a link), mode 0600.
