@@ -70,5 +70,18 @@ TEST(TempDir, HonoursTmpdirAndCreatesFilesExclusively) {
     EXPECT_NE(access((*dir + "elsewhere").c_str(), F_OK), 0);
 }
 
+TEST(TempDir, RegisteredFilesGoAtExitForgottenOnesStay) {
+    test::ScopedDir dir("exit");
+    for (const char* name : {"kept", "removed"}) {
+        test::WriteFile(dir / name, "x");
+        ASSERT_TRUE(RegisterExitRemoval(dir / name));
+    }
+    ForgetExitRemoval(dir / "kept");
+    RemoveRegisteredFiles();
+    EXPECT_EQ(access((dir / "kept").c_str(), F_OK), 0);
+    EXPECT_NE(access((dir / "removed").c_str(), F_OK), 0);
+    ForgetExitRemoval(dir / "removed");
+}
+
 }  // namespace
 }  // namespace qe
