@@ -13,17 +13,16 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QShortcut>
-#include <QStyle>
 #include <QTimerEvent>
 
 #include "app/result_decision.h"
 #include "flows/workers.h"
-#include "log/enroll_log.h"
 #include "net/https_client.h"
 #include "token/token_hash.h"
 #include "ui/about_dialog.h"
 #include "ui/artwork.h"
 #include "ui/certificate_choice.h"
+#include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/dialog_units.h"
@@ -151,13 +150,7 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, &CQuorvaneEnrollDlg::ShowAbout);
 
-    acceptance_.previewWidth =
-        [width = static_cast<unsigned>(
-             DluX(399) - 4 - style()->pixelMetric(QStyle::PM_ScrollBarExtent))] { return width; };
-    acceptance_.run = [](const Bytes&, const std::string&, const std::string&) {
-        Log().Write("Acceptance dialog not available: download ends as rejected");
-        return AcceptanceOutcome{1, true};
-    };
+    previewWidth_ = CConfirmDlg::PreviewWidth(style());
 }
 
 CQuorvaneEnrollDlg::~CQuorvaneEnrollDlg() {
@@ -529,13 +522,19 @@ std::optional<std::size_t> CQuorvaneEnrollDlg::ChooseCertificate(
 }
 
 unsigned CQuorvaneEnrollDlg::PreviewWidth() {
-    return acceptance_.previewWidth();
+    return previewWidth_;
 }
 
 AcceptanceOutcome CQuorvaneEnrollDlg::RunAcceptance(const Bytes& certificate,
                                                     const std::string& pdfPath,
                                                     const std::string& jpegPath) {
-    return acceptance_.run(certificate, pdfPath, jpegPath);
+    return handOver_.Ask<AcceptanceOutcome>(
+        [this, certificate, pdfPath, jpegPath](std::function<void(AcceptanceOutcome)> done) {
+            auto* dialog = new CConfirmDlg(certificate, pdfPath, jpegPath, openUrl_, this);
+            dialog->setAttribute(Qt::WA_DeleteOnClose);
+            connect(dialog, &QDialog::finished, this, [dialog, done] { done(dialog->Outcome()); });
+            dialog->open();
+        });
 }
 
 StatusOutcome CQuorvaneEnrollDlg::Status() {
