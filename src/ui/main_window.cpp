@@ -89,6 +89,12 @@ public:
     MainButton button;
 };
 
+class WorkerEndedEvent : public QEvent {
+public:
+    explicit WorkerEndedEvent(unsigned ended) : QEvent(kWorkerEndedEvent), serial(ended) {}
+    unsigned serial;
+};
+
 }  // namespace
 
 WorkerProcedures DefaultWorkers() {
@@ -188,7 +194,7 @@ bool CQuorvaneEnrollDlg::event(QEvent* event) {
             OnProgress(static_cast<ProgressEvent*>(event)->record);
             return true;
         case kWorkerEndedEvent:
-            OnWorkerEnded();
+            OnWorkerEnded(static_cast<WorkerEndedEvent*>(event)->serial);
             return true;
         case kQuitEvent:
             busy_ = false;
@@ -228,16 +234,21 @@ void CQuorvaneEnrollDlg::StartWorker(WorkMode mode,
     }
     mode_ = mode;
     workerRunning_ = true;
-    worker_ = std::thread([this, procedure] {
+    worker_ = std::thread([this, procedure, serial = ++workerSerial_] {
         procedure(*this);
         // Posted before the flag clears: once the program sees no worker running, this thread
         // touches the window no more.
-        QCoreApplication::postEvent(this, new QEvent(kWorkerEndedEvent));
+        QCoreApplication::postEvent(this, new WorkerEndedEvent(serial));
         workerRunning_ = false;
     });
 }
 
-void CQuorvaneEnrollDlg::OnWorkerEnded() {
+void CQuorvaneEnrollDlg::OnWorkerEnded(unsigned serial) {
+    // A worker that ended before the next one started was joined then; joining now would wait for
+    // the next one, which may itself be waiting for this thread (the launch link's command).
+    if (serial != workerSerial_) {
+        return;
+    }
     if (worker_.joinable()) {
         worker_.join();
     }

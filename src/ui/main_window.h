@@ -131,7 +131,7 @@ protected:
 private:
     void Post(WindowMessage message);
     void StartWorker(WorkMode mode, const std::function<void(WindowPort&)>& procedure);
-    void OnWorkerEnded();
+    void OnWorkerEnded(unsigned serial);
     void OnWorkBusy();
     void OnWorkDone();
     void OnNextStep();
@@ -163,6 +163,7 @@ private:
     std::thread worker_;
     std::optional<PendingStart> pending_;
     std::atomic<bool> workerRunning_{false};
+    unsigned workerSerial_ = 0;  // of the most recently started worker
     bool busy_ = false;
     WorkMode mode_ = WorkMode::StatusCheck;
     std::atomic<int> step_{0};

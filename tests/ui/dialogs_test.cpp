@@ -179,6 +179,7 @@ TEST_F(ResultTest, LaunchLinkPressesItsButtonOnce) {
             return [&count](WindowPort& port) {
                 ++count;
                 port.PostBusy();
+                port.AskPin();  // waits for the window's thread, as a real command does
                 port.PostDone();
                 port.PostStartStatusCheck();
             };
@@ -195,7 +196,12 @@ TEST_F(ResultTest, LaunchLinkPressesItsButtonOnce) {
         CQuorvaneEnrollDlg window(std::string(c.link), workers);
         window.Start();
         const int expectedChecks = 1 + c.registers + c.downloads;
-        ASSERT_TRUE(WaitUntil([&] { return checks == expectedChecks && !window.WorkerRunning(); }));
+        ASSERT_TRUE(WaitUntil([&] {
+            if (CPinDlg* pin = WaitForWindow<CPinDlg>(0)) {
+                pin->reject();
+            }
+            return checks == expectedChecks && !window.WorkerRunning();
+        }));
         QTest::qWait(100);
         EXPECT_EQ(registers, c.registers);
         EXPECT_EQ(downloads, c.downloads);
