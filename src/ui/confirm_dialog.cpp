@@ -56,8 +56,8 @@ CConfirmDlg::CConfirmDlg(Bytes certificate, const std::string& pdfPath, const st
     reject_ = new CCustomButton(QStringLiteral("Respinge"), this);
     reject_->setGeometry(DluRect(306, 308, 50, 14));
     acceptChoice_ = new QRadioButton(UiText(kAcceptChoiceText), this);
-    // The choices run under the whole preview: their texts are longer than the template's 357
-    // units in this font.
+    // The choices run under the whole preview and the check box fills the room between the two
+    // buttons: in this font their texts are longer than the template's widths.
     acceptChoice_->setGeometry(DluRect(7, 279, 399, 11));
     rejectChoice_ = new QRadioButton(UiText(kRejectChoiceText), this);
     rejectChoice_->setGeometry(DluRect(7, 291, 399, 10));
@@ -66,7 +66,7 @@ CConfirmDlg::CConfirmDlg(Bytes certificate, const std::string& pdfPath, const st
     certificateButton_ = new CCustomButton(UiText(kCertificateText), this);
     certificateButton_->setGeometry(DluRect(217, 260, 156, 14));
     removeOld_ = new QCheckBox(UiText(kRemoveOldText), this);
-    removeOld_->setGeometry(DluRect(134, 308, 137, 10));
+    removeOld_->setGeometry(DluRect(108, 308, 195, 10));
     preview_ = new CBitmapCtrl(this);
     preview_->setGeometry(PreviewFrame());
     preview_->setAccessibleName(UiText(kDeclarationText));
