@@ -72,10 +72,9 @@ TEST(TempDir, HonoursTmpdirAndCreatesFilesExclusively) {
 
 TEST(TempDir, RegisteredFilesGoAtExitForgottenOnesStay) {
     test::ScopedDir dir("exit");
-    for (const char* name : {"kept", "removed"}) {
-        test::WriteFile(dir / name, "x");
-        ASSERT_TRUE(RegisterExitRemoval(dir / name));
-    }
+    test::WriteFile(dir / "kept", "x");
+    test::WriteFile(dir / "removed", "x");
+    ASSERT_TRUE(RegisterExitRemoval(dir / "kept") && RegisterExitRemoval(dir / "removed"));
     ForgetExitRemoval(dir / "kept");
     RemoveRegisteredFiles();
     EXPECT_EQ(access((dir / "kept").c_str(), F_OK), 0);

@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <functional>
 
 #include <QBuffer>
 #include <QCheckBox>
@@ -24,45 +25,48 @@ namespace {
 
 using test::ScopedDir;
 
-// A light, noisy picture: enough scan data to cut in half, and never dark.
-std::string Jpeg(int width, int height) {
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            image.setPixel(x, y, qRgb(128 + (x * y) % 128, 128 + (x * 7) % 128, 255));
-        }
+// A light, noisy 64 by 64 picture (enough scan data to cut in half, never dark), encoded.
+std::string Picture(const char* format) {
+    QImage image(64, 64, QImage::Format_RGB32);
+    for (int i = 0; i < 64 * 64; ++i) {
+        image.setPixel(i % 64, i / 64, qRgb(128 + i % 128, 128 + (i * 7) % 128, 255));
     }
     QByteArray out;
     QBuffer buffer(&out);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG");
+    image.save(&buffer, format);
     return out.toStdString();
 }
 
-// The dialog as the customer leaves it, with and without a "dev" entry in the current directory.
+// The dialog as the customer leaves it, with and without a "dev" entry in the current directory;
+// on the way, the certificate button shows the details of bytes that are not a certificate.
 TEST(ConfirmDialog, ChoiceCheckBoxAndEndCodes) {
-    enum class End { Accept, Reject, Escape, Close };
+    using End = std::function<void(CConfirmDlg&)>;
+    const End accept = [](CConfirmDlg& d) { d.AcceptButton()->click(); };
+    const End reject = [](CConfirmDlg& d) { d.RejectButton()->click(); };
+    const End escape = [](CConfirmDlg& d) { QTest::keyClick(&d, Qt::Key_Escape); };
+    const End close = [](CConfirmDlg& d) { d.close(); };
     const struct {
         bool dev, uncheck;
         End end;
         AcceptanceOutcome outcome;
-    } cases[] = {{false, false, End::Accept, {0, true}},
-                 {true, true, End::Accept, {0, false}},
-                 {true, false, End::Reject, {1, true}},
-                 {false, false, End::Escape, {1, true}},
-                 {false, false, End::Close, {1, true}}};
+        Bytes der;
+    } cases[] = {{false, false, accept, {0, true}, {}},
+                 {true, true, accept, {0, false}, {0x30, 0x82, 0xFF, 0xFF, 0x30}},
+                 {true, false, reject, {1, true}, Bytes(4096, 0x30)},
+                 {false, false, escape, {1, true}, {0x30, 0x00}},
+                 {false, false, close, {1, true}, {0x02}}};
     const ScopedDir dir;
     const std::string home = std::filesystem::current_path();
     for (const auto& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.end));
+        SCOPED_TRACE(c.der.size());
         std::filesystem::remove(dir / "dev");
         if (c.dev) {
             test::WriteFile(dir / "dev", "");
         }
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
         std::vector<QString> opened;
-        CConfirmDlg dialog({0x30, 0x00}, "/x/PV0.pdf", "",
-                           [&](const QString& u) { opened.push_back(u); });
+        CConfirmDlg dialog(c.der, "/x/PV0.pdf", "", [&](const QString& u) { opened.push_back(u); });
         ASSERT_EQ(chdir(home.c_str()), 0);
         dialog.show();
         EXPECT_TRUE(dialog.RejectChoice()->isChecked());
@@ -79,102 +83,69 @@ TEST(ConfirmDialog, ChoiceCheckBoxAndEndCodes) {
         }
         dialog.DeclarationButton()->click();
         EXPECT_EQ(opened, std::vector<QString>{"file:///x/PV0.pdf"});
-        switch (c.end) {
-            case End::Accept:
-                dialog.AcceptButton()->click();
-                break;
-            case End::Reject:
-                dialog.RejectButton()->click();
-                break;
-            case End::Escape:
-                QTest::keyClick(&dialog, Qt::Key_Escape);
-                break;
-            case End::Close:
-                dialog.close();
-                break;
-        }
-        EXPECT_FALSE(dialog.isVisible());
-        EXPECT_EQ(dialog.Outcome().endCode, c.outcome.endCode);
-        EXPECT_EQ(dialog.Outcome().removeOldCertificate, c.outcome.removeOldCertificate);
-    }
-}
-
-TEST(ConfirmDialog, UnreadableCertificateShowsALine) {
-    const Bytes garbage[] = {{}, {0x30, 0x82, 0xFF, 0xFF, 0x30}, Bytes(4096, 0x30)};
-    for (const Bytes& der : garbage) {
-        CConfirmDlg dialog(der, "", "", [](const QString&) {});
-        dialog.show();
         dialog.CertificateButton()->click();
         auto* details = test::WaitForWindow<CertificateDetailsDialog>();
         ASSERT_NE(details, nullptr);
         EXPECT_EQ(details->FieldText(170), UiText(170));
         details->close();
+        c.end(dialog);
+        EXPECT_EQ(dialog.Outcome().endCode, c.outcome.endCode);
+        EXPECT_EQ(dialog.Outcome().removeOldCertificate, c.outcome.removeOldCertificate);
     }
 }
 
-// Scrolling from `start` by a scroll bar action, or by the wheel when `action` is -1.
+// One tall image scrolled step by step (a scroll bar action, or the wheel when `action` is -1),
+// then a short one that does not move.
 TEST(BitmapControl, ScrollRules) {
+    using S = QScrollBar;
     const struct {
-        int imageHeight, start, action, wheel, expected;
-    } cases[] = {
-        {1000, 0, -1, 120, 0},
-        {1000, 0, -1, -120, 60},
-        {1000, 100, -1, -7, 103},
-        {1000, 0, -1, -5000, 900},
-        {1000, 0, QScrollBar::SliderSingleStepAdd, 0, 1},
-        {1000, 0, QScrollBar::SliderSingleStepSub, 0, 0},
-        {1000, 0, QScrollBar::SliderPageStepAdd, 0, 20},
-        {1000, 30, QScrollBar::SliderPageStepSub, 0, 10},
-        {1000, 895, QScrollBar::SliderPageStepAdd, 0, 900},
-        {1000, 500, QScrollBar::SliderToMinimum, 0, 0},
-        {1000, 500, QScrollBar::SliderToMaximum, 0, 900},
-        {50, 0, -1, -120, 0},
-        {100, 0, QScrollBar::SliderPageStepAdd, 0, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.imageHeight << " " << c.start << " " << c.action);
-        CBitmapCtrl control;
-        control.resize(200, 100 + 2 * CBitmapCtrl::kEdge);
-        QImage image(150, c.imageHeight, QImage::Format_RGB32);
-        control.SetBitmap(image);
-        EXPECT_EQ(control.ScrollBar()->isHidden(), c.imageHeight <= 100);
-        control.ScrollBar()->setSliderPosition(c.start);
-        if (c.action < 0) {
-            QWheelEvent wheel({10, 10}, {10, 10}, {}, {0, c.wheel}, Qt::NoButton, Qt::NoModifier,
+        int action, wheel, expected;
+    } steps[] = {{-1, 120, 0},
+                 {-1, -120, 60},
+                 {-1, -7, 63},
+                 {S::SliderSingleStepAdd, 0, 64},
+                 {S::SliderPageStepAdd, 0, 84},
+                 {S::SliderPageStepSub, 0, 64},
+                 {-1, -5000, 900},
+                 {S::SliderPageStepAdd, 0, 900},
+                 {S::SliderToMinimum, 0, 0}};
+    CBitmapCtrl control;
+    control.resize(200, 100 + 2 * CBitmapCtrl::kEdge);
+    for (const int height : {1000, 100}) {
+        control.SetBitmap(QImage(150, height, QImage::Format_RGB32));
+        EXPECT_EQ(control.ScrollBar()->isHidden(), height == 100);
+        for (const auto& step : steps) {
+            SCOPED_TRACE(testing::Message() << height << " " << step.action << " " << step.wheel);
+            QWheelEvent wheel({10, 10}, {10, 10}, {}, {0, step.wheel}, Qt::NoButton, Qt::NoModifier,
                               Qt::NoScrollPhase, false);
-            QApplication::sendEvent(&control, &wheel);
-        } else {
-            control.ScrollBar()->triggerAction(static_cast<QScrollBar::SliderAction>(c.action));
+            step.action < 0 ? (void)QApplication::sendEvent(&control, &wheel)
+                            : control.ScrollBar()->triggerAction(S::SliderAction(step.action));
+            EXPECT_EQ(control.ScrollPosition(), height == 100 ? 0 : step.expected);
         }
-        EXPECT_EQ(control.ScrollPosition(), c.expected);
-        EXPECT_EQ(control.ScrollBar()->value(), c.expected);
     }
 }
 
 // What a delivery can hold: only a JPEG within the limits is decoded, a truncated one in part.
 TEST(BitmapControl, HostileFilesAndFileNotFound) {
-    std::string huge = Jpeg(64, 64);
+    const std::string jpeg = Picture("JPEG");
+    std::string huge = jpeg;
     const std::size_t sof = huge.find("\xFF\xC0");
     ASSERT_NE(sof, std::string::npos);
     huge.replace(sof + 5, 4, "\x13\x88\x13\x88");  // 5000 by 5000
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    QImage(64, 64, QImage::Format_RGB32).save(&buffer, "PNG");
     const struct {
         const char* name;
         std::string content;
         bool shown;
     } cases[] = {{"missing", "", false},
-                 {"good", Jpeg(64, 64), true},
-                 {"truncated", Jpeg(64, 64).substr(0, Jpeg(64, 64).size() / 2), true},
+                 {"good", jpeg, true},
+                 {"truncated", jpeg.substr(0, jpeg.size() / 2), true},
                  {"huge", huge, false},
-                 {"png", png.toStdString(), false},
+                 {"png", Picture("PNG"), false},
                  {"text", "not an image", false}};
     const ScopedDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.content != "") {
+        if (!c.content.empty()) {
             test::WriteFile(dir / c.name, c.content);
         }
         CBitmapCtrl control;
@@ -183,11 +154,11 @@ TEST(BitmapControl, HostileFilesAndFileNotFound) {
         EXPECT_EQ(control.HasImage(), c.shown);
         const QImage shot = control.grab().toImage();
         EXPECT_EQ(shot.pixelColor(190, 90), QColor(128, 128, 128));
-        int dark = 0;
+        int dark = 0;  // the words "File not found."
         for (int x = 0; x < 100; ++x) {
-            dark += qGray(shot.pixel(x, 8)) < 64 ? 1 : 0;
+            dark += qGray(shot.pixel(x, 8)) < 64;
         }
-        EXPECT_EQ(dark > 0, !c.shown);  // the words "File not found."
+        EXPECT_EQ(dark > 0, !c.shown);
     }
 }
 

@@ -194,14 +194,10 @@ TEST_F(ResultTest, LaunchLinkPressesItsButtonOnce) {
                                  },
                                  command(registers), command(downloads)};
         CQuorvaneEnrollDlg window(std::string(c.link), workers);
+        test::AnswerWhenShown<CPinDlg>([](CPinDlg* pin) { pin->reject(); });
         window.Start();
         const int expectedChecks = 1 + c.registers + c.downloads;
-        ASSERT_TRUE(WaitUntil([&] {
-            if (CPinDlg* pin = WaitForWindow<CPinDlg>(0)) {
-                pin->reject();
-            }
-            return checks == expectedChecks && !window.WorkerRunning();
-        }));
+        ASSERT_TRUE(WaitUntil([&] { return checks == expectedChecks && !window.WorkerRunning(); }));
         QTest::qWait(100);
         EXPECT_EQ(registers, c.registers);
         EXPECT_EQ(downloads, c.downloads);

@@ -72,8 +72,6 @@ TEST_F(FlowTest, WindowInstallsThroughTheAcceptanceDialog) {
     PointWizardAt(*sim_);  // a new run of the wizard
 
     CQuorvaneEnrollDlg window;
-    std::vector<QString> opened;
-    window.SetUrlOpener([&opened](const QString& url) { opened.push_back(url); });
     int idle = 0;
     QObject::connect(&window, &CQuorvaneEnrollDlg::BecameIdle, [&idle] { ++idle; });
     window.show();
@@ -81,11 +79,9 @@ TEST_F(FlowTest, WindowInstallsThroughTheAcceptanceDialog) {
     ASSERT_TRUE(
         WaitUntil([&] { return idle == 1 && window.DownloadButton()->isEnabled(); }, 60000));
     auto previews = [this] {
-        int count = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(TempDir())) {
-            count += entry.path().filename().string().rfind("quorvaneEnrollPV", 0) == 0;
-        }
-        return count;
+        return std::count_if(std::filesystem::directory_iterator(TempDir()), {}, [](const auto& e) {
+            return e.path().filename().string().starts_with("quorvaneEnrollPV");
+        });
     };
 
     for (const bool accept : {false, true}) {
@@ -115,9 +111,6 @@ TEST_F(FlowTest, WindowInstallsThroughTheAcceptanceDialog) {
             EXPECT_EQ(details->FieldText(168).toStdString(),
                       "UPN: ion.popescu@firma.local\nE-mail: ion.popescu@example.ro");
             details->accept();
-            dialog->DeclarationButton()->click();
-            ASSERT_EQ(opened.size(), 1u);
-            EXPECT_TRUE(opened[0].endsWith(".pdf"));
             dialog->AcceptChoice()->click();
             dialog->AcceptButton()->click();
             QMessageBox* box = WaitForWindow<QMessageBox>(120000);
