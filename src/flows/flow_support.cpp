@@ -78,12 +78,23 @@ std::string NameText(const Bytes& nameDer) {
         return {};
     }
     BioPtr bio(BIO_new(BIO_s_mem()));
-    // Encoded order, ", " between names, "=" without spaces, UTF-8 kept.
-    X509_NAME_print_ex(bio.get(), name.get(), 0,
-                       XN_FLAG_ONELINE & ~XN_FLAG_SPC_EQ & ~ASN1_STRFLGS_ESC_MSB);
+    // Last RDN first, ", " between names, "=" without spaces, UTF-8 kept.
+    X509_NAME_print_ex(
+        bio.get(), name.get(), 0,
+        (XN_FLAG_ONELINE | XN_FLAG_DN_REV) & ~XN_FLAG_SPC_EQ & ~ASN1_STRFLGS_ESC_MSB);
     char* data = nullptr;
     const long size = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, static_cast<std::size_t>(size > 0 ? size : 0));
+    std::string text(data, static_cast<std::size_t>(size > 0 ? size : 0));
+    // The text of a name fits a buffer of 260 bytes; a longer one is cut between characters.
+    constexpr std::size_t kMaxNameText = 259;
+    if (text.size() > kMaxNameText) {
+        std::size_t cut = kMaxNameText;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        text.resize(cut);
+    }
+    return text;
 }
 
 }  // namespace qe

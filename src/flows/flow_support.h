@@ -24,7 +24,8 @@ std::string SerialNumberText(const Bytes& certificateDer);
 // The DER of a certificate's issuer name; empty for bytes that are not a certificate.
 Bytes IssuerNameDer(const Bytes& certificateDer);
 
-// A DER distinguished name as "CN=..., O=..., C=..." for the log.
+// A DER distinguished name as "CN=..., O=..., C=..." (last RDN first), at most 259 bytes, for
+// the log.
 std::string NameText(const Bytes& nameDer);
 
 }  // namespace qe

@@ -22,13 +22,19 @@ std::wstring Widen(const std::string& ascii) {
     return std::wstring(ascii.begin(), ascii.end());
 }
 
-// One rekey request whose answer body the flow reads; logs the body of a failed answer.
-ErrorId Fetch(CHttpsClient& client, const wchar_t* path, ClientCertificate& certificate,
-              Bytes& body) {
+// One rekey request whose answer body the flow reads. A failed send ends it where it stands; an
+// answer, whatever it is, moves the bar to `progress`, and a failed one has its body logged.
+ErrorId Fetch(CHttpsClient& client, WindowPort& port, const wchar_t* path,
+              ClientCertificate& certificate, int progress, Bytes& body) {
     if (const ErrorId rc = client.SendRequest(path, nullptr, &certificate); rc != ERR_SUCCESS) {
         return rc;
     }
-    return client.ReceiveResponse(body);
+    const ErrorId rc = client.ReceiveResponse(body);
+    port.PostProgress(progress);
+    if (rc != ERR_SUCCESS) {
+        Log().Write("Error: " + ToString(body));
+    }
+    return rc;
 }
 
 class RequestGenerationRun {
@@ -80,10 +86,9 @@ public:
 
         TokenClientCertificate tlsCertificate(selected, port_);
         Bytes body;
-        ErrorId rc = Fetch(client, L"/rest/certificate/keygenParameters", tlsCertificate, body);
-        port_.PostProgress(8);
+        ErrorId rc =
+            Fetch(client, port_, L"/rest/certificate/keygenParameters", tlsCertificate, 8, body);
         if (rc != ERR_SUCCESS) {
-            Log().Write("Error: " + ToString(body));
             return rc;
         }
         const auto parameters = KeygenParameters::Parse(ToString(body));
@@ -105,10 +110,8 @@ public:
         int resultCode = 0;
         Secret pin;
         if (AskForDn()) {
-            rc = Fetch(client, L"/rest/certificate/fields", tlsCertificate, body);
-            port_.PostProgress(10);
+            rc = Fetch(client, port_, L"/rest/certificate/fields", tlsCertificate, 10, body);
             if (rc != ERR_SUCCESS) {
-                Log().Write("Error: " + ToString(body));
                 return rc;
             }
             const auto fields = Utf8ToWide(ToString(body));

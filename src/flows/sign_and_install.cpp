@@ -30,33 +30,57 @@ Bytes WithoutLeadingZeros(Bytes bytes) {
     return bytes;
 }
 
-Bytes CertificateModulus(const Bytes& der) {
-    CertificateParts parts;
-    return ParseCertificateParts(der, parts) == 0 ? parts.modulus : Bytes();
+// Whether the token holds an object matching `pattern`, in one logged-in cycle. Returns the
+// cycle's CK_RV; `holds` is false unless it is 0.
+CK_RV TokenHolds(const zel_token& token, const Secret& pin, AttributeTemplate& pattern,
+                 bool& holds) {
+    std::vector<CK_OBJECT_HANDLE> found;
+    const CK_RV rv = RunOnTokenLoggedIn(
+        token, pin, [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
+            return FindAllObjects(fn, session, pattern, found);
+        });
+    holds = rv == CKR_OK && !found.empty();
+    return rv;
 }
 
-// Whether the token holds the private key of `certificate`: its modulus is the one the
-// deliveries were encrypted for, or a private key with that modulus is on the token. Writing a
-// certificate without its key would leave the customer with nothing usable once the old one goes.
-bool TokenHoldsKeyFor(const zel_token& token, const Secret& pin, const Bytes& certificate) {
-    const Bytes modulus = CertificateModulus(certificate);
-    if (modulus.empty()) {
+// Whether the token holds the private key for `modulus`: the key the deliveries were encrypted
+// for, or a private key with that modulus on the token. Writing a certificate without its key
+// would leave the customer with nothing usable once the old one goes. Returns 0, 12 when the key
+// is not there, or the token's failure as an identifier.
+ErrorId CheckKeyOnToken(const zel_token& token, const Secret& pin, const Bytes& modulus) {
+    if (WithoutLeadingZeros(PinnedKeyId()) == modulus) {
+        return ERR_SUCCESS;
+    }
+    AttributeTemplate pattern;
+    pattern.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, modulus);
+    bool holds = false;
+    if (const CK_RV rv = TokenHolds(token, pin, pattern, holds); rv != CKR_OK) {
+        return InstallResultToErrorId(rv);
+    }
+    if (!holds) {
+        Log().Write("The new certificate has no private key on the token");
+        return ERR_KEY_NOT_FOUND;
+    }
+    return ERR_SUCCESS;
+}
+
+// Whether the old certificate the server named may go: it is another certificate than the new
+// one (issuer and serial number), and the new one is on the token it would go from.
+bool MayRemoveOld(const zel_token& token, const Secret& pin, const Bytes& old,
+                  const Bytes& certificate) {
+    if (old == certificate || (IssuerNameDer(old) == IssuerNameDer(certificate) &&
+                               SerialNumberText(old) == SerialNumberText(certificate))) {
+        Log().Write("The old certificate is the new one: both kept");
         return false;
     }
-    if (WithoutLeadingZeros(PinnedKeyId()) == modulus) {
-        return true;
+    AttributeTemplate pattern;
+    pattern.Ulong(CKA_CLASS, CKO_CERTIFICATE).Data(CKA_VALUE, certificate);
+    bool holds = false;
+    if (TokenHolds(token, pin, pattern, holds) != CKR_OK || !holds) {
+        Log().Write("The new certificate is not on the token: the old one kept");
+        return false;
     }
-    std::size_t keys = 0;
-    RunOnTokenLoggedIn(token, pin,
-                       [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
-                           AttributeTemplate pattern;
-                           pattern.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, modulus);
-                           std::vector<CK_OBJECT_HANDLE> found;
-                           const CK_RV rv = FindAllObjects(fn, session, pattern, found);
-                           keys = found.size();
-                           return rv;
-                       });
-    return keys > 0;
+    return true;
 }
 
 class SignAndInstallRun {
@@ -69,6 +93,13 @@ public:
         fail = true;
         std::wstring headers = HeaderBlockStart();
         port_.PostNextStep();
+
+        // Nothing is signed for a certificate that cannot be installed.
+        CertificateParts parts;
+        if (ParseCertificateParts(certificate_, parts) != 0) {
+            Log().Write("The new certificate cannot be read");
+            return ERR_BAD_RESPONSE;
+        }
 
         zel_token token;
         if (const CK_RV rv = pki_.SelectToken(token); rv != CKR_OK) {
@@ -119,9 +150,8 @@ public:
         if (pki_.SelectToken(fresh) != CKR_OK) {
             return ERR_NO_TOKEN;
         }
-        if (!TokenHoldsKeyFor(fresh, pin, certificate_)) {
-            Log().Write("The new certificate has no private key on the token");
-            return ERR_KEY_NOT_FOUND;
+        if (const ErrorId rc = CheckKeyOnToken(fresh, pin, parts.modulus); rc != ERR_SUCCESS) {
+            return rc;
         }
         if (const CK_RV rv = pki_.InstallCertificate(
                 fresh.modulePath, std::string_view(fresh.label, sizeof fresh.label), pin,
@@ -140,7 +170,8 @@ public:
                 rc != ERR_SUCCESS) {
                 return rc;
             }
-            if (pki_.RemoveCertificate(token, ObtainPin(port_), old) != CKR_OK) {
+            if (MayRemoveOld(token, ObtainPin(port_), old, certificate_) &&
+                pki_.RemoveCertificate(token, ObtainPin(port_), old) != CKR_OK) {
                 return ERR_TOKEN_DEVICE;
             }
             port_.PostProgress(95);

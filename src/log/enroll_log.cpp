@@ -29,28 +29,22 @@ bool SameLocalDay(std::time_t a, std::time_t b) {
     return ta.tm_year == tb.tm_year && ta.tm_mon == tb.tm_mon && ta.tm_mday == tb.tm_mday;
 }
 
-// Opens the log file for appending when it was last written today, else empties it. Refuses
-// links and anything that is not a regular file of ours.
+// Opens the log file for appending when it was last written today, else empties it. Only a
+// regular file of ours with no other name is taken, and it is checked on the open descriptor, so
+// nothing can be swapped in between the check and the writing.
 std::FILE* OpenLogFile(const std::string& path) {
-    struct stat st {};
-    bool append = false;
-    if (lstat(path.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-            return nullptr;
-        }
-        append = SameLocalDay(st.st_mtime, std::time(nullptr));
-    }
-    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-    const int fd = open(path.c_str(), flags, 0600);
+    const int fd = open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
         return nullptr;
     }
-    struct stat opened {};
-    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-        close(fd);
-        return nullptr;
-    }
-    std::FILE* file = fdopen(fd, append ? "a" : "w");
+    struct stat st {};
+    const bool usable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+                        st.st_nlink == 1 &&
+                        // A file left readable by an earlier version is closed to others first.
+                        ((st.st_mode & 077) == 0 || fchmod(fd, 0600) == 0) &&
+                        (SameLocalDay(st.st_mtime, std::time(nullptr)) || ftruncate(fd, 0) == 0);
+    std::FILE* file = usable ? fdopen(fd, "a") : nullptr;
     if (file == nullptr) {
         close(fd);
     }

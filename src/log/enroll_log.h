@@ -20,7 +20,8 @@ class CEnrollLog {
 public:
     // Opens `path` (append when it was last written today, otherwise truncate) and writes the
     // START banner and the version line. The file is created with mode 0600 and never through a
-    // link.
+    // link; an existing file is used only when it is a regular file of the user's with no other
+    // name, and is closed to others (0600).
     explicit CEnrollLog(const std::string& path);
     // Writes the STOP banner and closes the file.
     ~CEnrollLog();

@@ -32,7 +32,8 @@ void SetLastErrorFromErrno(int errnoValue) {
 }
 
 void SetLastErrorFromOpenSsl() {
-    const unsigned long code = ERR_get_error();
+    // The newest entry is the failure at hand; older ones may be left from earlier work.
+    const unsigned long code = ERR_peek_last_error();
     char buffer[256] = {};
     if (code != 0) {
         ERR_error_string_n(code, buffer, sizeof buffer);

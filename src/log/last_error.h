@@ -19,7 +19,7 @@ void SetLastSystemError(const SystemError& error);
 
 // errno and its strerror text.
 void SetLastErrorFromErrno(int errnoValue);
-// The oldest entry of OpenSSL's error queue, which is then emptied; code 0 when it was empty.
+// The newest entry of OpenSSL's error queue, which is then emptied; code 0 when it was empty.
 void SetLastErrorFromOpenSsl();
 
 // No smart card in the device: the code the status check's certificate store reports when the

@@ -19,8 +19,17 @@ constexpr const char* kDesEde3Cbc = "1.2.840.113549.3.7";
 std::mutex g_pinnedMutex;
 Bytes g_pinnedKeyId;
 
-// One step of the walk: the element decoded, plus its children when asked to split it.
+// One step of the walk: the element decoded, plus its children when asked to split it. The
+// children are copies of the message (ciphertext among them), wiped when the step is done.
 struct Node {
+    Node() = default;
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+    ~Node() {
+        for (Bytes& child : children) {
+            Wipe(child);
+        }
+    }
     DerElement element;
     std::vector<Bytes> children;
 };
@@ -201,8 +210,7 @@ int OpenEnvelopeWith(const Bytes& message, bool sign, const EnvelopeKeyOperation
     if (int rc = Open(contentInfo.children[2], DerClass::Context, 0, 0, false, segments); rc != 0) {
         return rc;
     }
-    Bytes ciphertext;
-    WipeOnExit wipeCiphertext(ciphertext);
+    SecretBytes ciphertext;
     for (const Bytes& segment : segments.children) {
         DerElement e;
         if (Decode(segment, e) != 0) {

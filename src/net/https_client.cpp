@@ -6,12 +6,17 @@
 #include <mutex>
 
 #include <curl/curl.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <p11-kit/pkcs11.h>
 
 #include "log/enroll_log.h"
 #include "log/failure_logger.h"
 #include "log/last_error.h"
 #include "net/tls_key.h"
+#include "token/pkcs11_call.h"
+#include "toolkit/secret.h"
 #include "toolkit/utf8.h"
 
 namespace qe {
@@ -20,8 +25,10 @@ namespace {
 constexpr const char* kUserAgent =
     "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
     "Chrome/60.0.3112.113 Safari/537.36";
-constexpr int kAlertCertificateUnknown = 46;
-// What the server's "certificate unknown" verdict is logged as.
+// Alerts with which a server refuses the presented certificate: bad_certificate,
+// certificate_unknown, unknown_ca, access_denied.
+constexpr int kCertificateRefusals[] = {42, 46, 48, 49};
+// What the server's refusal of the certificate is logged as.
 constexpr std::uint32_t kCertUnknownCode = 2148074279u;  // 0x80090327
 constexpr std::uint32_t kHeaderNotFoundCode = 12150;
 
@@ -39,9 +46,23 @@ using CurlPtr = std::unique_ptr<CURL, CurlFree>;
 using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 
 void EnsureCurlGlobal() {
-    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+    static const CURLcode init = [] {
+        // libcurl opens SSLKEYLOGFILE when it starts, to write every session's secrets to it.
+        const char* keyLog = std::getenv("SSLKEYLOGFILE");
+        const std::string saved = keyLog != nullptr ? keyLog : "";
+        unsetenv("SSLKEYLOGFILE");
+        const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+        if (keyLog != nullptr) {
+            setenv("SSLKEYLOGFILE", saved.c_str(), 1);
+        }
+        return rc;
+    }();
     (void)init;
 }
+
+// libcurl starts with the program, before any thread could read the environment while the key log
+// variable is hidden from it.
+[[maybe_unused]] const bool g_curlStarted = (EnsureCurlGlobal(), true);
 
 void LogCurlFailure(CURLcode code, const char* detail) {
     std::string text = curl_easy_strerror(code);
@@ -58,6 +79,7 @@ class RecordingCertificate final : public ClientCertificate {
 public:
     explicit RecordingCertificate(ClientCertificate& inner) : inner_(inner) {}
     const Bytes& CertificateDer() const override { return inner_.CertificateDer(); }
+    int Prepare() override { return inner_.Prepare(); }
     bool CanSignRaw() override { return inner_.CanSignRaw(); }
     int SignRaw(const Bytes& block, Bytes& signature) override {
         return Record(inner_.SignRaw(block, signature));
@@ -66,11 +88,13 @@ public:
         return Record(inner_.SignDigestInfo(digestInfo, signature));
     }
     bool Cancelled() const override { return inner_.Cancelled(); }
-    bool failed = false;
+    int failure = 0;  // the token's result of the first failed signature
 
 private:
     int Record(int rc) {
-        failed = failed || rc != 0;
+        if (failure == 0) {
+            failure = rc;
+        }
         return rc;
     }
     ClientCertificate& inner_;
@@ -85,6 +109,7 @@ std::string Lower(std::string s) {
 }  // namespace
 
 struct CHttpsClient::Transfer {
+    std::string host;  // the name (or address) the server's certificate must carry
     CurlPtr curl;
     SlistPtr headers;
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -92,10 +117,10 @@ struct CHttpsClient::Transfer {
     bool capToTls12 = false;
     bool certRequested = false;
     std::vector<Bytes> caNames;
-    bool certificateUnknown = false;
+    bool certificateRefused = false;
     bool bodyTooLarge = false;
     long status = 0;
-    Bytes body;
+    SecretBytes body;  // may be a delivery: its copies are wiped as it grows
     std::vector<std::pair<std::string, std::string>> responseHeaders;
     std::string tlsVersion;
     CURLcode result = CURLE_OK;
@@ -141,9 +166,10 @@ struct CHttpsClient::Transfer {
         if (t == nullptr) {
             return;
         }
-        if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT &&
-            (ret & 0xFF) == kAlertCertificateUnknown) {
-            t->certificateUnknown = true;
+        if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT) {
+            for (int refusal : kCertificateRefusals) {
+                t->certificateRefused = t->certificateRefused || (ret & 0xFF) == refusal;
+            }
         }
         if ((where & SSL_CB_HANDSHAKE_DONE) != 0) {
             t->tlsVersion = SSL_get_version(ssl);
@@ -154,6 +180,16 @@ struct CHttpsClient::Transfer {
         auto* ctx = static_cast<SSL_CTX*>(sslContext);
         auto* t = static_cast<Transfer*>(data);
         SSL_CTX_set_app_data(ctx, t);
+        // The server's name is part of the chain check, so a server with a certificate for another
+        // name fails the handshake before the client certificate is asked for (or signed).
+        X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
+        if (X509_VERIFY_PARAM_set1_ip_asc(param, t->host.c_str()) != 1 &&
+            X509_VERIFY_PARAM_set1_host(param, t->host.c_str(), 0) != 1) {
+            return CURLE_SSL_CONNECT_ERROR;
+        }
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+        SSL_CTX_set_keylog_callback(ctx, nullptr);
         SSL_CTX_set_client_cert_cb(ctx, ClientCertCallback);
         SSL_CTX_set_info_callback(ctx, InfoCallback);
         // A resumed session would skip the certificate request the retry depends on.
@@ -251,6 +287,7 @@ ErrorId CHttpsClient::Connect(const std::wstring& host, std::uint16_t port) {
 
 ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
     auto t = std::make_unique<Transfer>();
+    t->host = host_;
     t->curl.reset(curl_easy_init());
     if (!t->curl) {
         transfer_ = std::move(t);
@@ -270,8 +307,14 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
         if (end == std::string::npos) {
             end = block.size();
         }
-        const std::string line = block.substr(start, end - start);
+        std::string line = block.substr(start, end - start);
         start = end + 1;
+        // libcurl drops "Name:" without a value; "Name;" is its form for an empty one.
+        if (const auto colon = line.find(':');
+            colon != std::string::npos &&
+            line.find_first_not_of(' ', colon + 1) == std::string::npos) {
+            line = line.substr(0, colon) + ";";
+        }
         if (!line.empty() && line.find('\r') == std::string::npos) {
             list = curl_slist_append(list, line.c_str());
         }
@@ -285,6 +328,9 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
     const std::string url = "https://" + host_ + ":" + std::to_string(port_) + path_;
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https");
+    // The authority's servers speak HTTP/1.1; nothing else is offered.
+    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     curl_easy_setopt(c, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, t->headers.get());
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, t->errorBuffer);
@@ -292,10 +338,10 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
     curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    // The platform's usual limits: a minute to connect, half a minute of silence.
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 60L);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, limits.connect);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 30L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, limits.stall);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, limits.total);
     if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0') {
         curl_easy_setopt(c, CURLOPT_CAINFO, file);
     }
@@ -316,7 +362,11 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
         curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
     }
 
+    // What earlier steps left on OpenSSL's queue would read as this transfer's failure; what this
+    // one leaves is in curl's message and goes with it.
+    ERR_clear_error();
     t->result = curl_easy_perform(c);
+    ERR_clear_error();
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &t->status);
     transfer_ = std::move(t);
     return ERR_SUCCESS;
@@ -325,6 +375,8 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
 ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
                                   ClientCertificate* certificate) {
     LogTag tag("Sending Request");
+    SetLastSystemError(0, "");
+    SetServerMessage(L"");  // a message belongs to the answer of one request
     const std::string narrowPath = WideToUtf8ForLog(path);
     Log().Write("Send request to " + narrowPath);
     transfer_.reset();
@@ -364,6 +416,9 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
     }
     // The issuer list of the refused attempt stays readable after the retry.
     std::vector<Bytes> caNames = std::move(first.caNames);
+    if (certificate->Prepare() != 0) {
+        return ERR_CANCELLED;
+    }
 
     Log().Write("Resend Req");
     if (Perform(certificate) != ERR_SUCCESS) {
@@ -374,24 +429,40 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
         second.caNames = std::move(caNames);
     }
     second.certRequested = true;
-    if (second.result == CURLE_OK || (second.status != 0 && !second.certificateUnknown)) {
+    if (second.result == CURLE_OK || (second.status != 0 && !second.certificateRefused)) {
         return ERR_SUCCESS;
     }
-    LogCurlFailure(second.result, second.errorBuffer);
-    if (second.certificateUnknown) {
+    const int tokenFailure = second.certificate ? second.certificate->failure : 0;
+    if (tokenFailure != 0) {
+        // The handshake broke on the token: its result is the cause, not the TLS error after it.
+        SetLastSystemError(static_cast<std::uint32_t>(tokenFailure),
+                           CkrName(static_cast<CK_RV>(tokenFailure)));
+        LogFailure();
+    } else {
+        LogCurlFailure(second.result, second.errorBuffer);
+    }
+    if (second.certificateRefused) {
         Log().Write("Error after sending the certificate = " + std::to_string(kCertUnknownCode) +
                     " ( Server says: Certificate Unknown ) ");
         return ERR_BAD_CERT_OR_PASSWORD;
     }
     Log().Write("Error after sending the certificate = " + std::to_string(second.result));
-    if (second.certificate && second.certificate->failed) {
-        return certificate->Cancelled() ? ERR_CANCELLED : ERR_BAD_CERT_OR_PASSWORD;
+    if (tokenFailure == 0) {
+        return ERR_CONNECTION;
     }
-    return ERR_CONNECTION;
+    if (certificate->Cancelled()) {
+        return ERR_CANCELLED;
+    }
+    // Only a PIN the token refused is the customer's to correct; a token that failed or was
+    // pulled out is a broken connection.
+    return tokenFailure == CKR_PIN_INCORRECT || tokenFailure == CKR_PIN_LEN_RANGE
+               ? ERR_BAD_CERT_OR_PASSWORD
+               : ERR_CONNECTION;
 }
 
 ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {
     LogTag tag("GetResponse");
+    SetLastSystemError(0, "");
     ErrorId result = ERR_SUCCESS;
     long status = 0;
     if (!transfer_ || !transfer_->curl) {
@@ -409,7 +480,7 @@ ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {
             status = t.status;
             body.clear();
             Log().Write("Read data");
-            body = t.body;
+            body.assign(t.body.begin(), t.body.end());
             if (t.bodyTooLarge) {
                 LogCurlFailure(CURLE_FILESIZE_EXCEEDED, "answer above the size limit");
                 body.clear();  // refused whole: neither kept nor written to the log
@@ -420,7 +491,7 @@ ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {
             }
             if (status != 200 && result != ERR_BAD_RESPONSE) {
                 result = ERR_SERVER;
-                const auto message = Utf8ToWide(ToString(t.body));
+                const auto message = Utf8ToWide(ToString(body));
                 if (!message) {
                     result = ERR_BAD_RESPONSE;
                 } else {
@@ -447,8 +518,13 @@ ErrorId CHttpsClient::QueryHeader(std::wstring& nameAndValue) {
     const std::string name = Lower(WideToUtf8ForLog(nameAndValue));
     for (const auto& [key, value] : transfer_->responseHeaders) {
         if (key == name) {
-            // Header values are bytes on the wire; read them as UTF-8 when they are.
-            nameAndValue = Utf8ToWide(value).value_or(std::wstring(value.begin(), value.end()));
+            // Header values are bytes on the wire: UTF-8 when they are, else Latin-1.
+            if (auto wide = Utf8ToWide(value)) {
+                nameAndValue = std::move(*wide);
+            } else {
+                const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
+                nameAndValue.assign(bytes, bytes + value.size());
+            }
             return ERR_SUCCESS;
         }
     }

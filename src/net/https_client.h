@@ -21,14 +21,24 @@ void SetServerMessage(std::wstring message);
 std::vector<Bytes> AcceptedIssuers();
 void ClearAcceptedIssuers();
 
-// A small synchronous HTTPS client over libcurl: TLS only, the server verified against the
-// system's trust store (SSL_CERT_FILE/SSL_CERT_DIR honoured), a header block sent with every
-// request. One object belongs to one thread. Every failing library call goes through the failure
-// logger.
+// A small synchronous HTTPS client over libcurl: HTTP/1.1 over TLS 1.2 or later only, the server
+// verified against the system's trust store (SSL_CERT_FILE/SSL_CERT_DIR honoured) and its name
+// checked inside the handshake, a header block sent with every request, the proxy of
+// https_proxy/no_proxy. One object belongs to one thread. Every failing library call goes through
+// the failure logger.
 class CHttpsClient {
 public:
     // Bodies above this size are refused rather than held in memory.
     static constexpr std::size_t kMaxBodySize = 64u << 20;
+
+    // Bounds on the network itself, in seconds. Waiting for the user (the PIN) happens before the
+    // connection and counts against none of them.
+    struct Limits {
+        long connect = 60;  // TCP and TLS handshake
+        long stall = 30;    // no byte moving
+        long total = 600;   // one request, from start to end
+    };
+    Limits limits;
 
     CHttpsClient();
     ~CHttpsClient();
@@ -44,8 +54,9 @@ public:
     // GET when `body` is null or empty, POST otherwise. Presents `certificate` when the server
     // asks for one: the first attempt goes without, and when the server asks the request is sent
     // again with it. Returns 0; 3 when the server asked for a certificate and none was given, or
-    // refused the presented one as unknown, or the PIN was wrong; 1 when the user cancelled the
-    // PIN dialog; 7 for any other failure.
+    // refused the presented one with a certificate alert, or the token refused the PIN; 1 when
+    // the user cancelled the PIN dialog; 7 for any other failure (also a token that failed to
+    // sign or was pulled out). Forgets the previous server message first.
     ErrorId SendRequest(const std::wstring& path, const Bytes* body,
                         ClientCertificate* certificate);
 

@@ -1,8 +1,8 @@
 #include "net/keygen_parameters.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
-#include <regex>
 
 namespace qe {
 namespace {
@@ -18,19 +18,92 @@ std::string_view Trim(std::string_view s) {
     return s.substr(first, last - first + 1);
 }
 
-const std::regex& PatternFor(const std::string& prefix) {
-    // The two prefixes of the answer are constants; compile each once.
-    static const std::regex genAlgorithms(R"((genAlgorithms)(\.[0-9]+)?\.(.*)=(.+))");
-    static const std::regex restrictedTokens(R"((restrictedTokens)(\.[0-9]+)?\.(.*)=(.+))");
-    if (prefix == "genAlgorithms") {
-        return genAlgorithms;
+constexpr bool IsLineTerminator(char c) {
+    return c == '\n' || c == '\r';
+}
+
+constexpr bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A prefix the matcher below takes: literal text that cannot overlap the index part of a line.
+bool IsLiteralPrefix(std::string_view prefix) {
+    return !prefix.empty() && std::none_of(prefix.begin(), prefix.end(), [](char c) {
+        return c == '.' || IsDigit(c) || IsLineTerminator(c);
+    });
+}
+
+struct IndexedKeyMatch {
+    std::string_view digits;  // the index as written, empty when the line has none
+    std::string_view key;
+    std::string_view value;
+};
+
+// The first match of the search for "(" prefix ")(\.[0-9]+)?\.(.*)=(.+)" (ECMAScript, where "."
+// is any character but CR and LF), found without backtracking: one pass over the line and
+// constant stack, however long or hostile the line. At each occurrence of the prefix the index
+// takes all its digits, since fewer could never be followed by "."; it is left out only when no
+// "." follows them. The key then runs to the last "=" of the CR/LF-free run that still leaves a
+// value character, and the value to the end of that run.
+std::optional<IndexedKeyMatch> FindIndexedKey(std::string_view line, std::string_view prefix) {
+    constexpr std::size_t npos = std::string_view::npos;
+    // The CR/LF-free stretch [from, end) scanned last, with its last two "=" signs. Key starts
+    // only grow from one occurrence to the next, so every character is scanned once.
+    struct Run {
+        std::size_t from = 0;
+        std::size_t end = 0;
+        std::size_t last = npos;
+        std::size_t previous = npos;
+    } run;
+    const auto keyEnd = [&](std::size_t start) {
+        if (start < run.from || start >= run.end) {
+            run = Run{start, start, npos, npos};
+            for (; run.end < line.size() && !IsLineTerminator(line[run.end]); ++run.end) {
+                if (line[run.end] == '=') {
+                    run.previous = run.last;
+                    run.last = run.end;
+                }
+            }
+        }
+        const std::size_t equals =
+            run.last != npos && run.last + 1 == run.end ? run.previous : run.last;
+        return equals != npos && equals >= start ? equals : npos;
+    };
+
+    for (std::size_t at = line.find(prefix); at != npos; at = line.find(prefix, at + 1)) {
+        std::size_t dot = at + prefix.size();
+        if (dot >= line.size() || line[dot] != '.') {
+            continue;
+        }
+        std::size_t digitsEnd = dot + 1;
+        while (digitsEnd < line.size() && IsDigit(line[digitsEnd])) {
+            ++digitsEnd;
+        }
+        std::string_view digits;
+        if (digitsEnd > dot + 1 && digitsEnd < line.size() && line[digitsEnd] == '.') {
+            digits = line.substr(dot + 1, digitsEnd - dot - 1);
+            dot = digitsEnd;
+        }
+        if (const std::size_t equals = keyEnd(dot + 1); equals != npos) {
+            return IndexedKeyMatch{digits, line.substr(dot + 1, equals - dot - 1),
+                                   line.substr(equals + 1, run.end - equals - 1)};
+        }
     }
-    if (prefix == "restrictedTokens") {
-        return restrictedTokens;
+    return std::nullopt;
+}
+
+// The record index of a match: the written number minus one (so "0" gives -1), 0 without one;
+// empty when it does not fit in 32 bits.
+std::optional<std::int32_t> RecordIndex(std::string_view digits) {
+    if (digits.empty()) {
+        return 0;
     }
-    thread_local std::regex other;
-    other = std::regex("(" + prefix + R"()(\.[0-9]+)?\.(.*)=(.+))");
-    return other;
+    std::int64_t number = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (ec != std::errc() || number - 1 > std::numeric_limits<std::int32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(number - 1);
 }
 
 // Reads a signed decimal number the way the C library does (leading white space, optional sign,
@@ -60,76 +133,78 @@ Record& RecordAt(std::vector<Record>& records, std::int32_t index) {
     return records[static_cast<std::size_t>(index)];
 }
 
+// Feeds one line to the rule of `prefix`: a matching line with a usable index makes its record
+// exist and hands it to `apply`. False when the answer cannot be used (an index that is not a
+// 32-bit number or is above the limit, or what `apply` refuses).
+template <typename Record, typename Apply>
+bool ApplyIndexedLine(std::string_view line, std::string_view prefix, std::vector<Record>& records,
+                      const Apply& apply) {
+    const auto match = FindIndexedKey(line, prefix);
+    if (!match) {
+        return true;
+    }
+    const auto index = RecordIndex(match->digits);
+    if (!index || *index > KeygenParameters::kMaxIndex) {
+        return false;
+    }
+    return *index < 0 || apply(RecordAt(records, *index), match->key, match->value);
+}
+
 }  // namespace
 
 std::optional<IndexedKeyLine> ParseIndexedKey(const std::string& line, const std::string& prefix) {
+    if (!IsLiteralPrefix(prefix)) {
+        return std::nullopt;
+    }
     IndexedKeyLine result;
-    std::smatch match;
-    if (!std::regex_search(line, match, PatternFor(prefix))) {
+    const auto match = FindIndexedKey(line, prefix);
+    if (!match) {
         return result;
     }
-    result.index = 0;
-    if (match[2].matched && match[2].length() > 1) {
-        const std::string digits = match[2].str().substr(1);
-        std::int64_t number = 0;
-        const auto [end, ec] =
-            std::from_chars(digits.data(), digits.data() + digits.size(), number);
-        if (ec != std::errc() || number - 1 > std::numeric_limits<std::int32_t>::max()) {
-            return std::nullopt;
-        }
-        result.index = static_cast<std::int32_t>(number - 1);
+    const auto index = RecordIndex(match->digits);
+    if (!index) {
+        return std::nullopt;
     }
-    result.key = match[3].str();
-    result.value = match[4].str();
+    result.index = *index;
+    result.key = match->key;
+    result.value = match->value;
     return result;
 }
 
 std::optional<KeygenParameters> KeygenParameters::Parse(std::string_view text) {
     KeygenParameters params;
+    const auto setGen = [](GenAlgorithm& record, std::string_view key, std::string_view value) {
+        if (key == "algo") {
+            record.algorithm = 0;
+        } else if (key == "keySize") {
+            const auto size = ReadDecimal(value);
+            if (!size) {
+                return false;
+            }
+            record.keySize = *size;
+        }
+        return true;
+    };
+    const auto setRestriction = [](TokenRestriction& record, std::string_view key,
+                                   std::string_view value) {
+        if (key == "manufacturer") {
+            record.manufacturer = value;
+        } else if (key == "productName") {
+            record.productName = value;
+        }
+        return true;
+    };
     std::size_t start = 0;
     while (start <= text.size()) {
         const std::size_t end = std::min(text.find('\n', start), text.size());
-        const std::string_view raw = text.substr(start, end - start);
+        const std::string_view line = Trim(text.substr(start, end - start));
         start = end + 1;
-        const std::string_view trimmed = Trim(raw);
-        if (trimmed.empty() || trimmed.front() == '#') {
+        if (line.empty() || line.front() == '#') {
             continue;
         }
-        // The regular expression engine recurses per character; a bounded line keeps a hostile
-        // answer from exhausting the stack.
-        if (trimmed.size() > kMaxLineLength) {
+        if (!ApplyIndexedLine(line, "genAlgorithms", params.genAlgorithms_, setGen) ||
+            !ApplyIndexedLine(line, "restrictedTokens", params.restrictedTokens_, setRestriction)) {
             return std::nullopt;
-        }
-        const std::string line(trimmed);
-
-        const auto gen = ParseIndexedKey(line, "genAlgorithms");
-        if (!gen || gen->index > kMaxIndex) {
-            return std::nullopt;
-        }
-        if (gen->index >= 0) {
-            GenAlgorithm& record = RecordAt(params.genAlgorithms_, gen->index);
-            if (gen->key == "algo") {
-                record.algorithm = 0;
-            } else if (gen->key == "keySize") {
-                const auto size = ReadDecimal(gen->value);
-                if (!size) {
-                    return std::nullopt;
-                }
-                record.keySize = *size;
-            }
-        }
-
-        const auto restricted = ParseIndexedKey(line, "restrictedTokens");
-        if (!restricted || restricted->index > kMaxIndex) {
-            return std::nullopt;
-        }
-        if (restricted->index >= 0) {
-            TokenRestriction& record = RecordAt(params.restrictedTokens_, restricted->index);
-            if (restricted->key == "manufacturer") {
-                record.manufacturer = restricted->value;
-            } else if (restricted->key == "productName") {
-                record.productName = restricted->value;
-            }
         }
     }
     return params;

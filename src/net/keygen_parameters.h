@@ -30,20 +30,21 @@ struct IndexedKeyLine {
 };
 
 // Searches `line` for "(" prefix ")(\.[0-9]+)?\.(.*)=(.+)" (ECMAScript, unanchored; the key runs to
-// the last "=" that leaves a value). Empty when the index does not fit in 32 bits.
+// the last "=" that leaves a value), in time linear in the line and constant stack. The prefix is
+// literal text without ".", digits, CR or LF (the answer's two prefixes). Empty when the index
+// does not fit in 32 bits, or for a prefix outside that form.
 std::optional<IndexedKeyLine> ParseIndexedKey(const std::string& line, const std::string& prefix);
 
 // The key-generation parameters answer: which RSA key sizes to try, in order, and which tokens
 // the authority does not accept.
 class KeygenParameters {
 public:
-    // Longest line and highest record index an answer may use; beyond them it is refused.
-    static constexpr std::size_t kMaxLineLength = 4096;
+    // Highest record index an answer may use; beyond it the answer is refused.
     static constexpr std::int32_t kMaxIndex = 1023;
 
-    // Reads the answer text (the body bytes as received). Empty when the answer cannot be used:
-    // an index or key size that is not a 32-bit decimal number, an index above kMaxIndex, or a
-    // line longer than kMaxLineLength.
+    // Reads the answer text (the body bytes as received), in time linear in its length. Empty
+    // when the answer cannot be used: an index or key size that is not a 32-bit decimal number,
+    // or an index above kMaxIndex.
     static std::optional<KeygenParameters> Parse(std::string_view text);
 
     std::vector<GenAlgorithm> GenAlgorithms() const { return genAlgorithms_; }

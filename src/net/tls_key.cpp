@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include <openssl/err.h>
 #include <openssl/rsa.h>
 
 namespace qe {
@@ -26,13 +27,18 @@ int PrivateEncrypt(int size, const unsigned char* from, unsigned char* to, RSA* 
     const Bytes input(from, from + size);
     Bytes signature;
     int rc = -1;
+    // The token's library may use OpenSSL too (loading engines, say) and leave entries on this
+    // thread's queue; inside the handshake they stall it and pass for its own failure.
+    ERR_set_mark();
     if (padding == RSA_PKCS1_PADDING) {
         rc = certificate->SignDigestInfo(input, signature);
     } else if (padding == RSA_NO_PADDING) {
         rc = certificate->SignRaw(input, signature);
     }
+    ERR_pop_to_mark();
     const int modulusSize = RSA_size(rsa);
     if (rc != 0 || signature.size() > static_cast<std::size_t>(modulusSize)) {
+        ERR_raise_data(ERR_LIB_RSA, ERR_R_OPERATION_FAIL, "token signature failed: %d", rc);
         return -1;
     }
     // A token may drop leading zero octets; the signature is as long as the modulus.

@@ -64,6 +64,14 @@ bool TokenClientCertificate::CanSignRaw() {
     return *canSignRaw_;
 }
 
+int TokenClientCertificate::Prepare() {
+    if (ObtainPin(pins_).empty()) {
+        cancelled_ = true;
+        return static_cast<int>(CKR_FUNCTION_CANCELED);
+    }
+    return 0;
+}
+
 int TokenClientCertificate::SignRaw(const Bytes& block, Bytes& signature) {
     return Sign(CKM_RSA_X_509, block, signature);
 }
@@ -98,6 +106,11 @@ int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input
                     session, data.data(), static_cast<CK_ULONG>(data.size()), nullptr, &size));
                 query != CKR_OK) {
                 return query;
+            }
+            // A signature is never longer than the modulus; a larger length is a token fault.
+            if (size > modulus_.size()) {
+                Log().Write("Signature length " + std::to_string(size) + " above the key's size");
+                return Checked(CKR_FUNCTION_FAILED);
             }
             result.resize(size);
             if (CK_RV done =

@@ -17,6 +17,8 @@ public:
     TokenClientCertificate(TokenCertificate certificate, PinPort& pins);
 
     const Bytes& CertificateDer() const override { return certificate_.der; }
+    // Asks for the PIN when none is cached.
+    int Prepare() override;
     // Whether the token offers raw RSA signatures (CKM_RSA_X_509); asked once.
     bool CanSignRaw() override;
     int SignRaw(const Bytes& block, Bytes& signature) override;

@@ -58,6 +58,7 @@ std::string LocaleText(const ASN1_IA5STRING* text) {
 }  // namespace
 
 std::wstring BuildDNFromCertificate(const Bytes& certificateDer) {
+    LogTag tag("BuildDNFromCertificate");
     Log().Write("BuildDNFromCertificate");
     const X509Ptr certificate = ParseCertificate(certificateDer);
     if (!certificate) {
@@ -90,6 +91,7 @@ std::wstring BuildDNFromCertificate(const Bytes& certificateDer) {
 }
 
 RequestedExtensions GetSubjectAlternativeNames(const Bytes& certificateDer) {
+    LogTag tag("GetSubjectAlternativeNames");
     Log().Write("GetSubjectAlternativeNames");
     RequestedExtensions extensions;
     const X509Ptr certificate = ParseCertificate(certificateDer);

@@ -47,20 +47,19 @@ KeygenSession::~KeygenSession() {
         return;
     }
     if (login_.alreadyLoggedIn()) {
-        // Someone else's login: their session, and the library's state, stay as they are.
+        // Someone else's login: their sessions and the library's state stay as they are, and the
+        // library stays loaded under them. Only our session is closed (by its guard).
         module_.KeepInitialized();
         return;
     }
-    login_.Logout();
-    if (sharedLibrary_) {
-        // Another part of the process initialised the library: its sessions are not ours to
-        // close, only our own is (by the session guard).
-        return;
-    }
     // Clean-up results are not recorded: the failure that ended the work is the one to report.
-    module_.fn()->C_CloseAllSessions(slot_);
-    // C_CloseAllSessions closed ours too; closing the handle again would name a dead session.
-    session_.Release();
+    login_.Logout();
+    session_.Close();
+    if (!sharedLibrary_) {
+        // Any other session on the slot is this cycle's too: another part of the process would
+        // have initialised the library before us.
+        module_.fn()->C_CloseAllSessions(slot_);
+    }
 }
 
 CK_RV KeygenSession::Open(const zel_token& token) {
@@ -85,6 +84,16 @@ CK_RV KeygenSession::Open(const zel_token& token) {
         return Checked(CKR_TOKEN_NOT_PRESENT);
     }
     slot_ = slots[token.slotIndex];
+    // The slot list may have changed since the token was chosen: the key goes to that token or
+    // nowhere.
+    CK_TOKEN_INFO info{};
+    rv = Checked(module_.fn()->C_GetTokenInfo(slot_, &info));
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    if (!HasSerialNumber(info, token)) {
+        return Checked(CKR_TOKEN_NOT_PRESENT);
+    }
     return session_.Open(module_.fn(), slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION);
 }
 

@@ -20,13 +20,14 @@ inline constexpr const char* kProvisionalKeyId = "OBJECT ID";
 inline constexpr CK_RV kKeygenNoFunctionList = 0xFFFFFFFF;
 
 // The PKCS#11 cycle in which a key pair is generated and the request signed: the record's
-// library, the slot at the record's position, one read-write session with the user logged in.
-// The steps are called in the order they are declared; each returns 0 or the CK_RV (or code)
-// that ends the generation. Clean-up runs on every path as far as something was opened: log
-// out and close the slot's sessions, then finalise and unload. A login that found the user
-// already logged in is left in place: no logout, no closing of other sessions, no finalisation;
-// only this session is closed. A library that was already initialised in this process is
-// neither finalised nor are its other sessions closed.
+// library, the slot at the record's position (holding the record's token), one read-write session
+// with the user logged in. The steps are called in the order they are declared; each returns 0 or
+// the CK_RV (or code) that ends the generation. Clean-up runs on every path as far as something
+// was opened: log out, close the session, close the slot's other sessions, then finalise and
+// unload. A login that found the user already logged in is left in place: no logout, no closing
+// of other sessions, no finalisation, and the library stays loaded; only this session is closed.
+// A library that was already initialised in this process is neither finalised nor are its other
+// sessions closed.
 class KeygenSession {
 public:
     KeygenSession() = default;
@@ -37,7 +38,8 @@ public:
     // Loads `modulePath`, initialises it (a library already initialised is accepted and not
     // finalised here), lists the present slots and opens a read-write session on the one at
     // `slotIndex`. Returns 0; kModuleNotLoaded (7); kKeygenNoFunctionList; the failing CK_RV;
-    // CKR_TOKEN_NOT_PRESENT (224) when the slot list is shorter than the position.
+    // CKR_TOKEN_NOT_PRESENT (224) when the slot list is shorter than the position or the token
+    // in that slot has another serial number.
     CK_RV Open(const zel_token& token);
     // C_Login as CKU_USER; logs "Login status: <rv>". Returns 0 also when the user was already
     // logged in, otherwise the token's result (160 for a wrong PIN).

@@ -61,50 +61,130 @@ CK_RV RelabelKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_CLAS
     return CKR_OK;
 }
 
-// Destroys the X.509 certificates of the same serial number, so an installation run again
-// replaces rather than adds.
-CK_RV RemoveSameSerial(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
-                       const CertificateParts& parts) {
-    AttributeTemplate pattern;
-    pattern.Ulong(CKA_CLASS, CKO_CERTIFICATE)
-        .Bool(CKA_TOKEN, true)
-        .Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509)
-        .Data(CKA_SERIAL_NUMBER, parts.serialDer);
-    ObjectSearch search;
-    const CK_RV rv = search.Init(fn, session, pattern);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    for (;;) {
-        CK_OBJECT_HANDLE certificate = CK_INVALID_HANDLE;
-        bool found = false;
-        if (search.Next(certificate, found) != CKR_OK || !found ||
-            Checked(fn->C_DestroyObject(session, certificate)) != CKR_OK) {
-            break;
-        }
-    }
-    return search.Final();
-}
+// A certificate object as written to the token, or as read back to be written again.
+struct CertificateObject {
+    Bytes subject;
+    Bytes issuer;
+    Bytes value;
+    Bytes serialDer;
+    Bytes id;
+    Bytes label;
+};
 
-CK_RV WriteCertificate(CPKI& pki, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
-                       const CertificateParts& parts, const Bytes& keyId, const Bytes& der) {
+CK_RV CreateCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                        const CertificateObject& certificate) {
     AttributeTemplate object;
     object.Ulong(CKA_CLASS, CKO_CERTIFICATE)
         .Bool(CKA_TOKEN, true)
         .Bool(CKA_PRIVATE, false)
         .Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509)
-        .Data(CKA_SUBJECT, parts.subject)
-        .Data(CKA_ISSUER, parts.issuer)
-        .Data(CKA_VALUE, der)
-        .Data(CKA_SERIAL_NUMBER, parts.serialDer)
-        .Data(CKA_ID, keyId)
-        .Text(CKA_LABEL, parts.label);
-    const long before = pki.CountCertificates(fn, session);
+        .Data(CKA_SUBJECT, certificate.subject)
+        .Data(CKA_ISSUER, certificate.issuer)
+        .Data(CKA_VALUE, certificate.value)
+        .Data(CKA_SERIAL_NUMBER, certificate.serialDer)
+        .Data(CKA_ID, certificate.id)
+        .Data(CKA_LABEL, certificate.label);
     CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
-    const CK_RV rv = Checked(fn->C_CreateObject(session, object.data(), object.size(), &created));
-    const long after = pki.CountCertificates(fn, session);
-    // Some libraries report a failure although the object was written; the count decides.
-    return after > before ? CKR_OK : rv;
+    return Checked(fn->C_CreateObject(session, object.data(), object.size(), &created));
+}
+
+CK_RV ReadCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                      CertificateObject& certificate) {
+    const std::pair<CK_ATTRIBUTE_TYPE, Bytes*> parts[] = {
+        {CKA_SUBJECT, &certificate.subject}, {CKA_ISSUER, &certificate.issuer},
+        {CKA_VALUE, &certificate.value},     {CKA_SERIAL_NUMBER, &certificate.serialDer},
+        {CKA_ID, &certificate.id},           {CKA_LABEL, &certificate.label}};
+    for (const auto& [type, value] : parts) {
+        if (const CK_RV rv = ReadAttribute(fn, session, object, type, *value); rv != CKR_OK) {
+            return rv;
+        }
+    }
+    return CKR_OK;
+}
+
+// The X.509 certificate objects with this issuer and serial number: the ones a new certificate
+// replaces. Another authority's certificate with the same serial number is not among them.
+CK_RV FindSameIssuerAndSerial(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                              const CertificateObject& certificate,
+                              std::vector<CK_OBJECT_HANDLE>& found) {
+    AttributeTemplate pattern;
+    pattern.Ulong(CKA_CLASS, CKO_CERTIFICATE)
+        .Bool(CKA_TOKEN, true)
+        .Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509)
+        .Data(CKA_ISSUER, certificate.issuer)
+        .Data(CKA_SERIAL_NUMBER, certificate.serialDer);
+    return FindAllObjects(fn, session, pattern, found);
+}
+
+// Whether an object with exactly the certificate's bytes, other than those in `known`, is on the
+// token: the proof of a write that the library reported as failed.
+bool HoldsNewCopy(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                  const CertificateObject& certificate,
+                  const std::vector<CK_OBJECT_HANDLE>& known) {
+    AttributeTemplate pattern;
+    pattern.Ulong(CKA_CLASS, CKO_CERTIFICATE)
+        .Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509)
+        .Data(CKA_VALUE, certificate.value);
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (FindAllObjects(fn, session, pattern, found) != CKR_OK) {
+        return false;
+    }
+    return std::any_of(found.begin(), found.end(), [&known](CK_OBJECT_HANDLE object) {
+        return std::find(known.begin(), known.end(), object) == known.end();
+    });
+}
+
+// Whether a failed C_CreateObject may have refused the object for the older one of the same
+// issuer and serial beside it (a refused duplicate, or no room for a second copy), so that
+// making room first can help. Failures of the token or the session never qualify: the older
+// certificate is not put at risk for them.
+bool MayBeRefusedDuplicate(CK_RV rv) {
+    return rv == CKR_ATTRIBUTE_VALUE_INVALID || rv == CKR_TEMPLATE_INCONSISTENT ||
+           rv == CKR_DEVICE_MEMORY || rv >= CKR_VENDOR_DEFINED;
+}
+
+// Writes the certificate and then destroys the older objects of the same issuer and serial, so
+// the token never holds less than before unless the new certificate is in place. A write counts
+// when C_CreateObject answers CKR_OK or the certificate is found on the token afterwards; nothing
+// else. A token that seems to refuse a second object of the same issuer and serial gets the older
+// ones destroyed first, and written back when the new one still cannot be written.
+CK_RV ReplaceCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                         const CertificateObject& certificate) {
+    std::vector<CK_OBJECT_HANDLE> older;
+    if (const CK_RV rv = FindSameIssuerAndSerial(fn, session, certificate, older); rv != CKR_OK) {
+        return rv;
+    }
+    CK_RV rv = CreateCertificate(fn, session, certificate);
+    if (rv == CKR_OK || HoldsNewCopy(fn, session, certificate, older)) {
+        for (const CK_OBJECT_HANDLE object : older) {
+            // One left behind only duplicates the new certificate, which is in place.
+            fn->C_DestroyObject(session, object);
+        }
+        return CKR_OK;
+    }
+    if (!MayBeRefusedDuplicate(rv)) {
+        return rv;
+    }
+    std::vector<CertificateObject> destroyed;
+    for (const CK_OBJECT_HANDLE object : older) {
+        CertificateObject saved;
+        if (ReadCertificate(fn, session, object, saved) != CKR_OK ||
+            Checked(fn->C_DestroyObject(session, object)) != CKR_OK) {
+            break;
+        }
+        destroyed.push_back(std::move(saved));
+    }
+    if (destroyed.empty()) {
+        return rv;
+    }
+    rv = CreateCertificate(fn, session, certificate);
+    if (rv == CKR_OK || HoldsNewCopy(fn, session, certificate, {})) {
+        return CKR_OK;
+    }
+    for (const CertificateObject& saved : destroyed) {
+        CreateCertificate(fn, session, saved);
+    }
+    return rv;
 }
 
 }  // namespace
@@ -144,34 +224,13 @@ CK_RV CPKI::InstallCertificate(const std::string& modulePath, std::string_view t
         rv = RelabelKey(fn, session.handle(), CKO_PUBLIC_KEY, parts, keyId);
     }
     if (rv == CKR_OK) {
-        rv = RemoveSameSerial(fn, session.handle(), parts);
-    }
-    if (rv == CKR_OK) {
-        rv = WriteCertificate(*this, fn, session.handle(), parts, keyId, certificateDer);
+        rv = ReplaceCertificate(fn, session.handle(),
+                                {parts.subject, parts.issuer, certificateDer, parts.serialDer,
+                                 keyId, ToBytes(parts.label)});
     }
     login.Logout();
     session.Close();
     return rv;
-}
-
-long CPKI::CountCertificates(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session) {
-    AttributeTemplate pattern;
-    pattern.Ulong(CKA_CLASS, CKO_CERTIFICATE);
-    ObjectSearch search;
-    if (search.Init(fn, session, pattern) != CKR_OK) {
-        return -1;
-    }
-    long count = 0;
-    for (;;) {
-        CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-        bool found = false;
-        if (search.Next(object, found) != CKR_OK || !found) {
-            break;
-        }
-        ++count;
-    }
-    search.Final();
-    return count;
 }
 
 }  // namespace qe

@@ -103,7 +103,8 @@ int WriteAll(int fd, const std::string& data) {
     return 0;
 }
 
-int CopyKey(const fs::path& source, const fs::path& target, int depth) {
+int CopyKey(const fs::path& source, const fs::path& target,
+            const std::vector<std::string>& multiStrings, int depth) {
     struct stat st {};
     if (lstat(source.c_str(), &st) != 0) {
         return ErrnoOr(ENOENT);
@@ -149,7 +150,7 @@ int CopyKey(const fs::path& source, const fs::path& target, int depth) {
         for (const fs::directory_entry& subkey : subkeys) {
             const std::string name = subkey.path().filename().string();
             if (name.size() <= kMaxSubkeyNameLength) {
-                CopyKey(subkey.path(), target / name, depth + 1);
+                CopyKey(subkey.path(), target / name, multiStrings, depth + 1);
             }
         }
     }
@@ -162,7 +163,10 @@ int CopyKey(const fs::path& source, const fs::path& target, int depth) {
             ReadRegularFile(value.path().string(), kMaxCopiedValueSize, data) != 0) {
             continue;
         }
-        status = WriteConfigValue(target.string(), name, ExpandDollarOnce(data));
+        const bool multiString =
+            std::find(multiStrings.begin(), multiStrings.end(), name) != multiStrings.end();
+        status =
+            WriteConfigValue(target.string(), name, multiString ? data : ExpandDollarOnce(data));
     }
     return status;
 }
@@ -245,8 +249,9 @@ std::string ExpandDollarOnce(const std::string& value) {
     return value.substr(0, dollar) + replacement + value.substr(end);
 }
 
-int CopyConfigKey(const std::string& source, const std::string& target) {
-    return CopyKey(source, target, 0);
+int CopyConfigKey(const std::string& source, const std::string& target,
+                  const std::vector<std::string>& multiStrings) {
+    return CopyKey(source, target, multiStrings, 0);
 }
 
 }  // namespace qe

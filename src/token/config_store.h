@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace qe {
 
@@ -31,8 +32,10 @@ std::string ExpandDollarOnce(const std::string& value);
 
 // Copies the key directory `source` into `target`: every subkey recursively (names up to 260
 // characters, links not followed), then every value (names up to 255 characters, up to 16383
-// bytes, each treated as a string value and expanded once). Returns the error of opening the
-// source, of creating the target, or the status of the last value written (0 without values).
-int CopyConfigKey(const std::string& source, const std::string& target);
+// bytes). Values named in `multiStrings` are multi-strings and copied unchanged; any other is a
+// string value and expanded once. Returns the error of opening the source, of creating the
+// target, or the status of the last value written (0 without values).
+int CopyConfigKey(const std::string& source, const std::string& target,
+                  const std::vector<std::string>& multiStrings = {});
 
 }  // namespace qe

@@ -105,7 +105,9 @@ ModuleListOrigin InspectModuleList() {
 }
 
 int CReg::CopyMachineKey(const std::string& keyPath) {
-    return CopyConfigKey(MachineConfigHome() + "/" + keyPath, UserConfigHome() + "/" + keyPath);
+    // The module list is a multi-string, copied as it stands; only string values are expanded.
+    return CopyConfigKey(MachineConfigHome() + "/" + keyPath, UserConfigHome() + "/" + keyPath,
+                         {kModuleValueName});
 }
 
 }  // namespace qe

@@ -30,8 +30,8 @@ public:
 
     // Copies the machine-wide key `keyPath` (below the machine configuration home) with its
     // subkeys and values into the user's configuration home, expanding "$NAME" once in each
-    // value. Returns the error of opening the machine key, or the status of the last value
-    // written.
+    // string value; the module list, a multi-string, is copied unchanged. Returns the error of
+    // opening the machine key, or the status of the last value written.
     int CopyMachineKey(const std::string& keyPath);
 };
 

@@ -99,7 +99,7 @@ void Pkcs11Module::Reset() noexcept {
     if (functions_ != nullptr && initialized_ && !keepInitialized_) {
         functions_->C_Finalize(nullptr);
     }
-    if (handle_ != nullptr) {
+    if (handle_ != nullptr && !keepInitialized_) {
         dlclose(handle_);
     }
     handle_ = nullptr;

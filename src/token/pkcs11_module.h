@@ -11,8 +11,8 @@ inline constexpr CK_RV kModuleNotLoaded = 7;  // the file could not be loaded (C
 inline constexpr CK_RV kNoFunctionList = 84;  // no C_GetFunctionList (CKR_FUNCTION_NOT_SUPPORTED)
 
 // One loaded PKCS#11 library: dlopen by the stored name, its function list, and whether this
-// object initialised it. The destructor finalises what it initialised (unless told to keep it)
-// and unloads the library, on every path. Movable, never copied.
+// object initialised it. The destructor finalises what it initialised and unloads the library, on
+// every path, unless told to keep it initialised. Movable, never copied.
 class Pkcs11Module {
 public:
     Pkcs11Module() = default;
@@ -35,7 +35,8 @@ public:
     // Makes the destructor finalise even though Initialize reported that the library was already
     // initialised (the listing finalises in that case too).
     void AdoptInitialization() { initialized_ = true; }
-    // Leaves the library initialised at destruction (a login found in place stays in place).
+    // Leaves the library initialised, and therefore loaded, at destruction (a login found in
+    // place stays in place): unloading it would pull its code from under the state it keeps.
     void KeepInitialized() { keepInitialized_ = true; }
     // C_Finalize now, when this object initialised the library; returns its result (0 otherwise).
     CK_RV Finalize();

@@ -53,10 +53,13 @@ public:
 
     // Writes the certificate to the first token of the library whose label starts with
     // `tokenLabel` (compared over min(its length, 32) bytes), relabels the key pair with the
-    // certificate's public key to the certificate's label and key identifier, and replaces any
-    // certificate of the same serial number. Returns 0 when the number of certificates on the
-    // token rose; otherwise the result of C_CreateObject; earlier failures: their CK_RV, 224 when
-    // no token matches, kToolkitDecodeError when the certificate cannot be parsed.
+    // certificate's public key to the certificate's label and key identifier, and replaces the
+    // certificates of the same issuer and serial number: the new one is written first and the
+    // older ones destroyed after it; a token that refuses the duplicate gets them destroyed first
+    // and written back when the write still fails. Returns 0 only when C_CreateObject answered
+    // CKR_OK or the certificate is found on the token afterwards; otherwise the result of
+    // C_CreateObject; earlier failures: their CK_RV, 224 when no token matches,
+    // kToolkitDecodeError when the certificate cannot be parsed.
     CK_RV InstallCertificate(const std::string& modulePath, std::string_view tokenLabel,
                              const Secret& pin, const Bytes& certificateDer);
 
@@ -64,9 +67,6 @@ public:
     // Returns 0 (also when none matches), 224 when the token is not present, or the failing
     // call's CK_RV.
     CK_RV RemoveCertificate(const zel_token& token, const Secret& pin, const Bytes& certificateDer);
-
-    // The number of certificate objects the session sees, -1 when the search cannot start.
-    long CountCertificates(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session);
 };
 
 }  // namespace qe

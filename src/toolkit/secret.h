@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,28 @@ public:
 private:
     Bytes& bytes_;
 };
+
+// Hands out ordinary memory and wipes every block it takes back, so a buffer that grows or goes
+// leaves no copy of its content behind.
+template <typename T>
+struct WipingAllocator {
+    using value_type = T;
+    WipingAllocator() = default;
+    template <typename U>
+    WipingAllocator(const WipingAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        Wipe(p, n * sizeof(T));
+        std::allocator<T>().deallocate(p, n);
+    }
+    template <typename U>
+    bool operator==(const WipingAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+// Bytes that wipe themselves: key material, ciphertext and plaintext of deliveries.
+using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
 
 // A PIN or other secret text. Its buffer is wiped when it is replaced or destroyed; it is never
 // copied implicitly (Clone makes the one deliberate copy), and moving hands over the buffer itself.

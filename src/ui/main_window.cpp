@@ -13,17 +13,16 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QShortcut>
-#include <QStyle>
 #include <QTimerEvent>
 
 #include "app/result_decision.h"
 #include "flows/workers.h"
-#include "log/enroll_log.h"
 #include "net/https_client.h"
 #include "token/token_hash.h"
 #include "ui/about_dialog.h"
 #include "ui/artwork.h"
 #include "ui/certificate_choice.h"
+#include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/dialog_units.h"
@@ -92,8 +91,8 @@ public:
 
 class WorkerEndedEvent : public QEvent {
 public:
-    explicit WorkerEndedEvent(unsigned ended) : QEvent(kWorkerEndedEvent), generation(ended) {}
-    unsigned generation;
+    explicit WorkerEndedEvent(unsigned ended) : QEvent(kWorkerEndedEvent), serial(ended) {}
+    unsigned serial;
 };
 
 }  // namespace
@@ -157,13 +156,7 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, &CQuorvaneEnrollDlg::ShowAbout);
 
-    acceptance_.previewWidth =
-        [width = static_cast<unsigned>(
-             DluX(399) - 4 - style()->pixelMetric(QStyle::PM_ScrollBarExtent))] { return width; };
-    acceptance_.run = [](const Bytes&, const std::string&, const std::string&) {
-        Log().Write("Acceptance dialog not available: download ends as rejected");
-        return AcceptanceOutcome{1, true};
-    };
+    previewWidth_ = CConfirmDlg::PreviewWidth(style());
 }
 
 CQuorvaneEnrollDlg::~CQuorvaneEnrollDlg() {
@@ -201,7 +194,7 @@ bool CQuorvaneEnrollDlg::event(QEvent* event) {
             OnProgress(static_cast<ProgressEvent*>(event)->record);
             return true;
         case kWorkerEndedEvent:
-            OnWorkerEnded(static_cast<WorkerEndedEvent*>(event)->generation);
+            OnWorkerEnded(static_cast<WorkerEndedEvent*>(event)->serial);
             return true;
         case kQuitEvent:
             busy_ = false;
@@ -241,20 +234,22 @@ void CQuorvaneEnrollDlg::StartWorker(WorkMode mode,
     }
     mode_ = mode;
     workerRunning_ = true;
-    worker_ = std::thread([this, procedure, generation = ++workerGeneration_] {
+    worker_ = std::thread([this, procedure, serial = ++workerSerial_] {
         procedure(*this);
         // Posted before the flag clears: once the program sees no worker running, this thread
         // touches the window no more.
-        QCoreApplication::postEvent(this, new WorkerEndedEvent(generation));
+        QCoreApplication::postEvent(this, new WorkerEndedEvent(serial));
         workerRunning_ = false;
     });
 }
 
-void CQuorvaneEnrollDlg::OnWorkerEnded(unsigned generation) {
-    // An earlier worker's end can come after a press has already joined it and started the next
-    // one (the launch link's press handled once the status check's thread was gone): that next
-    // worker may be waiting for this thread, so only the worker that ended is joined.
-    if (generation == workerGeneration_ && worker_.joinable()) {
+void CQuorvaneEnrollDlg::OnWorkerEnded(unsigned serial) {
+    // A worker that ended before the next one started was joined then; joining now would wait for
+    // the next one, which may itself be waiting for this thread (the launch link's command).
+    if (serial != workerSerial_) {
+        return;
+    }
+    if (worker_.joinable()) {
         worker_.join();
     }
     if (std::optional<PendingStart> next = std::exchange(pending_, std::nullopt)) {
@@ -538,13 +533,19 @@ std::optional<std::size_t> CQuorvaneEnrollDlg::ChooseCertificate(
 }
 
 unsigned CQuorvaneEnrollDlg::PreviewWidth() {
-    return acceptance_.previewWidth();
+    return previewWidth_;
 }
 
 AcceptanceOutcome CQuorvaneEnrollDlg::RunAcceptance(const Bytes& certificate,
                                                     const std::string& pdfPath,
                                                     const std::string& jpegPath) {
-    return acceptance_.run(certificate, pdfPath, jpegPath);
+    return handOver_.Ask<AcceptanceOutcome>(
+        [this, certificate, pdfPath, jpegPath](std::function<void(AcceptanceOutcome)> done) {
+            auto* dialog = new CConfirmDlg(certificate, pdfPath, jpegPath, openUrl_, this);
+            dialog->setAttribute(Qt::WA_DeleteOnClose);
+            connect(dialog, &QDialog::finished, this, [dialog, done] { done(dialog->Outcome()); });
+            dialog->open();
+        });
 }
 
 StatusOutcome CQuorvaneEnrollDlg::Status() {

@@ -176,6 +176,31 @@ TEST_F(DownloadTest, CertificateWithoutItsKeyOnTheTokenIsNotWritten) {
                 Not(HasSubstr("/public/rest/certificate/old")));
 }
 
+TEST_F(DownloadTest, WrongCertificateIsNeitherSignedForNorRemoved) {
+    hsm_.WriteModuleList({FaultModuleLibrary()});
+    window_.pinAnswers = {kPin};
+    window_.mode = 2;
+    DownloadedDeclaration declaration;
+    ASSERT_EQ(DownloadForAcceptance(window_, declaration, 600), ERR_SUCCESS);
+    EXPECT_EQ(SignAndInstall(window_, Bytes{0x30, 0x00}, true), ERR_BAD_RESPONSE);
+    EXPECT_FALSE(JsonTrue(ControlState(), "signatureVerified"));
+
+    // A token failing while the key is looked for is a token failure, not a missing key.
+    window_.onProgress = [this](int position) {
+        if (position == 80) {
+            hsm_.WriteFaultConfig("fail C_FindObjectsInit 0x30\n");
+        }
+    };
+    EXPECT_EQ(SignAndInstall(window_, oldCertificate_, true), ERR_TOKEN_DEVICE);
+    window_.onProgress = nullptr;
+    hsm_.WriteFaultConfig("");
+
+    // The server names the certificate being installed as the old one: it stays.
+    SetScenario(R"({"force": {"path": "/public/rest/certificate/installed", "status": 200}})");
+    EXPECT_EQ(SignAndInstall(window_, oldCertificate_, true), ERR_SUCCESS);
+    EXPECT_THAT(TokenCertificates(), ElementsAre(oldCertificate_));
+}
+
 TEST_F(DownloadTest, WholeLifeOfARenewal) {
     // status (install pending) -> download and install -> status: nothing left.
     RunStatusCheck();

@@ -29,8 +29,25 @@ TEST(FlowSupport, SerialNumberKeepsItsLeadingZero) {
     const Bytes der = ca.Issue(modulus, exponent, {{"CN", "x"}}, Bytes{0x9F, 0x01, 0xAB});
     EXPECT_EQ(SerialNumberText(der), "009f01ab");
     EXPECT_FALSE(IssuerNameDer(der).empty());
-    EXPECT_EQ(NameText(IssuerNameDer(der)), "C=RO, O=Quorvane, CN=Quorvane Test CA");
+    EXPECT_EQ(NameText(IssuerNameDer(der)), "CN=Quorvane Test CA, O=Quorvane, C=RO");
     EXPECT_EQ(SerialNumberText(Bytes{1, 2, 3}), "");
+
+    // A long name is cut to 259 bytes, never inside a character.
+    std::string letters;  // 64 two-byte letters
+    for (int i = 0; i < 64; ++i) {
+        letters += "ă";
+    }
+    X509NamePtr name(X509_NAME_new());
+    for (const auto& [field, value] : {std::pair{"O", letters}, {"CN", "a" + letters.substr(2)}}) {
+        X509_NAME_add_entry_by_txt(name.get(), field, MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
+                                   0);
+    }
+    unsigned char* nameDer = nullptr;
+    const int size = i2d_X509_NAME(name.get(), &nameDer);
+    const Bytes nameBytes(nameDer, nameDer + size);
+    OPENSSL_free(nameDer);
+    EXPECT_EQ(NameText(nameBytes), "CN=a" + letters.substr(2) + ", O=" + letters.substr(0, 124));
 }
 
 TEST(FlowSupport, PreviewFilesTakeTheFirstFreeNumber) {

@@ -83,6 +83,8 @@ TEST_F(RegisterTest, RequestReachesTheAuthorityAndRepeatsTheOldCertificate) {
         }
         EXPECT_TRUE(found) << "alternative name " << i;
     }
+    EXPECT_THAT(LogText(), HasSubstr("[Step 1][BuildDNFromCertificate] BuildDNFromCertificate\n"));
+    EXPECT_THAT(LogText(), HasSubstr("[GetSubjectAlternativeNames] GetSubjectAlternativeNames\n"));
     // The new key pair is on the token under its provisional labels.
     EXPECT_THAT(PrivateKeyLabels(), ::testing::Contains("Tarnwick Private Key"));
 
@@ -150,6 +152,7 @@ TEST_F(RegisterTest, CancelledPinEndsSilently) {
     window_.pinAnswers = {""};
     Register();
     EXPECT_THAT(window_.results, ElementsAre(ERR_CANCELLED));
+    EXPECT_EQ(window_.LastProgress(), 5);  // no answer came: the bar stays at the certificate
     EXPECT_THAT(PemBlocks(ControlState(), "CERTIFICATE REQUEST"), IsEmpty());
     EXPECT_THAT(PrivateKeyLabels(), ::testing::Not(::testing::Contains("Tarnwick Private Key")));
 }

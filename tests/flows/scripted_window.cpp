@@ -60,6 +60,9 @@ void ScriptedWindow::PostProgress(int position, int target, int duration) {
     }
     events_.push_back(event);
     progress_ = position;
+    if (onProgress) {
+        onProgress(position);
+    }
 }
 
 Secret ScriptedWindow::CachedPin() {

@@ -61,6 +61,7 @@ public:
     std::optional<std::string> launchLink;
     unsigned previewWidth = 600;
     int mode = 0;  // work mode of the step texts: 0 status, 1 request, 2 download
+    std::function<void(int position)> onProgress;  // runs on the worker after each record
 
     // What the acceptance step was given, and whether its files existed then.
     struct AcceptanceSeen {

@@ -63,6 +63,22 @@ TEST(EnrollLog, AppendsOnTheSameDayAndTruncatesOnAnotherDay) {
     EXPECT_THAT(ReadFile(path), StartsWith(kStart));
 }
 
+TEST(EnrollLog, WritesOnlyAFileOfItsOwnClosedToOthers) {
+    ScopedDir dir("log");
+    const std::string path = dir / "enrolllog.txt";
+    test::WriteFile(dir / "other.txt", "not a log\n");
+    ASSERT_EQ(link((dir / "other.txt").c_str(), path.c_str()), 0);
+    EXPECT_FALSE(CEnrollLog(path).IsOpen());  // a second name of another file
+    EXPECT_EQ(ReadFile(path), "not a log\n");
+
+    ASSERT_EQ(unlink((dir / "other.txt").c_str()), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    EXPECT_TRUE(CEnrollLog(path).IsOpen());
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // left readable by others before
+}
+
 TEST(EnrollLog, LineFormatTagsAndVerbatimText) {
     ScopedDir dir("log");
     const std::string path = dir / "enrolllog.txt";

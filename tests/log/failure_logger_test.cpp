@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
 #include "log/enroll_log.h"
 #include "log/last_error.h"
 #include "support/scoped_dir.h"
@@ -74,6 +77,14 @@ TEST_F(FailureLoggerTest, TagIsPoppedAfterwards) {
     LogFailure();
     Log().Write("after");
     EXPECT_THAT(Logged(), ContainsRegex("\\] after\n"));
+}
+
+TEST(LastError, OpenSslGivesItsNewestEntry) {
+    ERR_raise(ERR_LIB_X509, X509_R_CERT_ALREADY_IN_HASH_TABLE);  // left by earlier work
+    ERR_raise(ERR_LIB_X509, X509_R_WRONG_LOOKUP_TYPE);
+    SetLastErrorFromOpenSsl();
+    EXPECT_THAT(GetLastSystemError().text, ::testing::HasSubstr("wrong lookup type"));
+    EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
 }  // namespace

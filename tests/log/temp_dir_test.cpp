@@ -68,6 +68,25 @@ TEST(TempDir, HonoursTmpdirAndCreatesFilesExclusively) {
     ASSERT_EQ(symlink((*dir + "elsewhere").c_str(), link.c_str()), 0);
     EXPECT_EQ(CreateNewPrivateFile(link), -1);
     EXPECT_NE(access((*dir + "elsewhere").c_str(), F_OK), 0);
+
+    // A directory others may write to only holds a private one of ours.
+    ASSERT_EQ(chmod(scratch.path().c_str(), 01777), 0);
+    const std::string own = scratch / ("quorvane-enroll-" + std::to_string(geteuid()));
+    EXPECT_EQ(PrivateTempDir(), own + "/");
+    ASSERT_EQ(lstat(own.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST(TempDir, RegisteredFilesGoAtExitForgottenOnesStay) {
+    test::ScopedDir dir("exit");
+    test::WriteFile(dir / "kept", "x");
+    test::WriteFile(dir / "removed", "x");
+    ASSERT_TRUE(RegisterExitRemoval(dir / "kept") && RegisterExitRemoval(dir / "removed"));
+    ForgetExitRemoval(dir / "kept");
+    RemoveRegisteredFiles();
+    EXPECT_EQ(access((dir / "kept").c_str(), F_OK), 0);
+    EXPECT_NE(access((dir / "removed").c_str(), F_OK), 0);
+    ForgetExitRemoval(dir / "removed");
 }
 
 }  // namespace

@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
 #include <openssl/rsa.h>
 
 #include "sim/delivery_builder.h"
@@ -13,6 +20,19 @@ namespace {
 
 using sim::BuildDelivery;
 using sim::DeliveryOptions;
+
+// While watching, every heap block handed back is searched for these bytes first.
+std::atomic<bool> g_watching{false};
+Bytes g_secret;
+std::atomic<int> g_leaks{0};
+
+void Release(void* block) {
+    if (block != nullptr && g_watching &&
+        memmem(block, malloc_usable_size(block), g_secret.data(), g_secret.size()) != nullptr) {
+        ++g_leaks;
+    }
+    std::free(block);
+}
 
 // Software stand-ins for the token's operations, checking that they are asked for the right key.
 class SoftwareKey {
@@ -171,6 +191,22 @@ TEST_F(EnvelopeTest, EveryTruncationAndBitFlipIsRefusedWithoutCrashing) {
     }
 }
 
+TEST_F(EnvelopeTest, ReleasedBuffersKeepNoCiphertextOrPlaintext) {
+    const Bytes plaintext(4096, 0x5A);
+    const Bytes message = Deliver(plaintext);
+    const auto middle = message.begin() + static_cast<long>(message.size() / 2);
+    for (const Bytes& secret :
+         {Bytes(middle, middle + 32), Bytes(plaintext.begin() + 64, plaintext.begin() + 96)}) {
+        g_secret = secret;
+        g_leaks = 0;
+        Bytes result;
+        g_watching = true;
+        EXPECT_EQ(OpenEnvelopeWith(message, false, key_.Operations(), result), 0);
+        g_watching = false;
+        EXPECT_EQ(g_leaks, 0);
+    }
+}
+
 TEST(PinnedKeyId, HoldsOneIdentifier) {
     ClearPinnedKeyId();
     EXPECT_TRUE(PinnedKeyId().empty());
@@ -182,3 +218,18 @@ TEST(PinnedKeyId, HoldsOneIdentifier) {
 
 }  // namespace
 }  // namespace qe
+
+void* operator new(std::size_t size) {
+    if (void* block = std::malloc(size != 0 ? size : 1)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept {
+    qe::Release(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept {
+    qe::Release(block);
+}

@@ -5,9 +5,11 @@
 
 #include <cstdlib>
 
+#include <openssl/err.h>
 #include <openssl/rsa.h>
 #include <openssl/ssl.h>
 
+#include "support/connect_proxy.h"
 #include "support/scoped_dir.h"
 #include "test_pki.h"
 #include "tls_test_server.h"
@@ -88,8 +90,12 @@ protected:
 TEST_F(HttpsClientTest, GetSendsHeaderBlockAndReadsHeaders) {
     TlsTestServer server(pki_, {});
     server.SetHandler([](const RecordedRequest&) {
-        return Reply{200, "Aveți un certificat", {{"pkcs10", "0A B1"}, {"Ask4DN", "1"}}};
+        return Reply{200,
+                     "Aveți un certificat",
+                     {{"pkcs10", "0A B1"}, {"Ask4DN", "1"}, {"note", "Comand\xE3"}}};
     });
+    const char* keyLog = std::getenv("SSLKEYLOGFILE");  // set for this test program
+    test::WriteFile(keyLog, "");
     CHttpsClient client;
     client.headerBlock = L"ENROLL_VERSION: 2.7.23\nENROLL_LANG: RO\nTOKEN_HASH: abc\n";
     Bytes body;
@@ -101,6 +107,10 @@ TEST_F(HttpsClientTest, GetSendsHeaderBlockAndReadsHeaders) {
     header = L"install";
     EXPECT_EQ(client.QueryHeader(header), 0);
     EXPECT_EQ(header, L"");
+    header = L"note";  // not UTF-8: Latin-1
+    EXPECT_EQ(client.QueryHeader(header), 0);
+    EXPECT_EQ(header, L"Comand\u00E3");
+    EXPECT_EQ(test::ReadFile(keyLog), "");
 
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -110,6 +120,16 @@ TEST_F(HttpsClientTest, GetSendsHeaderBlockAndReadsHeaders) {
     EXPECT_EQ(requests[0].headers.find("ENROLL_LANG")->second, "RO");
     EXPECT_EQ(requests[0].headers.find("Accept")->second, "text/plain");
     EXPECT_THAT(requests[0].headers.find("User-Agent")->second, HasSubstr("Chrome/60.0.3112.113"));
+}
+
+TEST_F(HttpsClientTest, EmptyHeaderValuesReachTheWire) {
+    CHttpsClient client;
+    client.headerBlock = L"TOKEN_SERIAL: 1A\nTOKEN_MODEL: \nTOKEN_PRODUCT_NAME: ";
+    const std::string head = test::ReceiveRequestHead(pki_, [&client](int port) {
+        client.Connect(L"localhost", static_cast<std::uint16_t>(port));
+        client.SendRequest(L"/", nullptr, nullptr);
+    });
+    EXPECT_THAT(head, HasSubstr("\r\nTOKEN_SERIAL: 1A\r\nTOKEN_MODEL:\r\nTOKEN_PRODUCT_NAME:\r\n"));
 }
 
 TEST_F(HttpsClientTest, EmptyBodyIsGetAnyBodyIsPost) {
@@ -156,7 +176,7 @@ TEST_F(HttpsClientTest, StatusAndBodyMapping) {
     EXPECT_EQ(ServerMessage(), L"<html><body>gateway</body></html>");
     EXPECT_EQ(Get(client, server, L"/HTML", body), ERR_SERVER);
     EXPECT_EQ(Get(client, server, L"/latin1", body), ERR_BAD_RESPONSE);
-    EXPECT_EQ(ServerMessage(), L"<HTML>upper</HTML>");  // left as it was
+    EXPECT_EQ(ServerMessage(), L"");  // a message belongs to one request
     EXPECT_EQ(Get(client, server, L"/404", body), ERR_SERVER);
     EXPECT_EQ(ServerMessage(), L"");
 }
@@ -175,9 +195,25 @@ TEST_F(HttpsClientTest, ServerCertificateIsVerified) {
     TlsTestServer server(pki_, {});
     CHttpsClient client;
     Bytes body;
-    // Wrong host name for the certificate.
-    ASSERT_EQ(client.Connect(L"127.0.0.2", static_cast<std::uint16_t>(server.port())), 0);
-    EXPECT_EQ(client.SendRequest(L"/", nullptr, nullptr), ERR_CONNECTION);
+    // A server where the client connects, with a certificate from a trusted CA for another name,
+    // asking for a client certificate: refused before the certificate is signed.
+    test::ScopedDir elsewhereDir("elsewhere");
+    const auto elsewhere =
+        test::TestPki::Create(elsewhereDir.path(), "CA", 30, "DNS:other.example");
+    setenv("SSL_CERT_FILE", elsewhere.caFile.c_str(), 1);
+    TlsTestServer impostor(elsewhere, {true, nullptr, 0, 0});
+    const PkeyPtr key = test::GenerateRsaKey();
+    SoftwareCertificate cert(elsewhere.Issue(key.get(), "Ion"), key.get());
+    for (const wchar_t* host : {L"localhost", L"127.0.0.1"}) {
+        ASSERT_EQ(client.Connect(host, static_cast<std::uint16_t>(impostor.port())), 0);
+        EXPECT_EQ(client.SendRequest(L"/", nullptr, &cert), ERR_CONNECTION);
+    }
+    EXPECT_EQ(cert.rawCalls + cert.pkcs1Calls, 0);
+
+    // TLS 1.1, although this program's OpenSSL configuration would allow it.
+    setenv("SSL_CERT_FILE", pki_.caFile.c_str(), 1);
+    TlsTestServer old(pki_, {false, nullptr, TLS1_1_VERSION, TLS1_1_VERSION});
+    EXPECT_EQ(Get(client, old, L"/", body), ERR_CONNECTION);
     // An untrusted CA.
     test::ScopedDir otherDir("other");
     const test::TestPki other = test::TestPki::Create(otherDir.path(), "Other CA");
@@ -216,6 +252,7 @@ TEST_F(HttpsClientTest, ClientCertificateDanceOnTls13And12) {
         CHttpsClient probe;
         Bytes body;
         EXPECT_EQ(Get(probe, server, L"/", body), ERR_BAD_CERT_OR_PASSWORD);
+        EXPECT_EQ(ERR_peek_error(), 0u);  // nothing left for a later step to report as its cause
         ASSERT_EQ(probe.GetAcceptedIssuers(), 0);
         const auto issuers = AcceptedIssuers();
         ASSERT_EQ(issuers.size(), 1u);
@@ -266,6 +303,36 @@ TEST_F(HttpsClientTest, RefusedCertificatesAndFailedSignatures) {
         wrongPin.cancelled = true;
         EXPECT_EQ(Get(client, server, L"/", body, &wrongPin), ERR_CANCELLED);
     }
+    // Whichever certificate alert the server refuses with.
+    const PkeyPtr key = test::GenerateRsaKey();
+    SoftwareCertificate cert(pki_.Issue(key.get(), "Ion"), key.get());
+    for (int alert : {42, 46, 48, 49}) {
+        TlsTestServer server(pki_, {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION, alert});
+        CHttpsClient client;
+        Bytes body;
+        EXPECT_EQ(Get(client, server, L"/", body, &cert), ERR_BAD_CERT_OR_PASSWORD) << alert;
+    }
+}
+
+TEST_F(HttpsClientTest, ThroughACompanyProxy) {
+    TlsTestServer api(pki_, {});
+    TlsTestServer rekey(pki_, {true, nullptr, 0, 0});
+    const PkeyPtr key = test::GenerateRsaKey();
+    SoftwareCertificate cert(pki_.Issue(key.get(), "Ion"), key.get());
+    const Bytes request = ToBytes("-----BEGIN CERTIFICATE REQUEST-----");
+    unsetenv("no_proxy");
+    for (bool refuse : {false, true}) {
+        test::ConnectProxy proxy(refuse);
+        setenv("https_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
+        const ErrorId expected = refuse ? ERR_CONNECTION : ERR_SUCCESS;
+        CHttpsClient client;
+        Bytes body;
+        EXPECT_EQ(Get(client, api, L"/public/rest/certificate/status", body), expected);
+        ASSERT_EQ(client.Connect(L"localhost", static_cast<std::uint16_t>(rekey.port())), 0);
+        EXPECT_EQ(client.SendRequest(L"/rest/certificate/pkcs10", &request, &cert), expected);
+        EXPECT_EQ(proxy.accepted(), refuse ? 2 : 3);  // the upload asks twice
+    }
+    unsetenv("https_proxy");
 }
 
 }  // namespace

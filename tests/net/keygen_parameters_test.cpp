@@ -76,6 +76,13 @@ TEST(KeygenParameters, RefusesAnswersItCannotUse) {
     EXPECT_TRUE(KeygenParameters::Parse("#" + std::string(100000, 'x')));
 }
 
+TEST(KeygenParameters, LongLinesAreReadInFull) {
+    const std::string name(1 << 20, 'x');
+    const auto params = KeygenParameters::Parse("restrictedTokens.1.manufacturer=" + name);
+    ASSERT_TRUE(params);
+    EXPECT_THAT(params->RestrictedTokens(), ElementsAre(TokenRestriction{name, ""}));
+}
+
 TEST(KeygenParameters, EmptyAndJunkAnswers) {
     auto params = KeygenParameters::Parse("");
     ASSERT_TRUE(params);

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <string>
+#include <thread>
 
 #include "token/pin_port.h"
 
@@ -13,6 +15,7 @@ class ScriptedPins : public PinPort {
 public:
     Secret CachedPin() override { return cached_.Clone(); }
     void AskPin() override {
+        std::this_thread::sleep_for(typing);
         ++asked;
         if (!answers.empty()) {
             if (!answers.front().empty()) {
@@ -28,6 +31,7 @@ public:
     void Cache(const std::string& pin) { cached_ = Secret(pin); }
 
     std::deque<std::string> answers;
+    std::chrono::milliseconds typing{0};  // how long the customer takes
     int asked = 0;
     int cleared = 0;
 

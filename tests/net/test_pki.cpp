@@ -59,13 +59,14 @@ X509Ptr FromDer(const Bytes& der) {
     return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
 }
 
-TestPki TestPki::Create(const std::string& dir, const std::string& caName, long serverValidDays) {
+TestPki TestPki::Create(const std::string& dir, const std::string& caName, long serverValidDays,
+                        const char* serverNames) {
     TestPki pki;
     pki.caKey = GenerateRsaKey();
     pki.caCert = MakeCert(caName, pki.caKey.get(), nullptr, pki.caKey.get(), true, nullptr, 30, 1);
     pki.serverKey = GenerateRsaKey();
     pki.serverCert = MakeCert("localhost", pki.serverKey.get(), pki.caCert.get(), pki.caKey.get(),
-                              false, "DNS:localhost,IP:127.0.0.1", serverValidDays, 2);
+                              false, serverNames, serverValidDays, 2);
     pki.caFile = dir + "/ca.pem";
     std::FILE* f = std::fopen(pki.caFile.c_str(), "w");
     if (f == nullptr) {

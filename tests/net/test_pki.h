@@ -16,9 +16,11 @@ struct TestPki {
     X509Ptr serverCert;
     std::string caFile;
 
-    // `serverValidDays` below zero gives an expired server certificate.
+    // `serverValidDays` below zero gives an expired server certificate; `serverNames` are the
+    // server certificate's subject alternative names.
     static TestPki Create(const std::string& dir, const std::string& caName = "Test Root CA",
-                          long serverValidDays = 30);
+                          long serverValidDays = 30,
+                          const char* serverNames = "DNS:localhost,IP:127.0.0.1");
 
     // A certificate for `key`'s public half issued by this CA, as DER.
     Bytes Issue(EVP_PKEY* key, const std::string& commonName, long validDays = 30) const;

@@ -43,6 +43,7 @@ public:
         const X509* clientCa = nullptr;  // trusted for client certificates and named in the request
         int minVersion = 0;              // e.g. TLS1_2_VERSION; 0 for the library's default
         int maxVersion = 0;
+        int refusalAlert = 0;  // refuse every client certificate with this alert (TLS 1.2 only)
     };
 
     TlsTestServer(const TestPki& pki, Options options);
@@ -61,5 +62,10 @@ private:
     std::function<Reply(const RecordedRequest&)> handler_;
     std::vector<RecordedRequest> requests_;
 };
+
+// Accepts one TLS connection on 127.0.0.1 while `send` runs with the port, and returns the head of
+// the request exactly as it came (an HTTP library would drop a header line without a value). The
+// answer is a 200 with an empty body.
+std::string ReceiveRequestHead(const TestPki& pki, const std::function<void(int port)>& send);
 
 }  // namespace qe::test

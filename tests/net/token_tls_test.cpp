@@ -48,6 +48,7 @@ protected:
 
     ErrorId Get(TlsTestServer& server, ClientCertificate& cert, std::string* version = nullptr) {
         CHttpsClient client;
+        client.limits.connect = connectLimit_;
         Bytes body;
         ErrorId rc = client.Connect(L"localhost", static_cast<std::uint16_t>(server.port()));
         if (rc == 0) {
@@ -67,6 +68,7 @@ protected:
     test::TestPki pki_;
     TokenCertificate certificate_;
     test::ScriptedPins pins_;
+    long connectLimit_ = 60;
 };
 
 TEST_F(TokenTlsTest, HandshakeSignedOnTheTokenOnBothVersions) {
@@ -118,6 +120,33 @@ TEST_F(TokenTlsTest, TokenWithoutRawRsaKeepsToPkcs1OnTls12) {
     EXPECT_EQ(negotiated, "TLSv1.2");
     const auto signs = test::CallNames(hsm_.RecordedCalls(), {"C_SignInit"});
     EXPECT_EQ(signs.size(), 1u);
+}
+
+TEST_F(TokenTlsTest, WhatTheCustomerAndTheTokenDoInTheHandshake) {
+    struct Case {
+        const char* fault;
+        int typingMs;
+        ErrorId expected;
+    };
+    const Case cases[] = {
+        {"", 3000, ERR_SUCCESS},  // typing the PIN takes longer than the connect limit
+        {"fail C_Login 0xA2\n", 0, ERR_BAD_CERT_OR_PASSWORD},  // an empty PIN
+        {"absent\n", 0, ERR_CONNECTION},                       // the token was pulled out
+        {"fail C_Sign 0x30\n", 0, ERR_CONNECTION},             // the token failed to sign
+        {"sign-length 0x10000000000\n", 0, ERR_CONNECTION},    // a length beyond the key
+    };
+    UseModule(test::FaultModuleLibrary());
+    TlsTestServer server(pki_, {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION});
+    connectLimit_ = 2;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        hsm_.WriteFaultConfig(c.fault);
+        pins_.ClearPin();
+        pins_.answers = {"1234"};
+        pins_.typing = std::chrono::milliseconds(c.typingMs);
+        TokenClientCertificate cert(certificate_, pins_);
+        EXPECT_EQ(Get(server, cert), c.expected);
+    }
 }
 
 }  // namespace

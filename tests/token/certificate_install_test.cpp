@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 
 #include <openssl/sha.h>
 
@@ -148,7 +149,7 @@ TEST_F(CertificateInstallTest, WrongPinAndBadCertificateLeaveTheTokenUnchanged) 
     EXPECT_EQ(Names(CKO_PRIVATE_KEY).first, "Tarnwick Private Key");
 }
 
-TEST_F(CertificateInstallTest, CountDecidesOverTheCreateResult) {
+TEST_F(CertificateInstallTest, CertificateFoundAfterAFailedCreateCounts) {
     const Bytes der = Issue({{"CN", "Ion Popescu"}});
     hsm_.WriteFaultConfig("fail-after C_CreateObject 0x30\n");
     EXPECT_EQ(pki_.InstallCertificate(test::FaultModuleLibrary(), Padded("Alpha"), pin_, der),
@@ -187,8 +188,8 @@ TEST_F(CertificateInstallTest, CallsAndTemplatesFollowTheFixedOrder) {
                                 "C_Logout", "C_CloseSession", "C_Finalize"}),
         ElementsAre("C_Initialize", "C_OpenSession", "C_Login", "C_FindObjectsInit",
                     "C_SetAttributeValue", "C_FindObjectsInit", "C_SetAttributeValue",
-                    "C_FindObjectsInit", "C_FindObjectsInit", "C_CreateObject", "C_FindObjectsInit",
-                    "C_Logout", "C_CloseSession", "C_Finalize"));
+                    "C_FindObjectsInit", "C_CreateObject", "C_Logout", "C_CloseSession",
+                    "C_Finalize"));
 
     std::vector<const test::RecordedCall*> searches;
     const test::RecordedCall* created = nullptr;
@@ -206,7 +207,7 @@ TEST_F(CertificateInstallTest, CallsAndTemplatesFollowTheFixedOrder) {
             EXPECT_EQ(call.fields.at("pinlen"), "4");
         }
     }
-    ASSERT_EQ(searches.size(), 5u);
+    ASSERT_EQ(searches.size(), 3u);
     EXPECT_THAT(searches[0]->templates[0],
                 ElementsAre(std::make_pair(CKA_CLASS, test::UlongBytes(CKO_PRIVATE_KEY)),
                             std::make_pair(CKA_MODULUS, modulus_)));
@@ -217,9 +218,8 @@ TEST_F(CertificateInstallTest, CallsAndTemplatesFollowTheFixedOrder) {
                 ElementsAre(std::make_pair(CKA_CLASS, test::UlongBytes(CKO_CERTIFICATE)),
                             std::make_pair(CKA_TOKEN, test::BoolBytes(true)),
                             std::make_pair(CKA_CERTIFICATE_TYPE, test::UlongBytes(CKC_X_509)),
+                            std::make_pair(CKA_ISSUER, parts.issuer),
                             std::make_pair(CKA_SERIAL_NUMBER, parts.serialDer)));
-    EXPECT_THAT(searches[3]->templates[0],
-                ElementsAre(std::make_pair(CKA_CLASS, test::UlongBytes(CKO_CERTIFICATE))));
     ASSERT_NE(created, nullptr);
     EXPECT_THAT(
         created->templates[0],
@@ -231,6 +231,46 @@ TEST_F(CertificateInstallTest, CallsAndTemplatesFollowTheFixedOrder) {
             std::make_pair(CKA_SUBJECT, parts.subject), std::make_pair(CKA_ISSUER, parts.issuer),
             std::make_pair(CKA_VALUE, der), std::make_pair(CKA_SERIAL_NUMBER, parts.serialDer),
             std::make_pair(CKA_ID, keyId), std::make_pair(CKA_LABEL, ToBytes("Ion Popescu"))));
+}
+
+// A failed or refused write never costs the token a certificate it held. Rows: the faults,
+// whether an older certificate of the same issuer and serial is there, the result, and whether the
+// new certificate ends up on the token (otherwise the older one, if any, stays).
+TEST_F(CertificateInstallTest, FailedWritesCostTheTokenNothing) {
+    const Bytes fresh = Issue({{"CN", "Ion Popescu"}, {"O", "Nou"}});
+    const Bytes older = Issue({{"CN", "Ion Popescu"}});
+    const Bytes otherIssuer =
+        TestCa("Another CA").Issue(modulus_, exponent_, {{"CN", "Ion Popescu"}}, {0x12, 0x34});
+    const std::tuple<const char*, bool, CK_RV, const Bytes*> rows[] = {
+        {"fail C_CreateObject 0x31\nfail C_FindObjectsInit 0x30 skip 3 times 1", false,
+         CKR_DEVICE_MEMORY, nullptr},
+        {"fail C_CreateObject 0x30", true, CKR_DEVICE_ERROR, &older},
+        {"fail C_CreateObject 0x31 times 2", true, CKR_DEVICE_MEMORY, &older},
+        {"fail C_CreateObject 0xd1 times 1", true, CKR_OK, &fresh},
+        {"", false, CKR_OK, &fresh}};
+    for (std::size_t row = 0; row < std::size(rows); ++row) {
+        const auto& [faults, withOlder, expected, kept] = rows[row];
+        SCOPED_TRACE(faults);
+        const std::string label = "Row" + std::to_string(row);  // a token of its own
+        hsm_.InitToken(label, "1234");
+        {
+            test::SoftHsm::Session session(label, "1234");
+            session.CreateCertificate(otherIssuer, {}, "other");
+            if (withOlder) {
+                session.CreateCertificate(older, {}, "older");
+            }
+        }
+        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+        EXPECT_EQ(pki_.InstallCertificate(test::FaultModuleLibrary(), Padded(label), pin_, fresh),
+                  expected);
+        std::set<Bytes> onToken;
+        test::SoftHsm::Session session(label, "1234");
+        for (const CK_OBJECT_HANDLE object : session.Find(CKO_CERTIFICATE)) {
+            onToken.insert(session.Attribute(object, CKA_VALUE));
+        }
+        EXPECT_EQ(onToken,
+                  (kept ? std::set<Bytes>{otherIssuer, *kept} : std::set<Bytes>{otherIssuer}));
+    }
 }
 
 }  // namespace

@@ -54,15 +54,16 @@ TEST_F(ModuleListTest, MachineWideCopyWithExpansion) {
     fs::create_directories(MachineKey() + "/Vendor");
     test::WriteFile(MachineKey() + "/" + kModuleValueName, "$QETOKENLIB/libvendor.so\nother.so\n");
     test::WriteFile(MachineKey() + "/Vendor/Note", "kept");
-    EXPECT_THAT(reg_.ModuleList(), ElementsAre("/opt/token/lib/libvendor.so", "other.so"));
-    // The user's copy now holds the expanded value and the subkeys.
-    EXPECT_EQ(test::ReadFile(UserValue()), "/opt/token/lib/libvendor.so\nother.so\n");
+    EXPECT_THAT(reg_.ModuleList(), ElementsAre("$QETOKENLIB/libvendor.so", "other.so"));
+    // The user's copy now holds the list as it stood (a multi-string is not expanded) and the
+    // subkeys.
+    EXPECT_EQ(test::ReadFile(UserValue()), "$QETOKENLIB/libvendor.so\nother.so\n");
     EXPECT_EQ(test::ReadFile(fs::path(UserValue()).parent_path() / "Vendor/Note"), "kept");
     unsetenv("QETOKENLIB");
 
     // Later runs read the user's copy, not the machine key.
     test::WriteFile(MachineKey() + "/" + kModuleValueName, "changed.so\n");
-    EXPECT_THAT(reg_.ModuleList(), ElementsAre("/opt/token/lib/libvendor.so", "other.so"));
+    EXPECT_THAT(reg_.ModuleList(), ElementsAre("$QETOKENLIB/libvendor.so", "other.so"));
 }
 
 TEST_F(ModuleListTest, WithoutAnyStoredListTheBuiltInListIsWrittenAndUsed) {

@@ -106,6 +106,8 @@ Config ParseConfig(const std::string& text) {
             config.record = Rest(in);
         } else if (key == "record-time") {
             config.recordTime = true;
+        } else if (key == "sign-length") {
+            config.signLength = Number(Rest(in));
         } else if (key == "fail" || key == "fail-after") {
             CallRule rule;
             std::string rv;

@@ -41,7 +41,8 @@ struct CallRule {
 struct Config {
     std::string library;
     std::string record;
-    bool recordTime = false;  // each record line also gives the call's duration
+    bool recordTime = false;             // each record line also gives the call's duration
+    std::optional<CK_ULONG> signLength;  // what C_Sign without a buffer reports
     TokenRules allTokens;
     std::map<std::string, TokenRules> byLabel;
     std::vector<CallRule> calls;
@@ -51,6 +52,7 @@ struct Config {
 //   library PATH                the real module (default: SoftHSM2)
 //   record PATH                 append one line per call to this file
 //   record-time                 add " us=N" to each line: microseconds the call took
+//   sign-length N               C_Sign asked for the length answers N
 //   fail CALL RV [skip N] [times M]        answer RV without calling the token
 //   fail-after CALL RV [skip N] [times M]  call the token, then answer RV
 //   [token LABEL]               the lines below apply to the token with that label only

@@ -610,6 +610,19 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
                                                privateKey));
 }
 
+CK_RV Sign(CK_SESSION_HANDLE session, CK_BYTE* data, CK_ULONG length, CK_BYTE* signature,
+           CK_ULONG* signatureLength) {
+    Call call("C_Sign");
+    CK_RV rv = CKR_OK;
+    if (!call.Blocked(rv)) {
+        rv = g.real->C_Sign(session, data, length, signature, signatureLength);
+        if (rv == CKR_OK && signature == nullptr && g.config.signLength) {
+            *signatureLength = *g.config.signLength;
+        }
+    }
+    return call.Done(rv);
+}
+
 std::string ReadConfigFile() {
     const char* path = std::getenv("QE_FAULT_PKCS11_CONFIG");
     if (path == nullptr) {
@@ -664,7 +677,7 @@ void BuildList() {
     QE_FORWARD(C_DigestKey);
     QE_FORWARD(C_DigestFinal);
     QE_MECHANISM_INIT(C_SignInit);
-    QE_FORWARD(C_Sign);
+    g.list.C_Sign = &Sign;
     QE_FORWARD(C_SignUpdate);
     QE_FORWARD(C_SignFinal);
     QE_MECHANISM_INIT(C_SignRecoverInit);
