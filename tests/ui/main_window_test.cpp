@@ -1,9 +1,6 @@
 #include "ui/main_window.h"
 
 #include <atomic>
-#include <future>
-#include <memory>
-#include <thread>
 
 #include <QAccessible>
 #include <QLineEdit>
@@ -153,35 +150,6 @@ TEST_F(MainWindowTest, PinHandOver) {
     ASSERT_NE(dialog, nullptr) << "after a wrong PIN the dialog asks again";
     QTest::keyClick(dialog, Qt::Key_Escape);
     EXPECT_EQ(Finish(again), "");
-}
-
-TEST(MainWindow, LinkPressHandledAfterTheStatusThreadEnded) {
-    // The window's thread is held up until the status check's thread has ended, then handles the
-    // link's press: the command's worker must still get the window's thread.
-    CQuorvaneEnrollDlg* window = nullptr;
-    auto reached = std::make_shared<std::promise<void>>();
-    std::atomic<int> commandEnded{0};  // 1: reached the window's thread, 2: did not
-    auto statusCheck = [&window](WindowPort& port) {
-        port.SetStatus({L"", true, false, {}});
-        port.PostDone();
-        auto holdUp = [&window] {  // without handling events meanwhile
-            while (window->WorkerRunning()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        };
-        QMetaObject::invokeMethod(window, holdUp, Qt::QueuedConnection);
-        port.PressButton(MainButton::Request);
-    };
-    auto command = [&window, &commandEnded, reached](WindowPort&) {
-        QMetaObject::invokeMethod(window, [reached] { reached->set_value(); });
-        const auto waited = reached->get_future().wait_for(std::chrono::seconds(3));
-        commandEnded = waited == std::future_status::ready ? 1 : 2;
-    };
-    CQuorvaneEnrollDlg dialog(std::nullopt, {statusCheck, command, {}});
-    window = &dialog;
-    dialog.Start();
-    ASSERT_TRUE(WaitUntil([&] { return commandEnded != 0 && !dialog.WorkerRunning(); }));
-    EXPECT_EQ(commandEnded, 1) << "the command's worker never got the window's thread";
 }
 
 }  // namespace
