@@ -23,7 +23,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: quorvane-authority-sim serve --state DIR [--bind 127.0.0.1] [--api-port N] "
-    "[--rekey-port N] [--control-port N] [--scenario FILE] [--read-timeout SECONDS]\n";
+    "[--rekey-port N] [--control-port N] [--scenario FILE]\n";
 
 struct ServeOptions {
     std::string stateDir;
@@ -32,17 +32,15 @@ struct ServeOptions {
     int rekeyPort = 0;
     int controlPort = 0;
     std::string scenarioFile;
-    int readTimeout = 0;  // 0: the listeners' short default
 };
 
-// A whole number from 0 to 65535: a port, or seconds.
-bool ParseNumber(const std::string& text, int& number) {
+bool ParsePort(const std::string& text, int& port) {
     char* end = nullptr;
     const long value = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || value < 0 || value > 65535) {
         return false;
     }
-    number = static_cast<int>(value);
+    port = static_cast<int>(value);
     return true;
 }
 
@@ -61,15 +59,11 @@ bool ParseOptions(int argc, char** args, ServeOptions& options) {
             int& port = name == "--api-port"     ? options.apiPort
                         : name == "--rekey-port" ? options.rekeyPort
                                                  : options.controlPort;
-            if (!ParseNumber(value, port)) {
+            if (!ParsePort(value, port)) {
                 return false;
             }
         } else if (name == "--scenario") {
             options.scenarioFile = value;
-        } else if (name == "--read-timeout") {
-            if (!ParseNumber(value, options.readTimeout)) {
-                return false;
-            }
         } else {
             return false;
         }
@@ -139,12 +133,6 @@ int RunServe(int argc, char** args) {
     }
     AddApiRoutes(*apiServer, *context);
     AddRekeyRoutes(*rekeyServer, *context);
-    if (options.readTimeout > 0) {
-        // The wizard asks for the PIN inside the rekey handshake: a person needs longer than the
-        // default to type it.
-        apiServer->set_read_timeout(options.readTimeout, 0);
-        rekeyServer->set_read_timeout(options.readTimeout, 0);
-    }
     auto controlServer = std::make_unique<httplib::Server>();
     AddControlRoutes(*controlServer, *context);
 
