@@ -17,7 +17,7 @@ appstreamcli validate-tree --no-net "$prefix" || fail "appstreamcli validate-tre
 
 for size in 16 22 24 32 48 64 128 256; do
     png=$prefix/share/icons/hicolor/${size}x$size/apps/quorvane-enroll.png
-    file "$png" | grep -q "PNG image data, $size x $size," || fail "icon $png"
+    [ "$(identify -format '%m %wx%h' "$png")" = "PNG ${size}x$size" ] || fail "icon $png"
 done
 [ -s "$prefix/share/icons/hicolor/scalable/apps/quorvane-enroll.svg" ] || fail "SVG icon"
 
