@@ -14,6 +14,10 @@ packages=(
   gcovr python3
   # GUI at run time and screenshots
   fonts-roboto fonts-crosextra-carlito xvfb xauth libgl1 libegl1 libxkbcommon-x11-0
+  # the headless demo: driving the program from outside, screenshots of each screen
+  xdotool imagemagick
+  # installation and the Debian package: validators, the desktop's link handler, packaging
+  desktop-file-utils appstream xdg-utils dpkg-dev lintian
 )
 
 SUDO=""
