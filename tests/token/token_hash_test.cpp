@@ -46,24 +46,5 @@ TEST(TokenHashTest, FieldStartingWithABlankIsEmpty) {
     EXPECT_EQ(CurrentTokenHash(), "ce27cb141098feb00714e758646be3e99c185b71");
 }
 
-TEST(TokenHashTest, HashOfARealTokenWithInnerBlanks) {
-    test::SoftHsm hsm;
-    hsm.InitToken("Alpha", "1234");
-    hsm.WriteFaultConfig(
-        "serial ABCDEF0123456789\nmanufacturer Acme Tokens Ltd\nmodel Model 7 Beta\n");
-    hsm.WriteModuleList({test::FaultModuleLibrary()});
-    zel_token token;
-    ASSERT_EQ(CPKI().SelectToken(token), CKR_OK);
-    EXPECT_EQ(ManufacturerText(token), "Acme");
-    std::wstring line;
-    ASSERT_EQ(GetTokenHash(token, line), 0);
-    EXPECT_EQ(CurrentTokenHash(), kAcmeHash);
-
-    // The overridden serial number is the token's identity for the later operations too.
-    EXPECT_EQ(CPKI().ReadProductName(token), "N/A");
-    bool loggedIn = true;
-    EXPECT_EQ(CPKI().IsLoggedIn(token, loggedIn), CKR_OK);
-}
-
 }  // namespace
 }  // namespace qe
