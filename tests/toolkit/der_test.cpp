@@ -2,82 +2,91 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+
+#include "toolkit/rsa_public_key.h"
 #include "toolkit/status.h"
 
 namespace qe {
 namespace {
 
-TEST(EncodeOid, KnownIdentifiers) {
-    EXPECT_EQ(EncodeOid("1.2.840.113549.1.7.3"),
-              (Bytes{0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x03}));
-    EXPECT_EQ(EncodeOid("1.2.840.113549.3.7"),
-              (Bytes{0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x07}));
-    EXPECT_EQ(EncodeOid("2.5.29.17"), (Bytes{0x06, 0x03, 0x55, 0x1D, 0x11}));
-    // An arc above 2^32 and a first arc 2 with a large second arc.
-    EXPECT_EQ(EncodeOid("2.999.4294967296"),
-              (Bytes{0x06, 0x07, 0x88, 0x37, 0x90, 0x80, 0x80, 0x80, 0x00}));
+Bytes Concat(Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
 }
 
-TEST(EncodeOid, RefusesMalformedText) {
-    for (const char* bad : {"", "1", "1.", ".1.2", "1..2", "3.1", "1.40", "1.2.x", "1.2.-3",
-                            "1.2.99999999999999999999999"}) {
-        EXPECT_TRUE(EncodeOid(bad).empty()) << bad;
+// "1.2" followed by `count` arcs of 1: one content octet each.
+std::string OnesAfter12(int count) {
+    std::string dotted = "1.2";
+    for (int i = 0; i < count; ++i) {
+        dotted += ".1";
+    }
+    return dotted;
+}
+
+TEST(EncodeOid, ArcsAndLengthsAtTheirLimits) {
+    const std::pair<std::string, Bytes> cases[] = {
+        {"1.2.840.113549.3.7", {0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x07}},
+        {"1.39", {0x06, 0x01, 0x4F}},
+        {"2.999.4294967296", {0x06, 0x07, 0x88, 0x37, 0x90, 0x80, 0x80, 0x80, 0x00}},
+        {OnesAfter12(126), Concat({0x06, 0x7F, 0x2A}, Bytes(126, 0x01))},
+        {OnesAfter12(127), Concat({0x06, 0x81, 0x80, 0x2A}, Bytes(127, 0x01))},
+        {OnesAfter12(255), {}},  // no identifier is that long
+        {"1.40", {}},
+        {"3.1", {}},
+        {"", {}},
+        {"1", {}},
+        {"1.", {}},
+        {".1.2", {}},
+        {"1..2", {}},
+        {"1.2.x", {}},
+        {"1.2.-3", {}},
+        {"1.2.99999999999999999999999", {}},
+    };
+    for (const auto& [dotted, der] : cases) {
+        EXPECT_EQ(EncodeOid(dotted), der) << dotted;
     }
 }
 
-TEST(SplitDer, ReturnsEachChildAsWholeElement) {
-    // SEQUENCE { INTEGER 2, [0] { OCTET STRING "ab" }, NULL }
-    const Bytes der{0x30, 0x0B, 0x02, 0x01, 0x02, 0xA0, 0x04, 0x04, 0x02, 'a', 'b', 0x05, 0x00};
-    std::vector<Bytes> children;
-    ASSERT_EQ(SplitDer(der, children), 0);
-    ASSERT_EQ(children.size(), 3u);
-    EXPECT_EQ(children[0], (Bytes{0x02, 0x01, 0x02}));
-    EXPECT_EQ(children[1], (Bytes{0xA0, 0x04, 0x04, 0x02, 'a', 'b'}));
-    EXPECT_EQ(children[2], (Bytes{0x05, 0x00}));
-
-    std::int64_t version = 0;
-    EXPECT_TRUE(ReadSmallInteger(children[0], version));
-    EXPECT_EQ(version, 2);
-    EXPECT_FALSE(ReadSmallInteger(children[2], version));
-}
-
-TEST(SplitDer, LongFormLengthsAndEmptyValues) {
-    Bytes der{0x30, 0x82, 0x01, 0x04, 0x04, 0x81, 0xFF};
-    der.resize(der.size() + 255, 0xAA);
-    der.push_back(0x30);
-    der.push_back(0x00);
-    std::vector<Bytes> children;
-    ASSERT_EQ(SplitDer(der, children), 0);
-    ASSERT_EQ(children.size(), 2u);
-    EXPECT_EQ(children[0].size(), 258u);
-    EXPECT_EQ(children[1], (Bytes{0x30, 0x00}));
-
-    ASSERT_EQ(SplitDer(Bytes{0x30, 0x00}, children), 0);
-    EXPECT_TRUE(children.empty());
-}
-
-TEST(SplitDer, HighTagNumbers) {
+// Every header form at its limits, each once as a child of a SEQUENCE and once alone with one
+// byte missing.
+TEST(SplitDer, HeaderFormsAtTheirLimits) {
+    const std::vector<Bytes> children = {
+        {0x02, 0x01, 0x02},
+        {0xA0, 0x04, 0x04, 0x02, 'a', 'b'},
+        {0xDF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00},  // [0x0FFFFFFF] in four tag octets
+        Concat({0x44, 0x7F}, Bytes(127, 0)),
+        Concat({0x04, 0x84, 0x00, 0x00, 0x00, 0x80}, Bytes(128, 0)),
+    };
+    Bytes content;
+    for (const Bytes& child : children) {
+        content = Concat(content, child);
+        DerElement e;
+        EXPECT_EQ(DecodeDerElement(child.data(), child.size() - 1, e), kToolkitDecodeError);
+    }
+    std::vector<Bytes> split;
+    ASSERT_EQ(SplitDer(DerEncode(0x30, content), split), 0);
+    EXPECT_EQ(split, children);
     DerElement e;
-    const Bytes der{0xBF, 0x81, 0x00, 0x01, 0x7F};  // [128] constructed, length 1
-    ASSERT_EQ(DecodeDerElement(der.data(), der.size(), e), 0);
-    EXPECT_EQ(e.cls, DerClass::Context);
-    EXPECT_TRUE(e.constructed);
-    EXPECT_EQ(e.tag, 128u);
-    EXPECT_EQ(e.valueSize, 1u);
+    ASSERT_EQ(DecodeDerElement(children[2].data(), children[2].size(), e), 0);
+    EXPECT_TRUE(e.Is(DerClass::Private, false, 0x0FFFFFFF));
+    ASSERT_EQ(DecodeDerElement(children[1].data(), children[1].size(), e), 0);
+    EXPECT_TRUE(e.Is(DerClass::Context, true, 0));
+    EXPECT_EQ(e.headerSize, 2u);
+    EXPECT_EQ(e.value, children[1].data() + 2);
 }
 
-TEST(SplitDer, MalformedInputIsADecodingError) {
+TEST(SplitDer, MalformedInputIsRefusedWithNoChildren) {
     const std::vector<Bytes> bad = {
         {},                                          // nothing
         {0x30},                                      // no length
         {0x30, 0x80, 0x00, 0x00},                    // indefinite length
-        {0x30, 0x05, 0x02, 0x01},                    // outer length past the end
         {0x30, 0x03, 0x02, 0x05, 0x00},              // child length past its parent
         {0x30, 0x02, 0x02, 0x00, 0xFF},              // bytes after the element
-        {0x30, 0x85, 0x01, 0, 0, 0, 0},              // five length octets
+        {0x30, 0x85, 0x00, 0x00, 0x00, 0x00, 0x00},  // five length octets
         {0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF},        // four length octets, huge
-        {0x30, 0x81},                                // length octets missing
-        {0x1F, 0x81, 0x81, 0x81, 0x81, 0x01, 0x00},  // tag number too long
+        {0x30, 0x82, 0x00},                          // length octets missing
+        {0x1F, 0x81, 0x81, 0x81, 0x81, 0x01, 0x00},  // tag number of five octets
         {0x30, 0x01, 0x02},                          // child without length
     };
     for (const Bytes& der : bad) {
@@ -87,17 +96,51 @@ TEST(SplitDer, MalformedInputIsADecodingError) {
     }
 }
 
-TEST(DerEncode, LengthsAndUnsignedIntegers) {
-    EXPECT_EQ(DerEncode(0x04, Bytes{1, 2}), (Bytes{0x04, 0x02, 1, 2}));
-    const Bytes big(200, 0xAB);
-    const Bytes encoded = DerEncode(0x30, big);
-    EXPECT_EQ(Bytes(encoded.begin(), encoded.begin() + 3), (Bytes{0x30, 0x81, 200}));
-    EXPECT_EQ(DerUnsignedInteger(Bytes{0x00, 0x00, 0x7F}), (Bytes{0x02, 0x01, 0x7F}));
-    EXPECT_EQ(DerUnsignedInteger(Bytes{0x80}), (Bytes{0x02, 0x02, 0x00, 0x80}));
-    EXPECT_EQ(DerUnsignedInteger(Bytes{}), (Bytes{0x02, 0x01, 0x00}));
-    std::int64_t value = 0;
-    EXPECT_TRUE(ReadSmallInteger(DerUnsignedInteger(Bytes{0x01, 0x00, 0x01}), value));
-    EXPECT_EQ(value, 65537);
+TEST(DerEncode, LengthFormsAndUnsignedIntegers) {
+    EXPECT_EQ(DerEncode(0x04, Bytes(128, 1)), Concat({0x04, 0x81, 0x80}, Bytes(128, 1)));
+    EXPECT_EQ(DerEncode(0x04, Bytes(256, 1)), Concat({0x04, 0x82, 0x01, 0x00}, Bytes(256, 1)));
+    const std::pair<Bytes, Bytes> integers[] = {
+        {{0x00, 0x00, 0x7F}, {0x02, 0x01, 0x7F}},
+        {{0x80}, {0x02, 0x02, 0x00, 0x80}},
+        {{}, {0x02, 0x01, 0x00}},
+        {{0x00, 0x00}, {0x02, 0x01, 0x00}},
+        {{0x01, 0x00}, {0x02, 0x02, 0x01, 0x00}},
+    };
+    for (const auto& [number, der] : integers) {
+        EXPECT_EQ(DerUnsignedInteger(number), der) << ToHexLower(number);
+    }
+}
+
+TEST(ReadSmallInteger, SignedAndFourValueOctetsAtMost) {
+    const std::pair<Bytes, std::int64_t> cases[] = {
+        {{0x02, 0x01, 0xFF}, -1},
+        {{0x02, 0x03, 0x01, 0x00, 0x01}, 65537},
+        {{0x02, 0x04, 0x80, 0x00, 0x00, 0x00}, -0x80000000LL},
+        {{0x02, 0x05, 0x00, 0x80, 0x00, 0x00, 0x00}, 7},  // 7: refused, left as it was
+        {{0x02, 0x00}, 7},
+        {{0x05, 0x01, 0x01}, 7},
+        {{0x22, 0x01, 0x01}, 7},
+    };
+    for (const auto& [der, expected] : cases) {
+        std::int64_t value = 7;
+        EXPECT_EQ(ReadSmallInteger(der, value), expected != 7) << ToHexLower(der);
+        EXPECT_EQ(value, expected);
+    }
+}
+
+// The modulus's high bit set: encoded unsigned, it needs its zero octet to stay positive.
+TEST(RsaPublicKey, CarriesTheModulusAndExponent) {
+    const Bytes modulus = Concat({0xC5}, Bytes(127, 0x35));
+    const PkeyPtr key = RsaPublicKey(modulus, {0x01, 0x00, 0x01});
+    ASSERT_NE(key, nullptr);
+    for (const auto& [name, expected] : {std::pair{"n", modulus}, {"e", Bytes{1, 0, 1}}}) {
+        BIGNUM* number = nullptr;
+        ASSERT_EQ(EVP_PKEY_get_bn_param(key.get(), name, &number), 1);
+        const BignumPtr owned(number);
+        Bytes bytes(static_cast<std::size_t>(BN_num_bytes(number)));
+        BN_bn2bin(number, bytes.data());
+        EXPECT_EQ(bytes, expected) << name;
+    }
 }
 
 }  // namespace

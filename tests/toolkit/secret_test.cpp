@@ -2,33 +2,56 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "support/freed_memory.h"
+
 namespace qe {
 namespace {
 
-TEST(Secret, MovesItsBufferAndClones) {
-    Secret pin("1234");
+constexpr const char* kMarker = "secret-4711-marker";
+
+TEST(Secret, MovesItsBufferAndClonesOnlyOnRequest) {
+    Secret pin(kMarker);
     const char* buffer = pin.data();
     Secret moved(std::move(pin));
     EXPECT_EQ(moved.data(), buffer);  // the same storage, not a copy left behind
     EXPECT_TRUE(pin.empty());         // NOLINT(bugprone-use-after-move)
-    EXPECT_EQ(moved.view(), "1234");
-
     Secret copy = moved.Clone();
     EXPECT_NE(copy.data(), moved.data());
-    moved.Clear();
-    EXPECT_TRUE(moved.empty());
-    EXPECT_EQ(copy.view(), "1234");
+    moved = std::move(copy);
+    EXPECT_EQ(moved.view(), kMarker);
+    EXPECT_TRUE(copy.empty());  // NOLINT(bugprone-use-after-move)
 }
 
-TEST(Wipe, ZeroesTheWholeBuffer) {
+// What a secret leaves in the memory it gives back: nothing, on every way it can go.
+TEST(Secret, ReleasedMemoryHoldsNoSecret) {
+    test::FreedMemoryWatch watch(kMarker);
+    {
+        Secret pin(kMarker);
+        Secret replaced(kMarker);
+        replaced = pin.Clone();
+        pin.Clear();
+        Bytes bytes = ToBytes(kMarker);
+        Wipe(bytes);
+        bytes.shrink_to_fit();
+        std::string text = std::string(40, '-') + kMarker;  // off the small-string buffer
+        Wipe(text);
+        text.shrink_to_fit();
+        SecretBytes grows(kMarker, kMarker + std::strlen(kMarker));
+        grows.reserve(4096);  // the first block goes
+    }
+    EXPECT_EQ(watch.hits(), 0);
+}
+
+TEST(Wipe, ZeroesTheWholeCapacity) {
     Bytes key{1, 2, 3, 4};
     key.reserve(16);
     std::uint8_t* raw = key.data();
     Wipe(key);
     EXPECT_TRUE(key.empty());
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(raw[i], 0);  // still owned by the vector, which kept its capacity
-    }
+    EXPECT_EQ(key.capacity(), 16u);
+    EXPECT_EQ(Bytes(raw, raw + 16), Bytes(16, 0));  // still owned by the vector
 }
 
 }  // namespace
