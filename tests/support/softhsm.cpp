@@ -11,6 +11,7 @@
 #include "token/module_list.h"
 #include "token/pkcs11_find.h"
 #include "token/pkcs11_template.h"
+#include "token/pki.h"
 
 namespace qe::test {
 namespace {
@@ -96,30 +97,16 @@ SoftHsm::SoftHsm() : dir_("softhsm") {
     WriteFile(dir_ / "softhsm2.conf", "directories.tokendir = " + tokens +
                                           "\nobjectstore.backend = file\nlog.level = ERROR\n"
                                           "slots.removable = false\n");
-    WriteFile(dir_ / "fault.conf", "record " + RecordPath() + "\n");
-    SetEnv("SOFTHSM2_CONF", dir_ / "softhsm2.conf");
-    SetEnv("XDG_CONFIG_HOME", UserConfigHome());
-    SetEnv("XDG_CONFIG_DIRS", MachineConfigHome());
-    SetEnv("QE_FAULT_PKCS11_CONFIG", dir_ / "fault.conf");
-}
-
-SoftHsm::~SoftHsm() {
-    for (const auto& [name, value] : savedEnvironment_) {
-        if (value) {
-            setenv(name.c_str(), value->c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
+    WriteFaultConfig("");
+    for (const auto& [name, value] : {std::pair{"SOFTHSM2_CONF", dir_ / "softhsm2.conf"},
+                                      {"XDG_CONFIG_HOME", UserConfigHome()},
+                                      {"XDG_CONFIG_DIRS", MachineConfigHome()},
+                                      {"QE_FAULT_PKCS11_CONFIG", dir_ / "fault.conf"}}) {
+        environment_.emplace_back(name, value.c_str());
     }
 }
 
-void SoftHsm::SetEnv(const std::string& name, const std::string& value) {
-    if (savedEnvironment_.count(name) == 0) {
-        const char* old = std::getenv(name.c_str());
-        savedEnvironment_[name] = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-    }
-    setenv(name.c_str(), value.c_str(), 1);
-}
+SoftHsm::~SoftHsm() = default;
 
 std::string SoftHsm::InitToken(const std::string& label, const std::string& userPin,
                                const std::string& soPin) {
@@ -238,6 +225,14 @@ Bytes SoftHsm::Session::Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE typ
     return value;
 }
 
+std::vector<Bytes> SoftHsm::Session::Values(CK_OBJECT_CLASS objectClass) {
+    std::vector<Bytes> values;
+    for (const CK_OBJECT_HANDLE object : Find(objectClass)) {
+        values.push_back(Attribute(object, CKA_VALUE));
+    }
+    return values;
+}
+
 Bytes SoftHsm::Session::PublicExponent(const Bytes& modulus) {
     const std::vector<CK_OBJECT_HANDLE> keys = Find(CKO_PUBLIC_KEY, modulus);
     if (keys.empty()) {
@@ -286,6 +281,12 @@ std::vector<RecordedCall> SoftHsm::RecordedCalls() const {
 
 void SoftHsm::ClearRecord() {
     std::filesystem::remove(RecordPath());
+}
+
+std::vector<zel_token> ListedTokens(const std::string& module) {
+    std::vector<zel_token> tokens;
+    CPKI().ListTokens({module}, tokens);
+    return tokens;
 }
 
 std::vector<std::string> CallNames(const std::vector<RecordedCall>& calls,

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <openssl/rsa.h>
+#include <openssl/evp.h>
 
 #include "support/softhsm_certs.h"
 #include "toolkit/status.h"
@@ -10,78 +10,76 @@
 namespace qe {
 namespace {
 
-class CertificatePartsTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        PkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-        EVP_PKEY* key = nullptr;
-        EVP_PKEY_keygen_init(context.get());
-        EVP_PKEY_CTX_set_rsa_keygen_bits(context.get(), 1024);
-        EVP_PKEY_generate(context.get(), &key);
-        BIGNUM* n = nullptr;
-        EVP_PKEY_get_bn_param(key, "n", &n);
-        modulus_ = Bytes(static_cast<std::size_t>(BN_num_bytes(n)));
-        BN_bn2bin(n, modulus_.data());
-        BN_free(n);
-        EVP_PKEY_free(key);
-        ca_ = new test::TestCa();
-    }
-    static void TearDownTestSuite() { delete ca_; }
-
-    static Bytes Issue(const test::SubjectEntries& subject, const Bytes& serial = {0x01}) {
-        return ca_->Issue(modulus_, Bytes{1, 0, 1}, subject, serial);
-    }
-
-    static Bytes modulus_;
-    static test::TestCa* ca_;
-};
-Bytes CertificatePartsTest::modulus_;
-test::TestCa* CertificatePartsTest::ca_ = nullptr;
-
-TEST_F(CertificatePartsTest, PartsOfAnIssuedCertificate) {
-    CertificateParts parts;
-    ASSERT_EQ(
-        ParseCertificateParts(
-            Issue({{"CN", "Ana"}, {"O", "Firma"}, {"CN", "Ana Semnătură"}}, {0x80, 0x01}), parts),
-        0);
-    EXPECT_EQ(parts.label, "Ana Semnătură");
-    EXPECT_EQ(parts.modulus, modulus_);
-    // A serial whose first byte has the high bit set gets its zero octet in DER.
-    EXPECT_EQ(parts.serialDer, (Bytes{0x02, 0x03, 0x00, 0x80, 0x01}));
-    EXPECT_EQ(parts.subject.front(), 0x30);
-    EXPECT_EQ(parts.issuer.front(), 0x30);
-    EXPECT_NE(parts.subject, parts.issuer);
+// The DER of a certificate's subject name, as OpenSSL reads it.
+Bytes SubjectOf(const Bytes& der) {
+    const unsigned char* in = der.data();
+    const X509Ptr certificate(d2i_X509(nullptr, &in, static_cast<long>(der.size())));
+    unsigned char* out = nullptr;
+    const int size = i2d_X509_NAME(X509_get_subject_name(certificate.get()), &out);
+    Bytes name(out, out + size);
+    OPENSSL_free(out);
+    return name;
 }
 
-TEST_F(CertificatePartsTest, NoOrEmptyCommonNameGivesTheDefaultLabel) {
-    CertificateParts parts;
-    ASSERT_EQ(ParseCertificateParts(Issue({{"O", "Firma"}}), parts), 0);
-    EXPECT_EQ(parts.label, "Quorvane");
-    ASSERT_EQ(ParseCertificateParts(Issue({{"CN", "First"}, {"CN", ""}}), parts), 0);
-    EXPECT_EQ(parts.label, "Quorvane");
+TEST(CertificatePartsTest, WhatTheTokenObjectsTakeFromTheCertificate) {
+    const test::TestCa ca;
+    const PkeyPtr rsa(EVP_RSA_gen(1024));
+    BIGNUM* n = nullptr;
+    ASSERT_EQ(EVP_PKEY_get_bn_param(rsa.get(), "n", &n), 1);
+    Bytes modulus(static_cast<std::size_t>(BN_num_bytes(n)));
+    BN_bn2bin(n, modulus.data());
+    BN_free(n);
+    const struct {
+        test::SubjectEntries subject;
+        Bytes serial;
+        const char* label;
+        Bytes serialDer;
+    } cases[] = {
+        {{{"CN", "Ana"}, {"O", "Firma"}, {"CN", "Ana Semnătură"}},
+         {0x80, 0x01},
+         "Ana Semnătură",
+         {0x02, 0x03, 0x00, 0x80, 0x01}},  // a high bit gets its zero octet
+        {{{"O", "Firma"}}, {0x7F}, "Quorvane", {0x02, 0x01, 0x7F}},
+        {{{"CN", "First"}, {"CN", ""}}, {0x01}, "Quorvane", {0x02, 0x01, 0x01}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const Bytes der = ca.Issue(rsa.get(), c.subject, c.serial);
+        CertificateParts parts;
+        ASSERT_EQ(ParseCertificateParts(der, parts), 0);
+        EXPECT_EQ(parts.label, c.label);
+        EXPECT_EQ(parts.modulus, modulus);
+        EXPECT_EQ(parts.serialDer, c.serialDer);
+        EXPECT_EQ(parts.subject, SubjectOf(der));
+        EXPECT_EQ(parts.issuer, SubjectOf(ca.der()));
+    }
 }
 
-TEST_F(CertificatePartsTest, RefusesWhatIsNotOneCertificate) {
-    const Bytes der = Issue({{"CN", "Ana"}});
-    CertificateParts parts;
-    parts.label = "untouched";
+TEST(CertificatePartsTest, RefusesWhatIsNotOneRsaCertificate) {
+    const test::TestCa ca;
+    const PkeyPtr ec(EVP_EC_gen("P-256"));
+    const Bytes der = ca.Issue(ca.key(), {{"CN", "Ana"}}, {0x01});
     Bytes trailing = der;
     trailing.push_back(0x00);
-    EXPECT_EQ(ParseCertificateParts(trailing, parts), kToolkitDecodeError);
-    EXPECT_EQ(ParseCertificateParts(Bytes(der.begin(), der.end() - 1), parts), kToolkitDecodeError);
-    EXPECT_EQ(ParseCertificateParts({}, parts), kToolkitDecodeError);
-    EXPECT_EQ(parts.label, "untouched");
+    for (const Bytes& bad : {trailing, Bytes(der.begin(), der.end() - 1), Bytes(),
+                             ca.Issue(ec.get(), {{"CN", "Ana"}}, {1})}) {
+        CertificateParts parts;
+        parts.label = "untouched";
+        EXPECT_EQ(ParseCertificateParts(bad, parts), kToolkitDecodeError);
+        EXPECT_EQ(parts.label, "untouched");
+    }
 }
 
 TEST(ComputeKeyIdTest, Sha1OrItsUpperCaseHexForOcsCryptoki) {
-    const Bytes abc = ToBytes("abc");
     const Bytes sha1 = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
                         0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
-    EXPECT_EQ(ComputeKeyId(abc, "/usr/lib/libvendor.so"), sha1);
-    EXPECT_EQ(ToString(ComputeKeyId(abc, "OCSCryptoki.dll")),
-              "A9993E364706816ABA3E25717850C26C9CD0D89D");
-    EXPECT_EQ(ComputeKeyId(abc, "/opt/libocscryptoki.so").size(), 40u);
-    EXPECT_EQ(ComputeKeyId(abc, "/opt/libOcsCryptoki.so"), sha1);
+    const Bytes hex = ToBytes("A9993E364706816ABA3E25717850C26C9CD0D89D");
+    for (const auto& [path, id] : {std::pair{"/usr/lib/libvendor.so", sha1},
+                                   {"OCSCryptoki.dll", hex},
+                                   {"/opt/libocscryptoki.so", hex},
+                                   {"/opt/libOcsCryptoki.so", sha1}}) {
+        EXPECT_EQ(ComputeKeyId(ToBytes("abc"), path), id) << path;
+    }
 }
 
 }  // namespace

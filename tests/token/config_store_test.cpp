@@ -3,11 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "support/scoped_dir.h"
 
@@ -15,147 +11,112 @@ namespace qe {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ScopedEnv;
 
-// Sets an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        const char* old = std::getenv(name);
-        if (old != nullptr) {
-            old_ = old;
-            hadOld_ = true;
-        }
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
+TEST(ExpandDollarOnceTest, TheFirstUpperCaseNameThatExists) {
+    const ScopedEnv lib("QELIBDIR", "/opt/tokens");
+    const ScopedEnv unset("QEUNSET", nullptr);
+    const std::pair<const char*, const char*> cases[] = {
+        {"$QELIBDIR/lib.so", "/opt/tokens/lib.so"},
+        {"a$QELIBDIR_x$QELIBDIR", "a/opt/tokens_x$QELIBDIR"},
+        {"$QELIBDIRx", "/opt/tokensx"},                // the name is the run of A to Z only
+        {"$QEUNSET/$QELIBDIR", "$QEUNSET/$QELIBDIR"},  // only the first "$" is looked at
+        {"$lower", "$lower"},
+        {"end$", "end$"},
+        {"$", "$"},
+        {"none", "none"},
+    };
+    for (const auto& [value, expanded] : cases) {
+        EXPECT_EQ(ExpandDollarOnce(value), expanded) << value;
     }
-    ~ScopedEnv() {
-        if (hadOld_) {
-            setenv(name_.c_str(), old_.c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-
-private:
-    std::string name_;
-    std::string old_;
-    bool hadOld_ = false;
-};
-
-TEST(ExpandDollarOnceTest, ExpandsTheFirstUpperCaseNameThatExists) {
-    ScopedEnv lib("QELIBDIR", "/opt/tokens");
-    ScopedEnv unset("QEUNSET", nullptr);
-    EXPECT_EQ(ExpandDollarOnce("$QELIBDIR/lib.so"), "/opt/tokens/lib.so");
-    EXPECT_EQ(ExpandDollarOnce("a$QELIBDIR_x$QELIBDIR"), "a/opt/tokens_x$QELIBDIR");
-    // The name is the run of A to Z only; digits and lower case end it.
-    EXPECT_EQ(ExpandDollarOnce("$QELIBDIRx"), "/opt/tokensx");
-    // Only the first "$" is looked at, even when its name does not exist.
-    EXPECT_EQ(ExpandDollarOnce("$QEUNSET/$QELIBDIR"), "$QEUNSET/$QELIBDIR");
-    EXPECT_EQ(ExpandDollarOnce("$lower"), "$lower");
-    EXPECT_EQ(ExpandDollarOnce("end$"), "end$");
-    EXPECT_EQ(ExpandDollarOnce("none"), "none");
 }
 
 TEST(ConfigHomeTest, XdgVariablesWithFallbacks) {
-    ScopedEnv home("HOME", "/home/ana");
-    {
-        ScopedEnv config("XDG_CONFIG_HOME", nullptr);
-        EXPECT_EQ(UserConfigHome(), "/home/ana/.config");
+    const ScopedEnv home("HOME", "/home/ana");
+    const struct {
+        const char* configHome;
+        const char* configDirs;
+        const char* user;
+        const char* machine;
+    } cases[] = {
+        {nullptr, nullptr, "/home/ana/.config", "/etc/xdg"},
+        {"relative/dir", "", "/home/ana/.config", "/etc/xdg"},
+        {"/cfg", "rel::/first:/second", "/cfg", "/first"},
+        {"", "rel:", "/home/ana/.config", "/etc/xdg"},
+    };
+    for (const auto& c : cases) {
+        const ScopedEnv user("XDG_CONFIG_HOME", c.configHome);
+        const ScopedEnv machine("XDG_CONFIG_DIRS", c.configDirs);
+        EXPECT_EQ(UserConfigHome(), c.user);
+        EXPECT_EQ(MachineConfigHome(), c.machine);
     }
-    {
-        ScopedEnv config("XDG_CONFIG_HOME", "relative/dir");
-        EXPECT_EQ(UserConfigHome(), "/home/ana/.config");
-    }
-    {
-        ScopedEnv config("XDG_CONFIG_HOME", "/cfg");
-        EXPECT_EQ(UserConfigHome(), "/cfg");
-    }
-    {
-        ScopedEnv dirs("XDG_CONFIG_DIRS", nullptr);
-        EXPECT_EQ(MachineConfigHome(), "/etc/xdg");
-    }
-    {
-        ScopedEnv dirs("XDG_CONFIG_DIRS", "");
-        EXPECT_EQ(MachineConfigHome(), "/etc/xdg");
-    }
-    {
-        ScopedEnv dirs("XDG_CONFIG_DIRS", "rel::/first:/second");
-        EXPECT_EQ(MachineConfigHome(), "/first");
-    }
+    const ScopedEnv noHome("HOME", "relative");
+    EXPECT_EQ(UserHomeDirectory().front(), '/');  // the password database's
 }
 
-TEST(ConfigValueTest, ReadAndWrite) {
-    test::ScopedDir dir("config");
-    std::string data;
-    EXPECT_EQ(ReadConfigValue(dir / "key", "value", data), ENOENT);
-    ASSERT_EQ(WriteConfigValue(dir / "key/sub", "value", "a\nb\n"), 0);
-    ASSERT_EQ(ReadConfigValue(dir / "key/sub", "value", data), 0);
-    EXPECT_EQ(data, "a\nb\n");
-    ASSERT_EQ(WriteConfigValue(dir / "key/sub", "value", ""), 0);
-    ASSERT_EQ(ReadConfigValue(dir / "key/sub", "value", data), 0);
-    EXPECT_EQ(data, "");
-    // No temporary file is left behind.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "key/sub"), fs::directory_iterator()), 1);
-
-    fs::create_directories(dir / "key/sub/dirvalue");
-    EXPECT_EQ(ReadConfigValue(dir / "key/sub", "dirvalue", data), EISDIR);
-    test::WriteFile(dir / "blocker", "a file where a key should be");
-    EXPECT_NE(WriteConfigValue(dir / "blocker/key", "value", "x"), 0);
-}
-
-TEST(ConfigValueTest, OversizedValueIsRefused) {
-    test::ScopedDir dir("config");
-    test::WriteFile(dir / "big", std::string((1 << 20) + 1, 'x'));
+TEST(ConfigValueTest, WrittenWholeReadUpToItsLimit) {
+    const test::ScopedDir dir("config");
     std::string data = "kept";
-    EXPECT_EQ(ReadConfigValue(dir.path(), "big", data), EFBIG);
+    EXPECT_EQ(ReadConfigValue(dir / "key", "value", data), ENOENT);
+    for (const std::string& value :
+         {std::string("a\nb\n"), std::string(), std::string(1 << 20, 'x')}) {
+        ASSERT_EQ(WriteConfigValue(dir / "key/sub", "value", value), 0);
+        ASSERT_EQ(ReadConfigValue(dir / "key/sub", "value", data), 0);
+        EXPECT_EQ(data, value);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "key/sub"), fs::directory_iterator()), 1);
+    test::WriteFile(dir / "key/sub/value", std::string((1 << 20) + 1, 'x'));
+    data = "kept";
+    EXPECT_EQ(ReadConfigValue(dir / "key/sub", "value", data), EFBIG);
     EXPECT_EQ(data, "kept");
+    fs::create_directories(dir / "key/sub/dir");
+    EXPECT_EQ(ReadConfigValue(dir / "key/sub", "dir", data), EISDIR);
+    EXPECT_EQ(ReadConfigValue("/dev", "null", data), EINVAL);
+    EXPECT_EQ(WriteConfigValue(dir / "key/sub/value/below", "value", "x"), ENOTDIR);
+    fs::create_directories(dir / "key/sub/taken");
+    EXPECT_EQ(WriteConfigValue(dir / "key/sub", "taken", "x"), EISDIR);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "key/sub"), fs::directory_iterator()), 3);
 }
 
-TEST(CopyConfigKeyTest, CopiesSubkeysThenValuesWithExpansion) {
-    ScopedEnv lib("QELIBDIR", "/opt/tokens");
-    test::ScopedDir dir("copy");
-    fs::create_directories(dir / "machine/Sub/Deeper");
-    test::WriteFile(dir / "machine/PKCS11Modules", "$QELIBDIR/a.so\nb.so\n");
-    test::WriteFile(dir / "machine/Sub/Setting", "plain");
-    test::WriteFile(dir / "machine/Sub/Deeper/Path", "$QELIBDIR");
-    test::WriteFile(dir / "machine/Huge", std::string(16384, 'x'));
-    fs::create_symlink(dir / "machine", dir / "machine/Sub/Loop");
+TEST(CopyConfigKeyTest, SubkeysThenValuesWithinTheirLimits) {
+    const ScopedEnv lib("QELIBDIR", "/opt/tokens");
+    const test::ScopedDir dir("copy");
+    const std::string machine = dir / "machine";
+    std::string deep = machine;
+    for (int depth = 1; depth <= 34; ++depth) {
+        deep += "/d";
+        fs::create_directories(deep);
+        test::WriteFile(deep + "/Level", std::to_string(depth));
+    }
+    test::WriteFile(machine + "/PKCS11Modules", "$QELIBDIR/a.so\nb.so\n");
+    test::WriteFile(machine + "/Path", "$QELIBDIR");
+    test::WriteFile(machine + "/Largest", std::string(16383, 'x'));
+    test::WriteFile(machine + "/TooLarge", std::string(16384, 'x'));
+    fs::create_symlink(machine + "/Path", machine + "/LinkedValue");
+    fs::create_symlink(machine, machine + "/d/Loop");
 
-    EXPECT_EQ(CopyConfigKey(dir / "machine", dir / "user", {"PKCS11Modules"}), 0);
+    EXPECT_EQ(CopyConfigKey(machine, dir / "user", {"PKCS11Modules"}), 0);
     // A multi-string is copied as it stands; string values are expanded.
     EXPECT_EQ(test::ReadFile(dir / "user/PKCS11Modules"), "$QELIBDIR/a.so\nb.so\n");
-    EXPECT_EQ(test::ReadFile(dir / "user/Sub/Setting"), "plain");
-    EXPECT_EQ(test::ReadFile(dir / "user/Sub/Deeper/Path"), "/opt/tokens");
-    // Too large for a value: left out, the rest still copied.
-    EXPECT_FALSE(fs::exists(dir / "user/Huge"));
-    // A linked directory is no subkey, so a loop cannot run away.
-    EXPECT_FALSE(fs::exists(dir / "user/Sub/Loop"));
-}
-
-TEST(CopyConfigKeyTest, MissingOrUnreadableSourceReturnsItsError) {
-    test::ScopedDir dir("copy");
-    EXPECT_EQ(CopyConfigKey(dir / "absent", dir / "user"), ENOENT);
-    EXPECT_FALSE(fs::exists(dir / "user"));
-    test::WriteFile(dir / "file", "x");
-    EXPECT_EQ(CopyConfigKey(dir / "file", dir / "user"), ENOTDIR);
-
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "permissions do not bind root";
+    EXPECT_EQ(test::ReadFile(dir / "user/Path"), "/opt/tokens");
+    EXPECT_EQ(test::ReadFile(dir / "user/LinkedValue"), "/opt/tokens");
+    EXPECT_EQ(test::ReadFile(dir / "user/Largest").size(), 16383u);
+    EXPECT_FALSE(fs::exists(dir / "user/TooLarge"));  // left out, the rest still copied
+    EXPECT_FALSE(fs::exists(dir / "user/d/Loop"));    // a linked directory is no subkey
+    // The key itself is depth 0: subkeys are copied down to depth 32.
+    std::string path = dir / "user";
+    for (int depth = 1; depth <= 33; ++depth) {
+        path += "/d";
+        EXPECT_EQ(fs::exists(path + "/Level"), depth <= 32) << depth;
     }
-    fs::create_directories(dir / "locked");
-    chmod((dir / "locked").c_str(), 0);
-    EXPECT_EQ(CopyConfigKey(dir / "locked", dir / "user"), EACCES);
-    chmod((dir / "locked").c_str(), 0700);
-}
 
-TEST(CopyConfigKeyTest, EmptyKeyCopiesAsSuccess) {
-    test::ScopedDir dir("copy");
-    fs::create_directories(dir / "machine");
-    EXPECT_EQ(CopyConfigKey(dir / "machine", dir / "user"), 0);
-    EXPECT_TRUE(fs::is_directory(dir / "user"));
+    EXPECT_EQ(CopyConfigKey(dir / "absent", dir / "other"), ENOENT);
+    EXPECT_EQ(CopyConfigKey(machine + "/Path", dir / "other"), ENOTDIR);
+    EXPECT_EQ(CopyConfigKey(machine, dir / "user/Path"), ENOTDIR);
+    EXPECT_FALSE(fs::exists(dir / "other"));
+    fs::create_directories(dir / "empty");
+    EXPECT_EQ(CopyConfigKey(dir / "empty", dir / "other"), 0);
+    EXPECT_TRUE(fs::is_directory(dir / "other"));
 }
 
 }  // namespace

@@ -4,103 +4,105 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
-#include "support/softhsm.h"
-#include "token/p11kit_modules.h"
+#include "support/scoped_dir.h"
+#include "token/config_store.h"
 
 namespace qe {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
+using test::ScopedEnv;
+using Names = std::vector<std::string>;
 
 TEST(SplitModuleValueTest, LinesUpToTheFirstEmptyOne) {
-    EXPECT_THAT(SplitModuleValue("a.so\nb.so\n"), ElementsAre("a.so", "b.so"));
-    EXPECT_THAT(SplitModuleValue("a.so\r\nb.so"), ElementsAre("a.so", "b.so"));
-    EXPECT_THAT(SplitModuleValue("a.so\n\nb.so\n"), ElementsAre("a.so"));
-    EXPECT_THAT(SplitModuleValue(std::string("a.so\0b.so\0\0c.so", 15)),
-                ElementsAre("a.so", "b.so"));
-    EXPECT_THAT(SplitModuleValue("\nb.so\n"), IsEmpty());
-    EXPECT_THAT(SplitModuleValue(""), IsEmpty());
-    // Junk stays a name; it simply fails to load later.
-    EXPECT_THAT(SplitModuleValue("  \n#x\n"), ElementsAre("  ", "#x"));
-}
-
-class ModuleListTest : public ::testing::Test {
-protected:
-    std::string UserValue() const {
-        return hsm_.UserConfigHome() + "/" + kModuleKeyPath + "/" + kModuleValueName;
+    const std::pair<std::string, Names> cases[] = {
+        {"a.so\nb.so\n", {"a.so", "b.so"}},
+        {"a.so\r\nb.so", {"a.so", "b.so"}},
+        {"a.so\n\nb.so\n", {"a.so"}},
+        {std::string("a.so\0b.so\0\0c.so", 15), {"a.so", "b.so"}},
+        {"\nb.so\n", {}},
+        {"", {}},
+        {"  \n#x\n", {"  ", "#x"}},  // junk stays a name; it fails to load later
+    };
+    for (const auto& [value, names] : cases) {
+        EXPECT_EQ(SplitModuleValue(value), names) << value;
     }
-    std::string MachineKey() const { return hsm_.MachineConfigHome() + "/" + kModuleKeyPath; }
-
-    test::SoftHsm hsm_;  // private XDG homes
-    CReg reg_;
-};
-
-TEST_F(ModuleListTest, StoredListIsUsedAsItStands) {
-    hsm_.WriteModuleList({"first.so", "/abs/second.so"});
-    EXPECT_THAT(reg_.ModuleList(), ElementsAre("first.so", "/abs/second.so"));
 }
 
-TEST_F(ModuleListTest, ListWhoseFirstLineIsEmptyHasNoNames) {
-    fs::create_directories(fs::path(UserValue()).parent_path());
-    test::WriteFile(UserValue(), "\nignored.so\n");
-    EXPECT_THAT(reg_.ModuleList(), IsEmpty());
-}
-
-TEST_F(ModuleListTest, MachineWideCopyWithExpansion) {
-    setenv("QETOKENLIB", "/opt/token/lib", 1);
-    fs::create_directories(MachineKey() + "/Vendor");
-    test::WriteFile(MachineKey() + "/" + kModuleValueName, "$QETOKENLIB/libvendor.so\nother.so\n");
-    test::WriteFile(MachineKey() + "/Vendor/Note", "kept");
-    EXPECT_THAT(reg_.ModuleList(), ElementsAre("$QETOKENLIB/libvendor.so", "other.so"));
-    // The user's copy now holds the list as it stood (a multi-string is not expanded) and the
-    // subkeys.
-    EXPECT_EQ(test::ReadFile(UserValue()), "$QETOKENLIB/libvendor.so\nother.so\n");
-    EXPECT_EQ(test::ReadFile(fs::path(UserValue()).parent_path() / "Vendor/Note"), "kept");
-    unsetenv("QETOKENLIB");
-
-    // Later runs read the user's copy, not the machine key.
-    test::WriteFile(MachineKey() + "/" + kModuleValueName, "changed.so\n");
-    EXPECT_THAT(reg_.ModuleList(), ElementsAre("$QETOKENLIB/libvendor.so", "other.so"));
-}
-
-TEST_F(ModuleListTest, WithoutAnyStoredListTheBuiltInListIsWrittenAndUsed) {
-    const std::vector<std::string> builtIn = BuiltInModuleList();
+// Where the list comes from, as the doctor sees it without writing and as the wizard then uses
+// it, with the user's copy it leaves behind.
+TEST(ModuleListTest, UserListElseMachineCopyElseBuiltIn) {
+    const ScopedEnv lib("QETOKENLIB", "/opt/token");
+    const Names builtIn = BuiltInModuleList();
     ASSERT_FALSE(builtIn.empty());
-    EXPECT_EQ(reg_.ModuleList(), builtIn);
-    EXPECT_EQ(SplitModuleValue(test::ReadFile(UserValue())), builtIn);
-}
+    const std::string largest(16382, 'a');  // with its line feed as large as a copy takes
+    const auto user = ModuleListSource::User;
+    const auto machine = ModuleListSource::MachineWide;
+    const auto none = ModuleListSource::BuiltIn;
+    const struct {
+        std::optional<std::string> userValue;
+        std::optional<std::string> machineValue;
+        ModuleListSource source;
+        Names inspected;
+        Names used;
+        Names stored;  // the user's list afterwards
+    } cases[] = {
+        {"first.so\n/abs/second.so\n",
+         "other.so\n",
+         user,
+         {"first.so", "/abs/second.so"},
+         {"first.so", "/abs/second.so"},
+         {"first.so", "/abs/second.so"}},
+        {"\nignored.so\n", "other.so\n", user, {}, {}, {}},
+        {"", std::nullopt, none, builtIn, builtIn, builtIn},
+        // A multi-string is copied as it stands.
+        {std::nullopt,
+         "$QETOKENLIB/lib.so\nother.so\n",
+         machine,
+         {"/opt/token/lib.so", "other.so"},
+         {"$QETOKENLIB/lib.so", "other.so"},
+         {"$QETOKENLIB/lib.so", "other.so"}},
+        {std::nullopt, largest + "\n", machine, {largest}, {largest}, {largest}},
+        {std::nullopt, largest + "a\n", none, builtIn, builtIn, {}},  // too large to copy
+        {std::nullopt, "", none, builtIn, builtIn, {}},
+        {std::nullopt, std::nullopt, none, builtIn, builtIn, builtIn},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.userValue.value_or("-") + "|" + c.machineValue.value_or("-").substr(0, 20));
+        const test::ScopedDir dir("modules");
+        const ScopedEnv userHome("XDG_CONFIG_HOME", (dir / "user").c_str());
+        const ScopedEnv machineHome("XDG_CONFIG_DIRS", (dir / "machine").c_str());
+        const std::string userKey = dir / "user/" + kModuleKeyPath;
+        const std::string machineKey = dir / "machine/" + kModuleKeyPath;
+        if (c.userValue) {
+            ASSERT_EQ(WriteConfigValue(userKey, kModuleValueName, *c.userValue), 0);
+        }
+        if (c.machineValue) {
+            ASSERT_EQ(WriteConfigValue(machineKey, kModuleValueName, *c.machineValue), 0);
+            ASSERT_EQ(WriteConfigValue(machineKey + "/Sub", "Note", "kept"), 0);
+        }
+        const ModuleListOrigin origin = InspectModuleList();
+        EXPECT_EQ(origin.source, c.source);
+        EXPECT_EQ(origin.path, c.source == none   ? ""
+                               : c.source == user ? userKey + "/" + kModuleValueName
+                                                  : machineKey + "/" + kModuleValueName);
+        EXPECT_EQ(origin.names, c.inspected);
+        EXPECT_EQ(fs::exists(userKey), c.userValue.has_value());  // the doctor only looks
 
-TEST_F(ModuleListTest, EmptyStoredValueIsReplaced) {
-    hsm_.WriteModuleList({});
-    EXPECT_EQ(reg_.ModuleList(), BuiltInModuleList());
-}
-
-TEST_F(ModuleListTest, MachineKeyWithoutTheValueFallsBackToTheBuiltInList) {
-    fs::create_directories(MachineKey());
-    test::WriteFile(MachineKey() + "/Unrelated", "x");
-    EXPECT_EQ(reg_.ModuleList(), BuiltInModuleList());
-}
-
-TEST_F(ModuleListTest, UnwritableUserHomeStillGivesTheBuiltInList) {
-    test::WriteFile(hsm_.UserConfigHome(), "a file where the configuration home should be");
-    EXPECT_EQ(reg_.ModuleList(), BuiltInModuleList());
-    EXPECT_NE(reg_.WriteDefaultModules(), 0);
-}
-
-TEST_F(ModuleListTest, BuiltInListSkipsTheFallbackWhenP11KitHasIt) {
-    const P11KitLayout layout = DefaultP11KitLayout();
-    std::size_t registeredFallbacks = 0;
-    for (const std::string& name : RegisteredP11KitModules(layout)) {
-        registeredFallbacks += fs::path(name).filename() == kFallbackModule ? 1 : 0;
+        EXPECT_EQ(CReg().ModuleList(), c.used);
+        EXPECT_EQ(SplitModuleValue(test::ReadFile(userKey + "/" + kModuleValueName)), c.stored);
+        EXPECT_EQ(fs::exists(userKey + "/Sub/Note"), !c.userValue && c.machineValue);
     }
-    std::size_t fallbacks = 0;
-    for (const std::string& name : BuiltInModuleList()) {
-        fallbacks += fs::path(name).filename() == kFallbackModule ? 1 : 0;
-    }
-    EXPECT_EQ(fallbacks, registeredFallbacks == 0 ? 1u : registeredFallbacks);
+}
+
+TEST(ModuleListTest, UnwritableUserHomeStillGivesTheBuiltInList) {
+    const test::ScopedDir dir("modules");
+    test::WriteFile(dir / "file", "a file where the configuration home should be");
+    const ScopedEnv userHome("XDG_CONFIG_HOME", (dir / "file").c_str());
+    EXPECT_EQ(CReg().ModuleList(), BuiltInModuleList());
+    EXPECT_EQ(CReg().WriteDefaultModules(), ENOTDIR);
 }
 
 }  // namespace

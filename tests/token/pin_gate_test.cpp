@@ -1,9 +1,8 @@
+// Whether a login is in place, and when the PIN dialog is shown.
 #include "token/pin_gate.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <string>
 
 #include "log/enroll_log.h"
 #include "support/softhsm.h"
@@ -12,38 +11,31 @@
 namespace qe {
 namespace {
 
-using test::SoftHsm;
-using ::testing::HasSubstr;
-using ::testing::Not;
-
 // The window side as a test drives it: a cached PIN and a scripted dialog answer.
 class ScriptedPinPort : public PinPort {
 public:
-    Secret CachedPin() override { return cached_.Clone(); }
+    Secret CachedPin() override { return cached.Clone(); }
     void AskPin() override {
         ++asked;
         if (!answer.empty()) {
-            cached_ = Secret(answer);
+            cached = Secret(answer);
         }
     }
     void AskPinFor(CK_FLAGS tokenFlags) override {
         flags = tokenFlags;
         AskPin();
     }
-    void ClearPin() override { cached_.Clear(); }
-    void Cache(const std::string& pin) { cached_ = Secret(pin); }
+    void ClearPin() override { cached.Clear(); }
 
+    Secret cached;
     int asked = 0;
     CK_FLAGS flags = 0;
     std::string answer;  // empty: the user cancels
-
-private:
-    Secret cached_;
 };
 
 class PinGateTest : public ::testing::Test {
 protected:
-    // The process-wide log lives in $TMPDIR; give this process its own before first use.
+    // The process-wide log lives in $TMPDIR; give this program its own before first use.
     static void SetUpTestSuite() {
         logDir_ = new test::ScopedDir("pinlog");
         setenv("TMPDIR", logDir_->path().c_str(), 1);
@@ -52,126 +44,80 @@ protected:
     static void TearDownTestSuite() { delete logDir_; }
     static std::string Logged() { return test::ReadFile(logDir_->path() + "/enrolllog.txt"); }
 
-    void SetUp() override {
-        hsm_.InitToken("Alpha", "1234");
-        std::vector<zel_token> tokens;
-        CPKI().ListTokens({test::FaultModuleLibrary()}, tokens);
-        ASSERT_EQ(tokens.size(), 1u);
-        token_ = tokens.front();
-    }
+    void SetUp() override { hsm_.InitToken("Alpha", "1234"); }
+    static zel_token Token() { return test::ListedTokens().at(0); }
 
     static test::ScopedDir* logDir_;
-    SoftHsm hsm_;
-    zel_token token_;
-    ScriptedPinPort port_;
+    test::SoftHsm hsm_;
 };
 test::ScopedDir* PinGateTest::logDir_ = nullptr;
 
-TEST_F(PinGateTest, IsLoggedInReadsTheSessionState) {
-    bool loggedIn = true;
-    EXPECT_EQ(CPKI().IsLoggedIn(token_, loggedIn), CKR_OK);
-    EXPECT_FALSE(loggedIn);
-
-    hsm_.WriteFaultConfig("session-state 3\n");
-    hsm_.ClearRecord();
-    EXPECT_EQ(CPKI().IsLoggedIn(token_, loggedIn), CKR_OK);
-    EXPECT_TRUE(loggedIn);
-    EXPECT_THAT(test::CallNames(hsm_.RecordedCalls()),
-                ::testing::ElementsAre("C_GetFunctionList", "C_Initialize", "C_GetSlotList",
-                                       "C_GetSlotList", "C_GetTokenInfo", "C_OpenSession",
-                                       "C_GetSessionInfo", "C_CloseSession", "C_Finalize"));
-    // A read-only user session is not a logged-in read-write one.
-    hsm_.WriteFaultConfig("session-state 1\n");
-    EXPECT_EQ(CPKI().IsLoggedIn(token_, loggedIn), CKR_OK);
-    EXPECT_FALSE(loggedIn);
+TEST_F(PinGateTest, LoggedInMeansAReadWriteUserSession) {
+    const zel_token token = Token();
+    const struct {
+        const char* faults;
+        CK_RV rv;
+        bool loggedIn;
+    } cases[] = {
+        {"", CKR_OK, false},
+        {"session-state 1", CKR_OK, false},  // read-only user functions
+        {"session-state 2", CKR_OK, false},
+        {"session-state 3", CKR_OK, true},
+        {"session-state 4", CKR_OK, false},
+        {"session-state 3\nfail C_GetSessionInfo 0x32", CKR_DEVICE_REMOVED, false},
+        {"session-state 3\nfail C_CloseSession 0x30", CKR_DEVICE_ERROR, false},
+        {"session-state 3\n[token Alpha]\nrefuse-rw-session", CKR_TOKEN_WRITE_PROTECTED, false},
+        {"session-state 3\n[token Alpha]\nabsent", CKR_TOKEN_NOT_PRESENT, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults);
+        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
+        bool loggedIn = !c.loggedIn;
+        EXPECT_EQ(CPKI().IsLoggedIn(token, loggedIn), c.rv);
+        EXPECT_EQ(loggedIn, c.loggedIn);
+    }
 }
 
-TEST_F(PinGateTest, IsLoggedInFailuresClearTheFlag) {
-    bool loggedIn = true;
-    hsm_.WriteFaultConfig("session-state 3\nfail C_GetSessionInfo 0x32\n");
-    EXPECT_EQ(CPKI().IsLoggedIn(token_, loggedIn), CKR_DEVICE_REMOVED);
-    EXPECT_FALSE(loggedIn);
-
-    hsm_.WriteFaultConfig("session-state 3\nfail C_CloseSession 0x30\n");
-    loggedIn = true;
-    EXPECT_EQ(CPKI().IsLoggedIn(token_, loggedIn), CKR_DEVICE_ERROR);
-    EXPECT_FALSE(loggedIn);
-
-    hsm_.WriteFaultConfig("[token Alpha]\nrefuse-rw-session\n");
-    EXPECT_EQ(CPKI().IsLoggedIn(token_, loggedIn), CKR_TOKEN_WRITE_PROTECTED);
-}
-
-TEST_F(PinGateTest, LoggedInTokenAsksNothingAndLogsWhy) {
-    hsm_.WriteFaultConfig("session-state 3\n");
-    port_.Cache("9999");
-    Secret pin("left over");
-    EXPECT_EQ(AcquirePin(port_, token_, pin), CKR_OK);
-    EXPECT_TRUE(pin.empty());
-    EXPECT_EQ(port_.asked, 0);
-    EXPECT_THAT(Logged(), HasSubstr("] PIN dialog not shown: already logged in\n"));
-}
-
-TEST_F(PinGateTest, CachedPinIsUsedWithoutAsking) {
-    port_.Cache("1234");
-    Secret pin;
-    EXPECT_EQ(AcquirePin(port_, token_, pin), CKR_OK);
-    EXPECT_EQ(pin.view(), "1234");
-    EXPECT_EQ(port_.asked, 0);
-}
-
-TEST_F(PinGateTest, EmptyCacheAsksOnceAndKeepsTheAnswer) {
-    port_.answer = "1234";
-    Secret pin;
-    EXPECT_EQ(AcquirePin(port_, token_, pin), CKR_OK);
-    EXPECT_EQ(pin.view(), "1234");
-    EXPECT_EQ(port_.asked, 1);
-
-    Secret again;
-    EXPECT_EQ(AcquirePin(port_, token_, again), CKR_OK);
-    EXPECT_EQ(port_.asked, 1);
-
-    // After a wrong-PIN report the window forgets the PIN: the next operation asks again.
-    port_.ClearPin();
-    EXPECT_EQ(AcquirePin(port_, token_, again), CKR_OK);
-    EXPECT_EQ(port_.asked, 2);
-}
-
-TEST_F(PinGateTest, CancelGivesOne) {
-    Secret pin;
-    EXPECT_EQ(AcquirePin(port_, token_, pin), 1u);
-    EXPECT_TRUE(pin.empty());
-    EXPECT_EQ(port_.asked, 1);
-}
-
-TEST_F(PinGateTest, PinFlagsOfTheListedTokenReachTheDialog) {
-    hsm_.WriteFaultConfig("flags-set 0x20000\n");  // CKF_USER_PIN_FINAL_TRY
-    std::vector<zel_token> tokens;
-    CPKI().ListTokens({test::FaultModuleLibrary()}, tokens);
-    ASSERT_EQ(tokens.size(), 1u);
-    Secret pin;
-    AcquirePin(port_, tokens.front(), pin);
-    EXPECT_EQ(port_.flags & CKF_USER_PIN_FINAL_TRY, CKF_USER_PIN_FINAL_TRY);
-}
-
-TEST_F(PinGateTest, FailingLoginTestIsReturnedWithoutAsking) {
-    hsm_.WriteFaultConfig("[token Alpha]\nabsent\n");
-    Secret pin;
-    EXPECT_EQ(AcquirePin(port_, token_, pin), CKR_TOKEN_NOT_PRESENT);
-    EXPECT_EQ(port_.asked, 0);
-}
-
-TEST_F(PinGateTest, ShortFormAsksOnlyWithoutACachedPin) {
-    port_.answer = "1234";
-    EXPECT_EQ(ObtainPin(port_).view(), "1234");
-    EXPECT_EQ(ObtainPin(port_).view(), "1234");
-    EXPECT_EQ(port_.asked, 1);
-}
-
-TEST_F(PinGateTest, PinsNeverReachTheLog) {
-    port_.answer = "secret-pin-4711";
-    Secret pin;
-    AcquirePin(port_, token_, pin);
-    EXPECT_THAT(Logged(), Not(HasSubstr("secret-pin-4711")));
+TEST_F(PinGateTest, TheDialogOnlyWhenNoLoginAndNoCachedPin) {
+    const struct {
+        const char* faults;
+        const char* cached;
+        const char* answer;
+        CK_RV rv;
+        const char* pin;
+        int asked;
+        const char* logged;  // the line's text after its time and tags
+    } cases[] = {
+        {"session-state 3", "9999", "", CKR_OK, "", 0, "PIN dialog not shown: already logged in"},
+        {"", "1234", "5678", CKR_OK, "1234", 0, nullptr},
+        {"", "", "5678", CKR_OK, "5678", 1, nullptr},
+        {"", "", "", 1, "", 1, nullptr},  // cancelled
+        {"[token Alpha]\nabsent", "", "5678", CKR_TOKEN_NOT_PRESENT, "", 0, nullptr},
+    };
+    zel_token token = Token();
+    token.tokenFlags |= CKF_USER_PIN_FINAL_TRY;  // the dialog warns from the listed flags
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults);
+        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
+        ScriptedPinPort port;
+        port.cached = Secret(c.cached);
+        port.answer = c.answer;
+        Secret pin("left over");
+        const std::size_t logSize = Logged().size();
+        EXPECT_EQ(AcquirePin(port, token, pin), c.rv);
+        EXPECT_EQ(pin.view(), c.pin);
+        EXPECT_EQ(port.asked, c.asked);
+        EXPECT_EQ(port.flags, c.asked != 0 ? token.tokenFlags : 0);
+        const std::string added = Logged().substr(logSize);
+        EXPECT_EQ(added.empty() ? "" : added.substr(added.find("] ") + 2),
+                  c.logged != nullptr ? std::string(c.logged) + "\n" : "");
+    }
+    // The short form of the download flows: asks only without a cached PIN, tests no login.
+    ScriptedPinPort port;
+    port.answer = "1234";
+    EXPECT_EQ(ObtainPin(port).view(), "1234");
+    EXPECT_EQ(ObtainPin(port, CKF_USER_PIN_COUNT_LOW).view(), "1234");
+    EXPECT_EQ(port.asked, 1);
 }
 
 }  // namespace

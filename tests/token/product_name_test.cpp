@@ -7,82 +7,46 @@
 namespace qe {
 namespace {
 
-using test::SoftHsm;
-
-class ProductNameTest : public ::testing::Test {
-protected:
-    zel_token ListedToken() {
-        std::vector<zel_token> tokens;
-        pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-        EXPECT_EQ(tokens.size(), 1u);
-        return tokens.empty() ? zel_token() : tokens.front();
-    }
-
-    SoftHsm hsm_;
-    CPKI pki_;
-};
-
-TEST_F(ProductNameTest, VendorFeatureObjectGivesTheName) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.WriteFaultConfig("product-name Quorvane Token 3000\n");
-    const zel_token token = ListedToken();
-    hsm_.ClearRecord();
-    EXPECT_EQ(pki_.ReadProductName(token), "Quorvane Token 3000");
-
-    // Read-only session, the vendor template, and the attribute read for its length first.
-    const std::vector<test::RecordedCall> calls = hsm_.RecordedCalls();
-    bool sawSession = false;
-    bool sawSearch = false;
-    int attributeReads = 0;
-    for (const test::RecordedCall& call : calls) {
-        if (call.name == "C_OpenSession") {
-            EXPECT_EQ(call.fields.at("flags"), "0x4");
-            sawSession = true;
-        } else if (call.name == "C_FindObjectsInit") {
-            ASSERT_EQ(call.templates.size(), 1u);
-            EXPECT_THAT(call.templates[0],
-                        ::testing::ElementsAre(
-                            std::make_pair(CKA_CLASS, test::UlongBytes(CKO_HW_FEATURE)),
-                            std::make_pair(CKA_HW_FEATURE_TYPE, test::UlongBytes(0x80005002))));
-            sawSearch = true;
-        } else if (call.name == "C_FindObjects") {
-            EXPECT_EQ(call.fields.at("max"), "1");
-        } else if (call.name == "C_GetAttributeValue") {
-            ++attributeReads;
+// The name of the last vendor hardware-feature object that reads, within 4096 bytes.
+TEST(ProductNameTest, TheLastReadableNameWithinItsLimit) {
+    test::SoftHsm hsm;
+    hsm.InitToken("Alpha", "1234");
+    const zel_token token = test::ListedTokens().at(0);
+    const std::string longest(4096, 'x');
+    const struct {
+        std::vector<std::string> names;
+        const char* faults;
+        std::string expected;
+    } cases[] = {
+        {{}, "", "N/A"},
+        {{"Quorvane Token 3000"}, "", "Quorvane Token 3000"},
+        {{"First", "Second"}, "", "Second"},
+        {{"", "Second"}, "", "Second"},  // an empty one is passed over
+        {{"First", ""}, "", "First"},
+        {{longest}, "", longest},
+        {{longest + "x"}, "", "N/A"},
+        {{"First", longest + "x", "Third"}, "", "First"},  // reading stops there
+        {{"First", "Second"}, "fail C_GetAttributeValue 0x30 skip 2", "First"},
+        {{"First", "Second"}, "fail C_GetAttributeValue 0x30 skip 3", "First"},
+        {{"First"}, "fail C_FindObjects 0x30", "N/A"},
+        {{"First"}, "fail C_FindObjectsInit 0x30", "N/A"},
+        {{"First"}, "fail C_OpenSession 0x30", "N/A"},
+        {{"First"}, "[token Alpha]\nabsent", "N/A"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults + std::to_string(c.names.size()));
+        std::string config;
+        for (const std::string& name : c.names) {
+            config += "product-name " + name + "\n";
+        }
+        hsm.WriteFaultConfig(config + c.faults + "\n");
+        hsm.ClearRecord();
+        EXPECT_EQ(CPKI().ReadProductName(token), c.expected);
+        // Read-only.
+        for (const test::RecordedCall& call : hsm.RecordedCalls()) {
+            EXPECT_EQ(call.name == "C_OpenSession" ? call.fields.at("flags") : "0x4", "0x4");
         }
     }
-    EXPECT_TRUE(sawSession);
-    EXPECT_TRUE(sawSearch);
-    EXPECT_EQ(attributeReads, 2);
-    EXPECT_EQ(test::CallNames(calls).back(), "C_Finalize");
-}
-
-TEST_F(ProductNameTest, NoFeatureObjectIsNotAvailable) {
-    hsm_.InitToken("Alpha", "1234");
-    EXPECT_EQ(pki_.ReadProductName(ListedToken()), "N/A");
-}
-
-TEST_F(ProductNameTest, TheLastReadableObjectWins) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.WriteFaultConfig("product-name First\nproduct-name Second\n");
-    EXPECT_EQ(pki_.ReadProductName(ListedToken()), "Second");
-}
-
-TEST_F(ProductNameTest, FailuresLeaveTheTextAsItStood) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.WriteFaultConfig("product-name First\nproduct-name Second\n");
-    const zel_token token = ListedToken();
-
-    // The second object's length cannot be read: the first one's name stays.
-    hsm_.WriteFaultConfig(
-        "product-name First\nproduct-name Second\nfail C_GetAttributeValue 0x30 skip 2\n");
-    EXPECT_EQ(pki_.ReadProductName(token), "First");
-
-    hsm_.WriteFaultConfig("product-name First\nfail C_FindObjectsInit 0x30\n");
-    EXPECT_EQ(pki_.ReadProductName(token), "N/A");
-
-    hsm_.WriteFaultConfig("product-name First\n[token Alpha]\nabsent\n");
-    EXPECT_EQ(pki_.ReadProductName(token), "N/A");
 }
 
 }  // namespace

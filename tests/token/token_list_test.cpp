@@ -1,3 +1,4 @@
+// Listing the tokens of the module list, choosing one, and finding a listed token again.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,199 +12,182 @@ namespace qe {
 namespace {
 
 using test::CallNames;
-using test::SoftHsm;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
+using test::FaultModuleLibrary;
+using test::ListedTokens;
+
+// "label@slotIndex" of each record.
+std::vector<std::string> Names(const std::vector<zel_token>& tokens) {
+    std::vector<std::string> names;
+    for (const zel_token& token : tokens) {
+        names.push_back(LabelText(token) + "@" + std::to_string(token.slotIndex));
+    }
+    return names;
+}
+
+// The text with "$0" and "$1" replaced by the labels of the first and second token listed:
+// SoftHSM2 orders its slots by serial number, which is new on every run.
+std::string Labelled(std::string text, const std::vector<zel_token>& order) {
+    for (std::size_t at; (at = text.find('$')) != std::string::npos;) {
+        text.replace(at, 2, LabelText(order.at(text[at + 1] - '0')));
+    }
+    return text;
+}
 
 class TokenListTest : public ::testing::Test {
 protected:
-    SoftHsm hsm_;
-    CPKI pki_;
+    void SetUp() override {
+        alphaSerial_ = hsm_.InitToken("Alpha", "1234");
+        hsm_.InitToken("Beta", "1234");
+    }
+    test::SoftHsm hsm_;
+    std::string alphaSerial_;
 };
 
-TEST_F(TokenListTest, OneTokenIsSelectedWithItsRecord) {
-    const std::string serial = hsm_.InitToken("Alpha", "1234");
-    hsm_.WriteModuleList({"libmissing-pkcs11.so", test::SoftHsmLibrary()});
-
+TEST_F(TokenListTest, SelectTokenWantsExactlyOne) {
+    hsm_.WriteModuleList({"libmissing-pkcs11.so", FaultModuleLibrary()});
     zel_token token;
-    ASSERT_EQ(pki_.SelectToken(token), CKR_OK);
-    EXPECT_EQ(std::string(token.serialNumber, 16), serial);
-    EXPECT_EQ(LabelText(token), "Alpha");
-    EXPECT_EQ(ManufacturerText(token), "SoftHSM");
-    EXPECT_EQ(token.modulePath, test::SoftHsmLibrary());
-    EXPECT_EQ(token.slotIndex, 0u);
+    EXPECT_EQ(CPKI().SelectToken(token), TOKEN_MULTIPLE);
+    hsm_.WriteFaultConfig("[token Beta]\nabsent\n");
+    ASSERT_EQ(CPKI().SelectToken(token), CKR_OK);
+    EXPECT_EQ(SerialText(token), alphaSerial_);
+    EXPECT_EQ(token.modulePath, FaultModuleLibrary());
+    EXPECT_NE(token.tokenFlags & CKF_TOKEN_INITIALIZED, 0u);
+    // SoftHSM2's spare slot holds an uninitialised token, which refuses the session.
+    hsm_.WriteFaultConfig("[token Beta]\nabsent\n[token Alpha]\nabsent\n");
+    EXPECT_EQ(CPKI().SelectToken(token), TOKEN_NONE);
 }
 
-TEST_F(TokenListTest, TwoTokensAreMultipleAndNoneIsNone) {
-    hsm_.WriteModuleList({test::SoftHsmLibrary()});
-    zel_token token;
-    // SoftHSM2's spare slot holds an uninitialised token, which cannot open a session.
-    EXPECT_EQ(pki_.SelectToken(token), TOKEN_NONE);
-
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.InitToken("Beta", "5678");
-    EXPECT_EQ(pki_.SelectToken(token), TOKEN_MULTIPLE);
-
-    std::vector<zel_token> tokens;
-    pki_.ListTokens({test::SoftHsmLibrary()}, tokens);
-    ASSERT_EQ(tokens.size(), 2u);
-    // slotIndex counts positions in the present-slot list, whatever the slot IDs are.
-    EXPECT_EQ(tokens[0].slotIndex, 0u);
-    EXPECT_EQ(tokens[1].slotIndex, 1u);
-}
-
-TEST_F(TokenListTest, NoLoadableLibraryIsNone) {
-    hsm_.InitToken("Alpha", "1234");
-    test::WriteFile(hsm_.dir() + "/not-a-library.so", "junk, not ELF");
-    hsm_.WriteModuleList({"libmissing-pkcs11.so", hsm_.dir() + "/not-a-library.so", "libz.so.1"});
-    zel_token token;
-    EXPECT_EQ(pki_.SelectToken(token), TOKEN_NONE);
-}
-
-TEST_F(TokenListTest, LoadModuleCodes) {
-    Pkcs11Module module;
-    EXPECT_EQ(pki_.LoadModule("libmissing-pkcs11.so", module), kModuleNotLoaded);
-    EXPECT_FALSE(module.loaded());
-    EXPECT_EQ(GetLastSystemError().code, kModuleNotLoaded);
-    EXPECT_FALSE(GetLastSystemError().text.empty());
-
-    test::WriteFile(hsm_.dir() + "/text.so", "not a library");
-    EXPECT_EQ(pki_.LoadModule(hsm_.dir() + "/text.so", module), kModuleNotLoaded);
-    EXPECT_EQ(pki_.LoadModule("libz.so.1", module), kNoFunctionList);
-    EXPECT_FALSE(module.loaded());
-
-    hsm_.WriteFaultConfig("fail C_GetFunctionList 0x6\n");
-    EXPECT_EQ(pki_.LoadModule(test::FaultModuleLibrary(), module), CKR_FUNCTION_FAILED);
-    EXPECT_FALSE(module.loaded());
-
+// Each failure drops only what it concerns: the library, or the one slot. The record of the
+// listing also ends with C_Finalize exactly when the listing initialised the library.
+TEST_F(TokenListTest, EachFailureSkipsOnlyItsOwnPart) {
+    const struct {
+        const char* faults;
+        std::vector<std::string> listed;
+        bool finalised;
+    } cases[] = {
+        {"", {"$0@0", "$1@1"}, true},
+        {"fail C_GetFunctionList 0x6", {}, false},
+        {"fail C_Initialize 0x30", {}, false},
+        {"fail-after C_Initialize 0x191", {"$0@0", "$1@1"}, true},  // adopted
+        {"fail C_GetSlotList 0x30", {}, true},
+        {"fail C_GetSlotList 0x30 skip 1", {}, true},
+        {"slot-count 4096", {"$0@0", "$1@1"}, true},
+        {"slot-count 4097", {}, true},  // not trusted with an allocation
+        {"fail C_GetSlotInfo 0x30 times 1", {"$1@1"}, true},
+        {"fail C_GetTokenInfo 0x30 times 1", {"$1@1"}, true},
+        {"fail C_CloseSession 0x30 times 1", {"$1@1"}, true},
+        {"[token $0]\nrefuse-rw-session", {"$1@1"}, true},
+        {"[token $0]\nabsent", {"$1@0"}, true},  // a position in the present-slot list
+    };
+    const std::vector<zel_token> order = ListedTokens();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults);
+        hsm_.WriteFaultConfig(Labelled(c.faults, order) + "\n");
+        hsm_.ClearRecord();
+        std::vector<std::string> expected;
+        for (const std::string& name : c.listed) {
+            expected.push_back(Labelled(name, order));
+        }
+        EXPECT_EQ(Names(ListedTokens()), expected);
+        EXPECT_EQ(CallNames(hsm_.RecordedCalls()).back() == "C_Finalize", c.finalised);
+    }
+    // Both libraries serve the same reader: the first keeps it.
     hsm_.WriteFaultConfig("");
-    ASSERT_EQ(pki_.LoadModule(test::FaultModuleLibrary(), module), CKR_OK);
-    EXPECT_TRUE(module.loaded());
-    EXPECT_EQ(module.name(), test::FaultModuleLibrary());
-}
-
-TEST_F(TokenListTest, TwoLibrariesOnOneReaderGiveOneRecordFromTheFirst) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.WriteModuleList({test::FaultModuleTwinLibrary(), test::FaultModuleLibrary()});
-    zel_token token;
-    ASSERT_EQ(pki_.SelectToken(token), CKR_OK);
-    EXPECT_EQ(token.modulePath, test::FaultModuleTwinLibrary());
-
     std::vector<zel_token> tokens;
-    pki_.ListTokens({test::SoftHsmLibrary(), test::FaultModuleLibrary()}, tokens);
-    ASSERT_EQ(tokens.size(), 1u);
-    EXPECT_EQ(tokens[0].modulePath, test::SoftHsmLibrary());
+    CPKI().ListTokens({test::FaultModuleTwinLibrary(), FaultModuleLibrary()}, tokens);
+    EXPECT_EQ(Names(tokens), Names(order));
+    EXPECT_EQ(tokens.at(1).modulePath, test::FaultModuleTwinLibrary());
 }
 
-TEST_F(TokenListTest, TokenRefusingReadWriteSessionsIsNotCounted) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.InitToken("ReadOnly", "1234");
-    hsm_.WriteFaultConfig("[token ReadOnly]\nrefuse-rw-session\n");
-    hsm_.WriteModuleList({test::FaultModuleLibrary()});
-    zel_token token;
-    ASSERT_EQ(pki_.SelectToken(token), CKR_OK);
-    EXPECT_EQ(LabelText(token), "Alpha");
+TEST_F(TokenListTest, LoadModuleSaysWhyALibraryIsNotUsable) {
+    test::WriteFile(hsm_.dir() + "/text.so", "not a library");
+    hsm_.WriteFaultConfig("fail C_GetFunctionList 0x6\n");
+    const std::pair<std::string, CK_RV> cases[] = {
+        {"libmissing-pkcs11.so", kModuleNotLoaded},
+        {hsm_.dir() + "/text.so", kModuleNotLoaded},
+        {"libz.so.1", kNoFunctionList},
+        {FaultModuleLibrary(), CKR_FUNCTION_FAILED},
+    };
+    for (const auto& [name, rv] : cases) {
+        Pkcs11Module module;
+        SetLastSystemError(0, "");
+        EXPECT_EQ(CPKI().LoadModule(name, module), rv) << name;
+        EXPECT_FALSE(module.loaded());
+        EXPECT_EQ(GetLastSystemError().code, rv);
+        EXPECT_FALSE(GetLastSystemError().text.empty());
+    }
+    Pkcs11Module module;
+    EXPECT_EQ(module.Initialize(), CKR_CRYPTOKI_NOT_INITIALIZED);
 }
 
-TEST_F(TokenListTest, LibrariesThatFailToStartAreSkipped) {
-    hsm_.InitToken("Alpha", "1234");
-    std::vector<zel_token> tokens;
-
-    hsm_.WriteFaultConfig("fail C_Initialize 0x30\n");
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    EXPECT_THAT(tokens, IsEmpty());
-
-    hsm_.WriteFaultConfig("fail C_GetSlotList 0x30\n");
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    EXPECT_THAT(tokens, IsEmpty());
-
-    hsm_.WriteFaultConfig("fail C_GetTokenInfo 0x30\n");
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    EXPECT_THAT(tokens, IsEmpty());
-
-    hsm_.WriteFaultConfig("fail C_CloseSession 0x30\n");
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    EXPECT_THAT(tokens, IsEmpty());
+// A library is finalised once by the one that initialised it (or adopted its initialisation),
+// whatever moves the module went through.
+TEST_F(TokenListTest, ModuleFinalisesWhatItInitialisedOnce) {
+    const struct {
+        const char* faults;
+        void (*use)(Pkcs11Module&);
+        std::size_t finalised;
+    } cases[] = {
+        {"", [](Pkcs11Module&) {}, 1},
+        {"", [](Pkcs11Module& m) { EXPECT_EQ(m.Finalize(), CKR_OK); }, 1},
+        {"fail-after C_Initialize 0x191", [](Pkcs11Module&) {}, 0},
+        {"fail-after C_Initialize 0x191", [](Pkcs11Module& m) { m.AdoptInitialization(); }, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults);
+        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
+        hsm_.ClearRecord();
+        {
+            Pkcs11Module first;
+            ASSERT_EQ(first.Load(FaultModuleLibrary()), CKR_OK);
+            first.Initialize();
+            Pkcs11Module second(std::move(first));
+            Pkcs11Module third;
+            third = std::move(second);
+            EXPECT_FALSE(first.loaded() || second.loaded());  // NOLINT(bugprone-use-after-move)
+            EXPECT_EQ(third.name(), FaultModuleLibrary());
+            c.use(third);
+        }
+        EXPECT_EQ(CallNames(hsm_.RecordedCalls(), {"C_Finalize"}).size(), c.finalised);
+    }
 }
 
-TEST_F(TokenListTest, ListingFollowsTheFixedCallOrder) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.ClearRecord();
-    std::vector<zel_token> tokens;
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    ASSERT_EQ(tokens.size(), 1u);
-
-    const std::vector<test::RecordedCall> calls = hsm_.RecordedCalls();
-    // The second slot is SoftHSM2's spare one, whose uninitialised token refuses the session.
-    EXPECT_THAT(CallNames(calls),
-                ElementsAre("C_GetFunctionList", "C_Initialize", "C_GetSlotList", "C_GetSlotList",
-                            "C_GetSlotInfo", "C_GetTokenInfo", "C_OpenSession", "C_CloseSession",
-                            "C_GetSlotInfo", "C_GetTokenInfo", "C_OpenSession", "C_Finalize"));
-    EXPECT_EQ(calls[2].fields.at("present"), "1");
-    EXPECT_EQ(calls[6].fields.at("flags"), "0x6");  // CKF_SERIAL_SESSION | CKF_RW_SESSION
-    EXPECT_EQ(calls[10].rv, CKR_TOKEN_NOT_RECOGNIZED);
-}
-
-TEST_F(TokenListTest, AlreadyInitialisedLibraryIsListedAndStillFinalised) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.WriteFaultConfig("fail-after C_Initialize 0x191\n");
-    std::vector<zel_token> tokens;
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    EXPECT_EQ(tokens.size(), 1u);
-    EXPECT_EQ(CallNames(hsm_.RecordedCalls()).back(), "C_Finalize");
-}
-
-TEST_F(TokenListTest, OpenListedTokenFindsTheSlotBySerialNumber) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.InitToken("Beta", "1234");
-    std::vector<zel_token> tokens;
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
+TEST_F(TokenListTest, OpenListedTokenFindsTheSameSerialNumber) {
+    const std::vector<zel_token> tokens = ListedTokens();
     ASSERT_EQ(tokens.size(), 2u);
-
-    for (const zel_token& token : tokens) {
+    for (const char* faults : {"", "fail C_GetTokenInfo 0x30 times 1"}) {
+        hsm_.WriteFaultConfig(std::string(faults) + "\n");
         OpenedToken opened;
-        ASSERT_EQ(pki_.OpenListedToken(token, opened), CKR_OK);
+        ASSERT_EQ(CPKI().OpenListedToken(tokens[1], opened), CKR_OK) << faults;
         CK_TOKEN_INFO info{};
         ASSERT_EQ(opened.fn()->C_GetTokenInfo(opened.slotId, &info), CKR_OK);
-        EXPECT_EQ(std::memcmp(info.label, token.label, 32), 0);
+        EXPECT_EQ(std::memcmp(info.label, tokens[1].label, 32), 0);
         EXPECT_EQ(opened.slots.size(), 3u);  // with SoftHSM2's spare slot
     }
-
-    zel_token unknown = tokens[0];
-    std::memcpy(unknown.serialNumber, "0000000000000000", 16);
-    OpenedToken opened;
-    EXPECT_EQ(pki_.OpenListedToken(unknown, opened), CKR_TOKEN_NOT_PRESENT);
-}
-
-TEST_F(TokenListTest, OpenListedTokenReportsWhatStopsIt) {
-    hsm_.InitToken("Alpha", "1234");
-    std::vector<zel_token> tokens;
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    ASSERT_EQ(tokens.size(), 1u);
-
-    {
-        // Pulled out after the listing.
-        hsm_.WriteFaultConfig("[token Alpha]\nabsent\n");
+    const struct {
+        const char* faults;
+        std::size_t serialByte;  // changed in the record; 16: none
+        const char* module;
+        CK_RV rv;
+    } cases[] = {
+        {"", 15, nullptr, CKR_TOKEN_NOT_PRESENT},
+        {"", 0, nullptr, CKR_TOKEN_NOT_PRESENT},
+        {"[token $0]\nabsent", 16, nullptr, CKR_TOKEN_NOT_PRESENT},  // pulled out
+        {"fail-after C_Initialize 0x191", 16, nullptr, CKR_CRYPTOKI_ALREADY_INITIALIZED},
+        {"fail C_GetSlotList 0x30", 16, nullptr, CKR_DEVICE_ERROR},
+        {"", 16, "libmissing-pkcs11.so", kModuleNotLoaded},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults);
+        hsm_.WriteFaultConfig(Labelled(c.faults, tokens) + "\n");
+        zel_token token = tokens[0];
+        if (c.serialByte < 16) {
+            token.serialNumber[c.serialByte] ^= 1;
+        }
+        token.modulePath = c.module != nullptr ? c.module : token.modulePath;
         OpenedToken opened;
-        EXPECT_EQ(pki_.OpenListedToken(tokens[0], opened), CKR_TOKEN_NOT_PRESENT);
-    }
-    {
-        hsm_.WriteFaultConfig("fail-after C_Initialize 0x191\n");
-        OpenedToken opened;
-        EXPECT_EQ(pki_.OpenListedToken(tokens[0], opened), CKR_CRYPTOKI_ALREADY_INITIALIZED);
-    }
-    {
-        hsm_.WriteFaultConfig("fail C_GetSlotList 0x30\n");
-        OpenedToken opened;
-        EXPECT_EQ(pki_.OpenListedToken(tokens[0], opened), CKR_DEVICE_ERROR);
-        EXPECT_EQ(GetLastSystemError().code, CKR_DEVICE_ERROR);
-        EXPECT_EQ(GetLastSystemError().text, "CKR_DEVICE_ERROR");
-    }
-    {
-        zel_token moved = tokens[0];
-        moved.modulePath = "libmissing-pkcs11.so";
-        OpenedToken opened;
-        EXPECT_EQ(pki_.OpenListedToken(moved, opened), kModuleNotLoaded);
+        EXPECT_EQ(CPKI().OpenListedToken(token, opened), c.rv);
+        EXPECT_EQ(GetLastSystemError().code, c.rv);
     }
 }
 

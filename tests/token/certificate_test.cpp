@@ -1,0 +1,306 @@
+// Writing a certificate to the token, removing one, and reading the token's certificate store.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include <openssl/sha.h>
+
+#include "log/last_error.h"
+#include "support/softhsm.h"
+#include "support/softhsm_certs.h"
+#include "token/pki.h"
+#include "token/token_certificate.h"
+#include "toolkit/der.h"
+#include "toolkit/error_id.h"
+#include "toolkit/status.h"
+
+namespace qe {
+namespace {
+
+using test::FaultModuleLibrary;
+using Values = std::multiset<Bytes>;
+
+std::string Padded(const std::string& label) {
+    return label + std::string(32 - label.size(), ' ');
+}
+
+class CertificateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hsm_.InitToken("Alpha", "1234");
+        test::SoftHsm::Session session("Alpha", "1234");
+        modulus_ = session.GenerateRsaKeyPair(1024, "OBJECT ID");
+        exponent_ = session.PublicExponent(modulus_);
+        SHA1(modulus_.data(), modulus_.size(), sha1_.data());
+    }
+
+    Bytes Issue(const test::SubjectEntries& subject, const Bytes& serial,
+                const test::TestCa& ca = Ca()) {
+        return ca.Issue(modulus_, exponent_, subject, serial);
+    }
+    static Values Certificates(const std::string& label = "Alpha") {
+        const std::vector<Bytes> values =
+            test::SoftHsm::Session(label, "1234").Values(CKO_CERTIFICATE);
+        return Values(values.begin(), values.end());
+    }
+    // One CA for the whole run: its key takes a moment to generate.
+    static const test::TestCa& Ca() {
+        static const test::TestCa ca;
+        return ca;
+    }
+
+    test::SoftHsm hsm_;
+    Bytes modulus_;
+    Bytes exponent_;
+    Bytes sha1_ = Bytes(SHA_DIGEST_LENGTH);
+    Secret pin_{"1234"};
+};
+
+TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt) {
+    const std::string ocs = hsm_.dir() + "/libOCSCryptoki.so";
+    std::filesystem::create_symlink(test::SoftHsmLibrary(), ocs);
+    const struct {
+        std::string module;
+        test::SubjectEntries subject;
+        Bytes serial;
+        std::string label;
+        Bytes id;
+    } cases[] = {
+        {test::SoftHsmLibrary(),
+         {{"C", "RO"}, {"CN", "Ion"}, {"CN", "Ion Semnătură"}},
+         {0x92},
+         "Ion Semnătură",
+         sha1_},
+        {ocs, {{"C", "RO"}, {"O", "Nobody"}}, {0x12, 0x34}, "Quorvane", ToBytes(ToHexUpper(sha1_))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const Bytes der = Issue(c.subject, c.serial);
+        ASSERT_EQ(CPKI().InstallCertificate(c.module, Padded("Alpha"), pin_, der), CKR_OK);
+        test::SoftHsm::Session session("Alpha", "1234");
+        int named = 0;
+        for (const CK_OBJECT_CLASS objectClass :
+             {CKO_CERTIFICATE, CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
+            for (const CK_OBJECT_HANDLE object : session.Find(objectClass)) {
+                if (objectClass == CKO_CERTIFICATE && session.Attribute(object, CKA_VALUE) != der) {
+                    continue;
+                }
+                ++named;
+                EXPECT_EQ(ToString(session.Attribute(object, CKA_LABEL)), c.label);
+                EXPECT_EQ(session.Attribute(object, CKA_ID), c.id);
+                if (objectClass == CKO_CERTIFICATE) {
+                    EXPECT_EQ(session.Attribute(object, CKA_SERIAL_NUMBER),
+                              DerUnsignedInteger(c.serial));
+                    EXPECT_EQ(session.Attribute(object, CKA_PRIVATE), test::BoolBytes(false));
+                }
+            }
+        }
+        EXPECT_EQ(named, 3);
+    }
+    hsm_.WriteFaultConfig("fail C_SetAttributeValue 0x30\n");
+    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", pin_,
+                                        Issue({{"CN", "Ion"}}, {0x77})),
+              CKR_DEVICE_ERROR);
+    EXPECT_EQ(Certificates().size(), 2u);
+}
+
+// Only a certificate of the same issuer and serial number is replaced.
+TEST_F(CertificateTest, InstallReplacesTheSameIssuerAndSerialOnly) {
+    const Bytes first = Issue({{"CN", "Ion"}}, {0x01});
+    const Bytes again = Issue({{"CN", "Ion"}, {"O", "Nou"}}, {0x01});
+    const Bytes otherSerial = Issue({{"CN", "Ion"}}, {0x02});
+    const Bytes otherIssuer = Issue({{"CN", "Ion"}}, {0x01}, test::TestCa("Another CA"));
+    for (const Bytes* der : {&first, &first, &again, &otherSerial, &otherIssuer}) {
+        ASSERT_EQ(CPKI().InstallCertificate(test::SoftHsmLibrary(), "Alpha", pin_, *der), CKR_OK);
+    }
+    EXPECT_EQ(Certificates(), (Values{again, otherSerial, otherIssuer}));
+}
+
+TEST_F(CertificateTest, InstallFindsTheTokenByItsLabelPrefix) {
+    hsm_.InitToken("Beta", "1234");
+    const Bytes der = Issue({{"CN", "Ion"}}, {0x01});
+    const std::pair<std::string, const char*> cases[] = {
+        {Padded("Gamma"), nullptr}, {"Alp", "Alpha"}, {Padded("Beta") + "X", "Beta"}};
+    for (const auto& [label, token] : cases) {
+        EXPECT_EQ(CPKI().InstallCertificate(test::SoftHsmLibrary(), label, pin_, der),
+                  token != nullptr ? CKR_OK : CKR_TOKEN_NOT_PRESENT);
+    }
+    EXPECT_EQ(Certificates("Alpha"), Values{der});
+    EXPECT_EQ(Certificates("Beta"), Values{der});
+}
+
+// A failed or refused write never costs the token a certificate it held. Each row on a token of
+// its own, which holds another authority's certificate and, when asked, an older one of the same
+// issuer and serial number.
+TEST_F(CertificateTest, FailedWritesCostTheTokenNothing) {
+    const Bytes fresh = Issue({{"CN", "Ion"}, {"O", "Nou"}}, {0x12, 0x34});
+    const Bytes older = Issue({{"CN", "Ion"}}, {0x12, 0x34});
+    const Bytes otherIssuer = Issue({{"CN", "Ion"}}, {0x12, 0x34}, test::TestCa("Another CA"));
+    const Bytes garbage = Bytes(fresh.begin(), fresh.end() - 1);
+    const struct {
+        const char* faults;
+        bool withOlder;
+        CK_RV rv;
+        const Bytes* kept;  // besides the other authority's
+        const char* pin = "1234";
+        const Bytes* der = nullptr;
+    } cases[] = {
+        {"", true, CKR_OK, &fresh},
+        {"", true, CKR_PIN_INCORRECT, &older, "0000"},
+        {"", true, static_cast<CK_RV>(kToolkitDecodeError), &older, "1234", &garbage},
+        {"fail-after C_CreateObject 0x30", true, CKR_OK, &fresh},  // found there afterwards
+        {"fail C_CreateObject 0x30", true, CKR_DEVICE_ERROR, &older},
+        {"fail C_CreateObject 0xd0 times 1", true, 0xd0, &older},
+        {"fail C_CreateObject 0xd1 times 1", true, CKR_OK, &fresh},  // room made first
+        {"fail C_CreateObject 0x13 times 1", true, CKR_OK, &fresh},
+        {"fail C_CreateObject 0x80000000 times 1", true, CKR_OK, &fresh},
+        {"fail C_CreateObject 0x31 times 2", true, CKR_DEVICE_MEMORY, &older},  // written back
+        {"fail C_CreateObject 0x31\nfail C_DestroyObject 0x30", true, CKR_DEVICE_MEMORY, &older},
+        {"fail C_CreateObject 0x31\nfail C_FindObjectsInit 0x30 skip 3 times 1", false,
+         CKR_DEVICE_MEMORY, nullptr},
+        {"fail C_FindObjectsInit 0x30 skip 1", true, CKR_DEVICE_ERROR, &older},
+        {"fail C_FindObjects 0x30 skip 1", true, CKR_DEVICE_ERROR, &older},
+        {"fail-after C_GetTokenInfo 0x80000002", true, CKR_OK, &fresh},  // a vendor's "usable"
+        {"fail-after C_GetTokenInfo 0xe1", true, CKR_TOKEN_NOT_PRESENT, &older},
+        {"fail-after C_GetTokenInfo 0x30", true, CKR_DEVICE_ERROR, &older},
+    };
+    for (std::size_t row = 0; row < std::size(cases); ++row) {
+        const auto& c = cases[row];
+        SCOPED_TRACE(c.faults);
+        const std::string label = "Row" + std::to_string(row);
+        hsm_.InitToken(label, "1234");
+        {
+            test::SoftHsm::Session session(label, "1234");
+            session.CreateCertificate(otherIssuer, {}, "other");
+            if (c.withOlder) {
+                session.CreateCertificate(older, {}, "older");
+            }
+        }
+        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
+        EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), Padded(label), Secret(c.pin),
+                                            c.der != nullptr ? *c.der : fresh),
+                  c.rv);
+        hsm_.WriteFaultConfig("");
+        const Values kept = c.kept != nullptr ? Values{otherIssuer, *c.kept} : Values{otherIssuer};
+        EXPECT_EQ(Certificates(label), kept);
+    }
+}
+
+TEST_F(CertificateTest, RemoveDestroysEveryExactCopyAndNothingElse) {
+    const zel_token token = test::ListedTokens().at(0);
+    const Bytes old = Issue({{"CN", "Old"}}, {0x01});
+    const Bytes other = Issue({{"CN", "Other"}}, {0x02});
+    const Bytes prefix(other.begin(), other.end() - 1);
+    const struct {
+        const char* faults;
+        const char* pin;
+        std::vector<Bytes> stored;
+        const Bytes& removed;
+        CK_RV rv;
+        Values left;
+    } cases[] = {
+        {"", "1234", {old, other, old}, old, CKR_OK, {other}},
+        {"", "1234", {other}, old, CKR_OK, {other}},
+        {"", "1234", {other}, prefix, CKR_OK, {other}},
+        {"", "9999", {old}, old, CKR_PIN_INCORRECT, {old}},
+        {"fail C_DestroyObject 0x30", "1234", {old}, old, CKR_DEVICE_ERROR, {old}},
+        {"fail C_GetAttributeValue 0x30", "1234", {old}, old, CKR_DEVICE_ERROR, {old}},
+        {"fail C_FindObjects 0x30 skip 1", "1234", {old, old}, old, CKR_DEVICE_ERROR, {old}},
+        {"[token Alpha]\nabsent", "1234", {old}, old, CKR_TOKEN_NOT_PRESENT, {old}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults);
+        {
+            test::SoftHsm::Session session("Alpha", "1234");
+            for (const CK_OBJECT_HANDLE object : session.Find(CKO_CERTIFICATE)) {
+                session.fn()->C_DestroyObject(session.handle(), object);
+            }
+            for (const Bytes& der : c.stored) {
+                session.CreateCertificate(der, ToBytes("id"), "label");
+            }
+        }
+        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
+        EXPECT_EQ(CPKI().RemoveCertificate(token, Secret(c.pin), c.removed), c.rv);
+        hsm_.WriteFaultConfig("");
+        EXPECT_EQ(Certificates(), c.left);
+    }
+}
+
+// The store keeps C_FindObjects' order, reads without a login (which fails here), and keeps a
+// certificate whose identifier cannot be read: its key is then found by its modulus.
+TEST_F(CertificateTest, StoreHoldsTheTokensCertificatesInFindOrder) {
+    const std::vector<Bytes> stored = {Issue({{"CN", "First"}}, {0x01}),
+                                       Issue({{"CN", "Second"}}, {0x02})};
+    {
+        test::SoftHsm::Session session("Alpha", "1234");
+        session.CreateCertificate(stored[0], ToBytes("id-1"), "first");
+        session.CreateCertificate(stored[1], ToBytes("id-2"), "second");
+    }
+    hsm_.WriteModuleList({"libmissing-pkcs11.so", FaultModuleLibrary()});
+    hsm_.WriteFaultConfig("fail C_Login 0x100\n");
+    std::vector<TokenCertificate> store;
+    ASSERT_EQ(GetSmartCardStore(store), ERR_SUCCESS);
+    std::vector<Bytes> ders;
+    for (const TokenCertificate& certificate : store) {
+        ders.push_back(certificate.der);
+        EXPECT_EQ(certificate.id, ToBytes(certificate.der == stored[0] ? "id-1" : "id-2"));
+        EXPECT_EQ(LabelText(certificate.token), "Alpha");
+        EXPECT_EQ(certificate.token.modulePath, FaultModuleLibrary());
+    }
+    EXPECT_EQ(ders, test::SoftHsm::Session("Alpha", "1234").Values(CKO_CERTIFICATE));
+    EXPECT_EQ(ders.size(), 2u);
+    // The identifier of the first one read cannot be read: it is still in the store, without.
+    hsm_.WriteFaultConfig("fail C_GetAttributeValue 0x12 skip 2 times 1\n");
+    ASSERT_EQ(GetSmartCardStore(store), ERR_SUCCESS);
+    EXPECT_EQ(store.size(), 2u);
+    EXPECT_TRUE(store.at(0).id.empty());
+}
+
+// Any failure is 8 and leaves the store as it was; a token that cannot be reached is also the
+// system's "no smart card" error.
+TEST_F(CertificateTest, StoreFailuresLeaveTheStoreAlone) {
+    const zel_token listed = test::ListedTokens().at(0);
+    const struct {
+        const char* faults;
+        const char* module;
+        std::uint32_t lastError;
+    } cases[] = {
+        {"[token Alpha]\nabsent", nullptr, kNoSmartCardError},
+        {"fail C_OpenSession 0x32", nullptr, kNoSmartCardError},
+        {"fail C_OpenSession 0x3", nullptr, kNoSmartCardError},
+        {"", "libmissing-pkcs11.so", kNoSmartCardError},
+        {"", "libz.so.1", kNoSmartCardError},
+        {"fail C_OpenSession 0x30", nullptr, CKR_DEVICE_ERROR},
+        {"fail C_FindObjects 0x30", nullptr, CKR_DEVICE_ERROR},
+        {"fail C_GetAttributeValue 0x30", nullptr, CKR_DEVICE_ERROR},
+    };
+    test::SoftHsm::Session("Alpha", "1234").CreateCertificate(Issue({{"CN", "A"}}, {1}), {}, "a");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults + std::string(c.module != nullptr ? c.module : ""));
+        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
+        zel_token token = listed;
+        token.modulePath = c.module != nullptr ? c.module : token.modulePath;
+        std::vector<TokenCertificate> store(1);
+        EXPECT_EQ(GetSmartCardStore(token, store), ERR_TOKEN_DEVICE);
+        EXPECT_EQ(GetLastSystemError().code, c.lastError);
+        EXPECT_EQ(store.size(), 1u);
+    }
+    // No token, and two: the selection already fails.
+    hsm_.WriteModuleList({FaultModuleLibrary()});
+    for (const char* faults : {"[token Alpha]\nabsent\n", ""}) {
+        if (*faults == '\0') {
+            hsm_.InitToken("Beta", "1234");
+        }
+        hsm_.WriteFaultConfig(faults);
+        std::vector<TokenCertificate> store(1);
+        SetLastSystemError(0, "");
+        EXPECT_EQ(GetSmartCardStore(store), ERR_TOKEN_DEVICE);
+        EXPECT_EQ(GetLastSystemError().code, kNoSmartCardError);
+        EXPECT_EQ(store.size(), 1u);
+    }
+}
+
+}  // namespace
+}  // namespace qe
