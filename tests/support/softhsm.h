@@ -66,7 +66,7 @@ public:
                                  const std::string& publicLabel = "Test Public Key",
                                  const std::string& privateLabel = "Test Private Key");
         // Creates an X.509 certificate object holding `der`, with its subject, issuer and
-        // serial number.
+        // serial number when it is a certificate with an RSA key.
         void CreateCertificate(const Bytes& der, const Bytes& id, const std::string& label);
         // Objects of a class (and, when given, a modulus), in C_FindObjects order.
         std::vector<CK_OBJECT_HANDLE> Find(CK_OBJECT_CLASS objectClass, const Bytes& modulus = {});
