@@ -9,6 +9,7 @@
 
 #include "token/certificate_parts.h"
 #include "token/module_list.h"
+#include "token/open_token.h"
 #include "token/pkcs11_find.h"
 #include "token/pkcs11_template.h"
 #include "token/pki.h"
@@ -49,24 +50,21 @@ std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> ParseTemplate(const std::string
     return attributes;
 }
 
-// Loads SoftHSM2 and finds the slot whose token has `label`.
-CK_SLOT_ID LoadAndFindSlot(Pkcs11Module& module, const std::string& label) {
-    Require(module.Load(SoftHsmLibrary()), "loading SoftHSM2");
-    Require(module.Initialize(), "C_Initialize");
-    CK_ULONG count = 0;
-    Require(module.fn()->C_GetSlotList(CK_TRUE, nullptr, &count), "C_GetSlotList");
-    std::vector<CK_SLOT_ID> slots(count);
-    Require(module.fn()->C_GetSlotList(CK_TRUE, slots.data(), &count), "C_GetSlotList");
-    const std::string padded = PaddedLabel(label);
-    for (CK_ULONG i = 0; i < count; ++i) {
+// Loads SoftHSM2 and finds the slot whose token has `label` (or, with `initialized` false, the
+// first uninitialised one).
+CK_SLOT_ID LoadAndFindSlot(Pkcs11Module& module, const std::string& label,
+                           bool initialized = true) {
+    std::vector<CK_SLOT_ID> slots;
+    Require(LoadWithPresentSlots(SoftHsmLibrary(), module, slots), "loading SoftHSM2");
+    for (const CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
-        if (module.fn()->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
-            (info.flags & CKF_TOKEN_INITIALIZED) != 0 &&
-            std::memcmp(info.label, padded.data(), 32) == 0) {
-            return slots[i];
+        if (module.fn()->C_GetTokenInfo(slot, &info) == CKR_OK &&
+            ((info.flags & CKF_TOKEN_INITIALIZED) != 0) == initialized &&
+            (!initialized || std::memcmp(info.label, PaddedLabel(label).data(), 32) == 0)) {
+            return slot;
         }
     }
-    throw std::runtime_error("no token labelled " + label);
+    throw std::runtime_error("no slot for " + label);
 }
 
 }  // namespace
@@ -111,39 +109,25 @@ SoftHsm::~SoftHsm() = default;
 std::string SoftHsm::InitToken(const std::string& label, const std::string& userPin,
                                const std::string& soPin) {
     Pkcs11Module module;
-    Require(module.Load(SoftHsmLibrary()), "loading SoftHSM2");
-    Require(module.Initialize(), "C_Initialize");
+    const CK_SLOT_ID slot = LoadAndFindSlot(module, label, false);
     CK_FUNCTION_LIST* fn = module.fn();
-    CK_ULONG count = 0;
-    Require(fn->C_GetSlotList(CK_FALSE, nullptr, &count), "C_GetSlotList");
-    std::vector<CK_SLOT_ID> slots(count);
-    Require(fn->C_GetSlotList(CK_FALSE, slots.data(), &count), "C_GetSlotList");
-    for (CK_ULONG i = 0; i < count; ++i) {
-        CK_TOKEN_INFO info{};
-        if (fn->C_GetTokenInfo(slots[i], &info) != CKR_OK ||
-            (info.flags & CKF_TOKEN_INITIALIZED) != 0) {
-            continue;
-        }
-        std::string padded = PaddedLabel(label);
-        std::string so = soPin;
-        Require(fn->C_InitToken(slots[i], reinterpret_cast<CK_UTF8CHAR*>(so.data()), so.size(),
-                                reinterpret_cast<CK_UTF8CHAR*>(padded.data())),
-                "C_InitToken");
-        CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-        Require(fn->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
-                                  &session),
-                "C_OpenSession");
-        Require(fn->C_Login(session, CKU_SO, reinterpret_cast<CK_UTF8CHAR*>(so.data()), so.size()),
-                "C_Login SO");
-        std::string user = userPin;
-        Require(fn->C_InitPIN(session, reinterpret_cast<CK_UTF8CHAR*>(user.data()), user.size()),
-                "C_InitPIN");
-        fn->C_Logout(session);
-        fn->C_CloseSession(session);
-        Require(fn->C_GetTokenInfo(slots[i], &info), "C_GetTokenInfo");
-        return std::string(reinterpret_cast<const char*>(info.serialNumber), 16);
-    }
-    throw std::runtime_error("SoftHSM2 offers no free slot");
+    std::string padded = PaddedLabel(label);
+    std::string so = soPin;
+    std::string user = userPin;
+    const auto bytes = [](std::string& text) {
+        return reinterpret_cast<CK_UTF8CHAR*>(text.data());
+    };
+    Require(fn->C_InitToken(slot, bytes(so), so.size(), bytes(padded)), "C_InitToken");
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    Require(
+        fn->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+        "C_OpenSession");
+    Require(fn->C_Login(session, CKU_SO, bytes(so), so.size()), "C_Login SO");
+    Require(fn->C_InitPIN(session, bytes(user), user.size()), "C_InitPIN");
+    fn->C_CloseSession(session);
+    CK_TOKEN_INFO info{};
+    Require(fn->C_GetTokenInfo(slot, &info), "C_GetTokenInfo");
+    return std::string(reinterpret_cast<const char*>(info.serialNumber), 16);
 }
 
 SoftHsm::Session::Session(const std::string& label, const std::string& pin) {

@@ -62,13 +62,7 @@ protected:
 TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt) {
     const std::string ocs = hsm_.dir() + "/libOCSCryptoki.so";
     std::filesystem::create_symlink(test::SoftHsmLibrary(), ocs);
-    const struct {
-        std::string module;
-        test::SubjectEntries subject;
-        Bytes serial;
-        std::string label;
-        Bytes id;
-    } cases[] = {
+    const std::tuple<std::string, test::SubjectEntries, Bytes, std::string, Bytes> cases[] = {
         {test::SoftHsmLibrary(),
          {{"C", "RO"}, {"CN", "Ion"}, {"CN", "Ion Semnătură"}},
          {0x92},
@@ -76,10 +70,10 @@ TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt)
          sha1_},
         {ocs, {{"C", "RO"}, {"O", "Nobody"}}, {0x12, 0x34}, "Quorvane", ToBytes(ToHexUpper(sha1_))},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        const Bytes der = Issue(c.subject, c.serial);
-        ASSERT_EQ(CPKI().InstallCertificate(c.module, Padded("Alpha"), pin_, der), CKR_OK);
+    for (const auto& [module, subject, serial, label, id] : cases) {
+        SCOPED_TRACE(label);
+        const Bytes der = Issue(subject, serial);
+        ASSERT_EQ(CPKI().InstallCertificate(module, Padded("Alpha"), pin_, der), CKR_OK);
         test::SoftHsm::Session session("Alpha", "1234");
         int named = 0;
         for (const CK_OBJECT_CLASS objectClass :
@@ -89,11 +83,11 @@ TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt)
                     continue;
                 }
                 ++named;
-                EXPECT_EQ(ToString(session.Attribute(object, CKA_LABEL)), c.label);
-                EXPECT_EQ(session.Attribute(object, CKA_ID), c.id);
+                EXPECT_EQ(ToString(session.Attribute(object, CKA_LABEL)), label);
+                EXPECT_EQ(session.Attribute(object, CKA_ID), id);
                 if (objectClass == CKO_CERTIFICATE) {
                     EXPECT_EQ(session.Attribute(object, CKA_SERIAL_NUMBER),
-                              DerUnsignedInteger(c.serial));
+                              DerUnsignedInteger(serial));
                     EXPECT_EQ(session.Attribute(object, CKA_PRIVATE), test::BoolBytes(false));
                 }
             }
@@ -140,17 +134,10 @@ TEST_F(CertificateTest, FailedWritesCostTheTokenNothing) {
     const Bytes older = Issue({{"CN", "Ion"}}, {0x12, 0x34});
     const Bytes otherIssuer = Issue({{"CN", "Ion"}}, {0x12, 0x34}, test::TestCa("Another CA"));
     const Bytes garbage = Bytes(fresh.begin(), fresh.end() - 1);
-    const struct {
-        const char* faults;
-        bool withOlder;
-        CK_RV rv;
-        const Bytes* kept;  // besides the other authority's
-        const char* pin = "1234";
-        const Bytes* der = nullptr;
-    } cases[] = {
+    // Rows: the faults, whether the older one is there, the result, the certificate kept beside
+    // the other authority's.
+    const std::tuple<const char*, bool, CK_RV, const Bytes*> cases[] = {
         {"", true, CKR_OK, &fresh},
-        {"", true, CKR_PIN_INCORRECT, &older, "0000"},
-        {"", true, static_cast<CK_RV>(kToolkitDecodeError), &older, "1234", &garbage},
         {"fail-after C_CreateObject 0x30", true, CKR_OK, &fresh},  // found there afterwards
         {"fail C_CreateObject 0x30", true, CKR_DEVICE_ERROR, &older},
         {"fail C_CreateObject 0xd0 times 1", true, 0xd0, &older},
@@ -167,25 +154,28 @@ TEST_F(CertificateTest, FailedWritesCostTheTokenNothing) {
         {"fail-after C_GetTokenInfo 0xe1", true, CKR_TOKEN_NOT_PRESENT, &older},
         {"fail-after C_GetTokenInfo 0x30", true, CKR_DEVICE_ERROR, &older},
     };
-    for (std::size_t row = 0; row < std::size(cases); ++row) {
-        const auto& c = cases[row];
-        SCOPED_TRACE(c.faults);
-        const std::string label = "Row" + std::to_string(row);
+    // A wrong PIN, and what is not a certificate, change nothing either.
+    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", Secret("0000"), fresh),
+              CKR_PIN_INCORRECT);
+    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", pin_, garbage),
+              static_cast<CK_RV>(kToolkitDecodeError));
+    EXPECT_EQ(Certificates(), Values{});
+    int row = 0;
+    for (const auto& [faults, withOlder, rv, kept] : cases) {
+        SCOPED_TRACE(faults);
+        const std::string label = "Row" + std::to_string(row++);
         hsm_.InitToken(label, "1234");
         {
             test::SoftHsm::Session session(label, "1234");
             session.CreateCertificate(otherIssuer, {}, "other");
-            if (c.withOlder) {
+            if (withOlder) {
                 session.CreateCertificate(older, {}, "older");
             }
         }
-        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
-        EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), Padded(label), Secret(c.pin),
-                                            c.der != nullptr ? *c.der : fresh),
-                  c.rv);
-        hsm_.WriteFaultConfig("");
-        const Values kept = c.kept != nullptr ? Values{otherIssuer, *c.kept} : Values{otherIssuer};
-        EXPECT_EQ(Certificates(label), kept);
+        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+        EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), Padded(label), pin_, fresh), rv);
+        EXPECT_EQ(Certificates(label),
+                  kept != nullptr ? Values({otherIssuer, *kept}) : Values({otherIssuer}));
     }
 }
 
@@ -194,14 +184,9 @@ TEST_F(CertificateTest, RemoveDestroysEveryExactCopyAndNothingElse) {
     const Bytes old = Issue({{"CN", "Old"}}, {0x01});
     const Bytes other = Issue({{"CN", "Other"}}, {0x02});
     const Bytes prefix(other.begin(), other.end() - 1);
-    const struct {
-        const char* faults;
-        const char* pin;
-        std::vector<Bytes> stored;
-        const Bytes& removed;
-        CK_RV rv;
-        Values left;
-    } cases[] = {
+    // Rows: the faults, the PIN, the certificates on the token, the one removed, the result, and
+    // the certificates left.
+    const std::tuple<const char*, const char*, std::vector<Bytes>, Bytes, CK_RV, Values> cases[] = {
         {"", "1234", {old, other, old}, old, CKR_OK, {other}},
         {"", "1234", {other}, old, CKR_OK, {other}},
         {"", "1234", {other}, prefix, CKR_OK, {other}},
@@ -211,21 +196,20 @@ TEST_F(CertificateTest, RemoveDestroysEveryExactCopyAndNothingElse) {
         {"fail C_FindObjects 0x30 skip 1", "1234", {old, old}, old, CKR_DEVICE_ERROR, {old}},
         {"[token Alpha]\nabsent", "1234", {old}, old, CKR_TOKEN_NOT_PRESENT, {old}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.faults);
+    for (const auto& [faults, pin, stored, removed, rv, left] : cases) {
+        SCOPED_TRACE(faults);
         {
             test::SoftHsm::Session session("Alpha", "1234");
             for (const CK_OBJECT_HANDLE object : session.Find(CKO_CERTIFICATE)) {
                 session.fn()->C_DestroyObject(session.handle(), object);
             }
-            for (const Bytes& der : c.stored) {
+            for (const Bytes& der : stored) {
                 session.CreateCertificate(der, ToBytes("id"), "label");
             }
         }
-        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
-        EXPECT_EQ(CPKI().RemoveCertificate(token, Secret(c.pin), c.removed), c.rv);
-        hsm_.WriteFaultConfig("");
-        EXPECT_EQ(Certificates(), c.left);
+        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+        EXPECT_EQ(CPKI().RemoveCertificate(token, Secret(pin), removed), rv);
+        EXPECT_EQ(Certificates(), left);
     }
 }
 
@@ -271,11 +255,7 @@ TEST_F(CertificateTest, StoreHoldsTheTokensCertificatesInFindOrder) {
 // system's "no smart card" error.
 TEST_F(CertificateTest, StoreFailuresLeaveTheStoreAlone) {
     const zel_token listed = test::ListedTokens().at(0);
-    const struct {
-        const char* faults;
-        const char* module;
-        std::uint32_t lastError;
-    } cases[] = {
+    const std::tuple<const char*, const char*, std::uint32_t> cases[] = {
         {"[token Alpha]\nabsent", nullptr, kNoSmartCardError},
         {"fail C_OpenSession 0x32", nullptr, kNoSmartCardError},
         {"fail C_OpenSession 0x3", nullptr, kNoSmartCardError},
@@ -286,14 +266,14 @@ TEST_F(CertificateTest, StoreFailuresLeaveTheStoreAlone) {
         {"fail C_GetAttributeValue 0x30", nullptr, CKR_DEVICE_ERROR},
     };
     test::SoftHsm::Session("Alpha", "1234").CreateCertificate(Issue({{"CN", "A"}}, {1}), {}, "a");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.faults + std::string(c.module != nullptr ? c.module : ""));
-        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
+    for (const auto& [faults, module, lastError] : cases) {
+        SCOPED_TRACE(faults + std::string(module != nullptr ? module : ""));
+        hsm_.WriteFaultConfig(std::string(faults) + "\n");
         zel_token token = listed;
-        token.modulePath = c.module != nullptr ? c.module : token.modulePath;
+        token.modulePath = module != nullptr ? module : token.modulePath;
         std::vector<TokenCertificate> store(1);
         EXPECT_EQ(GetSmartCardStore(token, store), ERR_TOKEN_DEVICE);
-        EXPECT_EQ(GetLastSystemError().code, c.lastError);
+        EXPECT_EQ(GetLastSystemError().code, lastError);
         EXPECT_EQ(store.size(), 1u);
     }
     // No token, and two: the selection already fails.

@@ -1,11 +1,14 @@
-// Listing the tokens of the module list, choosing one, and finding a listed token again.
-#include <gmock/gmock.h>
+// Listing and choosing tokens, finding a listed token again, and what is read from it: the login
+// state and the PIN dialog, the product name, the key limits.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "log/enroll_log.h"
 #include "log/last_error.h"
 #include "support/softhsm.h"
+#include "token/key_limits.h"
+#include "token/pin_gate.h"
 #include "token/pki.h"
 
 namespace qe {
@@ -24,48 +27,75 @@ std::vector<std::string> Names(const std::vector<zel_token>& tokens) {
     return names;
 }
 
-// The text with "$0" and "$1" replaced by the labels of the first and second token listed:
-// SoftHSM2 orders its slots by serial number, which is new on every run.
-std::string Labelled(std::string text, const std::vector<zel_token>& order) {
-    for (std::size_t at; (at = text.find('$')) != std::string::npos;) {
-        text.replace(at, 2, LabelText(order.at(text[at + 1] - '0')));
+// The window side as a test drives it: a cached PIN and a scripted dialog answer.
+struct ScriptedPinPort : PinPort {
+    Secret CachedPin() override { return cached.Clone(); }
+    void AskPin() override {
+        ++asked;
+        cached = answer.empty() ? cached.Clone() : Secret(answer);
     }
-    return text;
-}
+    void AskPinFor(CK_FLAGS tokenFlags) override {
+        flags = tokenFlags;
+        AskPin();
+    }
+    void ClearPin() override { cached.Clear(); }
 
+    Secret cached;
+    std::string answer;  // empty: the user cancels
+    int asked = 0;
+    CK_FLAGS flags = 0;
+};
+
+// Two tokens; SoftHSM2 orders its slots by serial number, which is new on every run, so cases
+// name them "$0" and "$1" in the order they are listed.
 class TokenListTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        alphaSerial_ = hsm_.InitToken("Alpha", "1234");
-        hsm_.InitToken("Beta", "1234");
+    // The process-wide log lives in $TMPDIR; this program gets its own before first use.
+    static void SetUpTestSuite() {
+        logDir_ = new test::ScopedDir("tokenlog");
+        setenv("TMPDIR", logDir_->path().c_str(), 1);
+        Log();
     }
+    static void TearDownTestSuite() { delete logDir_; }
+
+    void SetUp() override {
+        hsm_.InitToken("Alpha", "1234");
+        hsm_.InitToken("Beta", "1234");
+        tokens_ = ListedTokens();
+        ASSERT_EQ(tokens_.size(), 2u);
+    }
+    void Faults(std::string text) {
+        for (std::size_t at; (at = text.find('$')) != std::string::npos;) {
+            text.replace(at, 2, LabelText(tokens_.at(text[at + 1] - '0')));
+        }
+        hsm_.WriteFaultConfig(text + "\n");
+        hsm_.ClearRecord();
+    }
+
+    static test::ScopedDir* logDir_;
     test::SoftHsm hsm_;
-    std::string alphaSerial_;
+    std::vector<zel_token> tokens_;
 };
+test::ScopedDir* TokenListTest::logDir_ = nullptr;
 
 TEST_F(TokenListTest, SelectTokenWantsExactlyOne) {
     hsm_.WriteModuleList({"libmissing-pkcs11.so", FaultModuleLibrary()});
     zel_token token;
     EXPECT_EQ(CPKI().SelectToken(token), TOKEN_MULTIPLE);
-    hsm_.WriteFaultConfig("[token Beta]\nabsent\n");
+    Faults("[token $0]\nabsent");
     ASSERT_EQ(CPKI().SelectToken(token), CKR_OK);
-    EXPECT_EQ(SerialText(token), alphaSerial_);
+    EXPECT_EQ(SerialText(token), SerialText(tokens_[1]));
     EXPECT_EQ(token.modulePath, FaultModuleLibrary());
     EXPECT_NE(token.tokenFlags & CKF_TOKEN_INITIALIZED, 0u);
     // SoftHSM2's spare slot holds an uninitialised token, which refuses the session.
-    hsm_.WriteFaultConfig("[token Beta]\nabsent\n[token Alpha]\nabsent\n");
+    Faults("[token $0]\nabsent\n[token $1]\nabsent");
     EXPECT_EQ(CPKI().SelectToken(token), TOKEN_NONE);
 }
 
 // Each failure drops only what it concerns: the library, or the one slot. The record of the
-// listing also ends with C_Finalize exactly when the listing initialised the library.
+// listing ends with C_Finalize exactly when the listing initialised the library.
 TEST_F(TokenListTest, EachFailureSkipsOnlyItsOwnPart) {
-    const struct {
-        const char* faults;
-        std::vector<std::string> listed;
-        bool finalised;
-    } cases[] = {
-        {"", {"$0@0", "$1@1"}, true},
+    const std::tuple<const char*, std::vector<std::string>, bool> cases[] = {
         {"fail C_GetFunctionList 0x6", {}, false},
         {"fail C_Initialize 0x30", {}, false},
         {"fail-after C_Initialize 0x191", {"$0@0", "$1@1"}, true},  // adopted
@@ -79,36 +109,31 @@ TEST_F(TokenListTest, EachFailureSkipsOnlyItsOwnPart) {
         {"[token $0]\nrefuse-rw-session", {"$1@1"}, true},
         {"[token $0]\nabsent", {"$1@0"}, true},  // a position in the present-slot list
     };
-    const std::vector<zel_token> order = ListedTokens();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.faults);
-        hsm_.WriteFaultConfig(Labelled(c.faults, order) + "\n");
-        hsm_.ClearRecord();
+    for (const auto& [faults, listed, finalised] : cases) {
+        SCOPED_TRACE(faults);
+        Faults(faults);
         std::vector<std::string> expected;
-        for (const std::string& name : c.listed) {
-            expected.push_back(Labelled(name, order));
+        for (const std::string& name : listed) {
+            expected.push_back(LabelText(tokens_.at(name[1] - '0')) + name.substr(2));
         }
         EXPECT_EQ(Names(ListedTokens()), expected);
-        EXPECT_EQ(CallNames(hsm_.RecordedCalls()).back() == "C_Finalize", c.finalised);
+        EXPECT_EQ(CallNames(hsm_.RecordedCalls()).back() == "C_Finalize", finalised);
     }
     // Both libraries serve the same reader: the first keeps it.
-    hsm_.WriteFaultConfig("");
+    Faults("");
     std::vector<zel_token> tokens;
     CPKI().ListTokens({test::FaultModuleTwinLibrary(), FaultModuleLibrary()}, tokens);
-    EXPECT_EQ(Names(tokens), Names(order));
+    EXPECT_EQ(Names(tokens), Names(tokens_));
     EXPECT_EQ(tokens.at(1).modulePath, test::FaultModuleTwinLibrary());
 }
 
 TEST_F(TokenListTest, LoadModuleSaysWhyALibraryIsNotUsable) {
     test::WriteFile(hsm_.dir() + "/text.so", "not a library");
-    hsm_.WriteFaultConfig("fail C_GetFunctionList 0x6\n");
-    const std::pair<std::string, CK_RV> cases[] = {
-        {"libmissing-pkcs11.so", kModuleNotLoaded},
-        {hsm_.dir() + "/text.so", kModuleNotLoaded},
-        {"libz.so.1", kNoFunctionList},
-        {FaultModuleLibrary(), CKR_FUNCTION_FAILED},
-    };
-    for (const auto& [name, rv] : cases) {
+    Faults("fail C_GetFunctionList 0x6");
+    for (const auto& [name, rv] : {std::pair{std::string("libmissing-pkcs11.so"), kModuleNotLoaded},
+                                   {hsm_.dir() + "/text.so", kModuleNotLoaded},
+                                   {"libz.so.1", kNoFunctionList},
+                                   {FaultModuleLibrary(), CKR_FUNCTION_FAILED}}) {
         Pkcs11Module module;
         SetLastSystemError(0, "");
         EXPECT_EQ(CPKI().LoadModule(name, module), rv) << name;
@@ -123,20 +148,15 @@ TEST_F(TokenListTest, LoadModuleSaysWhyALibraryIsNotUsable) {
 // A library is finalised once by the one that initialised it (or adopted its initialisation),
 // whatever moves the module went through.
 TEST_F(TokenListTest, ModuleFinalisesWhatItInitialisedOnce) {
-    const struct {
-        const char* faults;
-        void (*use)(Pkcs11Module&);
-        std::size_t finalised;
-    } cases[] = {
+    const std::tuple<const char*, void (*)(Pkcs11Module&), std::size_t> cases[] = {
         {"", [](Pkcs11Module&) {}, 1},
         {"", [](Pkcs11Module& m) { EXPECT_EQ(m.Finalize(), CKR_OK); }, 1},
         {"fail-after C_Initialize 0x191", [](Pkcs11Module&) {}, 0},
         {"fail-after C_Initialize 0x191", [](Pkcs11Module& m) { m.AdoptInitialization(); }, 1},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.faults);
-        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
-        hsm_.ClearRecord();
+    for (const auto& [faults, use, finalised] : cases) {
+        SCOPED_TRACE(faults);
+        Faults(faults);
         {
             Pkcs11Module first;
             ASSERT_EQ(first.Load(FaultModuleLibrary()), CKR_OK);
@@ -146,30 +166,24 @@ TEST_F(TokenListTest, ModuleFinalisesWhatItInitialisedOnce) {
             third = std::move(second);
             EXPECT_FALSE(first.loaded() || second.loaded());  // NOLINT(bugprone-use-after-move)
             EXPECT_EQ(third.name(), FaultModuleLibrary());
-            c.use(third);
+            use(third);
         }
-        EXPECT_EQ(CallNames(hsm_.RecordedCalls(), {"C_Finalize"}).size(), c.finalised);
+        EXPECT_EQ(CallNames(hsm_.RecordedCalls(), {"C_Finalize"}).size(), finalised);
     }
 }
 
 TEST_F(TokenListTest, OpenListedTokenFindsTheSameSerialNumber) {
-    const std::vector<zel_token> tokens = ListedTokens();
-    ASSERT_EQ(tokens.size(), 2u);
     for (const char* faults : {"", "fail C_GetTokenInfo 0x30 times 1"}) {
-        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+        Faults(faults);
         OpenedToken opened;
-        ASSERT_EQ(CPKI().OpenListedToken(tokens[1], opened), CKR_OK) << faults;
+        ASSERT_EQ(CPKI().OpenListedToken(tokens_[1], opened), CKR_OK) << faults;
         CK_TOKEN_INFO info{};
         ASSERT_EQ(opened.fn()->C_GetTokenInfo(opened.slotId, &info), CKR_OK);
-        EXPECT_EQ(std::memcmp(info.label, tokens[1].label, 32), 0);
+        EXPECT_EQ(std::memcmp(info.serialNumber, tokens_[1].serialNumber, 16), 0);
         EXPECT_EQ(opened.slots.size(), 3u);  // with SoftHSM2's spare slot
     }
-    const struct {
-        const char* faults;
-        std::size_t serialByte;  // changed in the record; 16: none
-        const char* module;
-        CK_RV rv;
-    } cases[] = {
+    // Rows: the faults, the byte of the serial number changed (16: none), the library.
+    const std::tuple<const char*, std::size_t, const char*, CK_RV> cases[] = {
         {"", 15, nullptr, CKR_TOKEN_NOT_PRESENT},
         {"", 0, nullptr, CKR_TOKEN_NOT_PRESENT},
         {"[token $0]\nabsent", 16, nullptr, CKR_TOKEN_NOT_PRESENT},  // pulled out
@@ -177,17 +191,144 @@ TEST_F(TokenListTest, OpenListedTokenFindsTheSameSerialNumber) {
         {"fail C_GetSlotList 0x30", 16, nullptr, CKR_DEVICE_ERROR},
         {"", 16, "libmissing-pkcs11.so", kModuleNotLoaded},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.faults);
-        hsm_.WriteFaultConfig(Labelled(c.faults, tokens) + "\n");
-        zel_token token = tokens[0];
-        if (c.serialByte < 16) {
-            token.serialNumber[c.serialByte] ^= 1;
+    for (const auto& [faults, serialByte, module, rv] : cases) {
+        SCOPED_TRACE(faults);
+        Faults(faults);
+        zel_token token = tokens_[0];
+        if (serialByte < 16) {
+            token.serialNumber[serialByte] ^= 1;
         }
-        token.modulePath = c.module != nullptr ? c.module : token.modulePath;
+        token.modulePath = module != nullptr ? module : token.modulePath;
         OpenedToken opened;
-        EXPECT_EQ(CPKI().OpenListedToken(token, opened), c.rv);
-        EXPECT_EQ(GetLastSystemError().code, c.rv);
+        EXPECT_EQ(CPKI().OpenListedToken(token, opened), rv);
+        EXPECT_EQ(GetLastSystemError().code, rv);
+    }
+}
+
+// Logged in means a read-write user session; every failure leaves it false.
+TEST_F(TokenListTest, LoginState) {
+    const std::tuple<const char*, CK_RV, bool> cases[] = {
+        {"", CKR_OK, false},
+        {"session-state 1", CKR_OK, false},  // read-only user functions
+        {"session-state 2", CKR_OK, false},
+        {"session-state 3", CKR_OK, true},
+        {"session-state 4", CKR_OK, false},
+        {"session-state 3\nfail C_GetSessionInfo 0x32", CKR_DEVICE_REMOVED, false},
+        {"session-state 3\nfail C_CloseSession 0x30", CKR_DEVICE_ERROR, false},
+        {"session-state 3\n[token $0]\nrefuse-rw-session", CKR_TOKEN_WRITE_PROTECTED, false},
+        {"session-state 3\n[token $0]\nabsent", CKR_TOKEN_NOT_PRESENT, false},
+    };
+    for (const auto& [faults, rv, expected] : cases) {
+        SCOPED_TRACE(faults);
+        Faults(faults);
+        bool loggedIn = !expected;
+        EXPECT_EQ(CPKI().IsLoggedIn(tokens_[0], loggedIn), rv);
+        EXPECT_EQ(loggedIn, expected);
+    }
+}
+
+// The dialog only without a login in place and without a cached PIN; the log says why not.
+TEST_F(TokenListTest, PinGate) {
+    const std::tuple<const char*, const char*, const char*, CK_RV, const char*, int, const char*>
+        cases[] = {
+            // faults, cached PIN, dialog answer, result, PIN, dialogs, the log line's text
+            {"session-state 3", "9999", "", CKR_OK, "", 0,
+             "PIN dialog not shown: already logged in\n"},
+            {"", "1234", "5678", CKR_OK, "1234", 0, ""},
+            {"", "", "5678", CKR_OK, "5678", 1, ""},
+            {"", "", "", 1, "", 1, ""},  // cancelled
+            {"[token $0]\nabsent", "", "5678", CKR_TOKEN_NOT_PRESENT, "", 0, ""},
+        };
+    zel_token token = tokens_[0];
+    token.tokenFlags |= CKF_USER_PIN_FINAL_TRY;  // the dialog warns from the listed flags
+    for (const auto& [faults, cached, answer, rv, expected, asked, logged] : cases) {
+        SCOPED_TRACE(faults);
+        Faults(faults);
+        ScriptedPinPort port;
+        port.cached = Secret(cached);
+        port.answer = answer;
+        Secret pin("left over");
+        const std::size_t logSize = test::ReadFile(logDir_->path() + "/enrolllog.txt").size();
+        EXPECT_EQ(AcquirePin(port, token, pin), rv);
+        EXPECT_EQ(pin.view(), expected);
+        EXPECT_EQ(port.asked, asked);
+        EXPECT_EQ(port.flags, asked != 0 ? token.tokenFlags : 0);
+        const std::string added =
+            test::ReadFile(logDir_->path() + "/enrolllog.txt").substr(logSize);
+        EXPECT_EQ(added.empty() ? "" : added.substr(added.find("] ") + 2), logged);
+    }
+    // The short form of the download flows: asks only without a cached PIN, tests no login.
+    ScriptedPinPort port;
+    port.answer = "1234";
+    EXPECT_EQ(ObtainPin(port).view(), "1234");
+    EXPECT_EQ(ObtainPin(port, CKF_USER_PIN_COUNT_LOW).view(), "1234");
+    EXPECT_EQ(port.asked, 1);
+}
+
+// The name of the last vendor hardware-feature object that reads, within 4096 bytes, from a
+// read-only session.
+TEST_F(TokenListTest, ProductName) {
+    const std::string longest(4096, 'x');
+    const std::tuple<std::vector<std::string>, const char*, std::string> cases[] = {
+        {{}, "", "N/A"},
+        {{"Quorvane Token 3000"}, "", "Quorvane Token 3000"},
+        {{"First", "Second"}, "", "Second"},
+        {{"", "Second"}, "", "Second"},  // an empty one is passed over
+        {{"First", ""}, "", "First"},
+        {{longest}, "", longest},
+        {{longest + "x"}, "", "N/A"},
+        {{"First", longest + "x", "Third"}, "", "First"},  // reading stops there
+        {{"First", "Second"}, "fail C_GetAttributeValue 0x30 skip 2", "First"},
+        {{"First", "Second"}, "fail C_GetAttributeValue 0x30 skip 3", "First"},
+        {{"First"}, "fail C_FindObjects 0x30", "N/A"},
+        {{"First"}, "fail C_FindObjectsInit 0x30", "N/A"},
+        {{"First"}, "fail C_OpenSession 0x30", "N/A"},
+        {{"First"}, "[token $0]\nabsent", "N/A"},
+    };
+    for (const auto& [names, faults, expected] : cases) {
+        SCOPED_TRACE(faults + std::to_string(names.size()));
+        std::string config;
+        for (const std::string& name : names) {
+            config += "product-name " + name + "\n";
+        }
+        Faults(config + faults);
+        EXPECT_EQ(CPKI().ReadProductName(tokens_[0]), expected);
+        for (const test::RecordedCall& call : hsm_.RecordedCalls()) {
+            EXPECT_EQ(call.name == "C_OpenSession" ? call.fields.at("flags") : "0x4", "0x4");
+        }
+    }
+}
+
+TEST_F(TokenListTest, KeyLimits) {
+    const std::tuple<const char*, CK_RV, CK_ULONG, CK_ULONG, bool, bool> cases[] = {
+        // faults, result, min and max bits, generates key pairs, signs with CKM_RSA_PKCS
+        {"rsa-key-sizes 1024 2048", CKR_OK, 1024, 2048, true, true},
+        {"rsa-key-sizes 1024 2048\nhide-mechanism CKM_RSA_PKCS", CKR_OK, 1024, 2048, true, false},
+        {"rsa-key-sizes 1024 2048\nmechanism-flags CKM_RSA_PKCS 0x300", CKR_OK, 1024, 2048, true,
+         false},  // encrypt and decrypt only
+        {"rsa-key-sizes 1024 2048\nmechanism-flags CKM_RSA_PKCS_KEY_PAIR_GEN 0x1", CKR_OK, 1024,
+         2048, false, true},
+        {"hide-mechanism CKM_RSA_PKCS_KEY_PAIR_GEN", CKR_OK, 0, 0, false, false},
+        {"fail C_GetMechanismInfo 0x30", CKR_DEVICE_ERROR, 0, 0, false, false},
+        {"rsa-key-sizes 1024 2048\nfail C_GetMechanismInfo 0x30 skip 1", CKR_DEVICE_ERROR, 1024,
+         2048, true, false},
+        {"[token $0]\nabsent", CKR_TOKEN_NOT_PRESENT, 0, 0, false, false},
+    };
+    for (const auto& [faults, rv, minBits, maxBits, generates, signs] : cases) {
+        SCOPED_TRACE(faults);
+        Faults(faults);
+        RsaKeyLimits limits{1, 2, true, true};
+        EXPECT_EQ(ReadRsaKeyLimits(tokens_[0], limits), rv);
+        EXPECT_EQ(limits.minBits, minBits);
+        EXPECT_EQ(limits.maxBits, maxBits);
+        EXPECT_EQ(limits.generatesKeyPairs, generates);
+        EXPECT_EQ(limits.signsPkcs1, signs);
+        EXPECT_EQ(limits.KeysStayOnToken(), generates && signs);
+    }
+    const RsaKeyLimits limits{1024, 2048, true, true};
+    for (const auto& [bits, fits] :
+         {std::pair{1023, false}, {1024, true}, {2048, true}, {2049, false}, {-2048, false}}) {
+        EXPECT_EQ(limits.Fits(bits), fits) << bits;
     }
 }
 

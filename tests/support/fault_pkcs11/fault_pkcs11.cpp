@@ -19,8 +19,6 @@
 //   hide-mechanism M... (C_GetMechanismInfo and the operations refuse them)
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -208,14 +206,8 @@ public:
                                            std::chrono::steady_clock::now() - start_)
                                            .count()));
         }
-        const int fd =
-            g.config.record.empty()
-                ? -1
-                : open(g.config.record.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            const std::string line = text_ + " -> " + Num(rv) + "\n";
-            [[maybe_unused]] const ssize_t written = write(fd, line.data(), line.size());
-            close(fd);
+        if (!g.config.record.empty()) {
+            std::ofstream(g.config.record, std::ios::app) << text_ << " -> " << Num(rv) << "\n";
         }
         return rv;
     }
@@ -336,33 +328,29 @@ CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_U
     });
 }
 
-// ---- the vendor hardware-feature objects of product-name ------------------------------------
+// ---- product-name: vendor hardware-feature objects that only name the product --------------
 
-bool WantsVendorFeature(const CK_ATTRIBUTE* attributes, CK_ULONG count) {
-    bool hardwareFeature = false;
-    for (CK_ULONG i = 0; i < count; ++i) {
-        CK_ULONG value = 0;
-        if (attributes[i].ulValueLen == sizeof value && attributes[i].pValue != nullptr) {
-            std::memcpy(&value, attributes[i].pValue, sizeof value);
-        }
-        if (attributes[i].type == CKA_CLASS) {
-            hardwareFeature = value == CKO_HW_FEATURE;
-        } else if (attributes[i].type == CKA_HW_FEATURE_TYPE && value != kVendorFeatureType) {
-            return false;
-        }
-    }
-    return hardwareFeature;
+// The search the product name reader makes, as the record writes it.
+const std::string& VendorFeatureSearch() {
+    static const std::string text = [] {
+        CK_ULONG values[] = {CKO_HW_FEATURE, kVendorFeatureType};
+        CK_ATTRIBUTE search[] = {{CKA_CLASS, &values[0], sizeof(CK_ULONG)},
+                                 {CKA_HW_FEATURE_TYPE, &values[1], sizeof(CK_ULONG)}};
+        return TemplateText(search, 2);
+    }();
+    return text;
 }
 
 CK_RV FindObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE* attributes, CK_ULONG count) {
-    return Call("C_FindObjectsInit", " " + TemplateText(attributes, count)).Run([&] {
+    const std::string search = TemplateText(attributes, count);
+    return Call("C_FindObjectsInit", " " + search).Run([&] {
         const CK_RV rv = g.real->C_FindObjectsInit(session, attributes, count);
         std::vector<CK_OBJECT_HANDLE>& fakes = g.pendingFakes[session];
         fakes.clear();
-        if (rv == CKR_OK && WantsVendorFeature(attributes, count)) {
-            for (std::size_t i = 0; i < ForSession(session).productNames.size(); ++i) {
-                fakes.push_back(kFirstFakeObject + i);
-            }
+        for (std::size_t i = 0; rv == CKR_OK && search == VendorFeatureSearch() &&
+                                i < ForSession(session).productNames.size();
+             ++i) {
+            fakes.push_back(kFirstFakeObject + i);
         }
         return rv;
     });
@@ -376,10 +364,9 @@ CK_RV FindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* objects, CK_ULONG
         const CK_ULONG given = std::min<CK_ULONG>(max, fakes.size());
         std::copy_n(fakes.begin(), given, objects);
         fakes.erase(fakes.begin(), fakes.begin() + static_cast<std::ptrdiff_t>(given));
-        CK_ULONG more = 0;
-        const CK_RV rv = g.real->C_FindObjects(session, objects + given, max - given, &more);
+        const CK_RV rv = g.real->C_FindObjects(session, objects + given, max - given, count);
         if (rv == CKR_OK) {
-            *count = given + more;
+            *count += given;
             std::string handles;
             for (CK_ULONG i = 0; i < *count; ++i) {
                 handles += (i == 0 ? "" : ",") + Num(objects[i]);
@@ -390,50 +377,26 @@ CK_RV FindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* objects, CK_ULONG
     });
 }
 
-CK_RV FindObjectsFinal(CK_SESSION_HANDLE session) {
-    return Call("C_FindObjectsFinal").Run([&] {
-        g.pendingFakes.erase(session);
-        return g.real->C_FindObjectsFinal(session);
-    });
-}
-
-CK_RV FakeObjectAttributes(const std::string& productName, CK_ATTRIBUTE* attributes,
-                           CK_ULONG count) {
-    CK_RV rv = CKR_OK;
-    for (CK_ULONG i = 0; i < count; ++i) {
-        CK_ATTRIBUTE& a = attributes[i];
-        const CK_ULONG number = a.type == CKA_CLASS ? CKO_HW_FEATURE : kVendorFeatureType;
-        std::string value(reinterpret_cast<const char*>(&number), sizeof number);
-        if (a.type == kProductNameAttribute) {
-            value = productName;
-        } else if (a.type != CKA_CLASS && a.type != CKA_HW_FEATURE_TYPE) {
-            a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
-            rv = CKR_ATTRIBUTE_TYPE_INVALID;
-            continue;
-        }
-        if (a.pValue != nullptr && a.ulValueLen < value.size()) {
-            a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
-            rv = CKR_BUFFER_TOO_SMALL;
-            continue;
-        }
-        if (a.pValue != nullptr) {
-            std::memcpy(a.pValue, value.data(), value.size());
-        }
-        a.ulValueLen = value.size();
-    }
-    return rv;
-}
-
 // Recorded after the call: the types asked for, with the values read when a buffer was given.
+// A product-name object has its name and nothing else.
 CK_RV GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
                         CK_ATTRIBUTE* attributes, CK_ULONG count) {
     Call call("C_GetAttributeValue", " object=" + Num(object));
     return call.Run([&] {
         const std::vector<std::string>& names = ForSession(session).productNames;
-        const CK_RV rv =
-            object >= kFirstFakeObject && object - kFirstFakeObject < names.size()
-                ? FakeObjectAttributes(names[object - kFirstFakeObject], attributes, count)
-                : g.real->C_GetAttributeValue(session, object, attributes, count);
+        CK_RV rv = CKR_ATTRIBUTE_TYPE_INVALID;
+        if (object < kFirstFakeObject || object - kFirstFakeObject >= names.size()) {
+            rv = g.real->C_GetAttributeValue(session, object, attributes, count);
+        } else if (count == 1 && attributes[0].type == kProductNameAttribute) {
+            const std::string& name = names[object - kFirstFakeObject];
+            rv = attributes[0].pValue == nullptr || attributes[0].ulValueLen >= name.size()
+                     ? CKR_OK
+                     : CKR_BUFFER_TOO_SMALL;
+            if (rv == CKR_OK && attributes[0].pValue != nullptr) {
+                std::memcpy(attributes[0].pValue, name.data(), name.size());
+            }
+            attributes[0].ulValueLen = rv == CKR_OK ? name.size() : CK_UNAVAILABLE_INFORMATION;
+        }
         call.Add(TemplateText(attributes, count,
                               rv == CKR_OK && count > 0 && attributes[0].pValue != nullptr));
         return rv;
@@ -530,9 +493,9 @@ struct Forwarder<CK_RV (*)(Args...)> {
 void BuildList() {
     g.list = *g.real;
     QE_FORWARD(C_Initialize), QE_FORWARD(C_Finalize), QE_FORWARD(C_GetInfo),
-        QE_FORWARD(C_GetSlotInfo), QE_FORWARD(C_GetMechanismList), QE_FORWARD(C_InitToken),
-        QE_FORWARD(C_InitPIN), QE_FORWARD(C_SetPIN), QE_FORWARD(C_CloseSession),
-        QE_FORWARD(C_CloseAllSessions), QE_FORWARD(C_GetOperationState),
+        QE_FORWARD(C_GetSlotInfo), QE_FORWARD(C_FindObjectsFinal), QE_FORWARD(C_GetMechanismList),
+        QE_FORWARD(C_InitToken), QE_FORWARD(C_InitPIN), QE_FORWARD(C_SetPIN),
+        QE_FORWARD(C_CloseSession), QE_FORWARD(C_CloseAllSessions), QE_FORWARD(C_GetOperationState),
         QE_FORWARD(C_SetOperationState), QE_FORWARD(C_Logout), QE_FORWARD(C_CopyObject),
         QE_FORWARD(C_DestroyObject), QE_FORWARD(C_GetObjectSize), QE_FORWARD(C_Encrypt),
         QE_FORWARD(C_EncryptUpdate), QE_FORWARD(C_EncryptFinal), QE_FORWARD(C_Decrypt),
@@ -550,8 +513,8 @@ void BuildList() {
         QE_INIT(C_VerifyInit), QE_INIT(C_VerifyRecoverInit);
     QE_OWN(GetSlotList), QE_OWN(GetTokenInfo), QE_OWN(GetMechanismInfo), QE_OWN(OpenSession),
         QE_OWN(GetSessionInfo), QE_OWN(Login), QE_OWN(FindObjectsInit), QE_OWN(FindObjects),
-        QE_OWN(FindObjectsFinal), QE_OWN(GetAttributeValue), QE_OWN(SetAttributeValue),
-        QE_OWN(CreateObject), QE_OWN(GenerateKeyPair), QE_OWN(Sign);
+        QE_OWN(GetAttributeValue), QE_OWN(SetAttributeValue), QE_OWN(CreateObject),
+        QE_OWN(GenerateKeyPair), QE_OWN(Sign);
     g.list.C_GetFunctionList = &::C_GetFunctionList;
 }
 
