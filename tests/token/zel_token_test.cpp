@@ -1,13 +1,19 @@
-// The token record, the names of PKCS#11 results, and the token hash.
+// The token record, the names of PKCS#11 results, the token hash, and what a certificate
+// gives the token objects.
 #include "token/zel_token.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include <openssl/evp.h>
+
 #include "log/last_error.h"
+#include "support/softhsm_certs.h"
+#include "token/certificate_parts.h"
 #include "token/pkcs11_call.h"
 #include "token/token_hash.h"
+#include "toolkit/status.h"
 
 namespace qe {
 namespace {
@@ -70,6 +76,78 @@ TEST(Pkcs11CallTest, FailuresBecomeTheLastErrorByName) {
     EXPECT_EQ(Checked(CKR_OK), CKR_OK);
     EXPECT_EQ(GetLastSystemError().text, "kept");
     EXPECT_STREQ(CkrName(CKR_OK), "CKR_OK");
+}
+
+// The DER of a certificate's subject name, as OpenSSL reads it.
+Bytes SubjectOf(const Bytes& der) {
+    const unsigned char* in = der.data();
+    const X509Ptr certificate(d2i_X509(nullptr, &in, static_cast<long>(der.size())));
+    unsigned char* out = nullptr;
+    const int size = i2d_X509_NAME(X509_get_subject_name(certificate.get()), &out);
+    Bytes name(out, out + size);
+    OPENSSL_free(out);
+    return name;
+}
+
+TEST(CertificatePartsTest, WhatTheTokenObjectsTakeFromTheCertificate) {
+    const test::TestCa ca;
+    const PkeyPtr rsa(EVP_RSA_gen(1024));
+    BIGNUM* n = nullptr;
+    ASSERT_EQ(EVP_PKEY_get_bn_param(rsa.get(), "n", &n), 1);
+    Bytes modulus(static_cast<std::size_t>(BN_num_bytes(n)));
+    BN_bn2bin(n, modulus.data());
+    BN_free(n);
+    const struct {
+        test::SubjectEntries subject;
+        Bytes serial;
+        const char* label;
+        Bytes serialDer;
+    } cases[] = {
+        {{{"CN", "Ana"}, {"O", "Firma"}, {"CN", "Ana Semnătură"}},
+         {0x80, 0x01},
+         "Ana Semnătură",
+         {0x02, 0x03, 0x00, 0x80, 0x01}},  // a high bit gets its zero octet
+        {{{"O", "Firma"}}, {0x7F}, "Quorvane", {0x02, 0x01, 0x7F}},
+        {{{"CN", "First"}, {"CN", ""}}, {0x01}, "Quorvane", {0x02, 0x01, 0x01}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const Bytes der = ca.Issue(rsa.get(), c.subject, c.serial);
+        CertificateParts parts;
+        ASSERT_EQ(ParseCertificateParts(der, parts), 0);
+        EXPECT_EQ(parts.label, c.label);
+        EXPECT_EQ(parts.modulus, modulus);
+        EXPECT_EQ(parts.serialDer, c.serialDer);
+        EXPECT_EQ(parts.subject, SubjectOf(der));
+        EXPECT_EQ(parts.issuer, SubjectOf(ca.der()));
+    }
+}
+
+TEST(CertificatePartsTest, RefusesWhatIsNotOneRsaCertificate) {
+    const test::TestCa ca;
+    const PkeyPtr ec(EVP_EC_gen("P-256"));
+    const Bytes der = ca.Issue(ca.key(), {{"CN", "Ana"}}, {0x01});
+    Bytes trailing = der;
+    trailing.push_back(0x00);
+    for (const Bytes& bad : {trailing, Bytes(der.begin(), der.end() - 1), Bytes(),
+                             ca.Issue(ec.get(), {{"CN", "Ana"}}, {1})}) {
+        CertificateParts parts;
+        parts.label = "untouched";
+        EXPECT_EQ(ParseCertificateParts(bad, parts), kToolkitDecodeError);
+        EXPECT_EQ(parts.label, "untouched");
+    }
+}
+
+TEST(ComputeKeyIdTest, Sha1OrItsUpperCaseHexForOcsCryptoki) {
+    const Bytes sha1 = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
+                        0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
+    const Bytes hex = ToBytes("A9993E364706816ABA3E25717850C26C9CD0D89D");
+    for (const auto& [path, id] : {std::pair{"/usr/lib/libvendor.so", sha1},
+                                   {"OCSCryptoki.dll", hex},
+                                   {"/opt/libocscryptoki.so", hex},
+                                   {"/opt/libOcsCryptoki.so", sha1}}) {
+        EXPECT_EQ(ComputeKeyId(ToBytes("abc"), path), id) << path;
+    }
 }
 
 }  // namespace

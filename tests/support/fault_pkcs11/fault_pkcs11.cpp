@@ -14,9 +14,10 @@
 //                                those given for all tokens before
 // Token settings: absent (the slot's calls see no token) | refuse-rw-session (write-protected) |
 //   session-state N | flags-set N (token information flags) |
-//   product-name TEXT (one vendor hardware-feature object each) | rsa-key-sizes MIN MAX |
+//   product-name TEXT (one vendor hardware-feature object each) |
+//   rsa-key-sizes MIN MAX (what C_GetMechanismInfo reports for key pair generation) |
 //   mechanism-flags M N (the flags C_GetMechanismInfo reports) |
-//   hide-mechanism M... (C_GetMechanismInfo and the operations refuse them)
+//   hide-mechanism M... (C_GetMechanismInfo and the Init calls of operations refuse them)
 
 #include <dlfcn.h>
 
@@ -442,20 +443,6 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
                                          TemplateText(publicTemplate, publicCount) + " " +
                                          TemplateText(privateTemplate, privateCount))
         .Run([&] {
-            const TokenRules& rules = ForSession(session);
-            if (Hidden(rules, mechanism)) {
-                return CKR_MECHANISM_INVALID;
-            }
-            for (CK_ULONG i = 0; rules.rsaKeySizes && i < publicCount; ++i) {
-                CK_ULONG bits = 0;
-                if (publicTemplate[i].type == CKA_MODULUS_BITS &&
-                    publicTemplate[i].ulValueLen == sizeof bits) {
-                    std::memcpy(&bits, publicTemplate[i].pValue, sizeof bits);
-                    if (bits < rules.rsaKeySizes->first || bits > rules.rsaKeySizes->second) {
-                        return CKR_KEY_SIZE_RANGE;
-                    }
-                }
-            }
             return g.real->C_GenerateKeyPair(session, mechanism, publicTemplate, publicCount,
                                              privateTemplate, privateCount, publicKey, privateKey);
         });

@@ -1,0 +1,145 @@
+// DER, object identifiers, RSA public keys, UTF-8 and hex at the limits of each form.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+
+#include "toolkit/der.h"
+#include "toolkit/rsa_public_key.h"
+#include "toolkit/status.h"
+#include "toolkit/utf8.h"
+
+namespace qe {
+namespace {
+
+// Hex digits, with "xN*HH" for N copies of the byte HH.
+Bytes Hex(const std::string& text) {
+    Bytes out;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t star = text[i] == 'x' ? text.find('*', i) : std::string::npos;
+        const std::size_t copies = star != std::string::npos ? std::stoul(text.substr(i + 1)) : 1;
+        i = star != std::string::npos ? star + 1 : i;
+        out.insert(out.end(), copies, std::stoul(text.substr(i, 2), nullptr, 16));
+        i += 2;
+    }
+    return out;
+}
+
+// "1.2" followed by `count` arcs of 1: one content octet each.
+std::string OnesAfter12(int count) {
+    std::string dotted = "1.2";
+    for (int i = 0; i < count; ++i) {
+        dotted += ".1";
+    }
+    return dotted;
+}
+
+TEST(EncodeOid, ArcsAndLengthsAtTheirLimits) {
+    for (const auto& [dotted, der] : {std::pair{"1.2.840.113549.3.7", "06082a864886f70d0307"},
+                                      {"1.39", "06014f"},
+                                      {"2.999.4294967296", "060788379080808000"}}) {
+        EXPECT_EQ(EncodeOid(dotted), Hex(der)) << dotted;
+    }
+    for (const char* bad : {"1.40", "3.1", "", "1", "1.", ".1.2", "1..2", "1.2.x", "1.2.-3",
+                            "1.2.99999999999999999999"}) {
+        EXPECT_TRUE(EncodeOid(bad).empty()) << bad;
+    }
+    EXPECT_EQ(EncodeOid(OnesAfter12(126)), Hex("067f2ax126*01"));
+    EXPECT_EQ(EncodeOid(OnesAfter12(127)), Hex("0681802ax127*01"));
+    EXPECT_EQ(EncodeOid(OnesAfter12(255)), Bytes());  // no identifier is that long
+}
+
+// Every header form at its limits, as children of a SEQUENCE, and alone with one byte missing.
+TEST(SplitDer, HeaderFormsAtTheirLimits) {
+    const std::vector<Bytes> children = {Hex("a00404026162"), Hex("dfffffff7f00"),
+                                         Hex("447fx127*00"), Hex("048400000080x128*00")};
+    Bytes content;
+    DerElement e;
+    for (const Bytes& child : children) {
+        content.insert(content.end(), child.begin(), child.end());
+        EXPECT_EQ(DecodeDerElement(child.data(), child.size() - 1, e), kToolkitDecodeError);
+    }
+    std::vector<Bytes> split;
+    ASSERT_EQ(SplitDer(DerEncode(0x30, content), split), 0);
+    EXPECT_EQ(split, children);
+    ASSERT_EQ(DecodeDerElement(children[1].data(), children[1].size(), e), 0);
+    EXPECT_TRUE(e.Is(DerClass::Private, false, 0x0FFFFFFF));
+    ASSERT_EQ(DecodeDerElement(children[0].data(), children[0].size(), e), 0);
+    EXPECT_TRUE(e.Is(DerClass::Context, true, 0));
+    EXPECT_EQ(e.value, children[0].data() + 2);
+    // Indefinite length, child past its parent, bytes after, five length octets, a huge length,
+    // five tag octets, a child without length, no length, nothing.
+    for (const char* bad : {"30800000", "3003020500", "30020200ff", "30850000000000",
+                            "3084ffffffff", "1f818181810100", "300102", "30", ""}) {
+        std::vector<Bytes> none{{1}};
+        EXPECT_EQ(SplitDer(Hex(bad), none), kToolkitDecodeError) << bad;
+        EXPECT_TRUE(none.empty());
+    }
+}
+
+TEST(DerEncode, LengthFormsIntegersAndRsaKeys) {
+    EXPECT_EQ(DerEncode(0x04, Bytes(128, 1)), Hex("048180x128*01"));
+    EXPECT_EQ(DerEncode(0x04, Bytes(256, 1)), Hex("04820100x256*01"));
+    // Unsigned number, its DER, and the value read back (7: refused, more than four octets).
+    const std::tuple<const char*, const char*, std::int64_t> integers[] = {
+        {"00007f", "02017f", 0x7F},
+        {"80", "02020080", 0x80},
+        {"", "020100", 0},
+        {"0000", "020100", 0},
+        {"800000", "020400800000", 0x800000},
+        {"80000000", "02050080000000", 7}};
+    for (const auto& [number, der, value] : integers) {
+        EXPECT_EQ(DerUnsignedInteger(Hex(number)), Hex(der)) << number;
+        std::int64_t read = 7;
+        EXPECT_EQ(ReadSmallInteger(Hex(der), read), value != 7);
+        EXPECT_EQ(read, value);
+    }
+    std::int64_t read = 0;
+    EXPECT_TRUE(ReadSmallInteger(Hex("020480000000"), read));
+    EXPECT_EQ(read, -0x80000000LL);
+    for (const char* notInteger : {"0200", "050101", "220101"}) {
+        EXPECT_FALSE(ReadSmallInteger(Hex(notInteger), read)) << notInteger;
+    }
+    // The modulus's high bit set: encoded unsigned, it needs its zero octet to stay positive.
+    const Bytes modulus = Hex("c5x127*35");
+    const PkeyPtr key = RsaPublicKey(modulus, {0x01, 0x00, 0x01});
+    ASSERT_NE(key, nullptr);
+    for (const auto& [name, expected] : {std::pair{"n", modulus}, {"e", Bytes{1, 0, 1}}}) {
+        BIGNUM* number = nullptr;
+        ASSERT_EQ(EVP_PKEY_get_bn_param(key.get(), name, &number), 1);
+        Bytes bytes(static_cast<std::size_t>(BN_num_bytes(number)));
+        BN_bn2bin(number, bytes.data());
+        BN_free(number);
+        EXPECT_EQ(bytes, expected) << name;
+    }
+}
+
+// Each sequence length at both ends of its range, the surrogate gap and the last code point;
+// then overlong, cut off, surrogate and out-of-range forms.
+TEST(Utf8, EveryLengthAtItsLimits) {
+    const std::pair<const char*, char32_t> cases[] = {
+        {"7f", 0x7F},       {"c280", 0x80},        {"dfbf", 0x7FF},    {"e0a080", 0x800},
+        {"ed9fbf", 0xD7FF}, {"ee8080", 0xE000},    {"efbfbf", 0xFFFF}, {"f0908080", 0x10000},
+        {"00", 0},          {"f48fbfbf", 0x10FFFF}};
+    for (const auto& [hex, point] : cases) {
+        const std::string utf8 = ToString(Hex(hex)) + "a" + ToString(Hex(hex));
+        const std::wstring wide{static_cast<wchar_t>(point), L'a', static_cast<wchar_t>(point)};
+        EXPECT_EQ(Utf8ToWide(utf8), wide) << hex;
+        EXPECT_EQ(WideToUtf8(wide), utf8);
+        EXPECT_EQ(WideToUtf8ForLog(wide), utf8);
+    }
+    for (const char* bad : {"c3", "61e282", "c328", "f09f9428", "c1bf", "e09fbf", "f08fbfbf",
+                            "eda080", "edbfbf", "f4908080", "f8888080", "80"}) {
+        EXPECT_FALSE(Utf8ToWide(ToString(Hex(bad))).has_value()) << bad;
+        EXPECT_FALSE(IsValidUtf8(ToString(Hex(bad))));
+    }
+    for (const char32_t point : {0xD800u, 0xDFFFu, 0x110000u}) {
+        const std::wstring wide{L'a', static_cast<wchar_t>(point)};
+        EXPECT_FALSE(WideToUtf8(wide).has_value());
+        EXPECT_EQ(WideToUtf8ForLog(wide), "a\xEF\xBF\xBD");  // U+FFFD keeps the log line
+    }
+    EXPECT_EQ(ToHexLower(Hex("0123456789abcdef")), "0123456789abcdef");
+    EXPECT_EQ(ToHexUpper(Hex("0123456789abcdef")), "0123456789ABCDEF");
+}
+
+}  // namespace
+}  // namespace qe
