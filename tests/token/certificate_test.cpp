@@ -69,6 +69,7 @@ TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt)
          "Ion Semnătură",
          sha1_},
         {ocs, {{"C", "RO"}, {"O", "Nobody"}}, {0x12, 0x34}, "Quorvane", ToBytes(ToHexUpper(sha1_))},
+        {ocs, {{"CN", "Ion"}, {"CN", ""}}, {0x7F}, "Quorvane", ToBytes(ToHexUpper(sha1_))},
     };
     for (const auto& [module, subject, serial, label, id] : cases) {
         SCOPED_TRACE(label);
@@ -98,7 +99,7 @@ TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt)
     EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", pin_,
                                         Issue({{"CN", "Ion"}}, {0x77})),
               CKR_DEVICE_ERROR);
-    EXPECT_EQ(Certificates().size(), 2u);
+    EXPECT_EQ(Certificates().size(), 3u);
 }
 
 // Only a certificate of the same issuer and serial number is replaced.
