@@ -215,7 +215,9 @@ TEST_F(CertificateTest, RemoveDestroysEveryExactCopyAndNothingElse) {
 }
 
 // The store keeps C_FindObjects' order, reads without a login (which fails here), and keeps a
-// certificate whose identifier cannot be read: its key is then found by its modulus.
+// certificate whose identifier cannot be read: its key is then found by its modulus. Any
+// failure is 8 and leaves the store as it was; a token that cannot be reached is also the
+// system's "no smart card" error.
 TEST_F(CertificateTest, StoreHoldsTheTokensCertificatesInFindOrder) {
     const std::vector<Bytes> stored = {Issue({{"CN", "First"}}, {0x01}),
                                        Issue({{"CN", "Second"}}, {0x02})};
@@ -225,38 +227,35 @@ TEST_F(CertificateTest, StoreHoldsTheTokensCertificatesInFindOrder) {
         session.CreateCertificate(stored[1], ToBytes("id-2"), "second");
     }
     hsm_.WriteModuleList({"libmissing-pkcs11.so", FaultModuleLibrary()});
-    hsm_.WriteFaultConfig("fail C_Login 0x100\n");
-    std::vector<TokenCertificate> store;
-    ASSERT_EQ(GetSmartCardStore(store), ERR_SUCCESS);
-    // The values in the order the handles came, from the record of this very search.
-    std::vector<std::string> handles;
-    std::map<std::string, Bytes> valueOf;
-    for (const test::RecordedCall& call : hsm_.RecordedCalls()) {
-        if (call.name == "C_FindObjects" && call.fields.at("found") == "1") {
-            handles.push_back(call.fields.at("objects"));
-        } else if (call.name == "C_GetAttributeValue" && call.templates[0][0].first == CKA_VALUE) {
-            valueOf[call.fields.at("object")] = call.templates[0][0].second;
+    for (const char* faults :
+         {"fail C_Login 0x100\n", "fail C_GetAttributeValue 0x12 skip 2 times 1\n"}) {
+        hsm_.WriteFaultConfig(faults);
+        std::vector<TokenCertificate> store;
+        ASSERT_EQ(GetSmartCardStore(store), ERR_SUCCESS);
+        // The values in the order the handles came, from the record of this very search.
+        std::vector<std::string> handles;
+        std::map<std::string, Bytes> valueOf;
+        for (const test::RecordedCall& call : hsm_.RecordedCalls()) {
+            if (call.name == "C_FindObjects" && call.fields.at("found") == "1") {
+                handles.push_back(call.fields.at("objects"));
+            } else if (call.name == "C_GetAttributeValue" && !call.templates.empty() &&
+                       call.templates[0][0].first == CKA_VALUE) {
+                valueOf[call.fields.at("object")] = call.templates[0][0].second;
+            }
+        }
+        hsm_.ClearRecord();
+        ASSERT_EQ(store.size(), 2u);
+        for (std::size_t i = 0; i < store.size(); ++i) {
+            EXPECT_EQ(store[i].der, valueOf[handles.at(i)]);
+            const bool idRead = i != 0 || std::string(faults).find("C_Login") != std::string::npos;
+            EXPECT_EQ(store[i].id,
+                      idRead ? ToBytes(store[i].der == stored[0] ? "id-1" : "id-2") : Bytes());
+            EXPECT_EQ(LabelText(store[i].token), "Alpha");
+            EXPECT_EQ(store[i].token.modulePath, FaultModuleLibrary());
         }
     }
-    ASSERT_EQ(store.size(), 2u);
-    for (std::size_t i = 0; i < store.size(); ++i) {
-        EXPECT_EQ(store[i].der, valueOf[handles.at(i)]);
-        EXPECT_EQ(store[i].id, ToBytes(store[i].der == stored[0] ? "id-1" : "id-2"));
-        EXPECT_EQ(LabelText(store[i].token), "Alpha");
-        EXPECT_EQ(store[i].token.modulePath, FaultModuleLibrary());
-    }
-    // The identifier of the first one read cannot be read: it is still in the store, without.
-    hsm_.WriteFaultConfig("fail C_GetAttributeValue 0x12 skip 2 times 1\n");
-    ASSERT_EQ(GetSmartCardStore(store), ERR_SUCCESS);
-    EXPECT_EQ(store.size(), 2u);
-    EXPECT_TRUE(store.at(0).id.empty());
-}
-
-// Any failure is 8 and leaves the store as it was; a token that cannot be reached is also the
-// system's "no smart card" error.
-TEST_F(CertificateTest, StoreFailuresLeaveTheStoreAlone) {
     const zel_token listed = test::ListedTokens().at(0);
-    const std::tuple<const char*, const char*, std::uint32_t> cases[] = {
+    const std::tuple<const char*, const char*, std::uint32_t> failures[] = {
         {"[token Alpha]\nabsent", nullptr, kNoSmartCardError},
         {"fail C_OpenSession 0x32", nullptr, kNoSmartCardError},
         {"fail C_OpenSession 0x3", nullptr, kNoSmartCardError},
@@ -266,8 +265,7 @@ TEST_F(CertificateTest, StoreFailuresLeaveTheStoreAlone) {
         {"fail C_FindObjects 0x30", nullptr, CKR_DEVICE_ERROR},
         {"fail C_GetAttributeValue 0x30", nullptr, CKR_DEVICE_ERROR},
     };
-    test::SoftHsm::Session("Alpha", "1234").CreateCertificate(Issue({{"CN", "A"}}, {1}), {}, "a");
-    for (const auto& [faults, module, lastError] : cases) {
+    for (const auto& [faults, module, lastError] : failures) {
         SCOPED_TRACE(faults + std::string(module != nullptr ? module : ""));
         hsm_.WriteFaultConfig(std::string(faults) + "\n");
         zel_token token = listed;
@@ -277,13 +275,12 @@ TEST_F(CertificateTest, StoreFailuresLeaveTheStoreAlone) {
         EXPECT_EQ(GetLastSystemError().code, lastError);
         EXPECT_EQ(store.size(), 1u);
     }
-    // No token, and two: the selection already fails.
-    hsm_.WriteModuleList({FaultModuleLibrary()});
+    // No token, then two: the selection fails before the store is read.
     for (const char* faults : {"[token Alpha]\nabsent\n", ""}) {
+        hsm_.WriteFaultConfig(faults);
         if (*faults == '\0') {
             hsm_.InitToken("Beta", "1234");
         }
-        hsm_.WriteFaultConfig(faults);
         std::vector<TokenCertificate> store(1);
         SetLastSystemError(0, "");
         EXPECT_EQ(GetSmartCardStore(store), ERR_TOKEN_DEVICE);

@@ -127,24 +127,6 @@ TEST_F(TokenListTest, EachFailureSkipsOnlyItsOwnPart) {
     EXPECT_EQ(tokens.at(1).modulePath, test::FaultModuleTwinLibrary());
 }
 
-TEST_F(TokenListTest, LoadModuleSaysWhyALibraryIsNotUsable) {
-    test::WriteFile(hsm_.dir() + "/text.so", "not a library");
-    Faults("fail C_GetFunctionList 0x6");
-    for (const auto& [name, rv] : {std::pair{std::string("libmissing-pkcs11.so"), kModuleNotLoaded},
-                                   {hsm_.dir() + "/text.so", kModuleNotLoaded},
-                                   {"libz.so.1", kNoFunctionList},
-                                   {FaultModuleLibrary(), CKR_FUNCTION_FAILED}}) {
-        Pkcs11Module module;
-        SetLastSystemError(0, "");
-        EXPECT_EQ(CPKI().LoadModule(name, module), rv) << name;
-        EXPECT_FALSE(module.loaded());
-        EXPECT_EQ(GetLastSystemError().code, rv);
-        EXPECT_FALSE(GetLastSystemError().text.empty());
-    }
-    Pkcs11Module module;
-    EXPECT_EQ(module.Initialize(), CKR_CRYPTOKI_NOT_INITIALIZED);
-}
-
 // A library is finalised once by the one that initialised it (or adopted its initialisation),
 // whatever moves the module went through.
 TEST_F(TokenListTest, ModuleFinalisesWhatItInitialisedOnce) {
@@ -170,6 +152,7 @@ TEST_F(TokenListTest, ModuleFinalisesWhatItInitialisedOnce) {
         }
         EXPECT_EQ(CallNames(hsm_.RecordedCalls(), {"C_Finalize"}).size(), finalised);
     }
+    EXPECT_EQ(Pkcs11Module().Initialize(), CKR_CRYPTOKI_NOT_INITIALIZED);
 }
 
 TEST_F(TokenListTest, OpenListedTokenFindsTheSameSerialNumber) {
@@ -182,26 +165,33 @@ TEST_F(TokenListTest, OpenListedTokenFindsTheSameSerialNumber) {
         EXPECT_EQ(std::memcmp(info.serialNumber, tokens_[1].serialNumber, 16), 0);
         EXPECT_EQ(opened.slots.size(), 3u);  // with SoftHSM2's spare slot
     }
-    // Rows: the faults, the byte of the serial number changed (16: none), the library.
-    const std::tuple<const char*, std::size_t, const char*, CK_RV> cases[] = {
-        {"", 15, nullptr, CKR_TOKEN_NOT_PRESENT},
-        {"", 0, nullptr, CKR_TOKEN_NOT_PRESENT},
-        {"[token $0]\nabsent", 16, nullptr, CKR_TOKEN_NOT_PRESENT},  // pulled out
-        {"fail-after C_Initialize 0x191", 16, nullptr, CKR_CRYPTOKI_ALREADY_INITIALIZED},
-        {"fail C_GetSlotList 0x30", 16, nullptr, CKR_DEVICE_ERROR},
+    // Rows: the faults, the byte of the serial number changed (16: none), the library (empty:
+    // the one listed) and the result, also the last error with its text.
+    test::WriteFile(hsm_.dir() + "/text.so", "not a library");
+    const std::tuple<const char*, std::size_t, std::string, CK_RV> cases[] = {
+        {"", 15, "", CKR_TOKEN_NOT_PRESENT},
+        {"", 0, "", CKR_TOKEN_NOT_PRESENT},
+        {"[token $0]\nabsent", 16, "", CKR_TOKEN_NOT_PRESENT},  // pulled out
+        {"fail-after C_Initialize 0x191", 16, "", CKR_CRYPTOKI_ALREADY_INITIALIZED},
+        {"fail C_GetSlotList 0x30", 16, "", CKR_DEVICE_ERROR},
+        {"fail C_GetFunctionList 0x6", 16, "", CKR_FUNCTION_FAILED},
         {"", 16, "libmissing-pkcs11.so", kModuleNotLoaded},
+        {"", 16, hsm_.dir() + "/text.so", kModuleNotLoaded},
+        {"", 16, "libz.so.1", kNoFunctionList},
     };
     for (const auto& [faults, serialByte, module, rv] : cases) {
-        SCOPED_TRACE(faults);
+        SCOPED_TRACE(faults + module);
         Faults(faults);
         zel_token token = tokens_[0];
         if (serialByte < 16) {
             token.serialNumber[serialByte] ^= 1;
         }
-        token.modulePath = module != nullptr ? module : token.modulePath;
+        token.modulePath = module.empty() ? token.modulePath : module;
+        SetLastSystemError(0, "");
         OpenedToken opened;
         EXPECT_EQ(CPKI().OpenListedToken(token, opened), rv);
         EXPECT_EQ(GetLastSystemError().code, rv);
+        EXPECT_FALSE(GetLastSystemError().text.empty());
     }
 }
 
