@@ -77,5 +77,17 @@ TEST(TempDir, HonoursTmpdirAndCreatesFilesExclusively) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+TEST(TempDir, RegisteredFilesGoAtExitForgottenOnesStay) {
+    test::ScopedDir dir("exit");
+    test::WriteFile(dir / "kept", "x");
+    test::WriteFile(dir / "removed", "x");
+    ASSERT_TRUE(RegisterExitRemoval(dir / "kept") && RegisterExitRemoval(dir / "removed"));
+    ForgetExitRemoval(dir / "kept");
+    RemoveRegisteredFiles();
+    EXPECT_EQ(access((dir / "kept").c_str(), F_OK), 0);
+    EXPECT_NE(access((dir / "removed").c_str(), F_OK), 0);
+    ForgetExitRemoval(dir / "removed");
+}
+
 }  // namespace
 }  // namespace qe
