@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/hex.h"
 #include "token/certificate_parts.h"
 #include "token/module_list.h"
 #include "token/open_token.h"
@@ -29,14 +30,6 @@ std::string PaddedLabel(const std::string& label) {
     return padded;
 }
 
-Bytes FromHex(const std::string& hex) {
-    Bytes bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
 std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> ParseTemplate(const std::string& text) {
     std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> attributes;
     std::stringstream items(text.substr(1, text.size() - 2));
@@ -45,7 +38,7 @@ std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> ParseTemplate(const std::string
         const std::size_t equals = item.find('=');
         const CK_ATTRIBUTE_TYPE type = std::stoul(item.substr(0, equals), nullptr, 16);
         attributes.emplace_back(
-            type, equals == std::string::npos ? Bytes() : FromHex(item.substr(equals + 1)));
+            type, equals == std::string::npos ? Bytes() : Hex(item.substr(equals + 1)));
     }
     return attributes;
 }

@@ -3,6 +3,7 @@
 
 #include <openssl/evp.h>
 
+#include "support/hex.h"
 #include "toolkit/der.h"
 #include "toolkit/rsa_public_key.h"
 #include "toolkit/status.h"
@@ -11,18 +12,7 @@
 namespace qe {
 namespace {
 
-// Hex digits, with "xN*HH" for N copies of the byte HH.
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t star = text[i] == 'x' ? text.find('*', i) : std::string::npos;
-        const std::size_t copies = star != std::string::npos ? std::stoul(text.substr(i + 1)) : 1;
-        i = star != std::string::npos ? star + 1 : i;
-        out.insert(out.end(), copies, std::stoul(text.substr(i, 2), nullptr, 16));
-        i += 2;
-    }
-    return out;
-}
+using test::Hex;
 
 // "1.2" followed by `count` arcs of 1: one content octet each.
 std::string OnesAfter12(int count) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "support/freed_memory.h"
+#include "support/hex.h"
 #include "toolkit/des3.h"
 #include "toolkit/status.h"
 
@@ -54,27 +55,20 @@ TEST(Secret, ReleasedMemoryHoldsNoSecret) {
     EXPECT_EQ(watch.hits(), 0);
 }
 
-Bytes FromHex(const std::string& hex) {
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return out;
-}
-
 TEST(TripleDes, PaddingSizesAndNoPlaintextLeftBehind) {
-    const Bytes key = FromHex("0123456789ABCDEF23456789ABCDEF01456789ABCDEF0123");
-    const Bytes iv = FromHex("1234567890ABCDEF");
+    const Bytes key = test::Hex("0123456789ABCDEF23456789ABCDEF01456789ABCDEF0123");
+    const Bytes iv = test::Hex("1234567890ABCDEF");
     const std::tuple<const char*, int, const char*> cases[] = {
         {"5ba523a59a5109710da06400f058192a743dc4df1c5926554bb09c767a3e2ce0", 0,
          "The quick brown fox jump"},  // a whole block of padding removed
         {"f33c5f77853e4c27", 0, "hello"},
-        {"5a4cc921e472c946", kToolkitCipherError, ""},  // "hello" + 03 03 04
-        {"f33c5f77853e4c", kToolkitCipherError, ""},    // not a whole block
-        {"", kToolkitCipherError, ""},                  // no padding block at all
+        {"5ba523a59a5109710da06400f058192a743dc4df1c592655a9a24e5bcec908d0", kToolkitCipherError,
+         ""},  // "The quick brown fox jump" "hello" 03 03 04: wiped though refused
+        {"f33c5f77853e4c", kToolkitCipherError, ""},  // not a whole block
+        {"", kToolkitCipherError, ""},                // no padding block at all
     };
     for (const auto& [hex, rc, plaintext] : cases) {
-        const Bytes ciphertext = FromHex(hex);
+        const Bytes ciphertext = test::Hex(hex);
         Bytes plain = ToBytes("previous");
         test::FreedMemoryWatch watch("quick brown fox");
         EXPECT_EQ(ZEL_3DES_Decrypt_Data(ciphertext.data(), ciphertext.size(), key.data(), iv.data(),
