@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <optional>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include "support/scoped_dir.h"
 #include "token/config_store.h"
 #include "token/p11kit_modules.h"
@@ -66,6 +69,15 @@ TEST(ConfigStoreTest, ValuesWrittenWholeAndReadUpToTheirLimit) {
     EXPECT_EQ(ReadConfigValue("/dev", "null", data), EINVAL);
     EXPECT_EQ(WriteConfigValue(key, "dir", "x"), EISDIR);
     EXPECT_EQ(WriteConfigValue(key + "/value/below", "value", "x"), ENOTDIR);
+    // A write the file size limit cuts short fails, and the old value stays.
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit small{4096, limit.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_EQ(WriteConfigValue(key, "value", std::string(8192, 'y')), EFBIG);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_EQ(test::ReadFile(key + "/value").size(), (1u << 20) + 1);
     // No temporary file is left behind, whether the write worked or not.
     EXPECT_EQ(std::distance(fs::directory_iterator(key), fs::directory_iterator()), 2);
 }
@@ -127,23 +139,16 @@ TEST(ModuleListTest, UserListElseMachineCopyElseBuiltIn) {
     const auto none = ModuleListSource::BuiltIn;
     // Rows: the user's value, the machine's value, where the doctor finds the list and what it
     // finds, what the wizard uses, and the user's list afterwards.
+    const Names two = {"first.so", "/abs/2.so"};
+    const Names raw = {"$QETOKENLIB/lib.so", "other.so"};
+    const Names expanded = {"/opt/token/lib.so", "other.so"};
     const std::tuple<std::optional<std::string>, std::optional<std::string>, ModuleListSource,
                      Names, Names, Names>
         cases[] = {
-            {"first.so\n/abs/2.so\n",
-             "other.so\n",
-             user,
-             {"first.so", "/abs/2.so"},
-             {"first.so", "/abs/2.so"},
-             {"first.so", "/abs/2.so"}},
+            {"first.so\n/abs/2.so\n", "other.so\n", user, two, two, two},
             {"\nignored.so\n", "other.so\n", user, {}, {}, {}},
             {"", std::nullopt, none, builtIn, builtIn, builtIn},
-            {std::nullopt,
-             "$QETOKENLIB/lib.so\nother.so\n",
-             machine,
-             {"/opt/token/lib.so", "other.so"},
-             {"$QETOKENLIB/lib.so", "other.so"},
-             {"$QETOKENLIB/lib.so", "other.so"}},
+            {std::nullopt, "$QETOKENLIB/lib.so\nother.so\n", machine, expanded, raw, raw},
             {std::nullopt, largest + "\n", machine, {largest}, {largest}, {largest}},
             {std::nullopt, largest + "a\n", none, builtIn, builtIn, {}},  // too large to copy
             {std::nullopt, "", none, builtIn, builtIn, {}},
