@@ -7,11 +7,16 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QRadioButton>
+#include <QScrollBar>
 #include <QTimer>
 
 #include <openssl/evp.h>
@@ -20,11 +25,16 @@
 
 #include "app/messages.h"
 #include "app/result_decision.h"
+#include "sim/declaration.h"
+#include "sim/previews.h"
 #include "token/token_certificate.h"
 #include "toolkit/openssl_ptr.h"
 #include "ui/about_dialog.h"
 #include "ui/alert_dialogs.h"
+#include "ui/bitmap_control.h"
 #include "ui/certificate_choice.h"
+#include "ui/certificate_details.h"
+#include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
@@ -67,6 +77,18 @@ Bytes MakeCertificate(const char* commonName, long serial, int days) {
     };
     name(X509_get_subject_name(cert.get()), "Firma Exemplu SRL", commonName);
     name(X509_get_issuer_name(cert.get()), "Quorvane", "Quorvane Qualified CA");
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, nullptr, cert.get(), nullptr, nullptr, 0);
+    const std::pair<int, const char*> extensions[] = {
+        {NID_key_usage, "critical,digitalSignature,nonRepudiation,keyEncipherment"},
+        {NID_ext_key_usage, "clientAuth,emailProtection"},
+        {NID_subject_alt_name,
+         "email:ion.popescu@example.ro,otherName:msUPN;UTF8:ion.popescu@firma.local"}};
+    for (const auto& [nid, value] : extensions) {
+        X509ExtensionPtr extension(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
+        X509_add_ext(cert.get(), extension.get(), -1);
+    }
     X509_set_pubkey(cert.get(), key.get());
     X509_sign(cert.get(), key.get(), EVP_sha256());
     unsigned char* der = nullptr;
@@ -142,6 +164,49 @@ void DialogScreens() {
     Save(&about, "about");
 }
 
+void AcceptanceScreens() {
+    const Bytes certificate = MakeCertificate("Ion Popescu", 0x5E1F00, 365);
+    const unsigned char* p = certificate.data();
+    X509Ptr parsed(d2i_X509(nullptr, &p, static_cast<long>(certificate.size())));
+    const int width = static_cast<int>(CConfirmDlg::PreviewWidth(QApplication::style()));
+    const Bytes jpeg = sim::RenderDeclarationJpeg(sim::DeclarationFor(parsed.get()), width);
+    const QString jpegPath = QDir::temp().filePath(QStringLiteral("ui_screens_preview.jpg"));
+    QFile file(jpegPath);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(reinterpret_cast<const char*>(jpeg.data()), static_cast<qint64>(jpeg.size())) !=
+            static_cast<qint64>(jpeg.size())) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(jpegPath));
+        std::exit(1);
+    }
+    file.close();
+    const UrlOpener none = [](const QString&) {};
+
+    CConfirmDlg dialog(certificate, "", jpegPath.toStdString(), none);
+    Save(&dialog, "acceptance");
+
+    // Where a "dev" entry lets the customer keep the old certificate.
+    const QString home = QDir::currentPath();
+    QDir::setCurrent(QDir::tempPath());
+    QDir().mkdir(QStringLiteral("dev"));
+    CConfirmDlg developer(certificate, "", jpegPath.toStdString(), none);
+    QDir().rmdir(QStringLiteral("dev"));
+    QDir::setCurrent(home);
+    developer.AcceptChoice()->click();
+    for (int page = 0; page < 12; ++page) {
+        developer.Preview()->ScrollBar()->triggerAction(QScrollBar::SliderPageStepAdd);
+    }
+    Save(&developer, "acceptance-scrolled");
+    QFile::remove(jpegPath);
+
+    CConfirmDlg missing(certificate, "", "", none);
+    Save(&missing, "acceptance-file-not-found");
+
+    CertificateDetailsDialog details(certificate);
+    Save(&details, "certificate-details");
+    CertificateDetailsDialog unreadable({0x30, 0x03, 0x02, 0x01});
+    Save(&unreadable, "certificate-details-unreadable");
+}
+
 }  // namespace
 }  // namespace qe
 
@@ -156,5 +221,6 @@ int main(int argc, char** argv) {
     QApplication::setFont(qe::DialogFont());
     qe::MainWindowScreens();
     qe::DialogScreens();
+    qe::AcceptanceScreens();
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "app/application.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -8,10 +9,31 @@
 
 #include "app/single_instance.h"
 #include "log/enroll_log.h"
+#include "log/temp_dir.h"
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
 
 namespace qe {
+namespace {
+
+// A session that ends, or a kill, must not leave the declaration behind: the files go, then the
+// signal does what it always did.
+void RemoveFilesAndDie(int signal) {
+    RemoveRegisteredFiles();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void RemoveFilesOnTermination() {
+    struct sigaction action {};
+    action.sa_handler = RemoveFilesAndDie;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+}  // namespace
 
 std::optional<std::string> CQuorvaneEnrollApp::LaunchLinkArgument(int argc, char** argv) {
     if (argc < 2 || argv[1] == nullptr) {
@@ -35,6 +57,7 @@ int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
         return 0;
     }
 
+    RemoveFilesOnTermination();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvane Enroll"));
     QApplication::setDesktopFileName(QStringLiteral("quorvane-enroll"));
@@ -48,6 +71,7 @@ int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
     window->show();
     window->Start();
     const int code = QApplication::exec();
+    RemoveRegisteredFiles();
 
     if (window->WorkerRunning()) {
         // The program ends while a worker runs (a failed status check's quit, the re-key link):

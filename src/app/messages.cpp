@@ -67,8 +67,8 @@ constexpr Entry kStrings[] = {
     {149, L"Nu este suficient spațiu pe dispozitiv."},
     {151, L"Date insuficiente pentru crearea cheilor. Nu se poate genera cererea."},
     {152, L"Continuați"},
-    // Added after the original table: the PIN dialog's warnings from the token's PIN flags, and
-    // the certificate choice dialog.
+    // Added after the original table: the PIN dialog's warnings from the token's PIN flags, the
+    // certificate choice dialog and the certificate details dialog.
     {153, L"Atenție: a fost introdus un cod PIN greșit."},
     {154, L"Atenție: aceasta este ultima încercare înainte de blocarea codului PIN."},
     {155, L"Codul PIN este blocat pe dispozitivul criptografic."},
@@ -79,6 +79,14 @@ constexpr Entry kStrings[] = {
     {160, L"Valabil de la"},
     {161, L"Valabil până la"},
     {162, L"Număr de serie"},
+    {163, L"Detalii certificat"},
+    {164, L"Subiect"},
+    {165, L"Emitent"},
+    {166, L"Utilizarea cheii"},
+    {167, L"Utilizarea extinsă a cheii"},
+    {168, L"Nume alternative"},
+    {169, L"Amprentă SHA-256"},
+    {170, L"Certificatul primit nu poate fi citit."},
 };
 // clang-format on
 

@@ -37,6 +37,7 @@ void DownloadedDeclaration::RemoveFiles() {
     for (std::string* path : {&pdfPath, &jpegPath}) {
         if (!path->empty()) {
             unlink(path->c_str());
+            ForgetExitRemoval(*path);
             path->clear();
         }
     }
@@ -56,6 +57,7 @@ std::string WritePreviewFile(const Bytes& data, const std::string& extension) {
             }
             return {};
         }
+        RegisterExitRemoval(path);
         std::size_t written = 0;
         while (written < data.size()) {
             const ssize_t n2 = write(fd, data.data() + written, data.size() - written);

@@ -1,7 +1,11 @@
 #include "log/temp_dir.h"
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,6 +27,15 @@ bool IsPrivateDirectory(const std::string& path) {
     }
     return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
+
+// A fixed table, so a signal handler can walk it: a slot's path is written only while the slot
+// is claimed and read only while it is ready.
+enum SlotState : int { kFree, kClaimed, kReady };
+struct ExitFile {
+    std::atomic<int> state{kFree};
+    char path[PATH_MAX];
+};
+std::array<ExitFile, 8> exitFiles;
 
 }  // namespace
 
@@ -57,6 +70,39 @@ std::optional<std::string> PrivateTempDir() {
 
 int CreateNewPrivateFile(const std::string& path) {
     return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+bool RegisterExitRemoval(const std::string& path) {
+    if (path.empty() || path.size() >= PATH_MAX) {
+        return false;
+    }
+    for (ExitFile& slot : exitFiles) {
+        int expected = kFree;
+        if (slot.state.compare_exchange_strong(expected, kClaimed)) {
+            std::memcpy(slot.path, path.c_str(), path.size() + 1);
+            slot.state = kReady;
+            return true;
+        }
+    }
+    return false;
+}
+
+void ForgetExitRemoval(const std::string& path) {
+    for (ExitFile& slot : exitFiles) {
+        int expected = kReady;
+        if (slot.state.compare_exchange_strong(expected, kClaimed)) {
+            slot.state = path == slot.path ? kFree : kReady;
+        }
+    }
+}
+
+void RemoveRegisteredFiles() noexcept {
+    static_assert(std::atomic<int>::is_always_lock_free);
+    for (ExitFile& slot : exitFiles) {
+        if (slot.state.load() == kReady) {
+            unlink(slot.path);
+        }
+    }
 }
 
 }  // namespace qe

@@ -16,4 +16,12 @@ std::optional<std::string> PrivateTempDir();
 // Returns the descriptor, or -1 with errno set (EEXIST when the name is taken).
 int CreateNewPrivateFile(const std::string& path);
 
+// Files that must not outlive the program (the previews of a download), for the ways out that
+// skip their owner's clean-up: a termination signal, or an exit that abandons a worker.
+// Registering fails (false) when the path is too long or too many files are registered.
+bool RegisterExitRemoval(const std::string& path);
+void ForgetExitRemoval(const std::string& path);
+// Deletes every registered file. Safe to call from a signal handler.
+void RemoveRegisteredFiles() noexcept;
+
 }  // namespace qe

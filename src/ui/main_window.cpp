@@ -13,17 +13,16 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QShortcut>
-#include <QStyle>
 #include <QTimerEvent>
 
 #include "app/result_decision.h"
 #include "flows/workers.h"
-#include "log/enroll_log.h"
 #include "net/https_client.h"
 #include "token/token_hash.h"
 #include "ui/about_dialog.h"
 #include "ui/artwork.h"
 #include "ui/certificate_choice.h"
+#include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/dialog_units.h"
@@ -90,6 +89,12 @@ public:
     MainButton button;
 };
 
+class WorkerEndedEvent : public QEvent {
+public:
+    explicit WorkerEndedEvent(unsigned ended) : QEvent(kWorkerEndedEvent), serial(ended) {}
+    unsigned serial;
+};
+
 }  // namespace
 
 WorkerProcedures DefaultWorkers() {
@@ -151,13 +156,7 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, &CQuorvaneEnrollDlg::ShowAbout);
 
-    acceptance_.previewWidth =
-        [width = static_cast<unsigned>(
-             DluX(399) - 4 - style()->pixelMetric(QStyle::PM_ScrollBarExtent))] { return width; };
-    acceptance_.run = [](const Bytes&, const std::string&, const std::string&) {
-        Log().Write("Acceptance dialog not available: download ends as rejected");
-        return AcceptanceOutcome{1, true};
-    };
+    previewWidth_ = CConfirmDlg::PreviewWidth(style());
 }
 
 CQuorvaneEnrollDlg::~CQuorvaneEnrollDlg() {
@@ -195,7 +194,7 @@ bool CQuorvaneEnrollDlg::event(QEvent* event) {
             OnProgress(static_cast<ProgressEvent*>(event)->record);
             return true;
         case kWorkerEndedEvent:
-            OnWorkerEnded();
+            OnWorkerEnded(static_cast<WorkerEndedEvent*>(event)->serial);
             return true;
         case kQuitEvent:
             busy_ = false;
@@ -235,16 +234,21 @@ void CQuorvaneEnrollDlg::StartWorker(WorkMode mode,
     }
     mode_ = mode;
     workerRunning_ = true;
-    worker_ = std::thread([this, procedure] {
+    worker_ = std::thread([this, procedure, serial = ++workerSerial_] {
         procedure(*this);
         // Posted before the flag clears: once the program sees no worker running, this thread
         // touches the window no more.
-        QCoreApplication::postEvent(this, new QEvent(kWorkerEndedEvent));
+        QCoreApplication::postEvent(this, new WorkerEndedEvent(serial));
         workerRunning_ = false;
     });
 }
 
-void CQuorvaneEnrollDlg::OnWorkerEnded() {
+void CQuorvaneEnrollDlg::OnWorkerEnded(unsigned serial) {
+    // A worker that ended before the next one started was joined then; joining now would wait for
+    // the next one, which may itself be waiting for this thread (the launch link's command).
+    if (serial != workerSerial_) {
+        return;
+    }
     if (worker_.joinable()) {
         worker_.join();
     }
@@ -529,13 +533,19 @@ std::optional<std::size_t> CQuorvaneEnrollDlg::ChooseCertificate(
 }
 
 unsigned CQuorvaneEnrollDlg::PreviewWidth() {
-    return acceptance_.previewWidth();
+    return previewWidth_;
 }
 
 AcceptanceOutcome CQuorvaneEnrollDlg::RunAcceptance(const Bytes& certificate,
                                                     const std::string& pdfPath,
                                                     const std::string& jpegPath) {
-    return acceptance_.run(certificate, pdfPath, jpegPath);
+    return handOver_.Ask<AcceptanceOutcome>(
+        [this, certificate, pdfPath, jpegPath](std::function<void(AcceptanceOutcome)> done) {
+            auto* dialog = new CConfirmDlg(certificate, pdfPath, jpegPath, openUrl_, this);
+            dialog->setAttribute(Qt::WA_DeleteOnClose);
+            connect(dialog, &QDialog::finished, this, [dialog, done] { done(dialog->Outcome()); });
+            dialog->open();
+        });
 }
 
 StatusOutcome CQuorvaneEnrollDlg::Status() {

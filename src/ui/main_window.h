@@ -55,15 +55,6 @@ struct WorkerProcedures {
 };
 WorkerProcedures DefaultWorkers();
 
-// The acceptance step of the download command, which a later dialog provides. Without one the
-// download ends as rejected: nothing is written to the token.
-struct AcceptanceStep {
-    std::function<unsigned()> previewWidth;
-    std::function<AcceptanceOutcome(const Bytes& certificate, const std::string& pdfPath,
-                                    const std::string& jpegPath)>
-        run;
-};
-
 // The wizard's only window (template 102): background picture, the request and download buttons,
 // two labels and the progress bar. It starts one worker at a time and is the workers' window port:
 // posting calls become events on the window's thread, and the calls that need the user block the
@@ -80,7 +71,6 @@ public:
     // Seconds of calendar time for the progress movement; tests put in their own.
     void SetClock(std::function<std::int64_t()> clock) { clock_ = std::move(clock); }
     void SetUrlOpener(UrlOpener opener) { openUrl_ = std::move(opener); }
-    void SetAcceptanceStep(AcceptanceStep step) { acceptance_ = std::move(step); }
 
     // Posts the first status check (what the window does once it is set up).
     void Start();
@@ -141,7 +131,7 @@ protected:
 private:
     void Post(WindowMessage message);
     void StartWorker(WorkMode mode, const std::function<void(WindowPort&)>& procedure);
-    void OnWorkerEnded();
+    void OnWorkerEnded(unsigned serial);
     void OnWorkBusy();
     void OnWorkDone();
     void OnNextStep();
@@ -151,7 +141,7 @@ private:
     void SetBarPosition(int position);
 
     WorkerProcedures workers_;
-    AcceptanceStep acceptance_;
+    unsigned previewWidth_ = 0;  // measured on the window's thread, read by workers
     UrlOpener openUrl_;
     std::function<std::int64_t()> clock_;
     GuiHandOver handOver_;
@@ -173,6 +163,7 @@ private:
     std::thread worker_;
     std::optional<PendingStart> pending_;
     std::atomic<bool> workerRunning_{false};
+    unsigned workerSerial_ = 0;  // of the most recently started worker
     bool busy_ = false;
     WorkMode mode_ = WorkMode::StatusCheck;
     std::atomic<int> step_{0};

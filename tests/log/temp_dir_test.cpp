@@ -79,5 +79,17 @@ TEST(TempDir, FilesAreCreatedNewPrivateAndNeverThroughALink) {
     EXPECT_NE(access((dir / "elsewhere").c_str(), F_OK), 0);
 }
 
+TEST(TempDir, RegisteredFilesGoAtExitForgottenOnesStay) {
+    test::ScopedDir dir("exit");
+    test::WriteFile(dir / "kept", "x");
+    test::WriteFile(dir / "removed", "x");
+    ASSERT_TRUE(RegisterExitRemoval(dir / "kept") && RegisterExitRemoval(dir / "removed"));
+    ForgetExitRemoval(dir / "kept");
+    RemoveRegisteredFiles();
+    EXPECT_EQ(access((dir / "kept").c_str(), F_OK), 0);
+    EXPECT_NE(access((dir / "removed").c_str(), F_OK), 0);
+    ForgetExitRemoval(dir / "removed");
+}
+
 }  // namespace
 }  // namespace qe

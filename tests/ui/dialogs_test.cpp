@@ -179,6 +179,7 @@ TEST_F(ResultTest, LaunchLinkPressesItsButtonOnce) {
             return [&count](WindowPort& port) {
                 ++count;
                 port.PostBusy();
+                port.AskPin();  // waits for the window's thread, as a real command does
                 port.PostDone();
                 port.PostStartStatusCheck();
             };
@@ -193,6 +194,7 @@ TEST_F(ResultTest, LaunchLinkPressesItsButtonOnce) {
                                  },
                                  command(registers), command(downloads)};
         CQuorvaneEnrollDlg window(std::string(c.link), workers);
+        test::AnswerWhenShown<CPinDlg>([](CPinDlg* pin) { pin->reject(); });
         window.Start();
         const int expectedChecks = 1 + c.registers + c.downloads;
         ASSERT_TRUE(WaitUntil([&] { return checks == expectedChecks && !window.WorkerRunning(); }));

@@ -1,0 +1,190 @@
+#include "ui/bitmap_control.h"
+
+#include <algorithm>
+
+#include <QFileInfo>
+#include <QImageReader>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyle>
+#include <QWheelEvent>
+
+namespace qe {
+namespace {
+
+constexpr int kLineStep = 1;
+constexpr int kPageStep = 20;
+const QColor kSurface(128, 128, 128);
+
+}  // namespace
+
+QImage ReadPreviewImage(const QString& path) {
+    if (!QFileInfo(path).isFile()) {
+        return {};
+    }
+    // Only the one format the server sends is decoded: a delivery that is something else does
+    // not reach the other decoders.
+    QImageReader reader(path, "jpeg");
+    reader.setAutoDetectImageFormat(false);
+    // The header says how large the image would be; a huge one is refused before decoding, and
+    // the allocation limit stops whatever the header check lets through.
+    const QSize size = reader.size();
+    if (!size.isValid() || size.width() > CBitmapCtrl::kMaxSide ||
+        size.height() > CBitmapCtrl::kMaxSide ||
+        qint64{size.width()} * size.height() * 4 > CBitmapCtrl::kMaxDecodedBytes) {
+        return {};
+    }
+    QImageReader::setAllocationLimit(static_cast<int>(CBitmapCtrl::kMaxDecodedBytes >> 20));
+    QImage image;
+    if (!reader.read(&image)) {
+        return {};
+    }
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+CBitmapCtrl::CBitmapCtrl(QWidget* parent) : QWidget(parent) {
+    scrollBar_ = new QScrollBar(Qt::Vertical, this);
+    scrollBar_->setSingleStep(kLineStep);
+    scrollBar_->hide();
+    scrollBar_->installEventFilter(this);
+    connect(scrollBar_, &QAbstractSlider::actionTriggered, this, &CBitmapCtrl::OnScrollAction);
+    connect(scrollBar_, &QAbstractSlider::valueChanged, this, [this](int value) {
+        if (!adjusting_) {
+            ScrollTo(value);
+        }
+    });
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void CBitmapCtrl::LoadFile(const QString& path) {
+    SetBitmap(ReadPreviewImage(path));
+}
+
+void CBitmapCtrl::SetBitmap(const QImage& image) {
+    image_ = image;
+    position_ = 0;
+    Layout();
+}
+
+QRect CBitmapCtrl::ClientRect() const {
+    QRect client = rect().adjusted(kEdge, kEdge, -kEdge, -kEdge);
+    if (!scrollBar_->isHidden()) {
+        client.setRight(client.right() - scrollBar_->width());
+    }
+    return client;
+}
+
+int CBitmapCtrl::MaxPosition() const {
+    const int clientHeight = height() - 2 * kEdge;
+    return image_.isNull() ? 0 : std::max(0, image_.height() - clientHeight);
+}
+
+void CBitmapCtrl::resizeEvent(QResizeEvent*) {
+    Layout();
+}
+
+void CBitmapCtrl::Layout() {
+    const QRect inside = rect().adjusted(kEdge, kEdge, -kEdge, -kEdge);
+    const int barWidth = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scrollBar_);
+    adjusting_ = true;
+    if (MaxPosition() > 0) {
+        scrollBar_->setGeometry(inside.right() + 1 - barWidth, inside.top(), barWidth,
+                                inside.height());
+        scrollBar_->setRange(0, MaxPosition());
+        scrollBar_->setPageStep(inside.height());  // the thumb's share of the track
+        scrollBar_->show();
+    } else {
+        scrollBar_->setRange(0, 0);
+        scrollBar_->hide();
+    }
+    adjusting_ = false;
+    ScrollTo(position_);
+}
+
+void CBitmapCtrl::OnScrollAction(int action) {
+    if (adjusting_) {
+        return;
+    }
+    switch (action) {
+        case QAbstractSlider::SliderSingleStepSub:
+            ScrollTo(position_ - kLineStep);
+            break;
+        case QAbstractSlider::SliderSingleStepAdd:
+            ScrollTo(position_ + kLineStep);
+            break;
+        case QAbstractSlider::SliderPageStepSub:
+            ScrollTo(position_ - kPageStep);
+            break;
+        case QAbstractSlider::SliderPageStepAdd:
+            ScrollTo(position_ + kPageStep);
+            break;
+        case QAbstractSlider::SliderToMinimum:
+            ScrollTo(0);
+            break;
+        case QAbstractSlider::SliderToMaximum:
+            ScrollTo(MaxPosition());
+            break;
+        case QAbstractSlider::SliderMove:
+            ScrollTo(scrollBar_->sliderPosition());
+            break;
+        default:
+            break;
+    }
+}
+
+void CBitmapCtrl::ScrollTo(int position) {
+    position_ = std::clamp(position, 0, MaxPosition());
+    // Setting the slider re-enters through its action and value signals; they must not step again.
+    adjusting_ = true;
+    scrollBar_->setSliderPosition(position_);
+    scrollBar_->setValue(position_);
+    adjusting_ = false;
+    update();
+}
+
+void CBitmapCtrl::wheelEvent(QWheelEvent* event) {
+    ScrollTo(position_ - event->angleDelta().y() / 2);
+    event->accept();
+}
+
+bool CBitmapCtrl::eventFilter(QObject* watched, QEvent* event) {
+    // The wheel over the scroll bar moves the image by the control's own rule, not the bar's.
+    if (watched == scrollBar_ && event->type() == QEvent::Wheel) {
+        wheelEvent(static_cast<QWheelEvent*>(event));
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void CBitmapCtrl::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    // The sunken client edge: shadow and highlight outside, dark shadow and light inside.
+    const QRect r = rect();
+    painter.setPen(QColor(160, 160, 160));
+    painter.drawLine(r.left(), r.top(), r.right() - 1, r.top());
+    painter.drawLine(r.left(), r.top(), r.left(), r.bottom() - 1);
+    painter.setPen(Qt::white);
+    painter.drawLine(r.left(), r.bottom(), r.right(), r.bottom());
+    painter.drawLine(r.right(), r.top(), r.right(), r.bottom());
+    painter.setPen(QColor(105, 105, 105));
+    painter.drawLine(r.left() + 1, r.top() + 1, r.right() - 2, r.top() + 1);
+    painter.drawLine(r.left() + 1, r.top() + 1, r.left() + 1, r.bottom() - 2);
+    painter.setPen(QColor(227, 227, 227));
+    painter.drawLine(r.left() + 1, r.bottom() - 1, r.right() - 1, r.bottom() - 1);
+    painter.drawLine(r.right() - 1, r.top() + 1, r.right() - 1, r.bottom() - 1);
+
+    const QRect inside = r.adjusted(kEdge, kEdge, -kEdge, -kEdge);
+    painter.fillRect(inside, kSurface);
+    if (image_.isNull()) {
+        painter.setPen(Qt::black);
+        painter.drawText(inside, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
+                         QStringLiteral("File not found."));
+        return;
+    }
+    const QRect client = ClientRect();
+    painter.setClipRect(client);
+    painter.drawImage(client.topLeft() - QPoint(0, position_), image_);
+}
+
+}  // namespace qe

@@ -1,0 +1,166 @@
+#include <filesystem>
+#include <functional>
+
+#include <QBuffer>
+#include <QCheckBox>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QWheelEvent>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "support/gui_test.h"
+#include "support/scoped_dir.h"
+#include "ui/bitmap_control.h"
+#include "ui/certificate_details.h"
+#include "ui/confirm_dialog.h"
+#include "ui/custom_button.h"
+#include "ui/ui_text.h"
+
+namespace qe {
+namespace {
+
+using test::ScopedDir;
+
+// A light, noisy 64 by 64 picture (enough scan data to cut in half, never dark), encoded.
+std::string Picture(const char* format) {
+    QImage image(64, 64, QImage::Format_RGB32);
+    for (int i = 0; i < 64 * 64; ++i) {
+        image.setPixel(i % 64, i / 64, qRgb(128 + i % 128, 128 + (i * 7) % 128, 255));
+    }
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return out.toStdString();
+}
+
+// The dialog as the customer leaves it, with and without a "dev" entry in the current directory;
+// on the way, the certificate button shows the details of bytes that are not a certificate.
+TEST(ConfirmDialog, ChoiceCheckBoxAndEndCodes) {
+    using End = std::function<void(CConfirmDlg&)>;
+    const End accept = [](CConfirmDlg& d) { d.AcceptButton()->click(); };
+    const End reject = [](CConfirmDlg& d) { d.RejectButton()->click(); };
+    const End escape = [](CConfirmDlg& d) { QTest::keyClick(&d, Qt::Key_Escape); };
+    const End close = [](CConfirmDlg& d) { d.close(); };
+    const struct {
+        bool dev, uncheck;
+        End end;
+        AcceptanceOutcome outcome;
+        Bytes der;
+    } cases[] = {{false, false, accept, {0, true}, {}},
+                 {true, true, accept, {0, false}, {0x30, 0x82, 0xFF, 0xFF, 0x30}},
+                 {true, false, reject, {1, true}, Bytes(4096, 0x30)},
+                 {false, false, escape, {1, true}, {0x30, 0x00}},
+                 {false, false, close, {1, true}, {0x02}}};
+    const ScopedDir dir;
+    const std::string home = std::filesystem::current_path();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.der.size());
+        std::filesystem::remove(dir / "dev");
+        if (c.dev) {
+            test::WriteFile(dir / "dev", "");
+        }
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        std::vector<QString> opened;
+        CConfirmDlg dialog(c.der, "/x/PV0.pdf", "", [&](const QString& u) { opened.push_back(u); });
+        ASSERT_EQ(chdir(home.c_str()), 0);
+        dialog.show();
+        EXPECT_TRUE(dialog.RejectChoice()->isChecked());
+        EXPECT_FALSE(dialog.AcceptButton()->isEnabled());
+        dialog.AcceptChoice()->click();
+        EXPECT_TRUE(dialog.AcceptButton()->isEnabled());
+        dialog.RejectChoice()->click();
+        EXPECT_FALSE(dialog.AcceptButton()->isEnabled());
+        dialog.AcceptChoice()->click();
+        EXPECT_EQ(dialog.RemoveOldBox()->isVisible(), c.dev);
+        EXPECT_TRUE(dialog.RemoveOldBox()->isChecked());
+        if (c.uncheck) {
+            dialog.RemoveOldBox()->click();
+        }
+        dialog.DeclarationButton()->click();
+        EXPECT_EQ(opened, std::vector<QString>{"file:///x/PV0.pdf"});
+        dialog.CertificateButton()->click();
+        auto* details = test::WaitForWindow<CertificateDetailsDialog>();
+        ASSERT_NE(details, nullptr);
+        EXPECT_EQ(details->FieldText(170), UiText(170));
+        details->close();
+        c.end(dialog);
+        EXPECT_EQ(dialog.Outcome().endCode, c.outcome.endCode);
+        EXPECT_EQ(dialog.Outcome().removeOldCertificate, c.outcome.removeOldCertificate);
+    }
+}
+
+// One tall image scrolled step by step (a scroll bar action, or the wheel when `action` is -1),
+// then a short one that does not move.
+TEST(BitmapControl, ScrollRules) {
+    using S = QScrollBar;
+    const struct {
+        int action, wheel, expected;
+    } steps[] = {{-1, 120, 0},
+                 {-1, -120, 60},
+                 {-1, -7, 63},
+                 {S::SliderSingleStepAdd, 0, 64},
+                 {S::SliderPageStepAdd, 0, 84},
+                 {S::SliderPageStepSub, 0, 64},
+                 {-1, -5000, 900},
+                 {S::SliderPageStepAdd, 0, 900},
+                 {S::SliderToMinimum, 0, 0}};
+    CBitmapCtrl control;
+    control.resize(200, 100 + 2 * CBitmapCtrl::kEdge);
+    for (const int height : {1000, 100}) {
+        control.SetBitmap(QImage(150, height, QImage::Format_RGB32));
+        EXPECT_EQ(control.ScrollBar()->isHidden(), height == 100);
+        for (const auto& step : steps) {
+            SCOPED_TRACE(testing::Message() << height << " " << step.action << " " << step.wheel);
+            QWheelEvent wheel({10, 10}, {10, 10}, {}, {0, step.wheel}, Qt::NoButton, Qt::NoModifier,
+                              Qt::NoScrollPhase, false);
+            step.action < 0 ? (void)QApplication::sendEvent(&control, &wheel)
+                            : control.ScrollBar()->triggerAction(S::SliderAction(step.action));
+            EXPECT_EQ(control.ScrollPosition(), height == 100 ? 0 : step.expected);
+        }
+    }
+}
+
+// What a delivery can hold: only a JPEG within the limits is decoded, a truncated one in part.
+TEST(BitmapControl, HostileFilesAndFileNotFound) {
+    const std::string jpeg = Picture("JPEG");
+    std::string huge = jpeg;
+    const std::size_t sof = huge.find("\xFF\xC0");
+    ASSERT_NE(sof, std::string::npos);
+    huge.replace(sof + 5, 4, "\x13\x88\x13\x88");  // 5000 by 5000
+    const struct {
+        const char* name;
+        std::string content;
+        bool shown;
+    } cases[] = {{"missing", "", false},
+                 {"good", jpeg, true},
+                 {"truncated", jpeg.substr(0, jpeg.size() / 2), true},
+                 {"huge", huge, false},
+                 {"png", Picture("PNG"), false},
+                 {"text", "not an image", false}};
+    const ScopedDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.content.empty()) {
+            test::WriteFile(dir / c.name, c.content);
+        }
+        CBitmapCtrl control;
+        control.resize(200, 100);
+        control.LoadFile(QString::fromStdString(dir / c.name));
+        EXPECT_EQ(control.HasImage(), c.shown);
+        const QImage shot = control.grab().toImage();
+        EXPECT_EQ(shot.pixelColor(190, 90), QColor(128, 128, 128));
+        int dark = 0;  // the words "File not found."
+        for (int x = 0; x < 100; ++x) {
+            dark += qGray(shot.pixel(x, 8)) < 64;
+        }
+        EXPECT_EQ(dark > 0, !c.shown);
+    }
+}
+
+}  // namespace
+}  // namespace qe
