@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -21,13 +23,19 @@ inline std::string Unstamped(const std::string& text) {
 // directory of its own for it (removed after the log has closed).
 class ProcessLog {
 public:
-    ProcessLog() : start_(Text().size()) {}
+    ProcessLog() : start_(Size()) {}
 
     static std::string Text() { return Unstamped(ReadFile(Path())); }
 
-    // What was written since this object was made (or since the last Restart).
-    std::string Since() const { return Text().substr(start_); }
-    void Restart() { start_ = Text().size(); }
+    // What was written since this object was made (or since the last Restart). Only that part is
+    // read: a test before may have logged answers of many megabytes.
+    std::string Since() const {
+        std::ifstream in(Path(), std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(start_));
+        return Unstamped(
+            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    }
+    void Restart() { start_ = Size(); }
 
     // The lines written since then in which `pattern` (ECMAScript) occurs, whole.
     std::vector<std::string> Lines(const std::string& pattern) const {
@@ -42,6 +50,7 @@ public:
     }
 
 private:
+    static std::uintmax_t Size() { return std::filesystem::file_size(Path()); }
     static const std::string& Path() {
         static const ScopedDir dir("log");
         static const std::string path =
@@ -49,7 +58,7 @@ private:
         return path;
     }
 
-    std::size_t start_;
+    std::uintmax_t start_;
 };
 
 // Opened before any test runs, so that no earlier use puts the log elsewhere.
