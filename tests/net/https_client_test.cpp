@@ -1,3 +1,4 @@
+#define OPENSSL_SUPPRESS_DEPRECATED  // the key answers RSA_private_encrypt
 #include "net/https_client.h"
 
 #include <gmock/gmock.h>
@@ -8,6 +9,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "net/tls_key.h"
 #include "net/token_client_certificate.h"
 #include "scripted_pins.h"
 #include "support/connect_proxy.h"
@@ -201,6 +203,31 @@ TEST_F(HttpsClientTest, ServerIdentityIsVerified) {
     }
 }
 
+// A token that drops the leading zero octets of its signature: the key widens it to the modulus.
+TEST(TlsClientKey, ShortSignatureIsWidenedWithZeroOctets) {
+    struct ShortSignature : ClientCertificate {
+        const Bytes& CertificateDer() const override { return der; }
+        bool CanSignRaw() override { return true; }
+        int SignRaw(const Bytes&, Bytes& out) override { return out.assign(255, 0x42), 0; }
+        int SignDigestInfo(const Bytes& in, Bytes& out) override { return SignRaw(in, out); }
+        bool Cancelled() const override { return false; }
+        Bytes der;
+    } token;
+    const X509Ptr cert = test::FromDer(test::MakeCertificate({{{"CN", "x"}}}, test::SharedKey()));
+    const PkeyPtr key = MakeTlsClientKey(token, cert.get());
+    ASSERT_TRUE(key);
+    for (const int padding : {RSA_PKCS1_PADDING, RSA_NO_PADDING}) {
+        Bytes out(256, 0xFF);
+        const Bytes in(padding == RSA_NO_PADDING ? 256 : 51, 0x01);
+        EXPECT_EQ(RSA_private_encrypt(static_cast<int>(in.size()), in.data(), out.data(),
+                                      const_cast<RSA*>(EVP_PKEY_get0_RSA(key.get())), padding),
+                  256);
+        Bytes expected(255, 0x42);
+        expected.insert(expected.begin(), 0);
+        EXPECT_EQ(out, expected);
+    }
+}
+
 // A token holding a key pair and a certificate for it from the test CA, reached through the
 // fault module.
 class TokenTlsTest : public HttpsClientTest {
@@ -293,90 +320,41 @@ TEST_F(TokenTlsTest, TokenWithoutRawRsaKeepsToPkcs1OnTls12) {
 TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
     test::ScopedDir strangerDir("stranger");
     const auto stranger = test::TestPki::Create(strangerDir.path(), "Stranger CA");
+    const int v2 = TLS1_2_VERSION;
+    const int v3 = TLS1_3_VERSION;
+    const X509* other = stranger.caCert.get();
     const struct {
         const char* fault;
         const char* pin;
         int typingMs;
-        Options server;
+        int version;
+        const X509* clientCa;  // the CA the server trusts for clients, null for the test CA
+        int alert;             // the server refuses every certificate with this alert
         ErrorId rc;
         CK_RV logged;  // the token's result the failure logger reports, 0 for none
     } cases[] = {
         // Typing the PIN takes longer than the connect limit.
-        {"", "1234", 2500, {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION}, ERR_SUCCESS, 0},
-        {"",
-         "0000",
-         0,
-         {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION},
-         ERR_BAD_CERT_OR_PASSWORD,
-         CKR_PIN_INCORRECT},
-        {"",
-         "0000",
-         0,
-         {true, nullptr, TLS1_3_VERSION, TLS1_3_VERSION},
-         ERR_BAD_CERT_OR_PASSWORD,
-         CKR_PIN_INCORRECT},
-        {"fail C_Login 0xA2",
-         "1234",
-         0,
-         {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION},
-         ERR_BAD_CERT_OR_PASSWORD,
+        {"", "1234", 2500, v2, nullptr, 0, ERR_SUCCESS, 0},
+        {"", "0000", 0, v2, nullptr, 0, ERR_BAD_CERT_OR_PASSWORD, CKR_PIN_INCORRECT},
+        {"", "0000", 0, v3, nullptr, 0, ERR_BAD_CERT_OR_PASSWORD, CKR_PIN_INCORRECT},
+        {"fail C_Login 0xA2", "1234", 0, v2, nullptr, 0, ERR_BAD_CERT_OR_PASSWORD,
          CKR_PIN_LEN_RANGE},
-        {"", "", 0, {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION}, ERR_CANCELLED, 0},
-        {"absent",
-         "1234",
-         0,
-         {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION},
-         ERR_CONNECTION,
-         CKR_TOKEN_NOT_PRESENT},
-        {"fail C_Sign 0x30",
-         "1234",
-         0,
-         {true, nullptr, TLS1_3_VERSION, TLS1_3_VERSION},
-         ERR_CONNECTION,
-         CKR_DEVICE_ERROR},
-        {"sign-length 0x10000000000",
-         "1234",
-         0,
-         {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION},
-         ERR_CONNECTION,
+        {"", "", 0, v2, nullptr, 0, ERR_CANCELLED, 0},
+        {"absent", "1234", 0, v2, nullptr, 0, ERR_CONNECTION, CKR_TOKEN_NOT_PRESENT},
+        {"fail C_Sign 0x30", "1234", 0, v3, nullptr, 0, ERR_CONNECTION, CKR_DEVICE_ERROR},
+        {"sign-length 0x10000000000", "1234", 0, v2, nullptr, 0, ERR_CONNECTION,
          CKR_FUNCTION_FAILED},
         // The server trusts another CA, or refuses every certificate with one of the alerts.
-        {"",
-         "1234",
-         0,
-         {true, stranger.caCert.get(), TLS1_3_VERSION, TLS1_3_VERSION},
-         ERR_BAD_CERT_OR_PASSWORD,
-         0},
-        {"",
-         "1234",
-         0,
-         {true, stranger.caCert.get(), TLS1_2_VERSION, TLS1_2_VERSION},
-         ERR_BAD_CERT_OR_PASSWORD,
-         0},
-        {"",
-         "1234",
-         0,
-         {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION, 42},
-         ERR_BAD_CERT_OR_PASSWORD,
-         0},
-        {"",
-         "1234",
-         0,
-         {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION, 48},
-         ERR_BAD_CERT_OR_PASSWORD,
-         0},
-        {"",
-         "1234",
-         0,
-         {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION, 49},
-         ERR_BAD_CERT_OR_PASSWORD,
-         0},
+        {"", "1234", 0, v3, other, 0, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v2, other, 0, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v2, nullptr, 42, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v2, nullptr, 48, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v2, nullptr, 49, ERR_BAD_CERT_OR_PASSWORD, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << c.fault << " PIN " << c.pin << " alert " << c.server.refusalAlert);
+        SCOPED_TRACE(testing::Message() << c.fault << " PIN " << c.pin << " alert " << c.alert);
         hsm_.WriteFaultConfig(std::string(c.fault) + "\n");
-        TlsTestServer server(pki_, c.server);
+        TlsTestServer server(pki_, {true, c.clientCa, c.version, c.version, c.alert});
         pins_.ClearPin();
         pins_.cleared = 0;
         pins_.typing = std::chrono::milliseconds(c.typingMs);
