@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 #include <sys/stat.h>
@@ -27,6 +28,9 @@ TEST(TempDir, OnlyAPrivateDirectoryServes) {
     ASSERT_EQ(mkdir((planted / own).c_str(), 0755), 0);
     ASSERT_EQ(chmod((planted / own).c_str(), 0755), 0);
     test::WriteFile(personal / "file", "");
+    ASSERT_EQ(mkdir((personal / "p").c_str(), 0700), 0);
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(personal.path());  // for a relative TMPDIR
     const std::optional<std::string> fromTmp = "/tmp/" + own + "/";
     const struct {
         std::optional<std::string> tmpdir;  // none: unset
@@ -34,6 +38,7 @@ TEST(TempDir, OnlyAPrivateDirectoryServes) {
     } cases[] = {
         {personal.path(), personal.path() + "/"},
         {personal.path() + "//", personal.path() + "/"},
+        {"p/", "p/"},  // one character before the slash
         {shared.path(), shared / own + "/"},
         {planted.path(), std::nullopt},
         {personal / "file", std::nullopt},
@@ -59,6 +64,7 @@ TEST(TempDir, OnlyAPrivateDirectoryServes) {
         }
     }
     setenv("TMPDIR", saved.c_str(), 1);
+    std::filesystem::current_path(cwd);
 }
 
 TEST(TempDir, FilesAreCreatedNewPrivateAndNeverThroughALink) {
