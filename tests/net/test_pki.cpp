@@ -10,16 +10,16 @@
 namespace qe::test {
 namespace {
 
-X509Ptr Make(const CertSpec& spec, EVP_PKEY* key, const X509* issuer, EVP_PKEY* issuerKey,
+X509Ptr Make(const CertContent& content, EVP_PKEY* key, const X509* issuer, EVP_PKEY* issuerKey,
              bool ca) {
     static long serial = 1;
     X509Ptr cert(X509_new());
     X509_set_version(cert.get(), X509_VERSION_3);
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), ++serial);
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), -60);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), spec.days * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), content.days * 86400);
     X509_NAME* name = X509_get_subject_name(cert.get());
-    for (const NameEntry& e : spec.subject) {
+    for (const NameEntry& e : content.subject) {
         X509_NAME_add_entry_by_txt(name, e.field.c_str(), e.type,
                                    reinterpret_cast<const unsigned char*>(e.value.data()),
                                    static_cast<int>(e.value.size()), -1, e.set);
@@ -31,7 +31,7 @@ X509Ptr Make(const CertSpec& spec, EVP_PKEY* key, const X509* issuer, EVP_PKEY* 
                    nullptr, nullptr, 0);
     for (const auto& [nid, value] :
          {std::pair<int, std::string>{NID_basic_constraints, ca ? "critical,CA:TRUE" : ""},
-          {NID_subject_alt_name, spec.altNames}}) {
+          {NID_subject_alt_name, content.altNames}}) {
         if (!value.empty()) {
             X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
             X509_add_ext(cert.get(), ext, -1);
@@ -46,9 +46,9 @@ X509Ptr Make(const CertSpec& spec, EVP_PKEY* key, const X509* issuer, EVP_PKEY* 
 
 }  // namespace
 
-Bytes MakeCertificate(const CertSpec& spec, EVP_PKEY* key, const X509* issuer,
+Bytes MakeCertificate(const CertContent& content, EVP_PKEY* key, const X509* issuer,
                       EVP_PKEY* issuerKey) {
-    const X509Ptr cert = Make(spec, key, issuer, issuerKey, false);
+    const X509Ptr cert = Make(content, key, issuer, issuerKey, false);
     unsigned char* der = nullptr;
     const int n = i2d_X509(cert.get(), &der);
     Bytes out(der, der + (n > 0 ? n : 0));

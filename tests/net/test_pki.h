@@ -20,7 +20,7 @@ struct NameEntry {
     int set = 0;
 };
 
-struct CertSpec {
+struct CertContent {
     std::vector<NameEntry> subject;
     std::string altNames =
         {};          // OpenSSL's configuration form: "DNS:a,email:b,otherName:OID;UTF8:c"
@@ -28,7 +28,7 @@ struct CertSpec {
 };
 
 // A certificate for `key` as DER, issued by `issuer` with `issuerKey`, or self-signed.
-Bytes MakeCertificate(const CertSpec& spec, EVP_PKEY* key, const X509* issuer = nullptr,
+Bytes MakeCertificate(const CertContent& content, EVP_PKEY* key, const X509* issuer = nullptr,
                       EVP_PKEY* issuerKey = nullptr);
 
 // A throw-away CA with a TLS server certificate, written to `dir` (ca.pem is what SSL_CERT_FILE
