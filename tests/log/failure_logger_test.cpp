@@ -4,87 +4,67 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <functional>
+#include <vector>
 
 #include <openssl/err.h>
 #include <openssl/x509.h>
 
-#include "log/enroll_log.h"
 #include "log/last_error.h"
-#include "support/scoped_dir.h"
+#include "support/process_log.h"
 
 namespace qe {
 namespace {
 
-using ::testing::ContainsRegex;
-using ::testing::HasSubstr;
-using ::testing::Not;
-
-// The process-wide log lives in $TMPDIR; give this process its own before first use.
-class FailureLoggerTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        dir_ = new test::ScopedDir("failure");
-        setenv("TMPDIR", dir_->path().c_str(), 1);
-        Log();
+TEST(FailureLogger, WritesCodeAndTextAndLeavesTheLastErrorAsItWas) {
+    struct Case {
+        std::function<void()> set;
+        std::vector<std::string> lines;  // written under the tags "[T][Step][On Error] "
+    };
+    const Case cases[] = {
+        {[] { SetLastSystemError(0, ""); }, {"Setting errorId = 0, Current Error = 0"}},
+        {[] { SetLastErrorFromErrno(EACCES); },
+         {"Message Status ID = 13", "System Error : Permission denied\n",
+          "Setting errorId = 13, Current Error = 13"}},
+        {[] { SetLastSystemError(4242, ""); },
+         {"Message Status ID = 4242", "Setting errorId = 4242, Current Error = 4242"}},
+        {SetLastErrorNoSmartCard,
+         {"Message Status ID = 2148532236",
+          "System Error : The operation requires a Smart Card, but no Smart Card is currently in "
+          "the device.\n- Known Issue - Athena may not be the Default Provider.",
+          "Setting errorId = 2148532236, Current Error = 2148532236"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines.front());
+        c.set();
+        const SystemError before = GetLastSystemError();
+        test::ProcessLog log;
+        {
+            LogTag tag("Step");
+            LogFailure();
+            Log().Write("after");
+        }
+        std::string expected;
+        for (const std::string& line : c.lines) {
+            expected += "[T][Step][On Error] " + line + "\n";
+        }
+        expected += "[T][Step] after\n";
+        EXPECT_EQ(log.Since(), expected);
+        EXPECT_EQ(GetLastSystemError().code, before.code);
+        EXPECT_EQ(GetLastSystemError().text, before.text);
     }
-    static void TearDownTestSuite() { delete dir_; }
-    std::string Logged() const { return test::ReadFile(dir_->path() + "/enrolllog.txt"); }
-    static test::ScopedDir* dir_;
-};
-test::ScopedDir* FailureLoggerTest::dir_ = nullptr;
-
-TEST_F(FailureLoggerTest, NoErrorWritesOnlyTheSettingLine) {
-    SetLastSystemError(0, "");
-    LogTag tag("Step 1");
-    LogFailure();
-    const std::string log = Logged();
-    EXPECT_THAT(log, HasSubstr("[Step 1][On Error] Setting errorId = 0, Current Error = 0\n"));
-    EXPECT_THAT(log, Not(HasSubstr("Message Status ID")));
-    EXPECT_EQ(GetLastSystemError().code, 0u);
 }
 
-TEST_F(FailureLoggerTest, WritesCodeTextAndRestoresTheLastError) {
-    SetLastErrorFromErrno(EACCES);
-    LogFailure();
-    const std::string log = Logged();
-    EXPECT_THAT(log, HasSubstr("[On Error] Message Status ID = 13\n"));
-    EXPECT_THAT(log, HasSubstr("[On Error] System Error : Permission denied\n\n"));
-    EXPECT_THAT(log, HasSubstr("[On Error] Setting errorId = 13, Current Error = 13\n"));
-    EXPECT_EQ(GetLastSystemError().code, 13u);
-    EXPECT_EQ(GetLastSystemError().text, "Permission denied");
-}
-
-TEST_F(FailureLoggerTest, KnownIssueSentenceForMissingSmartCard) {
-    SetLastErrorNoSmartCard();
-    LogFailure();
-    EXPECT_THAT(Logged(),
-                ContainsRegex("System Error : The operation requires a Smart Card[^\n]*\n"
-                              "- Known Issue - Athena may not be the Default Provider\\.\n"));
-    EXPECT_THAT(Logged(), HasSubstr("Setting errorId = 2148532236, Current Error = 2148532236"));
-    EXPECT_EQ(GetLastSystemError().code, kNoSmartCardError);
-}
-
-TEST_F(FailureLoggerTest, CodeWithoutTextWritesNoTextLine) {
-    SetLastSystemError(4242, "");
-    LogFailure();
-    EXPECT_THAT(Logged(), HasSubstr("Message Status ID = 4242\n"));
-    EXPECT_THAT(Logged(), Not(HasSubstr("System Error : \n")));
-}
-
-TEST_F(FailureLoggerTest, TagIsPoppedAfterwards) {
-    SetLastSystemError(0, "");
-    LogFailure();
-    Log().Write("after");
-    EXPECT_THAT(Logged(), ContainsRegex("\\] after\n"));
-}
-
-TEST(LastError, OpenSslGivesItsNewestEntry) {
+TEST(LastError, OpenSslGivesItsNewestEntryAndEmptiesTheQueue) {
     ERR_raise(ERR_LIB_X509, X509_R_CERT_ALREADY_IN_HASH_TABLE);  // left by earlier work
     ERR_raise(ERR_LIB_X509, X509_R_WRONG_LOOKUP_TYPE);
     SetLastErrorFromOpenSsl();
-    EXPECT_THAT(GetLastSystemError().text, ::testing::HasSubstr("wrong lookup type"));
+    EXPECT_EQ(GetLastSystemError().code, ERR_PACK(ERR_LIB_X509, 0, X509_R_WRONG_LOOKUP_TYPE));
+    EXPECT_THAT(GetLastSystemError().text, ::testing::EndsWith(":wrong lookup type"));
     EXPECT_EQ(ERR_peek_error(), 0u);
+    SetLastErrorFromOpenSsl();
+    EXPECT_EQ(GetLastSystemError().code, 0u);
+    EXPECT_EQ(GetLastSystemError().text, "");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,47 +15,61 @@
 namespace qe {
 namespace {
 
-// Runs the body with TMPDIR unset, so the wizard's own directory below /tmp is used.
-class OwnTempDir : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (const char* t = std::getenv("TMPDIR")) {
-            saved_ = t;
-        }
-        unsetenv("TMPDIR");
+using test::ScopedDir;
+
+TEST(TempDir, OnlyAPrivateDirectoryServes) {
+    const std::string own = "quorvane-enroll-" + std::to_string(geteuid());
+    ScopedDir personal("personal");  // mkdtemp: 0700
+    ScopedDir shared("shared");
+    ScopedDir planted("planted");  // someone made our name first, open to others
+    for (const ScopedDir* open : {&shared, &planted}) {
+        ASSERT_EQ(chmod(open->path().c_str(), 01777), 0);
     }
-    void TearDown() override { setenv("TMPDIR", saved_.c_str(), 1); }
-    std::string saved_;
-};
-
-TEST_F(OwnTempDir, IsCreatedPrivate) {
-    const auto dir = PrivateTempDir();
-    ASSERT_TRUE(dir.has_value());
-    EXPECT_EQ(*dir, "/tmp/quorvane-enroll-" + std::to_string(geteuid()) + "/");
-    struct stat st {};
-    ASSERT_EQ(lstat(dir->c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_EQ(st.st_uid, geteuid());
+    ASSERT_EQ(mkdir((planted / own).c_str(), 0755), 0);
+    ASSERT_EQ(chmod((planted / own).c_str(), 0755), 0);
+    test::WriteFile(personal / "file", "");
+    ASSERT_EQ(mkdir((personal / "p").c_str(), 0700), 0);
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(personal.path());  // for a relative TMPDIR
+    const std::optional<std::string> fromTmp = "/tmp/" + own + "/";
+    const struct {
+        std::optional<std::string> tmpdir;  // none: unset
+        std::optional<std::string> expected;
+    } cases[] = {
+        {personal.path(), personal.path() + "/"},
+        {personal.path() + "//", personal.path() + "/"},
+        {"p/", "p/"},  // one character before the slash
+        {shared.path(), shared / own + "/"},
+        {planted.path(), std::nullopt},
+        {personal / "file", std::nullopt},
+        {personal / "missing", std::nullopt},
+        {std::nullopt, fromTmp},
+        {"", fromTmp},
+    };
+    const std::string saved = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tmpdir.value_or("(unset)"));
+        if (c.tmpdir) {
+            setenv("TMPDIR", c.tmpdir->c_str(), 1);
+        } else {
+            unsetenv("TMPDIR");
+        }
+        const auto dir = PrivateTempDir();
+        EXPECT_EQ(dir, c.expected);
+        struct stat st {};
+        if (dir && lstat(dir->c_str(), &st) == 0) {
+            EXPECT_TRUE(S_ISDIR(st.st_mode));
+            EXPECT_EQ(st.st_mode & 0777, 0700u);
+            EXPECT_EQ(st.st_uid, geteuid());
+        }
+    }
+    setenv("TMPDIR", saved.c_str(), 1);
+    std::filesystem::current_path(cwd);
 }
 
-TEST_F(OwnTempDir, RefusesADirectoryOpenToOthers) {
-    const std::string dir = "/tmp/quorvane-enroll-" + std::to_string(geteuid());
-    ASSERT_TRUE(PrivateTempDir().has_value());
-    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-    EXPECT_FALSE(PrivateTempDir().has_value());
-    ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
-    EXPECT_TRUE(PrivateTempDir().has_value());
-}
-
-TEST(TempDir, HonoursTmpdirAndCreatesFilesExclusively) {
-    test::ScopedDir scratch("tmpdir");
-    setenv("TMPDIR", scratch.path().c_str(), 1);
-    const auto dir = PrivateTempDir();
-    ASSERT_TRUE(dir.has_value());
-    EXPECT_EQ(*dir, scratch.path() + "/");
-
-    const std::string path = *dir + "preview0.pdf";
+TEST(TempDir, FilesAreCreatedNewPrivateAndNeverThroughALink) {
+    ScopedDir dir("files");
+    const std::string path = dir / "preview0.pdf";
     const int fd = CreateNewPrivateFile(path);
     ASSERT_GE(fd, 0);
     close(fd);
@@ -63,18 +79,10 @@ TEST(TempDir, HonoursTmpdirAndCreatesFilesExclusively) {
     EXPECT_EQ(CreateNewPrivateFile(path), -1);
     EXPECT_EQ(errno, EEXIST);
 
-    // A dangling link in the way is not followed.
-    const std::string link = *dir + "preview1.pdf";
-    ASSERT_EQ(symlink((*dir + "elsewhere").c_str(), link.c_str()), 0);
+    const std::string link = dir / "preview1.pdf";
+    ASSERT_EQ(symlink((dir / "elsewhere").c_str(), link.c_str()), 0);
     EXPECT_EQ(CreateNewPrivateFile(link), -1);
-    EXPECT_NE(access((*dir + "elsewhere").c_str(), F_OK), 0);
-
-    // A directory others may write to only holds a private one of ours.
-    ASSERT_EQ(chmod(scratch.path().c_str(), 01777), 0);
-    const std::string own = scratch / ("quorvane-enroll-" + std::to_string(geteuid()));
-    EXPECT_EQ(PrivateTempDir(), own + "/");
-    ASSERT_EQ(lstat(own.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_NE(access((dir / "elsewhere").c_str(), F_OK), 0);
 }
 
 TEST(TempDir, RegisteredFilesGoAtExitForgottenOnesStay) {

@@ -5,11 +5,10 @@
 #include <cstdlib>
 
 #include "net/envelope.h"
-#include "scripted_pins.h"
 #include "sim/delivery_builder.h"
+#include "support/freed_memory.h"
 #include "support/softhsm.h"
 #include "support/softhsm_certs.h"
-#include "test_pki.h"
 #include "tls_test_server.h"
 #include "token/pki.h"
 
@@ -17,9 +16,9 @@ namespace qe {
 namespace {
 
 using test::Reply;
-using test::TlsTestServer;
 
-// Deliveries from a TLS server for a key pair generated on a SoftHSM2 token.
+// Deliveries from a TLS server for a key pair on a SoftHSM2 token reached through the fault
+// module.
 class EncryptedDeliveryTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -29,12 +28,11 @@ protected:
         {
             test::SoftHsm::Session session("Token", "1234");
             modulus_ = session.GenerateRsaKeyPair(2048, "new");
-            publicKey_ = test::RsaPublicKey(modulus_, session.PublicExponent(modulus_));
+            key_ = test::RsaPublicKey(modulus_, session.PublicExponent(modulus_));
         }
-        hsm_.WriteModuleList({test::SoftHsmLibrary()});
+        hsm_.WriteModuleList({test::FaultModuleLibrary()});
         ASSERT_EQ(CPKI().SelectToken(token_), CKR_OK);
-        other_ = test::GenerateRsaKey();
-        server_ = std::make_unique<TlsTestServer>(pki_, TlsTestServer::Options{});
+        server_ = std::make_unique<test::TlsTestServer>(pki_, test::TlsTestServer::Options{});
         server_->SetHandler([this](const test::RecordedRequest& r) {
             const auto it = replies_.find(r.path);
             return it != replies_.end() ? it->second : Reply(404, "nu există");
@@ -42,16 +40,13 @@ protected:
         ClearPinnedKeyId();
     }
 
-    Bytes Delivery(const Bytes& plaintext, EVP_PKEY* key, sim::DeliveryOptions options = {}) {
+    void Serve(const std::string& path, const Bytes& plaintext, EVP_PKEY* key,
+               sim::DeliveryOptions options = {}) {
         X509NamePtr issuer(X509_NAME_new());
         OpenSslPtr<ASN1_INTEGER, ASN1_INTEGER_free> serial(ASN1_INTEGER_new());
-        ASN1_INTEGER_set(serial.get(), 5);
-        return *sim::BuildDelivery(plaintext,
-                                   sim::RecipientFromKey(key, issuer.get(), serial.get()), options);
-    }
-
-    void Serve(const std::string& path, const Bytes& body, int status = 200) {
-        replies_[path] = Reply(status, ToString(body), {}, "application/octet-stream");
+        const Bytes body = *sim::BuildDelivery(
+            plaintext, sim::RecipientFromKey(key, issuer.get(), serial.get()), options);
+        replies_[path] = Reply(200, ToString(body), {}, "application/octet-stream");
     }
 
     ErrorId Fetch(const std::wstring& path, Bytes& out, const char* pin = "1234",
@@ -66,64 +61,75 @@ protected:
     test::TestPki pki_;
     zel_token token_;
     Bytes modulus_;
-    PkeyPtr publicKey_;
-    PkeyPtr other_;
-    std::unique_ptr<TlsTestServer> server_;
+    PkeyPtr key_;
+    std::unique_ptr<test::TlsTestServer> server_;
     std::map<std::string, Reply> replies_;
 };
 
-TEST_F(EncryptedDeliveryTest, OpensOnTheTokenAndPinsTheKeyIdentifier) {
-    const Bytes certificate = ToBytes("the new certificate");
-    Serve("/public/rest/certificate", Delivery(certificate, publicKey_.get()));
+TEST_F(EncryptedDeliveryTest, OpensOnTheTokenPinsTheKeyAndLeavesNoPlaintextBehind) {
+    const Bytes declaration(4096, 'D');
+    Serve("/public/rest/sign/pv", declaration, key_.get());
     sim::DeliveryOptions segmented;
     segmented.segments = 5;
-    Serve("/public/rest/sign/preview?type=pdf",
-          Delivery(ToBytes("%PDF-1.4"), publicKey_.get(), segmented));
-    Bytes out;
-    ASSERT_EQ(Fetch(L"/public/rest/certificate", out), 0);
-    EXPECT_EQ(out, certificate);
+    Serve("/public/rest/sign/preview?type=pdf", ToBytes("%PDF-1.4"), key_.get(), segmented);
+    Bytes out = ToBytes("an earlier plaintext");
+    {
+        test::FreedMemoryWatch watch(std::string(32, 'D'));
+        ASSERT_EQ(Fetch(L"/public/rest/sign/pv", out), 0);
+        EXPECT_EQ(watch.hits(), 0);
+    }
+    EXPECT_EQ(out, declaration);
     EXPECT_EQ(PinnedKeyId(), modulus_);
     ASSERT_EQ(Fetch(L"/public/rest/sign/preview?type=pdf", out), 0);
     EXPECT_EQ(ToString(out), "%PDF-1.4");
-}
 
-TEST_F(EncryptedDeliveryTest, SignsThePlaintextOnTheToken) {
-    const Bytes declaration = ToBytes("data to be signed");
-    Serve("/public/rest/sign/pv", Delivery(declaration, publicKey_.get()));
     Bytes signature;
     ASSERT_EQ(Fetch(L"/public/rest/sign/pv", signature, "1234", true), 0);
     MdCtxPtr md(EVP_MD_CTX_new());
-    ASSERT_EQ(EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha256(), nullptr, publicKey_.get()), 1);
+    ASSERT_EQ(EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha256(), nullptr, key_.get()), 1);
     EXPECT_EQ(EVP_DigestVerify(md.get(), signature.data(), signature.size(), declaration.data(),
                                declaration.size()),
               1);
 }
 
-TEST_F(EncryptedDeliveryTest, ResultMapping) {
-    Serve("/mine", Delivery(ToBytes("x"), publicKey_.get()));
-    Serve("/zero", [&] {
-        sim::DeliveryOptions options;
-        options.keyIdentifierLeadingZero = true;
-        return Delivery(ToBytes("x"), publicKey_.get(), options);
-    }());
-    Serve("/other", Delivery(ToBytes("x"), other_.get()));
-    Serve("/junk", ToBytes("not a delivery"));
-    Serve("/error", ToBytes("Comanda nu a fost găsită"), 500);
-
-    Bytes out = ToBytes("kept");
-    EXPECT_EQ(Fetch(L"/other", out), ERR_KEY_NOT_FOUND);  // first delivery: pins, then no key
-    EXPECT_EQ(ToString(out), "kept");
-    EXPECT_EQ(Fetch(L"/mine", out), ERR_SERVER);  // another key identifier than the pinned one
-    ClearPinnedKeyId();
-    EXPECT_EQ(Fetch(L"/zero", out), 0);  // a leading zero octet finds the same key
-    EXPECT_EQ(ToString(out), "x");
-    out = ToBytes("kept");
-    ClearPinnedKeyId();
-    EXPECT_EQ(Fetch(L"/mine", out, "0000"), ERR_WRONG_PIN);
-    EXPECT_EQ(Fetch(L"/junk", out), ERR_BAD_RESPONSE);
-    EXPECT_EQ(Fetch(L"/error", out), ERR_SERVER);
-    EXPECT_EQ(ServerMessage(), L"Comanda nu a fost găsită");
-    EXPECT_EQ(ToString(out), "kept");
+TEST_F(EncryptedDeliveryTest, EachFailureHasItsIdentifierAndKeepsTheOutput) {
+    const PkeyPtr other = test::GenerateRsaKey();
+    Serve("/mine", ToBytes("x"), key_.get());
+    sim::DeliveryOptions leadingZero;
+    leadingZero.keyIdentifierLeadingZero = true;
+    Serve("/zero", ToBytes("x"), key_.get(), leadingZero);
+    Serve("/other", ToBytes("x"), other.get());
+    replies_["/junk"] = Reply(200, "not a delivery");
+    replies_["/error"] = Reply(500, "Comanda nu a fost găsită");
+    const struct {
+        const char* fault;
+        bool fresh;  // a new download: no key identifier pinned yet
+        const wchar_t* path;
+        const char* pin;
+        ErrorId rc;
+        std::wstring message;
+    } cases[] = {
+        {"", true, L"/error", "1234", ERR_SERVER, L"Comanda nu a fost găsită"},
+        {"", true, L"/other", "1234", ERR_KEY_NOT_FOUND, L""},  // pins, then finds no key
+        {"", false, L"/mine", "1234", ERR_SERVER, L""},         // not the pinned identifier
+        {"", true, L"/zero", "1234", ERR_SUCCESS, L""},         // a leading zero octet
+        {"", true, L"/mine", "0000", ERR_WRONG_PIN, L""},
+        {"", true, L"/junk", "1234", ERR_BAD_RESPONSE, L""},
+        {"", true, L"/missing", "1234", ERR_SERVER, L"nu există"},
+        {"absent", true, L"/mine", "1234", ERR_KEY_NOT_FOUND, L""},  // token pulled out
+        {"fail C_Decrypt 0x30", true, L"/mine", "1234", ERR_BAD_RESPONSE, L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.path << " " << c.fault);
+        hsm_.WriteFaultConfig(std::string(c.fault) + "\n");
+        if (c.fresh) {
+            ClearPinnedKeyId();
+        }
+        Bytes out = ToBytes("kept");
+        EXPECT_EQ(Fetch(c.path, out, c.pin), c.rc);
+        EXPECT_EQ(ToString(out), c.rc == ERR_SUCCESS ? "x" : "kept");
+        EXPECT_EQ(ServerMessage(), c.message);
+    }
 }
 
 }  // namespace

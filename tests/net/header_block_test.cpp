@@ -12,17 +12,19 @@ TEST(HeaderBlock, TokenHashForm) {
 }
 
 TEST(HeaderBlock, TokenDescriptionFormHasNoFinalLineFeed) {
-    const auto block = TokenDescriptionBlock("A1B2", "Acme", "Key2", "Acme Key \xC8\x98");
-    ASSERT_TRUE(block);
-    EXPECT_EQ(*block,
+    EXPECT_EQ(TokenDescriptionBlock("A1B2", "Acme", "", "Acme Key~ \xC8\x98"),
               L"ENROLL_VERSION: 2.7.23\nENROLL_LANG: RO\nTOKEN_SERIAL: A1B2\n"
-              L"TOKEN_MANUFACTURER: Acme\nTOKEN_MODEL: Key2\nTOKEN_PRODUCT_NAME: Acme Key \u0218");
+              L"TOKEN_MANUFACTURER: Acme\nTOKEN_MODEL: \nTOKEN_PRODUCT_NAME: Acme Key~ \u0218");
 }
 
 TEST(HeaderBlock, ValuesThatWouldBreakTheHeadersAreRefused) {
-    EXPECT_FALSE(TokenDescriptionBlock("A1", "Acme\nX-Injected: 1", "M", "P"));
-    EXPECT_FALSE(TokenDescriptionBlock("A1", "Acme", "M", "P\r"));
-    EXPECT_FALSE(TokenDescriptionBlock("\xC3", "Acme", "M", "P"));
+    for (const char* bad : {"\n", "\r", "\t", "\x1F", "\x7F", "\xC3"}) {
+        const std::string value = std::string("A") + bad;
+        EXPECT_FALSE(TokenDescriptionBlock(value, "M", "M", "P")) << int(bad[0]);
+        EXPECT_FALSE(TokenDescriptionBlock("A", value, "M", "P")) << int(bad[0]);
+        EXPECT_FALSE(TokenDescriptionBlock("A", "M", value, "P")) << int(bad[0]);
+        EXPECT_FALSE(TokenDescriptionBlock("A", "M", "M", value)) << int(bad[0]);
+    }
 }
 
 }  // namespace

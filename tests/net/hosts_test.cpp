@@ -7,24 +7,48 @@
 namespace qe {
 namespace {
 
-TEST(Hosts, EnvironmentOverridesWithOptionalPort) {
-    setenv("QUORVANE_API_HOST", "127.0.0.1:8443", 1);
-    EXPECT_EQ(ApiHost().host, "127.0.0.1");
-    EXPECT_EQ(ApiHost().port, 8443);
-    setenv("QUORVANE_REKEY_HOST", "localhost", 1);
-    EXPECT_EQ(RekeyHost().host, "localhost");
-    EXPECT_EQ(RekeyHost().port, 443);
-    setenv("QUORVANE_DATA_API_HOST", "localhost:9", 1);
-    EXPECT_EQ(RekeyAddress(), "https://localhost:9/rekey-addr");
+TEST(Hosts, EndpointIsAHostWithAnOptionalPortFrom1To65535) {
+    const struct {
+        const char* text;
+        bool ok;
+        const char* host;
+        std::uint16_t port;
+    } cases[] = {
+        {"localhost", true, "localhost", 443},
+        {"127.0.0.1:1", true, "127.0.0.1", 1},
+        {"h:65535", true, "h", 65535},
+        {"h:65536", false, "", 0},
+        {"h:0", false, "", 0},
+        {"h:", false, "", 0},
+        {"h:8a", false, "", 0},
+        {"h:-1", false, "", 0},
+        {":443", false, "", 0},
+        {"", false, "", 0},
+        {"evil/path", false, "", 0},
+        {"a@b", false, "", 0},
+        {"a b:1", false, "", 0},
+        {"a?b", false, "", 0},
+    };
+    for (const auto& c : cases) {
+        Endpoint endpoint{"unchanged", 7};
+        EXPECT_EQ(ParseEndpoint(c.text, endpoint), c.ok) << c.text;
+        EXPECT_EQ(endpoint.host, c.ok ? c.host : "unchanged") << c.text;
+        EXPECT_EQ(endpoint.port, c.ok ? c.port : 7) << c.text;
+    }
+}
 
-    // A malformed override keeps the built-in host.
-    unsetenv("QUORVANE_API_HOST");
+TEST(Hosts, EachRoleHasItsOwnOverride) {
     const std::string builtIn = ApiHost().host;
-    setenv("QUORVANE_API_HOST", "localhost:99999", 1);
-    EXPECT_EQ(ApiHost().host, builtIn);
-    setenv("QUORVANE_API_HOST", "evil/path", 1);
-    EXPECT_EQ(ApiHost().host, builtIn);
-    EXPECT_EQ(ApiHost().port, 443);
+    setenv("QUORVANE_API_HOST", "127.0.0.1:8443", 1);
+    setenv("QUORVANE_REKEY_HOST", "rekey", 1);
+    setenv("QUORVANE_DATA_API_HOST", "data:9", 1);
+    EXPECT_EQ(ApiHost().host + ":" + std::to_string(ApiHost().port), "127.0.0.1:8443");
+    EXPECT_EQ(RekeyHost().host + ":" + std::to_string(RekeyHost().port), "rekey:443");
+    EXPECT_EQ(RekeyAddress(), "https://data:9/rekey-addr");
+    setenv("QUORVANE_DATA_API_HOST", "data", 1);
+    EXPECT_EQ(RekeyAddress(), "https://data/rekey-addr");
+    setenv("QUORVANE_API_HOST", "localhost:99999", 1);  // malformed: the built-in host stays
+    EXPECT_EQ(ApiHost().host + ":" + std::to_string(ApiHost().port), builtIn + ":443");
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#define OPENSSL_SUPPRESS_DEPRECATED  // the key answers RSA_private_encrypt
 #include "net/https_client.h"
 
 #include <gmock/gmock.h>
@@ -6,13 +7,17 @@
 #include <cstdlib>
 
 #include <openssl/err.h>
-#include <openssl/rsa.h>
 #include <openssl/ssl.h>
 
+#include "net/tls_key.h"
+#include "net/token_client_certificate.h"
+#include "scripted_pins.h"
 #include "support/connect_proxy.h"
-#include "support/scoped_dir.h"
-#include "test_pki.h"
+#include "support/process_log.h"
+#include "support/softhsm.h"
+#include "support/softhsm_certs.h"
 #include "tls_test_server.h"
+#include "token/pki.h"
 
 namespace qe {
 namespace {
@@ -20,106 +25,87 @@ namespace {
 using test::RecordedRequest;
 using test::Reply;
 using test::TlsTestServer;
-using ::testing::HasSubstr;
-
-// A client certificate whose key is a software key: stands in for the token here.
-class SoftwareCertificate : public ClientCertificate {
-public:
-    SoftwareCertificate(Bytes der, EVP_PKEY* key, bool raw = true)
-        : der_(std::move(der)), key_(key), raw_(raw) {}
-    const Bytes& CertificateDer() const override { return der_; }
-    bool CanSignRaw() override { return raw_; }
-    int SignRaw(const Bytes& block, Bytes& signature) override {
-        ++rawCalls;
-        return Sign(block, RSA_NO_PADDING, signature);
-    }
-    int SignDigestInfo(const Bytes& digestInfo, Bytes& signature) override {
-        ++pkcs1Calls;
-        return failWith != 0 ? failWith : Sign(digestInfo, RSA_PKCS1_PADDING, signature);
-    }
-    bool Cancelled() const override { return cancelled; }
-
-    int rawCalls = 0;
-    int pkcs1Calls = 0;
-    int failWith = 0;
-    bool cancelled = false;
-
-private:
-    int Sign(const Bytes& in, int padding, Bytes& out) {
-        if (failWith != 0) {
-            return failWith;
-        }
-        PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key_, nullptr));
-        std::size_t size = 0;
-        EVP_PKEY_sign_init(ctx.get());
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding);
-        EVP_PKEY_sign(ctx.get(), nullptr, &size, in.data(), in.size());
-        out.resize(size);
-        return EVP_PKEY_sign(ctx.get(), out.data(), &size, in.data(), in.size()) == 1 ? 0 : 1;
-    }
-    Bytes der_;
-    EVP_PKEY* key_;
-    bool raw_;
-};
+using Options = TlsTestServer::Options;
 
 class HttpsClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         pki_ = test::TestPki::Create(dir_.path());
-        setenv("SSL_CERT_FILE", pki_.caFile.c_str(), 1);
+        Trust(pki_);
         ClearAcceptedIssuers();
-        SetServerMessage(L"");
     }
+    static void Trust(const test::TestPki& pki) { setenv("SSL_CERT_FILE", pki.caFile.c_str(), 1); }
 
-    ErrorId Get(CHttpsClient& client, const TlsTestServer& server, const std::wstring& path,
-                Bytes& body, ClientCertificate* cert = nullptr) {
-        if (ErrorId rc = client.Connect(L"localhost", static_cast<std::uint16_t>(server.port()));
-            rc != 0) {
-            return rc;
+    // Connects, sends and receives; the result of the first step that fails.
+    static ErrorId Exchange(CHttpsClient& client, const TlsTestServer& server,
+                            const std::wstring& path, Bytes& answer,
+                            ClientCertificate* certificate = nullptr, const Bytes* body = nullptr,
+                            const std::wstring& host = L"localhost") {
+        ErrorId rc = client.Connect(host, static_cast<std::uint16_t>(server.port()));
+        if (rc == ERR_SUCCESS) {
+            rc = client.SendRequest(path, body, certificate);
         }
-        if (ErrorId rc = client.SendRequest(path, nullptr, cert); rc != 0) {
-            return rc;
-        }
-        return client.ReceiveResponse(body);
+        return rc == ERR_SUCCESS ? client.ReceiveResponse(answer) : rc;
     }
 
     test::ScopedDir dir_{"https"};
     test::TestPki pki_;
 };
 
-TEST_F(HttpsClientTest, GetSendsHeaderBlockAndReadsHeaders) {
+TEST_F(HttpsClientTest, RequestsCarryTheHeaderBlockAndAnswersAreReadWhole) {
     TlsTestServer server(pki_, {});
-    server.SetHandler([](const RecordedRequest&) {
-        return Reply{200,
-                     "Aveți un certificat",
-                     {{"pkcs10", "0A B1"}, {"Ask4DN", "1"}, {"note", "Comand\xE3"}}};
+    server.SetHandler([](const RecordedRequest& r) {
+        return r.method == "GET" ? Reply{200,
+                                         "Aveți un certificat",
+                                         {{"pkcs10", "0A B1"}, {"note", "Comand\xE3"}}}
+                                 : Reply{};
     });
     const char* keyLog = std::getenv("SSLKEYLOGFILE");  // set for this test program
     test::WriteFile(keyLog, "");
     CHttpsClient client;
     client.headerBlock = L"ENROLL_VERSION: 2.7.23\nENROLL_LANG: RO\nTOKEN_HASH: abc\n";
-    Bytes body;
-    ASSERT_EQ(Get(client, server, L"/public/rest/certificate/status?serial=01", body), 0);
-    EXPECT_EQ(ToString(body), "Aveți un certificat");
-    std::wstring header = L"PKCS10";  // header names are case-insensitive
-    EXPECT_EQ(client.QueryHeader(header), 0);
-    EXPECT_EQ(header, L"0A B1");
-    header = L"install";
-    EXPECT_EQ(client.QueryHeader(header), 0);
-    EXPECT_EQ(header, L"");
-    header = L"note";  // not UTF-8: Latin-1
-    EXPECT_EQ(client.QueryHeader(header), 0);
-    EXPECT_EQ(header, L"Comand\u00E3");
+    Bytes answer;
+    ASSERT_EQ(Exchange(client, server, L"/public/rest/certificate/status?serial=01", answer), 0);
+    EXPECT_EQ(ToString(answer), "Aveți un certificat");
+    for (const auto& [name, value] : {std::pair<std::wstring, std::wstring>{L"PKCS10", L"0A B1"},
+                                      {L"install", L""},
+                                      {L"note", L"Comand\u00E3"}}) {  // not UTF-8: Latin-1
+        std::wstring header = name;
+        EXPECT_EQ(client.QueryHeader(header), 0);
+        EXPECT_EQ(header, value);
+    }
+    test::ProcessLog log;
+    const Bytes upload{'x'};
+    ASSERT_EQ(client.SendRequest(L"/b", &upload, nullptr), 0);
+    ASSERT_EQ(client.ReceiveResponse(answer), 0);
+    EXPECT_EQ(log.Since(),
+              "[T][Sending Request] Send request to /b\n[T][Sending Request] Open Req\n"
+              "[T][Sending Request] Acepted types: text/plain\n[T][Sending Request] Send: x\n"
+              "[T][Sending Request] To : /b\n[T][Sending Request] Send Req\n"
+              "[T][GetResponse] Get response\n[T][GetResponse] Query status code\n"
+              "[T][GetResponse] Read data\n[T][GetResponse] Status code: 200\n"
+              "[T][GetResponse] Response len: 0\n[T][GetResponse] Response msg: \"\"\n");
     EXPECT_EQ(test::ReadFile(keyLog), "");
 
     const auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[0].path, "/public/rest/certificate/status?serial=01");
-    EXPECT_EQ(requests[0].headers.find("TOKEN_HASH")->second, "abc");
-    EXPECT_EQ(requests[0].headers.find("ENROLL_LANG")->second, "RO");
-    EXPECT_EQ(requests[0].headers.find("Accept")->second, "text/plain");
-    EXPECT_THAT(requests[0].headers.find("User-Agent")->second, HasSubstr("Chrome/60.0.3112.113"));
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method + " " + requests[0].path,
+              "GET /public/rest/certificate/status?serial=01");
+    EXPECT_EQ(requests[1].method + " " + requests[1].path + " " + requests[1].body, "POST /b x");
+    for (const RecordedRequest& r : requests) {
+        for (const auto& [name, value] :
+             {std::pair<std::string, std::string>{"ENROLL_VERSION", "2.7.23"},
+              {"ENROLL_LANG", "RO"},
+              {"TOKEN_HASH", "abc"},
+              {"Accept", "text/plain"},
+              {"User-Agent",
+               "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 "
+               "(KHTML, like Gecko) Chrome/60.0.3112.113 Safari/537.36"}}) {
+            const auto found = r.headers.find(name);
+            EXPECT_EQ(found != r.headers.end() ? found->second : "(none)", value) << name;
+        }
+        EXPECT_EQ(r.headers.count("Content-Type"), 0u);
+    }
 }
 
 TEST_F(HttpsClientTest, EmptyHeaderValuesReachTheWire) {
@@ -129,196 +115,283 @@ TEST_F(HttpsClientTest, EmptyHeaderValuesReachTheWire) {
         client.Connect(L"localhost", static_cast<std::uint16_t>(port));
         client.SendRequest(L"/", nullptr, nullptr);
     });
-    EXPECT_THAT(head, HasSubstr("\r\nTOKEN_SERIAL: 1A\r\nTOKEN_MODEL:\r\nTOKEN_PRODUCT_NAME:\r\n"));
+    EXPECT_THAT(head, ::testing::HasSubstr(
+                          "\r\nTOKEN_SERIAL: 1A\r\nTOKEN_MODEL:\r\nTOKEN_PRODUCT_NAME:\r\n"));
 }
 
-TEST_F(HttpsClientTest, EmptyBodyIsGetAnyBodyIsPost) {
+TEST_F(HttpsClientTest, StatusAndBodyGiveTheIdentifierAndTheMessageOfThatAnswer) {
+    const struct {
+        Reply reply;
+        ErrorId rc;
+        std::wstring message;
+    } cases[] = {
+        {{500, "Comanda nu există"}, ERR_SERVER, L"Comanda nu există"},
+        {{200, ""}, ERR_SUCCESS, L""},  // a message belongs to one answer
+        {{404, ""}, ERR_SERVER, L""},
+        {{502, "<html><body>gateway</body></html>", {}, "text/html"},
+         ERR_BAD_RESPONSE,
+         L"<html><body>gateway</body></html>"},
+        {{500, "<HTML>upper</HTML>"}, ERR_SERVER, L"<HTML>upper</HTML>"},
+        {{500, "Comand\xE3"}, ERR_BAD_RESPONSE, L""},
+    };
     TlsTestServer server(pki_, {});
     CHttpsClient client;
-    ASSERT_EQ(client.Connect(L"localhost", static_cast<std::uint16_t>(server.port())), 0);
-    const Bytes empty;
-    const Bytes one{'x'};
-    Bytes answer;
-    ASSERT_EQ(client.SendRequest(L"/a", &empty, nullptr), 0);
-    ASSERT_EQ(client.ReceiveResponse(answer), 0);
-    ASSERT_EQ(client.SendRequest(L"/b", &one, nullptr), 0);
-    ASSERT_EQ(client.ReceiveResponse(answer), 0);
-    const auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[1].method, "POST");
-    EXPECT_EQ(requests[1].body, "x");
-    EXPECT_EQ(requests[1].headers.count("Content-Type"), 0u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply.body);
+        server.SetHandler([&c](const RecordedRequest&) { return c.reply; });
+        Bytes answer{1, 2, 3};
+        EXPECT_EQ(Exchange(client, server, L"/", answer), c.rc);
+        EXPECT_EQ(ToString(answer), c.reply.body);
+        EXPECT_EQ(ServerMessage(), c.message);
+    }
 }
 
-TEST_F(HttpsClientTest, StatusAndBodyMapping) {
+TEST_F(HttpsClientTest, AnswersUpToTheSizeLimit) {
     TlsTestServer server(pki_, {});
-    server.SetHandler([](const RecordedRequest& r) -> Reply {
-        if (r.path == "/500")
-            return {500, "Comanda nu există"};
-        if (r.path == "/502")
-            return {502, "<html><body>gateway</body></html>", {}, "text/html"};
-        if (r.path == "/HTML")
-            return {500, "<HTML>upper</HTML>"};
-        if (r.path == "/404")
-            return {404, ""};
-        if (r.path == "/latin1")
-            return {500, "Comand\xE3"};
-        return {200, ""};
+    server.SetHandler([](const RecordedRequest& r) {
+        return r.path == "/limit" ? Reply(200, std::string(CHttpsClient::kMaxBodySize, 'x'))
+                                  : Reply(500, std::string(CHttpsClient::kMaxBodySize + 1, 'x'));
     });
     CHttpsClient client;
-    Bytes body{1, 2, 3};
-    EXPECT_EQ(Get(client, server, L"/ok", body), 0);
-    EXPECT_TRUE(body.empty());
-    EXPECT_EQ(Get(client, server, L"/500", body), ERR_SERVER);
-    EXPECT_EQ(ServerMessage(), L"Comanda nu există");
-    EXPECT_EQ(Get(client, server, L"/502", body), ERR_BAD_RESPONSE);
-    EXPECT_EQ(ServerMessage(), L"<html><body>gateway</body></html>");
-    EXPECT_EQ(Get(client, server, L"/HTML", body), ERR_SERVER);
-    EXPECT_EQ(Get(client, server, L"/latin1", body), ERR_BAD_RESPONSE);
-    EXPECT_EQ(ServerMessage(), L"");  // a message belongs to one request
-    EXPECT_EQ(Get(client, server, L"/404", body), ERR_SERVER);
+    Bytes answer;
+    EXPECT_EQ(Exchange(client, server, L"/limit", answer), 0);
+    EXPECT_EQ(answer.size(), CHttpsClient::kMaxBodySize);
+    EXPECT_EQ(Exchange(client, server, L"/above", answer), ERR_BAD_RESPONSE);
+    EXPECT_TRUE(answer.empty());
     EXPECT_EQ(ServerMessage(), L"");
 }
 
-TEST_F(HttpsClientTest, NothingToReadWithoutARequest) {
+TEST_F(HttpsClientTest, NothingToSendOrReadWithoutAServerAndAPath) {
     CHttpsClient client;
-    Bytes body;
+    Bytes answer;
     std::wstring header = L"pkcs10";
-    EXPECT_EQ(client.ReceiveResponse(body), ERR_CONNECTION);
+    EXPECT_EQ(client.ReceiveResponse(answer), ERR_CONNECTION);
     EXPECT_EQ(client.QueryHeader(header), ERR_CONNECTION);
     EXPECT_EQ(client.GetAcceptedIssuers(), ERR_CONNECTION);
-    EXPECT_EQ(client.SendRequest(L"/", nullptr, nullptr), ERR_CONNECTION);  // not connected
+    EXPECT_EQ(client.SendRequest(L"/", nullptr, nullptr), ERR_CONNECTION);
+    for (const wchar_t* host : {L"", L"a/b", L"a@b", L"a b"}) {
+        EXPECT_EQ(client.Connect(host, 443), ERR_CONNECTION);
+    }
+    ASSERT_EQ(client.Connect(L"localhost", 9), ERR_SUCCESS);
+    for (const wchar_t* path : {L"", L"status", L"/a b", L"/a\r\nX: 1"}) {
+        EXPECT_EQ(client.SendRequest(path, nullptr, nullptr), ERR_CONNECTION);
+    }
 }
 
-TEST_F(HttpsClientTest, ServerCertificateIsVerified) {
-    TlsTestServer server(pki_, {});
-    CHttpsClient client;
-    Bytes body;
-    // A server where the client connects, with a certificate from a trusted CA for another name,
-    // asking for a client certificate: refused before the certificate is signed.
+TEST_F(HttpsClientTest, ServerIdentityIsVerified) {
+    test::ScopedDir otherDir("other");
+    const auto other = test::TestPki::Create(otherDir.path(), "Other CA");
+    test::ScopedDir expiredDir("expired");
+    const auto expired = test::TestPki::Create(expiredDir.path(), "Expired CA", -1);
+    const struct {
+        const test::TestPki& server;
+        const test::TestPki& trusted;
+        Options options;
+    } cases[] = {
+        // TLS 1.1, although this program's OpenSSL configuration allows it.
+        {pki_, pki_, {false, nullptr, TLS1_1_VERSION, TLS1_1_VERSION}},
+        {pki_, other, {}},       // a CA not trusted
+        {expired, expired, {}},  // an expired server certificate
+    };
+    for (const auto& c : cases) {
+        TlsTestServer server(c.server, c.options);
+        Trust(c.trusted);
+        CHttpsClient client;
+        Bytes answer;
+        EXPECT_EQ(Exchange(client, server, L"/", answer), ERR_CONNECTION);
+        EXPECT_TRUE(server.Requests().empty());
+    }
+}
+
+// A token that drops the leading zero octets of its signature: the key widens it to the modulus.
+TEST(TlsClientKey, ShortSignatureIsWidenedWithZeroOctets) {
+    struct ShortSignature : ClientCertificate {
+        const Bytes& CertificateDer() const override { return der; }
+        bool CanSignRaw() override { return true; }
+        int SignRaw(const Bytes&, Bytes& out) override { return out.assign(255, 0x42), 0; }
+        int SignDigestInfo(const Bytes& in, Bytes& out) override { return SignRaw(in, out); }
+        bool Cancelled() const override { return false; }
+        Bytes der;
+    } token;
+    const X509Ptr cert = test::FromDer(test::MakeCertificate({{{"CN", "x"}}}, test::SharedKey()));
+    const PkeyPtr key = MakeTlsClientKey(token, cert.get());
+    ASSERT_TRUE(key);
+    for (const int padding : {RSA_PKCS1_PADDING, RSA_NO_PADDING}) {
+        Bytes out(256, 0xFF);
+        const Bytes in(padding == RSA_NO_PADDING ? 256 : 51, 0x01);
+        EXPECT_EQ(RSA_private_encrypt(static_cast<int>(in.size()), in.data(), out.data(),
+                                      const_cast<RSA*>(EVP_PKEY_get0_RSA(key.get())), padding),
+                  256);
+        Bytes expected(255, 0x42);
+        expected.insert(expected.begin(), 0);
+        EXPECT_EQ(out, expected);
+    }
+}
+
+// A token holding a key pair and a certificate for it from the test CA, reached through the
+// fault module.
+class TokenTlsTest : public HttpsClientTest {
+protected:
+    void SetUp() override {
+        HttpsClientTest::SetUp();
+        hsm_.InitToken("Ion Popescu", "1234");
+        {
+            test::SoftHsm::Session session("Ion Popescu", "1234");
+            const Bytes modulus = session.GenerateRsaKeyPair(2048, "\x01");
+            const PkeyPtr publicKey = test::RsaPublicKey(modulus, session.PublicExponent(modulus));
+            session.CreateCertificate(pki_.Issue(publicKey.get(), "Ion Popescu"), Bytes{0x01},
+                                      "Ion Popescu");
+        }
+        hsm_.WriteModuleList({test::FaultModuleLibrary()});
+        zel_token token;
+        ASSERT_EQ(CPKI().SelectToken(token), CKR_OK);
+        std::vector<TokenCertificate> store;
+        ASSERT_EQ(GetSmartCardStore(token, store), 0);
+        ASSERT_EQ(store.size(), 1u);
+        certificate_ = store.front();
+        hsm_.ClearRecord();
+    }
+
+    // One exchange presenting the token's certificate, the PIN answered with `pin` ("" cancels).
+    ErrorId WithToken(const TlsTestServer& server, const std::string& pin = "1234",
+                      const Bytes* body = nullptr, const std::wstring& host = L"localhost") {
+        pins_.answers = {pin};
+        TokenClientCertificate certificate(certificate_, pins_);
+        CHttpsClient client;
+        client.limits.connect = 2;
+        Bytes answer;
+        const ErrorId rc = Exchange(client, server, L"/rest/certificate/keygenParameters", answer,
+                                    &certificate, body, host);
+        version_ = client.LastTlsVersion();
+        canSignRaw_ = certificate.CanSignRaw();
+        return rc;
+    }
+    std::vector<std::string> Calls(const std::vector<std::string>& only) const {
+        return test::CallNames(hsm_.RecordedCalls(), only);
+    }
+
+    test::SoftHsm hsm_;
+    TokenCertificate certificate_;
+    test::ScriptedPins pins_;
+    std::string version_;
+    bool canSignRaw_ = false;
+};
+
+TEST_F(TokenTlsTest, HandshakeSignedOnTheTokenOnBothVersions) {
+    for (int version : {TLS1_3_VERSION, TLS1_2_VERSION}) {
+        SCOPED_TRACE(version);
+        ClearAcceptedIssuers();
+        TlsTestServer server(pki_, {true, nullptr, version, version});
+        // Without a certificate: refused, and the CA names of the request are readable.
+        CHttpsClient probe;
+        Bytes answer;
+        test::ProcessLog log;
+        EXPECT_EQ(Exchange(probe, server, L"/", answer), ERR_BAD_CERT_OR_PASSWORD);
+        EXPECT_EQ(log.Lines("Cert requested|certificate is NULL"),
+                  (std::vector<std::string>{
+                      "[T][Sending Request] Cert requested",
+                      "[T][Sending Request] The selected certificate is NULL. Error "
+                      "Authentification"}));
+        EXPECT_EQ(ERR_peek_error(), 0u);  // nothing left for a later step to report as its cause
+        ASSERT_EQ(probe.GetAcceptedIssuers(), 0);
+        unsigned char* der = nullptr;
+        const int n = i2d_X509_NAME(X509_get_subject_name(pki_.caCert.get()), &der);
+        EXPECT_THAT(AcceptedIssuers(), ::testing::ElementsAre(Bytes(der, der + n)));
+        OPENSSL_free(der);
+
+        EXPECT_EQ(WithToken(server), 0);
+        EXPECT_EQ(version_, version == TLS1_3_VERSION ? "TLSv1.3" : "TLSv1.2");
+        EXPECT_TRUE(canSignRaw_);
+        ASSERT_EQ(server.Requests().size(), 1u);
+        EXPECT_EQ(server.Requests()[0].peerCommonName, "Ion Popescu");
+    }
+    EXPECT_EQ(pins_.asked, 1);  // asked once, then cached
+}
+
+TEST_F(TokenTlsTest, TokenWithoutRawRsaKeepsToPkcs1OnTls12) {
+    hsm_.WriteFaultConfig("hide-mechanism CKM_RSA_X_509 CKM_RSA_PKCS_PSS\n");
+    TlsTestServer server(pki_, {true, nullptr, 0, 0});
+    ASSERT_EQ(WithToken(server), 0);
+    EXPECT_FALSE(canSignRaw_);
+    EXPECT_EQ(version_, "TLSv1.2");
+    EXPECT_EQ(Calls({"C_SignInit"}).size(), 1u);
+}
+
+TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
+    test::ScopedDir strangerDir("stranger");
+    const auto stranger = test::TestPki::Create(strangerDir.path(), "Stranger CA");
+    const int v2 = TLS1_2_VERSION;
+    const int v3 = TLS1_3_VERSION;
+    const X509* other = stranger.caCert.get();
+    const struct {
+        const char* fault;
+        const char* pin;
+        int typingMs;
+        int version;
+        const X509* clientCa;  // the CA the server trusts for clients, null for the test CA
+        int alert;             // the server refuses every certificate with this alert
+        ErrorId rc;
+        CK_RV logged;  // the token's result the failure logger reports, 0 for none
+    } cases[] = {
+        // Typing the PIN takes longer than the connect limit.
+        {"", "1234", 2500, v2, nullptr, 0, ERR_SUCCESS, 0},
+        {"", "0000", 0, v2, nullptr, 0, ERR_BAD_CERT_OR_PASSWORD, CKR_PIN_INCORRECT},
+        {"", "0000", 0, v3, nullptr, 0, ERR_BAD_CERT_OR_PASSWORD, CKR_PIN_INCORRECT},
+        {"fail C_Login 0xA2", "1234", 0, v2, nullptr, 0, ERR_BAD_CERT_OR_PASSWORD,
+         CKR_PIN_LEN_RANGE},
+        {"", "", 0, v2, nullptr, 0, ERR_CANCELLED, 0},
+        {"absent", "1234", 0, v2, nullptr, 0, ERR_CONNECTION, CKR_TOKEN_NOT_PRESENT},
+        {"fail C_Sign 0x30", "1234", 0, v3, nullptr, 0, ERR_CONNECTION, CKR_DEVICE_ERROR},
+        {"sign-length 0x10000000000", "1234", 0, v2, nullptr, 0, ERR_CONNECTION,
+         CKR_FUNCTION_FAILED},
+        // The server trusts another CA, or refuses every certificate with one of the alerts.
+        {"", "1234", 0, v3, other, 0, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v2, other, 0, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v2, nullptr, 42, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v2, nullptr, 48, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v2, nullptr, 49, ERR_BAD_CERT_OR_PASSWORD, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.fault << " PIN " << c.pin << " alert " << c.alert);
+        hsm_.WriteFaultConfig(std::string(c.fault) + "\n");
+        TlsTestServer server(pki_, {true, c.clientCa, c.version, c.version, c.alert});
+        pins_.ClearPin();
+        pins_.cleared = 0;
+        pins_.typing = std::chrono::milliseconds(c.typingMs);
+        test::ProcessLog log;
+        EXPECT_EQ(WithToken(server, c.pin), c.rc);
+        const auto failures = log.Lines("Message Status ID|Server says");
+        if (c.logged != 0) {
+            EXPECT_EQ(failures.back(), "[T][Sending Request][On Error] Message Status ID = " +
+                                           std::to_string(c.logged));
+        } else if (c.rc == ERR_BAD_CERT_OR_PASSWORD) {
+            EXPECT_EQ(failures.back(),
+                      "[T][Sending Request] Error after sending the certificate "
+                      "= 2148074279 ( Server says: Certificate Unknown ) ");
+        }
+        // A PIN the token refused is forgotten, so the next attempt asks again.
+        const bool refused = c.logged == CKR_PIN_INCORRECT || c.logged == CKR_PIN_LEN_RANGE;
+        EXPECT_EQ(pins_.cleared, refused ? 1 : 0);
+        EXPECT_EQ(server.Requests().size(), c.rc == ERR_SUCCESS ? 1u : 0u);
+    }
+}
+
+TEST_F(TokenTlsTest, NothingIsSignedForAServerWithAnotherName) {
     test::ScopedDir elsewhereDir("elsewhere");
     const auto elsewhere =
         test::TestPki::Create(elsewhereDir.path(), "CA", 30, "DNS:other.example");
-    setenv("SSL_CERT_FILE", elsewhere.caFile.c_str(), 1);
+    Trust(elsewhere);
     TlsTestServer impostor(elsewhere, {true, nullptr, 0, 0});
-    const PkeyPtr key = test::GenerateRsaKey();
-    SoftwareCertificate cert(elsewhere.Issue(key.get(), "Ion"), key.get());
     for (const wchar_t* host : {L"localhost", L"127.0.0.1"}) {
-        ASSERT_EQ(client.Connect(host, static_cast<std::uint16_t>(impostor.port())), 0);
-        EXPECT_EQ(client.SendRequest(L"/", nullptr, &cert), ERR_CONNECTION);
+        EXPECT_EQ(WithToken(impostor, "1234", nullptr, host), ERR_CONNECTION);
     }
-    EXPECT_EQ(cert.rawCalls + cert.pkcs1Calls, 0);
-
-    // TLS 1.1, although this program's OpenSSL configuration would allow it.
-    setenv("SSL_CERT_FILE", pki_.caFile.c_str(), 1);
-    TlsTestServer old(pki_, {false, nullptr, TLS1_1_VERSION, TLS1_1_VERSION});
-    EXPECT_EQ(Get(client, old, L"/", body), ERR_CONNECTION);
-    // An untrusted CA.
-    test::ScopedDir otherDir("other");
-    const test::TestPki other = test::TestPki::Create(otherDir.path(), "Other CA");
-    setenv("SSL_CERT_FILE", other.caFile.c_str(), 1);
-    EXPECT_EQ(Get(client, server, L"/", body), ERR_CONNECTION);
-
-    // An expired server certificate from the trusted CA.
-    test::ScopedDir expiredDir("expired");
-    const test::TestPki expired = test::TestPki::Create(expiredDir.path(), "Expired CA", -1);
-    setenv("SSL_CERT_FILE", expired.caFile.c_str(), 1);
-    TlsTestServer stale(expired, {});
-    EXPECT_EQ(Get(client, stale, L"/", body), ERR_CONNECTION);
+    EXPECT_EQ(pins_.asked, 0);
+    EXPECT_TRUE(Calls({"C_Login", "C_Sign"}).empty());
 }
 
-TEST_F(HttpsClientTest, AnswersAboveTheSizeLimitAreRefused) {
-    TlsTestServer server(pki_, {});
-    server.SetHandler([](const RecordedRequest& r) {
-        return Reply(r.path == "/big" ? 200 : 500,
-                     std::string(CHttpsClient::kMaxBodySize + (r.path == "/big" ? 1 : 2), 'x'));
-    });
-    CHttpsClient client;
-    Bytes body;
-    EXPECT_EQ(Get(client, server, L"/big", body), ERR_BAD_RESPONSE);
-    EXPECT_TRUE(body.empty());
-    EXPECT_EQ(Get(client, server, L"/big-error", body), ERR_BAD_RESPONSE);
-}
-
-TEST_F(HttpsClientTest, ClientCertificateDanceOnTls13And12) {
-    for (int version : {TLS1_3_VERSION, TLS1_2_VERSION}) {
-        ClearAcceptedIssuers();
-        TlsTestServer server(pki_, {true, nullptr, version, version});
-        const PkeyPtr key = test::GenerateRsaKey();
-        SoftwareCertificate cert(pki_.Issue(key.get(), "Ion Popescu"), key.get());
-
-        // Without a certificate: 3, and the CA list of the request is readable.
-        CHttpsClient probe;
-        Bytes body;
-        EXPECT_EQ(Get(probe, server, L"/", body), ERR_BAD_CERT_OR_PASSWORD);
-        EXPECT_EQ(ERR_peek_error(), 0u);  // nothing left for a later step to report as its cause
-        ASSERT_EQ(probe.GetAcceptedIssuers(), 0);
-        const auto issuers = AcceptedIssuers();
-        ASSERT_EQ(issuers.size(), 1u);
-        unsigned char* der = nullptr;
-        const int n = i2d_X509_NAME(X509_get_subject_name(pki_.caCert.get()), &der);
-        EXPECT_EQ(issuers[0], Bytes(der, der + n));
-        OPENSSL_free(der);
-
-        // With one: refused first, then presented; the signature comes from the certificate.
-        CHttpsClient client;
-        EXPECT_EQ(Get(client, server, L"/rest/certificate/keygenParameters", body, &cert), 0);
-        EXPECT_EQ(client.LastTlsVersion(), version == TLS1_3_VERSION ? "TLSv1.3" : "TLSv1.2");
-        EXPECT_EQ(cert.rawCalls + cert.pkcs1Calls, 1);
-        const auto requests = server.Requests();
-        ASSERT_EQ(requests.size(), 1u);
-        EXPECT_EQ(requests[0].peerCommonName, "Ion Popescu");
-    }
-}
-
-TEST_F(HttpsClientTest, KeyWithoutRawSignaturesStaysOnPkcs1AndTls12) {
-    TlsTestServer server(pki_, {true, nullptr, 0, 0});
-    const PkeyPtr key = test::GenerateRsaKey();
-    SoftwareCertificate cert(pki_.Issue(key.get(), "Ion"), key.get(), /*raw=*/false);
-    CHttpsClient client;
-    Bytes body;
-    EXPECT_EQ(Get(client, server, L"/", body, &cert), 0);
-    EXPECT_EQ(client.LastTlsVersion(), "TLSv1.2");
-    EXPECT_EQ(cert.rawCalls, 0);
-    EXPECT_EQ(cert.pkcs1Calls, 1);
-}
-
-TEST_F(HttpsClientTest, RefusedCertificatesAndFailedSignatures) {
-    for (int version : {TLS1_3_VERSION, TLS1_2_VERSION}) {
-        TlsTestServer server(pki_, {true, nullptr, version, version});
-        // A certificate from another CA: the server says "certificate unknown".
-        test::ScopedDir strangerDir("stranger");
-        const test::TestPki stranger = test::TestPki::Create(strangerDir.path(), "Stranger CA");
-        const PkeyPtr key = test::GenerateRsaKey();
-        SoftwareCertificate unknown(stranger.Issue(key.get(), "Nobody"), key.get());
-        CHttpsClient client;
-        Bytes body;
-        EXPECT_EQ(Get(client, server, L"/", body, &unknown), ERR_BAD_CERT_OR_PASSWORD);
-
-        // A signature the token refuses (wrong PIN) and one the user cancelled.
-        SoftwareCertificate wrongPin(pki_.Issue(key.get(), "Ion"), key.get());
-        wrongPin.failWith = 160;
-        EXPECT_EQ(Get(client, server, L"/", body, &wrongPin), ERR_BAD_CERT_OR_PASSWORD);
-        wrongPin.cancelled = true;
-        EXPECT_EQ(Get(client, server, L"/", body, &wrongPin), ERR_CANCELLED);
-    }
-    // Whichever certificate alert the server refuses with.
-    const PkeyPtr key = test::GenerateRsaKey();
-    SoftwareCertificate cert(pki_.Issue(key.get(), "Ion"), key.get());
-    for (int alert : {42, 46, 48, 49}) {
-        TlsTestServer server(pki_, {true, nullptr, TLS1_2_VERSION, TLS1_2_VERSION, alert});
-        CHttpsClient client;
-        Bytes body;
-        EXPECT_EQ(Get(client, server, L"/", body, &cert), ERR_BAD_CERT_OR_PASSWORD) << alert;
-    }
-}
-
-TEST_F(HttpsClientTest, ThroughACompanyProxy) {
+TEST_F(TokenTlsTest, ThroughACompanyProxy) {
     TlsTestServer api(pki_, {});
     TlsTestServer rekey(pki_, {true, nullptr, 0, 0});
-    const PkeyPtr key = test::GenerateRsaKey();
-    SoftwareCertificate cert(pki_.Issue(key.get(), "Ion"), key.get());
     const Bytes request = ToBytes("-----BEGIN CERTIFICATE REQUEST-----");
     unsetenv("no_proxy");
     for (bool refuse : {false, true}) {
@@ -326,10 +399,9 @@ TEST_F(HttpsClientTest, ThroughACompanyProxy) {
         setenv("https_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
         const ErrorId expected = refuse ? ERR_CONNECTION : ERR_SUCCESS;
         CHttpsClient client;
-        Bytes body;
-        EXPECT_EQ(Get(client, api, L"/public/rest/certificate/status", body), expected);
-        ASSERT_EQ(client.Connect(L"localhost", static_cast<std::uint16_t>(rekey.port())), 0);
-        EXPECT_EQ(client.SendRequest(L"/rest/certificate/pkcs10", &request, &cert), expected);
+        Bytes answer;
+        EXPECT_EQ(Exchange(client, api, L"/public/rest/certificate/status", answer), expected);
+        EXPECT_EQ(WithToken(rekey, "1234", &request), expected);
         EXPECT_EQ(proxy.accepted(), refuse ? 2 : 3);  // the upload asks twice
     }
     unsetenv("https_proxy");

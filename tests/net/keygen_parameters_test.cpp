@@ -9,103 +9,118 @@ namespace {
 using ::testing::ElementsAre;
 
 TEST(ParseIndexedKey, IndexKeyAndValue) {
-    auto line = ParseIndexedKey("genAlgorithms.1.keySize=2048", "genAlgorithms");
-    ASSERT_TRUE(line);
-    EXPECT_EQ(line->index, 0);
-    EXPECT_EQ(line->key, "keySize");
-    EXPECT_EQ(line->value, "2048");
-
-    line = ParseIndexedKey("genAlgorithms.keySize=2048", "genAlgorithms");
-    EXPECT_EQ(line->index, 0);
-    EXPECT_EQ(line->key, "keySize");
-
-    EXPECT_EQ(ParseIndexedKey("genAlgorithms.0.keySize=2048", "genAlgorithms")->index, -1);
-    EXPECT_EQ(ParseIndexedKey("something else", "genAlgorithms")->index, -1);
-    EXPECT_EQ(ParseIndexedKey("genAlgorithms.1.keySize=", "genAlgorithms")->index, -1);
-
-    // Unanchored, and the key runs to the last "=" that leaves a value.
-    line = ParseIndexedKey("x restrictedTokens.12.a=b=c", "restrictedTokens");
-    EXPECT_EQ(line->index, 11);
-    EXPECT_EQ(line->key, "a=b");
-    EXPECT_EQ(line->value, "c");
-
-    EXPECT_FALSE(ParseIndexedKey("genAlgorithms.99999999999.algo=RSA", "genAlgorithms"));
+    const struct {
+        const char* line;
+        std::optional<std::int32_t> index;  // none: refused
+        const char* key;
+        const char* value;
+    } cases[] = {
+        {"genAlgorithms.1.keySize=2048", 0, "keySize", "2048"},
+        {"genAlgorithms.keySize=2048", 0, "keySize", "2048"},
+        {"genAlgorithms.19.algo=RSA", 18, "algo", "RSA"},
+        {"genAlgorithms.0.keySize=2048", -1, "keySize", "2048"},
+        {"genAlgorithms.2147483648.a=b", 2147483647, "a", "b"},
+        {"genAlgorithms.2147483649.a=b", std::nullopt, "", ""},
+        {"genAlgorithms.99999999999.algo=RSA", std::nullopt, "", ""},
+        {"x restrictedTokens.12.a=b=c", 11, "a=b", "c"},  // unanchored; the key takes every "="
+        {"genAlgorithms.1.a==", 0, "a", "="},
+        {"genAlgorithms.1.a=b\rgenAlgorithms.2.c=d", 0, "a", "b"},  // CR ends the match
+        {"genAlgorithms.1.keySize=", -1, "", ""},                   // no value
+        {"genAlgorithms.1.keySize", -1, "", ""},
+        {"genAlgorithms", -1, "", ""},
+        {"something else", -1, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const std::string prefix = c.line[0] == 'x' ? "restrictedTokens" : "genAlgorithms";
+        const auto line = ParseIndexedKey(c.line, prefix);
+        ASSERT_EQ(line.has_value(), c.index.has_value());
+        if (line) {
+            EXPECT_EQ(line->index, *c.index);
+            EXPECT_EQ(line->key, c.key);
+            EXPECT_EQ(line->value, c.value);
+        }
+    }
+    EXPECT_FALSE(ParseIndexedKey("a.1.b=c", "a."));  // a prefix that could overlap the index
 }
 
-TEST(KeygenParameters, CommentsBlanksAndCrLf) {
-    const auto params = KeygenParameters::Parse(
-        "# parameters\r\n\r\n  genAlgorithms.1.algo=RSA\r\n"
-        "genAlgorithms.1.keySize=4096\r\ngenAlgorithms.2.algo=RSA\r\n"
-        "genAlgorithms.2.keySize=2048 \r\n#genAlgorithms.3.keySize=1024\n");
-    ASSERT_TRUE(params);
-    EXPECT_THAT(params->GenAlgorithms(), ElementsAre(GenAlgorithm{0, 4096}, GenAlgorithm{0, 2048}));
-    EXPECT_THAT(params->OfferedKeySizes(), ElementsAre(4096, 2048));
-    EXPECT_TRUE(params->RestrictedTokens().empty());
+TEST(KeygenParameters, ReadsWhatItCanUseAndRefusesTheRest) {
+    const std::string tooLong = "genAlgorithms.1.keySize=" + std::string(5000, '1');
+    std::vector<std::int32_t> atTheLimit(1024, 0);
+    atTheLimit.back() = 1;
+    const struct {
+        std::string text;
+        bool ok;
+        std::vector<std::int32_t> sizes;
+        std::size_t restrictions;
+    } cases[] = {
+        {"# parameters\r\n\r\n  genAlgorithms.1.algo=RSA\r\ngenAlgorithms.1.keySize=4096\r\n"
+         "genAlgorithms.2.algo=RSA\r\ngenAlgorithms.2.keySize=2048 "
+         "\r\n#genAlgorithms.3.keySize=1\n",
+         true,
+         {4096, 2048},
+         0},
+        {"genAlgorithms.3.keySize=4096", true, {0, 0, 4096}, 0},  // sparse indexes
+        {"genAlgorithms.1.keySize=  2048bits\ngenAlgorithms.2.keySize=-1\n"
+         "genAlgorithms.3.keySize=+7\ngenAlgorithms.4.keySize=\v9\ngenAlgorithms.5.other=1",
+         true,
+         {2048, -1, 7, 9, 0},
+         0},
+        {"genAlgorithms.1.keySize=2147483647", true, {2147483647}, 0},
+        {"genAlgorithms.1024.keySize=1", true, atTheLimit, 0},
+        {"restrictedTokens.1024.productName=X\n", true, {}, 1024},
+        {"genAlgorithms.1025.keySize=1", false, {}, 0},
+        {"restrictedTokens.1025.manufacturer=A", false, {}, 0},
+        {"genAlgorithms.4294967297.keySize=2048", false, {}, 0},
+        {"genAlgorithms.1.keySize=2147483648", false, {}, 0},
+        {"genAlgorithms.1.keySize=big", false, {}, 0},
+        {tooLong, false, {}, 0},
+        {"#" + std::string(100000, 'x'), true, {}, 0},  // a comment is skipped, not parsed
+        {"", true, {}, 0},
+        {std::string("\0\xff\xfe junk \n\n", 11), true, {}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 60));
+        const auto params = KeygenParameters::Parse(c.text);
+        ASSERT_EQ(params.has_value(), c.ok);
+        if (params) {
+            EXPECT_EQ(params->OfferedKeySizes(), c.sizes);
+            EXPECT_EQ(params->RestrictedTokens().size(), c.restrictions);
+        }
+    }
 }
 
-TEST(KeygenParameters, SparseIndexesCreateEmptyRecords) {
-    auto params = KeygenParameters::Parse("genAlgorithms.3.keySize=4096");
-    ASSERT_TRUE(params);
-    EXPECT_THAT(params->OfferedKeySizes(), ElementsAre(0, 0, 4096));
-
-    params = KeygenParameters::Parse("restrictedTokens.2.productName=X\n");
-    ASSERT_TRUE(params);
-    EXPECT_TRUE(params->GenAlgorithms().empty());
-    const auto restrictions = params->RestrictedTokens();
-    ASSERT_EQ(restrictions.size(), 2u);
-    EXPECT_EQ(restrictions[0].manufacturer, "");
-    EXPECT_EQ(restrictions[0].productName, "");
-    EXPECT_EQ(restrictions[1].productName, "X");
-}
-
-TEST(KeygenParameters, KeySizeReadsLikeTheCLibrary) {
-    const auto params = KeygenParameters::Parse(
-        "genAlgorithms.1.keySize=  2048bits\ngenAlgorithms.2.keySize=-1\n"
-        "genAlgorithms.3.other=1\n");
-    ASSERT_TRUE(params);
-    EXPECT_THAT(params->OfferedKeySizes(), ElementsAre(2048, -1, 0));
-}
-
-TEST(KeygenParameters, RefusesAnswersItCannotUse) {
-    EXPECT_FALSE(KeygenParameters::Parse("genAlgorithms.1.keySize=big"));
-    EXPECT_FALSE(KeygenParameters::Parse("genAlgorithms.1.keySize=99999999999"));
-    EXPECT_FALSE(KeygenParameters::Parse("genAlgorithms.4294967297.keySize=2048"));
-    EXPECT_FALSE(KeygenParameters::Parse("restrictedTokens.100000.manufacturer=A"));
-    EXPECT_FALSE(KeygenParameters::Parse("genAlgorithms.1.keySize=" + std::string(5000, '1')));
-    // A long line that is a comment is skipped, not parsed.
-    EXPECT_TRUE(KeygenParameters::Parse("#" + std::string(100000, 'x')));
-}
-
-TEST(KeygenParameters, LongLinesAreReadInFull) {
+TEST(KeygenParameters, RestrictionsKeepTheirTextsWhole) {
     const std::string name(1 << 20, 'x');
-    const auto params = KeygenParameters::Parse("restrictedTokens.1.manufacturer=" + name);
+    const auto params = KeygenParameters::Parse("restrictedTokens.2.manufacturer=" + name +
+                                                "\nrestrictedTokens.1.productName=Key 2\n");
     ASSERT_TRUE(params);
-    EXPECT_THAT(params->RestrictedTokens(), ElementsAre(TokenRestriction{name, ""}));
-}
-
-TEST(KeygenParameters, EmptyAndJunkAnswers) {
-    auto params = KeygenParameters::Parse("");
-    ASSERT_TRUE(params);
-    EXPECT_TRUE(params->OfferedKeySizes().empty());
-    params = KeygenParameters::Parse(std::string("\0\xff\xfe junk \n\n", 11));
-    ASSERT_TRUE(params);
-    EXPECT_TRUE(params->GenAlgorithms().empty());
+    EXPECT_THAT(params->RestrictedTokens(),
+                ElementsAre(TokenRestriction{"", "Key 2"}, TokenRestriction{name, ""}));
 }
 
 TEST(Restrictions, ApplyBySubstringOfEachSetText) {
-    const TokenRestriction manufacturerOnly{"Acme", ""};
-    EXPECT_TRUE(RestrictionApplies(manufacturerOnly, "AcmeCorp", "anything"));
-    EXPECT_FALSE(RestrictionApplies(manufacturerOnly, "acme", "anything"));  // case-sensitive
-
-    const TokenRestriction both{"Acme", "Key 2"};
-    EXPECT_TRUE(RestrictionApplies(both, "Acme", "Big Key 2000"));
-    EXPECT_FALSE(RestrictionApplies(both, "Acme", "Key 3"));
-
-    const TokenRestriction none{"", ""};
-    EXPECT_FALSE(RestrictionApplies(none, "Acme", "Key"));
-
-    const std::vector<TokenRestriction> list{none, {"", "Key"}, manufacturerOnly};
-    EXPECT_EQ(FindRestriction(list, "Acme", "Key"), &list[1]);
+    const struct {
+        TokenRestriction restriction;
+        const char* manufacturer;
+        const char* product;
+        bool applies;
+    } cases[] = {
+        {{"Acme", ""}, "AcmeCorp", "anything", true},
+        {{"Acme", ""}, "acme", "anything", false},  // case-sensitive
+        {{"Acme", "Key 2"}, "Acme", "Big Key 2000", true},
+        {{"Acme", "Key 2"}, "Acme", "Key 3", false},
+        {{"Acme", "Key 2"}, "Other", "Key 2", false},
+        {{"", "Key"}, "Other", "Key", true},
+        {{"", ""}, "Acme", "Key", false},
+    };
+    std::vector<TokenRestriction> list;
+    for (const auto& c : cases) {
+        EXPECT_EQ(RestrictionApplies(c.restriction, c.manufacturer, c.product), c.applies)
+            << c.restriction.manufacturer << "/" << c.restriction.productName;
+        list.push_back(c.restriction);
+    }
+    EXPECT_EQ(FindRestriction(list, "Other", "Key"), &list[5]);
     EXPECT_EQ(FindRestriction(list, "Other", "Card"), nullptr);
 }
 

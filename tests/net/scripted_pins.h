@@ -28,7 +28,6 @@ public:
         ++cleared;
         cached_.Clear();
     }
-    void Cache(const std::string& pin) { cached_ = Secret(pin); }
 
     std::deque<std::string> answers;
     std::chrono::milliseconds typing{0};  // how long the customer takes

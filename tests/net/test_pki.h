@@ -1,14 +1,38 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include <openssl/x509.h>
 
 #include "toolkit/bytes.h"
 #include "toolkit/openssl_ptr.h"
 
 namespace qe::test {
 
-// A throw-away CA with a TLS server certificate for localhost and 127.0.0.1, written to `dir`
-// (ca.pem is what SSL_CERT_FILE points at).
+// One subject attribute: short name or dotted OID, value, ASN.1 type (MBSTRING_UTF8 leaves the
+// choice to the attribute's rules: PrintableString for C), and -1 in `set` to join the previous
+// RDN.
+struct NameEntry {
+    std::string field;
+    std::string value;
+    int type = MBSTRING_UTF8;
+    int set = 0;
+};
+
+struct CertContent {
+    std::vector<NameEntry> subject;
+    std::string altNames =
+        {};          // OpenSSL's configuration form: "DNS:a,email:b,otherName:OID;UTF8:c"
+    long days = 30;  // below zero: expired
+};
+
+// A certificate for `key` as DER, issued by `issuer` with `issuerKey`, or self-signed.
+Bytes MakeCertificate(const CertContent& content, EVP_PKEY* key, const X509* issuer = nullptr,
+                      EVP_PKEY* issuerKey = nullptr);
+
+// A throw-away CA with a TLS server certificate, written to `dir` (ca.pem is what SSL_CERT_FILE
+// points at).
 struct TestPki {
     PkeyPtr caKey;
     X509Ptr caCert;
@@ -16,18 +40,19 @@ struct TestPki {
     X509Ptr serverCert;
     std::string caFile;
 
-    // `serverValidDays` below zero gives an expired server certificate; `serverNames` are the
-    // server certificate's subject alternative names.
     static TestPki Create(const std::string& dir, const std::string& caName = "Test Root CA",
                           long serverValidDays = 30,
                           const char* serverNames = "DNS:localhost,IP:127.0.0.1");
 
-    // A certificate for `key`'s public half issued by this CA, as DER.
-    Bytes Issue(EVP_PKEY* key, const std::string& commonName, long validDays = 30) const;
+    // A client certificate for `key` issued by this CA, as DER.
+    Bytes Issue(EVP_PKEY* key, const std::string& commonName) const {
+        return MakeCertificate({{{"CN", commonName}}}, key, caCert.get(), caKey.get());
+    }
 };
 
 PkeyPtr GenerateRsaKey(int bits = 2048);
-Bytes ToDer(const X509* cert);
+// One key for every certificate of the program that needs no key of its own.
+EVP_PKEY* SharedKey();
 X509Ptr FromDer(const Bytes& der);
 
 }  // namespace qe::test

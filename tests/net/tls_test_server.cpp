@@ -75,12 +75,11 @@ TlsTestServer::TlsTestServer(const TestPki& pki, Options options) {
     }
     server_->set_keep_alive_timeout(1);
     const auto handle = [this](const httplib::Request& req, httplib::Response& res) {
-        RecordedRequest r{req.method, req.target, req.body, {}, {}, {}};
+        RecordedRequest r{req.method, req.target, req.body, {}, {}};
         for (const auto& [k, v] : req.headers) {
             r.headers.emplace(k, v);
         }
         if (req.ssl != nullptr) {
-            r.tlsVersion = SSL_get_version(req.ssl);
             if (X509* peer = SSL_get1_peer_certificate(req.ssl)) {
                 char cn[256] = {};
                 X509_NAME_get_text_by_NID(X509_get_subject_name(peer), NID_commonName, cn,

@@ -22,7 +22,6 @@ struct RecordedRequest {
     std::string body;
     std::multimap<std::string, std::string> headers;
     std::string peerCommonName;  // of the client certificate, when one was presented
-    std::string tlsVersion;
 };
 
 struct Reply {

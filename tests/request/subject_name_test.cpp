@@ -5,18 +5,56 @@
 
 #include <openssl/objects.h>
 
+#include "support/process_log.h"
 #include "toolkit/status.h"
 
 namespace qe {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+// Every attribute of a request subject in encoded order: the keys that fill its slot (the
+// server's short names, then the dotted OID a certificate's names use; none for slots no list
+// fills), its OID, its string type and its upper bound in characters.
+const struct Attribute {
+    SubjectSlot slot;
+    std::vector<std::string> keys;
+    const char* oid;
+    int type;
+    std::size_t bound;
+} kAttributes[] = {
+    {kSlotCountry, {"C", "2.5.4.6"}, "2.5.4.6", V_ASN1_PRINTABLESTRING, 2},
+    {kSlotLocality, {"L", "2.5.4.7"}, "2.5.4.7", V_ASN1_UTF8STRING, 128},
+    {kSlotOrganization, {"O", "2.5.4.10"}, "2.5.4.10", V_ASN1_UTF8STRING, 64},
+    {kSlotOrganizationalUnit, {"OU", "2.5.4.11"}, "2.5.4.11", V_ASN1_UTF8STRING, 64},
+    {kSlotTitle, {"T", "2.5.4.12"}, "2.5.4.12", V_ASN1_UTF8STRING, 64},
+    {kSlotCommonName, {"CN", "2.5.4.3"}, "2.5.4.3", V_ASN1_UTF8STRING, 64},
+    {kSlotEmail, {}, "1.2.840.113549.1.9.1", V_ASN1_IA5STRING, 255},
+    {kSlotTelephone, {"PHONE", "2.5.4.20"}, "2.5.4.20", V_ASN1_PRINTABLESTRING, 32},
+    {kSlotSerialNumber, {"SN", "2.5.4.5"}, "2.5.4.5", V_ASN1_PRINTABLESTRING, 64},
+    {kSlotStreet, {"STREET", "2.5.4.9"}, "2.5.4.9", V_ASN1_UTF8STRING, 128},
+    {kSlotPostalCode, {}, "2.5.4.17", V_ASN1_UTF8STRING, 40},
+    {kSlotState, {"ST", "2.5.4.8"}, "2.5.4.8", V_ASN1_UTF8STRING, 128},
+    {kSlotName, {"2.5.4.41"}, "2.5.4.41", V_ASN1_UTF8STRING, 32768},
+    {kSlotGivenName, {"GIVENNAME", "G", "2.5.4.42"}, "2.5.4.42", V_ASN1_UTF8STRING, 32768},
+    {kSlotSurname, {"SURNAME", "2.5.4.4"}, "2.5.4.4", V_ASN1_UTF8STRING, 32768},
+    {kSlotPseudonym, {"E2", "2.5.4.65"}, "2.5.4.65", V_ASN1_UTF8STRING, 128},
+    {kSlotUniqueIdentifier, {}, "2.5.4.45", V_ASN1_UTF8STRING, 32768},
+    {kSlotOrganizationIdentifier, {"ORGID", "2.5.4.97"}, "2.5.4.97", V_ASN1_UTF8STRING, 128},
+};
 
 // (OID, ASN.1 type, value) of every entry, in encoded order; each entry must be its own RDN.
-std::vector<std::tuple<std::string, int, std::string>> Entries(const X509_NAME* name) {
-    std::vector<std::tuple<std::string, int, std::string>> out;
-    for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
-        const X509_NAME_ENTRY* e = X509_NAME_get_entry(name, i);
+using Entry = std::tuple<std::string, int, std::string>;
+std::vector<Entry> Entries(const SubjectFields& fields, int* rc = nullptr) {
+    X509NamePtr name;
+    const int result = BuildSubjectName(fields, name);
+    if (rc != nullptr) {
+        *rc = result;
+    }
+    std::vector<Entry> out;
+    for (int i = 0; name && i < X509_NAME_entry_count(name.get()); ++i) {
+        const X509_NAME_ENTRY* e = X509_NAME_get_entry(name.get(), i);
         EXPECT_EQ(X509_NAME_ENTRY_set(e), i);
         char oid[64];
         OBJ_obj2txt(oid, sizeof oid, X509_NAME_ENTRY_get_object(e), 1);
@@ -28,73 +66,114 @@ std::vector<std::tuple<std::string, int, std::string>> Entries(const X509_NAME* 
     return out;
 }
 
-TEST(SubjectName, ServerFieldsInTableOrderWithTheirStringTypes) {
-    const CertFields fields = {{"CN", "Test User"},
-                               {"C", "RO"},
-                               {"OU", "Vânzări//Contabilitate"},
-                               {"O", "Firma SRL"},
-                               {"SN", "PNORO-1234"},
-                               {"PHONE", "+40 21 000"},
-                               {"G", "Test"},
-                               {"SURNAME", "User"},
-                               {"ORGID", "VATRO-1"},
-                               {"UNKNOWN", "ignored"},
-                               {"L", ""}};
-    X509NamePtr name;
-    ASSERT_EQ(BuildSubjectName(SubjectFieldsFromServerFields(fields), name), 0);
-    EXPECT_THAT(Entries(name.get()),
-                ElementsAre(std::make_tuple("2.5.4.6", V_ASN1_PRINTABLESTRING, "RO"),
-                            std::make_tuple("2.5.4.10", V_ASN1_UTF8STRING, "Firma SRL"),
-                            std::make_tuple("2.5.4.11", V_ASN1_UTF8STRING, "Vânzări"),
-                            std::make_tuple("2.5.4.11", V_ASN1_UTF8STRING, "Contabilitate"),
-                            std::make_tuple("2.5.4.3", V_ASN1_UTF8STRING, "Test User"),
-                            std::make_tuple("2.5.4.20", V_ASN1_PRINTABLESTRING, "+40 21 000"),
-                            std::make_tuple("2.5.4.5", V_ASN1_PRINTABLESTRING, "PNORO-1234"),
-                            std::make_tuple("2.5.4.42", V_ASN1_UTF8STRING, "Test"),
-                            std::make_tuple("2.5.4.4", V_ASN1_UTF8STRING, "User"),
-                            std::make_tuple("2.5.4.97", V_ASN1_UTF8STRING, "VATRO-1")));
+TEST(SubjectName, EachKeyFillsItsSlotOnlyInItsOwnList) {
+    for (const Attribute& a : kAttributes) {
+        for (const std::string& key : a.keys) {
+            SCOPED_TRACE(key);
+            const bool dotted = key.find('.') != std::string::npos;
+            const CertFields fields = {{key, "v"}, {key + "X", "w"}};
+            test::ProcessLog log;
+            const SubjectFields server = SubjectFieldsFromServerFields(fields);
+            const SubjectFields names = SubjectFieldsFromCertificateNames(fields);
+            EXPECT_EQ(server[a.slot], dotted ? std::nullopt : std::optional<std::string>("v"));
+            EXPECT_EQ(names[a.slot], dotted ? std::optional<std::string>("v") : std::nullopt);
+            EXPECT_EQ(server[kSlotStringType], std::optional<std::string>("UTF-8"));
+            EXPECT_EQ(names[kSlotStringType], std::optional<std::string>("UTF-8"));
+            EXPECT_EQ(log.Lines("Missing OID mapping").size(), dotted ? 1u : 2u);
+        }
+    }
+    test::ProcessLog log;
+    SubjectFieldsFromCertificateNames({{"2.5.4.30", "not a CN"}});
+    EXPECT_EQ(log.Since(), "[T] Missing OID mapping2.5.4.30 value: not a CN\n");
 }
 
-TEST(SubjectName, OidKeysMatchExactly) {
-    const CertFields fields = {{"2.5.4.3", "Ion"}, {"2.5.4.30", "not a CN"}, {"CN", "short"}};
-    const SubjectFields subject = SubjectFieldsFromCertificateNames(fields);
-    EXPECT_EQ(subject[kSlotCommonName], std::optional<std::string>("Ion"));
-    EXPECT_EQ(subject[kSlotStringType], std::optional<std::string>("UTF-8"));
-    EXPECT_EQ(SubjectFieldsFromServerFields(fields)[kSlotCommonName],
-              std::optional<std::string>("short"));
-}
+TEST(SubjectName, EveryAttributeInOrderWithItsTypeUpToItsBound) {
+    SubjectFields all;
+    std::vector<Entry> expected;
+    for (const Attribute& a : kAttributes) {
+        all[a.slot] = a.slot == kSlotOrganizationalUnit ? "A//B" : "v";
+        expected.emplace_back(a.oid, a.type, a.slot == kSlotOrganizationalUnit ? "A" : "v");
+        if (a.slot == kSlotOrganizationalUnit) {
+            expected.emplace_back(a.oid, a.type, "B");
+        }
+    }
+    EXPECT_THAT(Entries(all), ElementsAreArray(expected));
 
-TEST(SubjectName, OrganizationalUnitSplit) {
-    EXPECT_THAT(SplitOrganizationalUnits(std::string("A//B//C")), ElementsAre("A", "B", "C"));
-    EXPECT_THAT(SplitOrganizationalUnits(std::string("A////C")), ElementsAre("A"));
-    EXPECT_THAT(SplitOrganizationalUnits(std::string("A/B")), ElementsAre("A/B"));
-    EXPECT_TRUE(SplitOrganizationalUnits(std::string("")).empty());
-    EXPECT_TRUE(SplitOrganizationalUnits(std::nullopt).empty());
+    for (const Attribute& a : kAttributes) {
+        SCOPED_TRACE(a.oid);
+        // Characters, not bytes, count for UTF8String.
+        const std::string unit = a.type == V_ASN1_UTF8STRING ? "ă" : "a";
+        std::string value;
+        for (std::size_t i = 0; i < a.bound; ++i) {
+            value += unit;
+        }
+        SubjectFields fields;
+        fields[a.slot] = value;
+        int rc = -1;
+        EXPECT_EQ(Entries(fields, &rc).size(), 1u);
+        EXPECT_EQ(rc, 0);
+        fields[a.slot] = value + unit;
+        Entries(fields, &rc);
+        EXPECT_EQ(rc, kToolkitValueTooLong);
+    }
 }
 
 TEST(SubjectName, RefusedValues) {
-    const auto build = [](const CertFields& fields) {
-        X509NamePtr name;
-        return BuildSubjectName(SubjectFieldsFromServerFields(fields), name);
+    const struct {
+        SubjectSlot slot;
+        std::string value;
+        int rc;
+    } cases[] = {
+        {kSlotCommonName, "", kToolkitEmptyValue},
+        {kSlotLocality, "", 0},  // an empty locality is left out
+        {kSlotCountry, "RÖ", kToolkitNotPrintable},
+        {kSlotEmail, "ioné@firma.ro", kToolkitNotPrintable},
+        {kSlotOrganization, "\xC3\x28", kToolkitBadText},
+        {kSlotSerialNumber, "Az09 '()+,-./:=?", 0},
     };
-    EXPECT_EQ(build({{"CN", ""}}), kToolkitEmptyValue);
-    EXPECT_EQ(build({{"C", "RÖ"}}), kToolkitNotPrintable);
-    EXPECT_EQ(build({{"SN", "a_b"}}), kToolkitNotPrintable);
-    EXPECT_EQ(build({{"C", "ROU"}}), kToolkitValueTooLong);
-    EXPECT_EQ(build({{"CN", std::string(65, 'x')}}), 1811);
-    EXPECT_EQ(build({{"CN", std::string(64, 'x')}}), 0);
-    EXPECT_EQ(build({{"CN", std::string(64, 'x') + "ă"}}), kToolkitValueTooLong);
-    EXPECT_EQ(build({{"O", "\xC3\x28"}}), kToolkitBadText);
-    EXPECT_EQ(build({{"L", ""}, {"CN", "ok"}}), 0);  // an empty locality is skipped
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        SubjectFields fields;
+        fields[c.slot] = c.value;
+        int rc = -1;
+        Entries(fields, &rc);
+        EXPECT_EQ(rc, c.rc);
+    }
+    for (char c : std::string("!\"#$%&*;<>@[\\]^_`{|}~\x7F")) {
+        SCOPED_TRACE(c);
+        SubjectFields fields;
+        fields[kSlotTelephone] = std::string("1") + c;
+        int rc = -1;
+        Entries(fields, &rc);
+        EXPECT_EQ(rc, kToolkitNotPrintable);
+    }
+    // PrintableString for every attribute when the fields ask for it.
+    SubjectFields printable;
+    printable[kSlotStringType] = "PRINTABLE_STRING";
+    printable[kSlotCommonName] = "Ion";
+    EXPECT_THAT(Entries(printable), ElementsAre(Entry{"2.5.4.3", V_ASN1_PRINTABLESTRING, "Ion"}));
+    printable[kSlotCommonName] = "Ion_";
+    int rc = -1;
+    Entries(printable, &rc);
+    EXPECT_EQ(rc, kToolkitNotPrintable);
 }
 
-TEST(SubjectName, CarriageReturnReachesServerValuesOnly) {
-    const auto server = ReadCertFields(L"CN=Ion\r\n");
-    const auto fromCert = ReadCertFields(L"2.5.4.3=Ion\r\n", FieldValueRule::TrimLineEnds);
-    EXPECT_EQ(SubjectFieldsFromServerFields(*server)[kSlotCommonName],
-              std::optional<std::string>("Ion\r"));
-    EXPECT_EQ(SubjectFieldsFromCertificateNames(*fromCert)[kSlotCommonName],
-              std::optional<std::string>("Ion"));
+TEST(SubjectName, OrganizationalUnitsSplitAtDoubleSlash) {
+    const struct {
+        std::optional<std::string> value;
+        std::vector<std::string> units;
+    } cases[] = {
+        {"A//B//C", {"A", "B", "C"}},
+        {"A////C", {"A"}},
+        {"A/B", {"A/B"}},
+        {"A//", {"A"}},
+        {"//A", {}},
+        {"", {}},
+        {std::nullopt, {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SplitOrganizationalUnits(c.value), c.units) << c.value.value_or("(none)");
+    }
 }
 
 }  // namespace
