@@ -168,6 +168,7 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
     const PkeyPtr stranger(EVP_RSA_gen(2048));
     const Bytes foreign = TestCa().Issue(sim::RsaModulus(stranger.get()), {0x01, 0x00, 0x01},
                                          {{"CN", "Ion Popescu"}}, {0x42});
+    const Bytes empty{0x30, 0x00};  // a SEQUENCE with nothing in it
     const auto at80 = [this](const std::string& fault) {
         return [this, fault](int position) {
             if (position == 80) {
@@ -185,13 +186,7 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
         std::string log;
     };
     const Case cases[] = {
-        {one,
-         {0x30, 0x00},
-         kPin,
-         nullptr,
-         ERR_BAD_RESPONSE,
-         1,
-         "The new certificate cannot be read"},
+        {one, empty, kPin, nullptr, ERR_BAD_RESPONSE, 1, "The new certificate cannot be read"},
         {one, foreign, kPin, nullptr, ERR_KEY_NOT_FOUND, 1,
          "The new certificate has no private key on the token"},
         {one + "fail C_CreateObject 0x31\n", issued, kPin, nullptr, ERR_TOKEN_FULL, 1,

@@ -1,9 +1,7 @@
 #include "e2e_fixture.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 #include "flows/flow_support.h"
 #include "flows/workers.h"
@@ -60,15 +58,6 @@ std::vector<Bytes> FlowTest::TokenCertificates() const {
         certificates.push_back(session.Attribute(object, CKA_VALUE));
     }
     return certificates;
-}
-
-std::string FlowTest::SimLogWith(const std::string& marker) const {
-    std::string log = sim_->Log();
-    for (int i = 0; i < 250 && log.find(marker) == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        log = sim_->Log();
-    }
-    return log;
 }
 
 std::string FlowTest::LogText() const {

@@ -37,9 +37,6 @@ protected:
     void SetScenario(const std::string& json) const;
     // Certificates on the token, in C_FindObjects order (DER each).
     std::vector<Bytes> TokenCertificates() const;
-    // The simulator's request log once it holds `marker` (it writes a request's line after the
-    // answer has gone, so a test may get ahead of it), or after five seconds.
-    std::string SimLogWith(const std::string& marker) const;
     std::string LogText() const;
     // The wizard's temporary directory (log and previews), one for the test process.
     std::string TempDir() const { return std::getenv("TMPDIR"); }

@@ -59,32 +59,17 @@ TEST_F(FlowTest, StatusAnswerHeadersDecideTheButtonsAndTheIssuersAreAskedOnce) {
         bool askForDn, canGenerate;
         std::size_t renewable;
         bool canDownload;
-        std::vector<std::string> presses;
+        const char* press;  // empty: none
     };
     const Case cases[] = {
         // An entry enables the request button, though no certificate of the token matches it.
-        {R"("pkcs10": "00ff", "Ask4DN": "1", "install": "1")",
-         "quorvaneenroll://download/",
-         true,
-         true,
-         0,
-         true,
-         {"press 1001"}},
+        {R"("pkcs10": "00ff", "Ask4DN": "1", "install": "1")", "quorvaneenroll://download/", true,
+         true, 0, true, "press 1001"},
         {R"("pkcs10": "00FF )" + Upper(oldSerial_) + R"(", "Ask4DN": "10", "install": "10")",
-         "quorvaneenroll://download/",
-         false,
-         true,
-         1,
-         false,
-         {}},
-        {R"("Ask4DN": "0")", "quorvaneenroll://register/", false, false, 0, false, {}},
-        {R"("pkcs10": ")" + oldSerial_ + R"(")",
-         "quorvaneenroll://register",
-         false,
-         true,
-         1,
-         false,
-         {}},
+         "quorvaneenroll://download/", false, true, 1, false, ""},
+        {R"("Ask4DN": "0")", "quorvaneenroll://register/", false, false, 0, false, ""},
+        {R"("pkcs10": ")" + oldSerial_ + R"(")", "quorvaneenroll://register", false, true, 1, false,
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.headers);
@@ -100,7 +85,8 @@ TEST_F(FlowTest, StatusAnswerHeadersDecideTheButtonsAndTheIssuersAreAskedOnce) {
         EXPECT_EQ(status.canGenerate, c.canGenerate);
         EXPECT_EQ(status.renewableStore.size(), c.renewable);
         EXPECT_EQ(status.canDownload, c.canDownload);
-        EXPECT_EQ(window_.Events("press"), c.presses);
+        EXPECT_EQ(window_.Events("press"),
+                  *c.press ? std::vector<std::string>{c.press} : std::vector<std::string>{});
     }
     // Every check probed the rekey host; only the first read its issuer list.
     const std::vector<std::string> log = NewLogLines();
@@ -152,13 +138,11 @@ TEST_F(FlowTest, EveryFlowStopsWithoutATokenAndWithTwo) {
         [this] { DownloadThread(window_); },
         [&] { window_.ShowResult(SignAndInstall(window_, certificate, true), 126, kBoxOk); },
     };
-    const std::tuple<const char*, ErrorId, std::wstring, std::string> cases[] = {
-        {"absent\n", ERR_NO_TOKEN, L"Vă rugăm sa introduceți dispozitivul criptografic.",
-         "[Step 1] Card Not Found"},
-        {"", ERR_MULTIPLE_TOKENS, L"Vă rugăm introduceți un singur dispozitiv criptografic.",
-         "[Step 1] Multiple Cards"},
+    const std::tuple<const char*, ErrorId, std::string> cases[] = {
+        {"absent\n", ERR_NO_TOKEN, "[Step 1] Card Not Found"},
+        {"", ERR_MULTIPLE_TOKENS, "[Step 1] Multiple Cards"},
     };
-    for (const auto& [fault, id, text, requestLog] : cases) {
+    for (const auto& [fault, id, requestLog] : cases) {
         hsm_.WriteFaultConfig(fault);
         for (std::size_t flow = 0; flow < std::size(flows); ++flow) {
             SCOPED_TRACE(std::to_string(id) + " in flow " + std::to_string(flow));
@@ -167,8 +151,6 @@ TEST_F(FlowTest, EveryFlowStopsWithoutATokenAndWithTwo) {
             NewLogLines();
             flows[flow]();
             EXPECT_THAT(window_.results, ElementsAre(id));
-            EXPECT_EQ(window_.shown.at(0).text, text);
-            EXPECT_EQ(window_.shown[0].caption, L"A avut loc o eroare");
             // Request generation alone reports it further: a line for support, the bar frozen.
             EXPECT_EQ(window_.Events("freeze").size(), flow == 1 ? 1u : 0u);
             EXPECT_EQ(NewLogLines(requestLog).size(), flow == 1 ? 1u : 0u);

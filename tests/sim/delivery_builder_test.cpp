@@ -78,13 +78,8 @@ TEST(DeliveryBuilderTest, EachVariantChangesOnlyItsOwnElementAndStillOpens) {
         variant([](auto& o) { o.primitiveContent = true; }, [](auto& l) { l.segments = 0; }),
         variant([](auto& o) { o.keyIdentifierLeadingZero = true; },
                 [](auto& l) { l.keyId.insert(l.keyId.begin(), 0x00); }),
-        variant(
-            [](auto& o) {
-                o.keyIdentifier = Bytes{1, 2, 3};
-            },
-            [](auto& l) {
-                l.keyId = Bytes{1, 2, 3};
-            }),
+        variant([](auto& o) { o.keyIdentifier = Bytes(3, 0x07); },
+                [](auto& l) { l.keyId = Bytes(3, 0x07); }),
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const std::optional<Bytes> message =

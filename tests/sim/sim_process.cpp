@@ -1,18 +1,13 @@
 #include "sim/sim_process.h"
 
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
-#include <cstdio>
 #include <regex>
 #include <stdexcept>
-#include <thread>
 
-#include <fcntl.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
+
+#include <QProcess>
 
 #include "sim/test_client.h"
 #include "support/scoped_dir.h"
@@ -20,82 +15,49 @@
 namespace qe::test {
 namespace {
 
-// Starts a program (searched on PATH) with standard input from /dev/null and its outputs into
-// `out` and `err`; it ends with the test that started it.
-pid_t Spawn(const std::vector<std::string>& args, int out, int err) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
+// A program (searched on PATH) with standard input from /dev/null; it ends with the thread that
+// started it, so a crashed test leaves nothing running.
+std::unique_ptr<QProcess> Start(const std::vector<std::string>& args) {
+    auto process = std::make_unique<QProcess>();
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    process->setProgram(QString::fromStdString(args.at(0)));
+    QStringList arguments;
+    for (auto arg = args.begin() + 1; arg != args.end(); ++arg) {
+        arguments << QString::fromStdString(*arg);
     }
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        const int null = open("/dev/null", O_RDONLY);
-        if (getppid() != parent || null < 0 || dup2(null, 0) < 0 || dup2(out, 1) < 0 ||
-            dup2(err, 2) < 0) {
-            _exit(127);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
+    process->setArguments(arguments);
+    return process;
 }
 
-int WaitFor(pid_t pid, int options = 0) {
-    int status = 0;
-    pid_t ended = 0;
-    while ((ended = waitpid(pid, &status, options)) < 0 && errno == EINTR) {
-    }
-    if (ended <= 0) {
-        return ended == 0 ? INT_MIN : -1;  // still running, or not ours
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
-
-std::string ReadBack(std::FILE* file) {
-    std::string text;
-    std::rewind(file);
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-        text.append(buffer, n);
-    }
-    std::fclose(file);
-    return text;
+int ExitStatus(const QProcess& process) {
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -SIGTERM;
 }
 
 }  // namespace
 
 CommandResult RunCommand(const std::vector<std::string>& args) {
-    // Both outputs go to files, so that neither can fill up and stall the command.
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    const int status = WaitFor(Spawn(args, fileno(out), fileno(err)));
-    return {status, ReadBack(out), ReadBack(err)};
+    const std::unique_ptr<QProcess> process = Start(args);
+    process->start();
+    process->waitForFinished(-1);
+    return {process->error() == QProcess::FailedToStart ? 127 : ExitStatus(*process),
+            process->readAllStandardOutput().toStdString(),
+            process->readAllStandardError().toStdString()};
 }
 
 SimProcess::SimProcess(const std::string& stateDir, const std::vector<std::string>& extraArgs)
     : logPath_(stateDir + ".stderr"), outPath_(stateDir + ".stdout") {
     std::vector<std::string> args = {QE_SIM_BINARY, "serve", "--state", stateDir};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int log = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    pid_ = Spawn(args, out, log);
-    close(out);
-    close(log);
+    process_ = Start(args);
+    process_->setStandardOutputFile(QString::fromStdString(outPath_), QIODevice::Truncate);
+    process_->setStandardErrorFile(QString::fromStdString(logPath_), QIODevice::Append);
+    process_->start();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     std::string ready;
-    while ((ready = ReadFile(outPath_)).find('\n') == std::string::npos && pid_ > 0) {
-        if ((exitStatus_ = WaitFor(pid_, WNOHANG)) != INT_MIN) {
-            pid_ = -1;  // ended before it was ready
-        } else if (std::chrono::steady_clock::now() > deadline) {
-            Stop();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while ((ready = Output()).find('\n') == std::string::npos &&
+           process_->state() != QProcess::NotRunning && !process_->waitForFinished(10) &&
+           std::chrono::steady_clock::now() < deadline) {
     }
     static const std::regex kReady(R"(ready api=(\S+) rekey=(\S+) control=(\S+) ca=(\S+)\n)");
     std::smatch match;
@@ -109,11 +71,15 @@ SimProcess::SimProcess(const std::string& stateDir, const std::vector<std::strin
     caPath_ = match[4];
 }
 
+SimProcess::~SimProcess() {
+    Stop();
+}
+
 int SimProcess::Stop() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        exitStatus_ = WaitFor(pid_);
-        pid_ = -1;
+    if (process_ && process_->state() != QProcess::NotRunning) {
+        process_->terminate();
+        process_->waitForFinished(-1);
+        exitStatus_ = ExitStatus(*process_);
     }
     return exitStatus_;
 }

@@ -1,9 +1,10 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
-#include <sys/types.h>
+class QProcess;
 
 namespace qe::test {
 
@@ -30,7 +31,7 @@ class SimProcess {
 public:
     explicit SimProcess(const std::string& stateDir,
                         const std::vector<std::string>& extraArgs = {});
-    ~SimProcess() { Stop(); }
+    ~SimProcess();
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
@@ -54,7 +55,7 @@ public:
 private:
     std::string logPath_;
     std::string outPath_;
-    pid_t pid_ = -1;
+    std::unique_ptr<QProcess> process_;
     int exitStatus_ = -1;
     std::string api_;
     std::string rekey_;
