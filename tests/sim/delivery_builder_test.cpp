@@ -47,11 +47,11 @@ Layout Walk(const Bytes& message) {
 
 TEST(DeliveryBuilderTest, EachVariantChangesOnlyItsOwnElementAndStillOpens) {
     const PkeyPtr key = test::NewRsaKey();
-    CertificateSpec spec;
-    spec.subject = X509_NAME_new();
-    spec.publicKey = spec.signingKey = key.get();
-    const X509Ptr certificate = MakeCertificate(spec);
-    X509_NAME_free(const_cast<X509_NAME*>(spec.subject));
+    CertificateSpec fields;
+    fields.subject = X509_NAME_new();
+    fields.publicKey = fields.signingKey = key.get();
+    const X509Ptr certificate = MakeCertificate(fields);
+    X509_NAME_free(const_cast<X509_NAME*>(fields.subject));
     const Bytes plaintext(3000, 0x5A);
     const Layout standard{5,
                           2,

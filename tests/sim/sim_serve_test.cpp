@@ -97,12 +97,12 @@ TEST_F(SimServeTest, RekeyHostTrustsTheIssuingCaAlone) {
     WriteFile(dir_ / "stranger.key", PemOf(key.get()));
     for (const auto& [issuer, signer] : {std::pair<X509*, EVP_PKEY*>{nullptr, key.get()},
                                          {pki->rootCa.get(), pki->rootKey.get()}}) {
-        sim::CertificateSpec spec;
-        spec.subject = name.get();
-        spec.publicKey = key.get();
-        spec.issuer = issuer;
-        spec.signingKey = signer;
-        WriteFile(dir_ / "stranger.pem", PemOf(sim::MakeCertificate(spec).get()));
+        sim::CertificateSpec fields;
+        fields.subject = name.get();
+        fields.publicKey = key.get();
+        fields.issuer = issuer;
+        fields.signingKey = signer;
+        WriteFile(dir_ / "stranger.pem", PemOf(sim::MakeCertificate(fields).get()));
         const std::string pem = dir_ / "stranger.pem";
         const std::string pemKey = dir_ / "stranger.key";
         const CommandResult tls12 =
