@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <unistd.h>
 
 #include "doctor/log_tail.h"
@@ -9,35 +11,94 @@
 namespace qe {
 namespace {
 
-TEST(PrintableTest, ControlsAndBrokenUtf8AreEscapedTextIsKept) {
-    const struct {
-        std::string in;
-        std::string out;
-    } cases[] = {
-        {"Ion Popescu, Brașov", "Ion Popescu, Brașov"},
-        {"a\x1b[2Jb", "a\\x1b[2Jb"},
-        {"tab\tnl\ndel\x7f", "tab\\x09nl\\x0adel\\x7f"},
-        {"c1 \xc2\x9bm", "c1 \\xc2\\x9bm"},  // U+009B, the 8-bit CSI
-        {"lone \xff and \xe2\x82", "lone \\xff and \\xe2\\x82"},
-        {"overlong \xc0\xaf", "overlong \\xc0\\xaf"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.in);
-        EXPECT_EQ(Printable(c.in), c.out);
-    }
+// Controls (C0, DEL, C1) and bytes that are not UTF-8 (cut off, overlong, surrogates, beyond
+// U+10FFFF) are escaped; every well-formed character at the edge of its range is kept.
+TEST(ReportTextTest, ControlsAndBrokenUtf8AreEscapedTextIsKept) {
+    const std::string kept = "Brașov €𝄞 ~ \xc2\xa0 \xed\x9f\xbf \xf4\x8f\xbf\xbf";
+    EXPECT_EQ(Printable(kept), kept);
+    EXPECT_EQ(Printable("\x1b[2J\t\n\x7f \xc2\x9b\xc2\x9f"),
+              "\\x1b[2J\\x09\\x0a\\x7f \\xc2\\x9b\\xc2\\x9f");
+    EXPECT_EQ(
+        Printable("\xff \xe2\x82( \xc0\xaf \xc1\xbf \xe0\x9f\xbf \xf0\x8f\xbf\xbf \xed\xa0\x80 "
+                  "\xf4\x90\x80\x80 \xf5\x80 \xe2\x82"),
+        "\\xff \\xe2\\x82( \\xc0\\xaf \\xc1\\xbf \\xe0\\x9f\\xbf \\xf0\\x8f\\xbf\\xbf "
+        "\\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xf5\\x80 \\xe2\\x82");
+    EXPECT_EQ(FieldText("SoftHSM  \x01   ", 12), "SoftHSM  \\x01");
+    EXPECT_EQ(FieldText("        ", 8), "");
 }
 
-TEST(LogTailTest, TheCutLineIsDroppedAndLinksAreRefused) {
-    const test::ScopedDir dir("tail");
-    test::WriteFile(dir / "log", "first line\nsecond\nthird\n");
-    std::string text;
-    ASSERT_EQ(ReadFileTail(dir / "log", 10, text), 0);
-    EXPECT_EQ(text, "third\n");
-    EXPECT_EQ(LastLines("a\n\nb\nc\n", 3), (std::vector<std::string>{"", "b", "c"}));
+TEST(ReportTextTest, FlagsResultsAndFields) {
+    EXPECT_EQ(TokenFlagWords(0), "none");
+    EXPECT_EQ(TokenFlagWords(CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_LOCKED | 0x80000000),
+              "random number generator, login required, other 0x80000000");
+    EXPECT_EQ(PinFlagWords(CKF_LOGIN_REQUIRED | CKF_USER_PIN_COUNT_LOW | CKF_SO_PIN_TO_BE_CHANGED),
+              "user PIN count low, SO PIN to be changed");
+    EXPECT_EQ(SlotFlagWords(CKF_TOKEN_PRESENT | CKF_HW_SLOT | 0x8),
+              "token present, hardware slot, other 0x00000008");
+    EXPECT_EQ(ResultText(CKR_PIN_LOCKED), "CKR_PIN_LOCKED (0xa4)");
+    EXPECT_EQ(ResultText(0x7777), "0x7777");
+    EXPECT_EQ(VersionText({2, 4}), "2.04");
+    EXPECT_EQ(MemoryText(12345, 65536), "12345 of 65536 bytes free");
+    EXPECT_EQ(MemoryText(CK_UNAVAILABLE_INFORMATION, 65536), "not reported");
+    EXPECT_EQ(MemoryText(0, CK_UNAVAILABLE_INFORMATION), "not reported");
+    ReportWriter out;
+    out.Section("One");
+    out.Field(1, "key", "");
+    out.Section("Two");
+    out.Line(2, "text");
+    EXPECT_EQ(out.text(), "== One ==\n  key: (empty)\n\n== Two ==\n    text\n");
+}
 
+TEST(LogTailTest, TheEndOfTheFileWithoutItsCutLine) {
+    const test::ScopedDir dir("tail");
+    test::WriteFile(dir / "log", "first line\nsecond\nthird\n");  // 24 bytes
+    const std::pair<std::size_t, std::string> cases[] = {
+        {24, "first line\nsecond\nthird\n"},
+        {25, "first line\nsecond\nthird\n"},
+        {23, "second\nthird\n"},
+        {13, "third\n"},
+        {12, "third\n"},
+        {3, ""},
+    };
+    const auto openFiles = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto before = openFiles();
+    for (const auto& [size, tail] : cases) {
+        std::string text = "left over";
+        ASSERT_EQ(ReadFileTail(dir / "log", size, text), 0) << size;
+        EXPECT_EQ(text, tail) << size;
+    }
+    EXPECT_EQ(openFiles(), before);
+
+    // Only a regular file of this user, never through a link.
     ASSERT_EQ(symlink((dir / "log").c_str(), (dir / "link").c_str()), 0);
-    EXPECT_NE(ReadFileTail(dir / "link", 100, text), 0);
+    std::string text = "left over";
+    EXPECT_EQ(ReadFileTail(dir / "link", 100, text), ELOOP);
     EXPECT_TRUE(text.empty());
+    EXPECT_EQ(ReadFileTail(dir.path(), 100, text), EPERM);
+    EXPECT_EQ(ReadFileTail(dir / "missing", 100, text), ENOENT);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown((dir / "log").c_str(), 1, 1), 0);
+        EXPECT_EQ(ReadFileTail(dir / "log", 100, text), EPERM);
+    }
+    EXPECT_EQ(openFiles(), before);
+}
+
+TEST(LogTailTest, LastLines) {
+    using Lines = std::vector<std::string>;
+    const std::tuple<std::string, std::size_t, Lines> cases[] = {
+        {"a\n\nb\nc\n", 3, {"", "b", "c"}},
+        {"a\nb", 2, {"a", "b"}},
+        {"a\nb\n", 5, {"a", "b"}},
+        {"\n", 1, {""}},
+        {"", 3, {}},
+        {"a\nb\n", 0, {}},
+    };
+    for (const auto& [text, count, lines] : cases) {
+        EXPECT_EQ(LastLines(text, count), lines) << text << count;
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -34,6 +35,31 @@ public:
 
 private:
     std::string path_;
+};
+
+// Sets (with nullptr: unsets) an environment variable until the scope ends.
+class ScopedEnv {
+public:
+    ScopedEnv(const std::string& name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name.c_str()); old != nullptr) {
+            old_ = old;
+        }
+        Set(value);
+    }
+    ~ScopedEnv() { Set(old_ ? old_->c_str() : nullptr); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    void Set(const char* value) {
+        if (value != nullptr) {
+            setenv(name_.c_str(), value, 1);
+        } else {
+            unsetenv(name_.c_str());
+        }
+    }
+    std::string name_;
+    std::optional<std::string> old_;
 };
 
 inline std::string ReadFile(const std::string& path) {

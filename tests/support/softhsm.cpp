@@ -7,10 +7,13 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/hex.h"
 #include "token/certificate_parts.h"
 #include "token/module_list.h"
+#include "token/open_token.h"
 #include "token/pkcs11_find.h"
 #include "token/pkcs11_template.h"
+#include "token/pki.h"
 
 namespace qe::test {
 namespace {
@@ -27,14 +30,6 @@ std::string PaddedLabel(const std::string& label) {
     return padded;
 }
 
-Bytes FromHex(const std::string& hex) {
-    Bytes bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
 std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> ParseTemplate(const std::string& text) {
     std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> attributes;
     std::stringstream items(text.substr(1, text.size() - 2));
@@ -43,29 +38,26 @@ std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> ParseTemplate(const std::string
         const std::size_t equals = item.find('=');
         const CK_ATTRIBUTE_TYPE type = std::stoul(item.substr(0, equals), nullptr, 16);
         attributes.emplace_back(
-            type, equals == std::string::npos ? Bytes() : FromHex(item.substr(equals + 1)));
+            type, equals == std::string::npos ? Bytes() : Hex(item.substr(equals + 1)));
     }
     return attributes;
 }
 
-// Loads SoftHSM2 and finds the slot whose token has `label`.
-CK_SLOT_ID LoadAndFindSlot(Pkcs11Module& module, const std::string& label) {
-    Require(module.Load(SoftHsmLibrary()), "loading SoftHSM2");
-    Require(module.Initialize(), "C_Initialize");
-    CK_ULONG count = 0;
-    Require(module.fn()->C_GetSlotList(CK_TRUE, nullptr, &count), "C_GetSlotList");
-    std::vector<CK_SLOT_ID> slots(count);
-    Require(module.fn()->C_GetSlotList(CK_TRUE, slots.data(), &count), "C_GetSlotList");
-    const std::string padded = PaddedLabel(label);
-    for (CK_ULONG i = 0; i < count; ++i) {
+// Loads SoftHSM2 and finds the slot whose token has `label` (or, with `initialized` false, the
+// first uninitialised one).
+CK_SLOT_ID LoadAndFindSlot(Pkcs11Module& module, const std::string& label,
+                           bool initialized = true) {
+    std::vector<CK_SLOT_ID> slots;
+    Require(LoadWithPresentSlots(SoftHsmLibrary(), module, slots), "loading SoftHSM2");
+    for (const CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
-        if (module.fn()->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
-            (info.flags & CKF_TOKEN_INITIALIZED) != 0 &&
-            std::memcmp(info.label, padded.data(), 32) == 0) {
-            return slots[i];
+        if (module.fn()->C_GetTokenInfo(slot, &info) == CKR_OK &&
+            ((info.flags & CKF_TOKEN_INITIALIZED) != 0) == initialized &&
+            (!initialized || std::memcmp(info.label, PaddedLabel(label).data(), 32) == 0)) {
+            return slot;
         }
     }
-    throw std::runtime_error("no token labelled " + label);
+    throw std::runtime_error("no slot for " + label);
 }
 
 }  // namespace
@@ -96,67 +88,39 @@ SoftHsm::SoftHsm() : dir_("softhsm") {
     WriteFile(dir_ / "softhsm2.conf", "directories.tokendir = " + tokens +
                                           "\nobjectstore.backend = file\nlog.level = ERROR\n"
                                           "slots.removable = false\n");
-    WriteFile(dir_ / "fault.conf", "record " + RecordPath() + "\n");
-    SetEnv("SOFTHSM2_CONF", dir_ / "softhsm2.conf");
-    SetEnv("XDG_CONFIG_HOME", UserConfigHome());
-    SetEnv("XDG_CONFIG_DIRS", MachineConfigHome());
-    SetEnv("QE_FAULT_PKCS11_CONFIG", dir_ / "fault.conf");
-}
-
-SoftHsm::~SoftHsm() {
-    for (const auto& [name, value] : savedEnvironment_) {
-        if (value) {
-            setenv(name.c_str(), value->c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
+    WriteFaultConfig("");
+    for (const auto& [name, value] : {std::pair{"SOFTHSM2_CONF", dir_ / "softhsm2.conf"},
+                                      {"XDG_CONFIG_HOME", UserConfigHome()},
+                                      {"XDG_CONFIG_DIRS", MachineConfigHome()},
+                                      {"QE_FAULT_PKCS11_CONFIG", dir_ / "fault.conf"}}) {
+        environment_.emplace_back(name, value.c_str());
     }
 }
 
-void SoftHsm::SetEnv(const std::string& name, const std::string& value) {
-    if (savedEnvironment_.count(name) == 0) {
-        const char* old = std::getenv(name.c_str());
-        savedEnvironment_[name] = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-    }
-    setenv(name.c_str(), value.c_str(), 1);
-}
+SoftHsm::~SoftHsm() = default;
 
 std::string SoftHsm::InitToken(const std::string& label, const std::string& userPin,
                                const std::string& soPin) {
     Pkcs11Module module;
-    Require(module.Load(SoftHsmLibrary()), "loading SoftHSM2");
-    Require(module.Initialize(), "C_Initialize");
+    const CK_SLOT_ID slot = LoadAndFindSlot(module, label, false);
     CK_FUNCTION_LIST* fn = module.fn();
-    CK_ULONG count = 0;
-    Require(fn->C_GetSlotList(CK_FALSE, nullptr, &count), "C_GetSlotList");
-    std::vector<CK_SLOT_ID> slots(count);
-    Require(fn->C_GetSlotList(CK_FALSE, slots.data(), &count), "C_GetSlotList");
-    for (CK_ULONG i = 0; i < count; ++i) {
-        CK_TOKEN_INFO info{};
-        if (fn->C_GetTokenInfo(slots[i], &info) != CKR_OK ||
-            (info.flags & CKF_TOKEN_INITIALIZED) != 0) {
-            continue;
-        }
-        std::string padded = PaddedLabel(label);
-        std::string so = soPin;
-        Require(fn->C_InitToken(slots[i], reinterpret_cast<CK_UTF8CHAR*>(so.data()), so.size(),
-                                reinterpret_cast<CK_UTF8CHAR*>(padded.data())),
-                "C_InitToken");
-        CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-        Require(fn->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
-                                  &session),
-                "C_OpenSession");
-        Require(fn->C_Login(session, CKU_SO, reinterpret_cast<CK_UTF8CHAR*>(so.data()), so.size()),
-                "C_Login SO");
-        std::string user = userPin;
-        Require(fn->C_InitPIN(session, reinterpret_cast<CK_UTF8CHAR*>(user.data()), user.size()),
-                "C_InitPIN");
-        fn->C_Logout(session);
-        fn->C_CloseSession(session);
-        Require(fn->C_GetTokenInfo(slots[i], &info), "C_GetTokenInfo");
-        return std::string(reinterpret_cast<const char*>(info.serialNumber), 16);
-    }
-    throw std::runtime_error("SoftHSM2 offers no free slot");
+    std::string padded = PaddedLabel(label);
+    std::string so = soPin;
+    std::string user = userPin;
+    const auto bytes = [](std::string& text) {
+        return reinterpret_cast<CK_UTF8CHAR*>(text.data());
+    };
+    Require(fn->C_InitToken(slot, bytes(so), so.size(), bytes(padded)), "C_InitToken");
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    Require(
+        fn->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+        "C_OpenSession");
+    Require(fn->C_Login(session, CKU_SO, bytes(so), so.size()), "C_Login SO");
+    Require(fn->C_InitPIN(session, bytes(user), user.size()), "C_InitPIN");
+    fn->C_CloseSession(session);
+    CK_TOKEN_INFO info{};
+    Require(fn->C_GetTokenInfo(slot, &info), "C_GetTokenInfo");
+    return std::string(reinterpret_cast<const char*>(info.serialNumber), 16);
 }
 
 SoftHsm::Session::Session(const std::string& label, const std::string& pin) {
@@ -201,9 +165,8 @@ Bytes SoftHsm::Session::GenerateRsaKeyPair(CK_ULONG bits, const std::string& id,
 void SoftHsm::Session::CreateCertificate(const Bytes& der, const Bytes& id,
                                          const std::string& label) {
     CertificateParts parts;
-    if (ParseCertificateParts(der, parts) != 0) {
-        throw std::runtime_error("not a certificate");
-    }
+    parts.subject = {0x30, 0x00};  // what stays for a certificate without an RSA key
+    ParseCertificateParts(der, parts);
     AttributeTemplate object;
     object.Ulong(CKA_CLASS, CKO_CERTIFICATE)
         .Bool(CKA_TOKEN, true)
@@ -236,6 +199,14 @@ Bytes SoftHsm::Session::Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE typ
     Bytes value;
     Require(ReadAttribute(fn(), handle(), object, type, value), "C_GetAttributeValue");
     return value;
+}
+
+std::vector<Bytes> SoftHsm::Session::Values(CK_OBJECT_CLASS objectClass) {
+    std::vector<Bytes> values;
+    for (const CK_OBJECT_HANDLE object : Find(objectClass)) {
+        values.push_back(Attribute(object, CKA_VALUE));
+    }
+    return values;
 }
 
 Bytes SoftHsm::Session::PublicExponent(const Bytes& modulus) {
@@ -286,6 +257,12 @@ std::vector<RecordedCall> SoftHsm::RecordedCalls() const {
 
 void SoftHsm::ClearRecord() {
     std::filesystem::remove(RecordPath());
+}
+
+std::vector<zel_token> ListedTokens(const std::string& module) {
+    std::vector<zel_token> tokens;
+    CPKI().ListTokens({module}, tokens);
+    return tokens;
 }
 
 std::vector<std::string> CallNames(const std::vector<RecordedCall>& calls,

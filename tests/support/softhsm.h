@@ -1,5 +1,6 @@
 #pragma once
 
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "support/scoped_dir.h"
 #include "token/pkcs11_module.h"
 #include "token/pkcs11_session.h"
+#include "token/zel_token.h"
 #include "toolkit/bytes.h"
 
 namespace qe::test {
@@ -64,11 +66,13 @@ public:
                                  const std::string& publicLabel = "Test Public Key",
                                  const std::string& privateLabel = "Test Private Key");
         // Creates an X.509 certificate object holding `der`, with its subject, issuer and
-        // serial number.
+        // serial number when it is a certificate with an RSA key.
         void CreateCertificate(const Bytes& der, const Bytes& id, const std::string& label);
         // Objects of a class (and, when given, a modulus), in C_FindObjects order.
         std::vector<CK_OBJECT_HANDLE> Find(CK_OBJECT_CLASS objectClass, const Bytes& modulus = {});
         Bytes Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
+        // CKA_VALUE of every object of the class, in C_FindObjects order.
+        std::vector<Bytes> Values(CK_OBJECT_CLASS objectClass);
         Bytes PublicExponent(const Bytes& modulus);
 
     private:
@@ -87,9 +91,11 @@ public:
 
 private:
     ScopedDir dir_;
-    std::map<std::string, std::optional<std::string>> savedEnvironment_;
-    void SetEnv(const std::string& name, const std::string& value);
+    std::list<ScopedEnv> environment_;
 };
+
+// The tokens the token layer lists through the library.
+std::vector<zel_token> ListedTokens(const std::string& module = FaultModuleLibrary());
 
 // Names of recorded calls, in order, filtered to those listed (all when `only` is empty).
 std::vector<std::string> CallNames(const std::vector<RecordedCall>& calls,

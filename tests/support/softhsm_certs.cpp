@@ -73,12 +73,14 @@ TestCa::TestCa(const std::string& commonName) {
 
 Bytes TestCa::Issue(const Bytes& modulus, const Bytes& exponent, const SubjectEntries& subject,
                     const Bytes& serial) const {
-    const PkeyPtr subjectKey = RsaPublicKey(modulus, exponent);
+    return Issue(RsaPublicKey(modulus, exponent).get(), subject, serial);
+}
+
+Bytes TestCa::Issue(EVP_PKEY* key, const SubjectEntries& subject, const Bytes& serial) const {
     const X509NamePtr name = MakeName(subject);
-    const X509Ptr certificate =
-        MakeCertificate(subjectKey.get(), name.get(), X509_get_subject_name(certificate_.get()),
-                        serial, key_.get());
-    return ToDer(certificate.get());
+    return ToDer(MakeCertificate(key, name.get(), X509_get_subject_name(certificate_.get()), serial,
+                                 key_.get())
+                     .get());
 }
 
 }  // namespace qe::test

@@ -26,6 +26,9 @@ public:
     Bytes Issue(const Bytes& modulus, const Bytes& exponent, const SubjectEntries& subject,
                 const Bytes& serial) const;
 
+    // The same for any public key.
+    Bytes Issue(EVP_PKEY* key, const SubjectEntries& subject, const Bytes& serial) const;
+
     const Bytes& der() const { return der_; }
     EVP_PKEY* key() const { return key_.get(); }
 

@@ -1,209 +1,320 @@
-#include <gmock/gmock.h>
+// Listing and choosing tokens, finding a listed token again, and what is read from it: the login
+// state and the PIN dialog, the product name, the key limits.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "log/enroll_log.h"
 #include "log/last_error.h"
 #include "support/softhsm.h"
+#include "token/key_limits.h"
+#include "token/pin_gate.h"
 #include "token/pki.h"
 
 namespace qe {
 namespace {
 
 using test::CallNames;
-using test::SoftHsm;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
+using test::FaultModuleLibrary;
+using test::ListedTokens;
 
-class TokenListTest : public ::testing::Test {
-protected:
-    SoftHsm hsm_;
-    CPKI pki_;
+// "label@slotIndex" of each record.
+std::vector<std::string> Names(const std::vector<zel_token>& tokens) {
+    std::vector<std::string> names;
+    for (const zel_token& token : tokens) {
+        names.push_back(LabelText(token) + "@" + std::to_string(token.slotIndex));
+    }
+    return names;
+}
+
+// The window side as a test drives it: a cached PIN and a scripted dialog answer.
+struct ScriptedPinPort : PinPort {
+    Secret CachedPin() override { return cached.Clone(); }
+    void AskPin() override {
+        ++asked;
+        cached = answer.empty() ? cached.Clone() : Secret(answer);
+    }
+    void AskPinFor(CK_FLAGS tokenFlags) override {
+        flags = tokenFlags;
+        AskPin();
+    }
+    void ClearPin() override { cached.Clear(); }
+
+    Secret cached;
+    std::string answer;  // empty: the user cancels
+    int asked = 0;
+    CK_FLAGS flags = 0;
 };
 
-TEST_F(TokenListTest, OneTokenIsSelectedWithItsRecord) {
-    const std::string serial = hsm_.InitToken("Alpha", "1234");
-    hsm_.WriteModuleList({"libmissing-pkcs11.so", test::SoftHsmLibrary()});
+// Two tokens; SoftHSM2 orders its slots by serial number, which is new on every run, so cases
+// name them "$0" and "$1" in the order they are listed.
+class TokenListTest : public ::testing::Test {
+protected:
+    // The process-wide log lives in $TMPDIR; this program gets its own before first use.
+    static void SetUpTestSuite() {
+        logDir_ = new test::ScopedDir("tokenlog");
+        setenv("TMPDIR", logDir_->path().c_str(), 1);
+        Log();
+    }
+    static void TearDownTestSuite() { delete logDir_; }
 
+    void SetUp() override {
+        hsm_.InitToken("Alpha", "1234");
+        hsm_.InitToken("Beta", "1234");
+        tokens_ = ListedTokens();
+        ASSERT_EQ(tokens_.size(), 2u);
+    }
+    void Faults(std::string text) {
+        for (std::size_t at; (at = text.find('$')) != std::string::npos;) {
+            text.replace(at, 2, LabelText(tokens_.at(text[at + 1] - '0')));
+        }
+        hsm_.WriteFaultConfig(text + "\n");
+        hsm_.ClearRecord();
+    }
+
+    static test::ScopedDir* logDir_;
+    test::SoftHsm hsm_;
+    std::vector<zel_token> tokens_;
+};
+test::ScopedDir* TokenListTest::logDir_ = nullptr;
+
+TEST_F(TokenListTest, SelectTokenWantsExactlyOne) {
+    hsm_.WriteModuleList({"libmissing-pkcs11.so", FaultModuleLibrary()});
     zel_token token;
-    ASSERT_EQ(pki_.SelectToken(token), CKR_OK);
-    EXPECT_EQ(std::string(token.serialNumber, 16), serial);
-    EXPECT_EQ(LabelText(token), "Alpha");
-    EXPECT_EQ(ManufacturerText(token), "SoftHSM");
-    EXPECT_EQ(token.modulePath, test::SoftHsmLibrary());
-    EXPECT_EQ(token.slotIndex, 0u);
+    EXPECT_EQ(CPKI().SelectToken(token), TOKEN_MULTIPLE);
+    Faults("[token $0]\nabsent");
+    ASSERT_EQ(CPKI().SelectToken(token), CKR_OK);
+    EXPECT_EQ(SerialText(token), SerialText(tokens_[1]));
+    EXPECT_EQ(token.modulePath, FaultModuleLibrary());
+    EXPECT_NE(token.tokenFlags & CKF_TOKEN_INITIALIZED, 0u);
+    // SoftHSM2's spare slot holds an uninitialised token, which refuses the session.
+    Faults("[token $0]\nabsent\n[token $1]\nabsent");
+    EXPECT_EQ(CPKI().SelectToken(token), TOKEN_NONE);
 }
 
-TEST_F(TokenListTest, TwoTokensAreMultipleAndNoneIsNone) {
-    hsm_.WriteModuleList({test::SoftHsmLibrary()});
-    zel_token token;
-    // SoftHSM2's spare slot holds an uninitialised token, which cannot open a session.
-    EXPECT_EQ(pki_.SelectToken(token), TOKEN_NONE);
-
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.InitToken("Beta", "5678");
-    EXPECT_EQ(pki_.SelectToken(token), TOKEN_MULTIPLE);
-
+// Each failure drops only what it concerns: the library, or the one slot. The record of the
+// listing ends with C_Finalize exactly when the listing initialised the library.
+TEST_F(TokenListTest, EachFailureSkipsOnlyItsOwnPart) {
+    const std::tuple<const char*, std::vector<std::string>, bool> cases[] = {
+        {"fail C_GetFunctionList 0x6", {}, false},
+        {"fail C_Initialize 0x30", {}, false},
+        {"fail-after C_Initialize 0x191", {"$0@0", "$1@1"}, true},  // adopted
+        {"fail C_GetSlotList 0x30", {}, true},
+        {"fail C_GetSlotList 0x30 skip 1", {}, true},
+        {"slot-count 4096", {"$0@0", "$1@1"}, true},
+        {"slot-count 4097", {}, true},  // not trusted with an allocation
+        {"fail C_GetSlotInfo 0x30 times 1", {"$1@1"}, true},
+        {"fail C_GetTokenInfo 0x30 times 1", {"$1@1"}, true},
+        {"fail C_CloseSession 0x30 times 1", {"$1@1"}, true},
+        {"[token $0]\nrefuse-rw-session", {"$1@1"}, true},
+        {"[token $0]\nabsent", {"$1@0"}, true},  // a position in the present-slot list
+    };
+    for (const auto& [faults, listed, finalised] : cases) {
+        SCOPED_TRACE(faults);
+        Faults(faults);
+        std::vector<std::string> expected;
+        for (const std::string& name : listed) {
+            expected.push_back(LabelText(tokens_.at(name[1] - '0')) + name.substr(2));
+        }
+        EXPECT_EQ(Names(ListedTokens()), expected);
+        EXPECT_EQ(CallNames(hsm_.RecordedCalls()).back() == "C_Finalize", finalised);
+    }
+    // Both libraries serve the same reader: the first keeps it.
+    Faults("");
     std::vector<zel_token> tokens;
-    pki_.ListTokens({test::SoftHsmLibrary()}, tokens);
-    ASSERT_EQ(tokens.size(), 2u);
-    // slotIndex counts positions in the present-slot list, whatever the slot IDs are.
-    EXPECT_EQ(tokens[0].slotIndex, 0u);
-    EXPECT_EQ(tokens[1].slotIndex, 1u);
+    CPKI().ListTokens({test::FaultModuleTwinLibrary(), FaultModuleLibrary()}, tokens);
+    EXPECT_EQ(Names(tokens), Names(tokens_));
+    EXPECT_EQ(tokens.at(1).modulePath, test::FaultModuleTwinLibrary());
 }
 
-TEST_F(TokenListTest, NoLoadableLibraryIsNone) {
-    hsm_.InitToken("Alpha", "1234");
-    test::WriteFile(hsm_.dir() + "/not-a-library.so", "junk, not ELF");
-    hsm_.WriteModuleList({"libmissing-pkcs11.so", hsm_.dir() + "/not-a-library.so", "libz.so.1"});
-    zel_token token;
-    EXPECT_EQ(pki_.SelectToken(token), TOKEN_NONE);
+// A library is finalised once by the one that initialised it (or adopted its initialisation),
+// whatever moves the module went through.
+TEST_F(TokenListTest, ModuleFinalisesWhatItInitialisedOnce) {
+    const std::tuple<const char*, void (*)(Pkcs11Module&), std::size_t> cases[] = {
+        {"", [](Pkcs11Module&) {}, 1},
+        {"", [](Pkcs11Module& m) { EXPECT_EQ(m.Finalize(), CKR_OK); }, 1},
+        {"fail-after C_Initialize 0x191", [](Pkcs11Module&) {}, 0},
+        {"fail-after C_Initialize 0x191", [](Pkcs11Module& m) { m.AdoptInitialization(); }, 1},
+    };
+    for (const auto& [faults, use, finalised] : cases) {
+        SCOPED_TRACE(faults);
+        Faults(faults);
+        {
+            Pkcs11Module first;
+            ASSERT_EQ(first.Load(FaultModuleLibrary()), CKR_OK);
+            first.Initialize();
+            Pkcs11Module second(std::move(first));
+            Pkcs11Module third;
+            third = std::move(second);
+            EXPECT_FALSE(first.loaded() || second.loaded());  // NOLINT(bugprone-use-after-move)
+            EXPECT_EQ(third.name(), FaultModuleLibrary());
+            use(third);
+        }
+        EXPECT_EQ(CallNames(hsm_.RecordedCalls(), {"C_Finalize"}).size(), finalised);
+    }
+    EXPECT_EQ(Pkcs11Module().Initialize(), CKR_CRYPTOKI_NOT_INITIALIZED);
 }
 
-TEST_F(TokenListTest, LoadModuleCodes) {
-    Pkcs11Module module;
-    EXPECT_EQ(pki_.LoadModule("libmissing-pkcs11.so", module), kModuleNotLoaded);
-    EXPECT_FALSE(module.loaded());
-    EXPECT_EQ(GetLastSystemError().code, kModuleNotLoaded);
-    EXPECT_FALSE(GetLastSystemError().text.empty());
-
-    test::WriteFile(hsm_.dir() + "/text.so", "not a library");
-    EXPECT_EQ(pki_.LoadModule(hsm_.dir() + "/text.so", module), kModuleNotLoaded);
-    EXPECT_EQ(pki_.LoadModule("libz.so.1", module), kNoFunctionList);
-    EXPECT_FALSE(module.loaded());
-
-    hsm_.WriteFaultConfig("fail C_GetFunctionList 0x6\n");
-    EXPECT_EQ(pki_.LoadModule(test::FaultModuleLibrary(), module), CKR_FUNCTION_FAILED);
-    EXPECT_FALSE(module.loaded());
-
-    hsm_.WriteFaultConfig("");
-    ASSERT_EQ(pki_.LoadModule(test::FaultModuleLibrary(), module), CKR_OK);
-    EXPECT_TRUE(module.loaded());
-    EXPECT_EQ(module.name(), test::FaultModuleLibrary());
-}
-
-TEST_F(TokenListTest, TwoLibrariesOnOneReaderGiveOneRecordFromTheFirst) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.WriteModuleList({test::FaultModuleTwinLibrary(), test::FaultModuleLibrary()});
-    zel_token token;
-    ASSERT_EQ(pki_.SelectToken(token), CKR_OK);
-    EXPECT_EQ(token.modulePath, test::FaultModuleTwinLibrary());
-
-    std::vector<zel_token> tokens;
-    pki_.ListTokens({test::SoftHsmLibrary(), test::FaultModuleLibrary()}, tokens);
-    ASSERT_EQ(tokens.size(), 1u);
-    EXPECT_EQ(tokens[0].modulePath, test::SoftHsmLibrary());
-}
-
-TEST_F(TokenListTest, TokenRefusingReadWriteSessionsIsNotCounted) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.InitToken("ReadOnly", "1234");
-    hsm_.WriteFaultConfig("[token ReadOnly]\nrefuse-rw-session\n");
-    hsm_.WriteModuleList({test::FaultModuleLibrary()});
-    zel_token token;
-    ASSERT_EQ(pki_.SelectToken(token), CKR_OK);
-    EXPECT_EQ(LabelText(token), "Alpha");
-}
-
-TEST_F(TokenListTest, LibrariesThatFailToStartAreSkipped) {
-    hsm_.InitToken("Alpha", "1234");
-    std::vector<zel_token> tokens;
-
-    hsm_.WriteFaultConfig("fail C_Initialize 0x30\n");
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    EXPECT_THAT(tokens, IsEmpty());
-
-    hsm_.WriteFaultConfig("fail C_GetSlotList 0x30\n");
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    EXPECT_THAT(tokens, IsEmpty());
-
-    hsm_.WriteFaultConfig("fail C_GetTokenInfo 0x30\n");
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    EXPECT_THAT(tokens, IsEmpty());
-
-    hsm_.WriteFaultConfig("fail C_CloseSession 0x30\n");
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    EXPECT_THAT(tokens, IsEmpty());
-}
-
-TEST_F(TokenListTest, ListingFollowsTheFixedCallOrder) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.ClearRecord();
-    std::vector<zel_token> tokens;
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    ASSERT_EQ(tokens.size(), 1u);
-
-    const std::vector<test::RecordedCall> calls = hsm_.RecordedCalls();
-    // The second slot is SoftHSM2's spare one, whose uninitialised token refuses the session.
-    EXPECT_THAT(CallNames(calls),
-                ElementsAre("C_GetFunctionList", "C_Initialize", "C_GetSlotList", "C_GetSlotList",
-                            "C_GetSlotInfo", "C_GetTokenInfo", "C_OpenSession", "C_CloseSession",
-                            "C_GetSlotInfo", "C_GetTokenInfo", "C_OpenSession", "C_Finalize"));
-    EXPECT_EQ(calls[2].fields.at("present"), "1");
-    EXPECT_EQ(calls[6].fields.at("flags"), "0x6");  // CKF_SERIAL_SESSION | CKF_RW_SESSION
-    EXPECT_EQ(calls[10].rv, CKR_TOKEN_NOT_RECOGNIZED);
-}
-
-TEST_F(TokenListTest, AlreadyInitialisedLibraryIsListedAndStillFinalised) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.WriteFaultConfig("fail-after C_Initialize 0x191\n");
-    std::vector<zel_token> tokens;
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    EXPECT_EQ(tokens.size(), 1u);
-    EXPECT_EQ(CallNames(hsm_.RecordedCalls()).back(), "C_Finalize");
-}
-
-TEST_F(TokenListTest, OpenListedTokenFindsTheSlotBySerialNumber) {
-    hsm_.InitToken("Alpha", "1234");
-    hsm_.InitToken("Beta", "1234");
-    std::vector<zel_token> tokens;
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    ASSERT_EQ(tokens.size(), 2u);
-
-    for (const zel_token& token : tokens) {
+TEST_F(TokenListTest, OpenListedTokenFindsTheSameSerialNumber) {
+    for (const char* faults : {"", "fail C_GetTokenInfo 0x30 times 1"}) {
+        Faults(faults);
         OpenedToken opened;
-        ASSERT_EQ(pki_.OpenListedToken(token, opened), CKR_OK);
         CK_TOKEN_INFO info{};
+        ASSERT_EQ(CPKI().OpenListedToken(tokens_[1], opened), CKR_OK) << faults;
         ASSERT_EQ(opened.fn()->C_GetTokenInfo(opened.slotId, &info), CKR_OK);
-        EXPECT_EQ(std::memcmp(info.label, token.label, 32), 0);
+        EXPECT_TRUE(HasSerialNumber(info, tokens_[1]));
         EXPECT_EQ(opened.slots.size(), 3u);  // with SoftHSM2's spare slot
     }
-
-    zel_token unknown = tokens[0];
-    std::memcpy(unknown.serialNumber, "0000000000000000", 16);
-    OpenedToken opened;
-    EXPECT_EQ(pki_.OpenListedToken(unknown, opened), CKR_TOKEN_NOT_PRESENT);
+    // Rows: the faults, the byte of the serial number changed (16: none), the library (empty:
+    // the one listed) and the result, also the last error with its text.
+    test::WriteFile(hsm_.dir() + "/text.so", "not a library");
+    const std::tuple<const char*, std::size_t, std::string, CK_RV> cases[] = {
+        {"", 15, "", CKR_TOKEN_NOT_PRESENT},
+        {"", 0, "", CKR_TOKEN_NOT_PRESENT},
+        {"[token $0]\nabsent", 16, "", CKR_TOKEN_NOT_PRESENT},  // pulled out
+        {"fail-after C_Initialize 0x191", 16, "", CKR_CRYPTOKI_ALREADY_INITIALIZED},
+        {"fail C_GetSlotList 0x30", 16, "", CKR_DEVICE_ERROR},
+        {"fail C_GetFunctionList 0x6", 16, "", CKR_FUNCTION_FAILED},
+        {"", 16, "libmissing-pkcs11.so", kModuleNotLoaded},
+        {"", 16, hsm_.dir() + "/text.so", kModuleNotLoaded},
+        {"", 16, "libz.so.1", kNoFunctionList},
+    };
+    for (const auto& [faults, serialByte, module, rv] : cases) {
+        SCOPED_TRACE(faults + module);
+        Faults(faults);
+        zel_token token = tokens_[0];
+        if (serialByte < 16) {
+            token.serialNumber[serialByte] ^= 1;
+        }
+        token.modulePath = module.empty() ? token.modulePath : module;
+        SetLastSystemError(0, "");
+        OpenedToken opened;
+        EXPECT_EQ(CPKI().OpenListedToken(token, opened), rv);
+        EXPECT_EQ(GetLastSystemError().code, rv);
+        EXPECT_FALSE(GetLastSystemError().text.empty());
+    }
 }
 
-TEST_F(TokenListTest, OpenListedTokenReportsWhatStopsIt) {
-    hsm_.InitToken("Alpha", "1234");
-    std::vector<zel_token> tokens;
-    pki_.ListTokens({test::FaultModuleLibrary()}, tokens);
-    ASSERT_EQ(tokens.size(), 1u);
+// Logged in means a read-write user session; every failure leaves it false.
+TEST_F(TokenListTest, LoginState) {
+    const std::tuple<const char*, CK_RV, bool> cases[] = {
+        {"", CKR_OK, false},
+        {"session-state 1", CKR_OK, false},  // read-only user functions
+        {"session-state 2", CKR_OK, false},
+        {"session-state 3", CKR_OK, true},
+        {"session-state 4", CKR_OK, false},
+        {"session-state 3\nfail C_GetSessionInfo 0x32", CKR_DEVICE_REMOVED, false},
+        {"session-state 3\nfail C_CloseSession 0x30", CKR_DEVICE_ERROR, false},
+        {"session-state 3\n[token $0]\nrefuse-rw-session", CKR_TOKEN_WRITE_PROTECTED, false},
+        {"session-state 3\n[token $0]\nabsent", CKR_TOKEN_NOT_PRESENT, false},
+    };
+    for (const auto& [faults, rv, expected] : cases) {
+        SCOPED_TRACE(faults);
+        Faults(faults);
+        bool loggedIn = !expected;
+        EXPECT_EQ(CPKI().IsLoggedIn(tokens_[0], loggedIn), rv);
+        EXPECT_EQ(loggedIn, expected);
+    }
+}
 
-    {
-        // Pulled out after the listing.
-        hsm_.WriteFaultConfig("[token Alpha]\nabsent\n");
-        OpenedToken opened;
-        EXPECT_EQ(pki_.OpenListedToken(tokens[0], opened), CKR_TOKEN_NOT_PRESENT);
+// The dialog only without a login in place and without a cached PIN; the log says why not.
+TEST_F(TokenListTest, PinGate) {
+    const std::tuple<const char*, const char*, const char*, CK_RV, const char*, int, const char*>
+        cases[] = {
+            // faults, cached PIN, dialog answer, result, PIN, dialogs, the log line's text
+            {"session-state 3", "9999", "", CKR_OK, "", 0,
+             "PIN dialog not shown: already logged in\n"},
+            {"", "1234", "5678", CKR_OK, "1234", 0, ""},
+            {"", "", "5678", CKR_OK, "5678", 1, ""},
+            {"", "", "", 1, "", 1, ""},  // cancelled
+            {"[token $0]\nabsent", "", "5678", CKR_TOKEN_NOT_PRESENT, "", 0, ""},
+        };
+    zel_token token = tokens_[0];
+    token.tokenFlags |= CKF_USER_PIN_FINAL_TRY;  // the dialog warns from the listed flags
+    for (const auto& [faults, cached, answer, rv, expected, asked, logged] : cases) {
+        SCOPED_TRACE(faults);
+        Faults(faults);
+        ScriptedPinPort port;
+        port.cached = Secret(cached);
+        port.answer = answer;
+        Secret pin("left over");
+        const std::size_t logSize = test::ReadFile(logDir_->path() + "/enrolllog.txt").size();
+        EXPECT_EQ(AcquirePin(port, token, pin), rv);
+        EXPECT_EQ(pin.view(), expected);
+        EXPECT_EQ(port.asked, asked);
+        EXPECT_EQ(port.flags, asked != 0 ? token.tokenFlags : 0);
+        const std::string added =
+            test::ReadFile(logDir_->path() + "/enrolllog.txt").substr(logSize);
+        EXPECT_EQ(added.empty() ? "" : added.substr(added.find("] ") + 2), logged);
     }
-    {
-        hsm_.WriteFaultConfig("fail-after C_Initialize 0x191\n");
-        OpenedToken opened;
-        EXPECT_EQ(pki_.OpenListedToken(tokens[0], opened), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+    // The short form of the download flows: asks only without a cached PIN, tests no login.
+    ScriptedPinPort port;
+    port.answer = "1234";
+    EXPECT_EQ(ObtainPin(port).view(), "1234");
+    EXPECT_EQ(ObtainPin(port, CKF_USER_PIN_COUNT_LOW).view(), "1234");
+    EXPECT_EQ(port.asked, 1);
+}
+
+// The name of the last vendor hardware-feature object that reads, within 4096 bytes, from a
+// read-only session.
+TEST_F(TokenListTest, ProductName) {
+    const std::string longest(4096, 'x');
+    const std::tuple<std::vector<std::string>, const char*, std::string> cases[] = {
+        {{}, "", "N/A"},
+        {{"Quorvane Token 3000"}, "", "Quorvane Token 3000"},
+        {{"First", "Second"}, "", "Second"},
+        {{"", "Second"}, "", "Second"},  // an empty one is passed over
+        {{"First", ""}, "", "First"},
+        {{longest}, "", longest},
+        {{longest + "x"}, "", "N/A"},
+        {{"First", longest + "x", "Third"}, "", "First"},  // reading stops there
+        {{"First", "Second"}, "fail C_GetAttributeValue 0x30 skip 2", "First"},
+        {{"First", "Second"}, "fail C_GetAttributeValue 0x30 skip 3", "First"},
+        {{"First"}, "fail C_FindObjects 0x30", "N/A"},
+        {{"First"}, "fail C_FindObjectsInit 0x30", "N/A"},
+        {{"First"}, "fail C_OpenSession 0x30", "N/A"},
+        {{"First"}, "[token $0]\nabsent", "N/A"},
+    };
+    for (const auto& [names, faults, expected] : cases) {
+        SCOPED_TRACE(faults + std::to_string(names.size()));
+        std::string config;
+        for (const std::string& name : names) {
+            config += "product-name " + name + "\n";
+        }
+        Faults(config + faults);
+        EXPECT_EQ(CPKI().ReadProductName(tokens_[0]), expected);
+        for (const test::RecordedCall& call : hsm_.RecordedCalls()) {
+            EXPECT_EQ(call.name == "C_OpenSession" ? call.fields.at("flags") : "0x4", "0x4");
+        }
     }
-    {
-        hsm_.WriteFaultConfig("fail C_GetSlotList 0x30\n");
-        OpenedToken opened;
-        EXPECT_EQ(pki_.OpenListedToken(tokens[0], opened), CKR_DEVICE_ERROR);
-        EXPECT_EQ(GetLastSystemError().code, CKR_DEVICE_ERROR);
-        EXPECT_EQ(GetLastSystemError().text, "CKR_DEVICE_ERROR");
+}
+
+// "min-max" bits, then "g" when it generates key pairs and "s" when it signs with CKM_RSA_PKCS.
+TEST_F(TokenListTest, KeyLimits) {
+    const std::string sizes = "rsa-key-sizes 1024 2048\n";
+    const std::tuple<std::string, CK_RV, const char*> cases[] = {
+        {sizes, CKR_OK, "1024-2048 gs"},
+        {sizes + "hide-mechanism CKM_RSA_PKCS", CKR_OK, "1024-2048 g"},
+        {sizes + "mechanism-flags CKM_RSA_PKCS 0x300", CKR_OK, "1024-2048 g"},  // no CKF_SIGN
+        {sizes + "mechanism-flags CKM_RSA_PKCS_KEY_PAIR_GEN 0x1", CKR_OK, "1024-2048 s"},
+        {"hide-mechanism CKM_RSA_PKCS_KEY_PAIR_GEN", CKR_OK, "0-0 "},
+        {"fail C_GetMechanismInfo 0x30", CKR_DEVICE_ERROR, "0-0 "},
+        {sizes + "fail C_GetMechanismInfo 0x30 skip 1", CKR_DEVICE_ERROR, "1024-2048 g"},
+        {"[token $0]\nabsent", CKR_TOKEN_NOT_PRESENT, "0-0 "},
+    };
+    for (const auto& [faults, rv, expected] : cases) {
+        SCOPED_TRACE(faults);
+        Faults(faults);
+        RsaKeyLimits l{1, 2, true, true};
+        EXPECT_EQ(ReadRsaKeyLimits(tokens_[0], l), rv);
+        EXPECT_EQ(std::to_string(l.minBits) + "-" + std::to_string(l.maxBits) + " " +
+                      (l.generatesKeyPairs ? "g" : "") + (l.signsPkcs1 ? "s" : ""),
+                  expected);
     }
-    {
-        zel_token moved = tokens[0];
-        moved.modulePath = "libmissing-pkcs11.so";
-        OpenedToken opened;
-        EXPECT_EQ(pki_.OpenListedToken(moved, opened), kModuleNotLoaded);
+    const RsaKeyLimits limits{1024, 2048, true, true};
+    for (const auto& [bits, fits] :
+         {std::pair{1023, false}, {1024, true}, {2048, true}, {2049, false}, {-2048, false}}) {
+        EXPECT_EQ(limits.Fits(bits), fits) << bits;
     }
 }
 

@@ -1,0 +1,413 @@
+// Writing a certificate to the token, removing one, reading the token's certificate store, and
+// decrypting and signing with a key on the token.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/sha.h>
+
+#include "log/last_error.h"
+#include "support/freed_memory.h"
+#include "support/softhsm.h"
+#include "support/softhsm_certs.h"
+#include "token/pki.h"
+#include "token/token_certificate.h"
+#include "token/token_crypto.h"
+#include "token/token_status.h"
+#include "toolkit/der.h"
+#include "toolkit/error_id.h"
+#include "toolkit/rsa_public_key.h"
+#include "toolkit/status.h"
+
+namespace qe {
+namespace {
+
+using test::FaultModuleLibrary;
+using Values = std::multiset<Bytes>;
+
+std::string Padded(const std::string& label) {
+    return label + std::string(32 - label.size(), ' ');
+}
+
+class CertificateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hsm_.InitToken("Alpha", "1234");
+        test::SoftHsm::Session session("Alpha", "1234");
+        modulus_ = session.GenerateRsaKeyPair(1024, "OBJECT ID");
+        exponent_ = session.PublicExponent(modulus_);
+        SHA1(modulus_.data(), modulus_.size(), sha1_.data());
+    }
+
+    Bytes Issue(const test::SubjectEntries& subject, const Bytes& serial,
+                const test::TestCa& ca = Ca()) {
+        return ca.Issue(modulus_, exponent_, subject, serial);
+    }
+    static Values Certificates(const std::string& label = "Alpha") {
+        const std::vector<Bytes> values =
+            test::SoftHsm::Session(label, "1234").Values(CKO_CERTIFICATE);
+        return Values(values.begin(), values.end());
+    }
+    // One CA for the whole run: its key takes a moment to generate.
+    static const test::TestCa& Ca() {
+        static const test::TestCa ca;
+        return ca;
+    }
+
+    test::SoftHsm hsm_;
+    Bytes modulus_;
+    Bytes exponent_;
+    Bytes sha1_ = Bytes(SHA_DIGEST_LENGTH);
+    Secret pin_{"1234"};
+};
+
+// The label comes from the last common name (else the organisation's); the identifier is the
+// SHA-1 of the modulus, as upper-case hex text for the OCSCryptoki library.
+TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt) {
+    const std::string soft = test::SoftHsmLibrary();
+    const std::string ocs = hsm_.dir() + "/libOCSCryptoki.so";
+    std::filesystem::create_symlink(soft, ocs);
+    const std::tuple<std::string, test::SubjectEntries, Bytes, std::string> cases[] = {
+        {soft, {{"C", "RO"}, {"CN", "Ion"}, {"CN", "Ion Semnătură"}}, {0x92}, "Ion Semnătură"},
+        {ocs, {{"C", "RO"}, {"O", "Nobody"}}, {0x12, 0x34}, "Quorvane"},
+        {ocs, {{"CN", "Ion"}, {"CN", ""}}, {0x7F}, "Quorvane"},
+    };
+    for (const auto& [module, subject, serial, label] : cases) {
+        SCOPED_TRACE(label);
+        const Bytes der = Issue(subject, serial);
+        ASSERT_EQ(CPKI().InstallCertificate(module, Padded("Alpha"), pin_, der), CKR_OK);
+        test::SoftHsm::Session session("Alpha", "1234");
+        int named = 0;
+        for (const CK_OBJECT_CLASS objectClass :
+             {CKO_CERTIFICATE, CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
+            for (const CK_OBJECT_HANDLE object : session.Find(objectClass)) {
+                if (objectClass == CKO_CERTIFICATE && session.Attribute(object, CKA_VALUE) != der) {
+                    continue;
+                }
+                ++named;
+                EXPECT_EQ(ToString(session.Attribute(object, CKA_LABEL)), label);
+                EXPECT_EQ(session.Attribute(object, CKA_ID),
+                          module == soft ? sha1_ : ToBytes(ToHexUpper(sha1_)));
+                if (objectClass == CKO_CERTIFICATE) {
+                    EXPECT_EQ(session.Attribute(object, CKA_SERIAL_NUMBER),
+                              DerUnsignedInteger(serial));
+                    EXPECT_EQ(session.Attribute(object, CKA_PRIVATE), test::BoolBytes(false));
+                }
+            }
+        }
+        EXPECT_EQ(named, 3);
+    }
+    hsm_.WriteFaultConfig("fail C_SetAttributeValue 0x30\n");
+    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", pin_,
+                                        Issue({{"CN", "Ion"}}, {0x77})),
+              CKR_DEVICE_ERROR);
+    EXPECT_EQ(Certificates().size(), 3u);
+}
+
+// Only a certificate of the same issuer and serial number is replaced.
+TEST_F(CertificateTest, InstallReplacesTheSameIssuerAndSerialOnly) {
+    const Bytes first = Issue({{"CN", "Ion"}}, {0x01});
+    const Bytes again = Issue({{"CN", "Ion"}, {"O", "Nou"}}, {0x01});
+    const Bytes otherSerial = Issue({{"CN", "Ion"}}, {0x02});
+    const Bytes otherIssuer = Issue({{"CN", "Ion"}}, {0x01}, test::TestCa("Another CA"));
+    for (const Bytes* der : {&first, &first, &again, &otherSerial, &otherIssuer}) {
+        ASSERT_EQ(CPKI().InstallCertificate(test::SoftHsmLibrary(), "Alpha", pin_, *der), CKR_OK);
+    }
+    EXPECT_EQ(Certificates(), (Values{again, otherSerial, otherIssuer}));
+}
+
+TEST_F(CertificateTest, InstallFindsTheTokenByItsLabelPrefix) {
+    hsm_.InitToken("Beta", "1234");
+    const Bytes der = Issue({{"CN", "Ion"}}, {0x01});
+    const std::pair<std::string, const char*> cases[] = {
+        {Padded("Gamma"), nullptr}, {"Alp", "Alpha"}, {Padded("Beta") + "X", "Beta"}};
+    for (const auto& [label, token] : cases) {
+        EXPECT_EQ(CPKI().InstallCertificate(test::SoftHsmLibrary(), label, pin_, der),
+                  token != nullptr ? CKR_OK : CKR_TOKEN_NOT_PRESENT);
+    }
+    EXPECT_EQ(Certificates("Alpha"), Values{der});
+    EXPECT_EQ(Certificates("Beta"), Values{der});
+}
+
+// A failed or refused write never costs the token a certificate it held. Each row on a token of
+// its own, which holds another authority's certificate and, when asked, an older one of the same
+// issuer and serial number.
+TEST_F(CertificateTest, FailedWritesCostTheTokenNothing) {
+    const Bytes fresh = Issue({{"CN", "Ion"}, {"O", "Nou"}}, {0x12, 0x34});
+    const Bytes older = Issue({{"CN", "Ion"}}, {0x12, 0x34});
+    const Bytes otherIssuer = Issue({{"CN", "Ion"}}, {0x12, 0x34}, test::TestCa("Another CA"));
+    const Bytes garbage = Bytes(fresh.begin(), fresh.end() - 1);
+    // Rows: the faults, whether the older one is there, the result, the certificate kept beside
+    // the other authority's.
+    const std::tuple<const char*, bool, CK_RV, const Bytes*> cases[] = {
+        {"", true, CKR_OK, &fresh},
+        {"fail-after C_CreateObject 0x30", true, CKR_OK, &fresh},  // found there afterwards
+        {"fail C_CreateObject 0x30", true, CKR_DEVICE_ERROR, &older},
+        {"fail C_CreateObject 0xd0 times 1", true, 0xd0, &older},
+        {"fail C_CreateObject 0xd1 times 1", true, CKR_OK, &fresh},  // room made first
+        {"fail C_CreateObject 0x13 times 1", true, CKR_OK, &fresh},
+        {"fail C_CreateObject 0x80000000 times 1", true, CKR_OK, &fresh},
+        {"fail C_CreateObject 0x31 times 2", true, CKR_DEVICE_MEMORY, &older},  // written back
+        {"fail C_CreateObject 0x31\nfail C_DestroyObject 0x30", true, CKR_DEVICE_MEMORY, &older},
+        {"fail C_CreateObject 0x31\nfail C_FindObjectsInit 0x30 skip 3 times 1", false,
+         CKR_DEVICE_MEMORY, nullptr},
+        {"fail C_FindObjectsInit 0x30 skip 1", true, CKR_DEVICE_ERROR, &older},
+        {"fail C_FindObjects 0x30 skip 1", true, CKR_DEVICE_ERROR, &older},
+        {"fail-after C_GetTokenInfo 0x80000002", true, CKR_OK, &fresh},  // a vendor's "usable"
+        {"fail-after C_GetTokenInfo 0xe1", true, CKR_TOKEN_NOT_PRESENT, &older},
+        {"fail-after C_GetTokenInfo 0x30", true, CKR_DEVICE_ERROR, &older},
+    };
+    // A wrong PIN, and what is not a certificate, change nothing either.
+    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", Secret("0000"), fresh),
+              CKR_PIN_INCORRECT);
+    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", pin_, garbage),
+              static_cast<CK_RV>(kToolkitDecodeError));
+    EXPECT_EQ(Certificates(), Values{});
+    int row = 0;
+    for (const auto& [faults, withOlder, rv, kept] : cases) {
+        SCOPED_TRACE(faults);
+        const std::string label = "Row" + std::to_string(row++);
+        hsm_.InitToken(label, "1234");
+        {
+            test::SoftHsm::Session session(label, "1234");
+            session.CreateCertificate(otherIssuer, {}, "other");
+            if (withOlder) {
+                session.CreateCertificate(older, {}, "older");
+            }
+        }
+        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+        EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), Padded(label), pin_, fresh), rv);
+        EXPECT_EQ(Certificates(label),
+                  kept != nullptr ? Values({otherIssuer, *kept}) : Values({otherIssuer}));
+    }
+}
+
+TEST_F(CertificateTest, RemoveDestroysEveryExactCopyAndNothingElse) {
+    const zel_token token = test::ListedTokens().at(0);
+    const Bytes old = Issue({{"CN", "Old"}}, {0x01});
+    const Bytes other = Issue({{"CN", "Other"}}, {0x02});
+    const Bytes prefix(other.begin(), other.end() - 1);
+    // Rows: the faults, the PIN, the certificates on the token, the one removed, the result, and
+    // the certificates left.
+    const std::tuple<const char*, const char*, std::vector<Bytes>, Bytes, CK_RV, Values> cases[] = {
+        {"", "1234", {old, other, old}, old, CKR_OK, {other}},
+        {"", "1234", {other}, old, CKR_OK, {other}},
+        {"", "1234", {other}, prefix, CKR_OK, {other}},
+        {"", "9999", {old}, old, CKR_PIN_INCORRECT, {old}},
+        {"fail C_DestroyObject 0x30", "1234", {old}, old, CKR_DEVICE_ERROR, {old}},
+        {"fail C_GetAttributeValue 0x30", "1234", {old}, old, CKR_DEVICE_ERROR, {old}},
+        {"fail C_FindObjects 0x30 skip 1", "1234", {old, old}, old, CKR_DEVICE_ERROR, {old}},
+        {"[token Alpha]\nabsent", "1234", {old}, old, CKR_TOKEN_NOT_PRESENT, {old}},
+    };
+    for (const auto& [faults, pin, stored, removed, rv, left] : cases) {
+        SCOPED_TRACE(faults);
+        {
+            test::SoftHsm::Session session("Alpha", "1234");
+            for (const CK_OBJECT_HANDLE object : session.Find(CKO_CERTIFICATE)) {
+                session.fn()->C_DestroyObject(session.handle(), object);
+            }
+            for (const Bytes& der : stored) {
+                session.CreateCertificate(der, ToBytes("id"), "label");
+            }
+        }
+        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+        EXPECT_EQ(CPKI().RemoveCertificate(token, Secret(pin), removed), rv);
+        EXPECT_EQ(Certificates(), left);
+    }
+}
+
+// The store keeps C_FindObjects' order, reads without a login (which fails here), and keeps a
+// certificate whose identifier cannot be read: its key is then found by its modulus. Any
+// failure is 8 and leaves the store as it was; a token that cannot be reached is also the
+// system's "no smart card" error.
+TEST_F(CertificateTest, StoreHoldsTheTokensCertificatesInFindOrder) {
+    const std::vector<Bytes> stored = {Issue({{"CN", "First"}}, {0x01}),
+                                       Issue({{"CN", "Second"}}, {0x02})};
+    {
+        test::SoftHsm::Session session("Alpha", "1234");
+        session.CreateCertificate(stored[0], ToBytes("id-1"), "first");
+        session.CreateCertificate(stored[1], ToBytes("id-2"), "second");
+    }
+    hsm_.WriteModuleList({"libmissing-pkcs11.so", FaultModuleLibrary()});
+    for (const char* faults :
+         {"fail C_Login 0x100\n", "fail C_GetAttributeValue 0x12 skip 2 times 1\n"}) {
+        hsm_.WriteFaultConfig(faults);
+        std::vector<TokenCertificate> store;
+        ASSERT_EQ(GetSmartCardStore(store), ERR_SUCCESS);
+        // The values in the order the handles came, from the record of this very search.
+        std::vector<std::string> handles;
+        std::map<std::string, Bytes> valueOf;
+        for (const test::RecordedCall& call : hsm_.RecordedCalls()) {
+            if (call.name == "C_FindObjects" && call.fields.at("found") == "1") {
+                handles.push_back(call.fields.at("objects"));
+            } else if (call.name == "C_GetAttributeValue" && !call.templates.empty() &&
+                       call.templates[0][0].first == CKA_VALUE) {
+                valueOf[call.fields.at("object")] = call.templates[0][0].second;
+            }
+        }
+        hsm_.ClearRecord();
+        ASSERT_EQ(store.size(), 2u);
+        for (std::size_t i = 0; i < store.size(); ++i) {
+            EXPECT_EQ(store[i].der, valueOf[handles.at(i)]);
+            const bool idRead = i != 0 || std::string(faults).find("C_Login") != std::string::npos;
+            EXPECT_EQ(store[i].id,
+                      idRead ? ToBytes(store[i].der == stored[0] ? "id-1" : "id-2") : Bytes());
+            EXPECT_EQ(LabelText(store[i].token), "Alpha");
+            EXPECT_EQ(store[i].token.modulePath, FaultModuleLibrary());
+        }
+    }
+    const zel_token listed = test::ListedTokens().at(0);
+    const std::tuple<const char*, const char*, std::uint32_t> failures[] = {
+        {"[token Alpha]\nabsent", nullptr, kNoSmartCardError},
+        {"fail C_OpenSession 0x32", nullptr, kNoSmartCardError},
+        {"fail C_OpenSession 0x3", nullptr, kNoSmartCardError},
+        {"", "libmissing-pkcs11.so", kNoSmartCardError},
+        {"", "libz.so.1", kNoSmartCardError},
+        {"fail C_OpenSession 0x30", nullptr, CKR_DEVICE_ERROR},
+        {"fail C_FindObjects 0x30", nullptr, CKR_DEVICE_ERROR},
+        {"fail C_GetAttributeValue 0x30", nullptr, CKR_DEVICE_ERROR},
+    };
+    for (const auto& [faults, module, lastError] : failures) {
+        SCOPED_TRACE(faults + std::string(module != nullptr ? module : ""));
+        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+        zel_token token = listed;
+        token.modulePath = module != nullptr ? module : token.modulePath;
+        std::vector<TokenCertificate> store(1);
+        EXPECT_EQ(GetSmartCardStore(token, store), ERR_TOKEN_DEVICE);
+        EXPECT_EQ(GetLastSystemError().code, lastError);
+        EXPECT_EQ(store.size(), 1u);
+    }
+    // No token, then two: the selection fails before the store is read.
+    for (const char* faults : {"[token Alpha]\nabsent\n", ""}) {
+        hsm_.WriteFaultConfig(faults);
+        if (*faults == '\0') {
+            hsm_.InitToken("Beta", "1234");
+        }
+        std::vector<TokenCertificate> store(1);
+        SetLastSystemError(0, "");
+        EXPECT_EQ(GetSmartCardStore(store), ERR_TOKEN_DEVICE);
+        EXPECT_EQ(GetLastSystemError().code, kNoSmartCardError);
+        EXPECT_EQ(store.size(), 1u);
+    }
+}
+
+constexpr const char* kSecret = "delivery-key-4711-marker";
+
+class TokenCryptoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hsm_.InitToken("Alpha", "1234");
+        test::SoftHsm::Session session("Alpha", "1234");
+        // A spare key pair first, so the search must pick the right one.
+        session.GenerateRsaKeyPair(1024, "spare");
+        modulus_ = session.GenerateRsaKeyPair(1024, "mine");
+        key_ = RsaPublicKey(modulus_, session.PublicExponent(modulus_));
+        const PkeyCtxPtr context(EVP_PKEY_CTX_new(key_.get(), nullptr));
+        std::size_t size = 256;
+        ciphertext_.resize(size);
+        EVP_PKEY_encrypt_init(context.get());
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING);
+        EVP_PKEY_encrypt(context.get(), ciphertext_.data(), &size,
+                         reinterpret_cast<const unsigned char*>(kSecret), std::strlen(kSecret));
+        ciphertext_.resize(size);
+    }
+
+    bool Verifies(const Bytes& data, const Bytes& signature) const {
+        const MdCtxPtr context(EVP_MD_CTX_new());
+        return EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key_.get()) ==
+                   1 &&
+               EVP_DigestVerify(context.get(), signature.data(), signature.size(), data.data(),
+                                data.size()) == 1;
+    }
+
+    test::SoftHsm hsm_;
+    Bytes modulus_;
+    PkeyPtr key_;
+    Bytes ciphertext_;
+};
+
+// The key found by its modulus (leading zero octets of the identifier dropped) decrypts, and
+// nothing of the plaintext is left in memory given back.
+TEST_F(TokenCryptoTest, DecryptsAndSignsWithTheKeyOfThatModulus) {
+    Bytes padded(2, 0x00);
+    padded.insert(padded.end(), modulus_.begin(), modulus_.end());
+    for (const Bytes& id : {modulus_, padded}) {
+        Bytes plaintext;
+        {
+            test::FreedMemoryWatch watch(kSecret);
+            ASSERT_EQ(TokenDecrypt(test::FaultModuleLibrary(), id, Secret("1234"), ciphertext_,
+                                   plaintext),
+                      CKR_OK);
+            EXPECT_EQ(watch.hits(), 0);
+        }
+        EXPECT_EQ(ToString(plaintext), kSecret);
+        const Bytes data = ToBytes("Declar pe propria răspundere că accept condițiile.");
+        Bytes signature;
+        ASSERT_EQ(TokenSign(test::FaultModuleLibrary(), id, Secret("1234"), data, signature),
+                  CKR_OK);
+        EXPECT_EQ(signature.size(), modulus_.size());
+        EXPECT_TRUE(Verifies(data, signature));
+    }
+}
+
+TEST_F(TokenCryptoTest, EachFailureKeepsTheOutputEmpty) {
+    Bytes unknown = modulus_;
+    unknown.back() ^= 1;
+    const struct {
+        const char* faults;
+        bool sign;
+        CK_RV rv;
+        const Bytes* id = nullptr;  // default: the key's modulus
+        const char* pin = "1234";
+        const char* module = nullptr;  // default: the fault module
+    } cases[] = {
+        {"", false, kTokenNoTokenOrKey, &unknown},
+        {"", true, kTokenSignKeyNotFound, &unknown},
+        {"", false, CKR_PIN_INCORRECT, nullptr, "9999"},
+        {"", true, CKR_PIN_INCORRECT, nullptr, "9999"},
+        {"", false, kModuleNotLoaded, nullptr, "1234", "libmissing-pkcs11.so"},
+        {"", true, kNoFunctionList, nullptr, "1234", "libz.so.1"},
+        // The first slot is used whatever it holds: with Alpha gone the spare one, whose
+        // uninitialised token refuses the session; with no token at all there is no slot.
+        {"[token Alpha]\nabsent", false, CKR_TOKEN_NOT_RECOGNIZED},
+        {"absent", false, kTokenNoTokenOrKey},
+        {"absent", true, kTokenNoTokenOrKey},
+        {"fail-after C_Initialize 0x191", true, CKR_CRYPTOKI_ALREADY_INITIALIZED},
+        {"fail C_FindObjectsInit 0x30", false, CKR_DEVICE_ERROR},
+        {"fail C_FindObjects 0x30", true, CKR_DEVICE_ERROR},
+        {"hide-mechanism CKM_RSA_PKCS", false, CKR_MECHANISM_INVALID},
+        {"hide-mechanism CKM_SHA256_RSA_PKCS", true, CKR_MECHANISM_INVALID},
+        {"fail C_Decrypt 0x40", false, CKR_ENCRYPTED_DATA_INVALID},
+        {"fail C_Decrypt 0x40 skip 1", false, CKR_ENCRYPTED_DATA_INVALID},
+        {"fail-after C_Sign 0x150 times 1", true, CKR_OK},  // a length answered so
+        {"sign-length 65536", true, CKR_OK},
+        {"sign-length 65537", true, kTokenNoMemory},  // far beyond any key: a library fault
+        {"fail-after C_CloseSession 0x30", false, CKR_DEVICE_ERROR},  // the close decides
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.faults) + (c.sign ? " sign" : " decrypt"));
+        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
+        const auto use = c.sign ? TokenSign : TokenDecrypt;
+        Bytes out;
+        EXPECT_EQ(use(c.module != nullptr ? c.module : test::FaultModuleLibrary(),
+                      c.id != nullptr ? *c.id : modulus_, Secret(c.pin), ciphertext_, out),
+                  c.rv);
+        EXPECT_EQ(out.empty(), c.rv != CKR_OK);
+    }
+    // What comes in must be empty, and stays as it came.
+    for (const auto use : {TokenSign, TokenDecrypt}) {
+        Bytes full{1};
+        EXPECT_EQ(use(test::FaultModuleLibrary(), modulus_, Secret("1234"), ciphertext_, full),
+                  kTokenOutputNotEmpty);
+        EXPECT_EQ(full, Bytes{1});
+    }
+}
+
+}  // namespace
+}  // namespace qe
