@@ -9,57 +9,93 @@ namespace {
 
 using Kind = ResultDecision::Kind;
 
-TEST(ResultDecision, SuccessAndCancelShowNothingUnlessAskedTo) {
-    EXPECT_EQ(DecideResult(ERR_CANCELLED, 108, kBoxOk, L"", "").kind, Kind::Nothing);
-    EXPECT_EQ(DecideResult(ERR_SUCCESS, 0, kBoxRetryCancel, L"", "").kind, Kind::Nothing);
-
-    const auto success = DecideResult(ERR_SUCCESS, 108, kBoxOk, L"", "");
-    EXPECT_EQ(success.kind, Kind::MessageBox);
-    EXPECT_EQ(success.text, L"Cererea a fost trimisă cu succes.");
-    EXPECT_EQ(success.caption, L"Quorvane Enroll");
-    EXPECT_EQ(success.flags, kBoxIconAsterisk);
-    EXPECT_FALSE(success.clearCachedPin);
-}
-
-TEST(ResultDecision, FailureBoxesCaptionsAndFlags) {
-    const auto status = DecideResult(ERR_NO_TOKEN, 0, kBoxRetryCancel, L"", "");
-    EXPECT_EQ(status.kind, Kind::MessageBox);
-    EXPECT_EQ(status.caption, L"A avut loc o eroare");
-    EXPECT_EQ(status.flags, kBoxRetryCancel | kBoxIconHand);
-    EXPECT_EQ(status.text, LoadString(104));
-
-    const auto server = DecideResult(ERR_SERVER, 126, kBoxOk, L"", "");
-    EXPECT_EQ(server.text, L"Eroare de server");
-    EXPECT_EQ(server.caption, L"Eroare de server");
-    EXPECT_EQ(DecideResult(ERR_SERVER, 126, kBoxOk, L"Comanda expirată", "").text,
-              L"Comanda expirată");
-
-    const auto generic = DecideResult(523, 108, kBoxOk, L"", "");
-    EXPECT_EQ(generic.text, L"Generic error");
-    EXPECT_EQ(generic.caption, L"A avut loc o eroare");
-}
-
-TEST(ResultDecision, OnlyWrongPinEmptiesTheCachedPin) {
-    EXPECT_TRUE(DecideResult(ERR_WRONG_PIN, 126, kBoxOk, L"", "").clearCachedPin);
-    for (ErrorId id = 0; id <= 20; ++id) {
-        if (id != ERR_WRONG_PIN) {
-            EXPECT_FALSE(DecideResult(id, 126, kBoxOk, L"", "").clearCachedPin) << id;
+// What the customer sees for each outcome, in the words of the catalogue.
+TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
+    const std::wstring generic = L"Generic error";
+    const std::pair<ErrorId, std::wstring> failures[] = {
+        {ERR_NO_TOKEN, L"Vă rugăm sa introduceți dispozitivul criptografic."},
+        {ERR_BAD_CERT_OR_PASSWORD, L"Certificatul selectat sau parola introdusă sunt incorecte."},
+        {ERR_KEYGEN_FAILED,
+         L"Nu s-au putut genera cheile pe dispozitivul criptografic. Vă rugăm "
+         L"să reluati procedura de generare."},
+        {ERR_SEND_FAILED,
+         L"Nu s-a putut trimite cererea către Quorvane. Vă rugăm să reluati "
+         L"procedura de generare."},
+        {ERR_MULTIPLE_TOKENS, L"Vă rugăm introduceți un singur dispozitiv criptografic."},
+        {ERR_CONNECTION,
+         L"Eroare de conectare la serverul Quorvane. Vă rugăm să verificați "
+         L"conexiunea la internet."},
+        {ERR_TOKEN_DEVICE,
+         L"Eroare dispozitiv criptografic. Vă rugăm reporniți aplicația si "
+         L"reconectați dispozitivul criptografic."},
+        {ERR_BAD_RESPONSE, L"Raspuns server invalid. Vă rugăm să reluati procedura de incărcare."},
+        {ERR_SERVER, L"Eroare de server"},
+        {ERR_SERVER_CERT,
+         L"Certificatul serverului este invalid. Vă rugăm să contactați suportul Quorvane."},
+        {ERR_KEY_NOT_FOUND,
+         L"Cheia privată asociată cererii nu poate fi găsita pe dispozitivul "
+         L"criptografic. Vă rugăm introduceți dispozitivul cu care s-a generat "
+         L"cererea."},
+        {ERR_WRONG_PIN, L"Codul PIN este incorect."},
+        {ERR_TOKEN_FULL, L"Nu este suficient spațiu pe dispozitiv."},
+        {ERR_KEYGEN_DATA, L"Date insuficiente pentru crearea cheilor. Nu se poate genera cererea."},
+        {18, generic},
+        {-1, generic},
+    };
+    for (const auto& [id, text] : failures) {
+        for (const unsigned flags : {kBoxOk, kBoxRetryCancel}) {
+            const ResultDecision d = DecideResult(id, 126, flags, L"", "");
+            EXPECT_EQ(d.kind, Kind::MessageBox) << id;
+            EXPECT_EQ(d.text, text) << id;
+            EXPECT_EQ(d.caption, id == ERR_SERVER ? L"Eroare de server" : L"A avut loc o eroare");
+            EXPECT_EQ(d.flags, flags | kBoxIconHand) << id;
+            EXPECT_EQ(d.clearCachedPin, id == ERR_WRONG_PIN) << id;
         }
+    }
+    EXPECT_EQ(DecideResult(ERR_SERVER, 0, kBoxOk, L"Comanda a expirat", "").text,
+              L"Comanda a expirat");
+    EXPECT_EQ(DecideResult(ERR_NO_TOKEN, 0, kBoxOk, L"Comanda a expirat", "").text,
+              failures[0].second);
+    // Success shows the caller's text, if any; a cancelled command shows nothing.
+    const std::tuple<ErrorId, int, std::wstring> quiet[] = {
+        {ERR_CANCELLED, 108, L""},
+        {ERR_SUCCESS, 0, L""},
+        {ERR_SUCCESS, 108, L"Cererea a fost trimisă cu succes."},
+        {ERR_SUCCESS, 126, L"Certificatul a fost încărcat cu succes"},
+    };
+    for (const auto& [id, successText, text] : quiet) {
+        const ResultDecision d = DecideResult(id, successText, kBoxRetryCancel, L"x", "");
+        EXPECT_EQ(d.kind, text.empty() ? Kind::Nothing : Kind::MessageBox) << successText;
+        EXPECT_EQ(d.text, text);
+        EXPECT_EQ(d.caption, text.empty() ? L"" : L"Quorvane Enroll");
+        EXPECT_EQ(d.flags, text.empty() ? 0u : kBoxIconAsterisk);
     }
 }
 
-TEST(ResultDecision, Alerts) {
-    const auto restricted = DecideResult(ERR_TOKEN_RESTRICTED, 108, kBoxOk, L"", "ab12");
+TEST(ResultDecision, RestrictedTokenAndOldDriverAlerts) {
+    const ResultDecision restricted = DecideResult(ERR_TOKEN_RESTRICTED, 108, kBoxOk, L"", "ab12");
     EXPECT_EQ(restricted.kind, Kind::TokenRestrictionAlert);
-    EXPECT_EQ(restricted.text, LoadString(148));
+    EXPECT_EQ(restricted.caption, L"");
+    EXPECT_EQ(
+        restricted.text,
+        LR"rtf({\rtf1\ansi\ansicpg1252\deff0\nouicompat\deflang1033{\fonttbl{\f0\fnil\fcharset0 Calibri;}{\f1\fnil\fcharset238 Calibri;}}{\colortbl ;\red0\green0\blue0;\red255\green255\blue255;}{\*\generator Riched20 10.0.26100}\viewkind4\uc1 \pard\qc\cf1\highlight2\f0\fs19 Pentru a continua v\f1\'e3 rug\'e3m s\'e3 da\u539?i click pe butonul de mai jos:\cf0\highlight0\f0\fs22\lang9\par})rtf");
     EXPECT_EQ(restricted.buttonText, L"Continuați");
     EXPECT_EQ(restricted.link, "https://data.example.test/rekey-addr?tkh=ab12");
 
-    const auto oldDriver = DecideResult(ERR_OLD_DRIVER, 108, kBoxOk, L"", "");
+    const std::string url = QUORVANE_SUPPORT_URL;
+    const std::wstring link(url.begin(), url.end());
+    const ResultDecision oldDriver = DecideResult(ERR_OLD_DRIVER, 108, kBoxOk, L"", "");
     EXPECT_EQ(oldDriver.kind, Kind::OldDriverAlert);
     EXPECT_EQ(oldDriver.caption, L"A avut loc o eroare");
-    EXPECT_EQ(oldDriver.text, OldDriverText());
     EXPECT_EQ(oldDriver.buttonText, L"Reîncearcă");
+    EXPECT_EQ(
+        oldDriver.text,
+        LR"rtf({\rtf1\ansi\ansicpg1252\deff0\nouicompat\deflang1033{\fonttbl{\f0\fnil\fcharset0 Calibri;}{\f1\fnil\fcharset238 Calibri;}}{\colortbl ;\red0\green0\blue255;}{\*\generator Riched20 10.0.22621}\viewkind4\uc1 \pard\sa200\sl276\slmult1\f0\fs22\lang9 Nu ave\f1\u539?i instalat\'e3 ultima versiune a driverului de token pe care \f0\'eel utiliza\f1\u539?i.\par\par Accesa\u539?i acest link )rtf"
+        L"{{\\field{\\*\\fldinst{HYPERLINK " +
+            link + L" }}{\\fldrslt{" + link + L"\\ul0\\cf0}}}}" +
+            LR"rtf(\f1\fs22  iar din pagina care se deschide, alege\u539?i tipul de token pe care \f0\'eel detine\f1\u539?i \u537?i reinstala\u539?i driverul tokenului dvs., in functie de sistemul de operare (Windows sau MacOS) pe care \f0\'eel utiliza\f1\u539?i. Dup\'e3 reinstalarea ultimei versiuni a driverului de token, deschide\u539?i Quorvane Enroll \u537?i relua\u539?i pasul de generare a cererii de certificat.\f0\par} \0)rtf");
+    EXPECT_EQ(ErrorText(ERR_OLD_DRIVER), oldDriver.text);
+    EXPECT_EQ(ErrorText(ERR_TOKEN_RESTRICTED), restricted.text);
 }
 
 }  // namespace

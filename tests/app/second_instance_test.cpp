@@ -38,6 +38,7 @@ Q_COREAPP_STARTUP_FUNCTION(AnswerTheBox)
 TEST(SecondInstance, RefusedWithTheMessageAndNoWindow) {
     test::ScopedDir runtime("runtime");
     setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    setenv("TMPDIR", runtime.path().c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     SingleInstance first;  // the running copy
     ASSERT_FALSE(first.AlreadyRunning());
@@ -49,6 +50,10 @@ TEST(SecondInstance, RefusedWithTheMessageAndNoWindow) {
     EXPECT_EQ(seen.caption, QStringLiteral("Quorvane Enroll"));
     EXPECT_EQ(seen.icon, QMessageBox::Critical);
     EXPECT_EQ(seen.topLevelWindows, 1) << "only the box, no main window";
+    // The log is opened first of all, so even a refused copy leaves its start for support.
+    EXPECT_EQ(test::ReadFile(runtime / "enrolllog.txt"),
+              "\n\n\n################################START###################################\n\n"
+              "Version: 2.7.23\n\n");
     SingleInstance third;
     EXPECT_TRUE(third.AlreadyRunning()) << "the first copy keeps its lock";
 }

@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
+#include <memory>
+
 #include <unistd.h>
 
 #include "support/scoped_dir.h"
@@ -10,34 +11,32 @@
 namespace qe {
 namespace {
 
-TEST(SingleInstance, SecondProcessSeesTheFirstAndTheLockDiesWithIt) {
+TEST(SingleInstance, OneCopyHoldsTheLockInTheRuntimeDirectoryUntilItEnds) {
     test::ScopedDir dir("lock");
-    int ready[2];
-    int release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        SingleInstance first(dir.path());
-        const char ok = first.AlreadyRunning() ? 'n' : 'y';
-        (void)!write(ready[1], &ok, 1);
-        char c;
-        (void)!read(release[0], &c, 1);
-        _exit(0);  // the kernel drops the lock with the process
+    const std::string lock = dir / "QuorvaneEnroll MUTEX";
+    // The runtime directory by default, with or without its final slash; or the one given.
+    for (const std::string& runtime : {dir.path(), dir.path() + "/", std::string()}) {
+        SCOPED_TRACE(runtime);
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        {
+            auto first = std::make_unique<SingleInstance>(runtime.empty() ? dir.path() : "");
+            EXPECT_FALSE(first->AlreadyRunning());
+            EXPECT_EQ(access(lock.c_str(), F_OK), 0);
+            EXPECT_TRUE(SingleInstance(dir.path()).AlreadyRunning());
+            first.reset();
+            EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning());
+        }
+        unlink(lock.c_str());
     }
-    char ok = 0;
-    ASSERT_EQ(read(ready[0], &ok, 1), 1);
-    EXPECT_EQ(ok, 'y');
-    {
-        SingleInstance second(dir.path());
-        EXPECT_TRUE(second.AlreadyRunning());
-    }
-    (void)!write(release[1], "x", 1);
-    int status = 0;
-    waitpid(child, &status, 0);
-    SingleInstance third(dir.path());
-    EXPECT_FALSE(third.AlreadyRunning());
+}
+
+TEST(SingleInstance, NoLockDirectoryDoesNotStopTheWizardAndALinkIsNotFollowed) {
+    test::ScopedDir dir("lock");
+    EXPECT_FALSE(SingleInstance(dir / "missing").AlreadyRunning());
+    // Another user's link where the lock goes would have the wizard create that user's target.
+    ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "QuorvaneEnroll MUTEX").c_str()), 0);
+    EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning());
+    EXPECT_NE(access((dir / "target").c_str(), F_OK), 0);
 }
 
 }  // namespace

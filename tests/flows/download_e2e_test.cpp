@@ -1,40 +1,29 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/core_names.h>
 #include <openssl/sha.h>
-#include <openssl/x509.h>
 
 #include "e2e_fixture.h"
 #include "flows/download.h"
-#include "flows/flow_support.h"
 #include "flows/sign_and_install.h"
 #include "flows/workers.h"
 #include "json_text.h"
+#include "sim/cert_util.h"
+#include "sim/delivery_builder.h"
 #include "sim/sim_process.h"
-#include "support/softhsm.h"
 #include "support/softhsm_certs.h"
-#include "toolkit/openssl_ptr.h"
 
 namespace qe::test {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::Not;
-
-Bytes Modulus(const Bytes& certificateDer) {
-    const unsigned char* p = certificateDer.data();
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(certificateDer.size())));
-    BIGNUM* n = nullptr;
-    EVP_PKEY_get_bn_param(X509_get0_pubkey(cert.get()), OSSL_PKEY_PARAM_RSA_N, &n);
-    Bytes modulus(static_cast<std::size_t>(BN_num_bytes(n)));
-    BN_bn2bin(n, modulus.data());
-    BN_free(n);
-    return modulus;
-}
 
 class DownloadTest : public FlowTest {
 protected:
@@ -46,174 +35,206 @@ protected:
         window_.mode = 1;
         RegisterThread(window_);
         ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS, ERR_SUCCESS));
-        RunStatusCheck();
-        ASSERT_TRUE(window_.Status().canDownload);
-        window_.ClearPin();  // a new run of the wizard
-        window_.Clear();
-        oldCertificate_ = TokenCertificates().at(0);
+        old_ = TokenCertificates().at(0);
     }
 
-    void Download() {
+    // A new run of the wizard's download command.
+    void Download(const char* pin) {
+        window_.ClearPin();
+        window_.Clear();
+        window_.pinAnswers = {pin};
         window_.mode = 2;
+        NewLogLines();
         DownloadThread(window_);
     }
 
-    Bytes oldCertificate_;
+    bool Installed() const { return FirstOrder(ControlState())["installed"].toBool(); }
+
+    Bytes old_;
 };
 
-TEST_F(DownloadTest, AcceptedCertificateIsInstalledAndTheOldOneRemoved) {
-    window_.pinAnswers = {kPin};
-    Download();
+TEST_F(DownloadTest, AcceptedCertificateReplacesTheOldOneOnTheToken) {
+    SetScenario(R"({"segments": 7})");
+    std::vector<std::string> previews;
+    Bytes accepted;
+    window_.acceptance = [&](const Bytes& certificate, const std::string& pdf,
+                             const std::string& jpeg) {
+        accepted = certificate;
+        for (const std::string& path : {pdf, jpeg}) {
+            struct stat st {};
+            EXPECT_EQ(stat(path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+            previews.push_back(path.substr(path.rfind('/')) + " " + ReadFile(path).substr(0, 4));
+        }
+        return AcceptanceOutcome{0, true};
+    };
+    Download(kPin);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
-    EXPECT_EQ(window_.EventsStartingWith("result"), std::vector<std::string>{"result 0 126 0"});
-    EXPECT_THAT(window_.StepTexts(), ElementsAre(130, 134, 135, 130, 143, 144, 145, 146, 147));
-    EXPECT_EQ(window_.EventsStartingWith("pin").size(), 1u);
-
-    // The acceptance step saw the certificate and both previews, at 60 on the bar.
-    const auto events = window_.Events();
-    const auto acceptance = std::find(events.begin(), events.end(), "acceptance");
-    ASSERT_NE(acceptance, events.end());
-    EXPECT_EQ(*std::prev(acceptance), "progress 60");
-    ASSERT_EQ(window_.acceptanceSeen.size(), 1u);
-    const auto& seen = window_.acceptanceSeen[0];
-    EXPECT_EQ(seen.pdfHead.substr(0, 5), "%PDF-");
-    EXPECT_EQ(seen.jpegHead, "\xFF\xD8\xFF");
-    EXPECT_EQ(seen.pdfPath.rfind(TempDir() + "/quorvaneEnrollPV", 0), 0u);
-    EXPECT_NE(access(seen.pdfPath.c_str(), F_OK), 0);  // gone once the step ended
-    EXPECT_NE(access(seen.jpegPath.c_str(), F_OK), 0);
-    EXPECT_THAT(SimLogWith("type=jpeg&width=600"),
-                HasSubstr("/public/rest/sign/preview?type=jpeg&width=600"));
-
-    // The authority verified the signature and knows of the installation.
-    const std::string state = ControlState();
-    EXPECT_TRUE(JsonTrue(state, "signatureVerified")) << state;
-    EXPECT_TRUE(JsonTrue(state, "installed")) << state;
-
+    EXPECT_EQ(window_.shown[0].text, L"Certificatul a fost încărcat cu succes");
+    EXPECT_THAT(window_.Events(),
+                ElementsAre("busy", "progress 0", "step 130", "progress 5", "step 134", "pin",
+                            "progress 40", "step 135", "progress 60", "acceptance", "step 130",
+                            "progress 65", "step 143", "progress 70", "step 144", "progress 80",
+                            "step 145", "progress 90", "step 146", "progress 95", "step 147",
+                            "progress 100", "result 0", "done", "start-status-check"));
+    // The previews, in the first free names of the temporary directory, gone with the dialog.
+    const std::string temp = TempDir();
+    EXPECT_THAT(previews, ElementsAre("/quorvaneEnrollPV0.pdf %PDF",
+                                      "/quorvaneEnrollPV0.jpg \xFF\xD8\xFF\xE0"));
+    for (const char* name : {"/quorvaneEnrollPV0.pdf", "/quorvaneEnrollPV0.jpg"}) {
+        EXPECT_NE(access((temp + name).c_str(), F_OK), 0) << name;
+    }
     // On the token: only the new certificate, its keys relabelled to its label and identifier.
-    const std::vector<Bytes> certificates = TokenCertificates();
-    ASSERT_EQ(certificates.size(), 1u);
-    EXPECT_EQ(certificates[0], seen.certificate);
-    const Bytes modulus = Modulus(certificates[0]);
-    Bytes keyId(SHA_DIGEST_LENGTH);
-    SHA1(modulus.data(), modulus.size(), keyId.data());
+    ASSERT_THAT(TokenCertificates(), ElementsAre(accepted));
+    const Bytes modulus =
+        sim::RsaModulus(X509_get0_pubkey(sim::CertificateFromDer(accepted).get()));
+    Bytes id(SHA_DIGEST_LENGTH);
+    SHA1(modulus.data(), modulus.size(), id.data());
     SoftHsm::Session session(kLabel, kPin);
     for (CK_OBJECT_CLASS keyClass : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
         const auto keys = session.Find(keyClass, modulus);
         ASSERT_EQ(keys.size(), 1u);
-        EXPECT_EQ(ToString(session.Attribute(keys[0], CKA_LABEL)), "Ion Popescu");
-        EXPECT_EQ(session.Attribute(keys[0], CKA_ID), keyId);
+        EXPECT_EQ(ToString(session.Attribute(keys[0], CKA_LABEL)), kLabel);
+        EXPECT_EQ(session.Attribute(keys[0], CKA_ID), id);
     }
-
-    // Nothing is left to install.
+    const QJsonObject order = FirstOrder(ControlState());
+    EXPECT_TRUE(order["signatureVerified"].toBool() && order["installed"].toBool());
+    // Nothing left to install; the new certificate is the one to renew next.
     RunStatusCheck();
     EXPECT_FALSE(window_.Status().canDownload);
+    EXPECT_EQ(window_.Status().renewableStore.at(0).der, accepted);
+    sim_->Stop();
+    EXPECT_THAT(sim_->Log(), HasSubstr("GET /public/rest/sign/preview?type=jpeg&width=600 200"));
 }
 
-TEST_F(DownloadTest, RejectedDeclarationWritesNothing) {
-    window_.pinAnswers = {kPin};
-    window_.acceptances = {{1, true}};
-    Download();
-    EXPECT_THAT(window_.results, ElementsAre(ERR_CANCELLED));
-    EXPECT_THAT(TokenCertificates(), ElementsAre(oldCertificate_));
-    EXPECT_FALSE(JsonTrue(ControlState(), "installed"));
-    EXPECT_THAT(SimLogWith("type=jpeg"), Not(HasSubstr("POST /public/rest/sign/pv")));
-}
-
-TEST_F(DownloadTest, KeepingTheOldCertificate) {
-    window_.pinAnswers = {kPin};
-    window_.acceptances = {{0, false}};
-    Download();
+TEST_F(DownloadTest, DeclinedOrFailedDownloadsLeaveTheTokenAsItWas) {
+    struct Case {
+        std::string scenario;
+        const char* pin;
+        int endCode;
+        ErrorId id;
+        std::wstring text;
+        std::size_t acceptances, freezes;
+    };
+    const Case cases[] = {
+        {"", kPin, 1, ERR_CANCELLED, L"", 1, 0},  // the declaration refused
+        {"", "0000", 0, ERR_WRONG_PIN, L"Codul PIN este incorect.", 0, 1},
+        {"", "", 0, ERR_CANCELLED, L"", 0, 1},
+        {R"("foreignKeyFrom": "/public/rest/sign/preview?type=pdf")", kPin, 0, ERR_SERVER,
+         L"Eroare de server", 0, 1},
+        {R"("force": {"path": "/public/rest/sign/pv", "method": "POST", "status": 503,
+                      "body": "Serviciu indisponibil"})",
+         kPin, 0, ERR_SERVER, L"Serviciu indisponibil", 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario + c.pin);
+        SetScenario("{" + c.scenario + "}");
+        window_.acceptance = [&c](auto&&...) { return AcceptanceOutcome{c.endCode, true}; };
+        Download(c.pin);
+        EXPECT_THAT(window_.results, ElementsAre(c.id));
+        EXPECT_EQ(window_.shown.at(0).text, c.text);
+        EXPECT_EQ(window_.Events("acceptance").size(), c.acceptances);
+        EXPECT_EQ(window_.Events("freeze").size(), c.freezes);
+        // A wrong PIN is forgotten, so the next try asks again.
+        EXPECT_EQ(window_.Events("clear-pin").size(), c.id == ERR_WRONG_PIN ? 1u : 0u);
+        EXPECT_THAT(TokenCertificates(), ElementsAre(old_));
+        EXPECT_FALSE(Installed());
+    }
+    // Keeping the old certificate: both last step texts still shown, the bar from 90 to 100.
+    SetScenario("{}");
+    window_.acceptance = [](auto&&...) { return AcceptanceOutcome{0, false}; };
+    Download(kPin);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
     EXPECT_EQ(TokenCertificates().size(), 2u);
-    EXPECT_THAT(SimLogWith("/public/rest/certificate/installed"),
-                Not(HasSubstr("/public/rest/certificate/old")));
-    // The bar goes from 90 straight to 100, and both last step texts are shown.
-    const auto progress = window_.EventsStartingWith("progress");
-    EXPECT_EQ(progress[progress.size() - 2], "progress 90");
-    EXPECT_EQ(progress.back(), "progress 100");
+    const std::vector<std::string> events = window_.Events();
+    EXPECT_THAT(
+        std::vector<std::string>(events.end() - 8, events.end() - 2),
+        ElementsAre("step 145", "progress 90", "step 146", "step 147", "progress 100", "result 0"));
+    sim_->Stop();
+    EXPECT_THAT(sim_->Log(), ::testing::Not(HasSubstr("/public/rest/certificate/old")));
 }
 
-TEST_F(DownloadTest, DeliveryForAnotherKeyStopsWithTen) {
-    SetScenario(R"({"foreignKeyFrom": "/public/rest/sign/preview?type=pdf"})");
-    window_.pinAnswers = {kPin};
-    Download();
-    EXPECT_THAT(window_.results, ElementsAre(ERR_SERVER));
-    EXPECT_TRUE(window_.acceptanceSeen.empty());
-    EXPECT_THAT(TokenCertificates(), ElementsAre(oldCertificate_));
-}
-
-TEST_F(DownloadTest, WrongPinIsAskedAgainOnTheNextTry) {
-    window_.pinAnswers = {"0000"};
-    Download();
-    EXPECT_THAT(window_.results, ElementsAre(ERR_WRONG_PIN));
-    EXPECT_TRUE(window_.CachedPin().empty());
-
-    window_.pinAnswers = {kPin};
-    window_.acceptances = {{1, true}};
-    Download();
-    EXPECT_THAT(window_.results, ElementsAre(ERR_WRONG_PIN, ERR_CANCELLED));
-    EXPECT_EQ(window_.EventsStartingWith("pin").size(), 2u);
-}
-
-TEST_F(DownloadTest, CertificateWithoutItsKeyOnTheTokenIsNotWritten) {
-    window_.pinAnswers = {kPin};
-    window_.mode = 2;
-    DownloadedDeclaration declaration;
-    ASSERT_EQ(DownloadForAcceptance(window_, declaration, 600), ERR_SUCCESS);
-    // A certificate for a key that is nowhere on the token.
-    const TestCa ca;
-    const PkeyPtr stranger(EVP_RSA_gen(2048));
-    BIGNUM* n = nullptr;
-    EVP_PKEY_get_bn_param(stranger.get(), OSSL_PKEY_PARAM_RSA_N, &n);
-    Bytes modulus(static_cast<std::size_t>(BN_num_bytes(n)));
-    BN_bn2bin(n, modulus.data());
-    BN_free(n);
-    const Bytes foreign = ca.Issue(modulus, {0x01, 0x00, 0x01}, {{"CN", "Ion Popescu"}}, {0x42});
-    EXPECT_EQ(SignAndInstall(window_, foreign, true), ERR_KEY_NOT_FOUND);
-    EXPECT_THAT(TokenCertificates(), ElementsAre(oldCertificate_));
-    EXPECT_FALSE(JsonTrue(ControlState(), "installed"));
-    EXPECT_THAT(SimLogWith("POST /public/rest/sign/pv"),
-                Not(HasSubstr("/public/rest/certificate/old")));
-}
-
-TEST_F(DownloadTest, WrongCertificateIsNeitherSignedForNorRemoved) {
+// After the download: the certificate cannot be written, or the token fails or changes, at each
+// step of the installation. The old certificate stays and the authority hears of nothing.
+TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
+    hsm_.InitToken("Second", kPin);
+    const std::string one = "[token Second]\nabsent\n";
+    hsm_.WriteFaultConfig(one);
     hsm_.WriteModuleList({FaultModuleLibrary()});
-    window_.pinAnswers = {kPin};
     window_.mode = 2;
     DownloadedDeclaration declaration;
     ASSERT_EQ(DownloadForAcceptance(window_, declaration, 600), ERR_SUCCESS);
-    EXPECT_EQ(SignAndInstall(window_, Bytes{0x30, 0x00}, true), ERR_BAD_RESPONSE);
-    EXPECT_FALSE(JsonTrue(ControlState(), "signatureVerified"));
-
-    // A token failing while the key is looked for is a token failure, not a missing key.
-    window_.onProgress = [this](int position) {
-        if (position == 80) {
-            hsm_.WriteFaultConfig("fail C_FindObjectsInit 0x30\n");
-        }
+    const Bytes issued = declaration.certificate;
+    const PkeyPtr stranger(EVP_RSA_gen(2048));
+    const Bytes foreign = TestCa().Issue(sim::RsaModulus(stranger.get()), {0x01, 0x00, 0x01},
+                                         {{"CN", "Ion Popescu"}}, {0x42});
+    const Bytes empty{0x30, 0x00};  // a SEQUENCE with nothing in it
+    const auto at80 = [this](const std::string& fault) {
+        return [this, fault](int position) {
+            if (position == 80) {
+                hsm_.WriteFaultConfig(fault);
+            }
+        };
     };
-    EXPECT_EQ(SignAndInstall(window_, oldCertificate_, true), ERR_TOKEN_DEVICE);
+    struct Case {
+        std::string fault;
+        Bytes certificate;
+        const char* pin;
+        std::function<void(int)> onProgress;
+        ErrorId id;
+        std::size_t freezes;
+        std::string log;
+    };
+    const Case cases[] = {
+        {one, empty, kPin, nullptr, ERR_BAD_RESPONSE, 1, "The new certificate cannot be read"},
+        {one, foreign, kPin, nullptr, ERR_KEY_NOT_FOUND, 1,
+         "The new certificate has no private key on the token"},
+        {one + "fail C_CreateObject 0x31\n", issued, kPin, nullptr, ERR_TOKEN_FULL, 1,
+         "InstallCertificate failed: 49"},
+        // Pulled out while the certificate is written; a device that went away.
+        {one + "fail C_CreateObject 0xE0\n", issued, kPin, nullptr, ERR_NO_TOKEN, 1,
+         "InstallCertificate failed: 224"},
+        {one + "fail C_CreateObject 0x32\n", issued, kPin, nullptr, ERR_TOKEN_DEVICE, 1,
+         "InstallCertificate failed: 50"},
+        {one, issued, "0000", nullptr, ERR_WRONG_PIN, 1, "Error After RequestAndDecrypt"},
+        // Failing while the key is looked for is a token failure, not a missing key.
+        {one, issued, kPin, at80(one + "fail C_FindObjectsInit 0x30\n"), ERR_TOKEN_DEVICE, 1, ""},
+        // A second token before the certificate is written: not the token of the download.
+        {one, issued, kPin, at80(""), ERR_NO_TOKEN, 1, ""},
+        {"absent\n", issued, kPin, nullptr, ERR_NO_TOKEN, 0, ""},
+        {"", issued, kPin, nullptr, ERR_MULTIPLE_TOKENS, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault + c.pin + std::to_string(c.id));
+        hsm_.WriteFaultConfig(c.fault);
+        window_.Clear();
+        window_.ClearPin();
+        window_.pinAnswers = {c.pin};
+        window_.onProgress = c.onProgress;
+        NewLogLines();
+        EXPECT_EQ(SignAndInstall(window_, c.certificate, true), c.id);
+        EXPECT_EQ(window_.Events("freeze").size(), c.freezes);
+        if (!c.log.empty()) {
+            EXPECT_THAT(NewLogLines("[Steps 3] "), ::testing::Contains("[Steps 3] " + c.log));
+        }
+        EXPECT_EQ(FirstOrder(ControlState())["signatureVerified"].toBool(), &c != cases);
+        hsm_.WriteFaultConfig(one);
+        EXPECT_THAT(TokenCertificates(), ElementsAre(old_));
+        EXPECT_FALSE(Installed());
+    }
     window_.onProgress = nullptr;
-    hsm_.WriteFaultConfig("");
 
-    // The server names the certificate being installed as the old one: it stays.
+    // The authority names the certificate being installed as the old one: it stays.
     SetScenario(R"({"force": {"path": "/public/rest/certificate/installed", "status": 200}})");
-    EXPECT_EQ(SignAndInstall(window_, oldCertificate_, true), ERR_SUCCESS);
-    EXPECT_THAT(TokenCertificates(), ElementsAre(oldCertificate_));
-}
-
-TEST_F(DownloadTest, WholeLifeOfARenewal) {
-    // status (install pending) -> download and install -> status: nothing left.
-    RunStatusCheck();
-    EXPECT_TRUE(window_.Status().canDownload);
-    window_.pinAnswers = {kPin};
-    Download();
-    ASSERT_THAT(window_.results, ::testing::Contains(ERR_SUCCESS));
-    RunStatusCheck();
-    EXPECT_FALSE(window_.Status().canDownload);
-    // The renewed certificate can no longer be renewed; the new one can.
-    const auto renewable = window_.Status().renewableStore;
-    ASSERT_EQ(renewable.size(), 1u);
-    EXPECT_NE(renewable[0].der, oldCertificate_);
+    EXPECT_EQ(SignAndInstall(window_, old_, true), ERR_SUCCESS);
+    EXPECT_THAT(TokenCertificates(), ElementsAre(old_));
+    EXPECT_THAT(NewLogLines("[Steps 3] "),
+                Contains("[Steps 3] The old certificate is the new one: both kept"));
+    // The old certificate delivered for another key: the new one written, the old one kept.
+    SetScenario(R"({"foreignKeyFrom": "/public/rest/certificate/old"})");
+    EXPECT_EQ(SignAndInstall(window_, issued, true), ERR_SERVER);
+    EXPECT_THAT(TokenCertificates(), ::testing::UnorderedElementsAre(old_, issued));
+    EXPECT_FALSE(Installed());
 }
 
 }  // namespace

@@ -1,28 +1,14 @@
 #include "e2e_fixture.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 #include "flows/flow_support.h"
 #include "flows/workers.h"
 #include "net/envelope.h"
-#include "net/https_client.h"
 #include "sim/sim_process.h"
-#include "token/pkcs11_template.h"
 
 namespace qe::test {
-namespace {
-
-// The log and the preview files of the whole test process live in one private directory: the
-// log is opened once per process.
-const std::string& ProcessTempDir() {
-    static const ScopedDir* dir = new ScopedDir("flows-tmp");
-    return dir->path();
-}
-
-}  // namespace
 
 void PointWizardAt(const SimProcess& sim) {
     setenv("QUORVANE_API_HOST", sim.api().c_str(), 1);
@@ -35,17 +21,18 @@ void PointWizardAt(const SimProcess& sim) {
 }
 
 void FlowTest::SetUp() {
-    setenv("TMPDIR", ProcessTempDir().c_str(), 1);
+    static const ScopedDir* temp = new ScopedDir("flows-tmp");
+    setenv("TMPDIR", temp->path().c_str(), 1);
     hsm_.InitToken(kLabel, kPin);
     hsm_.WriteModuleList({SoftHsmLibrary()});
-    const std::string state = dir_ / "sim";
     const CommandResult provisioned = ProvisionToken(
-        state, SoftHsmLibrary(), kLabel, kPin, "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu",
+        dir_ / "sim", SoftHsmLibrary(), kLabel, kPin, "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu",
         "ion.popescu@example.ro", "ion.popescu@firma.local");
     ASSERT_EQ(provisioned.status, 0) << provisioned.err;
     oldSerial_ = provisioned.out.substr(0, provisioned.out.find('\n'));
-    sim_ = std::make_unique<SimProcess>(state);
+    sim_ = std::make_unique<SimProcess>(dir_ / "sim");
     PointWizardAt(*sim_);
+    logSeen_ = LogText().size();
 }
 
 void FlowTest::TearDown() {
@@ -73,30 +60,24 @@ std::vector<Bytes> FlowTest::TokenCertificates() const {
     return certificates;
 }
 
-std::vector<std::string> FlowTest::PrivateKeyLabels() const {
-    SoftHsm::Session session(kLabel, kPin);
-    std::vector<std::string> labels;
-    for (CK_OBJECT_HANDLE object : session.Find(CKO_PRIVATE_KEY)) {
-        labels.push_back(ToString(session.Attribute(object, CKA_LABEL)));
-    }
-    return labels;
-}
-
-std::string FlowTest::SimLogWith(const std::string& marker) const {
-    std::string log = sim_->Log();
-    for (int i = 0; i < 250 && log.find(marker) == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        log = sim_->Log();
-    }
-    return log;
-}
-
 std::string FlowTest::LogText() const {
-    return ReadFile(ProcessTempDir() + "/enrolllog.txt");
+    return ReadFile(TempDir() + "/enrolllog.txt");
 }
 
-std::string FlowTest::TempDir() const {
-    return ProcessTempDir();
+std::vector<std::string> FlowTest::NewLogLines(const std::string& tags) {
+    const std::string text = LogText();
+    std::vector<std::string> lines;
+    for (std::string line : SplitLines(text.substr(std::min(logSeen_, text.size())))) {
+        // "[dd/mm/yyyy hh:mm:ss]" first; the further lines of a message have none.
+        if (line.size() > 21 && line[0] == '[' && line[20] == ']') {
+            line.erase(0, 21);
+        }
+        if (line.rfind(tags, 0) == 0) {
+            lines.push_back(line);
+        }
+    }
+    logSeen_ = text.size();
+    return lines;
 }
 
 void FlowTest::RunStatusCheck() {

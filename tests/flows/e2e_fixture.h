@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -20,7 +22,8 @@ void PointWizardAt(const SimProcess& sim);
 
 // One customer's world per test: a private SoftHSM2 token provisioned by the simulator with a
 // current certificate (subject, e-mail and UPN), a running simulator, the wizard pointed at it
-// (hosts, trust, module list), and a scripted window.
+// (hosts, trust, module list), and a scripted window. The wizard's log and preview files go to
+// $TMPDIR, one directory for the test process (the log is opened once per process).
 class FlowTest : public ::testing::Test {
 protected:
     static constexpr const char* kPin = "1234";
@@ -32,17 +35,14 @@ protected:
     // The control listener's view of the orders.
     std::string ControlState() const;
     void SetScenario(const std::string& json) const;
-    // Certificates on the token, by label order of C_FindObjects (DER each).
+    // Certificates on the token, in C_FindObjects order (DER each).
     std::vector<Bytes> TokenCertificates() const;
-    // Private keys on the token, with their labels.
-    std::vector<std::string> PrivateKeyLabels() const;
     std::string LogText() const;
-    // The simulator's request log once it holds `marker` (it writes a request's line after the
-    // answer has gone, so a test may get ahead of it), or after five seconds.
-    std::string SimLogWith(const std::string& marker) const;
-    // Where the wizard keeps its log and preview files in these tests.
-    std::string TempDir() const;
-
+    // The wizard's temporary directory (log and previews), one for the test process.
+    std::string TempDir() const { return std::getenv("TMPDIR"); }
+    // The wizard's log lines written since the last call, without their time stamps; with `tags`
+    // ("[Init] "), only the lines written under exactly these tags.
+    std::vector<std::string> NewLogLines(const std::string& tags = "");
     // Runs the status check worker procedure.
     void RunStatusCheck();
 
@@ -51,6 +51,9 @@ protected:
     std::unique_ptr<SimProcess> sim_;
     std::string oldSerial_;
     ScriptedWindow window_;
+
+private:
+    std::size_t logSeen_ = 0;
 };
 
 }  // namespace qe::test

@@ -1,112 +1,162 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/result_decision.h"
+#include <algorithm>
+#include <functional>
+
 #include "e2e_fixture.h"
 #include "flows/flow_support.h"
+#include "flows/sign_and_install.h"
 #include "flows/workers.h"
 #include "sim/sim_process.h"
-#include "support/softhsm.h"
 
 namespace qe::test {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 
-int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
+std::string Upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), ::toupper);
+    return text;
 }
 
-TEST_F(FlowTest, StatusCheckFindsTheRenewableCertificate) {
-    RunStatusCheck();
-    const StatusOutcome status = window_.Status();
-    EXPECT_TRUE(status.canGenerate);
-    EXPECT_FALSE(status.canDownload);
-    EXPECT_FALSE(AskForDn());
-    EXPECT_FALSE(status.statusText.empty());
-    ASSERT_EQ(status.renewableStore.size(), 1u);
-    EXPECT_EQ(SerialNumberText(status.renewableStore[0].der), oldSerial_);
-    EXPECT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
-    EXPECT_THAT(window_.StepTexts(), ElementsAre(130, 138));
-    EXPECT_EQ(window_.EventsStartingWith("progress"), std::vector<std::string>{"progress -1"});
-    // The query names the certificate, lower-case as the wizard writes serial numbers.
-    EXPECT_THAT(SimLogWith("serial=" + oldSerial_), HasSubstr("?serial=" + oldSerial_));
-}
-
-TEST_F(FlowTest, IssuersAreFetchedOncePerProcessAndAskForDnIsRead) {
-    const std::size_t logStart = LogText().size();
-    RunStatusCheck();
-    SetScenario(R"({"ask4dn": "1", "fields": "C=RO\nCN=Ion Popescu\n"})");
-    RunStatusCheck();
-    EXPECT_TRUE(AskForDn());
-    // Both checks probed the rekey host; only the first read its issuer list.
-    const std::string log = LogText().substr(logStart);
-    EXPECT_EQ(Count(log, "[Init] SendReq"), 2);
-    EXPECT_EQ(Count(log, "[Init][Sending Request] Cert requested"), 2);
-    EXPECT_EQ(Count(log, "[GetAcceptedIssuers] Query Issuers"), 1);
-
-    SetScenario(R"({"ask4dn": "10"})");
-    RunStatusCheck();
-    EXPECT_FALSE(AskForDn());
-}
-
-TEST_F(FlowTest, SeveralCertificatesGoInOneQuery) {
-    const CommandResult second = ProvisionToken(sim_->stateDir(), SoftHsmLibrary(), kLabel, kPin,
-                                                "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu");
-    ASSERT_EQ(second.status, 0) << second.err;
-    const std::string secondSerial = second.out.substr(0, second.out.find('\n'));
-    RunStatusCheck();
-    EXPECT_EQ(window_.Status().renewableStore.size(), 2u);
-    const std::string log = SimLogWith("&serial=");
-    EXPECT_TRUE(log.find("?serial=" + oldSerial_ + "&serial=" + secondSerial) !=
-                    std::string::npos ||
-                log.find("?serial=" + secondSerial + "&serial=" + oldSerial_) != std::string::npos)
-        << log;
-}
-
-TEST_F(FlowTest, FailedStatusCheckOffersRetryAndCancelEndsTheProgram) {
-    SetScenario(R"({"force": {"path": "/public/rest/certificate/status", "status": 503,
-                              "body": "Serviciu indisponibil"}})");
-    window_.resultAnswers = {kIdRetry, kIdCancel};
-    RunStatusCheck();
-    EXPECT_THAT(window_.results, ElementsAre(ERR_SERVER, ERR_SERVER));
-    EXPECT_EQ(window_.EventsStartingWith("result 10 0 5").size(), 2u);
-    EXPECT_EQ(window_.EventsStartingWith("quit").size(), 1u);
-    EXPECT_TRUE(window_.EventsStartingWith("press").empty());
-}
-
-TEST_F(FlowTest, LaunchLinkPressesItsButtonOnceWhenAllowed) {
+TEST_F(FlowTest, StatusCheckFindsTheRenewableCertificateLogsEachStepAndRoutesTheLink) {
     window_.launchLink = "quorvaneenroll://register/";
     RunStatusCheck();
-    EXPECT_EQ(window_.EventsStartingWith("press"), std::vector<std::string>{"press 1000"});
-    RunStatusCheck();  // the link is used up
-    EXPECT_EQ(window_.EventsStartingWith("press").size(), 1u);
-
-    window_.Clear();
-    window_.launchLink = "quorvaneenroll://download/";  // nothing to install yet
-    RunStatusCheck();
-    EXPECT_TRUE(window_.EventsStartingWith("press").empty());
-    window_.launchLink = "quorvaneenroll://register";  // not the exact link
-    RunStatusCheck();
-    EXPECT_TRUE(window_.EventsStartingWith("press").empty());
+    EXPECT_THAT(window_.Events(), ElementsAre("busy", "progress -1", "step 130", "step 138",
+                                              "result 0", "done", "press 1000"));
+    EXPECT_EQ(window_.shown.at(0).kind, ResultDecision::Kind::Nothing);
+    const StatusOutcome status = window_.Status();
+    const std::string text =
+        "Certificatul dumneavoastră poate fi reînnoit. Generați o cerere nouă.";
+    EXPECT_EQ(status.statusText,
+              L"Certificatul dumneavoastră poate fi reînnoit. Generați o cerere nouă.");
+    EXPECT_TRUE(status.canGenerate);
+    EXPECT_FALSE(status.canDownload);
+    ASSERT_EQ(status.renewableStore.size(), 1u);
+    EXPECT_EQ(SerialNumberText(status.renewableStore[0].der), oldSerial_);
+    const std::string port = sim_->rekey().substr(sim_->rekey().rfind(':') + 1);
+    EXPECT_THAT(
+        NewLogLines("[Init] "),
+        ElementsAre(
+            "[Init] Get SC store", "[Init] Connect to: 127.0.0.1 on port " + port, "[Init] SendReq",
+            "[Init] Get issuers",
+            "[Init] Accepted Issuer: CN=Quorvane Demo Qualified CA, O=Quorvane Demo, C=RO",
+            "[Init] Found 1 issuers", "[Init] Enum Certs " + oldSerial_,
+            "[Init] Cert Added to store",
+            "[Init] Request cert status @ /public/rest/certificate/status?serial=" + oldSerial_,
+            "[Init] Response " + text, "[Init] pkcs10 header " + Upper(oldSerial_),
+            "[Init] Se poate genera pentru " + oldSerial_, "[Init] Ask4DN header: 0",
+            "[Init] Install Flag 0"));
 }
 
-TEST_F(FlowTest, NoTokenAndTwoTokens) {
-    hsm_.WriteModuleList({"/nonexistent/libnothing.so"});
-    window_.resultAnswers = {kIdCancel};
-    RunStatusCheck();
-    EXPECT_THAT(window_.results, ElementsAre(ERR_NO_TOKEN));
+// The answer headers as the authority may write them, what the window is told, and which
+// button the launch link then presses.
+TEST_F(FlowTest, StatusAnswerHeadersDecideTheButtonsAndTheIssuersAreAskedOnce) {
+    struct Case {
+        std::string headers;
+        const char* link;
+        bool askForDn, canGenerate;
+        std::size_t renewable;
+        bool canDownload;
+        const char* press;  // empty: none
+    };
+    const Case cases[] = {
+        // An entry enables the request button, though no certificate of the token matches it.
+        {R"("pkcs10": "00ff", "Ask4DN": "1", "install": "1")", "quorvaneenroll://download/", true,
+         true, 0, true, "press 1001"},
+        {R"("pkcs10": "00FF )" + Upper(oldSerial_) + R"(", "Ask4DN": "10", "install": "10")",
+         "quorvaneenroll://download/", false, true, 1, false, ""},
+        {R"("Ask4DN": "0")", "quorvaneenroll://register/", false, false, 0, false, ""},
+        {R"("pkcs10": ")" + oldSerial_ + R"(")", "quorvaneenroll://register", false, true, 1, false,
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.headers);
+        SetScenario(R"({"force": {"path": "/public/rest/certificate/status", "status": 200,
+                                  "body": "Stare", "headers": {)" +
+                    c.headers + "}}}");
+        window_.Clear();
+        window_.launchLink = c.link;
+        RunStatusCheck();
+        const StatusOutcome status = window_.Status();
+        EXPECT_EQ(status.statusText, L"Stare");
+        EXPECT_EQ(AskForDn(), c.askForDn);
+        EXPECT_EQ(status.canGenerate, c.canGenerate);
+        EXPECT_EQ(status.renewableStore.size(), c.renewable);
+        EXPECT_EQ(status.canDownload, c.canDownload);
+        EXPECT_EQ(window_.Events("press"),
+                  *c.press ? std::vector<std::string>{c.press} : std::vector<std::string>{});
+    }
+    // Every check probed the rekey host; only the first read its issuer list.
+    const std::vector<std::string> log = NewLogLines();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "[Init] SendReq"), 4);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "[Init][GetAcceptedIssuers] Query Issuers"), 1);
+}
 
-    hsm_.InitToken("Second", "1234");
-    hsm_.WriteModuleList({SoftHsmLibrary()});
-    window_.resultAnswers = {kIdCancel};
-    RunStatusCheck();
-    EXPECT_THAT(window_.results, ElementsAre(ERR_NO_TOKEN, ERR_MULTIPLE_TOKENS));
+TEST_F(FlowTest, FailedCheckOffersRetryAndCancelEndsTheProgram) {
+    const std::tuple<std::function<void()>, ErrorId, std::wstring, std::wstring> cases[] = {
+        {[this] {
+             SetScenario(R"({"force": {"path": "/public/rest/certificate/status", "status": 503,
+                                       "body": "Serviciu indisponibil"}})");
+         },
+         ERR_SERVER, L"Serviciu indisponibil", L"Eroare de server"},
+        {[] { setenv("QUORVANE_API_HOST", "127.0.0.1:1", 1); }, ERR_CONNECTION,
+         L"Eroare de conectare la serverul Quorvane. Vă rugăm să verificați conexiunea la "
+         L"internet.",
+         L"A avut loc o eroare"},
+    };
+    for (const auto& [arrange, id, text, caption] : cases) {
+        arrange();
+        window_.Clear();
+        window_.launchLink = "quorvaneenroll://register/";
+        window_.resultAnswers = {kIdRetry, kIdCancel};
+        RunStatusCheck();
+        const std::string result = "result " + std::to_string(id);
+        EXPECT_THAT(window_.Events(), ElementsAre("busy", "progress -1", "step 130", "step 138",
+                                                  result, "done", "busy", "progress -1", "step 130",
+                                                  "step 138", result, "done", "quit"));
+        for (const ResultDecision& shown : window_.shown) {
+            EXPECT_EQ(shown.text, text);
+            EXPECT_EQ(shown.caption, caption);
+            EXPECT_EQ(shown.flags, kBoxRetryCancel | kBoxIconHand);
+        }
+    }
+}
+
+// Without a token, and with a second one, every flow stops before it reaches a server.
+TEST_F(FlowTest, EveryFlowStopsWithoutATokenAndWithTwo) {
+    const Bytes certificate = TokenCertificates().at(0);
+    hsm_.InitToken("Second", kPin);
+    hsm_.WriteModuleList({FaultModuleLibrary()});
+    const std::function<void()> flows[] = {
+        [this] {
+            window_.resultAnswers = {kIdCancel};
+            RunStatusCheck();
+        },
+        [this] { RegisterThread(window_); },
+        [this] { DownloadThread(window_); },
+        [&] { window_.ShowResult(SignAndInstall(window_, certificate, true), 126, kBoxOk); },
+    };
+    const std::tuple<const char*, ErrorId, std::string> cases[] = {
+        {"absent\n", ERR_NO_TOKEN, "[Step 1] Card Not Found"},
+        {"", ERR_MULTIPLE_TOKENS, "[Step 1] Multiple Cards"},
+    };
+    for (const auto& [fault, id, requestLog] : cases) {
+        hsm_.WriteFaultConfig(fault);
+        for (std::size_t flow = 0; flow < std::size(flows); ++flow) {
+            SCOPED_TRACE(std::to_string(id) + " in flow " + std::to_string(flow));
+            window_.Clear();
+            window_.mode = 1;
+            NewLogLines();
+            flows[flow]();
+            EXPECT_THAT(window_.results, ElementsAre(id));
+            // Request generation alone reports it further: a line for support, the bar frozen.
+            EXPECT_EQ(window_.Events("freeze").size(), flow == 1 ? 1u : 0u);
+            EXPECT_EQ(NewLogLines(requestLog).size(), flow == 1 ? 1u : 0u);
+        }
+    }
+    EXPECT_EQ(sim_->Log().find("/public/rest/certificate/status"), std::string::npos);
 }
 
 }  // namespace

@@ -6,28 +6,35 @@
 #include <openssl/evp.h>
 #include <openssl/x509v3.h>
 
+#include "sim/cert_util.h"
 #include "toolkit/bytes.h"
 #include "toolkit/openssl_ptr.h"
 
 namespace qe::test {
 
+inline PkeyPtr NewRsaKey(unsigned bits = 2048) {
+    return PkeyPtr(EVP_RSA_gen(bits));
+}
+inline std::string PemOf(X509* certificate) {
+    return sim::CertificatePem(certificate);
+}
+inline std::string PemOf(EVP_PKEY* key) {
+    return sim::PrivateKeyPem(key);
+}
+
 // A customer whose key lives in software rather than on a token: a certificate from the
-// simulator's issuing CA, recorded as issued, with PEM files of both for curl and openssl.
+// simulator's issuing CA, recorded as issued, with PEM files of both.
 struct SoftwareCustomer {
     PkeyPtr key;
     X509Ptr certificate;
-    std::string serialHex;  // as the wizard writes it
     std::string keyPath;
     std::string certPath;
 };
 
-// Issues from the authority in `stateDir` (created when missing) and writes
-// `fileStem`.key/.pem. Throws std::runtime_error on failure.
+// Issues from the authority in `stateDir` (created when missing) and writes `fileStem`.key/.pem.
+// Throws std::runtime_error on failure.
 SoftwareCustomer MakeSoftwareCustomer(const std::string& stateDir, const std::string& subject,
                                       const std::string& fileStem);
-
-// A fresh RSA key.
-PkeyPtr NewRsaKey(unsigned bits = 2048);
 
 // A PKCS#10 request for `key` in PEM with CR LF line ends, as the wizard uploads it.
 std::string MakeRequestPem(EVP_PKEY* key, const std::string& subject,
@@ -36,8 +43,5 @@ std::string MakeRequestPem(EVP_PKEY* key, const std::string& subject,
 
 // Opens a delivery with OpenSSL's own CMS code, independent of the simulator's builder.
 std::optional<Bytes> OpenDelivery(const Bytes& delivery, EVP_PKEY* key, X509* certificate);
-
-std::string PemOf(X509* certificate);
-std::string PemOf(EVP_PKEY* key);
 
 }  // namespace qe::test
