@@ -65,6 +65,7 @@ TEST(PinDialog, OkWipesTheEditAndCancelKeepsNothing) {
     QTest::keyClicks(cancelled.Edit(), QStringLiteral("99"));
     QTest::keyClick(&cancelled, Qt::Key_Escape);
     EXPECT_EQ(cancelled.result(), QDialog::Rejected);
+    EXPECT_TRUE(cancelled.Edit()->text().isEmpty());
     EXPECT_TRUE(cancelled.TakePin().empty());
 }
 
@@ -121,6 +122,7 @@ TEST_F(ResultTest, MessageBoxesOfShowResult) {
     }
     EXPECT_EQ(window_.ShowResult(ERR_CANCELLED, 108, 0), kIdOk);  // nothing shown
     EXPECT_EQ(window_.ShowResult(ERR_SUCCESS, 0, 5), kIdOk);
+    EXPECT_EQ(quits_, 0);  // only the restriction alert ends the program
 }
 
 TEST_F(ResultTest, OldDriverAlertOpensItsLinkAndStaysOpen) {
