@@ -52,11 +52,9 @@ TlsTestServer::TlsTestServer(const TestPki& pki, Options options) {
                            : SSL_TLSEXT_ERR_NOACK;
             },
             nullptr);
-        if (options.minVersion != 0) {
-            SSL_CTX_set_min_proto_version(&ctx, options.minVersion);
-        }
-        if (options.maxVersion != 0) {
-            SSL_CTX_set_max_proto_version(&ctx, options.maxVersion);
+        if (options.version != 0) {
+            SSL_CTX_set_min_proto_version(&ctx, options.version);
+            SSL_CTX_set_max_proto_version(&ctx, options.version);
         }
         if (options.requireClientCert) {
             const X509* ca = options.clientCa != nullptr ? options.clientCa : pki.caCert.get();

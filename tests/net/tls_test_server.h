@@ -40,8 +40,7 @@ public:
     struct Options {
         bool requireClientCert = false;
         const X509* clientCa = nullptr;  // trusted for client certificates and named in the request
-        int minVersion = 0;              // e.g. TLS1_2_VERSION; 0 for the library's default
-        int maxVersion = 0;
+        int version = 0;                 // the only one spoken, e.g. TLS1_2_VERSION; 0: any
         int refusalAlert = 0;  // refuse every client certificate with this alert (TLS 1.2 only)
     };
 
