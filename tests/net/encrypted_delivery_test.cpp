@@ -11,11 +11,21 @@
 #include "support/softhsm_certs.h"
 #include "tls_test_server.h"
 #include "token/pki.h"
+#include "toolkit/status.h"
 
 namespace qe {
 namespace {
 
 using test::Reply;
+
+const Bytes kPlaintext = ToBytes("declaratie de acceptanta, pagina 1");
+
+Bytes Deliver(const Bytes& plaintext, EVP_PKEY* key, const sim::DeliveryOptions& options = {}) {
+    X509NamePtr issuer(X509_NAME_new());
+    OpenSslPtr<ASN1_INTEGER, ASN1_INTEGER_free> serial(ASN1_INTEGER_new());
+    return *sim::BuildDelivery(plaintext, sim::RecipientFromKey(key, issuer.get(), serial.get()),
+                               options);
+}
 
 // Deliveries from a TLS server for a key pair on a SoftHSM2 token reached through the fault
 // module.
@@ -41,12 +51,9 @@ protected:
     }
 
     void Serve(const std::string& path, const Bytes& plaintext, EVP_PKEY* key,
-               sim::DeliveryOptions options = {}) {
-        X509NamePtr issuer(X509_NAME_new());
-        OpenSslPtr<ASN1_INTEGER, ASN1_INTEGER_free> serial(ASN1_INTEGER_new());
-        const Bytes body = *sim::BuildDelivery(
-            plaintext, sim::RecipientFromKey(key, issuer.get(), serial.get()), options);
-        replies_[path] = Reply(200, ToString(body), {}, "application/octet-stream");
+               const sim::DeliveryOptions& options = {}) {
+        replies_[path] =
+            Reply(200, ToString(Deliver(plaintext, key, options)), {}, "application/octet-stream");
     }
 
     ErrorId Fetch(const std::wstring& path, Bytes& out, const char* pin = "1234",
@@ -129,6 +136,96 @@ TEST_F(EncryptedDeliveryTest, EachFailureHasItsIdentifierAndKeepsTheOutput) {
         EXPECT_EQ(Fetch(c.path, out, c.pin), c.rc);
         EXPECT_EQ(ToString(out), c.rc == ERR_SUCCESS ? "x" : "kept");
         EXPECT_EQ(ServerMessage(), c.message);
+    }
+}
+
+TEST_F(EncryptedDeliveryTest, EnvelopeRefusalsLeaveTheResultAsItWas) {
+    const auto options = [](auto set) {
+        sim::DeliveryOptions o;
+        set(o);
+        return o;
+    };
+    const struct {
+        const char* what;
+        sim::DeliveryOptions options;
+        const char* pin;
+        const char* fault;
+        int rc;
+        int keyIdRc;
+    } cases[] = {
+        {"four children", options([](auto& o) { o.originatorInfo = false; }), "1234", "",
+         kDeliveryMalformed, kDeliveryMalformed},
+        {"version 0", options([](auto& o) { o.envelopedDataVersion = 0; }), "1234", "",
+         kDeliveryMalformed, kDeliveryMalformed},
+        {"recipient version 2", options([](auto& o) { o.recipientInfoVersion = 2; }), "1234", "",
+         kDeliveryMalformed, 0},
+        {"primitive content", options([](auto& o) { o.primitiveContent = true; }), "1234", "",
+         kDeliveryMalformed, 0},
+        {"zero key identifier", options([](auto& o) { o.keyIdentifier = Bytes(256, 0); }), "1234",
+         "", kDeliveryMalformed, kDeliveryMalformed},
+        {"another key", options([](auto& o) { o.keyIdentifier = Bytes(256, 0x42); }), "1234", "",
+         kDeliveryNoKey, 0},
+        {"a byte after the message", {}, "1234", "", kToolkitDecodeError, kToolkitDecodeError},
+        {"wrong PIN", {}, "0000", "", CKR_PIN_INCORRECT, 0},
+        {"signature fails", {}, "1234", "fail C_Sign 0x30", CKR_DEVICE_ERROR, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        hsm_.WriteFaultConfig(std::string(c.fault) + "\n");
+        Bytes message = Deliver(kPlaintext, key_.get(), c.options);
+        if (c.rc == kToolkitDecodeError) {
+            message.push_back(0);
+        }
+        Bytes keyId = ToBytes("kept");
+        EXPECT_EQ(GetEnvelopeKeyId(message, keyId), c.keyIdRc);
+        Bytes result = ToBytes("kept");
+        EXPECT_EQ(OpenEnvelope(message, Secret(c.pin), token_.modulePath, c.rc == CKR_DEVICE_ERROR,
+                               result),
+                  c.rc);
+        EXPECT_EQ(ToString(result), "kept");
+    }
+    // A token that gives back a content key of the wrong size.
+    const EnvelopeKeyOperations shortKey{
+        [](const Bytes&, const Bytes&, Bytes& out) { return out.assign(16, 1), 0; }, nullptr};
+    Bytes result = ToBytes("kept");
+    EXPECT_EQ(OpenEnvelopeWith(Deliver(kPlaintext, key_.get()), false, shortKey, result),
+              kDeliveryMalformed);
+    EXPECT_EQ(ToString(result), "kept");
+}
+
+// The content key opened in software: a token's library would reuse, and free again, blocks the
+// delivery's builder left behind.
+int SoftwareDecrypt(const Bytes&, const Bytes& in, Bytes& out) {
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new(test::SharedKey(), nullptr));
+    std::size_t size = 256;
+    out.resize(size);
+    const bool ok = EVP_PKEY_decrypt_init(ctx.get()) == 1 &&
+                    EVP_PKEY_decrypt(ctx.get(), out.data(), &size, in.data(), in.size()) == 1;
+    out.resize(size);
+    return ok ? 0 : 1;
+}
+
+TEST(Envelope, EveryTruncationIsRefused) {
+    const Bytes message = Deliver(kPlaintext, test::SharedKey());
+    Bytes result;
+    for (std::size_t cut = 0; cut < message.size(); cut += 7) {
+        const Bytes truncated(message.begin(), message.begin() + static_cast<long>(cut));
+        Bytes keyId;
+        EXPECT_NE(GetEnvelopeKeyId(truncated, keyId), 0);
+        EXPECT_NE(OpenEnvelopeWith(truncated, false, {SoftwareDecrypt, nullptr}, result), 0);
+    }
+}
+
+TEST(Envelope, ReleasedBuffersKeepNoCiphertextOrPlaintext) {
+    const Bytes plaintext(4096, 0x5A);
+    const Bytes message = Deliver(plaintext, test::SharedKey());
+    const auto middle = message.begin() + static_cast<long>(message.size() / 2);
+    for (const Bytes& secret :
+         {Bytes(middle, middle + 32), Bytes(plaintext.begin() + 64, plaintext.begin() + 96)}) {
+        Bytes result;
+        test::FreedMemoryWatch watch(ToString(secret));
+        EXPECT_EQ(OpenEnvelopeWith(message, false, {SoftwareDecrypt, nullptr}, result), 0);
+        EXPECT_EQ(watch.hits(), 0);
     }
 }
 
