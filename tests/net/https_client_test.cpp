@@ -4,19 +4,22 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <deque>
+#include <thread>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include "net/tls_key.h"
 #include "net/token_client_certificate.h"
-#include "scripted_pins.h"
 #include "support/connect_proxy.h"
 #include "support/process_log.h"
 #include "support/softhsm.h"
 #include "support/softhsm_certs.h"
 #include "tls_test_server.h"
+#include "token/pin_port.h"
 #include "token/pki.h"
 
 namespace qe {
@@ -25,6 +28,35 @@ namespace {
 using test::RecordedRequest;
 using test::Reply;
 using test::TlsTestServer;
+
+// The window's PIN side: a cached PIN and the answers the PIN dialog will give, in order (an
+// empty answer is a cancelled dialog).
+class ScriptedPins : public PinPort {
+public:
+    Secret CachedPin() override { return cached_.Clone(); }
+    void AskPin() override {
+        std::this_thread::sleep_for(typing);
+        ++asked;
+        if (!answers.empty()) {
+            if (!answers.front().empty()) {
+                cached_ = Secret(answers.front());
+            }
+            answers.pop_front();
+        }
+    }
+    void ClearPin() override {
+        ++cleared;
+        cached_.Clear();
+    }
+
+    std::deque<std::string> answers;
+    std::chrono::milliseconds typing{0};  // how long the customer takes
+    int asked = 0;
+    int cleared = 0;
+
+private:
+    Secret cached_;
+};
 
 class HttpsClientTest : public ::testing::Test {
 protected:
@@ -234,7 +266,7 @@ protected:
 
     test::SoftHsm hsm_;
     TokenCertificate certificate_;
-    test::ScriptedPins pins_;
+    ScriptedPins pins_;
     std::string version_;
     bool canSignRaw_ = false;
 };
