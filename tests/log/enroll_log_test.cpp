@@ -32,13 +32,6 @@ int Mode(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
 }
 
-void Age(const std::string& path, long days) {
-    const timeval times[2] = {{time(nullptr) + days * 86400, 0}, {time(nullptr) + days * 86400, 0}};
-    if (days != 0) {
-        ASSERT_EQ(utimes(path.c_str(), times), 0);
-    }
-}
-
 TEST(EnrollLog, LinesAreStampedTaggedVerbatimAndOnDiskAtOnce) {
     ScopedDir dir("log");
     const std::string path = dir / "enrolllog.txt";
@@ -82,7 +75,9 @@ TEST(EnrollLog, KeepsOneDayAndTakesOnlyAFileOfItsOwn) {
         ASSERT_EQ(c.kind == kSecondName ? link(other.c_str(), path.c_str()) : 0, 0);
         ASSERT_EQ(c.kind == kLink ? symlink(other.c_str(), path.c_str()) : 0, 0);
         ASSERT_EQ(c.mode != 0 ? chmod(path.c_str(), static_cast<mode_t>(c.mode)) : 0, 0);
-        Age(path, c.ageDays);
+        const timeval aged = {time(nullptr) + c.ageDays * 86400, 0};
+        const timeval times[2] = {aged, aged};
+        ASSERT_EQ(c.ageDays != 0 ? utimes(path.c_str(), times) : 0, 0);
         {
             CEnrollLog log(path);
             EXPECT_EQ(log.IsOpen(), c.kept != nullptr);
