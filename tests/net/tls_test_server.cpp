@@ -73,10 +73,8 @@ TlsTestServer::TlsTestServer(const TestPki& pki, Options options) {
     }
     server_->set_keep_alive_timeout(1);
     const auto handle = [this](const httplib::Request& req, httplib::Response& res) {
-        RecordedRequest r{req.method, req.target, req.body, {}, {}};
-        for (const auto& [k, v] : req.headers) {
-            r.headers.emplace(k, v);
-        }
+        RecordedRequest r{
+            req.method, req.target, req.body, {req.headers.begin(), req.headers.end()}, {}};
         if (req.ssl != nullptr) {
             if (X509* peer = SSL_get1_peer_certificate(req.ssl)) {
                 char cn[256] = {};
