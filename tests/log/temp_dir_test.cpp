@@ -66,9 +66,14 @@ TEST(TempDir, OnlyAPrivateDirectoryServes) {
     std::filesystem::current_path(cwd);
 }
 
-// A private mode and no overwriting are checked where the previews are written.
-TEST(TempDir, FilesAreNeverCreatedThroughALink) {
+// Never overwriting is checked where the previews are written.
+TEST(TempDir, FilesArePrivateAndNeverCreatedThroughALink) {
     ScopedDir dir("files");
+    const int fd = CreateNewPrivateFile(dir / "preview0.pdf");
+    struct stat st {};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    close(fd);
     const std::string link = dir / "preview1.pdf";
     ASSERT_EQ(symlink((dir / "elsewhere").c_str(), link.c_str()), 0);
     EXPECT_EQ(CreateNewPrivateFile(link), -1);
