@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <openssl/core_names.h>
-#include <openssl/pem.h>
 
 #include "net/test_pki.h"
 #include "request/pem.h"
@@ -21,20 +20,6 @@ Bytes KeyPart(const char* param) {
     return out;
 }
 
-// Stands in for the token: a PKCS#1 v1.5 signature over the DigestInfo, the token pads.
-int SoftwareSign(const Bytes& digestInfo, Bytes& signature) {
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new(test::SharedKey(), nullptr));
-    std::size_t size = 0;
-    EVP_PKEY_sign_init(ctx.get());
-    EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING);
-    EVP_PKEY_sign(ctx.get(), nullptr, &size, digestInfo.data(), digestInfo.size());
-    signature.resize(size);
-    return EVP_PKEY_sign(ctx.get(), signature.data(), &size, digestInfo.data(),
-                         digestInfo.size()) == 1
-               ? 0
-               : 1;
-}
-
 class CertificationRequestTest : public ::testing::Test {
 protected:
     CertificationRequestTest() {
@@ -43,7 +28,7 @@ protected:
         content_.modulus = KeyPart(OSSL_PKEY_PARAM_RSA_N);
         content_.publicExponent = KeyPart(OSSL_PKEY_PARAM_RSA_E);
     }
-    X509ReqPtr Build(const DigestInfoSigner& sign = SoftwareSign) {
+    X509ReqPtr Build(const DigestInfoSigner& sign) {
         Bytes der;
         EXPECT_EQ(BuildCertificationRequest(content_, sign, der), 0);
         const unsigned char* p = der.data();
@@ -51,29 +36,6 @@ protected:
     }
     RequestContent content_;
 };
-
-TEST_F(CertificationRequestTest, VersionZeroSubjectKeyAndSha256WithRsaSignature) {
-    const X509ReqPtr request = Build();
-    ASSERT_TRUE(request);
-    EXPECT_EQ(X509_REQ_get_version(request.get()), 0);
-    EXPECT_EQ(EVP_PKEY_eq(X509_REQ_get0_pubkey(request.get()), test::SharedKey()), 1);
-    EXPECT_EQ(X509_REQ_verify(request.get(), test::SharedKey()), 1);
-    X509NamePtr subject;
-    ASSERT_EQ(BuildSubjectName(content_.subject, subject), 0);
-    EXPECT_EQ(X509_NAME_cmp(X509_REQ_get_subject_name(request.get()), subject.get()), 0);
-    const X509_ALGOR* algorithm = nullptr;
-    X509_REQ_get0_signature(request.get(), nullptr, &algorithm);
-    const ASN1_OBJECT* oid = nullptr;
-    int parameterType = 0;
-    X509_ALGOR_get0(&oid, &parameterType, nullptr, algorithm);
-    EXPECT_EQ(OBJ_obj2nid(oid), NID_sha256WithRSAEncryption);
-    EXPECT_EQ(parameterType, V_ASN1_NULL);
-    EXPECT_EQ(X509_REQ_get_attr_count(request.get()), 0);
-
-    const RequestedExtensions extensions{{std::nullopt, {}, "", "a.ro", false}};
-    content_.extensions = &extensions;
-    EXPECT_EQ(X509_REQ_get_attr_count(Build().get()), 1);
-}
 
 TEST_F(CertificationRequestTest, SignatureKeepsItsTrailingZeroOctets) {
     const X509ReqPtr request = Build([](const Bytes&, Bytes& signature) {

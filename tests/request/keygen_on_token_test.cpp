@@ -1,16 +1,23 @@
-// Key pair generation and request signing on SoftHSM2, seen through the fault module's record.
+// Key pair generation and request signing on SoftHSM2, seen through the fault module's record,
+// and the two request builders as the register flow calls them: subject sources, token
+// selection, progress, log lines and the mapping of result codes to error identifiers.
 #include "request/keygen_on_token.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include <dlfcn.h>
+#include <openssl/pem.h>
 
-#include "keygen_fixture.h"
 #include "request/keygen_session.h"
+#include "request/pkcs10_generation.h"
+#include "support/process_log.h"
+#include "support/softhsm.h"
 #include "token/open_token.h"
+#include "token/pki.h"
 #include "token/token_status.h"
 #include "toolkit/status.h"
 
@@ -21,33 +28,104 @@ using test::BoolBytes;
 using test::UlongBytes;
 using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
 using ::testing::Not;
 
 using Template = std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>>;
 
-class KeygenOnTokenTest : public test::KeygenTest {
+// The request in a PEM text, or null.
+X509ReqPtr ParseRequestPem(const std::string& pem) {
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    return X509ReqPtr(PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr));
+}
+
+// Stands in for the window's progress bar: keeps every record posted.
+class RecordingProgress : public ProgressPort {
+public:
+    void PostProgress(int position, int target, int duration) override {
+        records.emplace_back(position, target, duration);
+    }
+    std::vector<std::tuple<int, int, int>> records;
+};
+
+// A private SoftHSM2 with one token "Alpha" (user PIN 1234) reached through the fault module,
+// which is the whole module list.
+class KeygenOnTokenTest : public ::testing::Test {
 protected:
-    KeygenOnTokenTest() {
+    void SetUp() override {
         subject_[kSlotCountry] = "RO";
         subject_[kSlotCommonName] = "Test User";
+        hsm_.InitToken("Alpha", "1234");
+        hsm_.WriteModuleList({test::FaultModuleLibrary()});
+        std::vector<zel_token> tokens;
+        CPKI().ListTokens({test::FaultModuleLibrary()}, tokens);
+        ASSERT_EQ(tokens.size(), 1u);
+        token_ = tokens.front();
+        hsm_.ClearRecord();
+        log_.Restart();
     }
     CK_RV Generate(const std::vector<std::int32_t>& sizes, const char* pin = "1234",
                    const RequestedExtensions* extensions = nullptr) {
         return GenerateSigningKeysOnToken(sizes, token_, Secret(pin), subject_, extensions, pem_);
     }
+    ErrorId FromFields(const std::wstring& text, const std::vector<std::int32_t>& sizes = {1024},
+                       const char* pin = "1234") {
+        return GeneratePKCS10(text, sizes, Secret(pin), progress_, pem_, resultCode_);
+    }
+    ErrorId FromCertificate(const std::wstring& dn) {
+        return GeneratePKCS10OIDValidation(dn, {}, {1024}, Secret("1234"), progress_, pem_,
+                                           resultCode_);
+    }
+    // The request's subject in one line, "/C=RO/CN=...", in encoded order.
+    std::string Subject() const {
+        char line[256] = {};
+        X509_NAME_oneline(X509_REQ_get_subject_name(ParseRequestPem(pem_).get()), line,
+                          sizeof line);
+        return line;
+    }
     std::vector<std::string> Calls() const { return test::CallNames(hsm_.RecordedCalls()); }
+    // The names of the recorded calls from the last C_GetFunctionList on (one operation).
+    std::vector<std::string> CallsOfLastLoad() const {
+        const std::vector<std::string> names = Calls();
+        const auto last = std::find(names.rbegin(), names.rend(), "C_GetFunctionList");
+        return last == names.rend() ? names
+                                    : std::vector<std::string>(last.base() - 1, names.end());
+    }
+    // The first recorded call of that name; fails the test when there is none.
+    test::RecordedCall FirstCall(const std::string& name) const {
+        for (const test::RecordedCall& call : hsm_.RecordedCalls()) {
+            if (call.name == name) {
+                return call;
+            }
+        }
+        ADD_FAILURE() << "no call " << name;
+        return {};
+    }
 
+    test::SoftHsm hsm_;
+    zel_token token_;
+    test::ProcessLog log_;
     SubjectFields subject_;
     std::string pem_;
+    RecordingProgress progress_;
+    int resultCode_ = -1;
 };
 
 TEST_F(KeygenOnTokenTest, GeneratesOnTheTokenAndSignsThereInOneCycle) {
     ASSERT_EQ(Generate({1024}), CKR_OK);
-    const X509ReqPtr request = test::ParseRequestPem(pem_);
+    const X509ReqPtr request = ParseRequestPem(pem_);
     ASSERT_TRUE(request);
     EXPECT_EQ(X509_REQ_verify(request.get(), X509_REQ_get0_pubkey(request.get())), 1);
     EXPECT_EQ(EVP_PKEY_get_bits(X509_REQ_get0_pubkey(request.get())), 1024);
+    EXPECT_EQ(X509_REQ_get_version(request.get()), 0);
+    const X509_ALGOR* algorithm = nullptr;
+    X509_REQ_get0_signature(request.get(), nullptr, &algorithm);
+    const ASN1_OBJECT* oid = nullptr;
+    int parameterType = 0;
+    X509_ALGOR_get0(&oid, &parameterType, nullptr, algorithm);
+    EXPECT_EQ(OBJ_obj2nid(oid), NID_sha256WithRSAEncryption);
+    EXPECT_EQ(parameterType, V_ASN1_NULL);
+    EXPECT_EQ(X509_REQ_get_attr_count(request.get()), 0);
     EXPECT_THAT(CallsOfLastLoad(),
                 ElementsAre("C_GetFunctionList", "C_Initialize", "C_GetSlotList", "C_GetSlotList",
                             "C_GetTokenInfo", "C_OpenSession", "C_Login", "C_GenerateKeyPair",
@@ -169,7 +247,7 @@ TEST_F(KeygenOnTokenTest, EachFailingTokenCallEndsTheCycleAndCleansUp) {
 TEST_F(KeygenOnTokenTest, LoginFoundInPlaceStaysInPlace) {
     hsm_.WriteFaultConfig("fail-after C_Login 0x100\n");
     ASSERT_EQ(Generate({1024}), CKR_OK);
-    EXPECT_TRUE(test::ParseRequestPem(pem_));
+    EXPECT_TRUE(ParseRequestPem(pem_));
     const std::vector<std::string> calls = CallsOfLastLoad();
     EXPECT_THAT(calls, Not(Contains("C_Logout")));
     EXPECT_THAT(calls, Not(Contains("C_CloseAllSessions")));
@@ -239,6 +317,82 @@ TEST_F(KeygenOnTokenTest, KeyGoesToTheChosenTokenOrNowhere) {
                                                          CKR_TOKEN_NOT_PRESENT));
     EXPECT_EQ(test::SoftHsm::Session("Beta", "1234").Find(CKO_PRIVATE_KEY).size(), 0u);
     EXPECT_EQ(test::SoftHsm::Session("Alpha", "1234").Find(CKO_PRIVATE_KEY).size(), 1u);
+}
+
+TEST_F(KeygenOnTokenTest, CarriageReturnReachesServerFieldValuesOnly) {
+    ASSERT_EQ(FromFields(L"CN= Test User\r\nOU=A//B\nC=RO\nXYZ=ignored\n"), ERR_SUCCESS);
+    EXPECT_EQ(resultCode_, 0);
+    EXPECT_EQ(Subject(), "/C=RO/OU=A/OU=B/CN= Test User\\x0D");
+    EXPECT_EQ(X509_REQ_get_attr_count(ParseRequestPem(pem_).get()), 0);
+    EXPECT_THAT(progress_.records, ElementsAre(std::make_tuple(20, 95, 600)));
+    EXPECT_EQ(log_.Lines("CSR generation"),
+              std::vector<std::string>{"[T] CSR generation finished with status: 0"});
+
+    log_.Restart();
+    ASSERT_EQ(FromCertificate(L"2.5.4.3= Test User\r\n"), ERR_SUCCESS);
+    EXPECT_EQ(Subject(), "/CN= Test User");
+    const std::string tag = "[T][GeneratePKCS10OIDValidation] ";
+    EXPECT_EQ(log_.Lines("OIDValidation\\] [^\\[]"),
+              (std::vector<std::string>{
+                  tag + "GeneratePKCS10OIDValidation", tag + "Building Names And Parameters =  ",
+                  tag + "Constructing Names And Parameters Succesfully =  ",
+                  tag + "Before Check UserToken =  ", tag + "Before Generate Keys =  ",
+                  tag + "CSR generation finished with status: 0"}));
+}
+
+TEST_F(KeygenOnTokenTest, ResultCodesMapToErrorIdentifiers) {
+    const struct {
+        const char* faults;
+        std::vector<std::int32_t> sizes;
+        const char* pin;
+        int code;
+        ErrorId id;
+    } cases[] = {
+        {"fail C_GenerateKeyPair 0x31", {1024}, "1234", 49, ERR_TOKEN_FULL},
+        {"fail C_GenerateKeyPair 0x30", {1024}, "1234", 48, ERR_OLD_DRIVER},
+        {"rsa-key-sizes 1024 2048", {4096, 3072}, "1234", 98, ERR_TOKEN_RESTRICTED},
+        {"hide-mechanism CKM_RSA_PKCS_KEY_PAIR_GEN", {1024}, "1234", 523, ERR_KEYGEN_FAILED},
+        {"", {1024}, "4321", 160, ERR_TOKEN_DEVICE},
+        {"fail C_Login 0xe0", {1024}, "1234", 224, ERR_TOKEN_DEVICE},
+        {"", {}, "1234", 0, ERR_SUCCESS},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        hsm_.WriteFaultConfig(c.faults);
+        log_.Restart();
+        pem_ = "left over";
+        EXPECT_EQ(FromFields(L"CN=Test User\n", c.sizes, c.pin), c.id);
+        EXPECT_EQ(resultCode_, c.code);
+        EXPECT_THAT(pem_, IsEmpty());
+        EXPECT_EQ(log_.Lines("CSR generation|4321"),
+                  std::vector<std::string>{"[T] CSR generation finished with status: " +
+                                           std::to_string(c.code)});
+    }
+}
+
+TEST_F(KeygenOnTokenTest, NoTokenOrTwoTokensStopBeforeTheProgress) {
+    hsm_.InitToken("Beta", "5678");
+    for (const auto& [modules, code] :
+         {std::pair<const char*, CK_RV>{"/nonexistent/libnotoken.so", TOKEN_NONE},
+          {test::FaultModuleLibrary(), TOKEN_MULTIPLE}}) {
+        hsm_.WriteModuleList({modules});
+        hsm_.ClearRecord();
+        EXPECT_EQ(FromFields(L"CN=Test User\n"), ERR_TOKEN_DEVICE);
+        EXPECT_EQ(resultCode_, static_cast<int>(code));
+        EXPECT_EQ(FromCertificate(L"2.5.4.3=Test User"), ERR_TOKEN_DEVICE);
+        EXPECT_EQ(resultCode_, static_cast<int>(code));
+        EXPECT_THAT(test::CallNames(hsm_.RecordedCalls()), Not(Contains("C_Login")));
+    }
+    EXPECT_THAT(progress_.records, IsEmpty());
+}
+
+TEST_F(KeygenOnTokenTest, TextWithoutUtf8FormNeverReachesTheToken) {
+    EXPECT_EQ(FromFields(std::wstring(L"CN=Test ") + wchar_t(0xD800)), ERR_TOKEN_DEVICE);
+    EXPECT_EQ(resultCode_, kToolkitBadText);
+    EXPECT_EQ(FromCertificate(L"2.5.4.3=" + std::wstring(1, wchar_t(0x110000))), ERR_TOKEN_DEVICE);
+    EXPECT_EQ(resultCode_, kToolkitBadText);
+    EXPECT_TRUE(hsm_.RecordedCalls().empty());
+    EXPECT_THAT(progress_.records, IsEmpty());
 }
 
 }  // namespace
