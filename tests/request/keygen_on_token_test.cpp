@@ -156,20 +156,27 @@ TEST_F(KeygenOnTokenTest, GeneratesOnTheTokenAndSignsThereInOneCycle) {
     EXPECT_EQ(FirstCall("C_Login").fields.at("pinlen"), "4");
 }
 
-TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderUntilOneFits) {
+// Each row runs the token step and then the register flow's builder over it.
+TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderAndResultCodesMapToErrorIdentifiers) {
+    const char* const fits = "rsa-key-sizes 1024 2048";
     const struct {
         const char* faults;
         std::vector<std::int32_t> sizes;
         CK_RV rv;
+        ErrorId id;
         std::vector<std::int32_t> tried;  // the sizes handed to the token, in order
+        const char* pin = "1234";
     } cases[] = {
-        {"rsa-key-sizes 1024 2048", {4096, 2048}, CKR_OK, {4096, 2048}},
-        {"rsa-key-sizes 1024 2048", {4096}, CKR_KEY_SIZE_RANGE, {4096}},
-        {"rsa-key-sizes 1024 2048", {512, -2048}, CKR_KEY_SIZE_RANGE, {512, -2048}},
-        {"fail C_GenerateKeyPair 0x31", {2048, 1024}, CKR_DEVICE_MEMORY, {2048}},
-        {"hide-mechanism CKM_RSA_PKCS_KEY_PAIR_GEN", {1024, 2048}, 523, {1024}},
-        {"hide-mechanism CKM_RSA_PKCS", {1024, 2048}, 523, {1024}},
-        {"", {}, CKR_OK, {}},
+        {fits, {4096, 2048}, CKR_OK, ERR_SUCCESS, {4096, 2048}},
+        {fits, {4096}, CKR_KEY_SIZE_RANGE, ERR_TOKEN_RESTRICTED, {4096}},
+        {fits, {512, -2048}, CKR_KEY_SIZE_RANGE, ERR_TOKEN_RESTRICTED, {512, -2048}},
+        {"fail C_GenerateKeyPair 0x31", {2048, 1024}, CKR_DEVICE_MEMORY, ERR_TOKEN_FULL, {2048}},
+        {"fail C_GenerateKeyPair 0x30", {1024}, CKR_DEVICE_ERROR, ERR_OLD_DRIVER, {1024}},
+        {"hide-mechanism CKM_RSA_PKCS_KEY_PAIR_GEN", {1024, 2048}, 523, ERR_KEYGEN_FAILED, {1024}},
+        {"hide-mechanism CKM_RSA_PKCS", {1024, 2048}, 523, ERR_KEYGEN_FAILED, {1024}},
+        {"", {1024}, CKR_PIN_INCORRECT, ERR_TOKEN_DEVICE, {1024}, "4321"},
+        {"fail C_Login 0xe0", {1024}, CKR_TOKEN_NOT_PRESENT, ERR_TOKEN_DEVICE, {1024}},
+        {"", {}, CKR_OK, ERR_SUCCESS, {}},
     };
     const std::string outer = "[T][GenerateSigningKeysOnToken] ";
     for (const auto& c : cases) {
@@ -178,7 +185,7 @@ TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderUntilOneFits) {
         hsm_.ClearRecord();
         log_.Restart();
         pem_ = "untouched";
-        EXPECT_EQ(Generate(c.sizes), c.rv);
+        EXPECT_EQ(Generate(c.sizes, c.pin), c.rv);
         std::vector<std::string> lines = {outer + "GenerateSigningKeysOnToken"};
         for (std::size_t i = 0; i < c.tried.size(); ++i) {
             const std::string size = std::to_string(c.tried[i]);
@@ -190,15 +197,27 @@ TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderUntilOneFits) {
             }
         }
         EXPECT_EQ(log_.Lines("key of size|\\] (SL_)?GenerateSigningKeysOnToken$"), lines);
+        // Sizes are checked against the token's limits before a session opens.
+        const bool opened = c.rv != CKR_KEY_SIZE_RANGE && c.rv != 523 && !c.tried.empty();
+        const bool generated = opened && c.id != ERR_TOKEN_DEVICE;  // logged in
         const auto calls = Calls();
-        const bool generated = c.rv != CKR_KEY_SIZE_RANGE && c.rv != 523 && !c.tried.empty();
         EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_GenerateKeyPair"), generated ? 1 : 0);
-        EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_OpenSession"), generated ? 1 : 0);
-        EXPECT_EQ(pem_ != "untouched", c.rv == CKR_OK && generated);
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_OpenSession"), opened ? 1 : 0);
+        const bool made = c.rv == CKR_OK && generated;
+        EXPECT_EQ(pem_ != "untouched", made);
         if (generated) {
             EXPECT_EQ(FirstCall("C_GenerateKeyPair").templates.at(0).at(4).second,
                       UlongBytes(static_cast<CK_ULONG>(c.tried.back())));
         }
+
+        log_.Restart();
+        pem_ = "left over";
+        EXPECT_EQ(FromFields(L"CN=Test User\n", c.sizes, c.pin), c.id);
+        EXPECT_EQ(resultCode_, static_cast<int>(c.rv));
+        EXPECT_EQ(pem_.empty(), !made);
+        EXPECT_EQ(log_.Lines("CSR generation|4321"),
+                  std::vector<std::string>{"[T] CSR generation finished with status: " +
+                                           std::to_string(c.rv)});
     }
 }
 
@@ -338,36 +357,6 @@ TEST_F(KeygenOnTokenTest, CarriageReturnReachesServerFieldValuesOnly) {
                   tag + "Constructing Names And Parameters Succesfully =  ",
                   tag + "Before Check UserToken =  ", tag + "Before Generate Keys =  ",
                   tag + "CSR generation finished with status: 0"}));
-}
-
-TEST_F(KeygenOnTokenTest, ResultCodesMapToErrorIdentifiers) {
-    const struct {
-        const char* faults;
-        std::vector<std::int32_t> sizes;
-        const char* pin;
-        int code;
-        ErrorId id;
-    } cases[] = {
-        {"fail C_GenerateKeyPair 0x31", {1024}, "1234", 49, ERR_TOKEN_FULL},
-        {"fail C_GenerateKeyPair 0x30", {1024}, "1234", 48, ERR_OLD_DRIVER},
-        {"rsa-key-sizes 1024 2048", {4096, 3072}, "1234", 98, ERR_TOKEN_RESTRICTED},
-        {"hide-mechanism CKM_RSA_PKCS_KEY_PAIR_GEN", {1024}, "1234", 523, ERR_KEYGEN_FAILED},
-        {"", {1024}, "4321", 160, ERR_TOKEN_DEVICE},
-        {"fail C_Login 0xe0", {1024}, "1234", 224, ERR_TOKEN_DEVICE},
-        {"", {}, "1234", 0, ERR_SUCCESS},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.code);
-        hsm_.WriteFaultConfig(c.faults);
-        log_.Restart();
-        pem_ = "left over";
-        EXPECT_EQ(FromFields(L"CN=Test User\n", c.sizes, c.pin), c.id);
-        EXPECT_EQ(resultCode_, c.code);
-        EXPECT_THAT(pem_, IsEmpty());
-        EXPECT_EQ(log_.Lines("CSR generation|4321"),
-                  std::vector<std::string>{"[T] CSR generation finished with status: " +
-                                           std::to_string(c.code)});
-    }
 }
 
 TEST_F(KeygenOnTokenTest, NoTokenOrTwoTokensStopBeforeTheProgress) {
