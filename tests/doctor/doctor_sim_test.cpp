@@ -97,7 +97,7 @@ TEST_F(DoctorSimTest, ServersOutsideTheTrustStoreFailTheHandshake) {
     const TestCa other("Other CA");
     const unsigned char* p = other.der().data();
     const X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(other.der().size())));
-    WriteFile(dir_ / "other-ca.pem", PemOf(certificate.get()));
+    WriteFile(dir_ / "other-ca.pem", sim::CertificatePem(certificate.get()));
     setenv("SSL_CERT_FILE", (dir_ / "other-ca.pem").c_str(), 1);
 
     std::ostringstream out;

@@ -26,8 +26,8 @@ SoftwareCustomer MakeSoftwareCustomer(const std::string& stateDir, const std::st
     if (!customer.certificate || !sim::RecordIssued(stateDir, customer.certificate.get())) {
         throw std::runtime_error("cannot issue a customer's certificate: " + error);
     }
-    WriteFile(customer.keyPath, PemOf(customer.key.get()));
-    WriteFile(customer.certPath, PemOf(customer.certificate.get()));
+    WriteFile(customer.keyPath, sim::PrivateKeyPem(customer.key.get()));
+    WriteFile(customer.certPath, sim::CertificatePem(customer.certificate.get()));
     return customer;
 }
 

@@ -15,12 +15,6 @@ namespace qe::test {
 inline PkeyPtr NewRsaKey(unsigned bits = 2048) {
     return PkeyPtr(EVP_RSA_gen(bits));
 }
-inline std::string PemOf(X509* certificate) {
-    return sim::CertificatePem(certificate);
-}
-inline std::string PemOf(EVP_PKEY* key) {
-    return sim::PrivateKeyPem(key);
-}
 
 // A customer whose key lives in software rather than on a token: a certificate from the
 // simulator's issuing CA, recorded as issued, with PEM files of both.
