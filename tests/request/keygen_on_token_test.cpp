@@ -26,6 +26,7 @@ namespace {
 
 using test::BoolBytes;
 using test::UlongBytes;
+using ::testing::AnyOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -268,9 +269,7 @@ TEST_F(KeygenOnTokenTest, LoginFoundInPlaceStaysInPlace) {
     ASSERT_EQ(Generate({1024}), CKR_OK);
     EXPECT_TRUE(ParseRequestPem(pem_));
     const std::vector<std::string> calls = CallsOfLastLoad();
-    EXPECT_THAT(calls, Not(Contains("C_Logout")));
-    EXPECT_THAT(calls, Not(Contains("C_CloseAllSessions")));
-    EXPECT_THAT(calls, Not(Contains("C_Finalize")));
+    EXPECT_THAT(calls, Not(Contains(AnyOf("C_Logout", "C_CloseAllSessions", "C_Finalize"))));
     EXPECT_EQ(calls.back(), "C_CloseSession");
     EXPECT_EQ(log_.Lines("Login status").back(),
               "[T][GenerateSigningKeysOnToken][SL_GenerateSigningKeysOnToken] Login status: 256");
@@ -303,8 +302,7 @@ TEST_F(KeygenOnTokenTest, LibraryInitialisedElsewhereInTheProcessIsLeftAsFound) 
         ASSERT_EQ(session.Login(Secret("1234")), CKR_OK);
         ASSERT_EQ(session.GenerateKeyPair(1024), CKR_OK);
     }
-    EXPECT_THAT(CallsOfLastLoad(), Not(Contains("C_CloseAllSessions")));
-    EXPECT_THAT(CallsOfLastLoad(), Not(Contains("C_Finalize")));
+    EXPECT_THAT(CallsOfLastLoad(), Not(Contains(AnyOf("C_CloseAllSessions", "C_Finalize"))));
     CK_SESSION_INFO info{};
     EXPECT_EQ(other.fn()->C_GetSessionInfo(theirs.handle(), &info), CKR_OK);
 
