@@ -11,7 +11,7 @@
 #include "doctor/doctor_cli.h"
 #include "doctor/log_tail.h"
 #include "flows/e2e_fixture.h"
-#include "sim/sim_fixtures.h"
+#include "sim/cert_util.h"
 #include "sim/sim_process.h"
 #include "support/softhsm_certs.h"
 

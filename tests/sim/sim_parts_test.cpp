@@ -11,7 +11,7 @@
 #include "sim/order_state.h"
 #include "sim/request_check.h"
 #include "sim/scenario.h"
-#include "sim/sim_fixtures.h"
+#include "sim/sim_process.h"
 #include "sim/subject_text.h"
 #include "support/scoped_dir.h"
 #include "toolkit/der.h"

@@ -8,14 +8,11 @@
 #include <regex>
 
 #include <QImage>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include "sim/cert_issuer.h"
 #include "sim/cert_util.h"
 #include "sim/header_blocks.h"
 #include "sim/issued_registry.h"
-#include "sim/sim_fixtures.h"
 #include "sim/sim_process.h"
 #include "sim/subject_text.h"
 #include "sim/test_client.h"
