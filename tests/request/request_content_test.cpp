@@ -297,42 +297,31 @@ Bytes KeyPart(const char* param) {
     return out;
 }
 
-class CertificationRequestTest : public ::testing::Test {
-protected:
-    CertificationRequestTest() {
-        content_.subject[kSlotCountry] = "RO";
-        content_.subject[kSlotCommonName] = "Ion Popescu";
-        content_.modulus = KeyPart(OSSL_PKEY_PARAM_RSA_N);
-        content_.publicExponent = KeyPart(OSSL_PKEY_PARAM_RSA_E);
-    }
-    X509ReqPtr Build(const DigestInfoSigner& sign) {
-        Bytes der;
-        EXPECT_EQ(BuildCertificationRequest(content_, sign, der), 0);
-        const unsigned char* p = der.data();
-        return X509ReqPtr(d2i_X509_REQ(nullptr, &p, static_cast<long>(der.size())));
-    }
-    RequestContent content_;
-};
-
-TEST_F(CertificationRequestTest, SignatureKeepsItsTrailingZeroOctets) {
-    const X509ReqPtr request = Build([](const Bytes&, Bytes& signature) {
+TEST(CertificationRequest, SignatureKeepsItsTrailingZeroOctetsAndFailuresPassThrough) {
+    RequestContent content;
+    content.subject[kSlotCommonName] = "Ion Popescu";
+    content.modulus = KeyPart(OSSL_PKEY_PARAM_RSA_N);
+    content.publicExponent = KeyPart(OSSL_PKEY_PARAM_RSA_E);
+    Bytes der;
+    const auto zeros = [](const Bytes&, Bytes& signature) {
         signature.assign(256, 0);
         signature[0] = 0x42;
         return 0;
-    });
+    };
+    ASSERT_EQ(BuildCertificationRequest(content, zeros, der), 0);
+    const unsigned char* p = der.data();
+    const X509ReqPtr request(d2i_X509_REQ(nullptr, &p, static_cast<long>(der.size())));
     const ASN1_BIT_STRING* bits = nullptr;
     X509_REQ_get0_signature(request.get(), &bits, nullptr);
     ASSERT_NE(bits, nullptr);
     EXPECT_EQ(ASN1_STRING_length(bits), 256);
-}
 
-TEST_F(CertificationRequestTest, FailuresPassThroughWithTheirCodes) {
     int signatures = 0;
     const auto count = [&signatures](const Bytes&, Bytes&) { return ++signatures, 523; };
-    Bytes der = ToBytes("kept");
-    EXPECT_EQ(BuildCertificationRequest(content_, count, der), 523);
-    content_.subject[kSlotCommonName] = "";
-    EXPECT_EQ(BuildCertificationRequest(content_, count, der), kToolkitEmptyValue);
+    der = ToBytes("kept");
+    EXPECT_EQ(BuildCertificationRequest(content, count, der), 523);
+    content.subject[kSlotCommonName] = "";
+    EXPECT_EQ(BuildCertificationRequest(content, count, der), kToolkitEmptyValue);
     EXPECT_EQ(signatures, 1);
     EXPECT_EQ(ToString(der), "kept");
 }
