@@ -94,13 +94,11 @@ protected:
     }
     // The first recorded call of that name; fails the test when there is none.
     test::RecordedCall FirstCall(const std::string& name) const {
-        for (const test::RecordedCall& call : hsm_.RecordedCalls()) {
-            if (call.name == name) {
-                return call;
-            }
-        }
-        ADD_FAILURE() << "no call " << name;
-        return {};
+        const std::vector<test::RecordedCall> calls = hsm_.RecordedCalls();
+        const auto it = std::find_if(calls.begin(), calls.end(),
+                                     [&name](const auto& call) { return call.name == name; });
+        EXPECT_NE(it, calls.end()) << "no call " << name;
+        return it == calls.end() ? test::RecordedCall{} : *it;
     }
 
     test::SoftHsm hsm_;

@@ -211,13 +211,9 @@ TEST(DeliveryBuilderTest, EachVariantChangesOnlyItsOwnElementAndStillOpens) {
     const X509Ptr certificate = MakeCertificate(fields);
     X509_NAME_free(const_cast<X509_NAME*>(fields.subject));
     const Bytes plaintext(3000, 0x5A);
-    const Layout standard{5,
-                          2,
-                          0,
-                          1,
-                          IssuerAndSerialNumber(X509_get_issuer_name(certificate.get()),
-                                                X509_get0_serialNumber(certificate.get())),
-                          RsaModulus(key.get())};
+    const Bytes issuerAndSerial = IssuerAndSerialNumber(X509_get_issuer_name(certificate.get()),
+                                                        X509_get0_serialNumber(certificate.get()));
+    const Layout standard{5, 2, 0, 1, issuerAndSerial, RsaModulus(key.get())};
     const auto variant = [&](auto change, auto expect) {
         std::pair<DeliveryOptions, Layout> c{{}, standard};
         change(c.first);

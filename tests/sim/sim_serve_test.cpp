@@ -175,16 +175,11 @@ TEST_F(SimServeTest, PreviewsAreAPdfPageAndAJpegOfAWidthWithinTheLimits) {
     const std::regex page("/Type /Page[^s]");
     EXPECT_EQ(std::distance(std::sregex_iterator(pdf.begin(), pdf.end(), page), {}), 1);
     EXPECT_NE(pdf.find("/FontFile2"), std::string::npos);  // fonts embedded
-    for (const auto& [query, width] :
-         std::initializer_list<std::pair<std::string, int>>{{"width=16", 16},
-                                                            {"width=2480", 2480},
-                                                            {"width=00600", 600},
-                                                            {"width=15", 0},
-                                                            {"width=2481", 0},
-                                                            {"width=999999", 0},
-                                                            {"width=12a", 0},
-                                                            {"", 0}}) {
-        const std::string target = "/public/rest/sign/preview?type=jpeg&" + query;
+    const std::pair<const char*, int> widths[] = {
+        {"width=16", 16},  {"width=2480", 2480}, {"width=00600", 600}, {"width=15", 0},
+        {"width=2481", 0}, {"width=999999", 0},  {"width=12a", 0},     {"", 0}};
+    for (const auto& [query, width] : widths) {
+        const std::string target = std::string("/public/rest/sign/preview?type=jpeg&") + query;
         if (width == 0) {
             EXPECT_EQ(Api(target).status, 400) << query;
             continue;
