@@ -11,7 +11,7 @@
 #include "doctor/doctor_cli.h"
 #include "doctor/log_tail.h"
 #include "flows/e2e_fixture.h"
-#include "sim/sim_fixtures.h"
+#include "sim/cert_util.h"
 #include "sim/sim_process.h"
 #include "support/softhsm_certs.h"
 
@@ -21,6 +21,7 @@ namespace {
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
 using ::testing::StartsWith;
 
 std::map<std::string, std::string> ZipEntries(const std::string& path) {
@@ -41,20 +42,12 @@ std::map<std::string, std::string> ZipEntries(const std::string& path) {
     return entries;
 }
 
-class DoctorSimTest : public FlowTest {
-protected:
-    void SetUp() override {
-        FlowTest::SetUp();
-        // The data API host is never called by the wizard; here it must not reach the internet.
-        setenv("QUORVANE_DATA_API_HOST", sim_->api().c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("QUORVANE_DATA_API_HOST");
-        FlowTest::TearDown();
-    }
-};
+// The data API host is never called by the wizard; in these tests it must not reach the
+// internet either, so each points it at the simulator.
+using DoctorSimTest = FlowTest;
 
 TEST_F(DoctorSimTest, ServersCertificateAndLogGoToTheReportAndTheBundle) {
+    const ScopedEnv dataApi("QUORVANE_DATA_API_HOST", sim_->api().c_str());
     // Yesterday's log: a wizard run today would empty it; the doctor must leave it as it is.
     const std::string logPath = DiagnosticLogPath();
     const std::string logText = "[01/01/2026 10:00:00][Init] Response msg: \"\x1b[2Jhello\"\n";
@@ -65,21 +58,18 @@ TEST_F(DoctorSimTest, ServersCertificateAndLogGoToTheReportAndTheBundle) {
 
     const CommandResult run = RunCommand({QE_DOCTOR_BINARY, "--bundle", bundle});
     ASSERT_EQ(run.status, 0) << run.err;
-    const std::vector<std::string> lines = SplitLines(run.out);
-    for (const std::string& line : {
-             "API host: " + sim_->api() + " (from QUORVANE_API_HOST)",
-             std::string("  DNS: 127.0.0.1"),
-             std::string("  TLS: handshake completed (TLSv1.3), server certificate verified"),
-             "rekey host: " + sim_->rekey() + " (from QUORVANE_REKEY_HOST)",
-             std::string("  TLS: server certificate verified; the server asks for a client "
-                         "certificate"),
-             std::string("  CA names it asks for: 1"),
-             "        serial: " + oldSerial_,
-             std::string("        issuer accepted by the rekey host: yes"),
-             std::string("  [01/01/2026 10:00:00][Init] Response msg: \"\\x1b[2Jhello\""),
-         }) {
-        EXPECT_THAT(lines, Contains(line));
-    }
+    EXPECT_THAT(SplitLines(run.out),
+                IsSupersetOf(std::vector<std::string>{
+                    "API host: " + sim_->api() + " (from QUORVANE_API_HOST)",
+                    "  DNS: 127.0.0.1",
+                    "  TLS: handshake completed (TLSv1.3), server certificate verified",
+                    "rekey host: " + sim_->rekey() + " (from QUORVANE_REKEY_HOST)",
+                    "  TLS: server certificate verified; the server asks for a client certificate",
+                    "  CA names it asks for: 1",
+                    "        serial: " + oldSerial_,
+                    "        issuer accepted by the rekey host: yes",
+                    "  [01/01/2026 10:00:00][Init] Response msg: \"\\x1b[2Jhello\"",
+                }));
     EXPECT_EQ(ReadFile(logPath), logText);
     EXPECT_EQ(std::filesystem::last_write_time(logPath), yesterday);
 
@@ -94,11 +84,12 @@ TEST_F(DoctorSimTest, ServersCertificateAndLogGoToTheReportAndTheBundle) {
 }
 
 TEST_F(DoctorSimTest, ServersOutsideTheTrustStoreFailTheHandshake) {
+    const ScopedEnv dataApi("QUORVANE_DATA_API_HOST", sim_->api().c_str());
     const TestCa other("Other CA");
     const unsigned char* p = other.der().data();
     const X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(other.der().size())));
-    WriteFile(dir_ / "other-ca.pem", PemOf(certificate.get()));
-    setenv("SSL_CERT_FILE", (dir_ / "other-ca.pem").c_str(), 1);
+    WriteFile(dir_ / "other-ca.pem", sim::CertificatePem(certificate.get()));
+    const ScopedEnv trust("SSL_CERT_FILE", (dir_ / "other-ca.pem").c_str());
 
     std::ostringstream out;
     std::ostringstream err;

@@ -14,17 +14,15 @@ namespace {
 TEST(EngineConfiguration, PublicKeyIsBuiltWhateverEnginesAreLoaded) {
     ASSERT_EQ(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
     PkeyPtr reference(EVP_RSA_gen(2048));
-    BIGNUM* n = nullptr;
-    BIGNUM* e = nullptr;
-    EVP_PKEY_get_bn_param(reference.get(), "n", &n);
-    EVP_PKEY_get_bn_param(reference.get(), "e", &e);
-    Bytes modulus(static_cast<std::size_t>(BN_num_bytes(n)));
-    Bytes exponent(static_cast<std::size_t>(BN_num_bytes(e)));
-    BN_bn2bin(n, modulus.data());
-    BN_bn2bin(e, exponent.data());
-    BN_free(n);
-    BN_free(e);
-    const PkeyPtr key = RsaPublicKey(modulus, exponent);
+    const auto part = [&reference](const char* name) {
+        BIGNUM* bn = nullptr;
+        EVP_PKEY_get_bn_param(reference.get(), name, &bn);
+        Bytes bytes(static_cast<std::size_t>(BN_num_bytes(bn)));
+        BN_bn2bin(bn, bytes.data());
+        BN_free(bn);
+        return bytes;
+    };
+    const PkeyPtr key = RsaPublicKey(part("n"), part("e"));
     ASSERT_TRUE(key);
     EXPECT_EQ(EVP_PKEY_eq(key.get(), reference.get()), 1);
     curl_global_cleanup();

@@ -1,16 +1,23 @@
-// Key pair generation and request signing on SoftHSM2, seen through the fault module's record.
+// Key pair generation and request signing on SoftHSM2, seen through the fault module's record,
+// and the two request builders as the register flow calls them: subject sources, token
+// selection, progress, log lines and the mapping of result codes to error identifiers.
 #include "request/keygen_on_token.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include <dlfcn.h>
+#include <openssl/pem.h>
 
-#include "keygen_fixture.h"
 #include "request/keygen_session.h"
+#include "request/pkcs10_generation.h"
+#include "support/process_log.h"
+#include "support/softhsm.h"
 #include "token/open_token.h"
+#include "token/pki.h"
 #include "token/token_status.h"
 #include "toolkit/status.h"
 
@@ -19,35 +26,105 @@ namespace {
 
 using test::BoolBytes;
 using test::UlongBytes;
+using ::testing::AnyOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
 using ::testing::Not;
 
 using Template = std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>>;
 
-class KeygenOnTokenTest : public test::KeygenTest {
+// The request in a PEM text, or null.
+X509ReqPtr ParseRequestPem(const std::string& pem) {
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    return X509ReqPtr(PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr));
+}
+
+// Stands in for the window's progress bar: keeps every record posted.
+class RecordingProgress : public ProgressPort {
+public:
+    void PostProgress(int position, int target, int duration) override {
+        records.emplace_back(position, target, duration);
+    }
+    std::vector<std::tuple<int, int, int>> records;
+};
+
+// A private SoftHSM2 with one token "Alpha" (user PIN 1234) reached through the fault module,
+// which is the whole module list.
+class KeygenOnTokenTest : public ::testing::Test {
 protected:
-    KeygenOnTokenTest() {
+    void SetUp() override {
         subject_[kSlotCountry] = "RO";
         subject_[kSlotCommonName] = "Test User";
+        hsm_.InitToken("Alpha", "1234");
+        hsm_.WriteModuleList({test::FaultModuleLibrary()});
+        std::vector<zel_token> tokens;
+        CPKI().ListTokens({test::FaultModuleLibrary()}, tokens);
+        ASSERT_EQ(tokens.size(), 1u);
+        token_ = tokens.front();
+        hsm_.ClearRecord();
+        log_.Restart();
     }
     CK_RV Generate(const std::vector<std::int32_t>& sizes, const char* pin = "1234",
                    const RequestedExtensions* extensions = nullptr) {
         return GenerateSigningKeysOnToken(sizes, token_, Secret(pin), subject_, extensions, pem_);
     }
+    ErrorId FromFields(const std::wstring& text, const std::vector<std::int32_t>& sizes = {1024},
+                       const char* pin = "1234") {
+        return GeneratePKCS10(text, sizes, Secret(pin), progress_, pem_, resultCode_);
+    }
+    ErrorId FromCertificate(const std::wstring& dn) {
+        return GeneratePKCS10OIDValidation(dn, {}, {1024}, Secret("1234"), progress_, pem_,
+                                           resultCode_);
+    }
+    // The request's subject in one line, "/C=RO/CN=...", in encoded order.
+    std::string Subject() const {
+        char line[256] = {};
+        X509_NAME_oneline(X509_REQ_get_subject_name(ParseRequestPem(pem_).get()), line,
+                          sizeof line);
+        return line;
+    }
     std::vector<std::string> Calls() const { return test::CallNames(hsm_.RecordedCalls()); }
+    // The names of the recorded calls from the last C_GetFunctionList on (one operation).
+    std::vector<std::string> CallsOfLastLoad() const {
+        const std::vector<std::string> names = Calls();
+        const auto last = std::find(names.rbegin(), names.rend(), "C_GetFunctionList");
+        return last == names.rend() ? names
+                                    : std::vector<std::string>(last.base() - 1, names.end());
+    }
+    // The first recorded call of that name; fails the test when there is none.
+    test::RecordedCall FirstCall(const std::string& name) const {
+        const std::vector<test::RecordedCall> calls = hsm_.RecordedCalls();
+        const auto it = std::find_if(calls.begin(), calls.end(),
+                                     [&name](const auto& call) { return call.name == name; });
+        EXPECT_NE(it, calls.end()) << "no call " << name;
+        return it == calls.end() ? test::RecordedCall{} : *it;
+    }
 
+    test::SoftHsm hsm_;
+    zel_token token_;
+    test::ProcessLog log_;
     SubjectFields subject_;
     std::string pem_;
+    RecordingProgress progress_;
+    int resultCode_ = -1;
 };
 
 TEST_F(KeygenOnTokenTest, GeneratesOnTheTokenAndSignsThereInOneCycle) {
     ASSERT_EQ(Generate({1024}), CKR_OK);
-    const X509ReqPtr request = test::ParseRequestPem(pem_);
+    const X509ReqPtr request = ParseRequestPem(pem_);
     ASSERT_TRUE(request);
     EXPECT_EQ(X509_REQ_verify(request.get(), X509_REQ_get0_pubkey(request.get())), 1);
     EXPECT_EQ(EVP_PKEY_get_bits(X509_REQ_get0_pubkey(request.get())), 1024);
+    EXPECT_EQ(X509_REQ_get_version(request.get()), 0);
+    const X509_ALGOR* algorithm = nullptr;
+    X509_REQ_get0_signature(request.get(), nullptr, &algorithm);
+    const ASN1_OBJECT* oid = nullptr;
+    int parameterType = 0;
+    X509_ALGOR_get0(&oid, &parameterType, nullptr, algorithm);
+    EXPECT_EQ(OBJ_obj2nid(oid), NID_sha256WithRSAEncryption);
+    EXPECT_EQ(parameterType, V_ASN1_NULL);
+    EXPECT_EQ(X509_REQ_get_attr_count(request.get()), 0);
     EXPECT_THAT(CallsOfLastLoad(),
                 ElementsAre("C_GetFunctionList", "C_Initialize", "C_GetSlotList", "C_GetSlotList",
                             "C_GetTokenInfo", "C_OpenSession", "C_Login", "C_GenerateKeyPair",
@@ -78,20 +155,27 @@ TEST_F(KeygenOnTokenTest, GeneratesOnTheTokenAndSignsThereInOneCycle) {
     EXPECT_EQ(FirstCall("C_Login").fields.at("pinlen"), "4");
 }
 
-TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderUntilOneFits) {
+// Each row runs the token step and then the register flow's builder over it.
+TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderAndResultCodesMapToErrorIdentifiers) {
+    const char* const fits = "rsa-key-sizes 1024 2048";
     const struct {
         const char* faults;
         std::vector<std::int32_t> sizes;
         CK_RV rv;
+        ErrorId id;
         std::vector<std::int32_t> tried;  // the sizes handed to the token, in order
+        const char* pin = "1234";
     } cases[] = {
-        {"rsa-key-sizes 1024 2048", {4096, 2048}, CKR_OK, {4096, 2048}},
-        {"rsa-key-sizes 1024 2048", {4096}, CKR_KEY_SIZE_RANGE, {4096}},
-        {"rsa-key-sizes 1024 2048", {512, -2048}, CKR_KEY_SIZE_RANGE, {512, -2048}},
-        {"fail C_GenerateKeyPair 0x31", {2048, 1024}, CKR_DEVICE_MEMORY, {2048}},
-        {"hide-mechanism CKM_RSA_PKCS_KEY_PAIR_GEN", {1024, 2048}, 523, {1024}},
-        {"hide-mechanism CKM_RSA_PKCS", {1024, 2048}, 523, {1024}},
-        {"", {}, CKR_OK, {}},
+        {fits, {4096, 2048}, CKR_OK, ERR_SUCCESS, {4096, 2048}},
+        {fits, {4096}, CKR_KEY_SIZE_RANGE, ERR_TOKEN_RESTRICTED, {4096}},
+        {fits, {512, -2048}, CKR_KEY_SIZE_RANGE, ERR_TOKEN_RESTRICTED, {512, -2048}},
+        {"fail C_GenerateKeyPair 0x31", {2048, 1024}, CKR_DEVICE_MEMORY, ERR_TOKEN_FULL, {2048}},
+        {"fail C_GenerateKeyPair 0x30", {1024}, CKR_DEVICE_ERROR, ERR_OLD_DRIVER, {1024}},
+        {"hide-mechanism CKM_RSA_PKCS_KEY_PAIR_GEN", {1024, 2048}, 523, ERR_KEYGEN_FAILED, {1024}},
+        {"hide-mechanism CKM_RSA_PKCS", {1024, 2048}, 523, ERR_KEYGEN_FAILED, {1024}},
+        {"", {1024}, CKR_PIN_INCORRECT, ERR_TOKEN_DEVICE, {1024}, "4321"},
+        {"fail C_Login 0xe0", {1024}, CKR_TOKEN_NOT_PRESENT, ERR_TOKEN_DEVICE, {1024}},
+        {"", {}, CKR_OK, ERR_SUCCESS, {}},
     };
     const std::string outer = "[T][GenerateSigningKeysOnToken] ";
     for (const auto& c : cases) {
@@ -100,7 +184,7 @@ TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderUntilOneFits) {
         hsm_.ClearRecord();
         log_.Restart();
         pem_ = "untouched";
-        EXPECT_EQ(Generate(c.sizes), c.rv);
+        EXPECT_EQ(Generate(c.sizes, c.pin), c.rv);
         std::vector<std::string> lines = {outer + "GenerateSigningKeysOnToken"};
         for (std::size_t i = 0; i < c.tried.size(); ++i) {
             const std::string size = std::to_string(c.tried[i]);
@@ -112,15 +196,27 @@ TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderUntilOneFits) {
             }
         }
         EXPECT_EQ(log_.Lines("key of size|\\] (SL_)?GenerateSigningKeysOnToken$"), lines);
+        // Sizes are checked against the token's limits before a session opens.
+        const bool opened = c.rv != CKR_KEY_SIZE_RANGE && c.rv != 523 && !c.tried.empty();
+        const bool generated = opened && c.id != ERR_TOKEN_DEVICE;  // logged in
         const auto calls = Calls();
-        const bool generated = c.rv != CKR_KEY_SIZE_RANGE && c.rv != 523 && !c.tried.empty();
         EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_GenerateKeyPair"), generated ? 1 : 0);
-        EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_OpenSession"), generated ? 1 : 0);
-        EXPECT_EQ(pem_ != "untouched", c.rv == CKR_OK && generated);
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_OpenSession"), opened ? 1 : 0);
+        const bool made = c.rv == CKR_OK && generated;
+        EXPECT_EQ(pem_ != "untouched", made);
         if (generated) {
             EXPECT_EQ(FirstCall("C_GenerateKeyPair").templates.at(0).at(4).second,
                       UlongBytes(static_cast<CK_ULONG>(c.tried.back())));
         }
+
+        log_.Restart();
+        pem_ = "left over";
+        EXPECT_EQ(FromFields(L"CN=Test User\n", c.sizes, c.pin), c.id);
+        EXPECT_EQ(resultCode_, static_cast<int>(c.rv));
+        EXPECT_EQ(pem_.empty(), !made);
+        EXPECT_EQ(log_.Lines("CSR generation|4321"),
+                  std::vector<std::string>{"[T] CSR generation finished with status: " +
+                                           std::to_string(c.rv)});
     }
 }
 
@@ -169,11 +265,9 @@ TEST_F(KeygenOnTokenTest, EachFailingTokenCallEndsTheCycleAndCleansUp) {
 TEST_F(KeygenOnTokenTest, LoginFoundInPlaceStaysInPlace) {
     hsm_.WriteFaultConfig("fail-after C_Login 0x100\n");
     ASSERT_EQ(Generate({1024}), CKR_OK);
-    EXPECT_TRUE(test::ParseRequestPem(pem_));
+    EXPECT_TRUE(ParseRequestPem(pem_));
     const std::vector<std::string> calls = CallsOfLastLoad();
-    EXPECT_THAT(calls, Not(Contains("C_Logout")));
-    EXPECT_THAT(calls, Not(Contains("C_CloseAllSessions")));
-    EXPECT_THAT(calls, Not(Contains("C_Finalize")));
+    EXPECT_THAT(calls, Not(Contains(AnyOf("C_Logout", "C_CloseAllSessions", "C_Finalize"))));
     EXPECT_EQ(calls.back(), "C_CloseSession");
     EXPECT_EQ(log_.Lines("Login status").back(),
               "[T][GenerateSigningKeysOnToken][SL_GenerateSigningKeysOnToken] Login status: 256");
@@ -206,8 +300,7 @@ TEST_F(KeygenOnTokenTest, LibraryInitialisedElsewhereInTheProcessIsLeftAsFound) 
         ASSERT_EQ(session.Login(Secret("1234")), CKR_OK);
         ASSERT_EQ(session.GenerateKeyPair(1024), CKR_OK);
     }
-    EXPECT_THAT(CallsOfLastLoad(), Not(Contains("C_CloseAllSessions")));
-    EXPECT_THAT(CallsOfLastLoad(), Not(Contains("C_Finalize")));
+    EXPECT_THAT(CallsOfLastLoad(), Not(Contains(AnyOf("C_CloseAllSessions", "C_Finalize"))));
     CK_SESSION_INFO info{};
     EXPECT_EQ(other.fn()->C_GetSessionInfo(theirs.handle(), &info), CKR_OK);
 
@@ -239,6 +332,52 @@ TEST_F(KeygenOnTokenTest, KeyGoesToTheChosenTokenOrNowhere) {
                                                          CKR_TOKEN_NOT_PRESENT));
     EXPECT_EQ(test::SoftHsm::Session("Beta", "1234").Find(CKO_PRIVATE_KEY).size(), 0u);
     EXPECT_EQ(test::SoftHsm::Session("Alpha", "1234").Find(CKO_PRIVATE_KEY).size(), 1u);
+}
+
+TEST_F(KeygenOnTokenTest, CarriageReturnReachesServerFieldValuesOnly) {
+    ASSERT_EQ(FromFields(L"CN= Test User\r\nOU=A//B\nC=RO\nXYZ=ignored\n"), ERR_SUCCESS);
+    EXPECT_EQ(resultCode_, 0);
+    EXPECT_EQ(Subject(), "/C=RO/OU=A/OU=B/CN= Test User\\x0D");
+    EXPECT_EQ(X509_REQ_get_attr_count(ParseRequestPem(pem_).get()), 0);
+    EXPECT_THAT(progress_.records, ElementsAre(std::make_tuple(20, 95, 600)));
+    EXPECT_EQ(log_.Lines("CSR generation"),
+              std::vector<std::string>{"[T] CSR generation finished with status: 0"});
+
+    log_.Restart();
+    ASSERT_EQ(FromCertificate(L"2.5.4.3= Test User\r\n"), ERR_SUCCESS);
+    EXPECT_EQ(Subject(), "/CN= Test User");
+    const std::string tag = "[T][GeneratePKCS10OIDValidation] ";
+    EXPECT_EQ(log_.Lines("OIDValidation\\] [^\\[]"),
+              (std::vector<std::string>{
+                  tag + "GeneratePKCS10OIDValidation", tag + "Building Names And Parameters =  ",
+                  tag + "Constructing Names And Parameters Succesfully =  ",
+                  tag + "Before Check UserToken =  ", tag + "Before Generate Keys =  ",
+                  tag + "CSR generation finished with status: 0"}));
+}
+
+TEST_F(KeygenOnTokenTest, NoTokenOrTwoTokensStopBeforeTheProgress) {
+    hsm_.InitToken("Beta", "5678");
+    for (const auto& [modules, code] :
+         {std::pair<const char*, CK_RV>{"/nonexistent/libnotoken.so", TOKEN_NONE},
+          {test::FaultModuleLibrary(), TOKEN_MULTIPLE}}) {
+        hsm_.WriteModuleList({modules});
+        hsm_.ClearRecord();
+        EXPECT_EQ(FromFields(L"CN=Test User\n"), ERR_TOKEN_DEVICE);
+        EXPECT_EQ(resultCode_, static_cast<int>(code));
+        EXPECT_EQ(FromCertificate(L"2.5.4.3=Test User"), ERR_TOKEN_DEVICE);
+        EXPECT_EQ(resultCode_, static_cast<int>(code));
+        EXPECT_THAT(test::CallNames(hsm_.RecordedCalls()), Not(Contains("C_Login")));
+    }
+    EXPECT_THAT(progress_.records, IsEmpty());
+}
+
+TEST_F(KeygenOnTokenTest, TextWithoutUtf8FormNeverReachesTheToken) {
+    EXPECT_EQ(FromFields(std::wstring(L"CN=Test ") + wchar_t(0xD800)), ERR_TOKEN_DEVICE);
+    EXPECT_EQ(resultCode_, kToolkitBadText);
+    EXPECT_EQ(FromCertificate(L"2.5.4.3=" + std::wstring(1, wchar_t(0x110000))), ERR_TOKEN_DEVICE);
+    EXPECT_EQ(resultCode_, kToolkitBadText);
+    EXPECT_TRUE(hsm_.RecordedCalls().empty());
+    EXPECT_THAT(progress_.records, IsEmpty());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The simulator as the wizard meets it: a separate process reached over TLS (also by the curl and
-// openssl tools), and its control listener.
+// openssl tools), its control listener, and provision-token on a SoftHSM2 token read back
+// through the token layer.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,22 +8,24 @@
 #include <regex>
 
 #include <QImage>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include "sim/cert_issuer.h"
+#include "sim/cert_util.h"
 #include "sim/header_blocks.h"
-#include "sim/sim_fixtures.h"
 #include "sim/sim_process.h"
 #include "sim/subject_text.h"
 #include "sim/test_client.h"
 #include "support/scoped_dir.h"
+#include "support/softhsm.h"
 
 namespace qe::test {
 namespace {
 
 const std::string kStatus = "/public/rest/certificate/status";
 const std::string kTokenHash = sim::TokenHashOf("A1B2C3D4E5F60708", "SoftHSM", "SoftHSM");
+httplib::Headers TokenHashHeaders(const std::string& tokenHash = kTokenHash) {
+    return {{"ENROLL_VERSION", "2.7.23"}, {"ENROLL_LANG", "RO"}, {"TOKEN_HASH", tokenHash}};
+}
 
 class SimServeTest : public ::testing::Test {
 protected:
@@ -33,7 +36,7 @@ protected:
 
     HttpResult Api(const std::string& target, const std::optional<std::string>& body = {}) {
         return HttpFetch(sim_->api(), target,
-                         {.caFile = sim_->caPath(), .headers = TokenHashHeaders(kTokenHash)}, body);
+                         {.caFile = sim_->caPath(), .headers = TokenHashHeaders()}, body);
     }
 
     HttpResult Rekey(const std::string& target, const std::optional<std::string>& body = {}) {
@@ -94,17 +97,17 @@ TEST_F(SimServeTest, RekeyHostTrustsTheIssuingCaAlone) {
     const std::optional<sim::Pki> pki = sim::LoadOrCreatePki(dir_ / "state", "127.0.0.1", error);
     const PkeyPtr key = NewRsaKey();
     const X509NamePtr name = sim::ParseSubjectText("CN=Intrus", error);
-    WriteFile(dir_ / "stranger.key", PemOf(key.get()));
+    const std::string pem = dir_ / "stranger.pem";
+    const std::string pemKey = dir_ / "stranger.key";
+    WriteFile(pemKey, sim::PrivateKeyPem(key.get()));
+    sim::CertificateSpec fields;
+    fields.subject = name.get();
+    fields.publicKey = key.get();
     for (const auto& [issuer, signer] : {std::pair<X509*, EVP_PKEY*>{nullptr, key.get()},
                                          {pki->rootCa.get(), pki->rootKey.get()}}) {
-        sim::CertificateSpec fields;
-        fields.subject = name.get();
-        fields.publicKey = key.get();
         fields.issuer = issuer;
         fields.signingKey = signer;
-        WriteFile(dir_ / "stranger.pem", PemOf(sim::MakeCertificate(fields).get()));
-        const std::string pem = dir_ / "stranger.pem";
-        const std::string pemKey = dir_ / "stranger.key";
+        WriteFile(pem, sim::CertificatePem(sim::MakeCertificate(fields).get()));
         const CommandResult tls12 =
             RunCommand({"curl", "-sS", "--tls-max", "1.2", "--cacert", sim_->caPath(), "--cert",
                         pem, "--key", pemKey, "https://" + sim_->rekey() + "/"});
@@ -171,16 +174,11 @@ TEST_F(SimServeTest, PreviewsAreAPdfPageAndAJpegOfAWidthWithinTheLimits) {
     const std::regex page("/Type /Page[^s]");
     EXPECT_EQ(std::distance(std::sregex_iterator(pdf.begin(), pdf.end(), page), {}), 1);
     EXPECT_NE(pdf.find("/FontFile2"), std::string::npos);  // fonts embedded
-    for (const auto& [query, width] :
-         std::initializer_list<std::pair<std::string, int>>{{"width=16", 16},
-                                                            {"width=2480", 2480},
-                                                            {"width=00600", 600},
-                                                            {"width=15", 0},
-                                                            {"width=2481", 0},
-                                                            {"width=999999", 0},
-                                                            {"width=12a", 0},
-                                                            {"", 0}}) {
-        const std::string target = "/public/rest/sign/preview?type=jpeg&" + query;
+    const std::pair<const char*, int> widths[] = {
+        {"width=16", 16},  {"width=2480", 2480}, {"width=00600", 600}, {"width=15", 0},
+        {"width=2481", 0}, {"width=999999", 0},  {"width=12a", 0},     {"", 0}};
+    for (const auto& [query, width] : widths) {
+        const std::string target = std::string("/public/rest/sign/preview?type=jpeg&") + query;
         if (width == 0) {
             EXPECT_EQ(Api(target).status, 400) << query;
             continue;
@@ -203,7 +201,7 @@ TEST_F(SimServeTest, RefusesMalformedRequestsAtTheirLimits) {
         }
         return query;
     };
-    HttpOptions repeated{.caFile = sim_->caPath(), .headers = TokenHashHeaders(kTokenHash)};
+    HttpOptions repeated{.caFile = sim_->caPath(), .headers = TokenHashHeaders()};
     repeated.headers.emplace("TOKEN_HASH", kTokenHash);
     ASSERT_EQ(sim_->SetScenario(R"({"force": {"path": "/public/rest/sign/pv", "method": "POST",
                                               "status": 503, "body": "Indisponibil"}})"),
@@ -240,6 +238,41 @@ TEST_F(SimServeTest, RefusesMalformedRequestsAtTheirLimits) {
                   .out,
               "400");
     EXPECT_EQ(Api(kStatus).status, 200);
+}
+
+TEST(ProvisionTokenTest, PutsTheCertificateNextToItsKeysAndRefusalsWriteNothing) {
+    SoftHsm hsm;
+    hsm.InitToken("Client", "1234");
+    ScopedDir dir("provision");
+    // Refused: a wrong PIN, another token, a subject a name cannot hold, no PIN. The PIN is
+    // never shown.
+    const std::tuple<const char*, const char*, const char*, int, const char*> refused[] = {
+        {"Client", "9999", "CN=Ion", 1, "CKR_PIN_INCORRECT"},
+        {"Altul", "1234", "CN=Ion", 1, "no token labelled"},
+        {"Client", "1234", "C=ROU,CN=Ion", 2, "subject"},
+        {"Client", "", "CN=Ion", 2, "usage"},
+    };
+    for (const auto& [label, pin, subject, status, says] : refused) {
+        const CommandResult result =
+            ProvisionToken(dir / "state", SoftHsmLibrary(), label, pin, subject);
+        EXPECT_EQ(result.status, status) << says;
+        EXPECT_NE(result.err.find(says), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find("1234"), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find("9999"), std::string::npos) << result.err;
+    }
+    EXPECT_TRUE(SoftHsm::Session("Client", "1234").Find(CKO_PRIVATE_KEY).empty());
+
+    const CommandResult result =
+        ProvisionToken(dir / "state", SoftHsmLibrary(), "Client", "1234",
+                       "C=RO,O=Persoană fizică,CN=Ion Popescu", "ion@example.ro", "ion@firma.ro");
+    ASSERT_EQ(result.status, 0) << result.err;
+
+    // The private key never leaves the token. That the certificate is recorded as issued and
+    // found next to its keys, every flow's start shows.
+    SoftHsm::Session session("Client", "1234");
+    const CK_OBJECT_HANDLE key = session.Find(CKO_PRIVATE_KEY).at(0);
+    EXPECT_EQ(session.Attribute(key, CKA_SENSITIVE), BoolBytes(true));
+    EXPECT_EQ(session.Attribute(key, CKA_EXTRACTABLE), BoolBytes(false));
 }
 
 }  // namespace

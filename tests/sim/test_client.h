@@ -44,8 +44,4 @@ inline HttpResult HttpFetch(const std::string& hostPort, const std::string& targ
     return answer ? HttpResult{answer->status, answer->body, answer->headers} : HttpResult{};
 }
 
-inline httplib::Headers TokenHashHeaders(const std::string& tokenHash) {
-    return {{"ENROLL_VERSION", "2.7.23"}, {"ENROLL_LANG", "RO"}, {"TOKEN_HASH", tokenHash}};
-}
-
 }  // namespace qe::test
