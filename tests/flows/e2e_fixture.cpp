@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+
 #include "flows/flow_support.h"
 #include "flows/workers.h"
 #include "net/envelope.h"
@@ -45,6 +48,11 @@ std::string FlowTest::ControlState() const {
     return sim_->ControlState();
 }
 
+QJsonObject FlowTest::Order() const {
+    const std::string state = ControlState();
+    return QJsonDocument::fromJson(QByteArray::fromStdString(state))["orders"][0].toObject();
+}
+
 void FlowTest::SetScenario(const std::string& json) const {
     if (sim_->SetScenario(json) != 200) {
         throw std::runtime_error("scenario refused: " + json);
@@ -83,6 +91,15 @@ std::vector<std::string> FlowTest::NewLogLines(const std::string& tags) {
 void FlowTest::RunStatusCheck() {
     window_.mode = 0;
     StatusCheckThread(window_);
+}
+
+void FlowTest::RunFlow(int mode, const char* pin) {
+    window_.ClearPin();
+    window_.Clear();
+    window_.pinAnswers = {pin};
+    window_.mode = mode;
+    NewLogLines();
+    (mode == 1 ? RegisterThread : DownloadThread)(window_);
 }
 
 }  // namespace qe::test

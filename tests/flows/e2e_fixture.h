@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <QJsonObject>
 
 #include "scripted_window.h"
 #include "support/scoped_dir.h"
@@ -32,8 +33,10 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // The control listener's view of the orders.
+    // The control listener's view of the orders, and the order of the token in it (empty when
+    // there is none).
     std::string ControlState() const;
+    QJsonObject Order() const;
     void SetScenario(const std::string& json) const;
     // Certificates on the token, in C_FindObjects order (DER each).
     std::vector<Bytes> TokenCertificates() const;
@@ -45,6 +48,9 @@ protected:
     std::vector<std::string> NewLogLines(const std::string& tags = "");
     // Runs the status check worker procedure.
     void RunStatusCheck();
+    // A new run of the wizard's command of `mode` (1 request, 2 download), `pin` typed when asked
+    // (empty: the dialog cancelled); the record, the log lines and the cached PIN start afresh.
+    void RunFlow(int mode, const char* pin);
 
     ScopedDir dir_{"flow"};
     SoftHsm hsm_;

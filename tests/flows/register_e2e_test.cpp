@@ -3,6 +3,8 @@
 
 #include <regex>
 
+#include <QJsonArray>
+
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
@@ -10,7 +12,6 @@
 #include "e2e_fixture.h"
 #include "flows/flow_support.h"
 #include "flows/workers.h"
-#include "json_text.h"
 #include "sim/sim_process.h"
 #include "toolkit/openssl_ptr.h"
 
@@ -30,16 +31,17 @@ X509ReqPtr ParseRequest(const std::string& pem) {
     return X509ReqPtr(PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr));
 }
 
+std::string Subject(const X509ReqPtr& request) {
+    char subject[128] = {};
+    X509_NAME_oneline(X509_REQ_get_subject_name(request.get()), subject, sizeof subject);
+    return subject;
+}
+
 class RegisterTest : public FlowTest {
 protected:
     void Register(const char* pin) {
         RunStatusCheck();
-        window_.ClearPin();
-        window_.Clear();
-        window_.pinAnswers = {pin};
-        window_.mode = 1;
-        NewLogLines();
-        RegisterThread(window_);
+        RunFlow(1, pin);
     }
     std::size_t PrivateKeys() const {
         return SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size();
@@ -56,13 +58,11 @@ TEST_F(RegisterTest, RequestReachesTheAuthorityWithTheNamesOfTheOldCertificate) 
                             "progress 8", "progress 10", "progress 20 95 600", "progress 95",
                             "step 133", "progress 100", "result 0", "done", "start-status-check"));
     // The subject and the alternative names of the old certificate, the otherName first.
-    const QJsonObject order = FirstOrder(ControlState());
+    const QJsonObject order = Order();
     const std::string uploaded = Str(order["requests"][0]);
     const X509ReqPtr request = ParseRequest(uploaded);
     ASSERT_TRUE(request);
-    char subject[128] = {};
-    X509_NAME_oneline(X509_REQ_get_subject_name(request.get()), subject, sizeof subject);
-    EXPECT_STREQ(subject, "/C=RO/O=Firma Exemplu SRL/CN=Ion Popescu");
+    EXPECT_EQ(Subject(request), "/C=RO/O=Firma Exemplu SRL/CN=Ion Popescu");
     STACK_OF(X509_EXTENSION)* extensions = X509_REQ_get_extensions(request.get());
     BioPtr names(BIO_new(BIO_s_mem()));
     X509V3_EXT_print(names.get(), sk_X509_EXTENSION_value(extensions, 0), 0, 0);
@@ -93,10 +93,8 @@ TEST_F(RegisterTest, SubjectFromTheFieldsWhenTheAuthorityAsks) {
     SetScenario(R"({"ask4dn": "1", "fields": "C=RO\nO=Alta Firma SRL\nCN=Ion Popescu\n"})");
     Register(kPin);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
-    const X509ReqPtr request = ParseRequest(Str(FirstOrder(ControlState())["requests"][0]));
-    char subject[128] = {};
-    X509_NAME_oneline(X509_REQ_get_subject_name(request.get()), subject, sizeof subject);
-    EXPECT_STREQ(subject, "/C=RO/O=Alta Firma SRL/CN=Ion Popescu");
+    const X509ReqPtr request = ParseRequest(Str(Order()["requests"][0]));
+    EXPECT_EQ(Subject(request), "/C=RO/O=Alta Firma SRL/CN=Ion Popescu");
     EXPECT_EQ(X509_REQ_get_attr_count(request.get()), 0);  // no extensions from a field list
     EXPECT_THAT(LogText(), HasSubstr("[Step 1] CertFields C=RO\nO=Alta Firma SRL\n"));
 }
@@ -157,7 +155,7 @@ TEST_F(RegisterTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     EXPECT_EQ(DecideResult(ERR_TOKEN_RESTRICTED, 108, 0, L"", CurrentTokenHash()).link,
               "https://data.example.test/rekey-addr?tkh=" + hash.str(1));
     // Nothing reached the authority; only the request it refused has keys on the token.
-    EXPECT_TRUE(PemBlocks(ControlState(), "CERTIFICATE REQUEST").empty());
+    EXPECT_TRUE(Order()["requests"].toArray().isEmpty());
     EXPECT_EQ(PrivateKeys(), 2u);
     unsetenv("QUORVANE_DATA_API_HOST");
 }
@@ -172,7 +170,7 @@ TEST_F(RegisterTest, TwoRenewableCertificatesLetTheCustomerChoose) {
     window_.certificateChoices = {1};
     Register(kPin);
     EXPECT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
-    EXPECT_EQ(Str(FirstOrder(ControlState())["renewedSerial"]),
+    EXPECT_EQ(Str(Order()["renewedSerial"]),
               SerialNumberText(window_.Status().renewableStore.at(1).der));
 }
 
