@@ -76,24 +76,15 @@ TEST(ResultDecision, RestrictedTokenAndOldDriverAlerts) {
     const ResultDecision restricted = DecideResult(ERR_TOKEN_RESTRICTED, 108, kBoxOk, L"", "ab12");
     EXPECT_EQ(restricted.kind, Kind::TokenRestrictionAlert);
     EXPECT_EQ(restricted.caption, L"");
-    EXPECT_EQ(
-        restricted.text,
-        LR"rtf({\rtf1\ansi\ansicpg1252\deff0\nouicompat\deflang1033{\fonttbl{\f0\fnil\fcharset0 Calibri;}{\f1\fnil\fcharset238 Calibri;}}{\colortbl ;\red0\green0\blue0;\red255\green255\blue255;}{\*\generator Riched20 10.0.26100}\viewkind4\uc1 \pard\qc\cf1\highlight2\f0\fs19 Pentru a continua v\f1\'e3 rug\'e3m s\'e3 da\u539?i click pe butonul de mai jos:\cf0\highlight0\f0\fs22\lang9\par})rtf");
+    EXPECT_EQ(restricted.text, LoadString(148));  // read in the RTF reader test
     EXPECT_EQ(restricted.buttonText, L"Continuați");
     EXPECT_EQ(restricted.link, "https://data.example.test/rekey-addr?tkh=ab12");
 
-    const std::string url = QUORVANE_SUPPORT_URL;
-    const std::wstring link(url.begin(), url.end());
     const ResultDecision oldDriver = DecideResult(ERR_OLD_DRIVER, 108, kBoxOk, L"", "");
     EXPECT_EQ(oldDriver.kind, Kind::OldDriverAlert);
     EXPECT_EQ(oldDriver.caption, L"A avut loc o eroare");
     EXPECT_EQ(oldDriver.buttonText, L"Reîncearcă");
-    EXPECT_EQ(
-        oldDriver.text,
-        LR"rtf({\rtf1\ansi\ansicpg1252\deff0\nouicompat\deflang1033{\fonttbl{\f0\fnil\fcharset0 Calibri;}{\f1\fnil\fcharset238 Calibri;}}{\colortbl ;\red0\green0\blue255;}{\*\generator Riched20 10.0.22621}\viewkind4\uc1 \pard\sa200\sl276\slmult1\f0\fs22\lang9 Nu ave\f1\u539?i instalat\'e3 ultima versiune a driverului de token pe care \f0\'eel utiliza\f1\u539?i.\par\par Accesa\u539?i acest link )rtf"
-        L"{{\\field{\\*\\fldinst{HYPERLINK " +
-            link + L" }}{\\fldrslt{" + link + L"\\ul0\\cf0}}}}" +
-            LR"rtf(\f1\fs22  iar din pagina care se deschide, alege\u539?i tipul de token pe care \f0\'eel detine\f1\u539?i \u537?i reinstala\u539?i driverul tokenului dvs., in functie de sistemul de operare (Windows sau MacOS) pe care \f0\'eel utiliza\f1\u539?i. Dup\'e3 reinstalarea ultimei versiuni a driverului de token, deschide\u539?i Quorvane Enroll \u537?i relua\u539?i pasul de generare a cererii de certificat.\f0\par} \0)rtf");
+    EXPECT_EQ(oldDriver.text, OldDriverText());
     EXPECT_EQ(ErrorText(ERR_OLD_DRIVER), oldDriver.text);
     EXPECT_EQ(ErrorText(ERR_TOKEN_RESTRICTED), restricted.text);
 }
