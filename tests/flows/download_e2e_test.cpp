@@ -11,10 +11,8 @@
 #include "e2e_fixture.h"
 #include "flows/download.h"
 #include "flows/sign_and_install.h"
-#include "flows/workers.h"
 #include "sim/cert_util.h"
 #include "sim/delivery_builder.h"
-#include "sim/sim_process.h"
 #include "support/softhsm_certs.h"
 
 namespace qe::test {

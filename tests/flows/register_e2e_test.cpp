@@ -3,16 +3,10 @@
 
 #include <regex>
 
-#include <QJsonArray>
-
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-#include "app/messages.h"
 #include "e2e_fixture.h"
-#include "flows/flow_support.h"
-#include "flows/workers.h"
-#include "sim/sim_process.h"
 #include "toolkit/openssl_ptr.h"
 
 namespace qe::test {

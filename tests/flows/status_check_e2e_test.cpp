@@ -5,10 +5,7 @@
 #include <functional>
 
 #include "e2e_fixture.h"
-#include "flows/flow_support.h"
 #include "flows/sign_and_install.h"
-#include "flows/workers.h"
-#include "sim/sim_process.h"
 
 namespace qe::test {
 namespace {
