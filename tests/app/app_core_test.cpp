@@ -1,8 +1,14 @@
-#include "app/result_decision.h"
-
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
 #include "app/messages.h"
+#include "app/result_decision.h"
+#include "app/single_instance.h"
+#include "support/scoped_dir.h"
 
 namespace qe {
 namespace {
@@ -87,6 +93,65 @@ TEST(ResultDecision, RestrictedTokenAndOldDriverAlerts) {
     EXPECT_EQ(oldDriver.text, OldDriverText());
     EXPECT_EQ(ErrorText(ERR_OLD_DRIVER), oldDriver.text);
     EXPECT_EQ(ErrorText(ERR_TOKEN_RESTRICTED), restricted.text);
+}
+
+// The step texts the window shows while each flow works, in order, and nothing past either end;
+// the identifiers' names for the log, and nothing for numbers without an entry.
+TEST(Messages, StepTextsInOrderAndNothingPastTheTables) {
+    const std::wstring connect = L"Se conectează la dispozitivul criptografic";
+    const std::pair<WorkMode, std::vector<std::wstring>> modes[] = {
+        {WorkMode::StatusCheck, {connect, L"Se actualizează statusul certificatelor"}},
+        {WorkMode::RequestGeneration,
+         {connect, L"Se generează cheile pe dispozitivul criptografic",
+          L"Se trimite cererea catre Quorvane"}},
+        {WorkMode::Download,
+         {connect, L"Se descarcă noul certificat", L"Se descarcă declarația de acceptanță", connect,
+          L"Se semnează electronic declarația de acceptanță",
+          L"Se trimite declarația de acceptanță",
+          L"Se încarcă noul certificat pe dispozitivul criptografic",
+          L"Se șterge vechiul certificat", L"Se confirma încărcarea certificatului"}},
+    };
+    for (const auto& [mode, texts] : modes) {
+        const int size = static_cast<int>(texts.size());
+        for (int step = -1; step <= size; ++step) {
+            EXPECT_EQ(StepText(mode, step), step < 0 || step == size ? L"" : texts[step]) << step;
+        }
+    }
+    for (const int number : {0, 100, 131, 150, 171}) {
+        EXPECT_TRUE(LoadString(number).empty()) << number;
+    }
+    EXPECT_EQ(ErrorName(ERR_SUCCESS), "ERR_SUCCESS");
+    EXPECT_EQ(ErrorName(ERR_KEYGEN_DATA), "ERR_KEYGEN_DATA");
+    EXPECT_EQ(ErrorName(18), "");
+    EXPECT_EQ(ErrorName(-1), "");
+}
+
+TEST(SingleInstance, OneCopyHoldsTheLockInTheRuntimeDirectoryUntilItEnds) {
+    test::ScopedDir dir("lock");
+    const std::string lock = dir / "QuorvaneEnroll MUTEX";
+    // The runtime directory by default, with or without its final slash; or the one given.
+    for (const std::string& runtime : {dir.path(), dir.path() + "/", std::string()}) {
+        SCOPED_TRACE(runtime);
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        {
+            auto first = std::make_unique<SingleInstance>(runtime.empty() ? dir.path() : "");
+            EXPECT_FALSE(first->AlreadyRunning());
+            EXPECT_EQ(access(lock.c_str(), F_OK), 0);
+            EXPECT_TRUE(SingleInstance(dir.path()).AlreadyRunning());
+            first.reset();
+            EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning());
+        }
+        unlink(lock.c_str());
+    }
+}
+
+TEST(SingleInstance, NoLockDirectoryDoesNotStopTheWizardAndALinkIsNotFollowed) {
+    test::ScopedDir dir("lock");
+    EXPECT_FALSE(SingleInstance(dir / "missing").AlreadyRunning());
+    // Another user's link where the lock goes would have the wizard create that user's target.
+    ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "QuorvaneEnroll MUTEX").c_str()), 0);
+    EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning());
+    EXPECT_NE(access((dir / "target").c_str(), F_OK), 0);
 }
 
 }  // namespace
