@@ -147,6 +147,19 @@ private:
     StatusOutcome status_;
 };
 
+// Points the wizard at a running simulator (hosts, trust) and clears what one run of the wizard
+// keeps process-wide (accepted issuers, pinned key identifier, Ask4DN, server message), as a
+// fresh start would.
+inline void PointWizardAt(const SimProcess& sim) {
+    setenv("QUORVANE_API_HOST", sim.api().c_str(), 1);
+    setenv("QUORVANE_REKEY_HOST", sim.rekey().c_str(), 1);
+    setenv("SSL_CERT_FILE", sim.caPath().c_str(), 1);
+    ClearAcceptedIssuers();
+    ClearPinnedKeyId();
+    SetAskForDn(false);
+    SetServerMessage(L"");
+}
+
 // One customer's world per test: a private SoftHSM2 token provisioned by the simulator with a
 // current certificate (subject, e-mail and UPN), a running simulator, the wizard pointed at it
 // (hosts, trust, module list), and a scripted window. The wizard's log and preview files go to
@@ -167,15 +180,7 @@ protected:
         ASSERT_EQ(provisioned.status, 0) << provisioned.err;
         oldSerial_ = provisioned.out.substr(0, provisioned.out.find('\n'));
         sim_ = std::make_unique<SimProcess>(dir_ / "sim");
-        // Hosts and trust; what one run of the wizard keeps process-wide cleared, as a fresh
-        // start would.
-        setenv("QUORVANE_API_HOST", sim_->api().c_str(), 1);
-        setenv("QUORVANE_REKEY_HOST", sim_->rekey().c_str(), 1);
-        setenv("SSL_CERT_FILE", sim_->caPath().c_str(), 1);
-        ClearAcceptedIssuers();
-        ClearPinnedKeyId();
-        SetAskForDn(false);
-        SetServerMessage(L"");
+        PointWizardAt(*sim_);
         logSeen_ = LogText().size();
     }
     void TearDown() override {
