@@ -232,9 +232,13 @@ protected:
         window_.mode = 0;
         StatusCheckThread(window_);
     }
-    // A new run of the wizard's command of `mode` (1 request, 2 download), `pin` typed when asked
-    // (empty: the dialog cancelled); the record, the log lines and the cached PIN start afresh.
+    // A new run of the wizard's command of `mode`: 1, the request, after the status check that
+    // finds the certificate to renew; 2, the download. `pin` is typed when asked (empty: the
+    // dialog cancelled); the record, the log lines and the cached PIN start afresh.
     void RunFlow(int mode, const char* pin) {
+        if (mode == 1) {
+            RunStatusCheck();
+        }
         window_.ClearPin();
         window_.Clear();
         window_.pinAnswers = {pin};

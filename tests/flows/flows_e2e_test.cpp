@@ -185,19 +185,8 @@ TEST_F(FlowTest, EveryFlowStopsWithoutATokenAndWithTwo) {
     EXPECT_EQ(sim_->Log().find("/public/rest/certificate/status"), std::string::npos);
 }
 
-class RegisterTest : public FlowTest {
-protected:
-    void Register(const char* pin) {
-        RunStatusCheck();
-        RunFlow(1, pin);
-    }
-    std::size_t PrivateKeys() const {
-        return SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size();
-    }
-};
-
-TEST_F(RegisterTest, RequestReachesTheAuthorityWithTheNamesOfTheOldCertificate) {
-    Register(kPin);
+TEST_F(FlowTest, RequestReachesTheAuthorityWithTheNamesOfTheOldCertificate) {
+    RunFlow(1, kPin);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
     EXPECT_EQ(window_.shown[0].text, L"Cererea a fost trimisă cu succes.");
     EXPECT_THAT(window_.Events(),
@@ -231,14 +220,14 @@ TEST_F(RegisterTest, RequestReachesTheAuthorityWithTheNamesOfTheOldCertificate) 
                             "[Step 1] DN =  2.5.4.3=Ion Popescu\r",
                             "[Step 1] headers: ENROLL_VERSION: 2.7.23",
                             "[Step 1] PKCS10: -----BEGIN CERTIFICATE REQUEST-----\r"));
-    EXPECT_EQ(PrivateKeys(), 2u);
+    EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 2u);
     RunStatusCheck();
     EXPECT_TRUE(window_.Status().canDownload);
 }
 
-TEST_F(RegisterTest, SubjectFromTheFieldsWhenTheAuthorityAsks) {
+TEST_F(FlowTest, SubjectFromTheFieldsWhenTheAuthorityAsks) {
     SetScenario(R"({"ask4dn": "1", "fields": "C=RO\nO=Alta Firma SRL\nCN=Ion Popescu\n"})");
-    Register(kPin);
+    RunFlow(1, kPin);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
     const X509ReqPtr request = ParseRequest(Str(Order()["requests"][0]));
     EXPECT_EQ(Subject(request), "/C=RO/O=Alta Firma SRL/CN=Ion Popescu");
@@ -247,7 +236,7 @@ TEST_F(RegisterTest, SubjectFromTheFieldsWhenTheAuthorityAsks) {
 }
 
 // Each way the command ends early, what the customer sees then, and what support reads.
-TEST_F(RegisterTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
+TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     hsm_.WriteModuleList({FaultModuleLibrary()});
     setenv("QUORVANE_DATA_API_HOST", "data.example.test", 1);
     const std::string sizes = R"("keygen": "genAlgorithms.1.keySize=2048\n)";
@@ -282,7 +271,7 @@ TEST_F(RegisterTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         SCOPED_TRACE(c.scenario + c.fault);
         SetScenario("{" + c.scenario + "}");
         hsm_.WriteFaultConfig(c.fault);
-        Register(c.pin);
+        RunFlow(1, c.pin);
         ASSERT_THAT(window_.results, ElementsAre(c.id));
         const ResultDecision& shown = window_.shown[0];
         if (c.id == ERR_SERVER) {
@@ -303,19 +292,19 @@ TEST_F(RegisterTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
               "https://data.example.test/rekey-addr?tkh=" + hash.str(1));
     // Nothing reached the authority; only the request it refused has keys on the token.
     EXPECT_TRUE(Order()["requests"].toArray().isEmpty());
-    EXPECT_EQ(PrivateKeys(), 2u);
+    EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 2u);
     unsetenv("QUORVANE_DATA_API_HOST");
 }
 
-TEST_F(RegisterTest, TwoRenewableCertificatesLetTheCustomerChoose) {
+TEST_F(FlowTest, TwoRenewableCertificatesLetTheCustomerChoose) {
     const CommandResult second = ProvisionToken(dir_ / "sim", SoftHsmLibrary(), kLabel, kPin,
                                                 "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu");
     ASSERT_EQ(second.status, 0) << second.err;
-    Register(kPin);  // the choice cancelled: no certificate
+    RunFlow(1, kPin);  // the choice cancelled: no certificate
     EXPECT_THAT(window_.results, ElementsAre(ERR_CONNECTION));
     EXPECT_THAT(window_.Events("choose"), ElementsAre("choose 2"));
     window_.certificateChoices = {1};
-    Register(kPin);
+    RunFlow(1, kPin);
     EXPECT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
     EXPECT_EQ(Str(Order()["renewedSerial"]),
               SerialNumberText(window_.Status().renewableStore.at(1).der));
@@ -326,7 +315,6 @@ protected:
     // A registered request, so an issued certificate waits for this token.
     void SetUp() override {
         FlowTest::SetUp();
-        RunStatusCheck();
         RunFlow(1, kPin);
         ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
         old_ = TokenCertificates().at(0);
