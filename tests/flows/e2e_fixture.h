@@ -133,12 +133,11 @@ private:
     void Record(std::string event) { events_.push_back(std::move(event)); }
     template <typename T>
     static T Take(std::deque<T>& answers, T fallback) {
-        if (answers.empty()) {
-            return fallback;
+        if (!answers.empty()) {
+            fallback = answers.front();
+            answers.pop_front();
         }
-        T answer = answers.front();
-        answers.pop_front();
-        return answer;
+        return fallback;
     }
 
     std::vector<std::string> events_;
