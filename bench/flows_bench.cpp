@@ -28,7 +28,6 @@
 
 #include "flows/e2e_fixture.h"
 #include "flows/flow_support.h"
-#include "flows/scripted_window.h"
 #include "flows/workers.h"
 #include "net/envelope.h"
 #include "net/https_client.h"

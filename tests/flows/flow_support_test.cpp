@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "flows/download.h"
+#include "flows/launch_link.h"
 #include "flows/sign_and_install.h"
 #include "sim/delivery_builder.h"
 #include "support/scoped_dir.h"
@@ -104,6 +105,17 @@ TEST(FlowSupport, InstallationResultsAsIdentifiers) {
                                  {0x32UL, ERR_TOKEN_DEVICE}}) {
         EXPECT_EQ(InstallResultToErrorId(rv), id) << rv;
     }
+}
+
+TEST(LaunchLink, ExactWholeStringOnly) {
+    EXPECT_EQ(ParseLaunchLink("quorvaneenroll://register/"), LaunchCommand::Register);
+    EXPECT_EQ(ParseLaunchLink("quorvaneenroll://download/"), LaunchCommand::Download);
+    for (const char* other : {"quorvaneenroll://register", "QUORVANEENROLL://REGISTER/",
+                              "quorvaneenroll://register/?tkh=1", " quorvaneenroll://register/",
+                              "quorvaneenroll://download/ ", "quorvaneenroll://register%2F", ""}) {
+        EXPECT_EQ(ParseLaunchLink(other), LaunchCommand::None) << other;
+    }
+    EXPECT_EQ(ParseLaunchLink(nullptr), LaunchCommand::None);
 }
 
 }  // namespace

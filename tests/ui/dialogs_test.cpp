@@ -1,32 +1,34 @@
+#include <filesystem>
+#include <functional>
+
+#include <QBuffer>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
 #include <QTest>
-#include <QTextBrowser>
 #include <QTreeWidget>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
-#include "app/result_decision.h"
-#include "flows/status_check.h"
-#include "net/hosts.h"
+#include <unistd.h>
+
 #include "support/gui_test.h"
-#include "token/token_hash.h"
-#include "ui/alert_dialogs.h"
+#include "support/scoped_dir.h"
+#include "ui/bitmap_control.h"
 #include "ui/certificate_choice.h"
+#include "ui/certificate_details.h"
+#include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
-#include "ui/main_window.h"
 #include "ui/pin_dialog.h"
 #include "ui/ui_text.h"
 
 namespace qe {
 namespace {
 
-using test::Finish;
-using test::OnWorker;
-using test::WaitForWindow;
-using test::WaitUntil;
+using test::ScopedDir;
 
 TEST(PinDialog, WarningLineForEachFlagAndTheCut) {
     const struct {
@@ -51,159 +53,17 @@ TEST(PinDialog, WarningLineForEachFlagAndTheCut) {
               128u + 2 * 65);
 }
 
-TEST(PinDialog, OkWipesTheEditAndCancelKeepsNothing) {
-    CPinDlg dialog;
-    dialog.show();
-    QTest::keyClicks(dialog.Edit(), QStringLiteral("4321"));
-    dialog.OkButton()->click();
-    EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_TRUE(dialog.Edit()->text().isEmpty());
-    EXPECT_EQ(dialog.TakePin().view(), "4321");
-
-    CPinDlg cancelled;
-    cancelled.show();
-    QTest::keyClicks(cancelled.Edit(), QStringLiteral("99"));
-    QTest::keyClick(&cancelled, Qt::Key_Escape);
-    EXPECT_EQ(cancelled.result(), QDialog::Rejected);
-    EXPECT_TRUE(cancelled.Edit()->text().isEmpty());
-    EXPECT_TRUE(cancelled.TakePin().empty());
-}
-
-class ResultTest : public ::testing::Test {
-protected:
-    ResultTest() {
-        window_.SetUrlOpener([this](const QString& url) { opened_.push_back(url); });
-        QObject::connect(&window_, &CQuorvaneEnrollDlg::QuitRequested, [this] { ++quits_; });
-    }
-    CQuorvaneEnrollDlg window_{std::nullopt, WorkerProcedures{}};
-    std::vector<QString> opened_;
-    int quits_ = 0;
-};
-
-TEST_F(ResultTest, MessageBoxesOfShowResult) {
-    const struct {
-        ErrorId id;
-        int success;
-        unsigned flags;
-        int text, caption;
-        QMessageBox::Icon icon;
-        std::vector<int> buttons;  // catalogue numbers; 0 for "OK"
-        int press, answer;
-    } cases[] = {
-        {ERR_CONNECTION, 0, 5, 119, 109, QMessageBox::Critical, {136, 137}, 0, kIdRetry},
-        {ERR_NO_TOKEN, 0, 5, 104, 109, QMessageBox::Critical, {136, 137}, 1, kIdCancel},
-        {ERR_SERVER, 108, 0, 113, 113, QMessageBox::Critical, {0}, 0, kIdOk},
-        {ERR_SUCCESS, 108, 0, 108, 111, QMessageBox::Information, {0}, 0, kIdOk},
-        {42, 0, 0, 128, 109, QMessageBox::Critical, {0}, 0, kIdOk},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.id);
-        auto answer = OnWorker([&] { return window_.ShowResult(c.id, c.success, c.flags); });
-        QMessageBox* box = WaitForWindow<QMessageBox>();
-        ASSERT_NE(box, nullptr);
-        EXPECT_EQ(box->text(), UiText(c.text));
-        EXPECT_EQ(box->windowTitle(), UiText(c.caption));
-        EXPECT_EQ(box->icon(), c.icon);
-        const QList<QAbstractButton*> buttons = box->buttons();
-        ASSERT_EQ(buttons.size(), static_cast<qsizetype>(c.buttons.size()));
-        for (const int number : c.buttons) {
-            const QString label = number == 0 ? QStringLiteral("OK") : UiText(number);
-            EXPECT_TRUE(std::any_of(buttons.begin(), buttons.end(), [&](QAbstractButton* b) {
-                return b->text() == label;
-            })) << label.toStdString();
-        }
-        const QString pressed = c.buttons[c.press] == 0 ? "OK" : UiText(c.buttons[c.press]);
-        for (QAbstractButton* b : buttons) {
-            if (b->text() == pressed) {
-                b->click();
-            }
-        }
-        EXPECT_EQ(Finish(answer), c.answer);
-    }
-    EXPECT_EQ(window_.ShowResult(ERR_CANCELLED, 108, 0), kIdOk);  // nothing shown
-    EXPECT_EQ(window_.ShowResult(ERR_SUCCESS, 0, 5), kIdOk);
-    EXPECT_EQ(quits_, 0);  // only the restriction alert ends the program
-}
-
-TEST_F(ResultTest, OldDriverAlertOpensItsLinkAndStaysOpen) {
-    auto answer = OnWorker([this] { return window_.ShowResult(ERR_OLD_DRIVER, 0, 5); });
-    auto* alert = WaitForWindow<AlertDialog>();
-    ASSERT_NE(alert, nullptr);
-    EXPECT_EQ(alert->windowTitle(), UiText(109));
-    EXPECT_EQ(alert->Button()->text(), UiText(136));
-    const QString link = QString::fromStdString(QUORVANE_SUPPORT_URL_FOR_TESTS);
-    emit alert->TextView()->anchorClicked(QUrl(link));
-    QApplication::processEvents();
-    EXPECT_EQ(opened_, std::vector<QString>{link});
-    EXPECT_TRUE(alert->isVisible());
-    alert->Button()->click();
-    EXPECT_EQ(Finish(answer), kIdOk);
-    EXPECT_EQ(quits_, 0);
-}
-
-TEST_F(ResultTest, InvalidTokenAlertOpensTheRekeyLinkAndEndsTheProgram) {
-    for (const bool press : {false, true}) {
-        SCOPED_TRACE(press);
-        opened_.clear();
-        auto answer = OnWorker([this] { return window_.ShowResult(ERR_TOKEN_RESTRICTED, 0, 0); });
-        auto* alert = WaitForWindow<InvalidTokenAlertDialog>();
-        ASSERT_NE(alert, nullptr);
-        EXPECT_TRUE(alert->windowTitle().isEmpty());
-        EXPECT_EQ(alert->Button()->text(), UiText(152));
-        if (press) {
-            alert->Button()->click();
-        } else {
-            QTest::keyClick(alert, Qt::Key_Escape);
-        }
-        EXPECT_EQ(Finish(answer), press ? kIdOk : kIdCancel);
-        QApplication::processEvents();
-        EXPECT_EQ(quits_, press ? 1 : 0);
-        const QString expected =
-            QString::fromStdString(RekeyAddress() + "?tkh=" + CurrentTokenHash());
-        EXPECT_EQ(opened_, press ? std::vector<QString>{expected} : std::vector<QString>{});
-    }
-}
-
-TEST_F(ResultTest, LaunchLinkPressesItsButtonOnce) {
-    const struct {
-        const char* link;
-        bool canGenerate;
-        int registers, downloads;
-    } cases[] = {{"quorvaneenroll://register/", true, 1, 0},
-                 {"quorvaneenroll://register/", false, 0, 0},
-                 {"quorvaneenroll://download/", true, 0, 1},
-                 {"QUORVANEENROLL://register/", true, 0, 0},
-                 {"quorvaneenroll://register", true, 0, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.link);
-        std::atomic<int> checks = 0, registers = 0, downloads = 0;
-        auto command = [](std::atomic<int>& count) {
-            return [&count](WindowPort& port) {
-                ++count;
-                port.PostBusy();
-                port.AskPin();  // waits for the window's thread, as a real command does
-                port.PostDone();
-                port.PostStartStatusCheck();
-            };
-        };
-        WorkerProcedures workers{[&](WindowPort& port) {
-                                     ++checks;
-                                     port.PostBusy();
-                                     const StatusOutcome status{L"", c.canGenerate, true, {}};
-                                     port.SetStatus(status);
-                                     port.PostDone();
-                                     RouteLaunchLink(port, status);
-                                 },
-                                 command(registers), command(downloads)};
-        CQuorvaneEnrollDlg window(std::string(c.link), workers);
-        test::AnswerWhenShown<CPinDlg>([](CPinDlg* pin) { pin->reject(); });
-        window.Start();
-        const int expectedChecks = 1 + c.registers + c.downloads;
-        ASSERT_TRUE(WaitUntil([&] { return checks == expectedChecks && !window.WorkerRunning(); }));
-        QTest::qWait(100);
-        EXPECT_EQ(registers, c.registers);
-        EXPECT_EQ(downloads, c.downloads);
-        EXPECT_EQ(checks, expectedChecks);
+// Whichever way the dialog ends, the edit is wiped; only OK hands the PIN over.
+TEST(PinDialog, OkHandsThePinOverAndEveryEndWipesTheEdit) {
+    for (const bool ok : {true, false}) {
+        SCOPED_TRACE(ok);
+        CPinDlg dialog;
+        dialog.show();
+        QTest::keyClicks(dialog.Edit(), QStringLiteral("4321"));
+        ok ? dialog.OkButton()->click() : QTest::keyClick(&dialog, Qt::Key_Escape);
+        EXPECT_EQ(dialog.result(), ok ? QDialog::Accepted : QDialog::Rejected);
+        EXPECT_TRUE(dialog.Edit()->text().isEmpty());
+        EXPECT_EQ(dialog.TakePin().view(), ok ? "4321" : "");
     }
 }
 
@@ -216,6 +76,143 @@ TEST(CertificateChoice, RowsAndCancel) {
         dialog.List()->setCurrentItem(dialog.List()->topLevelItem(1));
         accept ? dialog.accept() : dialog.reject();
         EXPECT_EQ(dialog.Choice(), accept ? std::optional<std::size_t>(1) : std::nullopt);
+    }
+}
+
+// A light, noisy 64 by 64 picture (enough scan data to cut in half, never dark), encoded.
+std::string Picture(const char* format) {
+    QImage image(64, 64, QImage::Format_RGB32);
+    for (int i = 0; i < 64 * 64; ++i) {
+        image.setPixel(i % 64, i / 64, qRgb(128 + i % 128, 128 + (i * 7) % 128, 255));
+    }
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return out.toStdString();
+}
+
+// The dialog as the customer leaves it, with and without a "dev" entry in the current directory;
+// on the way, the certificate button shows the details of bytes that are not a certificate.
+TEST(ConfirmDialog, ChoiceCheckBoxAndEndCodes) {
+    using End = std::function<void(CConfirmDlg&)>;
+    const End accept = [](CConfirmDlg& d) { d.AcceptButton()->click(); };
+    const End reject = [](CConfirmDlg& d) { d.RejectButton()->click(); };
+    const End escape = [](CConfirmDlg& d) { QTest::keyClick(&d, Qt::Key_Escape); };
+    const End close = [](CConfirmDlg& d) { d.close(); };
+    const struct {
+        bool dev, uncheck;
+        End end;
+        AcceptanceOutcome outcome;
+        Bytes der;
+    } cases[] = {{false, false, accept, {0, true}, {}},
+                 {true, true, accept, {0, false}, {0x30, 0x82, 0xFF, 0xFF, 0x30}},
+                 {true, false, reject, {1, true}, Bytes(4096, 0x30)},
+                 {false, false, escape, {1, true}, {0x30, 0x00}},
+                 {false, false, close, {1, true}, {0x02}}};
+    const ScopedDir dir;
+    const std::string home = std::filesystem::current_path();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.der.size());
+        std::filesystem::remove(dir / "dev");
+        if (c.dev) {
+            test::WriteFile(dir / "dev", "");
+        }
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        std::vector<QString> opened;
+        CConfirmDlg dialog(c.der, "/x/PV0.pdf", "", [&](const QString& u) { opened.push_back(u); });
+        ASSERT_EQ(chdir(home.c_str()), 0);
+        dialog.show();
+        EXPECT_TRUE(dialog.RejectChoice()->isChecked());
+        EXPECT_FALSE(dialog.AcceptButton()->isEnabled());
+        dialog.AcceptChoice()->click();
+        EXPECT_TRUE(dialog.AcceptButton()->isEnabled());
+        dialog.RejectChoice()->click();
+        EXPECT_FALSE(dialog.AcceptButton()->isEnabled());
+        dialog.AcceptChoice()->click();
+        EXPECT_EQ(dialog.RemoveOldBox()->isVisible(), c.dev);
+        EXPECT_TRUE(dialog.RemoveOldBox()->isChecked());
+        if (c.uncheck) {
+            dialog.RemoveOldBox()->click();
+        }
+        dialog.DeclarationButton()->click();
+        EXPECT_EQ(opened, std::vector<QString>{"file:///x/PV0.pdf"});
+        dialog.CertificateButton()->click();
+        auto* details = test::WaitForWindow<CertificateDetailsDialog>();
+        ASSERT_NE(details, nullptr);
+        EXPECT_EQ(details->FieldText(170), UiText(170));
+        details->close();
+        c.end(dialog);
+        EXPECT_EQ(dialog.Outcome().endCode, c.outcome.endCode);
+        EXPECT_EQ(dialog.Outcome().removeOldCertificate, c.outcome.removeOldCertificate);
+    }
+}
+
+// One tall image scrolled step by step (a scroll bar action, or the wheel when `action` is -1),
+// then a short one that does not move.
+TEST(BitmapControl, ScrollRules) {
+    using S = QScrollBar;
+    const struct {
+        int action, wheel, expected;
+    } steps[] = {{-1, 120, 0},
+                 {-1, -120, 60},
+                 {-1, -7, 63},
+                 {S::SliderSingleStepAdd, 0, 64},
+                 {S::SliderPageStepAdd, 0, 84},
+                 {S::SliderPageStepSub, 0, 64},
+                 {-1, -5000, 900},
+                 {S::SliderPageStepAdd, 0, 900},
+                 {S::SliderToMinimum, 0, 0}};
+    CBitmapCtrl control;
+    control.resize(200, 100 + 2 * CBitmapCtrl::kEdge);
+    for (const int height : {1000, 100}) {
+        control.SetBitmap(QImage(150, height, QImage::Format_RGB32));
+        EXPECT_EQ(control.ScrollBar()->isHidden(), height == 100);
+        for (const auto& step : steps) {
+            SCOPED_TRACE(testing::Message() << height << " " << step.action << " " << step.wheel);
+            QWheelEvent wheel({10, 10}, {10, 10}, {}, {0, step.wheel}, Qt::NoButton, Qt::NoModifier,
+                              Qt::NoScrollPhase, false);
+            step.action < 0 ? (void)QApplication::sendEvent(&control, &wheel)
+                            : control.ScrollBar()->triggerAction(S::SliderAction(step.action));
+            EXPECT_EQ(control.ScrollPosition(), height == 100 ? 0 : step.expected);
+        }
+    }
+}
+
+// What a delivery can hold: only a JPEG within the limits is decoded, a truncated one in part.
+TEST(BitmapControl, HostileFilesAndFileNotFound) {
+    const std::string jpeg = Picture("JPEG");
+    std::string huge = jpeg;
+    const std::size_t sof = huge.find("\xFF\xC0");
+    ASSERT_NE(sof, std::string::npos);
+    huge.replace(sof + 5, 4, "\x13\x88\x13\x88");  // 5000 by 5000
+    const struct {
+        const char* name;
+        std::string content;
+        bool shown;
+    } cases[] = {{"missing", "", false},
+                 {"good", jpeg, true},
+                 {"truncated", jpeg.substr(0, jpeg.size() / 2), true},
+                 {"huge", huge, false},
+                 {"png", Picture("PNG"), false},
+                 {"text", "not an image", false}};
+    const ScopedDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.content.empty()) {
+            test::WriteFile(dir / c.name, c.content);
+        }
+        CBitmapCtrl control;
+        control.resize(200, 100);
+        control.LoadFile(QString::fromStdString(dir / c.name));
+        EXPECT_EQ(control.HasImage(), c.shown);
+        const QImage shot = control.grab().toImage();
+        EXPECT_EQ(shot.pixelColor(190, 90), QColor(128, 128, 128));
+        int dark = 0;  // the words "File not found."
+        for (int x = 0; x < 100; ++x) {
+            dark += qGray(shot.pixel(x, 8)) < 64;
+        }
+        EXPECT_EQ(dark > 0, !c.shown);
     }
 }
 

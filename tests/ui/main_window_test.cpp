@@ -1,17 +1,24 @@
 #include "ui/main_window.h"
 
 #include <atomic>
+#include <set>
 
 #include <QAccessible>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTest>
+#include <QTextBrowser>
 
 #include <gtest/gtest.h>
 
+#include "app/result_decision.h"
 #include "flows/status_check.h"
+#include "net/hosts.h"
 #include "support/gui_test.h"
+#include "token/token_hash.h"
+#include "ui/alert_dialogs.h"
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/pin_dialog.h"
@@ -27,14 +34,18 @@ using test::WaitUntil;
 
 class MainWindowTest : public ::testing::Test {
 protected:
-    explicit MainWindowTest(WorkerProcedures workers = {}) : window_(std::nullopt, workers) {
+    MainWindowTest() {
         window_.SetClock([this] { return now_.load(); });
+        window_.SetUrlOpener([this](const QString& url) { opened_.push_back(url); });
+        QObject::connect(&window_, &CQuorvaneEnrollDlg::QuitRequested, [this] { ++quits_; });
         window_.show();
     }
     void Settle() { QApplication::processEvents(); }
 
     std::atomic<std::int64_t> now_{1000};
-    CQuorvaneEnrollDlg window_;
+    CQuorvaneEnrollDlg window_{std::nullopt, WorkerProcedures{}};
+    std::vector<QString> opened_;
+    int quits_ = 0;
 };
 
 TEST_F(MainWindowTest, StatesOfTheTable) {
@@ -150,6 +161,125 @@ TEST_F(MainWindowTest, PinHandOver) {
     ASSERT_NE(dialog, nullptr) << "after a wrong PIN the dialog asks again";
     QTest::keyClick(dialog, Qt::Key_Escape);
     EXPECT_EQ(Finish(again), "");
+}
+
+TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
+    const QString ok = "OK", retry = UiText(136), cancel = UiText(137);
+    const struct {
+        ErrorId id;
+        int success;
+        unsigned flags;
+        int text, caption;
+        QMessageBox::Icon icon;
+        std::multiset<QString> buttons;
+        QString press;  // the button pressed; the worker gets `answer`
+        int answer;
+    } cases[] = {
+        {ERR_CONNECTION, 0, 5, 119, 109, QMessageBox::Critical, {retry, cancel}, retry, kIdRetry},
+        {ERR_NO_TOKEN, 0, 5, 104, 109, QMessageBox::Critical, {retry, cancel}, cancel, kIdCancel},
+        {ERR_SERVER, 108, 0, 113, 113, QMessageBox::Critical, {ok}, ok, kIdOk},
+        {ERR_SUCCESS, 108, 0, 108, 111, QMessageBox::Information, {ok}, ok, kIdOk},
+        {42, 0, 0, 128, 109, QMessageBox::Critical, {ok}, ok, kIdOk},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        auto answer = OnWorker([&] { return window_.ShowResult(c.id, c.success, c.flags); });
+        QMessageBox* box = WaitForWindow<QMessageBox>();
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->text(), UiText(c.text));
+        EXPECT_EQ(box->windowTitle(), UiText(c.caption));
+        EXPECT_EQ(box->icon(), c.icon);
+        std::multiset<QString> buttons;
+        QAbstractButton* press = nullptr;
+        for (QAbstractButton* b : box->buttons()) {
+            buttons.insert(b->text());
+            press = b->text() == c.press ? b : press;
+        }
+        EXPECT_EQ(buttons, c.buttons);
+        ASSERT_NE(press, nullptr);
+        press->click();
+        EXPECT_EQ(Finish(answer), c.answer);
+    }
+    EXPECT_EQ(window_.ShowResult(ERR_CANCELLED, 108, 0), kIdOk);  // nothing shown
+    EXPECT_EQ(window_.ShowResult(ERR_SUCCESS, 0, 5), kIdOk);
+    EXPECT_EQ(quits_, 0);  // only the restriction alert ends the program
+}
+
+TEST_F(MainWindowTest, OldDriverAlertOpensItsLinkAndStaysOpen) {
+    auto answer = OnWorker([this] { return window_.ShowResult(ERR_OLD_DRIVER, 0, 5); });
+    auto* alert = WaitForWindow<AlertDialog>();
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->windowTitle(), UiText(109));
+    EXPECT_EQ(alert->Button()->text(), UiText(136));
+    const QString link = QString::fromStdString(QUORVANE_SUPPORT_URL_FOR_TESTS);
+    emit alert->TextView()->anchorClicked(QUrl(link));
+    QApplication::processEvents();
+    EXPECT_EQ(opened_, std::vector<QString>{link});
+    EXPECT_TRUE(alert->isVisible());
+    alert->Button()->click();
+    EXPECT_EQ(Finish(answer), kIdOk);
+    EXPECT_EQ(quits_, 0);
+}
+
+TEST_F(MainWindowTest, InvalidTokenAlertOpensTheRekeyLinkAndEndsTheProgram) {
+    for (const bool press : {false, true}) {
+        SCOPED_TRACE(press);
+        opened_.clear();
+        auto answer = OnWorker([this] { return window_.ShowResult(ERR_TOKEN_RESTRICTED, 0, 0); });
+        auto* alert = WaitForWindow<InvalidTokenAlertDialog>();
+        ASSERT_NE(alert, nullptr);
+        EXPECT_TRUE(alert->windowTitle().isEmpty());
+        EXPECT_EQ(alert->Button()->text(), UiText(152));
+        if (press) {
+            alert->Button()->click();
+        } else {
+            QTest::keyClick(alert, Qt::Key_Escape);
+        }
+        EXPECT_EQ(Finish(answer), press ? kIdOk : kIdCancel);
+        QApplication::processEvents();
+        EXPECT_EQ(quits_, press ? 1 : 0);
+        const QString expected =
+            QString::fromStdString(RekeyAddress() + "?tkh=" + CurrentTokenHash());
+        EXPECT_EQ(opened_, press ? std::vector<QString>{expected} : std::vector<QString>{});
+    }
+}
+
+TEST(MainWindow, LaunchLinkPressesItsButtonOnce) {
+    const struct {
+        const char* link;
+        int registers, downloads;
+    } cases[] = {{"quorvaneenroll://register/", 1, 0}, {"quorvaneenroll://download/", 0, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.link);
+        std::atomic<int> checks = 0, registers = 0, downloads = 0;
+        auto command = [](std::atomic<int>& count) {
+            return [&count](WindowPort& port) {
+                ++count;
+                port.PostBusy();
+                port.AskPin();  // waits for the window's thread, as a real command does
+                port.PostDone();
+                port.PostStartStatusCheck();
+            };
+        };
+        WorkerProcedures workers{[&](WindowPort& port) {
+                                     ++checks;
+                                     port.PostBusy();
+                                     const StatusOutcome status{L"", true, true, {}};
+                                     port.SetStatus(status);
+                                     port.PostDone();
+                                     RouteLaunchLink(port, status);
+                                 },
+                                 command(registers), command(downloads)};
+        CQuorvaneEnrollDlg window(std::string(c.link), workers);
+        test::AnswerWhenShown<CPinDlg>([](CPinDlg* pin) { pin->reject(); });
+        window.Start();
+        const int expectedChecks = 1 + c.registers + c.downloads;
+        ASSERT_TRUE(WaitUntil([&] { return checks == expectedChecks && !window.WorkerRunning(); }));
+        QTest::qWait(100);
+        EXPECT_EQ(registers, c.registers);
+        EXPECT_EQ(downloads, c.downloads);
+        EXPECT_EQ(checks, expectedChecks);
+    }
 }
 
 }  // namespace

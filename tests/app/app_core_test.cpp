@@ -1,8 +1,14 @@
-#include "app/result_decision.h"
-
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
 #include "app/messages.h"
+#include "app/result_decision.h"
+#include "app/single_instance.h"
+#include "support/scoped_dir.h"
 
 namespace qe {
 namespace {
@@ -76,26 +82,76 @@ TEST(ResultDecision, RestrictedTokenAndOldDriverAlerts) {
     const ResultDecision restricted = DecideResult(ERR_TOKEN_RESTRICTED, 108, kBoxOk, L"", "ab12");
     EXPECT_EQ(restricted.kind, Kind::TokenRestrictionAlert);
     EXPECT_EQ(restricted.caption, L"");
-    EXPECT_EQ(
-        restricted.text,
-        LR"rtf({\rtf1\ansi\ansicpg1252\deff0\nouicompat\deflang1033{\fonttbl{\f0\fnil\fcharset0 Calibri;}{\f1\fnil\fcharset238 Calibri;}}{\colortbl ;\red0\green0\blue0;\red255\green255\blue255;}{\*\generator Riched20 10.0.26100}\viewkind4\uc1 \pard\qc\cf1\highlight2\f0\fs19 Pentru a continua v\f1\'e3 rug\'e3m s\'e3 da\u539?i click pe butonul de mai jos:\cf0\highlight0\f0\fs22\lang9\par})rtf");
+    EXPECT_EQ(restricted.text, LoadString(148));  // read in the RTF reader test
     EXPECT_EQ(restricted.buttonText, L"Continuați");
     EXPECT_EQ(restricted.link, "https://data.example.test/rekey-addr?tkh=ab12");
 
-    const std::string url = QUORVANE_SUPPORT_URL;
-    const std::wstring link(url.begin(), url.end());
     const ResultDecision oldDriver = DecideResult(ERR_OLD_DRIVER, 108, kBoxOk, L"", "");
     EXPECT_EQ(oldDriver.kind, Kind::OldDriverAlert);
     EXPECT_EQ(oldDriver.caption, L"A avut loc o eroare");
     EXPECT_EQ(oldDriver.buttonText, L"Reîncearcă");
-    EXPECT_EQ(
-        oldDriver.text,
-        LR"rtf({\rtf1\ansi\ansicpg1252\deff0\nouicompat\deflang1033{\fonttbl{\f0\fnil\fcharset0 Calibri;}{\f1\fnil\fcharset238 Calibri;}}{\colortbl ;\red0\green0\blue255;}{\*\generator Riched20 10.0.22621}\viewkind4\uc1 \pard\sa200\sl276\slmult1\f0\fs22\lang9 Nu ave\f1\u539?i instalat\'e3 ultima versiune a driverului de token pe care \f0\'eel utiliza\f1\u539?i.\par\par Accesa\u539?i acest link )rtf"
-        L"{{\\field{\\*\\fldinst{HYPERLINK " +
-            link + L" }}{\\fldrslt{" + link + L"\\ul0\\cf0}}}}" +
-            LR"rtf(\f1\fs22  iar din pagina care se deschide, alege\u539?i tipul de token pe care \f0\'eel detine\f1\u539?i \u537?i reinstala\u539?i driverul tokenului dvs., in functie de sistemul de operare (Windows sau MacOS) pe care \f0\'eel utiliza\f1\u539?i. Dup\'e3 reinstalarea ultimei versiuni a driverului de token, deschide\u539?i Quorvane Enroll \u537?i relua\u539?i pasul de generare a cererii de certificat.\f0\par} \0)rtf");
+    EXPECT_EQ(oldDriver.text, OldDriverText());
     EXPECT_EQ(ErrorText(ERR_OLD_DRIVER), oldDriver.text);
     EXPECT_EQ(ErrorText(ERR_TOKEN_RESTRICTED), restricted.text);
+}
+
+// The step texts the window shows while each flow works, in order, and nothing past either end;
+// the identifiers' names for the log, and nothing for numbers without an entry.
+TEST(Messages, StepTextsInOrderAndNothingPastTheTables) {
+    const std::wstring connect = L"Se conectează la dispozitivul criptografic";
+    const std::pair<WorkMode, std::vector<std::wstring>> modes[] = {
+        {WorkMode::StatusCheck, {connect, L"Se actualizează statusul certificatelor"}},
+        {WorkMode::RequestGeneration,
+         {connect, L"Se generează cheile pe dispozitivul criptografic",
+          L"Se trimite cererea catre Quorvane"}},
+        {WorkMode::Download,
+         {connect, L"Se descarcă noul certificat", L"Se descarcă declarația de acceptanță", connect,
+          L"Se semnează electronic declarația de acceptanță",
+          L"Se trimite declarația de acceptanță",
+          L"Se încarcă noul certificat pe dispozitivul criptografic",
+          L"Se șterge vechiul certificat", L"Se confirma încărcarea certificatului"}},
+    };
+    for (const auto& [mode, texts] : modes) {
+        const int size = static_cast<int>(texts.size());
+        for (int step = -1; step <= size; ++step) {
+            EXPECT_EQ(StepText(mode, step), step < 0 || step == size ? L"" : texts[step]) << step;
+        }
+    }
+    for (const int number : {0, 100, 131, 150, 171}) {
+        EXPECT_TRUE(LoadString(number).empty()) << number;
+    }
+    EXPECT_EQ(ErrorName(ERR_SUCCESS), "ERR_SUCCESS");
+    EXPECT_EQ(ErrorName(ERR_KEYGEN_DATA), "ERR_KEYGEN_DATA");
+    EXPECT_EQ(ErrorName(18), "");
+    EXPECT_EQ(ErrorName(-1), "");
+}
+
+TEST(SingleInstance, OneCopyHoldsTheLockInTheRuntimeDirectoryUntilItEnds) {
+    test::ScopedDir dir("lock");
+    const std::string lock = dir / "QuorvaneEnroll MUTEX";
+    // The runtime directory by default, with or without its final slash; or the one given.
+    for (const std::string& runtime : {dir.path(), dir.path() + "/", std::string()}) {
+        SCOPED_TRACE(runtime);
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        {
+            auto first = std::make_unique<SingleInstance>(runtime.empty() ? dir.path() : "");
+            EXPECT_FALSE(first->AlreadyRunning());
+            EXPECT_EQ(access(lock.c_str(), F_OK), 0);
+            EXPECT_TRUE(SingleInstance(dir.path()).AlreadyRunning());
+            first.reset();
+            EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning());
+        }
+        unlink(lock.c_str());
+    }
+}
+
+TEST(SingleInstance, NoLockDirectoryDoesNotStopTheWizardAndALinkIsNotFollowed) {
+    test::ScopedDir dir("lock");
+    EXPECT_FALSE(SingleInstance(dir / "missing").AlreadyRunning());
+    // Another user's link where the lock goes would have the wizard create that user's target.
+    ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "QuorvaneEnroll MUTEX").c_str()), 0);
+    EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning());
+    EXPECT_NE(access((dir / "target").c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -1,0 +1,510 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <regex>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/pem.h>
+#include <openssl/sha.h>
+#include <openssl/x509v3.h>
+
+#include "e2e_fixture.h"
+#include "flows/download.h"
+#include "flows/sign_and_install.h"
+#include "sim/cert_util.h"
+#include "sim/delivery_builder.h"
+#include "support/softhsm_certs.h"
+#include "toolkit/openssl_ptr.h"
+
+// The flows end to end: SoftHSM2, the simulator, the flows behind a scripted window.
+namespace qe::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Kind = ResultDecision::Kind;
+
+std::string Str(const QJsonValue& value) {
+    return value.toString().toStdString();
+}
+
+X509ReqPtr ParseRequest(const std::string& pem) {
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    return X509ReqPtr(PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr));
+}
+
+std::string Subject(const X509ReqPtr& request) {
+    char subject[128] = {};
+    X509_NAME_oneline(X509_REQ_get_subject_name(request.get()), subject, sizeof subject);
+    return subject;
+}
+
+std::string Upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), ::toupper);
+    return text;
+}
+
+TEST_F(FlowTest, StatusCheckFindsTheRenewableCertificateLogsEachStepAndRoutesTheLink) {
+    window_.launchLink = "quorvaneenroll://register/";
+    RunStatusCheck();
+    EXPECT_THAT(window_.Events(), ElementsAre("busy", "progress -1", "step 130", "step 138",
+                                              "result 0", "done", "press 1000"));
+    const StatusOutcome status = window_.Status();
+    const std::string text =
+        "Certificatul dumneavoastră poate fi reînnoit. Generați o cerere nouă.";
+    EXPECT_EQ(status.statusText,
+              L"Certificatul dumneavoastră poate fi reînnoit. Generați o cerere nouă.");
+    EXPECT_TRUE(status.canGenerate);
+    EXPECT_FALSE(status.canDownload);
+    ASSERT_EQ(status.renewableStore.size(), 1u);
+    EXPECT_EQ(SerialNumberText(status.renewableStore[0].der), oldSerial_);
+    const std::string port = sim_->rekey().substr(sim_->rekey().rfind(':') + 1);
+    EXPECT_THAT(
+        NewLogLines("[Init] "),
+        ElementsAre(
+            "[Init] Get SC store", "[Init] Connect to: 127.0.0.1 on port " + port, "[Init] SendReq",
+            "[Init] Get issuers",
+            "[Init] Accepted Issuer: CN=Quorvane Demo Qualified CA, O=Quorvane Demo, C=RO",
+            "[Init] Found 1 issuers", "[Init] Enum Certs " + oldSerial_,
+            "[Init] Cert Added to store",
+            "[Init] Request cert status @ /public/rest/certificate/status?serial=" + oldSerial_,
+            "[Init] Response " + text, "[Init] pkcs10 header " + Upper(oldSerial_),
+            "[Init] Se poate genera pentru " + oldSerial_, "[Init] Ask4DN header: 0",
+            "[Init] Install Flag 0"));
+}
+
+// The answer headers as the authority may write them, what the window is told, and which
+// button the launch link then presses.
+TEST_F(FlowTest, StatusAnswerHeadersDecideTheButtonsAndTheIssuersAreAskedOnce) {
+    struct Case {
+        std::string headers;
+        const char* link;
+        bool askForDn, canGenerate;
+        std::size_t renewable;
+        bool canDownload;
+        const char* press;  // empty: none
+    };
+    const Case cases[] = {
+        // An entry enables the request button, though no certificate of the token matches it.
+        {R"("pkcs10": "00ff", "Ask4DN": "1", "install": "1")", "quorvaneenroll://download/", true,
+         true, 0, true, "press 1001"},
+        {R"("pkcs10": "00FF )" + Upper(oldSerial_) + R"(", "Ask4DN": "10", "install": "10")",
+         "quorvaneenroll://download/", false, true, 1, false, ""},
+        {R"("Ask4DN": "0")", "quorvaneenroll://register/", false, false, 0, false, ""},
+        {R"("pkcs10": ")" + oldSerial_ + R"(")", "quorvaneenroll://register", false, true, 1, false,
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.headers);
+        SetScenario(R"({"force": {"path": "/public/rest/certificate/status", "status": 200,
+                                  "body": "Stare", "headers": {)" +
+                    c.headers + "}}}");
+        window_.Clear();
+        window_.launchLink = c.link;
+        RunStatusCheck();
+        const StatusOutcome status = window_.Status();
+        EXPECT_EQ(status.statusText, L"Stare");
+        EXPECT_EQ(AskForDn(), c.askForDn);
+        EXPECT_EQ(status.canGenerate, c.canGenerate);
+        EXPECT_EQ(status.renewableStore.size(), c.renewable);
+        EXPECT_EQ(status.canDownload, c.canDownload);
+        EXPECT_EQ(window_.Events("press"),
+                  *c.press ? std::vector<std::string>{c.press} : std::vector<std::string>{});
+    }
+    // Every check probed the rekey host; only the first read its issuer list.
+    const std::vector<std::string> log = NewLogLines();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "[Init] SendReq"), 4);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "[Init][GetAcceptedIssuers] Query Issuers"), 1);
+}
+
+TEST_F(FlowTest, FailedCheckOffersRetryAndCancelEndsTheProgram) {
+    const std::tuple<std::function<void()>, ErrorId, std::wstring> cases[] = {
+        {[this] {
+             SetScenario(R"({"force": {"path": "/public/rest/certificate/status", "status": 503,
+                                       "body": "Serviciu indisponibil"}})");
+         },
+         ERR_SERVER, L"Serviciu indisponibil"},
+        {[] { setenv("QUORVANE_API_HOST", "127.0.0.1:1", 1); }, ERR_CONNECTION,
+         L"Eroare de conectare la serverul Quorvane. Vă rugăm să verificați conexiunea la "
+         L"internet."},
+    };
+    for (const auto& [arrange, id, text] : cases) {
+        arrange();
+        window_.Clear();
+        window_.launchLink = "quorvaneenroll://register/";
+        window_.resultAnswers = {kIdRetry, kIdCancel};
+        RunStatusCheck();
+        const std::string result = "result " + std::to_string(id);
+        EXPECT_THAT(window_.Events(), ElementsAre("busy", "progress -1", "step 130", "step 138",
+                                                  result, "done", "busy", "progress -1", "step 130",
+                                                  "step 138", result, "done", "quit"));
+        for (const ResultDecision& shown : window_.shown) {
+            EXPECT_EQ(shown.text, text);
+            EXPECT_EQ(shown.flags, kBoxRetryCancel | kBoxIconHand);
+        }
+    }
+}
+
+// Without a token, and with a second one, every flow stops before it reaches a server.
+TEST_F(FlowTest, EveryFlowStopsWithoutATokenAndWithTwo) {
+    const Bytes certificate = TokenCertificates().at(0);
+    hsm_.InitToken("Second", kPin);
+    hsm_.WriteModuleList({FaultModuleLibrary()});
+    const std::function<void()> flows[] = {
+        [this] {
+            window_.resultAnswers = {kIdCancel};
+            RunStatusCheck();
+        },
+        [this] { RegisterThread(window_); },
+        [this] { DownloadThread(window_); },
+        [&] { window_.ShowResult(SignAndInstall(window_, certificate, true), 126, kBoxOk); },
+    };
+    const std::tuple<const char*, ErrorId, std::string> cases[] = {
+        {"absent\n", ERR_NO_TOKEN, "[Step 1] Card Not Found"},
+        {"", ERR_MULTIPLE_TOKENS, "[Step 1] Multiple Cards"},
+    };
+    for (const auto& [fault, id, requestLog] : cases) {
+        hsm_.WriteFaultConfig(fault);
+        for (std::size_t flow = 0; flow < std::size(flows); ++flow) {
+            SCOPED_TRACE(std::to_string(id) + " in flow " + std::to_string(flow));
+            window_.Clear();
+            window_.mode = 1;
+            NewLogLines();
+            flows[flow]();
+            EXPECT_THAT(window_.results, ElementsAre(id));
+            // Request generation alone reports it further: a line for support, the bar frozen.
+            EXPECT_EQ(window_.Events("freeze").size(), flow == 1 ? 1u : 0u);
+            EXPECT_EQ(NewLogLines(requestLog).size(), flow == 1 ? 1u : 0u);
+        }
+    }
+    EXPECT_EQ(sim_->Log().find("/public/rest/certificate/status"), std::string::npos);
+}
+
+TEST_F(FlowTest, RequestReachesTheAuthorityWithTheNamesOfTheOldCertificate) {
+    RunFlow(1, kPin);
+    ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+    EXPECT_EQ(window_.shown[0].text, L"Cererea a fost trimisă cu succes.");
+    EXPECT_THAT(window_.Events(),
+                ElementsAre("busy", "progress 0", "step 130", "progress 5", "step 132", "pin",
+                            "progress 8", "progress 10", "progress 20 95 600", "progress 95",
+                            "step 133", "progress 100", "result 0", "done", "start-status-check"));
+    // The subject and the alternative names of the old certificate, the otherName first.
+    const QJsonObject order = Order();
+    const std::string uploaded = Str(order["requests"][0]);
+    const X509ReqPtr request = ParseRequest(uploaded);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(Subject(request), "/C=RO/O=Firma Exemplu SRL/CN=Ion Popescu");
+    STACK_OF(X509_EXTENSION)* extensions = X509_REQ_get_extensions(request.get());
+    BioPtr names(BIO_new(BIO_s_mem()));
+    X509V3_EXT_print(names.get(), sk_X509_EXTENSION_value(extensions, 0), 0, 0);
+    sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
+    char* text = nullptr;
+    EXPECT_EQ(std::string(text, BIO_get_mem_data(names.get(), &text)),
+              "othername: UPN::ion.popescu@firma.local, email:ion.popescu@example.ro");
+    // What support reads: the header block as the authority received it, and the request.
+    const QJsonObject sent = order["lastHeaders"].toObject();
+    std::string headers = "ENROLL_VERSION: 2.7.23\nENROLL_LANG: RO";
+    for (const char* name :
+         {"TOKEN_SERIAL", "TOKEN_MANUFACTURER", "TOKEN_MODEL", "TOKEN_PRODUCT_NAME"}) {
+        headers += std::string("\n") + name + ": " + Str(sent[name]);
+    }
+    EXPECT_THAT(LogText(), HasSubstr("[Step 1] headers: " + headers + "\n"));
+    EXPECT_THAT(LogText(), HasSubstr("[Step 1] PKCS10: " + uploaded + "\n"));
+    EXPECT_THAT(NewLogLines("[Step 1] "),
+                ElementsAre("[Step 1] Found certs 1", "[Step 1] Selected cert " + oldSerial_,
+                            "[Step 1] DN =  2.5.4.3=Ion Popescu\r",
+                            "[Step 1] headers: ENROLL_VERSION: 2.7.23",
+                            "[Step 1] PKCS10: -----BEGIN CERTIFICATE REQUEST-----\r"));
+    EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 2u);
+    RunStatusCheck();
+    EXPECT_TRUE(window_.Status().canDownload);
+}
+
+TEST_F(FlowTest, SubjectFromTheFieldsWhenTheAuthorityAsks) {
+    SetScenario(R"({"ask4dn": "1", "fields": "C=RO\nO=Alta Firma SRL\nCN=Ion Popescu\n"})");
+    RunFlow(1, kPin);
+    ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+    const X509ReqPtr request = ParseRequest(Str(Order()["requests"][0]));
+    EXPECT_EQ(Subject(request), "/C=RO/O=Alta Firma SRL/CN=Ion Popescu");
+    EXPECT_EQ(X509_REQ_get_attr_count(request.get()), 0);  // no extensions from a field list
+    EXPECT_THAT(LogText(), HasSubstr("[Step 1] CertFields C=RO\nO=Alta Firma SRL\n"));
+}
+
+// Each way the command ends early, what the customer sees then, and what support reads.
+TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
+    hsm_.WriteModuleList({FaultModuleLibrary()});
+    setenv("QUORVANE_DATA_API_HOST", "data.example.test", 1);
+    const std::string sizes = R"("keygen": "genAlgorithms.1.keySize=2048\n)";
+    // The texts of the identifiers are the catalogue's (the decision's own test); the server's
+    // text replaces them for its refusals.
+    struct Case {
+        std::string scenario;
+        const char* pin;
+        const char* fault;
+        ErrorId id;
+        std::wstring serverText;
+        std::string log;
+    };
+    const Case cases[] = {
+        {sizes + R"(restrictedTokens.1.manufacturer=SoftHSM\n")", kPin, "", ERR_TOKEN_RESTRICTED,
+         L"", "Token restriction applies at manufacturer: 'SoftHSM' and productName: ''"},
+        {R"("keygen": "# nimic\nrestrictedTokens.1.productName=X\n")", kPin, "", ERR_KEYGEN_DATA,
+         L"", ""},
+        {R"("force": {"path": "/rest/certificate/keygenParameters", "status": 500, "body": "Nu"})",
+         kPin, "", ERR_SERVER, L"Nu", "Error: Nu"},
+        {R"("force": {"path": "/rest/certificate/pkcs10", "status": 409,
+                      "body": "Există deja o cerere în lucru"})",
+         kPin, "", ERR_SERVER, L"Există deja o cerere în lucru", ""},
+        {"", "0000", "", ERR_BAD_CERT_OR_PASSWORD, L"", ""},
+        {"", "", "", ERR_CANCELLED, L"", ""},
+        {"", kPin, "fail C_GenerateKeyPair 0x31\n", ERR_TOKEN_FULL, L"", ""},
+        {"", kPin, "fail C_GenerateKeyPair 0x30\n", ERR_OLD_DRIVER, L"", ""},
+        // The token pulled out while the keys are made.
+        {"", kPin, "fail C_GenerateKeyPair 0x32\n", ERR_TOKEN_DEVICE, L"", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario + c.fault);
+        SetScenario("{" + c.scenario + "}");
+        hsm_.WriteFaultConfig(c.fault);
+        RunFlow(1, c.pin);
+        ASSERT_THAT(window_.results, ElementsAre(c.id));
+        const ResultDecision& shown = window_.shown[0];
+        if (c.id == ERR_SERVER) {
+            EXPECT_EQ(shown.text, c.serverText);
+        }
+        EXPECT_EQ(shown.flags, shown.kind == Kind::MessageBox ? kBoxIconHand : 0u);  // an OK box
+        EXPECT_EQ(window_.Events("freeze").size(), 1u);
+        EXPECT_EQ(window_.Events("clear-pin").size(), c.id == ERR_BAD_CERT_OR_PASSWORD ? 1u : 0u);
+        if (!c.log.empty()) {
+            EXPECT_THAT(NewLogLines("[Step 1] "), Contains("[Step 1] " + c.log));
+        }
+    }
+    // The link of the restriction alert names the token by the hash the authority knows.
+    std::smatch hash;
+    const std::string log = sim_->Log();
+    ASSERT_TRUE(std::regex_search(log, hash, std::regex("TOKEN_HASH=([0-9a-f]{40})")));
+    EXPECT_EQ(DecideResult(ERR_TOKEN_RESTRICTED, 108, 0, L"", CurrentTokenHash()).link,
+              "https://data.example.test/rekey-addr?tkh=" + hash.str(1));
+    // Nothing reached the authority; only the request it refused has keys on the token.
+    EXPECT_TRUE(Order()["requests"].toArray().isEmpty());
+    EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 2u);
+    unsetenv("QUORVANE_DATA_API_HOST");
+}
+
+TEST_F(FlowTest, TwoRenewableCertificatesLetTheCustomerChoose) {
+    const CommandResult second = ProvisionToken(dir_ / "sim", SoftHsmLibrary(), kLabel, kPin,
+                                                "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu");
+    ASSERT_EQ(second.status, 0) << second.err;
+    RunFlow(1, kPin);  // the choice cancelled: no certificate
+    EXPECT_THAT(window_.results, ElementsAre(ERR_CONNECTION));
+    EXPECT_THAT(window_.Events("choose"), ElementsAre("choose 2"));
+    window_.certificateChoices = {1};
+    RunFlow(1, kPin);
+    EXPECT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+    EXPECT_EQ(Str(Order()["renewedSerial"]),
+              SerialNumberText(window_.Status().renewableStore.at(1).der));
+}
+
+class DownloadTest : public FlowTest {
+protected:
+    // A registered request, so an issued certificate waits for this token.
+    void SetUp() override {
+        FlowTest::SetUp();
+        RunFlow(1, kPin);
+        ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+        old_ = TokenCertificates().at(0);
+    }
+
+    bool Installed() const { return Order()["installed"].toBool(); }
+
+    Bytes old_;
+};
+
+TEST_F(DownloadTest, AcceptedCertificateReplacesTheOldOneOnTheToken) {
+    SetScenario(R"({"segments": 7})");
+    std::vector<std::string> previews;
+    Bytes accepted;
+    window_.acceptance = [&](const Bytes& certificate, const std::string& pdf,
+                             const std::string& jpeg) {
+        accepted = certificate;
+        for (const std::string& path : {pdf, jpeg}) {
+            struct stat st {};
+            EXPECT_EQ(stat(path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+            previews.push_back(path.substr(path.rfind('/')) + " " + ReadFile(path).substr(0, 4));
+        }
+        return AcceptanceOutcome{0, true};
+    };
+    RunFlow(2, kPin);
+    ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+    EXPECT_EQ(window_.shown[0].text, L"Certificatul a fost încărcat cu succes");
+    EXPECT_THAT(window_.Events(),
+                ElementsAre("busy", "progress 0", "step 130", "progress 5", "step 134", "pin",
+                            "progress 40", "step 135", "progress 60", "acceptance", "step 130",
+                            "progress 65", "step 143", "progress 70", "step 144", "progress 80",
+                            "step 145", "progress 90", "step 146", "progress 95", "step 147",
+                            "progress 100", "result 0", "done", "start-status-check"));
+    // The previews, in the first free names of the temporary directory, gone with the dialog.
+    const std::string temp = TempDir();
+    EXPECT_THAT(previews, ElementsAre("/quorvaneEnrollPV0.pdf %PDF",
+                                      "/quorvaneEnrollPV0.jpg \xFF\xD8\xFF\xE0"));
+    for (const char* name : {"/quorvaneEnrollPV0.pdf", "/quorvaneEnrollPV0.jpg"}) {
+        EXPECT_NE(access((temp + name).c_str(), F_OK), 0) << name;
+    }
+    // On the token: only the new certificate, its keys relabelled to its label and identifier.
+    ASSERT_THAT(TokenCertificates(), ElementsAre(accepted));
+    const Bytes modulus =
+        sim::RsaModulus(X509_get0_pubkey(sim::CertificateFromDer(accepted).get()));
+    Bytes id(SHA_DIGEST_LENGTH);
+    SHA1(modulus.data(), modulus.size(), id.data());
+    SoftHsm::Session session(kLabel, kPin);
+    for (CK_OBJECT_CLASS keyClass : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
+        const auto keys = session.Find(keyClass, modulus);
+        ASSERT_EQ(keys.size(), 1u);
+        EXPECT_EQ(ToString(session.Attribute(keys[0], CKA_LABEL)), kLabel);
+        EXPECT_EQ(session.Attribute(keys[0], CKA_ID), id);
+    }
+    const QJsonObject order = Order();
+    EXPECT_TRUE(order["signatureVerified"].toBool() && order["installed"].toBool());
+    // Nothing left to install; the new certificate is the one to renew next.
+    RunStatusCheck();
+    EXPECT_FALSE(window_.Status().canDownload);
+    EXPECT_EQ(window_.Status().renewableStore.at(0).der, accepted);
+    sim_->Stop();
+    EXPECT_THAT(sim_->Log(), HasSubstr("GET /public/rest/sign/preview?type=jpeg&width=600 200"));
+}
+
+TEST_F(DownloadTest, DeclinedOrFailedDownloadsLeaveTheTokenAsItWas) {
+    struct Case {
+        std::string scenario;
+        const char* pin;
+        int endCode;
+        ErrorId id;
+        std::wstring text;
+        std::size_t acceptances, freezes;
+    };
+    const Case cases[] = {
+        {"", kPin, 1, ERR_CANCELLED, L"", 1, 0},  // the declaration refused
+        {"", "0000", 0, ERR_WRONG_PIN, L"Codul PIN este incorect.", 0, 1},
+        {"", "", 0, ERR_CANCELLED, L"", 0, 1},
+        {R"("foreignKeyFrom": "/public/rest/sign/preview?type=pdf")", kPin, 0, ERR_SERVER,
+         L"Eroare de server", 0, 1},
+        {R"("force": {"path": "/public/rest/sign/pv", "method": "POST", "status": 503,
+                      "body": "Serviciu indisponibil"})",
+         kPin, 0, ERR_SERVER, L"Serviciu indisponibil", 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario + c.pin);
+        SetScenario("{" + c.scenario + "}");
+        window_.acceptance = [&c](auto&&...) { return AcceptanceOutcome{c.endCode, true}; };
+        RunFlow(2, c.pin);
+        EXPECT_THAT(window_.results, ElementsAre(c.id));
+        EXPECT_EQ(window_.shown.at(0).text, c.text);
+        EXPECT_EQ(window_.Events("acceptance").size(), c.acceptances);
+        EXPECT_EQ(window_.Events("freeze").size(), c.freezes);
+        // A wrong PIN is forgotten, so the next try asks again.
+        EXPECT_EQ(window_.Events("clear-pin").size(), c.id == ERR_WRONG_PIN ? 1u : 0u);
+        EXPECT_THAT(TokenCertificates(), ElementsAre(old_));
+        EXPECT_FALSE(Installed());
+    }
+    // Keeping the old certificate: both last step texts still shown, the bar from 90 to 100.
+    SetScenario("{}");
+    window_.acceptance = [](auto&&...) { return AcceptanceOutcome{0, false}; };
+    RunFlow(2, kPin);
+    ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+    EXPECT_EQ(TokenCertificates().size(), 2u);
+    const std::vector<std::string> events = window_.Events();
+    EXPECT_THAT(
+        std::vector<std::string>(events.end() - 8, events.end() - 2),
+        ElementsAre("step 145", "progress 90", "step 146", "step 147", "progress 100", "result 0"));
+    sim_->Stop();
+    EXPECT_THAT(sim_->Log(), ::testing::Not(HasSubstr("/public/rest/certificate/old")));
+}
+
+// After the download: the certificate cannot be written, or the token fails or changes, at each
+// step of the installation. The old certificate stays and the authority hears of nothing.
+TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
+    hsm_.InitToken("Second", kPin);
+    const std::string one = "[token Second]\nabsent\n";
+    hsm_.WriteFaultConfig(one);
+    hsm_.WriteModuleList({FaultModuleLibrary()});
+    window_.mode = 2;
+    DownloadedDeclaration declaration;
+    ASSERT_EQ(DownloadForAcceptance(window_, declaration, 600), ERR_SUCCESS);
+    const Bytes issued = declaration.certificate;
+    const PkeyPtr stranger(EVP_RSA_gen(2048));
+    const Bytes foreign = TestCa().Issue(sim::RsaModulus(stranger.get()), {0x01, 0x00, 0x01},
+                                         {{"CN", "Ion Popescu"}}, {0x42});
+    const Bytes empty{0x30, 0x00};  // a SEQUENCE with nothing in it
+    const auto at80 = [this](const std::string& fault) {
+        return [this, fault](int position) {
+            if (position == 80) {
+                hsm_.WriteFaultConfig(fault);
+            }
+        };
+    };
+    struct Case {
+        std::string fault;
+        Bytes certificate;
+        const char* pin;
+        std::function<void(int)> onProgress;
+        ErrorId id;
+        std::string log;
+    };
+    const Case cases[] = {
+        {one, empty, kPin, nullptr, ERR_BAD_RESPONSE, "The new certificate cannot be read"},
+        {one, foreign, kPin, nullptr, ERR_KEY_NOT_FOUND,
+         "The new certificate has no private key on the token"},
+        {one + "fail C_CreateObject 0x31\n", issued, kPin, nullptr, ERR_TOKEN_FULL,
+         "InstallCertificate failed: 49"},
+        // Pulled out while the certificate is written; a device that went away.
+        {one + "fail C_CreateObject 0xE0\n", issued, kPin, nullptr, ERR_NO_TOKEN,
+         "InstallCertificate failed: 224"},
+        {one + "fail C_CreateObject 0x32\n", issued, kPin, nullptr, ERR_TOKEN_DEVICE,
+         "InstallCertificate failed: 50"},
+        {one, issued, "0000", nullptr, ERR_WRONG_PIN, "Error After RequestAndDecrypt"},
+        // Failing while the key is looked for is a token failure, not a missing key.
+        {one, issued, kPin, at80(one + "fail C_FindObjectsInit 0x30\n"), ERR_TOKEN_DEVICE, ""},
+        // A second token before the certificate is written: not the token of the download.
+        {one, issued, kPin, at80(""), ERR_NO_TOKEN, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault + c.pin + std::to_string(c.id));
+        hsm_.WriteFaultConfig(c.fault);
+        window_.Clear();
+        window_.ClearPin();
+        window_.pinAnswers = {c.pin};
+        window_.onProgress = c.onProgress;
+        NewLogLines();
+        EXPECT_EQ(SignAndInstall(window_, c.certificate, true), c.id);
+        EXPECT_EQ(window_.Events("freeze").size(), 1u);
+        if (!c.log.empty()) {
+            EXPECT_THAT(NewLogLines("[Steps 3] "), Contains("[Steps 3] " + c.log));
+        }
+        EXPECT_EQ(Order()["signatureVerified"].toBool(), &c != cases);
+        hsm_.WriteFaultConfig(one);
+        EXPECT_THAT(TokenCertificates(), ElementsAre(old_));
+        EXPECT_FALSE(Installed());
+    }
+    window_.onProgress = nullptr;
+
+    // The authority names the certificate being installed as the old one: it stays.
+    SetScenario(R"({"force": {"path": "/public/rest/certificate/installed", "status": 200}})");
+    EXPECT_EQ(SignAndInstall(window_, old_, true), ERR_SUCCESS);
+    EXPECT_THAT(TokenCertificates(), ElementsAre(old_));
+    EXPECT_THAT(NewLogLines("[Steps 3] "),
+                Contains("[Steps 3] The old certificate is the new one: both kept"));
+    // The old certificate delivered for another key: the new one written, the old one kept.
+    SetScenario(R"({"foreignKeyFrom": "/public/rest/certificate/old"})");
+    EXPECT_EQ(SignAndInstall(window_, issued, true), ERR_SERVER);
+    EXPECT_THAT(TokenCertificates(), ::testing::UnorderedElementsAre(old_, issued));
+    EXPECT_FALSE(Installed());
+}
+
+}  // namespace
+}  // namespace qe::test
