@@ -35,16 +35,37 @@ std::string Padded(const std::string& label) {
     return label + std::string(32 - label.size(), ' ');
 }
 
-class CertificateTest : public ::testing::Test {
+bool Verifies(EVP_PKEY* key, const Bytes& data, const Bytes& signature) {
+    const MdCtxPtr context(EVP_MD_CTX_new());
+    return EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
+           EVP_DigestVerify(context.get(), signature.data(), signature.size(), data.data(),
+                            data.size()) == 1;
+}
+
+constexpr const char* kSecret = "delivery-key-4711-marker";
+
+// One token with two key pairs: a spare one first, so that every search must pick the right one.
+class TokenObjectsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         hsm_.InitToken("Alpha", "1234");
         test::SoftHsm::Session session("Alpha", "1234");
+        session.GenerateRsaKeyPair(1024, "spare");
         modulus_ = session.GenerateRsaKeyPair(1024, "OBJECT ID");
         exponent_ = session.PublicExponent(modulus_);
         SHA1(modulus_.data(), modulus_.size(), sha1_.data());
+        key_ = RsaPublicKey(modulus_, exponent_);
+        const PkeyCtxPtr context(EVP_PKEY_CTX_new(key_.get(), nullptr));
+        std::size_t size = 256;
+        ciphertext_.resize(size);
+        EVP_PKEY_encrypt_init(context.get());
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING);
+        EVP_PKEY_encrypt(context.get(), ciphertext_.data(), &size,
+                         reinterpret_cast<const unsigned char*>(kSecret), std::strlen(kSecret));
+        ciphertext_.resize(size);
     }
 
+    void Faults(const std::string& text) { hsm_.WriteFaultConfig(text + "\n"); }
     Bytes Issue(const test::SubjectEntries& subject, const Bytes& serial,
                 const test::TestCa& ca = Ca()) {
         return ca.Issue(modulus_, exponent_, subject, serial);
@@ -64,12 +85,14 @@ protected:
     Bytes modulus_;
     Bytes exponent_;
     Bytes sha1_ = Bytes(SHA_DIGEST_LENGTH);
+    PkeyPtr key_;
+    Bytes ciphertext_;
     Secret pin_{"1234"};
 };
 
 // The label comes from the last common name (else the organisation's); the identifier is the
 // SHA-1 of the modulus, as upper-case hex text for the OCSCryptoki library.
-TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt) {
+TEST_F(TokenObjectsTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt) {
     const std::string soft = test::SoftHsmLibrary();
     const std::string ocs = hsm_.dir() + "/libOCSCryptoki.so";
     std::filesystem::create_symlink(soft, ocs);
@@ -86,7 +109,8 @@ TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt)
         int named = 0;
         for (const CK_OBJECT_CLASS objectClass :
              {CKO_CERTIFICATE, CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
-            for (const CK_OBJECT_HANDLE object : session.Find(objectClass)) {
+            for (const CK_OBJECT_HANDLE object :
+                 session.Find(objectClass, objectClass == CKO_CERTIFICATE ? Bytes() : modulus_)) {
                 if (objectClass == CKO_CERTIFICATE && session.Attribute(object, CKA_VALUE) != der) {
                     continue;
                 }
@@ -103,7 +127,7 @@ TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt)
         }
         EXPECT_EQ(named, 3);
     }
-    hsm_.WriteFaultConfig("fail C_SetAttributeValue 0x30\n");
+    Faults("fail C_SetAttributeValue 0x30");
     EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", pin_,
                                         Issue({{"CN", "Ion"}}, {0x77})),
               CKR_DEVICE_ERROR);
@@ -111,7 +135,7 @@ TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt)
 }
 
 // Only a certificate of the same issuer and serial number is replaced.
-TEST_F(CertificateTest, InstallReplacesTheSameIssuerAndSerialOnly) {
+TEST_F(TokenObjectsTest, InstallReplacesTheSameIssuerAndSerialOnly) {
     const Bytes first = Issue({{"CN", "Ion"}}, {0x01});
     const Bytes again = Issue({{"CN", "Ion"}, {"O", "Nou"}}, {0x01});
     const Bytes otherSerial = Issue({{"CN", "Ion"}}, {0x02});
@@ -122,7 +146,7 @@ TEST_F(CertificateTest, InstallReplacesTheSameIssuerAndSerialOnly) {
     EXPECT_EQ(Certificates(), (Values{again, otherSerial, otherIssuer}));
 }
 
-TEST_F(CertificateTest, InstallFindsTheTokenByItsLabelPrefix) {
+TEST_F(TokenObjectsTest, InstallFindsTheTokenByItsLabelPrefix) {
     hsm_.InitToken("Beta", "1234");
     const Bytes der = Issue({{"CN", "Ion"}}, {0x01});
     const std::pair<std::string, const char*> cases[] = {
@@ -138,7 +162,7 @@ TEST_F(CertificateTest, InstallFindsTheTokenByItsLabelPrefix) {
 // A failed or refused write never costs the token a certificate it held. Each row on a token of
 // its own, which holds another authority's certificate and, when asked, an older one of the same
 // issuer and serial number.
-TEST_F(CertificateTest, FailedWritesCostTheTokenNothing) {
+TEST_F(TokenObjectsTest, FailedWritesCostTheTokenNothing) {
     const Bytes fresh = Issue({{"CN", "Ion"}, {"O", "Nou"}}, {0x12, 0x34});
     const Bytes older = Issue({{"CN", "Ion"}}, {0x12, 0x34});
     const Bytes otherIssuer = Issue({{"CN", "Ion"}}, {0x12, 0x34}, test::TestCa("Another CA"));
@@ -181,14 +205,14 @@ TEST_F(CertificateTest, FailedWritesCostTheTokenNothing) {
                 session.CreateCertificate(older, {}, "older");
             }
         }
-        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+        Faults(faults);
         EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), Padded(label), pin_, fresh), rv);
         EXPECT_EQ(Certificates(label),
                   kept != nullptr ? Values({otherIssuer, *kept}) : Values({otherIssuer}));
     }
 }
 
-TEST_F(CertificateTest, RemoveDestroysEveryExactCopyAndNothingElse) {
+TEST_F(TokenObjectsTest, RemoveDestroysEveryExactCopyAndNothingElse) {
     const zel_token token = test::ListedTokens().at(0);
     const Bytes old = Issue({{"CN", "Old"}}, {0x01});
     const Bytes other = Issue({{"CN", "Other"}}, {0x02});
@@ -216,7 +240,7 @@ TEST_F(CertificateTest, RemoveDestroysEveryExactCopyAndNothingElse) {
                 session.CreateCertificate(der, ToBytes("id"), "label");
             }
         }
-        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+        Faults(faults);
         EXPECT_EQ(CPKI().RemoveCertificate(token, Secret(pin), removed), rv);
         EXPECT_EQ(Certificates(), left);
     }
@@ -226,7 +250,7 @@ TEST_F(CertificateTest, RemoveDestroysEveryExactCopyAndNothingElse) {
 // certificate whose identifier cannot be read: its key is then found by its modulus. Any
 // failure is 8 and leaves the store as it was; a token that cannot be reached is also the
 // system's "no smart card" error.
-TEST_F(CertificateTest, StoreHoldsTheTokensCertificatesInFindOrder) {
+TEST_F(TokenObjectsTest, StoreHoldsTheTokensCertificatesInFindOrder) {
     const std::vector<Bytes> stored = {Issue({{"CN", "First"}}, {0x01}),
                                        Issue({{"CN", "Second"}}, {0x02})};
     {
@@ -236,8 +260,8 @@ TEST_F(CertificateTest, StoreHoldsTheTokensCertificatesInFindOrder) {
     }
     hsm_.WriteModuleList({"libmissing-pkcs11.so", FaultModuleLibrary()});
     for (const char* faults :
-         {"fail C_Login 0x100\n", "fail C_GetAttributeValue 0x12 skip 2 times 1\n"}) {
-        hsm_.WriteFaultConfig(faults);
+         {"fail C_Login 0x100", "fail C_GetAttributeValue 0x12 skip 2 times 1"}) {
+        Faults(faults);
         std::vector<TokenCertificate> store;
         ASSERT_EQ(GetSmartCardStore(store), ERR_SUCCESS);
         // The values in the order the handles came, from the record of this very search.
@@ -262,103 +286,48 @@ TEST_F(CertificateTest, StoreHoldsTheTokensCertificatesInFindOrder) {
             EXPECT_EQ(store[i].token.modulePath, FaultModuleLibrary());
         }
     }
+    // With a second token, selecting one fails before the store is read.
     const zel_token listed = test::ListedTokens().at(0);
-    const std::tuple<const char*, const char*, std::uint32_t> failures[] = {
-        {"[token Alpha]\nabsent", nullptr, kNoSmartCardError},
-        {"fail C_OpenSession 0x32", nullptr, kNoSmartCardError},
-        {"fail C_OpenSession 0x3", nullptr, kNoSmartCardError},
-        {"", "libmissing-pkcs11.so", kNoSmartCardError},
-        {"", "libz.so.1", kNoSmartCardError},
-        {"fail C_OpenSession 0x30", nullptr, CKR_DEVICE_ERROR},
-        {"fail C_FindObjects 0x30", nullptr, CKR_DEVICE_ERROR},
-        {"fail C_GetAttributeValue 0x30", nullptr, CKR_DEVICE_ERROR},
+    hsm_.InitToken("Beta", "1234");
+    const struct {
+        const char* faults;
+        std::uint32_t lastError;
+        const char* module = nullptr;  // default: the listed one
+        bool select = false;           // the store of the one token selected
+    } failures[] = {
+        {"[token Alpha]\nabsent", kNoSmartCardError},
+        {"fail C_OpenSession 0x32", kNoSmartCardError},
+        {"fail C_OpenSession 0x3", kNoSmartCardError},
+        {"", kNoSmartCardError, "libmissing-pkcs11.so"},
+        {"", kNoSmartCardError, "libz.so.1"},
+        {"fail C_OpenSession 0x30", CKR_DEVICE_ERROR},
+        {"fail C_FindObjects 0x30", CKR_DEVICE_ERROR},
+        {"fail C_GetAttributeValue 0x30", CKR_DEVICE_ERROR},
+        {"absent", kNoSmartCardError, nullptr, true},
+        {"", kNoSmartCardError, nullptr, true},
     };
-    for (const auto& [faults, module, lastError] : failures) {
-        SCOPED_TRACE(faults + std::string(module != nullptr ? module : ""));
-        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+    for (const auto& c : failures) {
+        SCOPED_TRACE(c.faults + std::string(c.module != nullptr ? c.module : ""));
+        Faults(c.faults);
         zel_token token = listed;
-        token.modulePath = module != nullptr ? module : token.modulePath;
-        std::vector<TokenCertificate> store(1);
-        EXPECT_EQ(GetSmartCardStore(token, store), ERR_TOKEN_DEVICE);
-        EXPECT_EQ(GetLastSystemError().code, lastError);
-        EXPECT_EQ(store.size(), 1u);
-    }
-    // No token, then two: the selection fails before the store is read.
-    for (const char* faults : {"[token Alpha]\nabsent\n", ""}) {
-        hsm_.WriteFaultConfig(faults);
-        if (*faults == '\0') {
-            hsm_.InitToken("Beta", "1234");
-        }
+        token.modulePath = c.module != nullptr ? c.module : token.modulePath;
         std::vector<TokenCertificate> store(1);
         SetLastSystemError(0, "");
-        EXPECT_EQ(GetSmartCardStore(store), ERR_TOKEN_DEVICE);
-        EXPECT_EQ(GetLastSystemError().code, kNoSmartCardError);
+        EXPECT_EQ(c.select ? GetSmartCardStore(store) : GetSmartCardStore(token, store),
+                  ERR_TOKEN_DEVICE);
+        EXPECT_EQ(GetLastSystemError().code, c.lastError);
         EXPECT_EQ(store.size(), 1u);
     }
 }
 
-constexpr const char* kSecret = "delivery-key-4711-marker";
-
-class TokenCryptoTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        hsm_.InitToken("Alpha", "1234");
-        test::SoftHsm::Session session("Alpha", "1234");
-        // A spare key pair first, so the search must pick the right one.
-        session.GenerateRsaKeyPair(1024, "spare");
-        modulus_ = session.GenerateRsaKeyPair(1024, "mine");
-        key_ = RsaPublicKey(modulus_, session.PublicExponent(modulus_));
-        const PkeyCtxPtr context(EVP_PKEY_CTX_new(key_.get(), nullptr));
-        std::size_t size = 256;
-        ciphertext_.resize(size);
-        EVP_PKEY_encrypt_init(context.get());
-        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING);
-        EVP_PKEY_encrypt(context.get(), ciphertext_.data(), &size,
-                         reinterpret_cast<const unsigned char*>(kSecret), std::strlen(kSecret));
-        ciphertext_.resize(size);
-    }
-
-    bool Verifies(const Bytes& data, const Bytes& signature) const {
-        const MdCtxPtr context(EVP_MD_CTX_new());
-        return EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key_.get()) ==
-                   1 &&
-               EVP_DigestVerify(context.get(), signature.data(), signature.size(), data.data(),
-                                data.size()) == 1;
-    }
-
-    test::SoftHsm hsm_;
-    Bytes modulus_;
-    PkeyPtr key_;
-    Bytes ciphertext_;
-};
-
-// The key found by its modulus (leading zero octets of the identifier dropped) decrypts, and
-// nothing of the plaintext is left in memory given back.
-TEST_F(TokenCryptoTest, DecryptsAndSignsWithTheKeyOfThatModulus) {
-    Bytes padded(2, 0x00);
-    padded.insert(padded.end(), modulus_.begin(), modulus_.end());
-    for (const Bytes& id : {modulus_, padded}) {
-        Bytes plaintext;
-        {
-            test::FreedMemoryWatch watch(kSecret);
-            ASSERT_EQ(TokenDecrypt(test::FaultModuleLibrary(), id, Secret("1234"), ciphertext_,
-                                   plaintext),
-                      CKR_OK);
-            EXPECT_EQ(watch.hits(), 0);
-        }
-        EXPECT_EQ(ToString(plaintext), kSecret);
-        const Bytes data = ToBytes("Declar pe propria răspundere că accept condițiile.");
-        Bytes signature;
-        ASSERT_EQ(TokenSign(test::FaultModuleLibrary(), id, Secret("1234"), data, signature),
-                  CKR_OK);
-        EXPECT_EQ(signature.size(), modulus_.size());
-        EXPECT_TRUE(Verifies(data, signature));
-    }
-}
-
-TEST_F(TokenCryptoTest, EachFailureKeepsTheOutputEmpty) {
+// The key is found by its modulus (leading zero octets of the identifier dropped). A result is
+// whole (the plaintext, a signature that verifies) or the output stays empty, and nothing of the
+// plaintext is left in memory given back.
+TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
     Bytes unknown = modulus_;
     unknown.back() ^= 1;
+    Bytes padded = modulus_;
+    padded.insert(padded.begin(), 2, 0x00);
     const struct {
         const char* faults;
         bool sign;
@@ -367,6 +336,10 @@ TEST_F(TokenCryptoTest, EachFailureKeepsTheOutputEmpty) {
         const char* pin = "1234";
         const char* module = nullptr;  // default: the fault module
     } cases[] = {
+        {"", false, CKR_OK},
+        {"", true, CKR_OK},
+        {"", false, CKR_OK, &padded},
+        {"", true, CKR_OK, &padded},
         {"", false, kTokenNoTokenOrKey, &unknown},
         {"", true, kTokenSignKeyNotFound, &unknown},
         {"", false, CKR_PIN_INCORRECT, nullptr, "9999"},
@@ -392,18 +365,28 @@ TEST_F(TokenCryptoTest, EachFailureKeepsTheOutputEmpty) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.faults) + (c.sign ? " sign" : " decrypt"));
-        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
+        Faults(c.faults);
         const auto use = c.sign ? TokenSign : TokenDecrypt;
         Bytes out;
-        EXPECT_EQ(use(c.module != nullptr ? c.module : test::FaultModuleLibrary(),
-                      c.id != nullptr ? *c.id : modulus_, Secret(c.pin), ciphertext_, out),
-                  c.rv);
-        EXPECT_EQ(out.empty(), c.rv != CKR_OK);
+        {
+            test::FreedMemoryWatch watch(kSecret);
+            EXPECT_EQ(use(c.module != nullptr ? c.module : FaultModuleLibrary(),
+                          c.id != nullptr ? *c.id : modulus_, Secret(c.pin), ciphertext_, out),
+                      c.rv);
+            EXPECT_EQ(watch.hits(), 0);
+        }
+        if (c.rv != CKR_OK) {
+            EXPECT_EQ(out, Bytes());
+        } else if (c.sign) {
+            EXPECT_TRUE(Verifies(key_.get(), ciphertext_, out));
+        } else {
+            EXPECT_EQ(ToString(out), kSecret);
+        }
     }
     // What comes in must be empty, and stays as it came.
     for (const auto use : {TokenSign, TokenDecrypt}) {
         Bytes full{1};
-        EXPECT_EQ(use(test::FaultModuleLibrary(), modulus_, Secret("1234"), ciphertext_, full),
+        EXPECT_EQ(use(FaultModuleLibrary(), modulus_, Secret("1234"), ciphertext_, full),
                   kTokenOutputNotEmpty);
         EXPECT_EQ(full, Bytes{1});
     }
