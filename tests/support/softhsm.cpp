@@ -201,14 +201,6 @@ Bytes SoftHsm::Session::Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE typ
     return value;
 }
 
-std::vector<Bytes> SoftHsm::Session::Values(CK_OBJECT_CLASS objectClass) {
-    std::vector<Bytes> values;
-    for (const CK_OBJECT_HANDLE object : Find(objectClass)) {
-        values.push_back(Attribute(object, CKA_VALUE));
-    }
-    return values;
-}
-
 Bytes SoftHsm::Session::PublicExponent(const Bytes& modulus) {
     const std::vector<CK_OBJECT_HANDLE> keys = Find(CKO_PUBLIC_KEY, modulus);
     if (keys.empty()) {
