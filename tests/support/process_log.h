@@ -25,8 +25,6 @@ class ProcessLog {
 public:
     ProcessLog() : start_(Size()) {}
 
-    static std::string Text() { return Unstamped(ReadFile(Path())); }
-
     // What was written since this object was made (or since the last Restart). Only that part is
     // read: a test before may have logged answers of many megabytes.
     std::string Since() const {
@@ -62,6 +60,6 @@ private:
 };
 
 // Opened before any test runs, so that no earlier use puts the log elsewhere.
-inline const bool kProcessLogOpened = (ProcessLog::Text(), true);
+inline const bool kProcessLogOpened = (ProcessLog(), true);
 
 }  // namespace qe::test

@@ -111,13 +111,10 @@ std::string SoftHsm::InitToken(const std::string& label, const std::string& user
         return reinterpret_cast<CK_UTF8CHAR*>(text.data());
     };
     Require(fn->C_InitToken(slot, bytes(so), so.size(), bytes(padded)), "C_InitToken");
-    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    Require(
-        fn->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
-        "C_OpenSession");
-    Require(fn->C_Login(session, CKU_SO, bytes(so), so.size()), "C_Login SO");
-    Require(fn->C_InitPIN(session, bytes(user), user.size()), "C_InitPIN");
-    fn->C_CloseSession(session);
+    Pkcs11Session session;
+    Require(session.Open(fn, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION), "C_OpenSession");
+    Require(fn->C_Login(session.handle(), CKU_SO, bytes(so), so.size()), "C_Login SO");
+    Require(fn->C_InitPIN(session.handle(), bytes(user), user.size()), "C_InitPIN");
     CK_TOKEN_INFO info{};
     Require(fn->C_GetTokenInfo(slot, &info), "C_GetTokenInfo");
     return std::string(reinterpret_cast<const char*>(info.serialNumber), 16);
@@ -199,14 +196,6 @@ Bytes SoftHsm::Session::Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE typ
     Bytes value;
     Require(ReadAttribute(fn(), handle(), object, type, value), "C_GetAttributeValue");
     return value;
-}
-
-std::vector<Bytes> SoftHsm::Session::Values(CK_OBJECT_CLASS objectClass) {
-    std::vector<Bytes> values;
-    for (const CK_OBJECT_HANDLE object : Find(objectClass)) {
-        values.push_back(Attribute(object, CKA_VALUE));
-    }
-    return values;
 }
 
 Bytes SoftHsm::Session::PublicExponent(const Bytes& modulus) {

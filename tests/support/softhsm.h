@@ -71,8 +71,6 @@ public:
         // Objects of a class (and, when given, a modulus), in C_FindObjects order.
         std::vector<CK_OBJECT_HANDLE> Find(CK_OBJECT_CLASS objectClass, const Bytes& modulus = {});
         Bytes Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
-        // CKA_VALUE of every object of the class, in C_FindObjects order.
-        std::vector<Bytes> Values(CK_OBJECT_CLASS objectClass);
         Bytes PublicExponent(const Bytes& modulus);
 
     private:

@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 
-#include <openssl/core_names.h>
-#include <openssl/param_build.h>
 #include <openssl/rsa.h>
 
 namespace qe::test {
@@ -58,14 +56,8 @@ X509Ptr MakeCertificate(EVP_PKEY* subjectKey, const X509_NAME* subject, const X5
 
 }  // namespace
 
-TestCa::TestCa(const std::string& commonName) {
-    PkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* key = nullptr;
-    Require(context != nullptr && EVP_PKEY_keygen_init(context.get()) == 1 &&
-                EVP_PKEY_CTX_set_rsa_keygen_bits(context.get(), 2048) == 1 &&
-                EVP_PKEY_generate(context.get(), &key) == 1,
-            "CA key");
-    key_.reset(key);
+TestCa::TestCa(const std::string& commonName) : key_(EVP_RSA_gen(2048)) {
+    Require(key_ != nullptr, "CA key");
     const X509NamePtr name = MakeName({{"C", "RO"}, {"O", "Quorvane"}, {"CN", commonName}});
     certificate_ = MakeCertificate(key_.get(), name.get(), name.get(), Bytes{0x01}, key_.get());
     der_ = ToDer(certificate_.get());

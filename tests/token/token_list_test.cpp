@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "log/enroll_log.h"
 #include "log/last_error.h"
+#include "support/process_log.h"
 #include "support/softhsm.h"
 #include "token/key_limits.h"
 #include "token/pin_gate.h"
@@ -50,14 +50,6 @@ struct ScriptedPinPort : PinPort {
 // name them "$0" and "$1" in the order they are listed.
 class TokenListTest : public ::testing::Test {
 protected:
-    // The process-wide log lives in $TMPDIR; this program gets its own before first use.
-    static void SetUpTestSuite() {
-        logDir_ = new test::ScopedDir("tokenlog");
-        setenv("TMPDIR", logDir_->path().c_str(), 1);
-        Log();
-    }
-    static void TearDownTestSuite() { delete logDir_; }
-
     void SetUp() override {
         hsm_.InitToken("Alpha", "1234");
         hsm_.InitToken("Beta", "1234");
@@ -72,11 +64,9 @@ protected:
         hsm_.ClearRecord();
     }
 
-    static test::ScopedDir* logDir_;
     test::SoftHsm hsm_;
     std::vector<zel_token> tokens_;
 };
-test::ScopedDir* TokenListTest::logDir_ = nullptr;
 
 TEST_F(TokenListTest, SelectTokenWantsExactlyOne) {
     hsm_.WriteModuleList({"libmissing-pkcs11.so", FaultModuleLibrary()});
@@ -238,13 +228,12 @@ TEST_F(TokenListTest, PinGate) {
         port.cached = Secret(cached);
         port.answer = answer;
         Secret pin("left over");
-        const std::size_t logSize = test::ReadFile(logDir_->path() + "/enrolllog.txt").size();
+        const test::ProcessLog log;
         EXPECT_EQ(AcquirePin(port, token, pin), rv);
         EXPECT_EQ(pin.view(), expected);
         EXPECT_EQ(port.asked, asked);
         EXPECT_EQ(port.flags, asked != 0 ? token.tokenFlags : 0);
-        const std::string added =
-            test::ReadFile(logDir_->path() + "/enrolllog.txt").substr(logSize);
+        const std::string added = log.Since();
         EXPECT_EQ(added.empty() ? "" : added.substr(added.find("] ") + 2), logged);
     }
     // The short form of the download flows: asks only without a cached PIN, tests no login.

@@ -35,24 +35,48 @@ std::string Padded(const std::string& label) {
     return label + std::string(32 - label.size(), ' ');
 }
 
-class CertificateTest : public ::testing::Test {
+bool Verifies(EVP_PKEY* key, const Bytes& data, const Bytes& signature) {
+    const MdCtxPtr context(EVP_MD_CTX_new());
+    return EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
+           EVP_DigestVerify(context.get(), signature.data(), signature.size(), data.data(),
+                            data.size()) == 1;
+}
+
+constexpr const char* kSecret = "delivery-key-4711-marker";
+
+// One token with two key pairs: a spare one first, so that every search must pick the right one.
+class TokenObjectsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         hsm_.InitToken("Alpha", "1234");
         test::SoftHsm::Session session("Alpha", "1234");
+        session.GenerateRsaKeyPair(1024, "spare");
         modulus_ = session.GenerateRsaKeyPair(1024, "OBJECT ID");
         exponent_ = session.PublicExponent(modulus_);
         SHA1(modulus_.data(), modulus_.size(), sha1_.data());
+        key_ = RsaPublicKey(modulus_, exponent_);
+        const PkeyCtxPtr context(EVP_PKEY_CTX_new(key_.get(), nullptr));
+        std::size_t size = 256;
+        ciphertext_.resize(size);
+        EVP_PKEY_encrypt_init(context.get());
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING);
+        EVP_PKEY_encrypt(context.get(), ciphertext_.data(), &size,
+                         reinterpret_cast<const unsigned char*>(kSecret), std::strlen(kSecret));
+        ciphertext_.resize(size);
     }
 
+    void Faults(const std::string& text) { hsm_.WriteFaultConfig(text + "\n"); }
     Bytes Issue(const test::SubjectEntries& subject, const Bytes& serial,
                 const test::TestCa& ca = Ca()) {
         return ca.Issue(modulus_, exponent_, subject, serial);
     }
     static Values Certificates(const std::string& label = "Alpha") {
-        const std::vector<Bytes> values =
-            test::SoftHsm::Session(label, "1234").Values(CKO_CERTIFICATE);
-        return Values(values.begin(), values.end());
+        test::SoftHsm::Session session(label, "1234");
+        Values values;
+        for (const CK_OBJECT_HANDLE object : session.Find(CKO_CERTIFICATE)) {
+            values.insert(session.Attribute(object, CKA_VALUE));
+        }
+        return values;
     }
     // One CA for the whole run: its key takes a moment to generate.
     static const test::TestCa& Ca() {
@@ -64,36 +88,45 @@ protected:
     Bytes modulus_;
     Bytes exponent_;
     Bytes sha1_ = Bytes(SHA_DIGEST_LENGTH);
+    PkeyPtr key_;
+    Bytes ciphertext_;
     Secret pin_{"1234"};
 };
 
 // The label comes from the last common name (else the organisation's); the identifier is the
-// SHA-1 of the modulus, as upper-case hex text for the OCSCryptoki library.
-TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt) {
-    const std::string soft = test::SoftHsmLibrary();
-    const std::string ocs = hsm_.dir() + "/libOCSCryptoki.so";
-    std::filesystem::create_symlink(soft, ocs);
-    const std::tuple<std::string, test::SubjectEntries, Bytes, std::string> cases[] = {
-        {soft, {{"C", "RO"}, {"CN", "Ion"}, {"CN", "Ion Semnătură"}}, {0x92}, "Ion Semnătură"},
-        {ocs, {{"C", "RO"}, {"O", "Nobody"}}, {0x12, 0x34}, "Quorvane"},
-        {ocs, {{"CN", "Ion"}, {"CN", ""}}, {0x7F}, "Quorvane"},
+// SHA-1 of the modulus, as upper-case hex text for the OCSCryptoki library (either spelling). The
+// token is the first whose label starts with the one given, of which 32 characters count.
+TEST_F(TokenObjectsTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt) {
+    for (const char* name :
+         {"libsofthsm2.so", "libOCSCryptoki.so", "libocscryptoki.so", "libOcsCryptoki.so"}) {
+        std::filesystem::create_symlink(test::SoftHsmLibrary(), hsm_.dir() + "/" + name);
+    }
+    const Bytes hex = ToBytes(ToHexUpper(sha1_));
+    const std::tuple<std::string, test::SubjectEntries, Bytes, std::string, Bytes> cases[] = {
+        {"libsofthsm2.so", {{"CN", "Ion"}, {"CN", "Ion Ștefan"}}, {0x92}, "Ion Ștefan", sha1_},
+        {"libOCSCryptoki.so", {{"C", "RO"}, {"O", "Nobody"}}, {0x12, 0x34}, "Quorvane", hex},
+        {"libocscryptoki.so", {{"CN", "Ion"}, {"CN", ""}}, {0x7F}, "Quorvane", hex},
+        {"libOcsCryptoki.so", {{"CN", "Ion"}}, {0x7E}, "Ion", sha1_},
     };
-    for (const auto& [module, subject, serial, label] : cases) {
-        SCOPED_TRACE(label);
+    const std::string given[] = {Padded("Alpha"), "Alp", Padded("Alpha") + "X", "Alpha"};
+    int row = 0;
+    for (const auto& [module, subject, serial, label, id] : cases) {
+        SCOPED_TRACE(module);
         const Bytes der = Issue(subject, serial);
-        ASSERT_EQ(CPKI().InstallCertificate(module, Padded("Alpha"), pin_, der), CKR_OK);
+        const std::string path = hsm_.dir() + "/" + module;
+        ASSERT_EQ(CPKI().InstallCertificate(path, given[row++], pin_, der), CKR_OK);
         test::SoftHsm::Session session("Alpha", "1234");
         int named = 0;
         for (const CK_OBJECT_CLASS objectClass :
              {CKO_CERTIFICATE, CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
-            for (const CK_OBJECT_HANDLE object : session.Find(objectClass)) {
+            for (const CK_OBJECT_HANDLE object :
+                 session.Find(objectClass, objectClass == CKO_CERTIFICATE ? Bytes() : modulus_)) {
                 if (objectClass == CKO_CERTIFICATE && session.Attribute(object, CKA_VALUE) != der) {
                     continue;
                 }
                 ++named;
                 EXPECT_EQ(ToString(session.Attribute(object, CKA_LABEL)), label);
-                EXPECT_EQ(session.Attribute(object, CKA_ID),
-                          module == soft ? sha1_ : ToBytes(ToHexUpper(sha1_)));
+                EXPECT_EQ(session.Attribute(object, CKA_ID), id);
                 if (objectClass == CKO_CERTIFICATE) {
                     EXPECT_EQ(session.Attribute(object, CKA_SERIAL_NUMBER),
                               DerUnsignedInteger(serial));
@@ -103,65 +136,44 @@ TEST_F(CertificateTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt)
         }
         EXPECT_EQ(named, 3);
     }
-    hsm_.WriteFaultConfig("fail C_SetAttributeValue 0x30\n");
-    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", pin_,
-                                        Issue({{"CN", "Ion"}}, {0x77})),
+    const Bytes last = Issue({{"CN", "Ion"}}, {0x77});
+    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), Padded("Gamma"), pin_, last),
+              CKR_TOKEN_NOT_PRESENT);
+    Faults("fail C_SetAttributeValue 0x30");
+    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", pin_, last),
               CKR_DEVICE_ERROR);
-    EXPECT_EQ(Certificates().size(), 3u);
+    EXPECT_EQ(Certificates().size(), 4u);
 }
 
-// Only a certificate of the same issuer and serial number is replaced.
-TEST_F(CertificateTest, InstallReplacesTheSameIssuerAndSerialOnly) {
-    const Bytes first = Issue({{"CN", "Ion"}}, {0x01});
-    const Bytes again = Issue({{"CN", "Ion"}, {"O", "Nou"}}, {0x01});
-    const Bytes otherSerial = Issue({{"CN", "Ion"}}, {0x02});
-    const Bytes otherIssuer = Issue({{"CN", "Ion"}}, {0x01}, test::TestCa("Another CA"));
-    for (const Bytes* der : {&first, &first, &again, &otherSerial, &otherIssuer}) {
-        ASSERT_EQ(CPKI().InstallCertificate(test::SoftHsmLibrary(), "Alpha", pin_, *der), CKR_OK);
-    }
-    EXPECT_EQ(Certificates(), (Values{again, otherSerial, otherIssuer}));
-}
-
-TEST_F(CertificateTest, InstallFindsTheTokenByItsLabelPrefix) {
-    hsm_.InitToken("Beta", "1234");
-    const Bytes der = Issue({{"CN", "Ion"}}, {0x01});
-    const std::pair<std::string, const char*> cases[] = {
-        {Padded("Gamma"), nullptr}, {"Alp", "Alpha"}, {Padded("Beta") + "X", "Beta"}};
-    for (const auto& [label, token] : cases) {
-        EXPECT_EQ(CPKI().InstallCertificate(test::SoftHsmLibrary(), label, pin_, der),
-                  token != nullptr ? CKR_OK : CKR_TOKEN_NOT_PRESENT);
-    }
-    EXPECT_EQ(Certificates("Alpha"), Values{der});
-    EXPECT_EQ(Certificates("Beta"), Values{der});
-}
-
-// A failed or refused write never costs the token a certificate it held. Each row on a token of
-// its own, which holds another authority's certificate and, when asked, an older one of the same
+// Only a certificate of the same issuer and serial number is replaced, and a failed or refused
+// write never costs the token a certificate it held. Each row on a token of its own, which holds
+// another authority's certificate, one of another serial number and, when given, one of the same
 // issuer and serial number.
-TEST_F(CertificateTest, FailedWritesCostTheTokenNothing) {
+TEST_F(TokenObjectsTest, InstallReplacesTheSameIssuerAndSerialOnlyAndFailuresCostNothing) {
     const Bytes fresh = Issue({{"CN", "Ion"}, {"O", "Nou"}}, {0x12, 0x34});
     const Bytes older = Issue({{"CN", "Ion"}}, {0x12, 0x34});
+    const Bytes otherSerial = Issue({{"CN", "Ion"}}, {0x12, 0x35});
     const Bytes otherIssuer = Issue({{"CN", "Ion"}}, {0x12, 0x34}, test::TestCa("Another CA"));
     const Bytes garbage = Bytes(fresh.begin(), fresh.end() - 1);
-    // Rows: the faults, whether the older one is there, the result, the certificate kept beside
-    // the other authority's.
-    const std::tuple<const char*, bool, CK_RV, const Bytes*> cases[] = {
-        {"", true, CKR_OK, &fresh},
-        {"fail-after C_CreateObject 0x30", true, CKR_OK, &fresh},  // found there afterwards
-        {"fail C_CreateObject 0x30", true, CKR_DEVICE_ERROR, &older},
-        {"fail C_CreateObject 0xd0 times 1", true, 0xd0, &older},
-        {"fail C_CreateObject 0xd1 times 1", true, CKR_OK, &fresh},  // room made first
-        {"fail C_CreateObject 0x13 times 1", true, CKR_OK, &fresh},
-        {"fail C_CreateObject 0x80000000 times 1", true, CKR_OK, &fresh},
-        {"fail C_CreateObject 0x31 times 2", true, CKR_DEVICE_MEMORY, &older},  // written back
-        {"fail C_CreateObject 0x31\nfail C_DestroyObject 0x30", true, CKR_DEVICE_MEMORY, &older},
-        {"fail C_CreateObject 0x31\nfail C_FindObjectsInit 0x30 skip 3 times 1", false,
+    // Rows: the faults, the certificate held, the result, the certificate kept beside the others.
+    const std::tuple<const char*, const Bytes*, CK_RV, const Bytes*> cases[] = {
+        {"", &older, CKR_OK, &fresh},
+        {"", &fresh, CKR_OK, &fresh},                                // not twice
+        {"fail-after C_CreateObject 0x30", &older, CKR_OK, &fresh},  // found there afterwards
+        {"fail C_CreateObject 0x30", &older, CKR_DEVICE_ERROR, &older},
+        {"fail C_CreateObject 0xd0 times 1", &older, 0xd0, &older},
+        {"fail C_CreateObject 0xd1 times 1", &older, CKR_OK, &fresh},  // room made first
+        {"fail C_CreateObject 0x13 times 1", &older, CKR_OK, &fresh},
+        {"fail C_CreateObject 0x80000000 times 1", &older, CKR_OK, &fresh},
+        {"fail C_CreateObject 0x31 times 2", &older, CKR_DEVICE_MEMORY, &older},  // written back
+        {"fail C_CreateObject 0x31\nfail C_DestroyObject 0x30", &older, CKR_DEVICE_MEMORY, &older},
+        {"fail C_CreateObject 0x31\nfail C_FindObjectsInit 0x30 skip 3 times 1", nullptr,
          CKR_DEVICE_MEMORY, nullptr},
-        {"fail C_FindObjectsInit 0x30 skip 1", true, CKR_DEVICE_ERROR, &older},
-        {"fail C_FindObjects 0x30 skip 1", true, CKR_DEVICE_ERROR, &older},
-        {"fail-after C_GetTokenInfo 0x80000002", true, CKR_OK, &fresh},  // a vendor's "usable"
-        {"fail-after C_GetTokenInfo 0xe1", true, CKR_TOKEN_NOT_PRESENT, &older},
-        {"fail-after C_GetTokenInfo 0x30", true, CKR_DEVICE_ERROR, &older},
+        {"fail C_FindObjectsInit 0x30 skip 1", &older, CKR_DEVICE_ERROR, &older},
+        {"fail C_FindObjects 0x30 skip 1", &older, CKR_DEVICE_ERROR, &older},
+        {"fail-after C_GetTokenInfo 0x80000002", &older, CKR_OK, &fresh},  // a vendor's "usable"
+        {"fail-after C_GetTokenInfo 0xe1", &older, CKR_TOKEN_NOT_PRESENT, &older},
+        {"fail-after C_GetTokenInfo 0x30", &older, CKR_DEVICE_ERROR, &older},
     };
     // A wrong PIN, and what is not a certificate, change nothing either.
     EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", Secret("0000"), fresh),
@@ -170,25 +182,29 @@ TEST_F(CertificateTest, FailedWritesCostTheTokenNothing) {
               static_cast<CK_RV>(kToolkitDecodeError));
     EXPECT_EQ(Certificates(), Values{});
     int row = 0;
-    for (const auto& [faults, withOlder, rv, kept] : cases) {
+    for (const auto& [faults, held, rv, kept] : cases) {
         SCOPED_TRACE(faults);
         const std::string label = "Row" + std::to_string(row++);
         hsm_.InitToken(label, "1234");
         {
             test::SoftHsm::Session session(label, "1234");
-            session.CreateCertificate(otherIssuer, {}, "other");
-            if (withOlder) {
-                session.CreateCertificate(older, {}, "older");
+            for (const Bytes* der : {&otherIssuer, &otherSerial, held}) {
+                if (der != nullptr) {
+                    session.CreateCertificate(*der, {}, "held");
+                }
             }
         }
-        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+        Faults(faults);
         EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), Padded(label), pin_, fresh), rv);
-        EXPECT_EQ(Certificates(label),
-                  kept != nullptr ? Values({otherIssuer, *kept}) : Values({otherIssuer}));
+        Values left{otherIssuer, otherSerial};
+        if (kept != nullptr) {
+            left.insert(*kept);
+        }
+        EXPECT_EQ(Certificates(label), left);
     }
 }
 
-TEST_F(CertificateTest, RemoveDestroysEveryExactCopyAndNothingElse) {
+TEST_F(TokenObjectsTest, RemoveDestroysEveryExactCopyAndNothingElse) {
     const zel_token token = test::ListedTokens().at(0);
     const Bytes old = Issue({{"CN", "Old"}}, {0x01});
     const Bytes other = Issue({{"CN", "Other"}}, {0x02});
@@ -216,7 +232,7 @@ TEST_F(CertificateTest, RemoveDestroysEveryExactCopyAndNothingElse) {
                 session.CreateCertificate(der, ToBytes("id"), "label");
             }
         }
-        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+        Faults(faults);
         EXPECT_EQ(CPKI().RemoveCertificate(token, Secret(pin), removed), rv);
         EXPECT_EQ(Certificates(), left);
     }
@@ -226,7 +242,7 @@ TEST_F(CertificateTest, RemoveDestroysEveryExactCopyAndNothingElse) {
 // certificate whose identifier cannot be read: its key is then found by its modulus. Any
 // failure is 8 and leaves the store as it was; a token that cannot be reached is also the
 // system's "no smart card" error.
-TEST_F(CertificateTest, StoreHoldsTheTokensCertificatesInFindOrder) {
+TEST_F(TokenObjectsTest, StoreHoldsTheTokensCertificatesInFindOrder) {
     const std::vector<Bytes> stored = {Issue({{"CN", "First"}}, {0x01}),
                                        Issue({{"CN", "Second"}}, {0x02})};
     {
@@ -236,8 +252,8 @@ TEST_F(CertificateTest, StoreHoldsTheTokensCertificatesInFindOrder) {
     }
     hsm_.WriteModuleList({"libmissing-pkcs11.so", FaultModuleLibrary()});
     for (const char* faults :
-         {"fail C_Login 0x100\n", "fail C_GetAttributeValue 0x12 skip 2 times 1\n"}) {
-        hsm_.WriteFaultConfig(faults);
+         {"fail C_Login 0x100", "fail C_GetAttributeValue 0x12 skip 2 times 1"}) {
+        Faults(faults);
         std::vector<TokenCertificate> store;
         ASSERT_EQ(GetSmartCardStore(store), ERR_SUCCESS);
         // The values in the order the handles came, from the record of this very search.
@@ -262,103 +278,48 @@ TEST_F(CertificateTest, StoreHoldsTheTokensCertificatesInFindOrder) {
             EXPECT_EQ(store[i].token.modulePath, FaultModuleLibrary());
         }
     }
+    // With a second token, selecting one fails before the store is read.
     const zel_token listed = test::ListedTokens().at(0);
-    const std::tuple<const char*, const char*, std::uint32_t> failures[] = {
-        {"[token Alpha]\nabsent", nullptr, kNoSmartCardError},
-        {"fail C_OpenSession 0x32", nullptr, kNoSmartCardError},
-        {"fail C_OpenSession 0x3", nullptr, kNoSmartCardError},
-        {"", "libmissing-pkcs11.so", kNoSmartCardError},
-        {"", "libz.so.1", kNoSmartCardError},
-        {"fail C_OpenSession 0x30", nullptr, CKR_DEVICE_ERROR},
-        {"fail C_FindObjects 0x30", nullptr, CKR_DEVICE_ERROR},
-        {"fail C_GetAttributeValue 0x30", nullptr, CKR_DEVICE_ERROR},
+    hsm_.InitToken("Beta", "1234");
+    const struct {
+        const char* faults;
+        std::uint32_t lastError;
+        const char* module = nullptr;  // default: the listed one
+        bool select = false;           // the store of the one token selected
+    } failures[] = {
+        {"[token Alpha]\nabsent", kNoSmartCardError},
+        {"fail C_OpenSession 0x32", kNoSmartCardError},
+        {"fail C_OpenSession 0x3", kNoSmartCardError},
+        {"", kNoSmartCardError, "libmissing-pkcs11.so"},
+        {"", kNoSmartCardError, "libz.so.1"},
+        {"fail C_OpenSession 0x30", CKR_DEVICE_ERROR},
+        {"fail C_FindObjects 0x30", CKR_DEVICE_ERROR},
+        {"fail C_GetAttributeValue 0x30", CKR_DEVICE_ERROR},
+        {"absent", kNoSmartCardError, nullptr, true},
+        {"", kNoSmartCardError, nullptr, true},
     };
-    for (const auto& [faults, module, lastError] : failures) {
-        SCOPED_TRACE(faults + std::string(module != nullptr ? module : ""));
-        hsm_.WriteFaultConfig(std::string(faults) + "\n");
+    for (const auto& c : failures) {
+        SCOPED_TRACE(c.faults + std::string(c.module != nullptr ? c.module : ""));
+        Faults(c.faults);
         zel_token token = listed;
-        token.modulePath = module != nullptr ? module : token.modulePath;
-        std::vector<TokenCertificate> store(1);
-        EXPECT_EQ(GetSmartCardStore(token, store), ERR_TOKEN_DEVICE);
-        EXPECT_EQ(GetLastSystemError().code, lastError);
-        EXPECT_EQ(store.size(), 1u);
-    }
-    // No token, then two: the selection fails before the store is read.
-    for (const char* faults : {"[token Alpha]\nabsent\n", ""}) {
-        hsm_.WriteFaultConfig(faults);
-        if (*faults == '\0') {
-            hsm_.InitToken("Beta", "1234");
-        }
+        token.modulePath = c.module != nullptr ? c.module : token.modulePath;
         std::vector<TokenCertificate> store(1);
         SetLastSystemError(0, "");
-        EXPECT_EQ(GetSmartCardStore(store), ERR_TOKEN_DEVICE);
-        EXPECT_EQ(GetLastSystemError().code, kNoSmartCardError);
+        EXPECT_EQ(c.select ? GetSmartCardStore(store) : GetSmartCardStore(token, store),
+                  ERR_TOKEN_DEVICE);
+        EXPECT_EQ(GetLastSystemError().code, c.lastError);
         EXPECT_EQ(store.size(), 1u);
     }
 }
 
-constexpr const char* kSecret = "delivery-key-4711-marker";
-
-class TokenCryptoTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        hsm_.InitToken("Alpha", "1234");
-        test::SoftHsm::Session session("Alpha", "1234");
-        // A spare key pair first, so the search must pick the right one.
-        session.GenerateRsaKeyPair(1024, "spare");
-        modulus_ = session.GenerateRsaKeyPair(1024, "mine");
-        key_ = RsaPublicKey(modulus_, session.PublicExponent(modulus_));
-        const PkeyCtxPtr context(EVP_PKEY_CTX_new(key_.get(), nullptr));
-        std::size_t size = 256;
-        ciphertext_.resize(size);
-        EVP_PKEY_encrypt_init(context.get());
-        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING);
-        EVP_PKEY_encrypt(context.get(), ciphertext_.data(), &size,
-                         reinterpret_cast<const unsigned char*>(kSecret), std::strlen(kSecret));
-        ciphertext_.resize(size);
-    }
-
-    bool Verifies(const Bytes& data, const Bytes& signature) const {
-        const MdCtxPtr context(EVP_MD_CTX_new());
-        return EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key_.get()) ==
-                   1 &&
-               EVP_DigestVerify(context.get(), signature.data(), signature.size(), data.data(),
-                                data.size()) == 1;
-    }
-
-    test::SoftHsm hsm_;
-    Bytes modulus_;
-    PkeyPtr key_;
-    Bytes ciphertext_;
-};
-
-// The key found by its modulus (leading zero octets of the identifier dropped) decrypts, and
-// nothing of the plaintext is left in memory given back.
-TEST_F(TokenCryptoTest, DecryptsAndSignsWithTheKeyOfThatModulus) {
-    Bytes padded(2, 0x00);
-    padded.insert(padded.end(), modulus_.begin(), modulus_.end());
-    for (const Bytes& id : {modulus_, padded}) {
-        Bytes plaintext;
-        {
-            test::FreedMemoryWatch watch(kSecret);
-            ASSERT_EQ(TokenDecrypt(test::FaultModuleLibrary(), id, Secret("1234"), ciphertext_,
-                                   plaintext),
-                      CKR_OK);
-            EXPECT_EQ(watch.hits(), 0);
-        }
-        EXPECT_EQ(ToString(plaintext), kSecret);
-        const Bytes data = ToBytes("Declar pe propria răspundere că accept condițiile.");
-        Bytes signature;
-        ASSERT_EQ(TokenSign(test::FaultModuleLibrary(), id, Secret("1234"), data, signature),
-                  CKR_OK);
-        EXPECT_EQ(signature.size(), modulus_.size());
-        EXPECT_TRUE(Verifies(data, signature));
-    }
-}
-
-TEST_F(TokenCryptoTest, EachFailureKeepsTheOutputEmpty) {
+// The key is found by its modulus (leading zero octets of the identifier dropped). A result is
+// whole (the plaintext, a signature that verifies) or the output stays empty, and nothing of the
+// plaintext is left in memory given back.
+TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
     Bytes unknown = modulus_;
     unknown.back() ^= 1;
+    Bytes padded = modulus_;
+    padded.insert(padded.begin(), 2, 0x00);
     const struct {
         const char* faults;
         bool sign;
@@ -367,6 +328,10 @@ TEST_F(TokenCryptoTest, EachFailureKeepsTheOutputEmpty) {
         const char* pin = "1234";
         const char* module = nullptr;  // default: the fault module
     } cases[] = {
+        {"", false, CKR_OK},
+        {"", true, CKR_OK},
+        {"", false, CKR_OK, &padded},
+        {"", true, CKR_OK, &padded},
         {"", false, kTokenNoTokenOrKey, &unknown},
         {"", true, kTokenSignKeyNotFound, &unknown},
         {"", false, CKR_PIN_INCORRECT, nullptr, "9999"},
@@ -392,18 +357,28 @@ TEST_F(TokenCryptoTest, EachFailureKeepsTheOutputEmpty) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.faults) + (c.sign ? " sign" : " decrypt"));
-        hsm_.WriteFaultConfig(std::string(c.faults) + "\n");
+        Faults(c.faults);
         const auto use = c.sign ? TokenSign : TokenDecrypt;
         Bytes out;
-        EXPECT_EQ(use(c.module != nullptr ? c.module : test::FaultModuleLibrary(),
-                      c.id != nullptr ? *c.id : modulus_, Secret(c.pin), ciphertext_, out),
-                  c.rv);
-        EXPECT_EQ(out.empty(), c.rv != CKR_OK);
+        {
+            test::FreedMemoryWatch watch(kSecret);
+            EXPECT_EQ(use(c.module != nullptr ? c.module : FaultModuleLibrary(),
+                          c.id != nullptr ? *c.id : modulus_, Secret(c.pin), ciphertext_, out),
+                      c.rv);
+            EXPECT_EQ(watch.hits(), 0);
+        }
+        if (c.rv != CKR_OK) {
+            EXPECT_EQ(out, Bytes());
+        } else if (c.sign) {
+            EXPECT_TRUE(Verifies(key_.get(), ciphertext_, out));
+        } else {
+            EXPECT_EQ(ToString(out), kSecret);
+        }
     }
     // What comes in must be empty, and stays as it came.
     for (const auto use : {TokenSign, TokenDecrypt}) {
         Bytes full{1};
-        EXPECT_EQ(use(test::FaultModuleLibrary(), modulus_, Secret("1234"), ciphertext_, full),
+        EXPECT_EQ(use(FaultModuleLibrary(), modulus_, Secret("1234"), ciphertext_, full),
                   kTokenOutputNotEmpty);
         EXPECT_EQ(full, Bytes{1});
     }
