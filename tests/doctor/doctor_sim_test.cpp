@@ -13,7 +13,7 @@
 #include "flows/e2e_fixture.h"
 #include "sim/cert_util.h"
 #include "sim/sim_process.h"
-#include "support/softhsm_certs.h"
+#include "support/test_pki.h"
 
 namespace qe::test {
 namespace {
@@ -86,8 +86,7 @@ TEST_F(DoctorSimTest, ServersCertificateAndLogGoToTheReportAndTheBundle) {
 TEST_F(DoctorSimTest, ServersOutsideTheTrustStoreFailTheHandshake) {
     const ScopedEnv dataApi("QUORVANE_DATA_API_HOST", sim_->api().c_str());
     const TestCa other("Other CA");
-    const unsigned char* p = other.der().data();
-    const X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(other.der().size())));
+    const X509Ptr certificate = FromDer(other.der());
     WriteFile(dir_ / "other-ca.pem", sim::CertificatePem(certificate.get()));
     const ScopedEnv trust("SSL_CERT_FILE", (dir_ / "other-ca.pem").c_str());
 

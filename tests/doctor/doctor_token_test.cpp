@@ -10,7 +10,7 @@
 #include "doctor/doctor_cli.h"
 #include "doctor/doctor_report.h"
 #include "support/softhsm.h"
-#include "support/softhsm_certs.h"
+#include "support/test_pki.h"
 #include "token/module_list.h"
 
 namespace qe {

@@ -10,7 +10,7 @@
 #include "flows/sign_and_install.h"
 #include "sim/delivery_builder.h"
 #include "support/scoped_dir.h"
-#include "support/softhsm_certs.h"
+#include "support/test_pki.h"
 
 namespace qe {
 namespace {

@@ -17,7 +17,7 @@
 #include "flows/sign_and_install.h"
 #include "sim/cert_util.h"
 #include "sim/delivery_builder.h"
-#include "support/softhsm_certs.h"
+#include "support/test_pki.h"
 #include "toolkit/openssl_ptr.h"
 
 // The flows end to end: SoftHSM2, the simulator, the flows behind a scripted window.

@@ -8,7 +8,7 @@
 #include "sim/delivery_builder.h"
 #include "support/freed_memory.h"
 #include "support/softhsm.h"
-#include "support/softhsm_certs.h"
+#include "support/test_pki.h"
 #include "tls_test_server.h"
 #include "token/pki.h"
 #include "toolkit/status.h"

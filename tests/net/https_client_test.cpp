@@ -17,7 +17,7 @@
 #include "support/connect_proxy.h"
 #include "support/process_log.h"
 #include "support/softhsm.h"
-#include "support/softhsm_certs.h"
+#include "support/test_pki.h"
 #include "tls_test_server.h"
 #include "token/pin_port.h"
 #include "token/pki.h"

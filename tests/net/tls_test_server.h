@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_pki.h"
+#include "support/test_pki.h"
 
 namespace httplib {
 class SSLServer;

@@ -7,7 +7,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
-#include "net/test_pki.h"
+#include "support/test_pki.h"
 #include "request/cert_names.h"
 #include "request/certification_request.h"
 #include "request/pem.h"

@@ -15,7 +15,7 @@
 #include "log/last_error.h"
 #include "support/freed_memory.h"
 #include "support/softhsm.h"
-#include "support/softhsm_certs.h"
+#include "support/test_pki.h"
 #include "token/pki.h"
 #include "token/token_certificate.h"
 #include "token/token_crypto.h"

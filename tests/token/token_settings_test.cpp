@@ -14,7 +14,7 @@
 
 #include "log/last_error.h"
 #include "support/scoped_dir.h"
-#include "support/softhsm_certs.h"
+#include "support/test_pki.h"
 #include "token/certificate_parts.h"
 #include "token/config_store.h"
 #include "token/module_list.h"

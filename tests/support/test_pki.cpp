@@ -1,4 +1,4 @@
-#include "test_pki.h"
+#include "support/test_pki.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -10,19 +10,40 @@
 namespace qe::test {
 namespace {
 
+void Require(bool ok, const char* what) {
+    if (!ok) {
+        throw std::runtime_error(std::string("OpenSSL: ") + what);
+    }
+}
+
+void SetSerial(X509* cert, const Bytes& serial) {
+    static long count = 1;
+    if (serial.empty()) {
+        ASN1_INTEGER_set(X509_get_serialNumber(cert), ++count);
+        return;
+    }
+    BignumPtr number(BN_bin2bn(serial.data(), static_cast<int>(serial.size()), nullptr));
+    Require(number != nullptr &&
+                BN_to_ASN1_INTEGER(number.get(), X509_get_serialNumber(cert)) != nullptr,
+            "serial");
+}
+
 X509Ptr Make(const CertContent& content, EVP_PKEY* key, const X509* issuer, EVP_PKEY* issuerKey,
              bool ca) {
-    static long serial = 1;
     X509Ptr cert(X509_new());
+    Require(cert != nullptr, "X509_new");
     X509_set_version(cert.get(), X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), ++serial);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -60);
+    SetSerial(cert.get(), content.serial);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -content.backdate);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), content.days * 86400);
     X509_NAME* name = X509_get_subject_name(cert.get());
     for (const NameEntry& e : content.subject) {
-        X509_NAME_add_entry_by_txt(name, e.field.c_str(), e.type,
-                                   reinterpret_cast<const unsigned char*>(e.value.data()),
-                                   static_cast<int>(e.value.size()), -1, e.set);
+        // The character-set path would refuse an empty value.
+        const int type = e.value.empty() && e.type == MBSTRING_UTF8 ? V_ASN1_UTF8STRING : e.type;
+        Require(X509_NAME_add_entry_by_txt(name, e.field.c_str(), type,
+                                           reinterpret_cast<const unsigned char*>(e.value.data()),
+                                           static_cast<int>(e.value.size()), -1, e.set) == 1,
+                "name entry");
     }
     X509_set_issuer_name(cert.get(), issuer != nullptr ? X509_get_subject_name(issuer) : name);
     X509_set_pubkey(cert.get(), key);
@@ -38,9 +59,8 @@ X509Ptr Make(const CertContent& content, EVP_PKEY* key, const X509* issuer, EVP_
             X509_EXTENSION_free(ext);
         }
     }
-    if (X509_sign(cert.get(), issuerKey != nullptr ? issuerKey : key, EVP_sha256()) <= 0) {
-        throw std::runtime_error("signing a test certificate failed");
-    }
+    Require(X509_sign(cert.get(), issuerKey != nullptr ? issuerKey : key, EVP_sha256()) > 0,
+            "X509_sign");
     return cert;
 }
 
@@ -51,7 +71,8 @@ Bytes MakeCertificate(const CertContent& content, EVP_PKEY* key, const X509* iss
     const X509Ptr cert = Make(content, key, issuer, issuerKey, false);
     unsigned char* der = nullptr;
     const int n = i2d_X509(cert.get(), &der);
-    Bytes out(der, der + (n > 0 ? n : 0));
+    Require(n > 0, "i2d_X509");
+    Bytes out(der, der + n);
     OPENSSL_free(der);
     return out;
 }
@@ -68,6 +89,13 @@ EVP_PKEY* SharedKey() {
 X509Ptr FromDer(const Bytes& der) {
     const unsigned char* p = der.data();
     return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+}
+
+TestCa::TestCa(const std::string& commonName) : key_(GenerateRsaKey()) {
+    Require(key_ != nullptr, "CA key");
+    der_ = MakeCertificate(
+        {{{"C", "RO"}, {"O", "Quorvane"}, {"CN", commonName}}, {}, 365, {0x01}, 3600}, key_.get());
+    certificate_ = FromDer(der_);
 }
 
 TestPki TestPki::Create(const std::string& dir, const std::string& caName, long serverValidDays,
