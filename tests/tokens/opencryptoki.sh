@@ -5,7 +5,7 @@
 # software token there, and callers must never run two of these at once. No other token is
 # touched. A pkcsslotd that already runs is used and left running (a second one would take
 # over its shared memory); one started here is recorded in DIR and ended by stop.
-# Needs root or the pkcs11 group. PINs have 4 to 8 characters. opencryptoki starts the token
+# Runs as root (the store and pkcsslotd are root's). PINs have 4 to 8 characters. opencryptoki starts the token
 # with the SO PIN 87654321; start changes it to SO_PIN afterwards.
 #   tests/tokens/opencryptoki.sh start DIR LABEL USER_PIN SO_PIN
 #       KEY=VALUE lines on stdout (the library first; it needs no environment), the same as
