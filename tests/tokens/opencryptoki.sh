@@ -5,8 +5,8 @@
 # software token there, and callers must never run two of these at once. No other token is
 # touched. A pkcsslotd that already runs is used and left running (a second one would take
 # over its shared memory); one started here is recorded in DIR and ended by stop.
-# Runs as root (the store and pkcsslotd are root's). PINs have 4 to 8 characters. opencryptoki starts the token
-# with the SO PIN 87654321; start changes it to SO_PIN afterwards.
+# Runs as root (the store and pkcsslotd are root's). PINs have 4 to 8 characters. opencryptoki
+# starts the token with the SO PIN 87654321; start changes it to SO_PIN afterwards.
 #   tests/tokens/opencryptoki.sh start DIR LABEL USER_PIN SO_PIN
 #       KEY=VALUE lines on stdout (the library first; it needs no environment), the same as
 #       export lines in DIR/env; tool output in DIR/opencryptoki.log
@@ -97,7 +97,8 @@ printf '%s\n' "$label" | pkcsconf -c "$slot" -I -S "$first_so_pin" ||
   die "initialising the token failed (see $log)"
 pkcsconf -c "$slot" -u -S "$first_so_pin" -n "$pin" || die "setting the user PIN failed (see $log)"
 if [ "$so_pin" != "$first_so_pin" ]; then
-  pkcsconf -c "$slot" -P -S "$first_so_pin" -n "$so_pin" || die "setting the SO PIN failed (see $log)"
+  pkcsconf -c "$slot" -P -S "$first_so_pin" -n "$so_pin" ||
+    die "setting the SO PIN failed (see $log)"
 fi
 pkcs11-tool --module "$module" --token-label "$label" --login --pin "$pin" --list-objects ||
   die "no login on the new token (see $log)"

@@ -5,8 +5,9 @@
 # directly, addtoken fails with "out of memory for object contexts"; the resource manager swaps
 # them out. The TPM's ports come from the kernel, the bus listens in DIR (in /tmp when DIR's
 # path is too long for a socket or has characters a bus address escapes) and state and store
-# live in DIR, so runs in different DIRs never meet. The TPM tools are always told where the TPM is: left alone they look for one on
-# the system bus, in /dev and on the default port, and the library keeps its store in ~.
+# live in DIR, so runs in different DIRs never meet. The TPM tools are always told where the
+# TPM is: left alone they look for one on the system bus, in /dev and on the default port, and
+# the library keeps its store in ~.
 #   tests/tokens/tpm.sh start DIR LABEL USER_PIN SO_PIN
 #       one token, made anew; KEY=VALUE lines on stdout (the library first, then its
 #       environment), the same as export lines in DIR/env; tool output in DIR/tpm.log
