@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "token/pkcs11_call.h"
+#include "toolkit/bytes.h"
 
 namespace qe {
 namespace {
@@ -136,11 +137,7 @@ std::string Printable(std::string_view text) {
 }
 
 std::string FieldText(const void* field, std::size_t width) {
-    std::string_view text(static_cast<const char*>(field), width);
-    while (!text.empty() && text.back() == ' ') {
-        text.remove_suffix(1);
-    }
-    return Printable(text);
+    return Printable(TrimmedField(field, width));
 }
 
 std::string TokenFlagWords(CK_FLAGS flags) {

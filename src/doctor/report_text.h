@@ -13,7 +13,7 @@ namespace qe {
 // control characters (C0, DEL, C1) and bytes that are not UTF-8 become \xNN; the rest is kept.
 std::string Printable(std::string_view text);
 
-// A blank-padded PKCS#11 field without its trailing blanks, made printable.
+// A PKCS#11 text field without its trailing padding (blanks or NULs), made printable.
 std::string FieldText(const void* field, std::size_t width);
 
 // Flags in words, ", " between them; bits without a word are added as one hex number. The PIN

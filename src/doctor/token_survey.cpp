@@ -141,7 +141,7 @@ ModuleSurvey SurveyModule(const std::string& name) {
             slot.tokenInfoRv = Checked(fn->C_GetTokenInfo(slot.id, &slot.tokenInfo));
             if (slot.tokenInfoRv == CKR_OK) {
                 slot.token.emplace();
-                slot.token->record = MakeTokenRecord(slot.slotInfo, slot.tokenInfo,
+                slot.token->record = MakeTokenRecord(slot.slotInfo, slot.tokenInfo, slot.id,
                                                      static_cast<std::uint32_t>(i), name);
                 slot.token->flags = slot.tokenInfo.flags;
             }

@@ -145,18 +145,12 @@ public:
         }
         port_.PostNextStep();
 
+        // Written only to the token this run listed and opened the deliveries with.
         const Secret pin = ObtainPin(port_);
-        zel_token fresh;
-        if (pki_.SelectToken(fresh) != CKR_OK) {
-            return ERR_NO_TOKEN;
-        }
-        if (const ErrorId rc = CheckKeyOnToken(fresh, pin, parts.modulus); rc != ERR_SUCCESS) {
+        if (const ErrorId rc = CheckKeyOnToken(token, pin, parts.modulus); rc != ERR_SUCCESS) {
             return rc;
         }
-        if (const CK_RV rv = pki_.InstallCertificate(
-                fresh.modulePath, std::string_view(fresh.label, sizeof fresh.label), pin,
-                certificate_);
-            rv != CKR_OK) {
+        if (const CK_RV rv = pki_.InstallCertificate(token, pin, certificate_); rv != CKR_OK) {
             Log().Write("InstallCertificate failed: " + std::to_string(rv));
             return InstallResultToErrorId(rv);
         }

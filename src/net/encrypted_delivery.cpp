@@ -4,20 +4,56 @@
 #include "net/envelope.h"
 #include "token/token_crypto.h"
 #include "token/token_hash.h"
+#include "token/token_status.h"
 #include "toolkit/secret.h"
 
 namespace qe {
 
-int OpenEnvelope(const Bytes& message, const Secret& pin, const std::string& modulePath, bool sign,
-                 Bytes& result) {
-    EnvelopeKeyOperations token;
-    token.decrypt = [&](const Bytes& keyId, const Bytes& input, Bytes& output) {
-        return static_cast<int>(TokenDecrypt(modulePath, keyId, pin, input, output));
+namespace {
+
+// What the customer is told when the token, not the delivery, failed.
+ErrorId TokenFailureErrorId(CK_RV rv) {
+    switch (rv) {
+        case CKR_PIN_INCORRECT:
+        case CKR_PIN_LEN_RANGE:
+            return ERR_WRONG_PIN;
+        case kTokenNoTokenOrKey:
+        case kTokenSignKeyNotFound:
+            return ERR_KEY_NOT_FOUND;
+        case CKR_TOKEN_NOT_PRESENT:
+        case CKR_DEVICE_REMOVED:
+        case CKR_SLOT_ID_INVALID:
+            return ERR_NO_TOKEN;
+        case CKR_ENCRYPTED_DATA_INVALID:
+        case CKR_ENCRYPTED_DATA_LEN_RANGE:
+            // The key is there and works: what the server sent does not open with it.
+            return ERR_BAD_RESPONSE;
+        default:
+            return ERR_TOKEN_DEVICE;
+    }
+}
+
+}  // namespace
+
+int OpenEnvelope(const Bytes& message, const Secret& pin, const zel_token& token, bool sign,
+                 Bytes& result, CK_RV* tokenFailure) {
+    CK_RV failure = CKR_OK;
+    const auto noted = [&failure](CK_RV rv) {
+        failure = rv != CKR_OK ? rv : failure;
+        return static_cast<int>(rv);
     };
-    token.sign = [&](const Bytes& keyId, const Bytes& input, Bytes& output) {
-        return static_cast<int>(TokenSign(modulePath, keyId, pin, input, output));
+    EnvelopeKeyOperations operations;
+    operations.decrypt = [&](const Bytes& keyId, const Bytes& input, Bytes& output) {
+        return noted(TokenDecrypt(token, keyId, pin, input, output));
     };
-    return OpenEnvelopeWith(message, sign, token, result);
+    operations.sign = [&](const Bytes& keyId, const Bytes& input, Bytes& output) {
+        return noted(TokenSign(token, keyId, pin, input, output));
+    };
+    const int rc = OpenEnvelopeWith(message, sign, operations, result);
+    if (tokenFailure != nullptr) {
+        *tokenFailure = failure;
+    }
+    return rc;
 }
 
 ErrorId RequestAndDecrypt(CHttpsClient& client, const Secret& pin, Bytes& output,
@@ -47,15 +83,10 @@ ErrorId RequestAndDecrypt(CHttpsClient& client, const Secret& pin, Bytes& output
     }
     Bytes result;
     WipeOnExit wipeResult(result);
-    switch (OpenEnvelope(body, pin, token.modulePath, sign, result)) {
-        case 0:
-            break;
-        case 160:  // CKR_PIN_INCORRECT
-            return ERR_WRONG_PIN;
-        case kDeliveryNoKey:
-            return ERR_KEY_NOT_FOUND;
-        default:
-            return ERR_BAD_RESPONSE;
+    CK_RV tokenFailure = CKR_OK;
+    if (const int rc = OpenEnvelope(body, pin, token, sign, result, &tokenFailure); rc != 0) {
+        // A token that fails is the token's problem, never a bad answer of the server's.
+        return tokenFailure != CKR_OK ? TokenFailureErrorId(tokenFailure) : ERR_BAD_RESPONSE;
     }
     Wipe(output);
     output = result;

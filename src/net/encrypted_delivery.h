@@ -10,20 +10,22 @@
 
 namespace qe {
 
-// Opens a delivery with the token of the library `modulePath`: the content key is decrypted by
-// the token's private key whose modulus is the delivery's key identifier, the content with triple
-// DES, and with `sign` the plaintext is signed on the token. Returns 0 with `result` replaced, a
-// delivery code of net/envelope.h, or the token's CK_RV (160 for a wrong PIN).
-int OpenEnvelope(const Bytes& message, const Secret& pin, const std::string& modulePath, bool sign,
-                 Bytes& result);
+// Opens a delivery with the listed token: the content key is decrypted by the token's private key
+// whose modulus is the delivery's key identifier, the content with triple DES, and with `sign` the
+// plaintext is signed on the token. Returns 0 with `result` replaced, a delivery code of
+// net/envelope.h, or the token's CK_RV (160 for a wrong PIN). `tokenFailure`, when given, gets
+// the failing token call's result (0 when the token did not fail).
+int OpenEnvelope(const Bytes& message, const Secret& pin, const zel_token& token, bool sign,
+                 Bytes& result, CK_RV* tokenFailure = nullptr);
 
 // One encrypted delivery: refreshes the token hash, GETs `path` on `client` (connected, header
 // block set), checks the key identifier against the one pinned by the first delivery of the
 // download, opens it on `token`'s library. Returns 0 with `output` replaced by the plaintext (or
 // with `sign` the signature); 8 when the token hash fails; the client's identifier (7, 9, 10);
 // 9 for a body that is not a delivery; 10 for another key identifier than the pinned one; 13 for
-// a wrong PIN; 12 when the token or the key is missing; 9 for any other failure. `output` keeps
-// its content on failure.
+// a wrong PIN; 12 when the key is missing; 2 when the token is gone; 8 for any other failure of
+// the token; 9 for any other failure (the delivery cannot be opened). `output` keeps its content
+// on failure.
 ErrorId RequestAndDecrypt(CHttpsClient& client, const Secret& pin, Bytes& output,
                           const zel_token& token, bool sign, const std::wstring& path);
 

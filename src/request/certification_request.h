@@ -5,6 +5,7 @@
 #include "request/alt_names.h"
 #include "request/subject_fields.h"
 #include "toolkit/bytes.h"
+#include "toolkit/digest_info.h"
 #include "toolkit/openssl_ptr.h"
 
 namespace qe {
@@ -27,8 +28,5 @@ struct RequestContent {
 // BuildSubjectName); the signer's code; kToolkitEncodeError or kToolkitNoMemory.
 int BuildCertificationRequest(const RequestContent& content, const DigestInfoSigner& sign,
                               Bytes& der);
-
-// The DER DigestInfo of a SHA-256 digest (what a PKCS#1 v1.5 signature covers).
-Bytes Sha256DigestInfo(const Bytes& data);
 
 }  // namespace qe

@@ -80,19 +80,13 @@ CK_RV KeygenSession::Open(const zel_token& token) {
     if (rv != CKR_OK) {
         return rv;
     }
-    if (token.slotIndex >= slots.size()) {
-        return Checked(CKR_TOKEN_NOT_PRESENT);
-    }
-    slot_ = slots[token.slotIndex];
     // The slot list may have changed since the token was chosen: the key goes to that token or
     // nowhere.
-    CK_TOKEN_INFO info{};
-    rv = Checked(module_.fn()->C_GetTokenInfo(slot_, &info));
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    if (!HasSerialNumber(info, token)) {
+    if (token.slotIndex >= slots.size() || slots[token.slotIndex] != token.slotId) {
         return Checked(CKR_TOKEN_NOT_PRESENT);
+    }
+    if ((rv = FindListedSlot(module_.fn(), slots, token, slot_)) != CKR_OK) {
+        return rv;
     }
     return session_.Open(module_.fn(), slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION);
 }

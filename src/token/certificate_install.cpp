@@ -6,31 +6,10 @@
 #include "token/pkcs11_find.h"
 #include "token/pkcs11_session.h"
 #include "token/pki.h"
+#include "token/token_cycle.h"
 
 namespace qe {
 namespace {
-
-// The first present slot whose token label starts with the given label. Returns 0 with `slot`,
-// 224 when none matches, or the C_GetTokenInfo failure that ends the search.
-CK_RV FindSlotByLabel(CK_FUNCTION_LIST* fn, const std::vector<CK_SLOT_ID>& slots,
-                      std::string_view label, CK_SLOT_ID& slot) {
-    const std::size_t compared = std::min<std::size_t>(label.size(), sizeof CK_TOKEN_INFO::label);
-    for (const CK_SLOT_ID candidate : slots) {
-        CK_TOKEN_INFO info{};
-        const CK_RV rv = fn->C_GetTokenInfo(candidate, &info);
-        if (rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_TOKEN_NOT_RECOGNIZED) {
-            continue;
-        }
-        if (rv != CKR_OK && rv != kVendorTokenInfoOk) {
-            return Checked(rv);
-        }
-        if (compared == 0 || std::memcmp(info.label, label.data(), compared) == 0) {
-            slot = candidate;
-            return CKR_OK;
-        }
-    }
-    return Checked(CKR_TOKEN_NOT_PRESENT);
-}
 
 // Gives the key of `keyClass` with the certificate's modulus the certificate's label and key
 // identifier. A key that is not there is passed over.
@@ -189,48 +168,26 @@ CK_RV ReplaceCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
 
 }  // namespace
 
-CK_RV CPKI::InstallCertificate(const std::string& modulePath, std::string_view tokenLabel,
-                               const Secret& pin, const Bytes& certificateDer) {
-    Pkcs11Module module;
-    std::vector<CK_SLOT_ID> slots;
-    CK_RV rv = LoadWithPresentSlots(modulePath, module, slots);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    CK_FUNCTION_LIST* fn = module.fn();
-    CK_SLOT_ID slot = 0;
-    rv = FindSlotByLabel(fn, slots, tokenLabel, slot);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    Pkcs11Session session;
-    rv = session.Open(fn, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    Pkcs11Login login;
-    rv = login.Login(fn, session.handle(), pin);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    CertificateParts parts;
-    const int parsed = ParseCertificateParts(certificateDer, parts);
-    if (parsed != 0) {
-        return static_cast<CK_RV>(parsed);
-    }
-    const Bytes keyId = ComputeKeyId(parts.modulus, modulePath);
-    rv = RelabelKey(fn, session.handle(), CKO_PRIVATE_KEY, parts, keyId);
-    if (rv == CKR_OK) {
-        rv = RelabelKey(fn, session.handle(), CKO_PUBLIC_KEY, parts, keyId);
-    }
-    if (rv == CKR_OK) {
-        rv = ReplaceCertificate(fn, session.handle(),
-                                {parts.subject, parts.issuer, certificateDer, parts.serialDer,
-                                 keyId, ToBytes(parts.label)});
-    }
-    login.Logout();
-    session.Close();
-    return rv;
+CK_RV CPKI::InstallCertificate(const zel_token& token, const Secret& pin,
+                               const Bytes& certificateDer) {
+    return RunOnTokenLoggedIn(
+        token, pin, [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) -> CK_RV {
+            CertificateParts parts;
+            if (const int parsed = ParseCertificateParts(certificateDer, parts); parsed != 0) {
+                return static_cast<CK_RV>(parsed);
+            }
+            const Bytes keyId = ComputeKeyId(parts.modulus, token.modulePath);
+            CK_RV rv = RelabelKey(fn, session, CKO_PRIVATE_KEY, parts, keyId);
+            if (rv == CKR_OK) {
+                rv = RelabelKey(fn, session, CKO_PUBLIC_KEY, parts, keyId);
+            }
+            if (rv != CKR_OK) {
+                return rv;
+            }
+            return ReplaceCertificate(fn, session,
+                                      {parts.subject, parts.issuer, certificateDer, parts.serialDer,
+                                       keyId, ToBytes(parts.label)});
+        });
 }
 
 }  // namespace qe

@@ -6,11 +6,12 @@
 #include <p11-kit/pkcs11.h>
 
 #include "token/pkcs11_module.h"
+#include "token/zel_token.h"
 
 namespace qe {
 
 // A token's library loaded and initialised, with its present-slot list and the slot that holds
-// the token. Destruction finalises (when this load initialised it) and unloads the library.
+// the token. Destruction finalises (when this load initialised it) and releases the library.
 struct OpenedToken {
     Pkcs11Module module;
     std::vector<CK_SLOT_ID> slots;
@@ -22,6 +23,12 @@ struct OpenedToken {
 // C_GetSlotList with tokenPresent true, count first and then the list. Returns its CK_RV; a
 // count of 0 gives CKR_OK with `slots` empty.
 CK_RV GetPresentSlots(CK_FUNCTION_LIST* fn, std::vector<CK_SLOT_ID>& slots);
+
+// The listed token among the present slots of its library: the slot with the record's slot ID,
+// holding a token with the record's serial number. Returns 0 with `slot`; 224 when that slot is
+// gone or holds another token; the failure of its C_GetTokenInfo.
+CK_RV FindListedSlot(CK_FUNCTION_LIST* fn, const std::vector<CK_SLOT_ID>& slots,
+                     const zel_token& token, CK_SLOT_ID& slot);
 
 // The start of every cycle on a library: load it by its stored name, C_Initialize (CKR_OK only;
 // any other result, already-initialised included, is returned) and list the present slots.

@@ -47,7 +47,10 @@ CK_RV Pkcs11Module::Load(const std::string& name) {
     Reset();
     name_ = name;
     dlerror();
-    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Never unloaded while the process runs: some libraries crash in C_Initialize when they are
+    // loaded again after an unload, and a library's threads may outlive its C_Finalize. Each
+    // cycle still initialises and finalises; dlclose only drops this cycle's reference.
+    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (handle == nullptr) {
         RecordDlError(kModuleNotLoaded);
         return kModuleNotLoaded;
@@ -99,7 +102,7 @@ void Pkcs11Module::Reset() noexcept {
     if (functions_ != nullptr && initialized_ && !keepInitialized_) {
         functions_->C_Finalize(nullptr);
     }
-    if (handle_ != nullptr && !keepInitialized_) {
+    if (handle_ != nullptr) {
         dlclose(handle_);
     }
     handle_ = nullptr;

@@ -11,8 +11,9 @@ inline constexpr CK_RV kModuleNotLoaded = 7;  // the file could not be loaded (C
 inline constexpr CK_RV kNoFunctionList = 84;  // no C_GetFunctionList (CKR_FUNCTION_NOT_SUPPORTED)
 
 // One loaded PKCS#11 library: dlopen by the stored name, its function list, and whether this
-// object initialised it. The destructor finalises what it initialised and unloads the library, on
-// every path, unless told to keep it initialised. Movable, never copied.
+// object initialised it. The destructor finalises what it initialised and releases its reference
+// on every path, unless told to keep it initialised. The library itself is loaded once per
+// process and never unloaded (RTLD_NODELETE). Movable, never copied.
 class Pkcs11Module {
 public:
     Pkcs11Module() = default;
@@ -35,12 +36,11 @@ public:
     // Makes the destructor finalise even though Initialize reported that the library was already
     // initialised (the listing finalises in that case too).
     void AdoptInitialization() { initialized_ = true; }
-    // Leaves the library initialised, and therefore loaded, at destruction (a login found in
-    // place stays in place): unloading it would pull its code from under the state it keeps.
+    // Leaves the library initialised at destruction (a login found in place stays in place).
     void KeepInitialized() { keepInitialized_ = true; }
     // C_Finalize now, when this object initialised the library; returns its result (0 otherwise).
     CK_RV Finalize();
-    // Finalises as the destructor would and unloads the library.
+    // Finalises as the destructor would and releases the library.
     void Reset() noexcept;
 
     bool loaded() const { return functions_ != nullptr; }

@@ -36,14 +36,33 @@ Pkcs11Login::~Pkcs11Login() {
     }
 }
 
-CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Secret& pin,
-                         bool acceptAlreadyLoggedIn) {
+namespace {
+
+CK_RV LoginAs(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_USER_TYPE user,
+              const Secret& pin) {
     // Some libraries refuse a null PIN pointer even with length 0; an empty PIN still needs one.
     static CK_UTF8CHAR noPin[1] = {0};
     CK_UTF8CHAR* pinBytes =
         pin.empty() ? noPin
                     : const_cast<CK_UTF8CHAR*>(reinterpret_cast<const CK_UTF8CHAR*>(pin.data()));
-    const CK_RV rv = Checked(fn->C_Login(session, CKU_USER, pinBytes, pin.size()));
+    return Checked(fn->C_Login(session, user, pinBytes, pin.size()));
+}
+
+}  // namespace
+
+CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
+                         const Secret& pin) {
+    CK_BBOOL always = CK_FALSE;
+    CK_ATTRIBUTE attribute{CKA_ALWAYS_AUTHENTICATE, &always, sizeof always};
+    if (fn->C_GetAttributeValue(session, key, &attribute, 1) != CKR_OK || always != CK_TRUE) {
+        return CKR_OK;
+    }
+    return LoginAs(fn, session, CKU_CONTEXT_SPECIFIC, pin);
+}
+
+CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Secret& pin,
+                         bool acceptAlreadyLoggedIn) {
+    const CK_RV rv = LoginAs(fn, session, CKU_USER, pin);
     fn_ = fn;
     session_ = session;
     if (rv == CKR_OK) {

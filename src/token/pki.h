@@ -30,17 +30,18 @@ public:
     // Appends one record per distinct token of the libraries, in list order. Libraries that fail
     // to load, initialise or list slots are skipped, as are slots whose information cannot be
     // read, slots whose description a record already has (the first library serving a reader
-    // keeps it), and tokens that refuse a read-write session.
+    // keeps it), tokens that were never initialised and tokens that refuse a read-write session.
     void ListTokens(const std::vector<std::string>& modules, std::vector<zel_token>& tokens);
 
     // Runs the whole discovery over the module list (CReg). Returns 0 with `token` filled when
     // exactly one token is present, TOKEN_NONE (30467) or TOKEN_MULTIPLE (30465).
     CK_RV SelectToken(zel_token& token);
 
-    // Reloads the record's library, initialises it and finds the present slot whose token has
-    // the record's serial number. Returns 0 with `opened` holding library, slot list and slot ID;
-    // 224 (CKR_TOKEN_NOT_PRESENT) when no slot matches or none is present; otherwise the failing
-    // call's CK_RV (CKR_CRYPTOKI_ALREADY_INITIALIZED included). `opened` cleans up when it goes.
+    // Reloads the record's library, initialises it and finds the listed token again: the present
+    // slot with the record's slot ID, holding a token with the record's serial number. Returns 0
+    // with `opened` holding library, slot list and slot ID; 224 (CKR_TOKEN_NOT_PRESENT) when that
+    // slot is gone or holds another token; otherwise the failing call's CK_RV
+    // (CKR_CRYPTOKI_ALREADY_INITIALIZED included). `opened` cleans up when it goes.
     CK_RV OpenListedToken(const zel_token& token, OpenedToken& opened);
 
     // The product name of the token's vendor hardware-feature object, "N/A" when the token has
@@ -51,17 +52,17 @@ public:
     // failing step (with `loggedIn` false) or 0.
     CK_RV IsLoggedIn(const zel_token& token, bool& loggedIn);
 
-    // Writes the certificate to the first token of the library whose label starts with
-    // `tokenLabel` (compared over min(its length, 32) bytes), relabels the key pair with the
-    // certificate's public key to the certificate's label and key identifier, and replaces the
-    // certificates of the same issuer and serial number: the new one is written first and the
-    // older ones destroyed after it; a token that refuses the duplicate gets them destroyed first
-    // and written back when the write still fails. Returns 0 only when C_CreateObject answered
-    // CKR_OK or the certificate is found on the token afterwards; otherwise the result of
-    // C_CreateObject; earlier failures: their CK_RV, 224 when no token matches,
-    // kToolkitDecodeError when the certificate cannot be parsed.
-    CK_RV InstallCertificate(const std::string& modulePath, std::string_view tokenLabel,
-                             const Secret& pin, const Bytes& certificateDer);
+    // Writes the certificate to the listed token (found again as OpenListedToken does: same
+    // library, slot and serial number, never another token with the same label), relabels the
+    // key pair with the certificate's public key to the certificate's label and key identifier,
+    // and replaces the certificates of the same issuer and serial number: the new one is written
+    // first and the older ones destroyed after it; a token that refuses the duplicate gets them
+    // destroyed first and written back when the write still fails. Returns 0 only when
+    // C_CreateObject answered CKR_OK or the certificate is found on the token afterwards;
+    // otherwise the result of C_CreateObject; earlier failures: their CK_RV, 224 when the token
+    // is not there, kToolkitDecodeError when the certificate cannot be parsed.
+    CK_RV InstallCertificate(const zel_token& token, const Secret& pin,
+                             const Bytes& certificateDer);
 
     // Destroys every X.509 certificate object of the token whose value equals the DER exactly.
     // Returns 0 (also when none matches), 224 when the token is not present, or the failing

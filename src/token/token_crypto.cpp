@@ -8,7 +8,9 @@
 #include "token/pkcs11_find.h"
 #include "token/pkcs11_module.h"
 #include "token/pkcs11_session.h"
+#include "token/pki.h"
 #include "token/token_status.h"
+#include "toolkit/digest_info.h"
 
 namespace qe {
 namespace {
@@ -16,12 +18,13 @@ namespace {
 struct KeyUse {
     CK_MECHANISM_TYPE mechanism;
     CK_RV keyNotFound;
+    bool sign;
     CK_RV (*init)(CK_FUNCTION_LIST*, CK_SESSION_HANDLE, CK_MECHANISM*, CK_OBJECT_HANDLE);
     CK_RV (*run)(CK_FUNCTION_LIST*, CK_SESSION_HANDLE, CK_BYTE*, CK_ULONG, CK_BYTE*, CK_ULONG*);
 };
 
 const KeyUse kDecrypt{
-    CKM_RSA_PKCS, kTokenNoTokenOrKey,
+    CKM_RSA_PKCS, kTokenNoTokenOrKey, false,
     [](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE s, CK_MECHANISM* m, CK_OBJECT_HANDLE k) {
         return fn->C_DecryptInit(s, m, k);
     },
@@ -29,7 +32,7 @@ const KeyUse kDecrypt{
        CK_ULONG* outLen) { return fn->C_Decrypt(s, in, inLen, out, outLen); }};
 
 const KeyUse kSign{
-    CKM_SHA256_RSA_PKCS, kTokenSignKeyNotFound,
+    CKM_SHA256_RSA_PKCS, kTokenSignKeyNotFound, true,
     [](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE s, CK_MECHANISM* m, CK_OBJECT_HANDLE k) {
         return fn->C_SignInit(s, m, k);
     },
@@ -80,8 +83,16 @@ CK_RV RunKeyUse(const KeyUse& use, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE sessi
     return CKR_OK;
 }
 
-CK_RV UseTokenKey(const KeyUse& use, const std::string& modulePath, const Bytes& keyId,
-                  const Secret& pin, const Bytes& input, Bytes& output) {
+// Whether the token signs with SHA-256 itself; many only pad (CKM_RSA_PKCS) and need the
+// DigestInfo made here.
+bool HashesOnToken(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot) {
+    CK_MECHANISM_INFO info{};
+    return fn->C_GetMechanismInfo(slot, CKM_SHA256_RSA_PKCS, &info) == CKR_OK &&
+           (info.flags & CKF_SIGN) != 0;
+}
+
+CK_RV UseTokenKey(const KeyUse& use, const zel_token& token, const Bytes& keyId, const Secret& pin,
+                  const Bytes& input, Bytes& output) {
     if (!output.empty()) {
         return kTokenOutputNotEmpty;
     }
@@ -89,17 +100,13 @@ CK_RV UseTokenKey(const KeyUse& use, const std::string& modulePath, const Bytes&
         std::find_if(keyId.begin(), keyId.end(), [](std::uint8_t octet) { return octet != 0; });
     const Bytes modulus(firstNonZero, keyId.end());
 
-    Pkcs11Module module;
-    std::vector<CK_SLOT_ID> slots;
-    CK_RV rv = LoadWithPresentSlots(modulePath, module, slots);
+    OpenedToken opened;
+    CK_RV rv = CPKI().OpenListedToken(token, opened);
     if (rv != CKR_OK) {
         return rv;
     }
-    CK_FUNCTION_LIST* fn = module.fn();
-    if (slots.empty()) {
-        return Checked(kTokenNoTokenOrKey);
-    }
-    const CK_SLOT_ID slot = slots.front();
+    CK_FUNCTION_LIST* fn = opened.fn();
+    const CK_SLOT_ID slot = opened.slotId;
     Checked(fn->C_CloseAllSessions(slot));
     Pkcs11Session session;
     rv = session.Open(fn, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION);
@@ -121,13 +128,26 @@ CK_RV UseTokenKey(const KeyUse& use, const std::string& modulePath, const Bytes&
         return Checked(use.keyNotFound);
     }
     CK_MECHANISM mechanism{use.mechanism, nullptr, 0};
+    const bool padOnly = use.sign && !HashesOnToken(fn, slot);
+    if (padOnly) {
+        mechanism.mechanism = CKM_RSA_PKCS;
+    }
     rv = Checked(use.init(fn, session.handle(), &mechanism, key));
+    if (rv == CKR_OK) {
+        rv = AuthenticateKeyUse(fn, session.handle(), key, pin);
+    }
     if (rv != CKR_OK) {
         return rv;
     }
+    Bytes digestInfo;
+    WipeOnExit wipeDigestInfo(digestInfo);
+    if (padOnly) {
+        digestInfo = Sha256DigestInfo(input);
+    }
+    const Bytes& data = padOnly ? digestInfo : input;
     Bytes result;
     WipeOnExit wipeResult(result);
-    rv = RunKeyUse(use, fn, session.handle(), input, result);
+    rv = RunKeyUse(use, fn, session.handle(), data, result);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -141,14 +161,14 @@ CK_RV UseTokenKey(const KeyUse& use, const std::string& modulePath, const Bytes&
 
 }  // namespace
 
-CK_RV TokenDecrypt(const std::string& modulePath, const Bytes& keyId, const Secret& pin,
+CK_RV TokenDecrypt(const zel_token& token, const Bytes& keyId, const Secret& pin,
                    const Bytes& input, Bytes& output) {
-    return UseTokenKey(kDecrypt, modulePath, keyId, pin, input, output);
+    return UseTokenKey(kDecrypt, token, keyId, pin, input, output);
 }
 
-CK_RV TokenSign(const std::string& modulePath, const Bytes& keyId, const Secret& pin,
-                const Bytes& input, Bytes& output) {
-    return UseTokenKey(kSign, modulePath, keyId, pin, input, output);
+CK_RV TokenSign(const zel_token& token, const Bytes& keyId, const Secret& pin, const Bytes& input,
+                Bytes& output) {
+    return UseTokenKey(kSign, token, keyId, pin, input, output);
 }
 
 }  // namespace qe

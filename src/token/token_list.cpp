@@ -50,12 +50,16 @@ void ListModuleTokens(CPKI& pki, const std::string& name, std::vector<zel_token>
             DescriptionListed(tokens, slotInfo)) {
             continue;
         }
+        // A token that was never initialised holds nothing of a customer's: libraries keep such
+        // a spare slot for making new tokens.
         CK_TOKEN_INFO tokenInfo{};
         if (Checked(fn->C_GetTokenInfo(slots[i], &tokenInfo)) != CKR_OK ||
+            (tokenInfo.flags & CKF_TOKEN_INITIALIZED) == 0 ||
             !AcceptsReadWriteSession(fn, slots[i])) {
             continue;
         }
-        tokens.push_back(MakeTokenRecord(slotInfo, tokenInfo, static_cast<std::uint32_t>(i), name));
+        tokens.push_back(
+            MakeTokenRecord(slotInfo, tokenInfo, slots[i], static_cast<std::uint32_t>(i), name));
     }
 }
 
@@ -119,19 +123,29 @@ CK_RV LoadWithPresentSlots(const std::string& modulePath, Pkcs11Module& module,
     return GetPresentSlots(module.fn(), slots);
 }
 
+CK_RV FindListedSlot(CK_FUNCTION_LIST* fn, const std::vector<CK_SLOT_ID>& slots,
+                     const zel_token& token, CK_SLOT_ID& slot) {
+    if (std::find(slots.begin(), slots.end(), token.slotId) == slots.end()) {
+        return Checked(CKR_TOKEN_NOT_PRESENT);
+    }
+    CK_TOKEN_INFO info{};
+    if (const CK_RV rv = fn->C_GetTokenInfo(token.slotId, &info);
+        rv != CKR_OK && rv != kVendorTokenInfoOk) {
+        return Checked(rv);
+    }
+    if (!IsListedToken(token.slotId, info, token)) {
+        return Checked(CKR_TOKEN_NOT_PRESENT);
+    }
+    slot = token.slotId;
+    return CKR_OK;
+}
+
 CK_RV CPKI::OpenListedToken(const zel_token& token, OpenedToken& opened) {
     if (const CK_RV rv = LoadWithPresentSlots(token.modulePath, opened.module, opened.slots);
         rv != CKR_OK) {
         return rv;
     }
-    for (const CK_SLOT_ID slot : opened.slots) {
-        CK_TOKEN_INFO info{};
-        if (opened.fn()->C_GetTokenInfo(slot, &info) == CKR_OK && HasSerialNumber(info, token)) {
-            opened.slotId = slot;
-            return CKR_OK;
-        }
-    }
-    return Checked(CKR_TOKEN_NOT_PRESENT);
+    return FindListedSlot(opened.fn(), opened.slots, token, opened.slotId);
 }
 
 }  // namespace qe

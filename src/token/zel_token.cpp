@@ -12,7 +12,7 @@ static_assert(sizeof(zel_token::slotDescription) == sizeof(CK_SLOT_INFO::slotDes
 static_assert(sizeof(zel_token::manufacturerID) == sizeof(CK_TOKEN_INFO::manufacturerID));
 static_assert(sizeof(zel_token::model) == sizeof(CK_TOKEN_INFO::model));
 
-zel_token MakeTokenRecord(const CK_SLOT_INFO& slot, const CK_TOKEN_INFO& token,
+zel_token MakeTokenRecord(const CK_SLOT_INFO& slot, const CK_TOKEN_INFO& token, CK_SLOT_ID slotId,
                           std::uint32_t slotIndex, const std::string& modulePath) {
     zel_token record;
     std::memcpy(record.serialNumber, token.serialNumber, sizeof record.serialNumber);
@@ -21,6 +21,7 @@ zel_token MakeTokenRecord(const CK_SLOT_INFO& slot, const CK_TOKEN_INFO& token,
     std::memcpy(record.manufacturerID, token.manufacturerID, sizeof record.manufacturerID);
     std::memcpy(record.model, token.model, sizeof record.model);
     record.slotIndex = slotIndex;
+    record.slotId = slotId;
     record.modulePath = modulePath;
     record.tokenFlags = token.flags;
     return record;
@@ -28,6 +29,10 @@ zel_token MakeTokenRecord(const CK_SLOT_INFO& slot, const CK_TOKEN_INFO& token,
 
 bool HasSerialNumber(const CK_TOKEN_INFO& info, const zel_token& token) {
     return std::memcmp(info.serialNumber, token.serialNumber, sizeof token.serialNumber) == 0;
+}
+
+bool IsListedToken(CK_SLOT_ID slot, const CK_TOKEN_INFO& info, const zel_token& token) {
+    return slot == token.slotId && HasSerialNumber(info, token);
 }
 
 std::string SerialText(const zel_token& token) {

@@ -31,15 +31,25 @@ inline std::string ToString(const Bytes& bytes) {
 
 namespace qe {
 
-// A fixed-width, blank-padded field (PKCS#11 token information) as text: its bytes up to the first
-// blank, or all of them when it has none.
+// A fixed-width PKCS#11 text field (token or slot information) as text: its bytes up to the first
+// blank, or all of them when it has none. Some libraries pad with NULs instead of blanks, so a NUL
+// ends the text too.
 inline std::string TextUpToBlank(const void* field, std::size_t width) {
     const char* chars = static_cast<const char*>(field);
     std::size_t n = 0;
-    while (n < width && chars[n] != ' ') {
+    while (n < width && chars[n] != ' ' && chars[n] != '\0') {
         ++n;
     }
     return std::string(chars, n);
+}
+
+// The same field whole, without its trailing padding (blanks and NULs), for showing and logging.
+inline std::string TrimmedField(const void* field, std::size_t width) {
+    const char* chars = static_cast<const char*>(field);
+    while (width > 0 && (chars[width - 1] == ' ' || chars[width - 1] == '\0')) {
+        --width;
+    }
+    return std::string(chars, width);
 }
 
 }  // namespace qe

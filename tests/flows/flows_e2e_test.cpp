@@ -470,8 +470,9 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
         {one, issued, "0000", nullptr, ERR_WRONG_PIN, "Error After RequestAndDecrypt"},
         // Failing while the key is looked for is a token failure, not a missing key.
         {one, issued, kPin, at80(one + "fail C_FindObjectsInit 0x30\n"), ERR_TOKEN_DEVICE, ""},
-        // A second token before the certificate is written: not the token of the download.
-        {one, issued, kPin, at80(""), ERR_NO_TOKEN, ""},
+        // The token swapped for another before the certificate is written: never to the other.
+        {one, issued, kPin, at80("[token " + std::string(kLabel) + "]\nabsent\n"), ERR_NO_TOKEN,
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault + c.pin + std::to_string(c.id));

@@ -110,8 +110,11 @@ TEST_F(EncryptedDeliveryTest, EachFailureHasItsIdentifierAndKeepsTheOutput) {
         {"", true, L"/mine", "0000", ERR_WRONG_PIN, L""},
         {"", true, L"/junk", "1234", ERR_BAD_RESPONSE, L""},
         {"", true, L"/missing", "1234", ERR_SERVER, L"nu există"},
-        {"absent", true, L"/mine", "1234", ERR_KEY_NOT_FOUND, L""},  // token pulled out
-        {"fail C_Decrypt 0x30", true, L"/mine", "1234", ERR_BAD_RESPONSE, L""},
+        {"absent", true, L"/mine", "1234", ERR_NO_TOKEN, L""},  // token pulled out
+        // The token's failures are the token's, not a bad answer; what the key cannot open is.
+        {"fail C_Decrypt 0x30", true, L"/mine", "1234", ERR_TOKEN_DEVICE, L""},
+        {"fail C_DecryptInit 0x70", true, L"/mine", "1234", ERR_TOKEN_DEVICE, L""},
+        {"fail C_Decrypt 0x40", true, L"/mine", "1234", ERR_BAD_RESPONSE, L""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.path << " " << c.fault);
@@ -166,8 +169,7 @@ TEST_F(EncryptedDeliveryTest, EnvelopeRefusalsLeaveTheResultAsItWas) {
         Bytes keyId = ToBytes("kept");
         EXPECT_EQ(GetEnvelopeKeyId(message, keyId), c.keyIdRc);
         Bytes result = ToBytes("kept");
-        EXPECT_EQ(OpenEnvelope(message, Secret(c.pin), token_.modulePath, c.rc == CKR_DEVICE_ERROR,
-                               result),
+        EXPECT_EQ(OpenEnvelope(message, Secret(c.pin), token_, c.rc == CKR_DEVICE_ERROR, result),
                   c.rc);
         EXPECT_EQ(ToString(result), "kept");
     }

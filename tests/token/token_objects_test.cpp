@@ -31,8 +31,14 @@ namespace {
 using test::FaultModuleLibrary;
 using Values = std::multiset<Bytes>;
 
-std::string Padded(const std::string& label) {
-    return label + std::string(32 - label.size(), ' ');
+// The listed token with this label.
+zel_token Listed(const std::string& label, const std::string& module = FaultModuleLibrary()) {
+    for (const zel_token& token : test::ListedTokens(module)) {
+        if (LabelText(token) == label) {
+            return token;
+        }
+    }
+    throw std::runtime_error("no token " + label);
 }
 
 bool Verifies(EVP_PKEY* key, const Bytes& data, const Bytes& signature) {
@@ -95,7 +101,7 @@ protected:
 
 // The label comes from the last common name (else the organisation's); the identifier is the
 // SHA-1 of the modulus, as upper-case hex text for the OCSCryptoki library (either spelling). The
-// token is the first whose label starts with the one given, of which 32 characters count.
+// certificate goes to the listed token only: one with another serial number is not it.
 TEST_F(TokenObjectsTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt) {
     for (const char* name :
          {"libsofthsm2.so", "libOCSCryptoki.so", "libocscryptoki.so", "libOcsCryptoki.so"}) {
@@ -108,13 +114,11 @@ TEST_F(TokenObjectsTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt
         {"libocscryptoki.so", {{"CN", "Ion"}, {"CN", ""}}, {0x7F}, "Quorvane", hex},
         {"libOcsCryptoki.so", {{"CN", "Ion"}}, {0x7E}, "Ion", sha1_},
     };
-    const std::string given[] = {Padded("Alpha"), "Alp", Padded("Alpha") + "X", "Alpha"};
-    int row = 0;
     for (const auto& [module, subject, serial, label, id] : cases) {
         SCOPED_TRACE(module);
         const Bytes der = Issue(subject, serial);
-        const std::string path = hsm_.dir() + "/" + module;
-        ASSERT_EQ(CPKI().InstallCertificate(path, given[row++], pin_, der), CKR_OK);
+        ASSERT_EQ(CPKI().InstallCertificate(Listed("Alpha", hsm_.dir() + "/" + module), pin_, der),
+                  CKR_OK);
         test::SoftHsm::Session session("Alpha", "1234");
         int named = 0;
         for (const CK_OBJECT_CLASS objectClass :
@@ -137,11 +141,11 @@ TEST_F(TokenObjectsTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt
         EXPECT_EQ(named, 3);
     }
     const Bytes last = Issue({{"CN", "Ion"}}, {0x77});
-    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), Padded("Gamma"), pin_, last),
-              CKR_TOKEN_NOT_PRESENT);
+    zel_token other = Listed("Alpha");
+    other.serialNumber[0] ^= 1;
+    EXPECT_EQ(CPKI().InstallCertificate(other, pin_, last), CKR_TOKEN_NOT_PRESENT);
     Faults("fail C_SetAttributeValue 0x30");
-    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", pin_, last),
-              CKR_DEVICE_ERROR);
+    EXPECT_EQ(CPKI().InstallCertificate(Listed("Alpha"), pin_, last), CKR_DEVICE_ERROR);
     EXPECT_EQ(Certificates().size(), 4u);
 }
 
@@ -172,13 +176,12 @@ TEST_F(TokenObjectsTest, InstallReplacesTheSameIssuerAndSerialOnlyAndFailuresCos
         {"fail C_FindObjectsInit 0x30 skip 1", &older, CKR_DEVICE_ERROR, &older},
         {"fail C_FindObjects 0x30 skip 1", &older, CKR_DEVICE_ERROR, &older},
         {"fail-after C_GetTokenInfo 0x80000002", &older, CKR_OK, &fresh},  // a vendor's "usable"
-        {"fail-after C_GetTokenInfo 0xe1", &older, CKR_TOKEN_NOT_PRESENT, &older},
+        {"fail-after C_GetTokenInfo 0xe1", &older, CKR_TOKEN_NOT_RECOGNIZED, &older},
         {"fail-after C_GetTokenInfo 0x30", &older, CKR_DEVICE_ERROR, &older},
     };
     // A wrong PIN, and what is not a certificate, change nothing either.
-    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", Secret("0000"), fresh),
-              CKR_PIN_INCORRECT);
-    EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), "Alpha", pin_, garbage),
+    EXPECT_EQ(CPKI().InstallCertificate(Listed("Alpha"), Secret("0000"), fresh), CKR_PIN_INCORRECT);
+    EXPECT_EQ(CPKI().InstallCertificate(Listed("Alpha"), pin_, garbage),
               static_cast<CK_RV>(kToolkitDecodeError));
     EXPECT_EQ(Certificates(), Values{});
     int row = 0;
@@ -194,8 +197,10 @@ TEST_F(TokenObjectsTest, InstallReplacesTheSameIssuerAndSerialOnlyAndFailuresCos
                 }
             }
         }
+        Faults("");
+        const zel_token token = Listed(label);
         Faults(faults);
-        EXPECT_EQ(CPKI().InstallCertificate(FaultModuleLibrary(), Padded(label), pin_, fresh), rv);
+        EXPECT_EQ(CPKI().InstallCertificate(token, pin_, fresh), rv);
         Values left{otherIssuer, otherSerial};
         if (kept != nullptr) {
             left.insert(*kept);
@@ -338,16 +343,16 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
         {"", true, CKR_PIN_INCORRECT, nullptr, "9999"},
         {"", false, kModuleNotLoaded, nullptr, "1234", "libmissing-pkcs11.so"},
         {"", true, kNoFunctionList, nullptr, "1234", "libz.so.1"},
-        // The first slot is used whatever it holds: with Alpha gone the spare one, whose
-        // uninitialised token refuses the session; with no token at all there is no slot.
-        {"[token Alpha]\nabsent", false, CKR_TOKEN_NOT_RECOGNIZED},
-        {"absent", false, kTokenNoTokenOrKey},
-        {"absent", true, kTokenNoTokenOrKey},
+        // Only the listed token: not the spare slot when it is gone.
+        {"[token Alpha]\nabsent", false, CKR_TOKEN_NOT_PRESENT},
+        {"absent", true, CKR_TOKEN_NOT_PRESENT},
         {"fail-after C_Initialize 0x191", true, CKR_CRYPTOKI_ALREADY_INITIALIZED},
         {"fail C_FindObjectsInit 0x30", false, CKR_DEVICE_ERROR},
         {"fail C_FindObjects 0x30", true, CKR_DEVICE_ERROR},
         {"hide-mechanism CKM_RSA_PKCS", false, CKR_MECHANISM_INVALID},
-        {"hide-mechanism CKM_SHA256_RSA_PKCS", true, CKR_MECHANISM_INVALID},
+        // A token that only pads gets the DigestInfo: the same signature.
+        {"hide-mechanism CKM_SHA256_RSA_PKCS", true, CKR_OK},
+        {"hide-mechanism CKM_SHA256_RSA_PKCS CKM_RSA_PKCS", true, CKR_MECHANISM_INVALID},
         {"fail C_Decrypt 0x40", false, CKR_ENCRYPTED_DATA_INVALID},
         {"fail C_Decrypt 0x40 skip 1", false, CKR_ENCRYPTED_DATA_INVALID},
         {"fail-after C_Sign 0x150 times 1", true, CKR_OK},  // a length answered so
@@ -355,6 +360,7 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
         {"sign-length 65537", true, kTokenNoMemory},  // far beyond any key: a library fault
         {"fail-after C_CloseSession 0x30", false, CKR_DEVICE_ERROR},  // the close decides
     };
+    const zel_token alpha = Listed("Alpha");
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.faults) + (c.sign ? " sign" : " decrypt"));
         Faults(c.faults);
@@ -362,9 +368,11 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
         Bytes out;
         {
             test::FreedMemoryWatch watch(kSecret);
-            EXPECT_EQ(use(c.module != nullptr ? c.module : FaultModuleLibrary(),
-                          c.id != nullptr ? *c.id : modulus_, Secret(c.pin), ciphertext_, out),
-                      c.rv);
+            zel_token token = alpha;
+            token.modulePath = c.module != nullptr ? c.module : token.modulePath;
+            EXPECT_EQ(
+                use(token, c.id != nullptr ? *c.id : modulus_, Secret(c.pin), ciphertext_, out),
+                c.rv);
             EXPECT_EQ(watch.hits(), 0);
         }
         if (c.rv != CKR_OK) {
@@ -378,8 +386,7 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
     // What comes in must be empty, and stays as it came.
     for (const auto use : {TokenSign, TokenDecrypt}) {
         Bytes full{1};
-        EXPECT_EQ(use(FaultModuleLibrary(), modulus_, Secret("1234"), ciphertext_, full),
-                  kTokenOutputNotEmpty);
+        EXPECT_EQ(use(alpha, modulus_, Secret("1234"), ciphertext_, full), kTokenOutputNotEmpty);
         EXPECT_EQ(full, Bytes{1});
     }
 }

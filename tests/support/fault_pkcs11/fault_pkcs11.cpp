@@ -7,12 +7,14 @@
 //   record-time                  add " us=N" to each record line: microseconds the call took
 //   sign-length N                C_Sign asked for the length answers N
 //   slot-count N                 C_GetSlotList asked for the count answers N
+//   load-once                    C_GetFunctionList fails when this file was unloaded and loaded
+//                                again in the process (libraries that crash on a reload)
 //   fail CALL RV [skip N] [times M]        answer RV without calling the token
 //   fail-after CALL RV [skip N] [times M]  call the token, then answer RV
 //   [token LABEL]                the token settings below apply to that token only, on top of
 //                                those given for all tokens before
 // Token settings: absent (the slot's calls see no token) | refuse-rw-session (write-protected) |
-//   session-state N | flags-set N (token information flags) |
+//   session-state N | flags-set N | flags-clear N (token information flags) |
 //   product-name TEXT (one vendor hardware-feature object each) |
 //   rsa-key-sizes MIN MAX (what C_GetMechanismInfo reports for key pair generation) |
 //   mechanism-flags M N (the flags C_GetMechanismInfo reports) |
@@ -21,6 +23,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -54,6 +57,7 @@ struct TokenRules {
     bool refuseReadWrite = false;  // write-protected: C_OpenSession with CKF_RW_SESSION fails
     std::optional<CK_STATE> sessionState;
     CK_FLAGS flagsSet = 0;
+    CK_FLAGS flagsClear = 0;
     std::vector<std::string> productNames;
     std::optional<std::pair<CK_ULONG, CK_ULONG>> rsaKeySizes;
     std::map<CK_MECHANISM_TYPE, CK_FLAGS> mechanismFlags;
@@ -72,6 +76,7 @@ struct CallRule {
 struct Config {
     std::string record;
     bool recordTime = false;
+    bool loadOnce = false;
     std::optional<CK_ULONG> signLength;
     std::optional<CK_ULONG> slotCount;
     std::vector<CallRule> calls;
@@ -85,6 +90,9 @@ struct State {
     CK_FUNCTION_LIST list{};
     Config config;
     std::map<CK_SESSION_HANDLE, std::vector<CK_OBJECT_HANDLE>> pendingFakes;
+    // SoftHSM2 initialised by a C_Initialize this module answered with a failure: nobody will
+    // finalise it, and it stays loaded, so the next load finalises it.
+    bool hiddenInitialisation = false;
     ~State() {
         if (library != nullptr) {
             dlclose(library);
@@ -124,6 +132,8 @@ Config ParseConfig(std::istream& lines) {
             c.record = rest;
         } else if (key == "record-time") {
             c.recordTime = true;
+        } else if (key == "load-once") {
+            c.loadOnce = true;
         } else if (key == "sign-length" || key == "slot-count") {
             (key == "sign-length" ? c.signLength : c.slotCount) = Number(a);
         } else if (key == "fail" || key == "fail-after") {
@@ -137,8 +147,8 @@ Config ParseConfig(std::istream& lines) {
             (key == "absent" ? rules->absent : rules->refuseReadWrite) = true;
         } else if (key == "session-state") {
             rules->sessionState = Number(a);
-        } else if (key == "flags-set") {
-            rules->flagsSet |= Number(a);
+        } else if (key == "flags-set" || key == "flags-clear") {
+            (key == "flags-set" ? rules->flagsSet : rules->flagsClear) |= Number(a);
         } else if (key == "product-name") {
             rules->productNames.push_back(rest);
         } else if (key == "rsa-key-sizes") {
@@ -152,6 +162,25 @@ Config ParseConfig(std::istream& lines) {
         }
     }
     return c;
+}
+
+// The loads of this file in the process, this load included. Constant-initialised: it is set
+// while the library loads, possibly before `g` is constructed.
+unsigned long g_loads = 0;
+
+// Counts the loads of this file in the process. The count lives in the environment, which an
+// unload leaves in place; the variable is named after the file, so the twin counts its own.
+__attribute__((constructor)) void CountLoad() {
+    Dl_info info{};
+    std::string name = "QE_FAULT_PKCS11_LOADS_";
+    if (dladdr(reinterpret_cast<void*>(&CountLoad), &info) != 0 && info.dli_fname != nullptr) {
+        for (const char* c = std::strrchr(info.dli_fname, '/'); c != nullptr && *++c != '\0';) {
+            name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+        }
+    }
+    const char* before = std::getenv(name.c_str());
+    g_loads = (before != nullptr ? Number(before) : 0) + 1;
+    setenv(name.c_str(), std::to_string(g_loads).c_str(), 1);
 }
 
 // ---- the record -----------------------------------------------------------------------------
@@ -239,6 +268,25 @@ bool Hidden(const TokenRules& rules, const CK_MECHANISM* mechanism) {
     return mechanism != nullptr && rules.hidden.count(mechanism->mechanism) != 0;
 }
 
+CK_RV Initialize(CK_VOID_PTR arguments) {
+    bool initialised = false;
+    const CK_RV rv = Call("C_Initialize").Run([&] {
+        const CK_RV real = g.real->C_Initialize(arguments);
+        initialised = real == CKR_OK;
+        return real;
+    });
+    g.hiddenInitialisation = g.hiddenInitialisation || (initialised && rv != CKR_OK);
+    return rv;
+}
+
+CK_RV Finalize(CK_VOID_PTR reserved) {
+    return Call("C_Finalize").Run([&] {
+        const CK_RV rv = g.real->C_Finalize(reserved);
+        g.hiddenInitialisation = g.hiddenInitialisation && rv != CKR_OK;
+        return rv;
+    });
+}
+
 CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID* slots, CK_ULONG* count) {
     return Call("C_GetSlotList", std::string(" present=") + (present ? "1" : "0")).Run([&] {
         CK_ULONG realCount = 0;
@@ -271,6 +319,7 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
         const CK_RV rv = rules.absent ? CKR_TOKEN_NOT_PRESENT : g.real->C_GetTokenInfo(slot, info);
         if (rv == CKR_OK) {
             info->flags |= rules.flagsSet | (rules.refuseReadWrite ? CKF_WRITE_PROTECTED : 0);
+            info->flags &= ~rules.flagsClear;
         }
         return rv;
     });
@@ -475,15 +524,15 @@ struct Forwarder<CK_RV (*)(Args...)> {
 
 void BuildList() {
     g.list = *g.real;
-    QE_FORWARD(C_Initialize), QE_FORWARD(C_Finalize), QE_FORWARD(C_GetInfo),
-        QE_FORWARD(C_GetSlotInfo), QE_FORWARD(C_FindObjectsFinal), QE_FORWARD(C_InitToken),
-        QE_FORWARD(C_InitPIN), QE_FORWARD(C_CloseSession), QE_FORWARD(C_CloseAllSessions),
-        QE_FORWARD(C_Logout), QE_FORWARD(C_DestroyObject), QE_FORWARD(C_Decrypt);
+    QE_FORWARD(C_GetInfo), QE_FORWARD(C_GetSlotInfo), QE_FORWARD(C_FindObjectsFinal),
+        QE_FORWARD(C_InitToken), QE_FORWARD(C_InitPIN), QE_FORWARD(C_CloseSession),
+        QE_FORWARD(C_CloseAllSessions), QE_FORWARD(C_Logout), QE_FORWARD(C_DestroyObject),
+        QE_FORWARD(C_Decrypt);
     QE_INIT(C_DecryptInit), QE_INIT(C_SignInit);
-    QE_OWN(GetSlotList), QE_OWN(GetTokenInfo), QE_OWN(GetMechanismInfo), QE_OWN(OpenSession),
-        QE_OWN(GetSessionInfo), QE_OWN(Login), QE_OWN(FindObjectsInit), QE_OWN(FindObjects),
-        QE_OWN(GetAttributeValue), QE_OWN(SetAttributeValue), QE_OWN(CreateObject),
-        QE_OWN(GenerateKeyPair), QE_OWN(Sign);
+    QE_OWN(Initialize), QE_OWN(Finalize), QE_OWN(GetSlotList), QE_OWN(GetTokenInfo),
+        QE_OWN(GetMechanismInfo), QE_OWN(OpenSession), QE_OWN(GetSessionInfo), QE_OWN(Login),
+        QE_OWN(FindObjectsInit), QE_OWN(FindObjects), QE_OWN(GetAttributeValue),
+        QE_OWN(SetAttributeValue), QE_OWN(CreateObject), QE_OWN(GenerateKeyPair), QE_OWN(Sign);
     g.list.C_GetFunctionList = &::C_GetFunctionList;
 }
 
@@ -497,6 +546,9 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
     g.config = ParseConfig(file);
     g.pendingFakes.clear();
     return Call("C_GetFunctionList").Run([&] {
+        if (g.config.loadOnce && g_loads > 1) {
+            return CKR_GENERAL_ERROR;
+        }
         if (g.real == nullptr) {
             g.library = g.library != nullptr ? g.library
                                              : dlopen(QE_SOFTHSM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
@@ -510,6 +562,10 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
         }
         if (list == nullptr) {
             return CKR_ARGUMENTS_BAD;
+        }
+        if (g.hiddenInitialisation) {
+            g.real->C_Finalize(nullptr);
+            g.hiddenInitialisation = false;
         }
         BuildList();
         *list = &g.list;
