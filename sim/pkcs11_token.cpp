@@ -146,8 +146,8 @@ bool Pkcs11Session::OpenAndLogin(const Secret& pin, std::string& error) {
 }
 
 bool Pkcs11Session::GenerateRsaKeyPair(CK_ULONG bits, const std::string& label,
-                                       CK_OBJECT_HANDLE& publicKey, CK_OBJECT_HANDLE& privateKey,
-                                       std::string& error) {
+                                       bool alwaysAuthenticate, CK_OBJECT_HANDLE& publicKey,
+                                       CK_OBJECT_HANDLE& privateKey, std::string& error) {
     CK_OBJECT_CLASS publicClass = CKO_PUBLIC_KEY;
     CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY;
     CK_KEY_TYPE keyType = CKK_RSA;
@@ -174,12 +174,14 @@ bool Pkcs11Session::GenerateRsaKeyPair(CK_ULONG bits, const std::string& label,
         {CKA_LABEL, labelBytes.data(), labelBytes.size()},
         {CKA_SIGN, &yes, sizeof yes},
         {CKA_DECRYPT, &yes, sizeof yes},
+        {CKA_ALWAYS_AUTHENTICATE, &yes, sizeof yes},
     };
+    const CK_ULONG privateCount =
+        sizeof privateTemplate / sizeof privateTemplate[0] - (alwaysAuthenticate ? 0 : 1);
     CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-    const CK_RV rv = f_->C_GenerateKeyPair(
-        session_, &mechanism, publicTemplate, sizeof publicTemplate / sizeof publicTemplate[0],
-        privateTemplate, sizeof privateTemplate / sizeof privateTemplate[0], &publicKey,
-        &privateKey);
+    const CK_RV rv = f_->C_GenerateKeyPair(session_, &mechanism, publicTemplate,
+                                           sizeof publicTemplate / sizeof publicTemplate[0],
+                                           privateTemplate, privateCount, &publicKey, &privateKey);
     if (rv != CKR_OK) {
         error = DescribeRv("C_GenerateKeyPair", rv);
         return false;

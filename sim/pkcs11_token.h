@@ -51,9 +51,12 @@ public:
     CK_SESSION_HANDLE handle() const { return session_; }
     CK_FUNCTION_LIST* functions() const { return f_; }
 
-    // An RSA key pair on the token (private key sensitive, never extractable) under `label`.
-    bool GenerateRsaKeyPair(CK_ULONG bits, const std::string& label, CK_OBJECT_HANDLE& publicKey,
-                            CK_OBJECT_HANDLE& privateKey, std::string& error);
+    // An RSA key pair on the token (private key sensitive, never extractable) under `label`;
+    // with `alwaysAuthenticate` the private key wants the PIN again for each signature, as
+    // qualified signature keys often do.
+    bool GenerateRsaKeyPair(CK_ULONG bits, const std::string& label, bool alwaysAuthenticate,
+                            CK_OBJECT_HANDLE& publicKey, CK_OBJECT_HANDLE& privateKey,
+                            std::string& error);
     // A byte-string attribute of an object.
     bool ReadAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes& value,
                        std::string& error);

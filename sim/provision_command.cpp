@@ -18,16 +18,23 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: quorvane-authority-sim provision-token --state DIR --module PATH --slot-label LABEL "
-    "--pin PIN --subject \"C=RO,O=…,CN=…\" [--email ADDR] [--upn UPN]\n";
+    "--pin PIN --subject \"C=RO,O=…,CN=…\" [--email ADDR] [--upn UPN] [--always-authenticate]\n";
 constexpr CK_ULONG kKeyBits = 2048;
 constexpr const char* kUpnOid = "1.3.6.1.4.1.311.20.2.3";
 
-
 // The PIN is taken out of the argument list and its copy there blanked, so that it does not stay
-// readable in the process's command line.
+// readable in the process's command line. A flag stands alone and is kept with an empty value.
 bool ParseOptions(int argc, char** args, std::map<std::string, std::string>& options, Secret& pin) {
-    for (int i = 0; i + 1 < argc; i += 2) {
+    for (int i = 0; i < argc; i += 2) {
         const std::string name = args[i];
+        if (name == "--always-authenticate") {
+            options[name] = "";
+            --i;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            return false;
+        }
         if (name == "--pin") {
             pin = Secret(args[i + 1]);
             Wipe(args[i + 1], std::strlen(args[i + 1]));
@@ -39,9 +46,8 @@ bool ParseOptions(int argc, char** args, std::map<std::string, std::string>& opt
         }
         options[name] = args[i + 1];
     }
-    return argc % 2 == 0 && !pin.empty() && options.count("--state") != 0 &&
-           options.count("--module") != 0 && options.count("--slot-label") != 0 &&
-           options.count("--subject") != 0;
+    return !pin.empty() && options.count("--state") != 0 && options.count("--module") != 0 &&
+           options.count("--slot-label") != 0 && options.count("--subject") != 0;
 }
 
 // Hands `name` to the list, or frees it when the list cannot take it.
@@ -168,7 +174,8 @@ int RunProvisionToken(int argc, char** args) {
     CK_OBJECT_HANDLE privateKey = CK_INVALID_HANDLE;
     Bytes modulus;
     Bytes exponent;
-    if (!session.GenerateRsaKeyPair(kKeyBits, label, publicKey, privateKey, error) ||
+    if (!session.GenerateRsaKeyPair(kKeyBits, label, options.count("--always-authenticate") != 0,
+                                    publicKey, privateKey, error) ||
         !session.ReadAttribute(publicKey, CKA_MODULUS, modulus, error) ||
         !session.ReadAttribute(publicKey, CKA_PUBLIC_EXPONENT, exponent, error)) {
         return Fail(error);

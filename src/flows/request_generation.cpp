@@ -11,6 +11,7 @@
 #include "request/pkcs10_generation.h"
 #include "token/pin_gate.h"
 #include "token/pki.h"
+#include "token/token_readiness.h"
 #include "toolkit/utf8.h"
 
 namespace qe {
@@ -37,6 +38,69 @@ ErrorId Fetch(CHttpsClient& client, WindowPort& port, const wchar_t* path,
     return rc;
 }
 
+// What a token that cannot carry a renewal through is told first.
+ErrorId ShortfallErrorId(TokenShortfall shortfall) {
+    switch (shortfall) {
+        case TokenShortfall::NotInitialised:
+            return ERR_TOKEN_NOT_INITIALISED;
+        case TokenShortfall::PinNotInitialised:
+            return ERR_PIN_NOT_SET;
+        case TokenShortfall::PinLocked:
+            return ERR_PIN_LOCKED;
+        case TokenShortfall::WriteProtected:
+            return ERR_TOKEN_WRITE_PROTECTED;
+        case TokenShortfall::NoKeyGeneration:
+            return ERR_TOKEN_NO_KEYGEN;
+        case TokenShortfall::NoDecryption:
+            return ERR_TOKEN_NO_DECRYPTION;
+        case TokenShortfall::NoSigning:
+            return ERR_TOKEN_NO_SIGNING;
+        case TokenShortfall::NoRoom:
+            return ERR_TOKEN_FULL;
+    }
+    return ERR_TOKEN_DEVICE;
+}
+
+// Whether the token can carry the whole renewal through: checked before the PIN is asked and
+// before anything is generated or sent, so no certificate is issued that could never be
+// installed or used. Returns 0 or the identifier of the first shortfall.
+ErrorId CheckTokenReady(const zel_token& token) {
+    std::vector<TokenShortfall> shortfalls;
+    if (const CK_RV rv = CheckTokenReadiness(token, shortfalls); rv != CKR_OK) {
+        return rv == CKR_TOKEN_NOT_PRESENT ? ERR_NO_TOKEN : ERR_TOKEN_DEVICE;
+    }
+    for (const TokenShortfall shortfall : shortfalls) {
+        Log().Write(std::string("Token cannot renew: ") + ShortfallText(shortfall));
+    }
+    return shortfalls.empty() ? ERR_SUCCESS : ShortfallErrorId(shortfalls.front());
+}
+
+// The key pair of a request the authority has not accepted, destroyed when the run ends without
+// that acceptance: nothing would ever use it.
+class UnacceptedKeyPair {
+public:
+    UnacceptedKeyPair(const zel_token& token, const Secret& pin, const std::string& pem)
+        : token_(token), pin_(pin), modulus_(RequestModulus(pem)) {}
+    ~UnacceptedKeyPair() {
+        if (accepted_ || modulus_.empty()) {
+            return;
+        }
+        const CK_RV rv = CPKI().DestroyKeyPair(token_, pin_, modulus_);
+        Log().Write(rv == CKR_OK ? "Key pair of the request not accepted removed"
+                                 : "Key pair of the request not accepted left on the token: " +
+                                       std::to_string(rv));
+    }
+    UnacceptedKeyPair(const UnacceptedKeyPair&) = delete;
+    UnacceptedKeyPair& operator=(const UnacceptedKeyPair&) = delete;
+    void Accepted() { accepted_ = true; }
+
+private:
+    const zel_token& token_;
+    const Secret& pin_;
+    Bytes modulus_;
+    bool accepted_ = false;
+};
+
 class RequestGenerationRun {
 public:
     RequestGenerationRun(WindowPort& port, const std::vector<TokenCertificate>& renewable)
@@ -51,6 +115,9 @@ public:
         if (const CK_RV rv = pki_.SelectToken(token); rv != CKR_OK) {
             Log().Write(rv == TOKEN_MULTIPLE ? "Multiple Cards" : "Card Not Found");
             return rv == TOKEN_MULTIPLE ? ERR_MULTIPLE_TOKENS : ERR_NO_TOKEN;
+        }
+        if (const ErrorId rc = CheckTokenReady(token); rc != ERR_SUCCESS) {
+            return rc;
         }
 
         Log().Write("Found certs " + std::to_string(renewable_.size()));
@@ -151,12 +218,16 @@ public:
         Log().Write("PKCS10: " + pem);
         port_.PostNextStep();
 
+        UnacceptedKeyPair keyPair(token, pin, pem);
         const Bytes request = ToBytes(pem);
         if (rc = client.SendRequest(L"/rest/certificate/pkcs10", &request, &tlsCertificate);
             rc != ERR_SUCCESS) {
             return rc;
         }
-        return client.ReceiveResponse(body);
+        if (rc = client.ReceiveResponse(body); rc == ERR_SUCCESS) {
+            keyPair.Accepted();
+        }
+        return rc;
     }
 
 private:

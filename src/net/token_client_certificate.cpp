@@ -4,6 +4,7 @@
 #include "token/certificate_parts.h"
 #include "token/pkcs11_call.h"
 #include "token/pkcs11_find.h"
+#include "token/pkcs11_session.h"
 #include "token/pkcs11_template.h"
 #include "token/token_cycle.h"
 #include "token/token_status.h"
@@ -99,6 +100,9 @@ int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input
             CK_MECHANISM mechanism{mechanismType, nullptr, 0};
             if (CK_RV init = Checked(fn->C_SignInit(session, &mechanism, key)); init != CKR_OK) {
                 return init;
+            }
+            if (CK_RV again = AuthenticateKeyUse(fn, session, key, pin); again != CKR_OK) {
+                return again;
             }
             CK_ULONG size = 0;
             Bytes data = input;

@@ -93,6 +93,7 @@ CK_RV SL_GenerateSigningKeysOnToken(std::int32_t keySize, const zel_token& token
         return static_cast<CK_RV>(rc);
     }
     pem = CertificateRequestPem(der);
+    session.KeepKeyPair();
     return CKR_OK;
 }
 

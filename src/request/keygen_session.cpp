@@ -30,7 +30,9 @@ void PublicKeyTemplate(AttributeTemplate& t, CK_ULONG bits) {
         .Text(CKA_ID, kProvisionalKeyId);
 }
 
-void PrivateKeyTemplate(AttributeTemplate& t) {
+// The private key's protection is stated, never left to the token's defaults: some tokens make
+// keys readable and exportable unless told otherwise.
+void PrivateKeyTemplate(AttributeTemplate& t, bool protection) {
     t.Ulong(CKA_CLASS, CKO_PRIVATE_KEY)
         .Bool(CKA_TOKEN, true)
         .Bool(CKA_PRIVATE, true)
@@ -38,6 +40,29 @@ void PrivateKeyTemplate(AttributeTemplate& t) {
         .Bool(CKA_SIGN, true)
         .Bool(CKA_DECRYPT, true)
         .Text(CKA_ID, kProvisionalKeyId);
+    if (protection) {
+        t.Bool(CKA_SENSITIVE, true).Bool(CKA_EXTRACTABLE, false);
+    }
+}
+
+// Results by which a token says it does not take a template as it stands.
+bool TemplateRefused(CK_RV rv) {
+    return rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_VALUE_INVALID ||
+           rv == CKR_ATTRIBUTE_READ_ONLY || rv == CKR_TEMPLATE_INCONSISTENT;
+}
+
+// Reads back whether the private key is sensitive and not extractable. Returns 0 with
+// `protectedKey`, or the failure of the read. A token that does not know the attributes cannot
+// show the key is protected, so it is taken as not protected.
+CK_RV ReadKeyProtection(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
+                        bool& protectedKey) {
+    CK_BBOOL sensitive = CK_FALSE;
+    CK_BBOOL extractable = CK_TRUE;
+    CK_ATTRIBUTE flags[] = {{CKA_SENSITIVE, &sensitive, sizeof sensitive},
+                            {CKA_EXTRACTABLE, &extractable, sizeof extractable}};
+    const CK_RV rv = Checked(fn->C_GetAttributeValue(session, key, flags, 2));
+    protectedKey = rv == CKR_OK && sensitive == CK_TRUE && extractable == CK_FALSE;
+    return rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE ? CKR_OK : rv;
 }
 
 }  // namespace
@@ -45,6 +70,9 @@ void PrivateKeyTemplate(AttributeTemplate& t) {
 KeygenSession::~KeygenSession() {
     if (!session_.open()) {
         return;
+    }
+    if (!keepKeyPair_) {
+        DestroyKeyPair();
     }
     if (login_.alreadyLoggedIn()) {
         // Someone else's login: their sessions and the library's state stay as they are, and the
@@ -94,18 +122,51 @@ CK_RV KeygenSession::Open(const zel_token& token) {
 CK_RV KeygenSession::Login(const Secret& pin) {
     const CK_RV rv = login_.Login(module_.fn(), session_.handle(), pin, true);
     Log().Write("Login status: " + std::to_string(rv));
+    pin_ = pin.Clone();
     return rv == CKR_USER_ALREADY_LOGGED_IN ? CKR_OK : rv;
 }
 
 CK_RV KeygenSession::GenerateKeyPair(CK_ULONG bits) {
-    AttributeTemplate publicTemplate;
-    PublicKeyTemplate(publicTemplate, bits);
-    AttributeTemplate privateTemplate;
-    PrivateKeyTemplate(privateTemplate);
-    CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-    return Checked(module_.fn()->C_GenerateKeyPair(
-        session_.handle(), &mechanism, publicTemplate.data(), publicTemplate.size(),
-        privateTemplate.data(), privateTemplate.size(), &publicKey_, &privateKey_));
+    CK_RV rv = CKR_OK;
+    for (const bool protection : {true, false}) {
+        AttributeTemplate publicTemplate;
+        PublicKeyTemplate(publicTemplate, bits);
+        AttributeTemplate privateTemplate;
+        PrivateKeyTemplate(privateTemplate, protection);
+        CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+        rv = Checked(module_.fn()->C_GenerateKeyPair(
+            session_.handle(), &mechanism, publicTemplate.data(), publicTemplate.size(),
+            privateTemplate.data(), privateTemplate.size(), &publicKey_, &privateKey_));
+        if (!protection || !TemplateRefused(rv)) {
+            break;
+        }
+        // Some tokens refuse attributes they always set themselves; the read-back decides.
+        Log().Write("Key template refused (" + std::to_string(rv) +
+                    "): trying without the protection attributes");
+    }
+    if (rv != CKR_OK) {
+        publicKey_ = privateKey_ = CK_INVALID_HANDLE;
+        return rv;
+    }
+    bool protectedKey = false;
+    rv = ReadKeyProtection(module_.fn(), session_.handle(), privateKey_, protectedKey);
+    if (rv == CKR_OK && !protectedKey) {
+        Log().Write("The new private key is not sensitive or can be extracted: key pair destroyed");
+        rv = kTokenKeyNotProtected;
+    }
+    if (rv != CKR_OK) {
+        DestroyKeyPair();
+    }
+    return rv;
+}
+
+void KeygenSession::DestroyKeyPair() {
+    for (CK_OBJECT_HANDLE* key : {&privateKey_, &publicKey_}) {
+        if (*key != CK_INVALID_HANDLE) {
+            Checked(module_.fn()->C_DestroyObject(session_.handle(), *key));
+            *key = CK_INVALID_HANDLE;
+        }
+    }
 }
 
 CK_RV KeygenSession::ReadPublicKey(Bytes& modulus, Bytes& publicExponent) {
@@ -154,6 +215,10 @@ int KeygenSession::SignDigestInfo(const Bytes& digestInfo, Bytes& signature) {
     CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
     if (Checked(module_.fn()->C_SignInit(session_.handle(), &mechanism, privateKey_)) != CKR_OK) {
         return static_cast<int>(kTokenKeyOperationImpossible);
+    }
+    if (const CK_RV rv = AuthenticateKeyUse(module_.fn(), session_.handle(), privateKey_, pin_);
+        rv != CKR_OK) {
+        return static_cast<int>(rv);
     }
     // A PKCS#1 v1.5 signature is exactly as long as the modulus.
     signature.assign(modulusSize_, 0);

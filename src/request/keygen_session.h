@@ -27,7 +27,8 @@ inline constexpr CK_RV kKeygenNoFunctionList = 0xFFFFFFFF;
 // unload. A login that found the user already logged in is left in place: no logout, no closing
 // of other sessions, no finalisation, and the library stays loaded; only this session is closed.
 // A library that was already initialised in this process is neither finalised nor are its other
-// sessions closed.
+// sessions closed. A key pair generated here is destroyed again at the end unless KeepKeyPair
+// was called: a key pair no request will use is never left behind.
 class KeygenSession {
 public:
     KeygenSession() = default;
@@ -44,7 +45,11 @@ public:
     // C_Login as CKU_USER; logs "Login status: <rv>". Returns 0 also when the user was already
     // logged in, otherwise the token's result (160 for a wrong PIN).
     CK_RV Login(const Secret& pin);
-    // C_GenerateKeyPair with CKM_RSA_PKCS_KEY_PAIR_GEN and the two fixed templates.
+    // C_GenerateKeyPair with CKM_RSA_PKCS_KEY_PAIR_GEN and the two fixed templates, the private
+    // key stated sensitive and not extractable (once more without those two when the token
+    // refuses the template), then reads that protection back. Returns 0, the token's result, or
+    // kTokenKeyNotProtected when the new private key is not sensitive or can be extracted (the
+    // pair is then destroyed at once).
     CK_RV GenerateKeyPair(CK_ULONG bits);
     // The new public key's modulus and public exponent (big-endian).
     CK_RV ReadPublicKey(Bytes& modulus, Bytes& publicExponent);
@@ -52,12 +57,17 @@ public:
     // type and identifier. A key that is not RSA gives kTokenKeyOperationImpossible (523).
     CK_RV DescribePrivateKey();
     // The PKCS#1 v1.5 signature of a DigestInfo by the new private key (CKM_RSA_PKCS, the token
-    // pads). Returns 0, or kTokenKeyOperationImpossible (523) when C_SignInit or C_Sign fails.
+    // pads; the PIN again when the key wants it for each use). Returns 0, the result of that
+    // login, or kTokenKeyOperationImpossible (523) when C_SignInit or C_Sign fails.
     int SignDigestInfo(const Bytes& digestInfo, Bytes& signature);
+    // The key pair stays on the token when the session ends (its request is built).
+    void KeepKeyPair() { keepKeyPair_ = true; }
 
     bool alreadyLoggedIn() const { return login_.alreadyLoggedIn(); }
 
 private:
+    void DestroyKeyPair();
+
     Pkcs11Module module_;
     Pkcs11Session session_;
     Pkcs11Login login_;
@@ -66,6 +76,8 @@ private:
     CK_OBJECT_HANDLE privateKey_ = CK_INVALID_HANDLE;
     CK_ULONG modulusSize_ = 0;
     bool sharedLibrary_ = false;  // initialised before us in this process: not ours to finalise
+    bool keepKeyPair_ = false;
+    Secret pin_;
 };
 
 }  // namespace qe

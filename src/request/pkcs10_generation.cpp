@@ -24,6 +24,8 @@ ErrorId ErrorIdFor(CK_RV code, bool tokenSelected) {
             return ERR_TOKEN_RESTRICTED;
         case kTokenKeyOperationImpossible:
             return ERR_KEYGEN_FAILED;
+        case kTokenKeyNotProtected:
+            return ERR_KEY_NOT_PROTECTED;
         case CKR_DEVICE_ERROR:
             return tokenSelected ? ERR_OLD_DRIVER : ERR_TOKEN_DEVICE;
         default:

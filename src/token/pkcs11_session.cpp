@@ -57,7 +57,10 @@ CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJ
     if (fn->C_GetAttributeValue(session, key, &attribute, 1) != CKR_OK || always != CK_TRUE) {
         return CKR_OK;
     }
-    return LoginAs(fn, session, CKU_CONTEXT_SPECIFIC, pin);
+    // Some libraries keep the attribute without enforcing it and know no context-specific user:
+    // the operation then goes ahead as it is, and fails by itself if the key did want a login.
+    const CK_RV rv = LoginAs(fn, session, CKU_CONTEXT_SPECIFIC, pin);
+    return rv == CKR_USER_TYPE_INVALID ? CKR_OK : rv;
 }
 
 CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Secret& pin,

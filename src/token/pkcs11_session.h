@@ -62,8 +62,9 @@ private:
 
 // A key marked CKA_ALWAYS_AUTHENTICATE wants the PIN again for every use: after C_SignInit or
 // C_DecryptInit on it, C_Login as CKU_CONTEXT_SPECIFIC with the PIN. Does that when the key says
-// so (a token that does not know the attribute has no such keys). Returns 0, or the result of
-// C_Login (160 for a wrong PIN).
+// so (a token that does not know the attribute has no such keys, and one that refuses the
+// context-specific user does not enforce it). Returns 0, or the result of C_Login (160 for a
+// wrong PIN).
 CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
                          const Secret& pin);
 

@@ -7,7 +7,7 @@ namespace qe {
 namespace {
 
 CK_RV RunCycle(const zel_token& token, CK_FLAGS sessionFlags, const Secret* pin,
-               const TokenWork& work) {
+               const TokenWork& work, bool acceptAlreadyLoggedIn = false) {
     OpenedToken opened;
     CK_RV rv = CPKI().OpenListedToken(token, opened);
     if (rv != CKR_OK) {
@@ -20,8 +20,8 @@ CK_RV RunCycle(const zel_token& token, CK_FLAGS sessionFlags, const Secret* pin,
     }
     Pkcs11Login login;
     if (pin != nullptr) {
-        rv = login.Login(opened.fn(), session.handle(), *pin);
-        if (rv != CKR_OK) {
+        rv = login.Login(opened.fn(), session.handle(), *pin, acceptAlreadyLoggedIn);
+        if (rv != CKR_OK && !login.alreadyLoggedIn()) {
             return rv;
         }
     }
@@ -37,8 +37,9 @@ CK_RV RunOnToken(const zel_token& token, CK_FLAGS sessionFlags, const TokenWork&
     return RunCycle(token, sessionFlags, nullptr, work);
 }
 
-CK_RV RunOnTokenLoggedIn(const zel_token& token, const Secret& pin, const TokenWork& work) {
-    return RunCycle(token, CKF_SERIAL_SESSION | CKF_RW_SESSION, &pin, work);
+CK_RV RunOnTokenLoggedIn(const zel_token& token, const Secret& pin, const TokenWork& work,
+                         bool acceptAlreadyLoggedIn) {
+    return RunCycle(token, CKF_SERIAL_SESSION | CKF_RW_SESSION, &pin, work, acceptAlreadyLoggedIn);
 }
 
 }  // namespace qe

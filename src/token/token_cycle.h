@@ -20,8 +20,10 @@ using TokenWork =
 // gone) or C_OpenSession, else the work's result.
 CK_RV RunOnToken(const zel_token& token, CK_FLAGS sessionFlags, const TokenWork& work);
 
-// The same with a read-write session and a user login with `pin` (CKR_OK only), logged out before
+// The same with a read-write session and a user login with `pin` (CKR_OK only, or also a login
+// found in place with `acceptAlreadyLoggedIn`, which is then left in place), logged out before
 // the session closes. A failing C_Login is returned unchanged (160 for a wrong PIN).
-CK_RV RunOnTokenLoggedIn(const zel_token& token, const Secret& pin, const TokenWork& work);
+CK_RV RunOnTokenLoggedIn(const zel_token& token, const Secret& pin, const TokenWork& work,
+                         bool acceptAlreadyLoggedIn = false);
 
 }  // namespace qe

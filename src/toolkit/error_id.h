@@ -4,7 +4,7 @@
 
 namespace qe {
 
-// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..17 failures with a
+// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..25 failures with a
 // fixed text; any other value is shown with the generic text.
 using ErrorId = std::int32_t;
 
@@ -27,6 +27,16 @@ enum : ErrorId {
     ERR_TOKEN_FULL = 15,
     ERR_OLD_DRIVER = 16,
     ERR_KEYGEN_DATA = 17,
+    // A token that cannot carry a renewal through, found before anything is generated or sent.
+    ERR_TOKEN_NOT_INITIALISED = 18,
+    ERR_PIN_NOT_SET = 19,
+    ERR_PIN_LOCKED = 20,
+    ERR_TOKEN_WRITE_PROTECTED = 21,
+    ERR_TOKEN_NO_KEYGEN = 22,
+    ERR_TOKEN_NO_DECRYPTION = 23,
+    ERR_TOKEN_NO_SIGNING = 24,
+    // The token made a new private key that can be read or exported; it was destroyed.
+    ERR_KEY_NOT_PROTECTED = 25,
 };
 
 }  // namespace qe

@@ -45,7 +45,32 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_WRONG_PIN, L"Codul PIN este incorect."},
         {ERR_TOKEN_FULL, L"Nu este suficient spațiu pe dispozitiv."},
         {ERR_KEYGEN_DATA, L"Date insuficiente pentru crearea cheilor. Nu se poate genera cererea."},
-        {18, generic},
+        {ERR_TOKEN_NOT_INITIALISED,
+         L"Dispozitivul criptografic nu este inițializat. Vă rugăm să contactați suportul "
+         L"Quorvane."},
+        {ERR_PIN_NOT_SET,
+         L"Codul PIN al dispozitivului criptografic nu a fost setat. Setați-l cu aplicația "
+         L"dispozitivului și reluați procedura de generare."},
+        {ERR_PIN_LOCKED,
+         L"Codul PIN este blocat pe dispozitivul criptografic. Deblocați-l cu aplicația "
+         L"dispozitivului și reluați procedura de generare."},
+        {ERR_TOKEN_WRITE_PROTECTED,
+         L"Dispozitivul criptografic este protejat la scriere: pe el nu se pot crea chei noi. Nu "
+         L"s-a trimis nicio cerere."},
+        {ERR_TOKEN_NO_KEYGEN,
+         L"Dispozitivul criptografic nu poate genera chei RSA de 2048 de biți. Nu s-a trimis "
+         L"nicio cerere; vă rugăm să contactați suportul Quorvane."},
+        {ERR_TOKEN_NO_DECRYPTION,
+         L"Dispozitivul criptografic nu poate decripta cu chei RSA, deci nu ar putea primi noul "
+         L"certificat. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
+        {ERR_TOKEN_NO_SIGNING,
+         L"Dispozitivul criptografic nu poate semna cu chei RSA. Nu s-a trimis nicio cerere; vă "
+         L"rugăm să contactați suportul Quorvane."},
+        {ERR_KEY_NOT_PROTECTED,
+         L"Dispozitivul criptografic nu a protejat noua cheie privată (ar fi putut fi citită de "
+         L"pe dispozitiv), așa că a fost ștearsă. Nu s-a trimis nicio cerere; vă rugăm să "
+         L"contactați suportul Quorvane."},
+        {26, generic},
         {-1, generic},
     };
     for (const auto& [id, text] : failures) {
@@ -117,12 +142,13 @@ TEST(Messages, StepTextsInOrderAndNothingPastTheTables) {
             EXPECT_EQ(StepText(mode, step), step < 0 || step == size ? L"" : texts[step]) << step;
         }
     }
-    for (const int number : {0, 100, 131, 150, 171}) {
+    for (const int number : {0, 100, 131, 150, 179}) {
         EXPECT_TRUE(LoadString(number).empty()) << number;
     }
     EXPECT_EQ(ErrorName(ERR_SUCCESS), "ERR_SUCCESS");
     EXPECT_EQ(ErrorName(ERR_KEYGEN_DATA), "ERR_KEYGEN_DATA");
-    EXPECT_EQ(ErrorName(18), "");
+    EXPECT_EQ(ErrorName(ERR_KEY_NOT_PROTECTED), "ERR_KEY_NOT_PROTECTED");
+    EXPECT_EQ(ErrorName(26), "");
     EXPECT_EQ(ErrorName(-1), "");
 }
 

@@ -266,6 +266,19 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         {"", kPin, "fail C_GenerateKeyPair 0x30\n", ERR_OLD_DRIVER, L"", ""},
         // The token pulled out while the keys are made.
         {"", kPin, "fail C_GenerateKeyPair 0x32\n", ERR_TOKEN_DEVICE, L"", ""},
+        // A token that takes no protection attributes and then makes an exposed key.
+        {"", kPin, "refuse-attribute 0x103\n", ERR_KEY_NOT_PROTECTED, L"", ""},
+        // Tokens that cannot carry a renewal through, found before the PIN is asked.
+        {"", "", "flags-set 0x40000\n", ERR_PIN_LOCKED, L"",
+         "Token cannot renew: the user PIN is locked"},
+        {"", "", "flags-clear 0x8\n", ERR_PIN_NOT_SET, L"", ""},
+        {"", "", "flags-set 0x2\n", ERR_TOKEN_WRITE_PROTECTED, L"", ""},
+        {"", "", "rsa-key-sizes 512 1024\n", ERR_TOKEN_NO_KEYGEN, L"", ""},
+        {"", "", "mechanism-flags CKM_RSA_PKCS 0x800\n", ERR_TOKEN_NO_DECRYPTION, L"", ""},
+        {"", "", "hide-mechanism CKM_RSA_PKCS\n", ERR_TOKEN_NO_DECRYPTION, L"",
+         "Token cannot renew: no RSA PKCS#1 signature"},
+        {"", "", "free-memory 1000 100000\n", ERR_TOKEN_FULL, L"",
+         "Token cannot renew: not enough free memory for a key pair and a certificate"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario + c.fault);
@@ -290,9 +303,10 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     ASSERT_TRUE(std::regex_search(log, hash, std::regex("TOKEN_HASH=([0-9a-f]{40})")));
     EXPECT_EQ(DecideResult(ERR_TOKEN_RESTRICTED, 108, 0, L"", CurrentTokenHash()).link,
               "https://data.example.test/rekey-addr?tkh=" + hash.str(1));
-    // Nothing reached the authority; only the request it refused has keys on the token.
+    // Nothing reached the authority, and no key pair of a request it did not take stays.
     EXPECT_TRUE(Order()["requests"].toArray().isEmpty());
-    EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 2u);
+    EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 1u);
+    EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PUBLIC_KEY).size(), 1u);
     unsetenv("QUORVANE_DATA_API_HOST");
 }
 

@@ -125,12 +125,13 @@ TEST_F(KeygenOnTokenTest, GeneratesOnTheTokenAndSignsThereInOneCycle) {
     EXPECT_EQ(OBJ_obj2nid(oid), NID_sha256WithRSAEncryption);
     EXPECT_EQ(parameterType, V_ASN1_NULL);
     EXPECT_EQ(X509_REQ_get_attr_count(request.get()), 0);
-    EXPECT_THAT(CallsOfLastLoad(),
-                ElementsAre("C_GetFunctionList", "C_Initialize", "C_GetSlotList", "C_GetSlotList",
-                            "C_GetTokenInfo", "C_OpenSession", "C_Login", "C_GenerateKeyPair",
-                            "C_GetAttributeValue", "C_GetAttributeValue", "C_GetTokenInfo",
-                            "C_GetAttributeValue", "C_SignInit", "C_Sign", "C_Logout",
-                            "C_CloseSession", "C_CloseAllSessions", "C_Finalize"));
+    EXPECT_THAT(
+        CallsOfLastLoad(),
+        ElementsAre("C_GetFunctionList", "C_Initialize", "C_GetSlotList", "C_GetSlotList",
+                    "C_GetTokenInfo", "C_OpenSession", "C_Login", "C_GenerateKeyPair",
+                    "C_GetAttributeValue", "C_GetAttributeValue", "C_GetAttributeValue",
+                    "C_GetTokenInfo", "C_GetAttributeValue", "C_SignInit", "C_GetAttributeValue",
+                    "C_Sign", "C_Logout", "C_CloseSession", "C_CloseAllSessions", "C_Finalize"));
     const test::RecordedCall generate = FirstCall("C_GenerateKeyPair");
     EXPECT_EQ(generate.fields.at("mech"), "0x0");  // CKM_RSA_PKCS_KEY_PAIR_GEN
     EXPECT_THAT(generate.templates,
@@ -149,7 +150,9 @@ TEST_F(KeygenOnTokenTest, GeneratesOnTheTokenAndSignsThereInOneCycle) {
                                      {CKA_LABEL, ToBytes("Tarnwick Private Key")},
                                      {CKA_SIGN, BoolBytes(true)},
                                      {CKA_DECRYPT, BoolBytes(true)},
-                                     {CKA_ID, ToBytes("OBJECT ID")}}));
+                                     {CKA_ID, ToBytes("OBJECT ID")},
+                                     {CKA_SENSITIVE, BoolBytes(true)},
+                                     {CKA_EXTRACTABLE, BoolBytes(false)}}));
     // Raw PKCS#1 v1.5 over the DigestInfo: the token pads, the wizard hashes.
     EXPECT_EQ(FirstCall("C_SignInit").fields.at("mech"), "0x1");
     EXPECT_EQ(FirstCall("C_Login").fields.at("pinlen"), "4");
@@ -220,9 +223,11 @@ TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderAndResultCodesMapToErrorIdentifier
     }
 }
 
+// A key pair no request will use goes again before the session closes.
 TEST_F(KeygenOnTokenTest, EachFailingTokenCallEndsTheCycleAndCleansUp) {
-    const std::vector<std::string> closing = {"C_Logout", "C_CloseSession", "C_CloseAllSessions",
-                                              "C_Finalize"};
+    const std::vector<std::string> closing = {"C_DestroyObject",    "C_DestroyObject",
+                                              "C_Logout",           "C_CloseSession",
+                                              "C_CloseAllSessions", "C_Finalize"};
     const struct {
         const char* fault;
         const char* pin;
@@ -233,11 +238,13 @@ TEST_F(KeygenOnTokenTest, EachFailingTokenCallEndsTheCycleAndCleansUp) {
         {"", "9999", CKR_PIN_INCORRECT, 3},
         {"fail C_Login 0xA2", "1234", CKR_PIN_LEN_RANGE, 3},
         {"fail C_GenerateKeyPair 0x30", "1234", CKR_DEVICE_ERROR, 4},
-        {"fail C_GetAttributeValue 0x30", "1234", CKR_DEVICE_ERROR, 4},
-        {"fail C_GetAttributeValue 0x30 skip 2", "1234", CKR_DEVICE_ERROR, 4},
-        {"fail C_GetTokenInfo 0x30 skip 1", "1234", CKR_DEVICE_ERROR, 4},
-        {"fail C_SignInit 0x70", "1234", 523, 4},
-        {"fail C_Sign 0x6", "1234", 523, 4},
+        {"fail C_GetAttributeValue 0x30", "1234", CKR_DEVICE_ERROR, 6},
+        {"fail C_GetAttributeValue 0x30 skip 2", "1234", CKR_DEVICE_ERROR, 6},
+        {"fail C_GetTokenInfo 0x30 skip 1", "1234", CKR_DEVICE_ERROR, 6},
+        {"fail C_SignInit 0x70", "1234", 523, 6},
+        {"fail C_Sign 0x6", "1234", 523, 6},
+        // Refused with the protection attributes, made without them, found exposed.
+        {"refuse-attribute 0x103", "1234", kTokenKeyNotProtected, 6},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
@@ -252,6 +259,7 @@ TEST_F(KeygenOnTokenTest, EachFailingTokenCallEndsTheCycleAndCleansUp) {
         EXPECT_EQ(
             std::vector<std::string>(calls.end() - static_cast<long>(c.cleanUp), calls.end()),
             std::vector<std::string>(closing.end() - static_cast<long>(c.cleanUp), closing.end()));
+        EXPECT_THAT(test::SoftHsm::Session("Alpha", "1234").Find(CKO_PRIVATE_KEY), IsEmpty());
         if (c.cleanUp >= 3) {
             EXPECT_EQ(log_.Lines("Login status"),
                       std::vector<std::string>{"[T][GenerateSigningKeysOnToken][SL_"

@@ -109,7 +109,7 @@ int SimProcess::SetScenario(const std::string& json) const {
 CommandResult ProvisionToken(const std::string& stateDir, const std::string& module,
                              const std::string& slotLabel, const std::string& pin,
                              const std::string& subject, const std::string& email,
-                             const std::string& upn) {
+                             const std::string& upn, bool alwaysAuthenticate) {
     std::vector<std::string> args = {
         QE_SIM_BINARY,  "provision-token", "--state", stateDir, "--module",  module,
         "--slot-label", slotLabel,         "--pin",   pin,      "--subject", subject};
@@ -117,6 +117,9 @@ CommandResult ProvisionToken(const std::string& stateDir, const std::string& mod
         if (!value.empty()) {
             args.insert(args.end(), {name, value});
         }
+    }
+    if (alwaysAuthenticate) {
+        args.push_back("--always-authenticate");
     }
     return RunCommand(args);
 }

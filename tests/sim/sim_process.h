@@ -28,7 +28,7 @@ CommandResult RunCommand(const std::vector<std::string>& argv);
 CommandResult ProvisionToken(const std::string& stateDir, const std::string& module,
                              const std::string& slotLabel, const std::string& pin,
                              const std::string& subject, const std::string& email = "",
-                             const std::string& upn = "");
+                             const std::string& upn = "", bool alwaysAuthenticate = false);
 
 // The simulator's `serve` running as a child process on `stateDir`. The constructor waits for the
 // ready line and throws std::runtime_error (with the server's standard error) when it does not

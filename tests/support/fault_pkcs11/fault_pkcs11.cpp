@@ -7,6 +7,8 @@
 //   record-time                  add " us=N" to each record line: microseconds the call took
 //   sign-length N                C_Sign asked for the length answers N
 //   slot-count N                 C_GetSlotList asked for the count answers N
+//   refuse-attribute TYPE        C_GenerateKeyPair with TYPE in a template answers
+//                                CKR_ATTRIBUTE_TYPE_INVALID (a token that does not take it)
 //   load-once                    C_GetFunctionList fails when this file was unloaded and loaded
 //                                again in the process (libraries that crash on a reload)
 //   fail CALL RV [skip N] [times M]        answer RV without calling the token
@@ -17,6 +19,7 @@
 //   session-state N | flags-set N | flags-clear N (token information flags) |
 //   product-name TEXT (one vendor hardware-feature object each) |
 //   rsa-key-sizes MIN MAX (what C_GetMechanismInfo reports for key pair generation) |
+//   free-memory PUBLIC PRIVATE (the free memory the token information reports) |
 //   mechanism-flags M N (the flags C_GetMechanismInfo reports) |
 //   hide-mechanism M... (C_GetMechanismInfo and the Init calls of operations refuse them)
 
@@ -60,6 +63,7 @@ struct TokenRules {
     CK_FLAGS flagsClear = 0;
     std::vector<std::string> productNames;
     std::optional<std::pair<CK_ULONG, CK_ULONG>> rsaKeySizes;
+    std::optional<std::pair<CK_ULONG, CK_ULONG>> freeMemory;
     std::map<CK_MECHANISM_TYPE, CK_FLAGS> mechanismFlags;
     std::set<CK_MECHANISM_TYPE> hidden;
 };
@@ -77,6 +81,7 @@ struct Config {
     std::string record;
     bool recordTime = false;
     bool loadOnce = false;
+    std::set<CK_ATTRIBUTE_TYPE> refusedAttributes;
     std::optional<CK_ULONG> signLength;
     std::optional<CK_ULONG> slotCount;
     std::vector<CallRule> calls;
@@ -134,6 +139,8 @@ Config ParseConfig(std::istream& lines) {
             c.recordTime = true;
         } else if (key == "load-once") {
             c.loadOnce = true;
+        } else if (key == "refuse-attribute") {
+            c.refusedAttributes.insert(Number(a));
         } else if (key == "sign-length" || key == "slot-count") {
             (key == "sign-length" ? c.signLength : c.slotCount) = Number(a);
         } else if (key == "fail" || key == "fail-after") {
@@ -151,8 +158,9 @@ Config ParseConfig(std::istream& lines) {
             (key == "flags-set" ? rules->flagsSet : rules->flagsClear) |= Number(a);
         } else if (key == "product-name") {
             rules->productNames.push_back(rest);
-        } else if (key == "rsa-key-sizes") {
-            rules->rsaKeySizes = std::make_pair(Number(a), Number(b));
+        } else if (key == "rsa-key-sizes" || key == "free-memory") {
+            (key == "rsa-key-sizes" ? rules->rsaKeySizes : rules->freeMemory) =
+                std::make_pair(Number(a), Number(b));
         } else if (key == "mechanism-flags") {
             rules->mechanismFlags[Mechanism(a)] = Number(b);
         } else if (key == "hide-mechanism") {
@@ -320,6 +328,10 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
         if (rv == CKR_OK) {
             info->flags |= rules.flagsSet | (rules.refuseReadWrite ? CKF_WRITE_PROTECTED : 0);
             info->flags &= ~rules.flagsClear;
+            if (rules.freeMemory) {
+                info->ulFreePublicMemory = rules.freeMemory->first;
+                info->ulFreePrivateMemory = rules.freeMemory->second;
+            }
         }
         return rv;
     });
@@ -488,6 +500,14 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
                                          TemplateText(publicTemplate, publicCount) + " " +
                                          TemplateText(privateTemplate, privateCount))
         .Run([&] {
+            for (const auto& [attributes, count] :
+                 {std::pair{publicTemplate, publicCount}, {privateTemplate, privateCount}}) {
+                for (CK_ULONG i = 0; attributes != nullptr && i < count; ++i) {
+                    if (g.config.refusedAttributes.count(attributes[i].type) != 0) {
+                        return CKR_ATTRIBUTE_TYPE_INVALID;
+                    }
+                }
+            }
             return g.real->C_GenerateKeyPair(session, mechanism, publicTemplate, publicCount,
                                              privateTemplate, privateCount, publicKey, privateKey);
         });
