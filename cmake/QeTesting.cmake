@@ -6,7 +6,7 @@ file(MAKE_DIRECTORY ${QE_TEST_TMP})
 # Builds a GoogleTest executable and registers it with CTest under one layer label.
 function(qe_add_test name)
   cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
-  set(layers unit token request net sim e2e gui)
+  set(layers unit token request net sim e2e gui tokens)
   if(NOT T_LABEL IN_LIST layers)
     message(FATAL_ERROR "test ${name}: LABEL must be one of ${layers}")
   endif()
