@@ -6,20 +6,34 @@
 #   scripts/demo.sh              with a display: type the printed PIN and accept, as a customer
 #   scripts/demo.sh --headless   (also without a display) the renewal runs by itself under Xvfb,
 #                                driven from outside like a customer; screenshots in demo/screens/
+#   --token softhsm|tpm|opencryptoki
+#                                the token: SoftHSM2 (the default), a TPM token in a software TPM,
+#                                or opencryptoki's software token (the machine's own: needs root,
+#                                and its earlier content is wiped); set up by tests/tokens/
 # Exit status 0 only when the simulator saw the new certificate installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+usage() {
+  echo "usage: scripts/demo.sh [--headless] [--token softhsm|tpm|opencryptoki]" >&2
+  exit 2
+}
 headless=0
-case "${1:-}" in
-  --headless) headless=1 ;;
-  "") ;;
-  *) echo "usage: scripts/demo.sh [--headless]" >&2; exit 2 ;;
-esac
+token=softhsm
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --headless) headless=1 ;;
+    --token) [ $# -ge 2 ] || usage; token=$2; shift ;;
+    --token=*) token=${1#--token=} ;;
+    *) usage ;;
+  esac
+  shift
+done
+case "$token" in softhsm|tpm|opencryptoki) ;; *) usage ;; esac
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then headless=1; fi
 
 readonly pin=1234
-readonly so_pin=87654321
+readonly so_pin=24681357
 readonly token_label="Demo token"
 readonly customer="C=RO,O=Persoană fizică,CN=Ion Popescu"
 readonly title='^Quorvane Enroll$'
@@ -44,24 +58,30 @@ sim=$PWD/build-demo/sim/quorvane-authority-sim
 
 # ---- the demo area -------------------------------------------------------------------------
 demo=$PWD/demo
+# A token stack an earlier run left running goes before its directory does.
+for stack in tests/tokens/*.sh; do [ ! -d "$demo/token" ] || "$stack" stop "$demo/token"; done
 rm -rf "$demo"
 mkdir -p "$demo"/{token,authority,config,config-dirs,data,cache,tmp,runtime,screens}
 chmod 700 "$demo/tmp" "$demo/runtime"
 
-softhsm=/usr/lib/softhsm/libsofthsm2.so
-[ -f "$softhsm" ] || die "SoftHSM2 not found at $softhsm"
-printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' \
-  "$demo/token" >"$demo/softhsm2.conf"
-export SOFTHSM2_CONF=$demo/softhsm2.conf
-# The wizard's module list: this SoftHSM2 only.
+# The token stack, of the demo's own; what it prints is the library and its environment.
+stack_script=$PWD/tests/tokens/$token.sh
+stack_out=$("$stack_script" start "$demo/token" "$token_label" "$pin" "$so_pin") ||
+  die "the $token token did not start"
+trap '"$stack_script" stop "$demo/token"' EXIT
+module=""
+while IFS='=' read -r name value; do
+  if [ "$name" = QE_TOKEN_MODULE ]; then module=$value; else export "$name=$value"; fi
+done <<<"$stack_out"
+[ -n "$module" ] || die "the $token token named no library"
+# The wizard's module list: this token's library only.
 mkdir -p "$demo/config/Nolt/zelenroll/PKCS11Modules"
-echo "$softhsm" >"$demo/config/Nolt/zelenroll/PKCS11Modules/PKCS11Modules"
+echo "$module" >"$demo/config/Nolt/zelenroll/PKCS11Modules/PKCS11Modules"
 export XDG_CONFIG_HOME=$demo/config XDG_CONFIG_DIRS=$demo/config-dirs
 export XDG_DATA_HOME=$demo/data XDG_CACHE_HOME=$demo/cache TMPDIR=$demo/tmp
 
-say "A token holding the customer's current certificate"
-softhsm2-util --init-token --free --label "$token_label" --pin "$pin" --so-pin "$so_pin" >/dev/null
-serial=$("$sim" provision-token --state "$demo/authority" --module "$softhsm" \
+say "A token holding the customer's current certificate ($token)"
+serial=$("$sim" provision-token --state "$demo/authority" --module "$module" \
   --slot-label "$token_label" --pin "$pin" --subject "$customer" --email ion.popescu@example.ro)
 echo "certificate $serial for $customer"
 echo "Demo PIN: $pin"
@@ -80,6 +100,7 @@ cleanup() {
   stop "$wizard_pid"
   stop "$sim_pid"
   stop "$xvfb_pid"
+  "$stack_script" stop "$demo/token" || true
 }
 trap cleanup EXIT
 trap 'exit 130' INT
