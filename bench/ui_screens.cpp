@@ -148,6 +148,10 @@ void DialogScreens() {
     const ResultDecision success = DecideResult(ERR_SUCCESS, 108, kBoxOk, L"", "");
     box.reset(NewResultBox(success, nullptr));
     Save(box.get(), "message-box-success");
+    // The longest text a token's refusal gives.
+    const ResultDecision exposed = DecideResult(ERR_KEY_NOT_PROTECTED, 0, kBoxOk, L"", "");
+    box.reset(NewResultBox(exposed, nullptr));
+    Save(box.get(), "message-box-key-not-protected");
 
     const UrlOpener none = [](const QString&) {};
     AlertDialog oldDriver(UiText(109), OldDriverText(), UiText(136), none);
