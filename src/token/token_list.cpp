@@ -9,14 +9,13 @@
 namespace qe {
 namespace {
 
+// Libraries pad descriptions with blanks or with NULs: the padding does not count.
 bool DescriptionListed(const std::vector<zel_token>& tokens, const CK_SLOT_INFO& slot) {
-    for (const zel_token& token : tokens) {
-        if (std::memcmp(token.slotDescription, slot.slotDescription,
-                        sizeof token.slotDescription) == 0) {
-            return true;
-        }
-    }
-    return false;
+    const std::string description =
+        TrimmedField(slot.slotDescription, sizeof slot.slotDescription);
+    return std::any_of(tokens.begin(), tokens.end(), [&description](const zel_token& token) {
+        return TrimmedField(token.slotDescription, sizeof token.slotDescription) == description;
+    });
 }
 
 // A token that cannot open a read-write session cannot take keys or certificates: not listed.

@@ -46,9 +46,9 @@ std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> ParseTemplate(const std::string
 // Loads SoftHSM2 and finds the slot whose token has `label` (or, with `initialized` false, the
 // first uninitialised one).
 CK_SLOT_ID LoadAndFindSlot(Pkcs11Module& module, const std::string& label,
-                           bool initialized = true) {
+                           bool initialized = true, const std::string& library = SoftHsmLibrary()) {
     std::vector<CK_SLOT_ID> slots;
-    Require(LoadWithPresentSlots(SoftHsmLibrary(), module, slots), "loading SoftHSM2");
+    Require(LoadWithPresentSlots(library, module, slots), "loading " + library);
     for (const CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
         if (module.fn()->C_GetTokenInfo(slot, &info) == CKR_OK &&
@@ -120,8 +120,9 @@ std::string SoftHsm::InitToken(const std::string& label, const std::string& user
     return std::string(reinterpret_cast<const char*>(info.serialNumber), 16);
 }
 
-SoftHsm::Session::Session(const std::string& label, const std::string& pin) {
-    const CK_SLOT_ID slot = LoadAndFindSlot(module_, label);
+SoftHsm::Session::Session(const std::string& label, const std::string& pin,
+                          const std::string& library) {
+    const CK_SLOT_ID slot = LoadAndFindSlot(module_, label, true, library);
     Require(session_.Open(module_.fn(), slot, CKF_SERIAL_SESSION | CKF_RW_SESSION),
             "C_OpenSession");
     Require(login_.Login(module_.fn(), session_.handle(), Secret(pin)), "C_Login");

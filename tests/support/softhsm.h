@@ -54,10 +54,12 @@ public:
     std::string InitToken(const std::string& label, const std::string& userPin,
                           const std::string& soPin = "87654321");
 
-    // A logged-in read-write session on the token with `label`, straight on SoftHSM2.
+    // A logged-in read-write session on the token with `label`, straight on SoftHSM2 (or on
+    // another library).
     class Session {
     public:
-        Session(const std::string& label, const std::string& pin);
+        Session(const std::string& label, const std::string& pin,
+                const std::string& library = SoftHsmLibrary());
         CK_FUNCTION_LIST* fn() const { return module_.fn(); }
         CK_SESSION_HANDLE handle() const { return session_.handle(); }
 

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Runs a command beside a token of one stack: the stack's script starts it in a fresh directory,
+# its environment is exported (QE_TOKEN_MODULE naming the library), and it is stopped afterwards
+# whatever the command did. opencryptoki's token is the machine's: without root the run is
+# skipped (status 77).
+#   tests/tokens/with-stack.sh softhsm|tpm|opencryptoki LABEL USER_PIN SO_PIN COMMAND...
+set -euo pipefail
+[ $# -ge 5 ] || { echo "usage: with-stack.sh STACK LABEL USER_PIN SO_PIN COMMAND..." >&2; exit 2; }
+stack=$1 label=$2 pin=$3 so_pin=$4
+shift 4
+if [ "$stack" = opencryptoki ] && [ "$(id -u)" != 0 ]; then
+  echo "with-stack.sh: opencryptoki's slot daemon and token are the machine's: run as root" >&2
+  exit 77
+fi
+script=$(dirname "$(realpath "$0")")/$stack.sh
+dir=$(mktemp -d "${QE_TEST_TMP:-${TMPDIR:-/tmp}}/$stack-XXXXXX")
+trap '"$script" stop "$dir"; rm -rf "$dir"' EXIT
+out=$("$script" start "$dir" "$label" "$pin" "$so_pin")
+while IFS='=' read -r name value; do export "$name=$value"; done <<<"$out"
+"$@"
