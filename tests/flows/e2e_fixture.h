@@ -162,15 +162,13 @@ inline void PointWizardAt(const SimProcess& sim) {
 // One customer's world per test: a private SoftHSM2 token provisioned by the simulator with a
 // current certificate (subject, e-mail and UPN), a running simulator, the wizard pointed at it
 // (hosts, trust, module list), and a scripted window. The wizard's log and preview files go to
-// $TMPDIR, one directory for the test process (the log is opened once per process).
+// $TMPDIR, the test program's own folder (the log is opened once per process).
 class FlowTest : public ::testing::Test {
 protected:
     static constexpr const char* kPin = "1234";
     static constexpr const char* kLabel = "Ion Popescu";
 
     void SetUp() override {
-        static const ScopedDir* temp = new ScopedDir("flows-tmp");
-        setenv("TMPDIR", temp->path().c_str(), 1);
         hsm_.InitToken(kLabel, kPin);
         hsm_.WriteModuleList({SoftHsmLibrary()});
         const CommandResult provisioned = ProvisionToken(

@@ -2,11 +2,17 @@
 
 #include <functional>
 #include <future>
+#include <ostream>
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QTimer>
 #include <QWidget>
+
+// gtest shows a QString as its text, not as the bytes of the object.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace qe::test {
 

@@ -52,7 +52,6 @@ protected:
     ScopedDir dir_{"tokens"};
     ScopedEnv config_{"XDG_CONFIG_HOME", (dir_ / "config").c_str()};
     ScopedEnv machineConfig_{"XDG_CONFIG_DIRS", (dir_ / "xdg").c_str()};
-    ScopedEnv temp_{"TMPDIR", dir_.path().c_str()};
     const std::string module_ = std::getenv("QE_TOKEN_MODULE");
     std::unique_ptr<SimProcess> sim_;
     ScriptedWindow window_;

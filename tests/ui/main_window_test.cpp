@@ -85,7 +85,13 @@ TEST_F(MainWindowTest, StatesOfTheTable) {
 
 TEST(MainWindow, NextStepTextsPerMode) {
     // Each worker starts its flow (step index 0); the k-th next step shows entry k of its mode.
-    auto begin = [](WindowPort& port) { port.ResetStepIndex(); };
+    // The steps are posted only after this mode's worker has begun, or its reset could land
+    // between them.
+    std::atomic<int> begun{0};
+    auto begin = [&begun](WindowPort& port) {
+        port.ResetStepIndex();
+        ++begun;
+    };
     CQuorvaneEnrollDlg window(std::nullopt, {begin, begin, begin});
     window.SetStatus({L"", true, true, {}});
     for (const WorkMode mode :
@@ -93,13 +99,14 @@ TEST(MainWindow, NextStepTextsPerMode) {
         SCOPED_TRACE(static_cast<int>(mode));
         window.PostDone();
         QApplication::processEvents();
+        const int before = begun;
         if (mode == WorkMode::StatusCheck) {
             window.Start();
         } else {
             (mode == WorkMode::RequestGeneration ? window.RequestButton() : window.DownloadButton())
                 ->click();
         }
-        ASSERT_TRUE(WaitUntil([&] { return !window.WorkerRunning(); }));
+        ASSERT_TRUE(WaitUntil([&] { return begun > before && !window.WorkerRunning(); }));
         for (const int number : StepTextNumbers(mode)) {
             window.PostNextStep();
             QApplication::processEvents();
