@@ -13,6 +13,8 @@
 //                                again in the process (libraries that crash on a reload)
 //   fail CALL RV [skip N] [times M]        answer RV without calling the token
 //   fail-after CALL RV [skip N] [times M]  call the token, then answer RV
+//   crash CALL                   CALL raises SIGSEGV (a library that crashes there)
+//   hang CALL                    CALL sleeps for an hour (a library that never answers)
 //   [token LABEL]                the token settings below apply to that token only, on top of
 //                                those given for all tokens before
 // Token settings: absent (the slot's calls see no token) | refuse-rw-session (write-protected) |
@@ -29,6 +31,7 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +45,7 @@
 #include <vector>
 
 #include <p11-kit/pkcs11.h>
+#include <unistd.h>
 
 #ifndef QE_SOFTHSM_LIBRARY
 #define QE_SOFTHSM_LIBRARY "/usr/lib/softhsm/libsofthsm2.so"
@@ -85,6 +89,8 @@ struct Config {
     std::optional<CK_ULONG> signLength;
     std::optional<CK_ULONG> slotCount;
     std::vector<CallRule> calls;
+    std::set<std::string> crash;
+    std::set<std::string> hang;
     TokenRules all;
     std::map<std::string, TokenRules> byLabel;
 };
@@ -148,6 +154,8 @@ Config ParseConfig(std::istream& lines) {
             for (std::string value; words >> a >> value;) {
                 (a == "skip" ? rule.skip : rule.times) = Number(value);
             }
+        } else if (key == "crash" || key == "hang") {
+            (key == "crash" ? c.crash : c.hang).insert(a);
         } else if (key == "[token") {
             rules = &(c.byLabel[rest.substr(0, rest.find(']'))] = c.all);
         } else if (key == "absent" || key == "refuse-rw-session") {
@@ -222,6 +230,12 @@ class Call {
 public:
     explicit Call(const std::string& name, std::string details = {})
         : text_(name + details), start_(std::chrono::steady_clock::now()) {
+        if (g.config.crash.count(name) != 0) {
+            std::raise(SIGSEGV);
+        }
+        while (g.config.hang.count(name) != 0) {
+            sleep(3600);
+        }
         for (CallRule& rule : g.config.calls) {
             if (rule.call == name && ++rule.seen > rule.skip &&
                 rule.seen - rule.skip <= rule.times) {
