@@ -31,13 +31,14 @@ std::string LocalTime() {
     return text;
 }
 
-// A proxy address with any user name and password left out.
+// A proxy address with any user name and password left out: all of the authority up to its last
+// '@', since a password may hold one itself.
 std::string WithoutCredentials(std::string value) {
     const std::size_t scheme = value.find("://");
     const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-    const std::size_t at = value.find('@', start);
-    if (at != std::string::npos && value.find('/', start) > at) {
-        value.replace(start, at - start, "***");
+    const std::size_t at = value.substr(start, value.find('/', start) - start).rfind('@');
+    if (at != std::string::npos) {
+        value.replace(start, at, "***");
     }
     return value;
 }
