@@ -65,6 +65,18 @@ void RenderMechanisms(const TokenSurvey& token, ReportWriter& out) {
     }
 }
 
+// The wizard's own verdict before a renewal, in its words.
+std::string ReadinessText(const TokenSurvey& token) {
+    if (token.readinessRv != CKR_OK) {
+        return "could not run: " + ResultText(token.readinessRv);
+    }
+    std::vector<std::string> shortfalls;
+    for (const TokenShortfall shortfall : token.shortfalls) {
+        shortfalls.emplace_back(ShortfallText(shortfall));
+    }
+    return shortfalls.empty() ? "ready" : "not ready: " + Join(shortfalls);
+}
+
 void RenderToken(const SlotSurvey& slot, const HostProbe* rekey, ReportWriter& out) {
     const CK_TOKEN_INFO& info = slot.tokenInfo;
     const TokenSurvey& token = *slot.token;
@@ -83,6 +95,7 @@ void RenderToken(const SlotSurvey& slot, const HostProbe* rekey, ReportWriter& o
     out.Field(2, "hardware, firmware",
               VersionText(info.hardwareVersion) + ", " + VersionText(info.firmwareVersion));
     RenderMechanisms(token, out);
+    out.Field(2, "renewal check", ReadinessText(token));
     if (token.objectsRv != CKR_OK) {
         out.Field(2, "objects", "not all readable: " + ResultText(token.objectsRv));
     }
@@ -137,11 +150,13 @@ void RenderModule(const ModuleSurvey& module, std::size_t number, const HostProb
         } else {
             out.Field(2, "reader", "not readable: " + ResultText(slot.slotInfoRv));
         }
-        if (!slot.token) {
+        if (slot.tokenInfoRv != CKR_OK) {
             out.Field(2, "token", "not readable: " + ResultText(slot.tokenInfoRv));
-            continue;
+        } else if (!slot.token) {
+            out.Field(2, "token", "not initialised, the wizard skips this slot");
+        } else {
+            RenderToken(slot, rekey, out);
         }
-        RenderToken(slot, rekey, out);
     }
 }
 

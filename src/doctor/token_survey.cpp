@@ -104,6 +104,7 @@ void SurveyToken(TokenSurvey& survey) {
                                   [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE s, CK_SLOT_ID slot) {
                                       return ReadMechanismsAndObjects(fn, s, slot, survey);
                                   });
+    survey.readinessRv = CheckTokenReadiness(record, survey.shortfalls);
 }
 
 }  // namespace
@@ -139,7 +140,7 @@ ModuleSurvey SurveyModule(const std::string& name) {
             slot.id = slots[i];
             slot.slotInfoRv = Checked(fn->C_GetSlotInfo(slot.id, &slot.slotInfo));
             slot.tokenInfoRv = Checked(fn->C_GetTokenInfo(slot.id, &slot.tokenInfo));
-            if (slot.tokenInfoRv == CKR_OK) {
+            if (slot.tokenInfoRv == CKR_OK && (slot.tokenInfo.flags & CKF_TOKEN_INITIALIZED) != 0) {
                 slot.token.emplace();
                 slot.token->record = MakeTokenRecord(slot.slotInfo, slot.tokenInfo, slot.id,
                                                      static_cast<std::uint32_t>(i), name);

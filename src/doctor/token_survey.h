@@ -8,6 +8,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include "token/key_limits.h"
+#include "token/token_readiness.h"
 #include "token/zel_token.h"
 #include "toolkit/bytes.h"
 
@@ -44,6 +45,8 @@ struct TokenSurvey {
     std::vector<MechanismCheck> mechanisms;
     std::vector<TokenObject> objects;
     bool objectsCut = false;
+    CK_RV readinessRv = CKR_OK;  // of the wizard's own check before a renewal
+    std::vector<TokenShortfall> shortfalls;
 };
 
 struct SlotSurvey {
@@ -52,7 +55,9 @@ struct SlotSurvey {
     CK_SLOT_INFO slotInfo{};
     CK_RV tokenInfoRv = CKR_OK;
     CK_TOKEN_INFO tokenInfo{};
-    std::optional<TokenSurvey> token;  // when the token information could be read
+    // When the token information could be read and the token is initialised: the wizard
+    // skips the spare slot a library keeps for making new tokens, and so does the survey.
+    std::optional<TokenSurvey> token;
 };
 
 struct ModuleSurvey {
@@ -73,9 +78,10 @@ struct ModuleSurvey {
 const std::vector<CK_MECHANISM_TYPE>& WizardMechanisms();
 
 // One library as the wizard meets it, read-only: a cycle that loads and initialises it and reads
-// its information and its slots with a token; then, per token, the token layer's own cycles (key
-// limits, product name) and one read-only session for the mechanisms and the objects. No session
-// logs in and none is opened for writing.
+// its information and its slots with a token; then, per initialised token, the token layer's own
+// cycles (key limits, product name, the wizard's readiness check), each finding the token by its
+// library, slot and serial, and one read-only session for the mechanisms and the objects. No
+// session logs in and none is opened for writing.
 ModuleSurvey SurveyModule(const std::string& name);
 
 }  // namespace qe

@@ -29,12 +29,19 @@ std::vector<std::string> ReportLines() {
     return test::SplitLines(RenderReport(CollectReport(options), options));
 }
 
-// One token behind the fault module; each row a fault and the report line that tells it.
+// One token (and SoftHSM2's spare slot) behind the fault module; each row a fault and the report
+// line that tells it.
 TEST(DoctorTokenTest, ReportsWhatTheTokenSays) {
     test::SoftHsm hsm;
     hsm.InitToken("Alpha", "1234");
     hsm.WriteModuleList({test::FaultModuleLibrary()});
     const std::pair<const char*, const char*> cases[] = {
+        {"", "    token: not initialised, the wizard skips this slot"},
+        {"", "    renewal check: ready"},
+        {"flags-set 0x60000", "    renewal check: not ready: the user PIN is locked"},
+        {"refuse-rw-session\nhide-mechanism CKM_RSA_PKCS",
+         "    renewal check: not ready: the token is write-protected, no RSA PKCS#1 decryption, "
+         "no RSA PKCS#1 signature"},
         {"flags-set 0x10000", "    PIN flags: user PIN count low"},
         {"flags-set 0x60000", "    PIN flags: user PIN final try, user PIN locked"},
         {"product-name Quorvane Token 3000", "    product name: Quorvane Token 3000"},
