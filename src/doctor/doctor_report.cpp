@@ -1,18 +1,18 @@
 #include "doctor/doctor_report.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <future>
-#include <map>
-
-#include <netdb.h>
 
 #include "doctor/log_tail.h"
-#include "flows/flow_support.h"
+#include "doctor/report_sections.h"
+#include "doctor/survey_child.h"
 #include "log/enroll_log.h"
 #include "log/temp_dir.h"
+#include "token/module_list.h"
 
 namespace qe {
 namespace {
@@ -84,166 +84,85 @@ void RenderModuleList(const ModuleListOrigin& list, ReportWriter& out) {
     }
 }
 
-// Tokens by serial number across the libraries, and what the wizard's listing would make of
-// them: a reader already listed by an earlier library adds nothing, and a token that is not
-// initialised or is write-protected cannot take the read-write session the listing opens.
-void RenderTokenOverview(const std::vector<ModuleSurvey>& modules, ReportWriter& out) {
-    out.Section("Tokens");
-    std::map<std::string, std::vector<std::string>> bySerial;
-    std::vector<const zel_token*> listed;
-    for (const ModuleSurvey& module : modules) {
-        for (const SlotSurvey& slot : module.slots) {
-            if (!slot.token) {
-                continue;
-            }
-            const zel_token& record = slot.token->record;
-            const std::string serial = FieldText(record.serialNumber, sizeof record.serialNumber);
-            bySerial[serial].push_back(Printable(module.name) + " (slot id " + HexNumber(slot.id) +
-                                       ")");
-            const bool usable = (slot.token->flags & CKF_TOKEN_INITIALIZED) != 0 &&
-                                (slot.token->flags & CKF_WRITE_PROTECTED) == 0;
-            bool sameReader = false;
-            for (const zel_token* other : listed) {
-                sameReader =
-                    sameReader || std::memcmp(other->slotDescription, record.slotDescription,
-                                              sizeof record.slotDescription) == 0;
-            }
-            if (usable && !sameReader) {
-                listed.push_back(&record);
-            }
-        }
-    }
-    bool shared = false;
-    for (const auto& [serial, places] : bySerial) {
-        if (places.size() > 1) {
-            shared = true;
-            out.Line(0, "token " + serial + " is seen through " + std::to_string(places.size()) +
-                            " libraries:");
-            for (const std::string& place : places) {
-                out.Line(1, place);
-            }
-        }
-    }
-    if (!shared) {
-        out.Line(0, "no token is seen through more than one library");
-    }
-    if (listed.empty()) {
-        out.Field(0, "the wizard would find", "no token (it stops with \"no token\")");
-    } else if (listed.size() > 1) {
-        out.Field(0, "the wizard would find",
-                  std::to_string(listed.size()) + " tokens (it stops with \"several tokens\")");
-    } else {
-        const zel_token& record = *listed.front();
-        out.Field(0, "the wizard would find",
-                  "token " + FieldText(record.serialNumber, sizeof record.serialNumber) +
-                      " through " + Printable(record.modulePath));
-    }
-}
-
-void RenderHost(const HostProbe& probe, ReportWriter& out) {
-    std::string where = Printable(probe.endpoint.host) + ":" + std::to_string(probe.endpoint.port);
-    where += probe.overrideUsed ? " (from " + probe.variable + ")" : " (built-in)";
-    out.Field(0, probe.role, where);
-    if (probe.overrideValue && !probe.overrideUsed) {
-        out.Field(1, probe.variable,
-                  "\"" + Printable(*probe.overrideValue) + "\" is not host[:port], not used");
-    }
-    if (probe.dnsStatus == kDnsTimedOut) {
-        out.Field(1, "DNS", "no answer within " + std::to_string(kDnsTimeout.count()) + " s");
-    } else if (probe.dnsStatus != 0) {
-        out.Field(1, "DNS", std::string("failed: ") + gai_strerror(probe.dnsStatus));
-    } else {
-        out.Field(1, "DNS", Join(probe.addresses));
-    }
-    if (!probe.tlsTried) {
-        out.Field(1, "TLS", "not tried");
-    } else if (probe.tlsResult == ERR_SUCCESS) {
-        out.Field(1, "TLS",
-                  "handshake completed (" + probe.tlsVersion + "), server certificate verified");
-    } else if (probe.tlsResult == ERR_BAD_CERT_OR_PASSWORD) {
-        out.Field(1, "TLS",
-                  "server certificate verified; the server asks for a client certificate");
-    } else {
-        out.Field(1, "TLS", "failed: " + Printable(probe.failure.text));
-    }
-    if (probe.rekey && probe.tlsResult == ERR_BAD_CERT_OR_PASSWORD) {
-        out.Field(1, "CA names it asks for", std::to_string(probe.caNames.size()));
-        for (const Bytes& name : probe.caNames) {
-            out.Line(2, Printable(NameText(name)));
-        }
-    }
-}
-
-void RenderLog(const DoctorReport& report, const DoctorOptions& options, ReportWriter& out) {
+void RenderLog(const std::string& path, int status, const std::string& tail,
+               const DoctorOptions& options, ReportWriter& out) {
     out.Section("Diagnostic log");
-    out.Field(0, "file",
-              report.logPath.empty() ? "none: no private temporary directory"
-                                     : Printable(report.logPath));
-    if (report.logPath.empty()) {
+    out.Field(0, "file", path.empty() ? "none: no private temporary directory" : Printable(path));
+    if (path.empty()) {
         return;
     }
-    if (report.logStatus == ENOENT) {
+    if (status == ENOENT) {
         out.Field(0, "read", "no such file: the wizard has not written a log here");
         return;
     }
-    if (report.logStatus != 0) {
-        out.Field(0, "read", std::strerror(report.logStatus));
+    if (status != 0) {
+        out.Field(0, "read", std::strerror(status));
         return;
     }
-    const std::vector<std::string> lines = LastLines(report.logTail, options.logLines);
+    const std::vector<std::string> lines = LastLines(tail, options.logLines);
     out.Field(0, "last lines", std::to_string(lines.size()));
     for (const std::string& line : lines) {
         out.Line(1, Printable(line));
     }
 }
 
+// The library's section from its survey child; a child that crashed or hung leaves one line.
+void RenderModuleOutcome(const ModuleOutcome& module, std::size_t number, const ChildRun& run,
+                         std::chrono::seconds limit, ReportWriter& out) {
+    out.Section("Module " + std::to_string(number) + ": " + Printable(module.name));
+    if (!module.report.complete) {
+        out.Field(0, "survey", ChildEndText(run, limit));
+        return;
+    }
+    for (const std::string& line : module.report.lines) {
+        out.Line(0, Printable(line));
+    }
+}
+
 }  // namespace
 
-DoctorReport CollectReport(const DoctorOptions& options) {
-    DoctorReport report;
-    report.generated = LocalTime();
+std::string WriteReport(const DoctorOptions& options, std::ostream& stream,
+                        ReportSources& sources) {
     // Read first: nothing the doctor does afterwards can have touched it.
-    report.logPath = DiagnosticLogPath();
-    if (!report.logPath.empty()) {
-        report.logStatus = ReadFileTail(report.logPath, kLogTailBytes, report.logTail);
-    }
+    sources.logPath = DiagnosticLogPath();
+    std::string logTail;
+    const int logStatus =
+        sources.logPath.empty() ? 0 : ReadFileTail(sources.logPath, kLogTailBytes, logTail);
     std::future<std::vector<HostProbe>> hosts;
     if (options.probeHosts) {
         hosts = std::async(std::launch::async, ProbeHosts);
     }
-    report.moduleList = InspectModuleList();
-    for (const std::string& name : report.moduleList.names) {
-        report.modules.push_back(SurveyModule(name));
-    }
-    if (hosts.valid()) {
-        report.hosts = hosts.get();
-        report.hostsProbed = true;
-    }
-    return report;
-}
-
-std::string RenderReport(const DoctorReport& report, const DoctorOptions& options) {
     ReportWriter out;
+    const auto flush = [&out, &stream] { stream << out.TakeNew() << std::flush; };
     out.Line(0, std::string("Quorvane Enroll doctor ") + kProgramVersion);
-    out.Field(0, "generated", report.generated);
+    out.Field(0, "generated", LocalTime());
     RenderSettings(out);
-    RenderModuleList(report.moduleList, out);
-    const HostProbe* rekey = nullptr;
-    for (const HostProbe& probe : report.hosts) {
-        rekey = probe.rekey ? &probe : rekey;
+    const ModuleListOrigin list = InspectModuleList();
+    sources.moduleListPath = list.path;
+    RenderModuleList(list, out);
+    flush();
+
+    // Each library in a process of its own: one that crashes or hangs costs its own section.
+    std::vector<ModuleOutcome> modules;
+    for (const std::string& name : list.names) {
+        const ChildRun run = RunChild({options.program, kSurveyArgument, name}, options.timeout);
+        modules.push_back({name, ParseChildReport(run.output)});
+        RenderModuleOutcome(modules.back(), modules.size(), run, options.timeout, out);
+        flush();
     }
-    for (std::size_t i = 0; i < report.modules.size(); ++i) {
-        RenderModule(report.modules[i], i + 1, rekey, out);
-    }
-    RenderTokenOverview(report.modules, out);
-    out.Section("Servers");
-    if (!report.hostsProbed) {
-        out.Line(0, "not checked (--offline)");
-    }
-    for (const HostProbe& probe : report.hosts) {
-        RenderHost(probe, out);
-    }
-    RenderLog(report, options, out);
+    std::vector<std::string> listing{options.program, kListingArgument};
+    listing.insert(listing.end(), list.names.begin(), list.names.end());
+    const auto listingLimit = options.timeout * std::max<std::size_t>(1, list.names.size());
+    const ChildRun listed = RunChild(listing, listingLimit);
+    RenderTokenOverview(modules, listed, ParseChildReport(listed.output), listingLimit, out);
+    flush();
+
+    const bool probed = hosts.valid();
+    const std::vector<HostProbe> probes = probed ? hosts.get() : std::vector<HostProbe>();
+    RenderServers(probed ? &probes : nullptr, modules, out);
+    flush();
+    RenderLog(sources.logPath, logStatus, logTail, options, out);
+    flush();
     return out.text();
 }
 

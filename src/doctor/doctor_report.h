@@ -1,46 +1,36 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <ostream>
 #include <string>
-#include <vector>
-
-#include "doctor/host_probe.h"
-#include "doctor/report_text.h"
-#include "doctor/token_survey.h"
-#include "token/module_list.h"
 
 namespace qe {
+
+// How long one library may take to be surveyed: a real token answers within seconds, a slow
+// one (a TPM, a card reader waking up) within tens of seconds.
+inline constexpr std::chrono::seconds kDefaultLibraryTimeout{30};
 
 struct DoctorOptions {
     bool probeHosts = true;
     std::size_t logLines = 40;
+    std::chrono::seconds timeout = kDefaultLibraryTimeout;
+    // The doctor's own program, run again for each library ("/proc/self/exe" in the doctor).
+    std::string program;
 };
 
-// Everything the doctor found, gathered before any of it is written.
-struct DoctorReport {
-    std::string generated;  // local time of the run
-    ModuleListOrigin moduleList;
-    std::vector<ModuleSurvey> modules;
-    bool hostsProbed = false;
-    std::vector<HostProbe> hosts;
+// The files the report read, for the bundle: the diagnostic log and the module list value
+// (empty when there is none).
+struct ReportSources {
     std::string logPath;
-    int logStatus = 0;  // 0 or the errno of reading the log
-    std::string logTail;
+    std::string moduleListPath;
 };
 
-// Runs every check: the module list, each library and its tokens, the servers (unless told not
-// to; they are probed while the tokens are read) and the end of the diagnostic log.
-DoctorReport CollectReport(const DoctorOptions& options);
-
-// The report as plain text, in sections, the same layout on every run.
-std::string RenderReport(const DoctorReport& report, const DoctorOptions& options);
-
-// The sections of one library and its tokens; `rekey` is the rekey host's probe when there was
-// one, for whether it accepts each certificate's issuer.
-void RenderModule(const ModuleSurvey& module, std::size_t number, const HostProbe* rekey,
-                  ReportWriter& out);
-
-// The certificates and RSA keys a token shows, paired by modulus.
-void RenderObjects(const TokenSurvey& token, const HostProbe* rekey, ReportWriter& out);
+// Runs every check and writes the report to `stream`, flushed section by section as each is
+// ready: the settings and the module list at once, each library when its survey (a child
+// process, killed after `options.timeout`) ends, the tokens, the servers (probed meanwhile unless
+// told not to) and the end of the diagnostic log. Returns the whole text, the same layout on
+// every run.
+std::string WriteReport(const DoctorOptions& options, std::ostream& stream, ReportSources& sources);
 
 }  // namespace qe

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "doctor/doctor_report.h"
+#include "doctor/report_sections.h"
 #include "token/pkcs11_module.h"
 
 namespace qe {
@@ -77,7 +77,7 @@ std::string ReadinessText(const TokenSurvey& token) {
     return shortfalls.empty() ? "ready" : "not ready: " + Join(shortfalls);
 }
 
-void RenderToken(const SlotSurvey& slot, const HostProbe* rekey, ReportWriter& out) {
+void RenderToken(const SlotSurvey& slot, ReportWriter& out) {
     const CK_TOKEN_INFO& info = slot.tokenInfo;
     const TokenSurvey& token = *slot.token;
     out.Field(2, "label", FieldText(info.label, sizeof info.label));
@@ -99,14 +99,12 @@ void RenderToken(const SlotSurvey& slot, const HostProbe* rekey, ReportWriter& o
     if (token.objectsRv != CKR_OK) {
         out.Field(2, "objects", "not all readable: " + ResultText(token.objectsRv));
     }
-    RenderObjects(token, rekey, out);
+    RenderObjects(token, out);
 }
 
 }  // namespace
 
-void RenderModule(const ModuleSurvey& module, std::size_t number, const HostProbe* rekey,
-                  ReportWriter& out) {
-    out.Section("Module " + std::to_string(number) + ": " + Printable(module.name));
+void RenderModule(const ModuleSurvey& module, ReportWriter& out) {
     if (module.loadRv == kModuleNotLoaded || module.loadRv == kNoFunctionList) {
         const char* why = module.loadRv == kModuleNotLoaded ? "the file could not be loaded"
                                                             : "it has no C_GetFunctionList";
@@ -155,7 +153,7 @@ void RenderModule(const ModuleSurvey& module, std::size_t number, const HostProb
         } else if (!slot.token) {
             out.Field(2, "token", "not initialised, the wizard skips this slot");
         } else {
-            RenderToken(slot, rekey, out);
+            RenderToken(slot, out);
         }
     }
 }

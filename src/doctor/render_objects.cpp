@@ -4,7 +4,7 @@
 #include <ctime>
 #include <string>
 
-#include "doctor/doctor_report.h"
+#include "doctor/report_sections.h"
 #include "flows/flow_support.h"
 #include "request/keygen_session.h"
 #include "token/certificate_parts.h"
@@ -80,18 +80,6 @@ std::string PrivateKeyText(const TokenSurvey& token, const Bytes& modulus) {
     return (token.flags & CKF_LOGIN_REQUIRED) != 0 ? "not visible without a login" : "absent";
 }
 
-std::string IssuerAcceptedText(const Bytes& issuer, const HostProbe* rekey) {
-    if (rekey == nullptr) {
-        return "unknown: the servers were not checked";
-    }
-    if (rekey->tlsResult != ERR_BAD_CERT_OR_PASSWORD) {
-        return "unknown: the rekey host did not ask for a certificate";
-    }
-    const bool listed =
-        std::find(rekey->caNames.begin(), rekey->caNames.end(), issuer) != rekey->caNames.end();
-    return listed ? "yes" : "no: the wizard will not offer this certificate";
-}
-
 bool Provisional(const TokenObject& key) {
     return key.id == ToBytes(kProvisionalKeyId) || key.label == kProvisionalPublicKeyLabel ||
            key.label == kProvisionalPrivateKeyLabel;
@@ -99,7 +87,7 @@ bool Provisional(const TokenObject& key) {
 
 // Returns the certificate's modulus, empty when it is not an RSA certificate.
 Bytes RenderCertificate(const TokenSurvey& token, const TokenObject& object, std::size_t number,
-                        const HostProbe* rekey, ReportWriter& out) {
+                        ReportWriter& out) {
     out.Line(3, "certificate " + std::to_string(number) + ": label \"" + Printable(object.label) +
                     "\", id " + Printable(IdText(object.id)));
     CertificateParts parts;
@@ -116,7 +104,6 @@ Bytes RenderCertificate(const TokenSurvey& token, const TokenObject& object, std
     out.Field(4, "private key with the same modulus", PrivateKeyText(token, parts.modulus));
     out.Field(4, "public key with the same modulus",
               KeyWithModulus(token, CKO_PUBLIC_KEY, parts.modulus) ? "present" : "absent");
-    out.Field(4, "issuer accepted by the rekey host", IssuerAcceptedText(parts.issuer, rekey));
     return parts.modulus;
 }
 
@@ -137,7 +124,7 @@ void RenderLoneKey(const TokenSurvey& token, const TokenObject& key, ReportWrite
 
 }  // namespace
 
-void RenderObjects(const TokenSurvey& token, const HostProbe* rekey, ReportWriter& out) {
+void RenderObjects(const TokenSurvey& token, ReportWriter& out) {
     const auto certificates =
         std::count_if(token.objects.begin(), token.objects.end(),
                       [](const TokenObject& o) { return o.objectClass == CKO_CERTIFICATE; });
@@ -146,7 +133,7 @@ void RenderObjects(const TokenSurvey& token, const HostProbe* rekey, ReportWrite
     std::size_t number = 0;
     for (const TokenObject& object : token.objects) {
         if (object.objectClass == CKO_CERTIFICATE) {
-            certificateModuli.push_back(RenderCertificate(token, object, ++number, rekey, out));
+            certificateModuli.push_back(RenderCertificate(token, object, ++number, out));
         }
     }
     std::vector<const TokenObject*> lone;

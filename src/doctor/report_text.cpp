@@ -202,6 +202,12 @@ void ReportWriter::Line(int indent, const std::string& text) {
     text_ += '\n';
 }
 
+std::string ReportWriter::TakeNew() {
+    std::string part = text_.substr(taken_);
+    taken_ = text_.size();
+    return part;
+}
+
 void ReportWriter::Field(int indent, const std::string& key, const std::string& value) {
     Line(indent, key + ": " + (value.empty() ? "(empty)" : value));
 }

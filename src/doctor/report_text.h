@@ -45,9 +45,13 @@ public:
     void Line(int indent, const std::string& text);
     void Field(int indent, const std::string& key, const std::string& value);
     const std::string& text() const { return text_; }
+    // The text written since the last call (all of it the first time), for showing a report
+    // while it is being written.
+    std::string TakeNew();
 
 private:
     std::string text_;
+    std::size_t taken_ = 0;
 };
 
 }  // namespace qe

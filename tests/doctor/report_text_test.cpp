@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -5,6 +6,7 @@
 #include <unistd.h>
 
 #include "doctor/log_tail.h"
+#include "doctor/report_sections.h"
 #include "doctor/report_text.h"
 #include "support/scoped_dir.h"
 
@@ -47,6 +49,30 @@ TEST(ReportTextTest, FlagsResultsAndFields) {
     out.Section("Two");
     out.Line(2, "text");
     EXPECT_EQ(out.text(), "== One ==\n  key: (empty)\n\n== Two ==\n    text\n");
+}
+
+// A token is shared when one serial, maker and model shows through two library files; slots of
+// one library with one serial (a library that gives all its tokens one dummy serial) are not.
+TEST(TokenOverviewTest, ATokenSeenThroughSeveralLibraryFiles) {
+    const auto module = [](const char* name, std::vector<std::pair<CK_SLOT_ID, const char*>> seen) {
+        ModuleOutcome outcome{name, {true, {}, {}, {}}};
+        for (const auto& [slot, serial] : seen) {
+            outcome.report.tokens.push_back({name, slot, serial, "Maker", "Model"});
+        }
+        return outcome;
+    };
+    const std::string none = "no token is seen through more than one library";
+    const std::pair<std::vector<ModuleOutcome>, std::string> cases[] = {
+        {{module("a.so", {{1, "0000"}, {2, "0000"}})}, none},
+        {{module("a.so", {{1, "0000"}}), module("a.so", {{1, "0000"}})}, none},
+        {{module("a.so", {{1, "0000"}, {2, "0000"}}), module("b.so", {{7, "0000"}})},
+         "token 0000 is seen through 2 libraries:"},
+    };
+    for (const auto& [modules, line] : cases) {
+        ReportWriter out;
+        RenderTokenOverview(modules, {}, {true, {}, {}, {}}, std::chrono::seconds(1), out);
+        EXPECT_THAT(test::SplitLines(out.text()), testing::Contains(line)) << line;
+    }
 }
 
 TEST(LogTailTest, TheEndOfTheFileWithoutItsCutLine) {

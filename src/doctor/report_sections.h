@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "doctor/child_process.h"
+#include "doctor/child_report.h"
+#include "doctor/host_probe.h"
+#include "doctor/report_text.h"
+#include "doctor/token_survey.h"
+
+namespace qe {
+
+// The section of one library below its title, with its tokens; written by its survey child.
+void RenderModule(const ModuleSurvey& module, ReportWriter& out);
+
+// The certificates and RSA keys a token shows, paired by modulus.
+void RenderObjects(const TokenSurvey& token, ReportWriter& out);
+
+// How a child ended without its report: "crashed (signal 11, SIGSEGV)", "did not answer in 30 s".
+std::string ChildEndText(const ChildRun& run, std::chrono::seconds limit);
+
+// One library of the module list as its survey child reported it.
+struct ModuleOutcome {
+    std::string name;
+    ChildReport report;
+};
+
+// The tokens across the libraries (one seen through several library files) and the token the
+// wizard's own listing (`listing`, from a child given `limit`) would pick.
+void RenderTokenOverview(const std::vector<ModuleOutcome>& modules, const ChildRun& listingRun,
+                         const ChildReport& listing, std::chrono::seconds limit, ReportWriter& out);
+
+// The servers as probed (null: not probed), with whether the rekey host accepts the issuer of
+// each certificate the libraries showed.
+void RenderServers(const std::vector<HostProbe>* hosts, const std::vector<ModuleOutcome>& modules,
+                   ReportWriter& out);
+
+}  // namespace qe
