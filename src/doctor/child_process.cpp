@@ -59,7 +59,8 @@ public:
         do {
             result = waitpid(pid_, &status, WNOHANG);
         } while (result < 0 && errno == EINTR);
-        ended_ = result == pid_ || (result < 0 && errno == ECHILD);
+        // An error but EINTR means there is nothing left to wait for.
+        ended_ = result != 0;
         return ended_;
     }
 

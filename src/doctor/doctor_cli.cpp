@@ -56,8 +56,8 @@ bool Parse(const std::vector<std::string>& args, Arguments& parsed, std::string&
             const std::string value = Value(args, i, "--timeout");
             char* end = nullptr;
             const unsigned long seconds = std::strtoul(value.c_str(), &end, 10);
-            if (value.empty() || value[0] == '-' || *end != '\0' || seconds == 0 ||
-                seconds > kMaxTimeout) {
+            // Nothing, a sign of its own or a negative number (read as a huge one) fails here.
+            if (*end != '\0' || seconds == 0 || seconds > kMaxTimeout) {
                 problem = "--timeout needs a number of seconds from 1 to 86400";
                 return false;
             }

@@ -5,6 +5,8 @@
 #include <set>
 #include <sstream>
 
+#include <sys/wait.h>
+
 #include <openssl/evp.h>
 
 #include "doctor/doctor_cli.h"
@@ -25,7 +27,8 @@ using ::testing::IsSupersetOf;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-// The report as written: flushed after each section, the settings with the module list.
+// The report as written: flushed after each section, the settings with the module list; every
+// library's child reaped.
 std::vector<std::string> ReportLines(int timeout = 30) {
     struct Flushes : std::stringbuf {
         int count = 0;
@@ -36,6 +39,7 @@ std::vector<std::string> ReportLines(int timeout = 30) {
     ReportSources sources;
     const std::string text = WriteReport(options, streamed, sources);
     EXPECT_EQ(flushes.str(), text);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left, ended or not
     std::vector<std::string> lines = test::SplitLines(text);
     EXPECT_EQ(flushes.count + 1, std::count_if(lines.begin(), lines.end(),
                                                [](const auto& l) { return l.find("== ") == 0; }));
@@ -114,13 +118,19 @@ TEST(DoctorTokenTest, TokensThroughSeveralLibraries) {
     // Both libraries serve the same reader: the wizard keeps the first.
     zel_token chosen;
     ASSERT_EQ(CPKI().SelectToken(chosen), CKR_OK);
-    EXPECT_THAT(lines, Contains("the wizard would find: token " + serial + " (slot id " +
-                                HexNumber(chosen.slotId) + ") through " + chosen.modulePath));
+    const std::string alpha = "token " + serial + " (slot id " + HexNumber(chosen.slotId) +
+                              ") through " + chosen.modulePath;
+    EXPECT_THAT(lines, Contains("the wizard would find: " + alpha));
+    EXPECT_THAT(lines,
+                IsSupersetOf({"== Module 3: " + std::string(test::FaultModuleTwinLibrary()) + " ==",
+                              "  " + std::string(test::FaultModuleTwinLibrary()) + " (slot id " +
+                                  HexNumber(chosen.slotId) + ")"}));
     hsm.WriteModuleList({test::FaultModuleLibrary()});
     hsm.InitToken("Beta", "1234");
     test::SoftHsm::Session("Beta", "1234").CreateCertificate({0x30, 0}, {}, "Beta");
     lines = ReportLines();
     EXPECT_THAT(lines, Contains("no token is seen through more than one library"));
+    EXPECT_THAT(lines, Contains("  " + alpha));
     EXPECT_THAT(lines, Contains("the wizard would find: 2 tokens (it stops with \"several "
                                 "tokens\")"));
     // Each slot shows its own token's objects.

@@ -71,7 +71,10 @@ TEST(TokenOverviewTest, ATokenSeenThroughSeveralLibraryFiles) {
     for (const auto& [modules, line] : cases) {
         ReportWriter out;
         RenderTokenOverview(modules, {}, {true, {}, {}, {}}, std::chrono::seconds(1), out);
-        EXPECT_THAT(test::SplitLines(out.text()), testing::Contains(line)) << line;
+        const std::vector<std::string> lines = test::SplitLines(out.text());
+        EXPECT_EQ(lines.front(), "== Tokens ==");
+        EXPECT_THAT(lines, testing::Contains(line)) << line;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), none), line == none) << line;
     }
 }
 
