@@ -69,7 +69,9 @@ TEST_F(DoctorSimTest, ServersCertificateAndLogGoToTheReportAndTheBundle) {
                     "  TLS: server certificate verified; the server asks for a client certificate",
                     "  CA names it asks for: 1",
                     "        serial: " + oldSerial_,
+                    "last lines: 1",
                     "  [01/01/2026 10:00:00][Init] Response msg: \"\\x1b[2Jhello\"",
+                    "bundle written: " + bundle,
                 }));
     EXPECT_THAT(SplitLines(run.out),
                 Contains(AllOf(StartsWith("    Module 1, slot id "), EndsWith(": yes"))));

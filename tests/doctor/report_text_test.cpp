@@ -13,6 +13,8 @@
 namespace qe {
 namespace {
 
+using namespace std::chrono_literals;
+
 // Controls (C0, DEL, C1) and bytes that are not UTF-8 (cut off, overlong, surrogates, beyond
 // U+10FFFF) are escaped; every well-formed character at the edge of its range is kept.
 TEST(ReportTextTest, ControlsAndBrokenUtf8AreEscapedTextIsKept) {
@@ -76,6 +78,29 @@ TEST(TokenOverviewTest, ATokenSeenThroughSeveralLibraryFiles) {
         EXPECT_THAT(lines, testing::Contains(line)) << line;
         EXPECT_EQ(std::count(lines.begin(), lines.end(), none), line == none) << line;
     }
+}
+
+// How a child ended, what it wrote and how the report names an end without a report.
+TEST(ChildProcessTest, EndOutputAndTimeLimit) {
+    using End = ChildRun::End;
+    const std::tuple<const char*, End, std::string, std::string> cases[] = {
+        {"printf 'a\\nb'; exit 3", End::Exited, "a\nb", "ended without a report (exit status 3)"},
+        {"echo x; kill -SEGV $$", End::Signalled, "x\n", "crashed (signal 11, SIGSEGV)"},
+        {"echo x; exec sleep 5", End::TimedOut, "x\n", "did not answer in 2 s"},
+        // What it leaves running with the pipe open does not hold up the report.
+        {"sleep 5 2>/dev/null & echo x", End::Exited, "x\n",
+         "ended without a report (exit status 0)"},
+    };
+    for (const auto& [script, end, output, text] : cases) {
+        const ChildRun run = RunChild({"/bin/sh", "-c", script}, std::chrono::seconds(2));
+        EXPECT_EQ(run.end, end) << script;
+        EXPECT_EQ(run.output, output) << script;
+        EXPECT_EQ(ChildEndText(run, std::chrono::seconds(2)), text) << script;
+    }
+    const ChildRun big = RunChild({"/bin/sh", "-c", "head -c 17000000 /dev/zero"}, 10s);
+    EXPECT_EQ(big.output.size(), kMaxChildOutput);
+    EXPECT_EQ(ChildEndText(RunChild({"/nonexistent/program"}, 1s), 1s),
+              "could not be started: No such file or directory");
 }
 
 TEST(LogTailTest, TheEndOfTheFileWithoutItsCutLine) {
