@@ -279,6 +279,9 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
          "Token cannot renew: no RSA PKCS#1 signature"},
         {"", "", "free-memory 1000 100000\n", ERR_TOKEN_FULL, L"",
          "Token cannot renew: not enough free memory for a key pair and a certificate"},
+        // The token's information fails, or it is gone, just after it was chosen.
+        {"", "", "fail C_GetTokenInfo 0x30 skip 1\n", ERR_TOKEN_DEVICE, L"", ""},
+        {"", "", "fail C_GetTokenInfo 0xe0 skip 1\n", ERR_NO_TOKEN, L"", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario + c.fault);

@@ -58,6 +58,13 @@ protected:
 };
 
 TEST_F(TokensTest, WholeRenewalLeavesTheNewCertificateWithAProtectedKey) {
+    // What support sees first: the token ready for a renewal, and the wizard's choice of it.
+    const CommandResult doctor = RunCommand({QE_DOCTOR_BINARY, "--offline"});
+    const std::vector<std::string> report = SplitLines(doctor.out);
+    EXPECT_THAT(report, ::testing::Contains("    renewal check: ready")) << doctor.out;
+    EXPECT_THAT(report, ::testing::Contains(::testing::MatchesRegex(
+                            "the wizard would find: token .* \\(slot id 0x[0-9a-f]+\\) through " +
+                            module_)));
     Run(1);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS)) << sim_->Log();
     Bytes issued;
