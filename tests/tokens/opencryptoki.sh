@@ -17,17 +17,11 @@ readonly module=/usr/lib/x86_64-linux-gnu/pkcs11/libopencryptoki.so
 readonly slot=3 store=/var/lib/opencryptoki/swtok first_so_pin=87654321
 PATH=$PATH:/usr/sbin
 
-die() {
-  echo "opencryptoki.sh: $*" >&4
-  echo "opencryptoki.sh: $*"
-  exit 1
-}
-
 # Live (not zombie) pkcsslotd processes.
 slot_daemons() { ps -C pkcsslotd -o pid=,stat= | awk '$2 !~ /^Z/ { print $1 }'; }
 
 # Ends the pkcsslotd that start recorded in DIR, if it still runs.
-stop_daemon() {
+stop_stack() {
   local pid
   [ -s "$dir/pkcsslotd.pid" ] || return 0
   pid=$(cat "$dir/pkcsslotd.pid")
@@ -39,34 +33,9 @@ stop_daemon() {
   rm -f "$dir/pkcsslotd.pid"
 }
 
-# KEY VALUE ...: DIR/env as export lines, then KEY=VALUE lines on stdout.
-emit() {
-  local env=$dir/env
-  : >"$env.new"
-  while [ $# -gt 0 ]; do
-    printf "export %s='%s'\n" "$1" "${2//\'/\'\\\'\'}" >>"$env.new"
-    printf '%s=%s\n' "$1" "$2" >&3
-    shift 2
-  done
-  mv "$env.new" "$env"
-}
-
-usage="usage: opencryptoki.sh start DIR LABEL USER_PIN SO_PIN | stop DIR"
-case "${1:-}" in
-  start) [ $# -eq 5 ] || { echo "$usage" >&2; exit 2; } ;;
-  stop)
-    [ $# -eq 2 ] || { echo "$usage" >&2; exit 2; }
-    dir=$(realpath -m "$2")
-    stop_daemon
-    exit 0 ;;
-  *) echo "$usage" >&2; exit 2 ;;
-esac
-dir=$(realpath -m "$2") label=$3 pin=$4 so_pin=$5
-mkdir -p "$dir"
-log=$dir/opencryptoki.log
-# From here on everything goes to the log; fd 3 is stdout for emit, fd 4 stderr for die.
-exec 3>&1 4>&2 >>"$log" 2>&1
-echo "== start $(date -Is)"
+stack=opencryptoki
+# shellcheck source-path=SCRIPTDIR source=stack.sh
+. "$(dirname "$(realpath "$0")")/stack.sh"
 
 [ -f "$module" ] || die "no opencryptoki library at $module (scripts/install-deps.sh installs it)"
 for tool in pkcsslotd pkcsconf pkcs11-tool ps; do
@@ -78,8 +47,8 @@ done
 
 # The slot daemon (it and the library make their lock directories themselves).
 if [ -z "$(slot_daemons)" ]; then
-  stop_daemon
-  trap stop_daemon EXIT
+  stop_stack
+  trap stop_stack EXIT
   pkcsslotd 3>&- 4>&- || die "pkcsslotd did not start (see $log)"
   pid=$(slot_daemons | head -n 1)
   [ -n "$pid" ] || die "pkcsslotd did not stay up (see $log)"

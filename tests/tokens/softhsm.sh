@@ -11,34 +11,18 @@ set -euo pipefail
 
 readonly module=/usr/lib/softhsm/libsofthsm2.so
 
-die() { echo "softhsm.sh: $*" >&2; exit 1; }
+stop_stack() { :; }
 
-# KEY VALUE ...: DIR/env as export lines, then KEY=VALUE lines on stdout.
-emit() {
-  local env=$dir/env
-  : >"$env.new"
-  while [ $# -gt 0 ]; do
-    printf "export %s='%s'\n" "$1" "${2//\'/\'\\\'\'}" >>"$env.new"
-    printf '%s=%s\n' "$1" "$2"
-    shift 2
-  done
-  mv "$env.new" "$env"
-}
+stack=softhsm
+# shellcheck source-path=SCRIPTDIR source=stack.sh
+. "$(dirname "$(realpath "$0")")/stack.sh"
 
-case "${1:-}" in
-  start) [ $# -eq 5 ] || die "usage: softhsm.sh start DIR LABEL USER_PIN SO_PIN" ;;
-  stop) [ $# -eq 2 ] || die "usage: softhsm.sh stop DIR"; exit 0 ;;
-  *) die "usage: softhsm.sh start DIR LABEL USER_PIN SO_PIN | stop DIR" ;;
-esac
-dir=$(realpath -m "$2") label=$3 pin=$4 so_pin=$5
 [ -f "$module" ] || die "no SoftHSM2 library at $module (scripts/install-deps.sh installs it)"
-
-mkdir -p "$dir"
 rm -rf "$dir/softhsm-tokens"
 mkdir "$dir/softhsm-tokens"
 printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' \
   "$dir/softhsm-tokens" >"$dir/softhsm2.conf"
 export SOFTHSM2_CONF=$dir/softhsm2.conf
-softhsm2-util --init-token --free --label "$label" --pin "$pin" --so-pin "$so_pin" \
-  >>"$dir/softhsm.log" 2>&1 || die "softhsm2-util --init-token failed (see $dir/softhsm.log)"
+softhsm2-util --init-token --free --label "$label" --pin "$pin" --so-pin "$so_pin" ||
+  die "softhsm2-util --init-token failed (see $log)"
 emit QE_TOKEN_MODULE "$module" SOFTHSM2_CONF "$SOFTHSM2_CONF"

@@ -20,14 +20,8 @@ set -euo pipefail
 readonly module=/usr/lib/x86_64-linux-gnu/pkcs11/libtpm2_pkcs11.so
 readonly tcti=tabrmd:bus_type=session
 
-die() {
-  echo "tpm.sh: $*" >&4
-  echo "tpm.sh: $*"
-  exit 1
-}
-
 # Ends the processes whose pid files are in DIR, if they are still the ones started there.
-stop_all() {
+stop_stack() {
   local name pid
   for name in tpm2-abrmd dbus-daemon swtpm; do
     [ -s "$dir/$name.pid" ] || continue
@@ -64,41 +58,17 @@ while True:
         b.close()'
 }
 
-# KEY VALUE ...: DIR/env as export lines, then KEY=VALUE lines on stdout.
-emit() {
-  local env=$dir/env
-  : >"$env.new"
-  while [ $# -gt 0 ]; do
-    printf "export %s='%s'\n" "$1" "${2//\'/\'\\\'\'}" >>"$env.new"
-    printf '%s=%s\n' "$1" "$2" >&3
-    shift 2
-  done
-  mv "$env.new" "$env"
-}
-
-case "${1:-}" in
-  start) [ $# -eq 5 ] || { echo "usage: tpm.sh start DIR LABEL USER_PIN SO_PIN" >&2; exit 2; } ;;
-  stop)
-    [ $# -eq 2 ] || { echo "usage: tpm.sh stop DIR" >&2; exit 2; }
-    dir=$(realpath -m "$2")
-    stop_all
-    exit 0 ;;
-  *) echo "usage: tpm.sh start DIR LABEL USER_PIN SO_PIN | stop DIR" >&2; exit 2 ;;
-esac
-dir=$(realpath -m "$2") label=$3 pin=$4 so_pin=$5
-mkdir -p "$dir"
-log=$dir/tpm.log
-# From here on everything goes to the log; fd 3 is stdout for emit, fd 4 stderr for die.
-exec 3>&1 4>&2 >>"$log" 2>&1
-echo "== start $(date -Is)"
+stack=tpm
+# shellcheck source-path=SCRIPTDIR source=stack.sh
+. "$(dirname "$(realpath "$0")")/stack.sh"
 
 [ -f "$module" ] || die "no tpm2-pkcs11 library at $module (scripts/install-deps.sh installs it)"
 for tool in swtpm tpm2-abrmd dbus-daemon tpm2_ptool tpm2_getcap python3 pkcs11-tool; do
   command -v "$tool" >/dev/null || die "$tool is missing (scripts/install-deps.sh installs it)"
 done
 
-stop_all
-trap stop_all EXIT
+stop_stack
+trap stop_stack EXIT
 rm -rf "$dir/tpm-state" "$dir/tpm-store"
 mkdir "$dir/tpm-state" "$dir/tpm-store"
 
