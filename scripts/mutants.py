@@ -237,13 +237,15 @@ class Tree:
 
 
 def test_programs(build):
-    """Each test's name, program and labels, as CTest lists them."""
+    """Each test's name, programs and labels, as CTest lists them. A test run through a wrapper
+    (a token stack started around it) names its program among the wrapper's arguments, so every
+    word of the command counts."""
     out = subprocess.run(["ctest", "--test-dir", build, "--show-only=json-v1"], cwd=ROOT,
                          capture_output=True, text=True, check=True).stdout
     tests = []
     for t in json.loads(out).get("tests", []):
         labels = next((p["value"] for p in t.get("properties", []) if p["name"] == "LABELS"), [])
-        tests.append((t["name"], t["command"][0], labels))
+        tests.append((t["name"], tuple(t["command"]), labels))
     return tests
 
 
@@ -255,7 +257,7 @@ def affected_tests(tests, before, after, helpers):
     """Tests whose program was relinked by this mutant's build, and the tests that run a
     relinked helper program (the simulator) as a child process."""
     changed = {p for p in after if after[p] != before[p]}
-    names = [name for name, program, _ in tests if program in changed]
+    names = [name for name, command, _ in tests if changed.intersection(command)]
     for helper, labels in helpers.items():
         if helper in changed:
             names += [name for name, _, ls in tests if set(ls) & labels]
@@ -335,8 +337,11 @@ def main():
 
     tests = test_programs(args.build)
     # Programs the tests start as child processes, and the labels of the tests that start them.
-    helpers = {os.path.join(ROOT, args.build, "sim", "quorvane-authority-sim"): {"sim", "e2e"}}
-    watched = [program for _, program, _ in tests] + list(helpers)
+    helpers = {os.path.join(ROOT, args.build, "sim", "quorvane-authority-sim"): {"sim", "e2e"},
+               os.path.join(ROOT, args.build, "src", "doctor", "quorvane-enroll-doctor"):
+                   {"token", "sim", "tokens"}}
+    watched = [word for _, command, _ in tests for word in command if os.path.isabs(word)]
+    watched += list(helpers)
 
     results = collections.defaultdict(lambda: collections.Counter())
     survivors = []
