@@ -21,6 +21,7 @@
 #include "token/p11kit_modules.h"
 #include "token/pkcs11_call.h"
 #include "token/token_hash.h"
+#include "token/token_readiness.h"
 #include "token/zel_token.h"
 #include "toolkit/status.h"
 
@@ -258,6 +259,17 @@ TEST(ZelTokenTest, RecordTextStopsAtTheFirstBlankOrNulAndTheSerialIsAllSixteenBy
         EXPECT_EQ(CurrentTokenHash(), "36d629da102750410d50b70a0634209e4cf164f0");
     }
     EXPECT_EQ(TrimmedField(info.manufacturerID, sizeof info.manufacturerID), "Acme");
+}
+
+// Exactly 2048 bits, and exactly the room a key pair and a certificate take, are enough.
+TEST(TokenReadinessTest, TheLimitsThemselvesAreEnough) {
+    CK_TOKEN_INFO info{};
+    info.flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED;
+    info.ulFreePublicMemory = kPublicRoomNeeded;
+    info.ulFreePrivateMemory = kPrivateRoomNeeded;
+    const CK_MECHANISM_INFO generate{kRenewalKeyBits, kRenewalKeyBits, CKF_GENERATE_KEY_PAIR};
+    const CK_MECHANISM_INFO pkcs1{0, 0, CKF_SIGN | CKF_DECRYPT};
+    EXPECT_TRUE(TokenShortfalls(info, &generate, &pkcs1).empty());
 }
 
 TEST(Pkcs11CallTest, FailuresBecomeTheLastErrorByName) {
