@@ -135,35 +135,6 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_KEY_NOT_PROTECTED, 178},
 };
 
-constexpr std::string_view kErrorNames[] = {
-    "ERR_SUCCESS",
-    "ERR_CANCELLED",
-    "ERR_NO_TOKEN",
-    "ERR_BAD_CERT_OR_PASSWORD",
-    "ERR_KEYGEN_FAILED",
-    "ERR_SEND_FAILED",
-    "ERR_MULTIPLE_TOKENS",
-    "ERR_CONNECTION",
-    "ERR_TOKEN_DEVICE",
-    "ERR_BAD_RESPONSE",
-    "ERR_SERVER",
-    "ERR_SERVER_CERT",
-    "ERR_KEY_NOT_FOUND",
-    "ERR_WRONG_PIN",
-    "ERR_TOKEN_RESTRICTED",
-    "ERR_TOKEN_FULL",
-    "ERR_OLD_DRIVER",
-    "ERR_KEYGEN_DATA",
-    "ERR_TOKEN_NOT_INITIALISED",
-    "ERR_PIN_NOT_SET",
-    "ERR_PIN_LOCKED",
-    "ERR_TOKEN_WRITE_PROTECTED",
-    "ERR_TOKEN_NO_KEYGEN",
-    "ERR_TOKEN_NO_DECRYPTION",
-    "ERR_TOKEN_NO_SIGNING",
-    "ERR_KEY_NOT_PROTECTED",
-};
-
 }  // namespace
 
 std::wstring_view LoadString(int number) {
@@ -176,13 +147,6 @@ std::wstring OldDriverText() {
     const std::wstring address = QE_WIDEN(QUORVANE_SUPPORT_URL);
     return std::wstring(kOldDriverBeforeLink) + L"{{\\field{\\*\\fldinst{HYPERLINK " + address +
            L" }}{\\fldrslt{" + address + L"\\ul0\\cf0}}}}" + kOldDriverAfterLink;
-}
-
-std::string_view ErrorName(ErrorId id) {
-    if (id < 0 || id >= static_cast<ErrorId>(std::size(kErrorNames))) {
-        return {};
-    }
-    return kErrorNames[id];
 }
 
 std::wstring ErrorText(ErrorId id, const std::wstring& serverMessage) {

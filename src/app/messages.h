@@ -16,9 +16,6 @@ std::wstring_view LoadString(int number);
 // String 150: the old-driver alert (rich text) with the support page address of this build.
 std::wstring OldDriverText();
 
-// The symbolic name of an error identifier ("ERR_WRONG_PIN"), or "" for one without a name.
-std::string_view ErrorName(ErrorId id);
-
 // The text shown for an error identifier: the server's message for 10 when it has one, the rich
 // texts 148 and 150 for 14 and 16, the generic text for identifiers without an entry.
 std::wstring ErrorText(ErrorId id, const std::wstring& serverMessage = {});
