@@ -6,8 +6,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <deque>
-#include <thread>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -16,6 +14,7 @@
 #include "net/token_client_certificate.h"
 #include "support/connect_proxy.h"
 #include "support/process_log.h"
+#include "support/scripted_pins.h"
 #include "support/softhsm.h"
 #include "support/test_pki.h"
 #include "tls_test_server.h"
@@ -27,36 +26,8 @@ namespace {
 
 using test::RecordedRequest;
 using test::Reply;
+using test::ScriptedPins;
 using test::TlsTestServer;
-
-// The window's PIN side: a cached PIN and the answers the PIN dialog will give, in order (an
-// empty answer is a cancelled dialog).
-class ScriptedPins : public PinPort {
-public:
-    Secret CachedPin() override { return cached_.Clone(); }
-    void AskPin() override {
-        std::this_thread::sleep_for(typing);
-        ++asked;
-        if (!answers.empty()) {
-            if (!answers.front().empty()) {
-                cached_ = Secret(answers.front());
-            }
-            answers.pop_front();
-        }
-    }
-    void ClearPin() override {
-        ++cleared;
-        cached_.Clear();
-    }
-
-    std::deque<std::string> answers;
-    std::chrono::milliseconds typing{0};  // how long the customer takes
-    int asked = 0;
-    int cleared = 0;
-
-private:
-    Secret cached_;
-};
 
 class HttpsClientTest : public ::testing::Test {
 protected:
