@@ -49,8 +49,14 @@ public:
 
     int port() const { return port_; }
     // Every path answers with the reply returned by `handler` for the request.
-    void SetHandler(std::function<Reply(const RecordedRequest&)> handler);
-    std::vector<RecordedRequest> Requests() const;
+    void SetHandler(std::function<Reply(const RecordedRequest&)> handler) {
+        std::lock_guard lock(mutex_);
+        handler_ = std::move(handler);
+    }
+    std::vector<RecordedRequest> Requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
 
 private:
     std::unique_ptr<httplib::SSLServer> server_;
