@@ -232,8 +232,7 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     // text replaces them for its refusals.
     struct Case {
         std::string scenario;
-        const char* pin;
-        const char* fault;
+        const char *pin, *fault;
         ErrorId id;
         std::wstring serverText;
         std::string log;

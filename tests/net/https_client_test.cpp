@@ -19,7 +19,6 @@
 #include "support/test_pki.h"
 #include "tls_test_server.h"
 #include "token/pin_port.h"
-#include "token/pki.h"
 
 namespace qe {
 namespace {
@@ -208,10 +207,8 @@ protected:
                                       "Ion Popescu");
         }
         hsm_.WriteModuleList({test::FaultModuleLibrary()});
-        zel_token token;
-        ASSERT_EQ(CPKI().SelectToken(token), CKR_OK);
         std::vector<TokenCertificate> store;
-        ASSERT_EQ(GetSmartCardStore(token, store), 0);
+        ASSERT_EQ(GetSmartCardStore(store), 0);
         ASSERT_EQ(store.size(), 1u);
         certificate_ = store.front();
         hsm_.ClearRecord();
@@ -250,8 +247,7 @@ TEST_F(TokenTlsTest, NothingIsSignedForAServerNotVerified) {
     const auto expired = test::TestPki::Create(dirs[1].path(), "Expired CA", -1);
     const auto elsewhere = test::TestPki::Create(dirs[2].path(), "CA", 30, "DNS:other.example");
     const struct {
-        const test::TestPki& server;
-        const test::TestPki& trusted;
+        const test::TestPki &server, &trusted;
         int version;
         const wchar_t* host;
     } cases[] = {
@@ -320,10 +316,8 @@ TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
     const int v3 = TLS1_3_VERSION;
     const X509* other = stranger.caCert.get();
     const struct {
-        const char* fault;
-        const char* pin;
-        int typingMs;
-        int version;
+        const char *fault, *pin;
+        int typingMs, version;
         const X509* clientCa;  // the CA the server trusts for clients, null for the test CA
         int alert;             // the server refuses every certificate with this alert
         ErrorId rc;

@@ -17,7 +17,6 @@
 #include "support/softhsm.h"
 #include "support/test_pki.h"
 #include "token/open_token.h"
-#include "token/pki.h"
 #include "token/token_status.h"
 #include "toolkit/status.h"
 
@@ -53,8 +52,7 @@ protected:
         subject_[kSlotCommonName] = "Test User";
         hsm_.InitToken("Alpha", "1234");
         hsm_.WriteModuleList({test::FaultModuleLibrary()});
-        std::vector<zel_token> tokens;
-        CPKI().ListTokens({test::FaultModuleLibrary()}, tokens);
+        const std::vector<zel_token> tokens = test::ListedTokens();
         ASSERT_EQ(tokens.size(), 1u);
         token_ = tokens.front();
         hsm_.ClearRecord();
@@ -218,8 +216,7 @@ TEST_F(KeygenOnTokenTest, EachFailingTokenCallEndsTheCycleAndCleansUp) {
                                               "C_Logout",           "C_CloseSession",
                                               "C_CloseAllSessions", "C_Finalize"};
     const struct {
-        const char* fault;
-        const char* pin;
+        const char *fault, *pin;
         CK_RV rv;
         std::size_t cleanUp;  // how many calls of `closing`, from its end, follow the failure
     } cases[] = {

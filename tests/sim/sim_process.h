@@ -18,8 +18,7 @@ namespace qe::test {
 
 struct CommandResult {
     int status = -1;  // exit code, or -signal when a signal ended the process
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // Runs a program (found on PATH when the name has no slash) to its end, capturing its output.
@@ -72,8 +71,7 @@ private:
 struct SoftwareCustomer {
     PkeyPtr key;
     X509Ptr certificate;
-    std::string keyPath;
-    std::string certPath;
+    std::string keyPath, certPath;
 };
 
 // Issues from the authority in `stateDir` (created when missing) and writes `fileStem`.key/.pem.

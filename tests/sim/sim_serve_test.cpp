@@ -13,7 +13,6 @@
 #include "sim/cert_util.h"
 #include "sim/header_blocks.h"
 #include "sim/sim_process.h"
-#include "sim/subject_text.h"
 #include "sim/test_client.h"
 #include "support/scoped_dir.h"
 #include "support/softhsm.h"

@@ -2,7 +2,6 @@
 // state and the PIN dialog, the product name, the key limits.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 
 #include "log/last_error.h"
