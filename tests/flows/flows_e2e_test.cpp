@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/pem.h>
 #include <openssl/sha.h>
 #include <openssl/x509v3.h>
 
@@ -31,17 +30,6 @@ using Kind = ResultDecision::Kind;
 
 std::string Str(const QJsonValue& value) {
     return value.toString().toStdString();
-}
-
-X509ReqPtr ParseRequest(const std::string& pem) {
-    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    return X509ReqPtr(PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr));
-}
-
-std::string Subject(const X509ReqPtr& request) {
-    char subject[128] = {};
-    X509_NAME_oneline(X509_REQ_get_subject_name(request.get()), subject, sizeof subject);
-    return subject;
 }
 
 std::string Upper(std::string text) {
@@ -196,9 +184,9 @@ TEST_F(FlowTest, RequestReachesTheAuthorityWithTheNamesOfTheOldCertificate) {
     // The subject and the alternative names of the old certificate, the otherName first.
     const QJsonObject order = Order();
     const std::string uploaded = Str(order["requests"][0]);
-    const X509ReqPtr request = ParseRequest(uploaded);
+    const X509ReqPtr request = ParseRequestPem(uploaded);
     ASSERT_TRUE(request);
-    EXPECT_EQ(Subject(request), "/C=RO/O=Firma Exemplu SRL/CN=Ion Popescu");
+    EXPECT_EQ(SubjectLine(request.get()), "/C=RO/O=Firma Exemplu SRL/CN=Ion Popescu");
     STACK_OF(X509_EXTENSION)* extensions = X509_REQ_get_extensions(request.get());
     BioPtr names(BIO_new(BIO_s_mem()));
     X509V3_EXT_print(names.get(), sk_X509_EXTENSION_value(extensions, 0), 0, 0);
@@ -229,8 +217,8 @@ TEST_F(FlowTest, SubjectFromTheFieldsWhenTheAuthorityAsks) {
     SetScenario(R"({"ask4dn": "1", "fields": "C=RO\nO=Alta Firma SRL\nCN=Ion Popescu\n"})");
     RunFlow(1, kPin);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
-    const X509ReqPtr request = ParseRequest(Str(Order()["requests"][0]));
-    EXPECT_EQ(Subject(request), "/C=RO/O=Alta Firma SRL/CN=Ion Popescu");
+    const X509ReqPtr request = ParseRequestPem(Str(Order()["requests"][0]));
+    EXPECT_EQ(SubjectLine(request.get()), "/C=RO/O=Alta Firma SRL/CN=Ion Popescu");
     EXPECT_EQ(X509_REQ_get_attr_count(request.get()), 0);  // no extensions from a field list
     EXPECT_THAT(LogText(), HasSubstr("[Step 1] CertFields C=RO\nO=Alta Firma SRL\n"));
 }
@@ -244,8 +232,7 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     // text replaces them for its refusals.
     struct Case {
         std::string scenario;
-        const char* pin;
-        const char* fault;
+        const char *pin, *fault;
         ErrorId id;
         std::wstring serverText;
         std::string log;

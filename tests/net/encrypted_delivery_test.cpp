@@ -45,7 +45,7 @@ protected:
         server_ = std::make_unique<test::TlsTestServer>(pki_, test::TlsTestServer::Options{});
         server_->SetHandler([this](const test::RecordedRequest& r) {
             const auto it = replies_.find(r.path);
-            return it != replies_.end() ? it->second : Reply(404, "nu există");
+            return it != replies_.end() ? it->second : Reply{404, "nu există"};
         });
         ClearPinnedKeyId();
     }
@@ -53,7 +53,7 @@ protected:
     void Serve(const std::string& path, const Bytes& plaintext, EVP_PKEY* key,
                const sim::DeliveryOptions& options = {}) {
         replies_[path] =
-            Reply(200, ToString(Deliver(plaintext, key, options)), {}, "application/octet-stream");
+            Reply{200, ToString(Deliver(plaintext, key, options)), {}, "application/octet-stream"};
     }
 
     ErrorId Fetch(const std::wstring& path, Bytes& out, const char* pin = "1234") {
@@ -93,8 +93,8 @@ TEST_F(EncryptedDeliveryTest, EachFailureHasItsIdentifierAndKeepsTheOutput) {
     leadingZero.keyIdentifierLeadingZero = true;
     Serve("/zero", ToBytes("x"), key_.get(), leadingZero);
     Serve("/other", ToBytes("x"), other.get());
-    replies_["/junk"] = Reply(200, "not a delivery");
-    replies_["/error"] = Reply(500, "Comanda nu a fost găsită");
+    replies_["/junk"] = Reply{200, "not a delivery"};
+    replies_["/error"] = Reply{500, "Comanda nu a fost găsită"};
     const struct {
         const char* fault;
         bool fresh;  // a new download: no key identifier pinned yet
@@ -138,10 +138,8 @@ TEST_F(EncryptedDeliveryTest, EnvelopeRefusalsLeaveTheResultAsItWas) {
     const struct {
         const char* what;
         sim::DeliveryOptions options;
-        const char* pin;
-        const char* fault;
-        int rc;
-        int keyIdRc;
+        const char *pin, *fault;
+        int rc, keyIdRc;
     } cases[] = {
         {"four children", options([](auto& o) { o.originatorInfo = false; }), "1234", "",
          kDeliveryMalformed, kDeliveryMalformed},

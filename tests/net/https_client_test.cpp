@@ -6,8 +6,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <deque>
-#include <thread>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -16,47 +14,19 @@
 #include "net/token_client_certificate.h"
 #include "support/connect_proxy.h"
 #include "support/process_log.h"
+#include "support/scripted_pins.h"
 #include "support/softhsm.h"
 #include "support/test_pki.h"
 #include "tls_test_server.h"
 #include "token/pin_port.h"
-#include "token/pki.h"
 
 namespace qe {
 namespace {
 
 using test::RecordedRequest;
 using test::Reply;
+using test::ScriptedPins;
 using test::TlsTestServer;
-
-// The window's PIN side: a cached PIN and the answers the PIN dialog will give, in order (an
-// empty answer is a cancelled dialog).
-class ScriptedPins : public PinPort {
-public:
-    Secret CachedPin() override { return cached_.Clone(); }
-    void AskPin() override {
-        std::this_thread::sleep_for(typing);
-        ++asked;
-        if (!answers.empty()) {
-            if (!answers.front().empty()) {
-                cached_ = Secret(answers.front());
-            }
-            answers.pop_front();
-        }
-    }
-    void ClearPin() override {
-        ++cleared;
-        cached_.Clear();
-    }
-
-    std::deque<std::string> answers;
-    std::chrono::milliseconds typing{0};  // how long the customer takes
-    int asked = 0;
-    int cleared = 0;
-
-private:
-    Secret cached_;
-};
 
 class HttpsClientTest : public ::testing::Test {
 protected:
@@ -237,10 +207,8 @@ protected:
                                       "Ion Popescu");
         }
         hsm_.WriteModuleList({test::FaultModuleLibrary()});
-        zel_token token;
-        ASSERT_EQ(CPKI().SelectToken(token), CKR_OK);
         std::vector<TokenCertificate> store;
-        ASSERT_EQ(GetSmartCardStore(token, store), 0);
+        ASSERT_EQ(GetSmartCardStore(store), 0);
         ASSERT_EQ(store.size(), 1u);
         certificate_ = store.front();
         hsm_.ClearRecord();
@@ -279,8 +247,7 @@ TEST_F(TokenTlsTest, NothingIsSignedForAServerNotVerified) {
     const auto expired = test::TestPki::Create(dirs[1].path(), "Expired CA", -1);
     const auto elsewhere = test::TestPki::Create(dirs[2].path(), "CA", 30, "DNS:other.example");
     const struct {
-        const test::TestPki& server;
-        const test::TestPki& trusted;
+        const test::TestPki &server, &trusted;
         int version;
         const wchar_t* host;
     } cases[] = {
@@ -349,10 +316,8 @@ TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
     const int v3 = TLS1_3_VERSION;
     const X509* other = stranger.caCert.get();
     const struct {
-        const char* fault;
-        const char* pin;
-        int typingMs;
-        int version;
+        const char *fault, *pin;
+        int typingMs, version;
         const X509* clientCa;  // the CA the server trusts for clients, null for the test CA
         int alert;             // the server refuses every certificate with this alert
         ErrorId rc;

@@ -9,8 +9,7 @@ TEST(ParseIndexedKey, IndexKeyAndValue) {
     const struct {
         const char* line;
         std::optional<std::int32_t> index;  // none: refused
-        const char* key;
-        const char* value;
+        const char *key, *value;
     } cases[] = {
         {"genAlgorithms.1.keySize=2048", 0, "keySize", "2048"},
         {"genAlgorithms.keySize=2048", 0, "keySize", "2048"},
@@ -97,8 +96,7 @@ TEST(KeygenParameters, ReadsWhatItCanUseAndRefusesTheRest) {
 TEST(Restrictions, ApplyBySubstringOfEachSetText) {
     const struct {
         TokenRestriction restriction;
-        const char* manufacturer;
-        const char* product;
+        const char *manufacturer, *product;
         bool applies;
     } cases[] = {
         {{"Acme", ""}, "AcmeCorp", "anything", true},

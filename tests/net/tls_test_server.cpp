@@ -112,16 +112,6 @@ TlsTestServer::~TlsTestServer() {
     thread_.join();
 }
 
-void TlsTestServer::SetHandler(std::function<Reply(const RecordedRequest&)> handler) {
-    std::lock_guard lock(mutex_);
-    handler_ = std::move(handler);
-}
-
-std::vector<RecordedRequest> TlsTestServer::Requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
-
 std::string ReceiveRequestHead(const TestPki& pki, const std::function<void(int port)>& send) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate(ctx, pki.serverCert.get());

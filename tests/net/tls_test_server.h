@@ -25,13 +25,10 @@ struct RecordedRequest {
 };
 
 struct Reply {
-    Reply(int s = 200, std::string b = {}, std::vector<std::pair<std::string, std::string>> h = {},
-          std::string type = "text/plain")
-        : status(s), body(std::move(b)), headers(std::move(h)), contentType(std::move(type)) {}
     int status = 200;
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string contentType;
+    std::string body = {};
+    std::vector<std::pair<std::string, std::string>> headers = {};
+    std::string contentType = "text/plain";
 };
 
 // An HTTPS server on 127.0.0.1 with an ephemeral port, running on its own thread.
@@ -49,8 +46,14 @@ public:
 
     int port() const { return port_; }
     // Every path answers with the reply returned by `handler` for the request.
-    void SetHandler(std::function<Reply(const RecordedRequest&)> handler);
-    std::vector<RecordedRequest> Requests() const;
+    void SetHandler(std::function<Reply(const RecordedRequest&)> handler) {
+        std::lock_guard lock(mutex_);
+        handler_ = std::move(handler);
+    }
+    std::vector<RecordedRequest> Requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
 
 private:
     std::unique_ptr<httplib::SSLServer> server_;

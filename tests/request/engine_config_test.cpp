@@ -3,7 +3,7 @@
 #include <curl/curl.h>
 #include <openssl/engine.h>
 
-#include "toolkit/rsa_public_key.h"
+#include "support/test_pki.h"
 
 namespace qe {
 namespace {
@@ -14,15 +14,8 @@ namespace {
 TEST(EngineConfiguration, PublicKeyIsBuiltWhateverEnginesAreLoaded) {
     ASSERT_EQ(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
     PkeyPtr reference(EVP_RSA_gen(2048));
-    const auto part = [&reference](const char* name) {
-        BIGNUM* bn = nullptr;
-        EVP_PKEY_get_bn_param(reference.get(), name, &bn);
-        Bytes bytes(static_cast<std::size_t>(BN_num_bytes(bn)));
-        BN_bn2bin(bn, bytes.data());
-        BN_free(bn);
-        return bytes;
-    };
-    const PkeyPtr key = RsaPublicKey(part("n"), part("e"));
+    const PkeyPtr key =
+        RsaPublicKey(test::KeyPart(reference.get(), "n"), test::KeyPart(reference.get(), "e"));
     ASSERT_TRUE(key);
     EXPECT_EQ(EVP_PKEY_eq(key.get(), reference.get()), 1);
     curl_global_cleanup();

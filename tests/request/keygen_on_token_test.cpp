@@ -10,14 +10,13 @@
 #include <tuple>
 
 #include <dlfcn.h>
-#include <openssl/pem.h>
 
 #include "request/keygen_session.h"
 #include "request/pkcs10_generation.h"
 #include "support/process_log.h"
 #include "support/softhsm.h"
+#include "support/test_pki.h"
 #include "token/open_token.h"
-#include "token/pki.h"
 #include "token/token_status.h"
 #include "toolkit/status.h"
 
@@ -25,6 +24,7 @@ namespace qe {
 namespace {
 
 using test::BoolBytes;
+using test::ParseRequestPem;
 using test::UlongBytes;
 using ::testing::AnyOf;
 using ::testing::Contains;
@@ -33,12 +33,6 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 
 using Template = std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>>;
-
-// The request in a PEM text, or null.
-X509ReqPtr ParseRequestPem(const std::string& pem) {
-    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    return X509ReqPtr(PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr));
-}
 
 // Stands in for the window's progress bar: keeps every record posted.
 class RecordingProgress : public ProgressPort {
@@ -58,8 +52,7 @@ protected:
         subject_[kSlotCommonName] = "Test User";
         hsm_.InitToken("Alpha", "1234");
         hsm_.WriteModuleList({test::FaultModuleLibrary()});
-        std::vector<zel_token> tokens;
-        CPKI().ListTokens({test::FaultModuleLibrary()}, tokens);
+        const std::vector<zel_token> tokens = test::ListedTokens();
         ASSERT_EQ(tokens.size(), 1u);
         token_ = tokens.front();
         hsm_.ClearRecord();
@@ -77,13 +70,7 @@ protected:
         return GeneratePKCS10OIDValidation(dn, {}, {1024}, Secret("1234"), progress_, pem_,
                                            resultCode_);
     }
-    // The request's subject in one line, "/C=RO/CN=...", in encoded order.
-    std::string Subject() const {
-        char line[256] = {};
-        X509_NAME_oneline(X509_REQ_get_subject_name(ParseRequestPem(pem_).get()), line,
-                          sizeof line);
-        return line;
-    }
+    std::string Subject() const { return test::SubjectLine(ParseRequestPem(pem_).get()); }
     std::vector<std::string> Calls() const { return test::CallNames(hsm_.RecordedCalls()); }
     // The names of the recorded calls from the last C_GetFunctionList on (one operation).
     std::vector<std::string> CallsOfLastLoad() const {
@@ -229,8 +216,7 @@ TEST_F(KeygenOnTokenTest, EachFailingTokenCallEndsTheCycleAndCleansUp) {
                                               "C_Logout",           "C_CloseSession",
                                               "C_CloseAllSessions", "C_Finalize"};
     const struct {
-        const char* fault;
-        const char* pin;
+        const char *fault, *pin;
         CK_RV rv;
         std::size_t cleanUp;  // how many calls of `closing`, from its end, follow the failure
     } cases[] = {
@@ -363,28 +349,27 @@ TEST_F(KeygenOnTokenTest, CarriageReturnReachesServerFieldValuesOnly) {
                   tag + "CSR generation finished with status: 0"}));
 }
 
-TEST_F(KeygenOnTokenTest, NoTokenOrTwoTokensStopBeforeTheProgress) {
+// No token, two, or text without a UTF-8 form: refused before the progress and any login; the
+// text before any token is even listed.
+TEST_F(KeygenOnTokenTest, NoTokenTwoTokensOrBadTextStopBeforeTheProgress) {
     hsm_.InitToken("Beta", "5678");
-    for (const auto& [modules, code] :
-         {std::pair<const char*, CK_RV>{"/nonexistent/libnotoken.so", TOKEN_NONE},
-          {test::FaultModuleLibrary(), TOKEN_MULTIPLE}}) {
-        hsm_.WriteModuleList({modules});
+    const std::tuple<const char*, std::wstring, std::wstring, int> cases[] = {
+        {"/nonexistent/libnotoken.so", L"CN=Test User\n", L"2.5.4.3=Test User", TOKEN_NONE},
+        {test::FaultModuleLibrary(), L"CN=Test User\n", L"2.5.4.3=Test User", TOKEN_MULTIPLE},
+        {test::FaultModuleLibrary(), std::wstring(L"CN=Test ") + wchar_t(0xD800),
+         L"2.5.4.3=" + std::wstring(1, wchar_t(0x110000)), kToolkitBadText},
+    };
+    for (const auto& [module, fields, dn, code] : cases) {
+        hsm_.WriteModuleList({module});
         hsm_.ClearRecord();
-        EXPECT_EQ(FromFields(L"CN=Test User\n"), ERR_TOKEN_DEVICE);
-        EXPECT_EQ(resultCode_, static_cast<int>(code));
-        EXPECT_EQ(FromCertificate(L"2.5.4.3=Test User"), ERR_TOKEN_DEVICE);
-        EXPECT_EQ(resultCode_, static_cast<int>(code));
-        EXPECT_THAT(test::CallNames(hsm_.RecordedCalls()), Not(Contains("C_Login")));
+        EXPECT_EQ(FromFields(fields), ERR_TOKEN_DEVICE);
+        EXPECT_EQ(resultCode_, code);
+        EXPECT_EQ(FromCertificate(dn), ERR_TOKEN_DEVICE);
+        EXPECT_EQ(resultCode_, code);
+        const auto calls = Calls();
+        EXPECT_THAT(calls, Not(Contains("C_Login")));
+        EXPECT_EQ(calls.empty(), code != static_cast<int>(TOKEN_MULTIPLE));
     }
-    EXPECT_THAT(progress_.records, IsEmpty());
-}
-
-TEST_F(KeygenOnTokenTest, TextWithoutUtf8FormNeverReachesTheToken) {
-    EXPECT_EQ(FromFields(std::wstring(L"CN=Test ") + wchar_t(0xD800)), ERR_TOKEN_DEVICE);
-    EXPECT_EQ(resultCode_, kToolkitBadText);
-    EXPECT_EQ(FromCertificate(L"2.5.4.3=" + std::wstring(1, wchar_t(0x110000))), ERR_TOKEN_DEVICE);
-    EXPECT_EQ(resultCode_, kToolkitBadText);
-    EXPECT_TRUE(hsm_.RecordedCalls().empty());
     EXPECT_THAT(progress_.records, IsEmpty());
 }
 

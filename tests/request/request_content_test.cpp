@@ -7,12 +7,12 @@
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
-#include "support/test_pki.h"
 #include "request/cert_names.h"
 #include "request/certification_request.h"
 #include "request/pem.h"
 #include "request/subject_fields.h"
 #include "support/process_log.h"
+#include "support/test_pki.h"
 #include "toolkit/status.h"
 
 namespace qe {
@@ -288,20 +288,11 @@ TEST(AltNamesRequest, WritesOtherNameThenEmailsThenDnsNames) {
     }
 }
 
-Bytes KeyPart(const char* param) {
-    BIGNUM* bn = nullptr;
-    EVP_PKEY_get_bn_param(test::SharedKey(), param, &bn);
-    Bytes out(static_cast<std::size_t>(BN_num_bytes(bn)));
-    BN_bn2bin(bn, out.data());
-    BN_free(bn);
-    return out;
-}
-
 TEST(CertificationRequest, SignatureKeepsItsTrailingZeroOctetsAndFailuresPassThrough) {
     RequestContent content;
     content.subject[kSlotCommonName] = "Ion Popescu";
-    content.modulus = KeyPart(OSSL_PKEY_PARAM_RSA_N);
-    content.publicExponent = KeyPart(OSSL_PKEY_PARAM_RSA_E);
+    content.modulus = test::KeyPart(test::SharedKey(), OSSL_PKEY_PARAM_RSA_N);
+    content.publicExponent = test::KeyPart(test::SharedKey(), OSSL_PKEY_PARAM_RSA_E);
     Bytes der;
     const auto zeros = [](const Bytes&, Bytes& signature) {
         signature.assign(256, 0);

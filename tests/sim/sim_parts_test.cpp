@@ -14,6 +14,7 @@
 #include "sim/sim_process.h"
 #include "sim/subject_text.h"
 #include "support/scoped_dir.h"
+#include "support/test_pki.h"
 #include "toolkit/der.h"
 
 namespace qe::sim {
@@ -40,8 +41,8 @@ TEST(RequestCheckTest, RefusesWhatTheAuthorityMustNotCertify) {
     test::ScopedDir dir("check");
     const test::SoftwareCustomer customer =
         test::MakeSoftwareCustomer(dir / "state", "CN=Ion", dir / "customer");
-    const PkeyPtr key = test::NewRsaKey();
-    const PkeyPtr small = test::NewRsaKey(1024);
+    const PkeyPtr key = test::GenerateRsaKey();
+    const PkeyPtr small = test::GenerateRsaKey(1024);
     GeneralNamesPtr names(sk_GENERAL_NAME_new_null());
     sk_GENERAL_NAME_push(
         names.get(), a2i_GENERAL_NAME(nullptr, nullptr, nullptr, GEN_EMAIL, "ion@example.ro", 0));
@@ -204,7 +205,7 @@ Layout Walk(const Bytes& message) {
 }
 
 TEST(DeliveryBuilderTest, EachVariantChangesOnlyItsOwnElementAndStillOpens) {
-    const PkeyPtr key = test::NewRsaKey();
+    const PkeyPtr key = test::GenerateRsaKey();
     CertificateSpec fields;
     fields.subject = X509_NAME_new();
     fields.publicKey = fields.signingKey = key.get();
@@ -244,7 +245,7 @@ TEST(DeliveryBuilderTest, EachVariantChangesOnlyItsOwnElementAndStillOpens) {
     }
 
     // A bare key, under the identifier it is given; nothing for keys that are not RSA.
-    const PkeyPtr other = test::NewRsaKey();
+    const PkeyPtr other = test::GenerateRsaKey();
     const Asn1IntegerPtr serial = FreshSerial();
     const DeliveryRecipient bare =
         RecipientFromKey(other.get(), X509_get_subject_name(certificate.get()), serial.get());

@@ -17,6 +17,7 @@
 #include "sim/subject_text.h"
 #include "sim/test_client.h"
 #include "support/scoped_dir.h"
+#include "support/test_pki.h"
 
 namespace qe::test {
 namespace {
@@ -90,14 +91,6 @@ int SimProcess::Stop() {
     return exitStatus_;
 }
 
-std::string SimProcess::Output() const {
-    return ReadFile(outPath_);
-}
-
-std::string SimProcess::Log() const {
-    return ReadFile(logPath_);
-}
-
 std::string SimProcess::ControlState() const {
     return HttpFetch(control_, "/control/state").body;
 }
@@ -129,7 +122,7 @@ SoftwareCustomer MakeSoftwareCustomer(const std::string& stateDir, const std::st
     std::string error;
     const std::optional<sim::Pki> pki = sim::LoadOrCreatePki(stateDir, "127.0.0.1", error);
     const X509NamePtr name = sim::ParseSubjectText(subject, error);
-    SoftwareCustomer customer{NewRsaKey(), nullptr, fileStem + ".key", fileStem + ".pem"};
+    SoftwareCustomer customer{GenerateRsaKey(), nullptr, fileStem + ".key", fileStem + ".pem"};
     if (pki && name) {
         customer.certificate =
             sim::IssueCustomerCertificate(*pki, name.get(), customer.key.get(), nullptr);

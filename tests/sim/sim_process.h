@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509v3.h>
 
+#include "support/scoped_dir.h"
 #include "toolkit/bytes.h"
 #include "toolkit/openssl_ptr.h"
 
@@ -17,8 +18,7 @@ namespace qe::test {
 
 struct CommandResult {
     int status = -1;  // exit code, or -signal when a signal ended the process
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // Runs a program (found on PATH when the name has no slash) to its end, capturing its output.
@@ -51,8 +51,8 @@ public:
     // same.
     int Stop();
     // Everything the server wrote to standard output, and to standard error, so far.
-    std::string Output() const;
-    std::string Log() const;
+    std::string Output() const { return ReadFile(outPath_); }
+    std::string Log() const { return ReadFile(logPath_); }
 
     // GET /control/state: the orders as JSON text.
     std::string ControlState() const;
@@ -60,27 +60,18 @@ public:
     int SetScenario(const std::string& json) const;
 
 private:
-    std::string logPath_;
-    std::string outPath_;
+    std::string logPath_, outPath_;
     std::unique_ptr<QProcess> process_;
     int exitStatus_ = -1;
-    std::string api_;
-    std::string rekey_;
-    std::string control_;
-    std::string caPath_;
+    std::string api_, rekey_, control_, caPath_;
 };
-
-inline PkeyPtr NewRsaKey(unsigned bits = 2048) {
-    return PkeyPtr(EVP_RSA_gen(bits));
-}
 
 // A customer whose key lives in software rather than on a token: a certificate from the
 // simulator's issuing CA, recorded as issued, with PEM files of both.
 struct SoftwareCustomer {
     PkeyPtr key;
     X509Ptr certificate;
-    std::string keyPath;
-    std::string certPath;
+    std::string keyPath, certPath;
 };
 
 // Issues from the authority in `stateDir` (created when missing) and writes `fileStem`.key/.pem.

@@ -13,10 +13,10 @@
 #include "sim/cert_util.h"
 #include "sim/header_blocks.h"
 #include "sim/sim_process.h"
-#include "sim/subject_text.h"
 #include "sim/test_client.h"
 #include "support/scoped_dir.h"
 #include "support/softhsm.h"
+#include "support/test_pki.h"
 
 namespace qe::test {
 namespace {
@@ -50,7 +50,7 @@ protected:
 
     // Uploads a request for a fresh key and returns that key.
     PkeyPtr Upload() {
-        PkeyPtr key = NewRsaKey();
+        PkeyPtr key = GenerateRsaKey();
         EXPECT_EQ(Rekey("/rest/certificate/pkcs10", MakeRequestPem(key.get(), "CN=Ion")).status,
                   200);
         return key;
@@ -95,19 +95,14 @@ TEST_F(SimServeTest, RekeyHostTrustsTheIssuingCaAlone) {
     // A self-signed certificate, and one the root signed directly.
     std::string error;
     const std::optional<sim::Pki> pki = sim::LoadOrCreatePki(dir_ / "state", "127.0.0.1", error);
-    const PkeyPtr key = NewRsaKey();
-    const X509NamePtr name = sim::ParseSubjectText("CN=Intrus", error);
+    const PkeyPtr key = GenerateRsaKey();
     const std::string pem = dir_ / "stranger.pem";
     const std::string pemKey = dir_ / "stranger.key";
     WriteFile(pemKey, sim::PrivateKeyPem(key.get()));
-    sim::CertificateSpec fields;
-    fields.subject = name.get();
-    fields.publicKey = key.get();
-    for (const auto& [issuer, signer] : {std::pair<X509*, EVP_PKEY*>{nullptr, key.get()},
-                                         {pki->rootCa.get(), pki->rootKey.get()}}) {
-        fields.issuer = issuer;
-        fields.signingKey = signer;
-        WriteFile(pem, sim::CertificatePem(sim::MakeCertificate(fields).get()));
+    for (const auto& [issuer, signer] :
+         {std::pair<X509*, EVP_PKEY*>{nullptr, nullptr}, {pki->rootCa.get(), pki->rootKey.get()}}) {
+        const Bytes der = MakeCertificate({{{"CN", "Intrus"}}}, key.get(), issuer, signer);
+        WriteFile(pem, sim::CertificatePem(FromDer(der).get()));
         const CommandResult tls12 =
             RunCommand({"curl", "-sS", "--tls-max", "1.2", "--cacert", sim_->caPath(), "--cert",
                         pem, "--key", pemKey, "https://" + sim_->rekey() + "/"});
@@ -164,8 +159,9 @@ TEST_F(SimServeTest, AnOrderGoesFromRenewableToInstalledOnlyStepByStep) {
     // Renewed: neither renewable nor waiting, and the certificate opens the rekey host no more.
     const HttpResult after = Api(kStatus + "?serial=" + serial);
     EXPECT_EQ(after.Header("pkcs10") + after.Header("install"), "0");
-    EXPECT_EQ(Rekey("/rest/certificate/pkcs10", MakeRequestPem(NewRsaKey().get(), "CN=Ion")).status,
-              403);
+    EXPECT_EQ(
+        Rekey("/rest/certificate/pkcs10", MakeRequestPem(GenerateRsaKey().get(), "CN=Ion")).status,
+        403);
 }
 
 TEST_F(SimServeTest, PreviewsAreAPdfPageAndAJpegOfAWidthWithinTheLimits) {

@@ -1,7 +1,6 @@
 #include "support/connect_proxy.h"
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include <arpa/inet.h>

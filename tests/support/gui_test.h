@@ -28,21 +28,22 @@ inline bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
     return true;
 }
 
+// The visible top-level window of a type; null when none is open.
+template <typename T>
+T* VisibleWindow() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* t = qobject_cast<T*>(w); t != nullptr && t->isVisible()) {
+            return t;
+        }
+    }
+    return nullptr;
+}
+
 // The visible top-level window of a type, waiting for it to open; null when none opened.
 template <typename T>
 T* WaitForWindow(int ms = 20000) {
     T* found = nullptr;
-    WaitUntil(
-        [&found] {
-            for (QWidget* w : QApplication::topLevelWidgets()) {
-                if (auto* t = qobject_cast<T*>(w); t != nullptr && t->isVisible()) {
-                    found = t;
-                    return true;
-                }
-            }
-            return false;
-        },
-        ms);
+    WaitUntil([&found] { return (found = VisibleWindow<T>()) != nullptr; }, ms);
     return found;
 }
 
@@ -51,13 +52,9 @@ T* WaitForWindow(int ms = 20000) {
 template <typename T>
 void AnswerWhenShown(std::function<void(T*)> answer, int attempts = 1000) {
     QTimer::singleShot(10, [answer = std::move(answer), attempts] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (auto* t = qobject_cast<T*>(w); t != nullptr && t->isVisible()) {
-                answer(t);
-                return;
-            }
-        }
-        if (attempts > 0) {
+        if (T* t = VisibleWindow<T>(); t != nullptr) {
+            answer(t);
+        } else if (attempts > 0) {
             AnswerWhenShown<T>(answer, attempts - 1);
         }
     });

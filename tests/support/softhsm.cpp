@@ -1,9 +1,7 @@
 #include "support/softhsm.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -45,8 +43,8 @@ std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> ParseTemplate(const std::string
 
 // Loads SoftHSM2 and finds the slot whose token has `label` (or, with `initialized` false, the
 // first uninitialised one).
-CK_SLOT_ID LoadAndFindSlot(Pkcs11Module& module, const std::string& label,
-                           bool initialized = true, const std::string& library = SoftHsmLibrary()) {
+CK_SLOT_ID LoadAndFindSlot(Pkcs11Module& module, const std::string& label, bool initialized = true,
+                           const std::string& library = SoftHsmLibrary()) {
     std::vector<CK_SLOT_ID> slots;
     Require(LoadWithPresentSlots(library, module, slots), "loading " + library);
     for (const CK_SLOT_ID slot : slots) {
@@ -104,17 +102,15 @@ std::string SoftHsm::InitToken(const std::string& label, const std::string& user
     Pkcs11Module module;
     const CK_SLOT_ID slot = LoadAndFindSlot(module, label, false);
     CK_FUNCTION_LIST* fn = module.fn();
-    std::string padded = PaddedLabel(label);
-    std::string so = soPin;
-    std::string user = userPin;
-    const auto bytes = [](std::string& text) {
-        return reinterpret_cast<CK_UTF8CHAR*>(text.data());
+    const std::string padded = PaddedLabel(label);
+    const auto bytes = [](const std::string& text) {
+        return reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(text.data()));
     };
-    Require(fn->C_InitToken(slot, bytes(so), so.size(), bytes(padded)), "C_InitToken");
+    Require(fn->C_InitToken(slot, bytes(soPin), soPin.size(), bytes(padded)), "C_InitToken");
     Pkcs11Session session;
     Require(session.Open(fn, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION), "C_OpenSession");
-    Require(fn->C_Login(session.handle(), CKU_SO, bytes(so), so.size()), "C_Login SO");
-    Require(fn->C_InitPIN(session.handle(), bytes(user), user.size()), "C_InitPIN");
+    Require(fn->C_Login(session.handle(), CKU_SO, bytes(soPin), soPin.size()), "C_Login SO");
+    Require(fn->C_InitPIN(session.handle(), bytes(userPin), userPin.size()), "C_InitPIN");
     CK_TOKEN_INFO info{};
     Require(fn->C_GetTokenInfo(slot, &info), "C_GetTokenInfo");
     return std::string(reinterpret_cast<const char*>(info.serialNumber), 16);
@@ -217,10 +213,6 @@ void SoftHsm::WriteModuleList(const std::vector<std::string>& names) {
     WriteFile(key + "/" + kModuleValueName, data);
 }
 
-void SoftHsm::WriteFaultConfig(const std::string& text) {
-    WriteFile(dir_ / "fault.conf", "record " + RecordPath() + "\n" + text);
-}
-
 std::vector<RecordedCall> SoftHsm::RecordedCalls() const {
     std::vector<RecordedCall> calls;
     std::istringstream lines(ReadFile(RecordPath()));
@@ -243,10 +235,6 @@ std::vector<RecordedCall> SoftHsm::RecordedCalls() const {
         calls.push_back(std::move(call));
     }
     return calls;
-}
-
-void SoftHsm::ClearRecord() {
-    std::filesystem::remove(RecordPath());
 }
 
 std::vector<zel_token> ListedTokens(const std::string& module) {

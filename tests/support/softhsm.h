@@ -2,8 +2,6 @@
 
 #include <list>
 #include <map>
-#include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,10 +82,12 @@ public:
     // Writes the user's module list (one name a line).
     void WriteModuleList(const std::vector<std::string>& names);
     // Writes the fault module's configuration; a "record" line for RecordPath() comes first.
-    void WriteFaultConfig(const std::string& text);
+    void WriteFaultConfig(const std::string& text) {
+        WriteFile(dir_ / "fault.conf", "record " + RecordPath() + "\n" + text);
+    }
     std::string RecordPath() const { return dir_ / "calls.txt"; }
     std::vector<RecordedCall> RecordedCalls() const;
-    void ClearRecord();
+    void ClearRecord() { std::filesystem::remove(RecordPath()); }
 
 private:
     ScopedDir dir_;

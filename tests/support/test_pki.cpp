@@ -1,6 +1,5 @@
 #include "support/test_pki.h"
 
-#include <cstdio>
 #include <stdexcept>
 
 #include <openssl/pem.h>
@@ -81,6 +80,26 @@ PkeyPtr GenerateRsaKey(int bits) {
     return PkeyPtr(EVP_RSA_gen(static_cast<unsigned>(bits)));
 }
 
+Bytes KeyPart(const EVP_PKEY* key, const char* name) {
+    BIGNUM* number = nullptr;
+    Require(EVP_PKEY_get_bn_param(key, name, &number) == 1, name);
+    Bytes bytes(static_cast<std::size_t>(BN_num_bytes(number)));
+    BN_bn2bin(number, bytes.data());
+    BN_free(number);
+    return bytes;
+}
+
+X509ReqPtr ParseRequestPem(const std::string& pem) {
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    return X509ReqPtr(PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr));
+}
+
+std::string SubjectLine(const X509_REQ* request) {
+    char line[256] = {};
+    X509_NAME_oneline(X509_REQ_get_subject_name(request), line, sizeof line);
+    return line;
+}
+
 EVP_PKEY* SharedKey() {
     static const PkeyPtr key = GenerateRsaKey();
     return key.get();
@@ -107,12 +126,8 @@ TestPki TestPki::Create(const std::string& dir, const std::string& caName, long 
     pki.serverCert = Make({{{"CN", "localhost"}}, serverNames, serverValidDays},
                           pki.serverKey.get(), pki.caCert.get(), pki.caKey.get(), false);
     pki.caFile = dir + "/ca.pem";
-    std::FILE* f = std::fopen(pki.caFile.c_str(), "w");
-    if (f == nullptr) {
-        throw std::runtime_error("cannot write " + pki.caFile);
-    }
-    PEM_write_X509(f, pki.caCert.get());
-    std::fclose(f);
+    const BioPtr file(BIO_new_file(pki.caFile.c_str(), "w"));
+    Require(file && PEM_write_bio_X509(file.get(), pki.caCert.get()) == 1, "ca.pem");
     return pki;
 }
 

@@ -26,8 +26,8 @@ using SubjectEntries = std::vector<NameEntry>;
 
 struct CertContent {
     SubjectEntries subject;
-    std::string altNames =
-        {};              // OpenSSL's configuration form: "DNS:a,email:b,otherName:OID;UTF8:c"
+    // OpenSSL's configuration form: "DNS:a,email:b,otherName:OID;UTF8:c"
+    std::string altNames = {};
     long days = 30;      // below zero: expired
     Bytes serial = {};   // unsigned big-endian; empty: the next of a running count
     long backdate = 60;  // seconds before now the certificate becomes valid
@@ -84,6 +84,11 @@ struct TestPki {
 };
 
 PkeyPtr GenerateRsaKey(int bits = 2048);
+// A number of a key ("n", "e") as unsigned big-endian bytes.
+Bytes KeyPart(const EVP_PKEY* key, const char* name);
+// The request in a PEM text, or null; its subject in one line, "/C=RO/CN=...", in encoded order.
+X509ReqPtr ParseRequestPem(const std::string& pem);
+std::string SubjectLine(const X509_REQ* request);
 // One key for every certificate of the program that needs no key of its own.
 EVP_PKEY* SharedKey();
 X509Ptr FromDer(const Bytes& der);

@@ -2,11 +2,11 @@
 // state and the PIN dialog, the product name, the key limits.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 
 #include "log/last_error.h"
 #include "support/process_log.h"
+#include "support/scripted_pins.h"
 #include "support/softhsm.h"
 #include "token/key_limits.h"
 #include "token/pin_gate.h"
@@ -27,25 +27,6 @@ std::vector<std::string> Names(const std::vector<zel_token>& tokens) {
     }
     return names;
 }
-
-// The window side as a test drives it: a cached PIN and a scripted dialog answer.
-struct ScriptedPinPort : PinPort {
-    Secret CachedPin() override { return cached.Clone(); }
-    void AskPin() override {
-        ++asked;
-        cached = answer.empty() ? cached.Clone() : Secret(answer);
-    }
-    void AskPinFor(CK_FLAGS tokenFlags) override {
-        flags = tokenFlags;
-        AskPin();
-    }
-    void ClearPin() override { cached.Clear(); }
-
-    Secret cached;
-    std::string answer;  // empty: the user cancels
-    int asked = 0;
-    CK_FLAGS flags = 0;
-};
 
 // Two tokens; SoftHSM2 orders its slots by serial number, which is new on every run, so cases
 // name them "$0" and "$1" in the order they are listed.
@@ -232,9 +213,9 @@ TEST_F(TokenListTest, PinGate) {
     for (const auto& [faults, cached, answer, rv, expected, asked, logged] : cases) {
         SCOPED_TRACE(faults);
         Faults(faults);
-        ScriptedPinPort port;
+        test::ScriptedPins port;
         port.cached = Secret(cached);
-        port.answer = answer;
+        port.answers = {answer};
         Secret pin("left over");
         const test::ProcessLog log;
         EXPECT_EQ(AcquirePin(port, token, pin), rv);
@@ -245,8 +226,8 @@ TEST_F(TokenListTest, PinGate) {
         EXPECT_EQ(added.empty() ? "" : added.substr(added.find("] ") + 2), logged);
     }
     // The short form of the download flows: asks only without a cached PIN, tests no login.
-    ScriptedPinPort port;
-    port.answer = "1234";
+    test::ScriptedPins port;
+    port.answers = {"1234"};
     EXPECT_EQ(ObtainPin(port).view(), "1234");
     EXPECT_EQ(ObtainPin(port, CKF_USER_PIN_COUNT_LOW).view(), "1234");
     EXPECT_EQ(port.asked, 1);

@@ -91,8 +91,7 @@ protected:
     }
 
     test::SoftHsm hsm_;
-    Bytes modulus_;
-    Bytes exponent_;
+    Bytes modulus_, exponent_;
     Bytes sha1_ = Bytes(SHA_DIGEST_LENGTH);
     PkeyPtr key_;
     Bytes ciphertext_;

@@ -7,12 +7,9 @@
 #include <QScrollBar>
 #include <QTest>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "flows/e2e_fixture.h"
-#include "flows/flow_support.h"
-#include "sim/sim_process.h"
 #include "support/gui_test.h"
 #include "ui/bitmap_control.h"
 #include "ui/certificate_details.h"
