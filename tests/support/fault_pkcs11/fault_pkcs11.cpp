@@ -15,6 +15,7 @@
 //   fail-after CALL RV [skip N] [times M]  call the token, then answer RV
 //   crash CALL                   CALL raises SIGSEGV (a library that crashes there)
 //   hang CALL                    CALL sleeps for an hour (a library that never answers)
+//   noise CALL                   CALL prints on standard output (libraries that chatter)
 //   [token LABEL]                the token settings below apply to that token only, on top of
 //                                those given for all tokens before
 // Token settings: absent (the slot's calls see no token) | refuse-rw-session (write-protected) |
@@ -91,6 +92,7 @@ struct Config {
     std::vector<CallRule> calls;
     std::set<std::string> crash;
     std::set<std::string> hang;
+    std::set<std::string> noise;
     TokenRules all;
     std::map<std::string, TokenRules> byLabel;
 };
@@ -154,8 +156,8 @@ Config ParseConfig(std::istream& lines) {
             for (std::string value; words >> a >> value;) {
                 (a == "skip" ? rule.skip : rule.times) = Number(value);
             }
-        } else if (key == "crash" || key == "hang") {
-            (key == "crash" ? c.crash : c.hang).insert(a);
+        } else if (key == "crash" || key == "hang" || key == "noise") {
+            (key == "crash" ? c.crash : key == "hang" ? c.hang : c.noise).insert(a);
         } else if (key == "[token") {
             rules = &(c.byLabel[rest.substr(0, rest.find(']'))] = c.all);
         } else if (key == "absent" || key == "refuse-rw-session") {
@@ -235,6 +237,10 @@ public:
         }
         while (g.config.hang.count(name) != 0) {
             sleep(3600);
+        }
+        if (g.config.noise.count(name) != 0) {
+            std::fputs("a library talking", stdout);
+            std::fflush(stdout);
         }
         for (CallRule& rule : g.config.calls) {
             if (rule.call == name && ++rule.seen > rule.skip &&
