@@ -72,10 +72,10 @@ TEST(DoctorTokenTest, ReportsWhatTheTokenSays) {
         {"refuse-rw-session\nhide-mechanism CKM_RSA_PKCS",
          "    renewal check: not ready: the token is write-protected, no RSA PKCS#1 decryption, "
          "no RSA PKCS#1 signature"},
-        {"crash C_Initialize", "survey: crashed (signal 11, SIGSEGV)"},
+        {"crash C_Initialize", "survey: crashed (signal 6, SIGABRT)"},
         {"noise C_GetInfo", "loads: yes"},  // what a library prints is not the report
         {"crash C_GetSlotList",
-         "the wizard would find: unknown: its token listing crashed (signal 11, SIGSEGV)"},
+         "the wizard would find: unknown: its token listing crashed (signal 6, SIGABRT)"},
         {"hang C_GetTokenInfo", "survey: did not answer in 1 s", 1},
         {"hang C_GetTokenInfo",
          "the wizard would find: unknown: its token listing did not answer in 1 s", 1},

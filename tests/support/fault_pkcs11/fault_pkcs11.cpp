@@ -13,7 +13,8 @@
 //                                again in the process (libraries that crash on a reload)
 //   fail CALL RV [skip N] [times M]        answer RV without calling the token
 //   fail-after CALL RV [skip N] [times M]  call the token, then answer RV
-//   crash CALL                   CALL raises SIGSEGV (a library that crashes there)
+//   crash CALL                   CALL aborts the process (a library that crashes there; a
+//                                segmentation fault would be caught by AddressSanitizer)
 //   hang CALL                    CALL sleeps for an hour (a library that never answers)
 //   noise CALL                   CALL prints on standard output (libraries that chatter)
 //   [token LABEL]                the token settings below apply to that token only, on top of
@@ -32,7 +33,6 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -233,7 +233,7 @@ public:
     explicit Call(const std::string& name, std::string details = {})
         : text_(name + details), start_(std::chrono::steady_clock::now()) {
         if (g.config.crash.count(name) != 0) {
-            std::raise(SIGSEGV);
+            std::abort();
         }
         while (g.config.hang.count(name) != 0) {
             sleep(3600);
