@@ -59,7 +59,9 @@ sim=$PWD/build-demo/sim/quorvane-authority-sim
 # ---- the demo area -------------------------------------------------------------------------
 demo=$PWD/demo
 # A token stack an earlier run left running goes before its directory does.
-for stack in tests/tokens/*.sh; do [ ! -d "$demo/token" ] || "$stack" stop "$demo/token"; done
+for stack in softhsm tpm opencryptoki; do
+  [ ! -d "$demo/token" ] || "tests/tokens/$stack.sh" stop "$demo/token"
+done
 rm -rf "$demo"
 mkdir -p "$demo"/{token,authority,config,config-dirs,data,cache,tmp,runtime,screens}
 chmod 700 "$demo/tmp" "$demo/runtime"
