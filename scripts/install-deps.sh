@@ -19,8 +19,9 @@ packages=(
   gcovr python3
   # GUI at run time and screenshots
   fonts-roboto fonts-crosextra-carlito xvfb xauth libgl1 libegl1 libxkbcommon-x11-0
-  # the headless demo: driving the program from outside, screenshots of each screen
-  xdotool imagemagick
+  # driving the program from outside (the headless demo, the keys and clicks test): keys and
+  # clicks, screenshots of each screen, window properties
+  xdotool imagemagick x11-utils
   # installation and the Debian package: validators, the desktop's link handler, packaging
   desktop-file-utils appstream xdg-utils dpkg-dev lintian
 )
