@@ -44,6 +44,10 @@ answers=$(status_answers) && start_wizard && idle_after $((answers + 1)) && kill
 xdotool mousemove --window "$main_window" 385 433 click --repeat 3 --delay 1 1 && kill -CONT "$wizard_pid"
 type_pin && key "$(await_dialog "the result" 120)" Return && idle_after $((answers + 2))
 (($(requests) == 1 && $(key_pairs) == 2)) || die "a triple click: $(requests) requests, $(key_pairs) key pairs"
+# A certificate waits now, so "Generează Cerere" asks first, and Enter says "Nu"; with the PIN
+# cached, a request started anyway would be sent at once.
+key "$main_window" space && key "$(await_dialog "the question")" Return
+(($(requests) == 1)) || die "\"Nu\" sent a request"
 issued=$(order issuedSerial) && stop "$wizard_pid"
 
 # Enter held through a whole download: the declaration is rejected (its focus is on Respinge), and
@@ -52,4 +56,10 @@ start_wizard quorvaneenroll://download/ && type_pin
 for _ in $(seq 200); do running && key "$(windows | tail -n1)" Return; done
 expect_end 1 "Enter through a download did not end the program"
 (($(requests) == 1 && $(key_pairs) == 2)) || die "Enter through a download: $(requests) requests, $(key_pairs) key pairs"
-[ "$(order issuedSerial)" = "$issued" ] && [ "$(order installed)" != True ] || die "the waiting certificate changed"
+[[ $(order issuedSerial) = "$issued" && $(order installed) != True ]] || die "the waiting certificate changed"
+
+# "Da", by keyboard (Tab from "Nu", then Space), sends the new request.
+answers=$(status_answers) && start_wizard && idle_after $((answers + 1))
+key "$main_window" space && key "$(await_dialog "the question")" Tab && xdotool key space && type_pin
+key "$(await_dialog "the result" 120)" Return && idle_after $((answers + 2))
+(($(requests) == 2)) || die "\"Da\" did not send the request"

@@ -1,7 +1,6 @@
 #include "ui/main_window.h"
 
 #include <atomic>
-#include <functional>
 #include <set>
 
 #include <QAccessible>
@@ -249,64 +248,6 @@ TEST_F(MainWindowTest, InvalidTokenAlertOpensTheRekeyLinkAndEndsTheProgram) {
         const QString expected =
             QString::fromStdString(RekeyAddress() + "?tkh=" + CurrentTokenHash());
         EXPECT_EQ(opened_, press ? std::vector<QString>{expected} : std::vector<QString>{});
-    }
-}
-
-// Idle with the focus on "Generează Cerere": Space or a click runs the command once, and the rest
-// of a triple click or a later launch-link press runs nothing; Enter and Escape end the program.
-// With an issued certificate waiting, a request asks first and only "Da" runs it.
-TEST(MainWindow, APressRunsOneCommandOnlyWhenMeant) {
-    using Act = std::function<void(CQuorvaneEnrollDlg&)>;
-    const Act click = [](CQuorvaneEnrollDlg& w) {
-        QTest::mouseClick(w.RequestButton(), Qt::LeftButton);
-    };
-    auto key = [](Qt::Key k) -> Act {
-        return [k](CQuorvaneEnrollDlg& w) { QTest::keyClick(w.RequestButton(), k); };
-    };
-    const Act clicks = [click](CQuorvaneEnrollDlg& w) { click(w), click(w), click(w); };
-    const Act link = [click](CQuorvaneEnrollDlg& w) {
-        click(w), w.PressButton(MainButton::Request);
-    };
-    const Act pressedByLink = [](CQuorvaneEnrollDlg& w) { w.PressButton(MainButton::Request); };
-    const struct {
-        const char* name;
-        Act act;
-        Qt::Key answer;  // to the question; Key_unknown: none asked
-        int registers;
-        bool ends;
-    } cases[] = {
-        {"Space", key(Qt::Key_Space), Qt::Key_unknown, 1, false},
-        {"Enter", key(Qt::Key_Return), Qt::Key_unknown, 0, true},
-        {"keypad Enter", key(Qt::Key_Enter), Qt::Key_unknown, 0, true},
-        {"Escape", key(Qt::Key_Escape), Qt::Key_unknown, 0, true},
-        {"triple click", clicks, Qt::Key_unknown, 1, false},
-        {"click, then the link", link, Qt::Key_unknown, 1, false},
-        {"waiting: Space on Da", click, Qt::Key_Space, 1, false},
-        {"waiting: Enter", click, Qt::Key_Return, 0, false},
-        {"waiting: the link, Escape", pressedByLink, Qt::Key_Escape, 0, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::atomic<int> registers = 0;
-        CQuorvaneEnrollDlg window(std::nullopt, {{}, [&](WindowPort&) { ++registers; }, {}});
-        window.show();
-        window.SetStatus({L"", true, c.answer != Qt::Key_unknown, {}});
-        window.PostDone();
-        QApplication::processEvents();
-        c.act(window);
-        if (c.answer != Qt::Key_unknown) {
-            auto* box = WaitForWindow<QMessageBox>();
-            ASSERT_NE(box, nullptr);
-            EXPECT_EQ(box->text(), UiText(179));
-            EXPECT_FALSE(window.RequestButton()->isEnabled()) << "no second press meanwhile";
-            QWidget* on = c.answer == Qt::Key_Space ? box->button(QMessageBox::Yes) : nullptr;
-            QTest::keyClick(on != nullptr ? on : box, c.answer);
-        }
-        ASSERT_TRUE(WaitUntil([&] { return !window.WorkerRunning(); }));
-        QTest::qWait(150);
-        EXPECT_EQ(registers, c.registers);
-        EXPECT_EQ(window.isVisible(), !c.ends);
-        EXPECT_EQ(window.RequestButton()->isEnabled(), c.registers == 0) << "again after Nu";
     }
 }
 
