@@ -25,6 +25,7 @@
 
 #include "app/messages.h"
 #include "app/result_decision.h"
+#include "app/single_instance.h"
 #include "sim/declaration.h"
 #include "sim/previews.h"
 #include "token/token_certificate.h"
@@ -152,6 +153,15 @@ void DialogScreens() {
     const ResultDecision exposed = DecideResult(ERR_KEY_NOT_PROTECTED, 0, kBoxOk, L"", "");
     box.reset(NewResultBox(exposed, nullptr));
     Save(box.get(), "message-box-key-not-protected");
+
+    // Asked before a new request replaces an issued certificate that waits to be installed.
+    box.reset(NewQuestionBox(UiText(179), nullptr));
+    Save(box.get(), "question-replace-issued");
+    // What a second copy shows.
+    box = std::make_unique<QMessageBox>(
+        QMessageBox::Critical, QString::fromWCharArray(kAlreadyRunningCaption),
+        QString::fromWCharArray(kAlreadyRunningText), QMessageBox::Ok);
+    Save(box.get(), "message-box-already-open");
 
     const UrlOpener none = [](const QString&) {};
     AlertDialog oldDriver(UiText(109), OldDriverText(), UiText(136), none);

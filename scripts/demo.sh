@@ -36,7 +36,6 @@ readonly pin=1234
 readonly so_pin=24681357
 readonly token_label="Demo token"
 readonly customer="C=RO,O=Persoană fizică,CN=Ion Popescu"
-readonly title='^Quorvane Enroll$'
 
 say() { printf '\n== %s\n' "$*"; }
 die() { printf '\ndemo: %s\n' "$*" >&2; exit 1; }
@@ -58,29 +57,17 @@ sim=$PWD/build-demo/sim/quorvane-authority-sim
 
 # ---- the demo area -------------------------------------------------------------------------
 demo=$PWD/demo
+world=$demo
+# shellcheck source=scripts/headless-world.sh
+. scripts/headless-world.sh
 # A token stack an earlier run left running goes before its directory does.
 for stack in softhsm tpm opencryptoki; do
   [ ! -d "$demo/token" ] || "tests/tokens/$stack.sh" stop "$demo/token"
 done
 rm -rf "$demo"
-mkdir -p "$demo"/{token,authority,config,config-dirs,data,cache,tmp,runtime,screens}
-chmod 700 "$demo/tmp" "$demo/runtime"
-
-# The token stack, of the demo's own; what it prints is the library and its environment.
-stack_script=$PWD/tests/tokens/$token.sh
-stack_out=$("$stack_script" start "$demo/token" "$token_label" "$pin" "$so_pin") ||
-  die "the $token token did not start"
-trap '"$stack_script" stop "$demo/token"' EXIT
-module=""
-while IFS='=' read -r name value; do
-  if [ "$name" = QE_TOKEN_MODULE ]; then module=$value; else export "$name=$value"; fi
-done <<<"$stack_out"
-[ -n "$module" ] || die "the $token token named no library"
-# The wizard's module list: this token's library only.
-mkdir -p "$demo/config/Nolt/zelenroll/PKCS11Modules"
-echo "$module" >"$demo/config/Nolt/zelenroll/PKCS11Modules/PKCS11Modules"
-export XDG_CONFIG_HOME=$demo/config XDG_CONFIG_DIRS=$demo/config-dirs
-export XDG_DATA_HOME=$demo/data XDG_CACHE_HOME=$demo/cache TMPDIR=$demo/tmp
+mkdir -p "$demo"/{authority,screens}
+trap stop_world EXIT
+start_token "$token" "$token_label"
 
 say "A token holding the customer's current certificate ($token)"
 serial=$("$sim" provision-token --state "$demo/authority" --module "$module" \
@@ -88,51 +75,11 @@ serial=$("$sim" provision-token --state "$demo/authority" --module "$module" \
 echo "certificate $serial for $customer"
 echo "Demo PIN: $pin"
 
-# ---- processes, stopped on every way out ---------------------------------------------------
-sim_pid="" xvfb_pid="" wizard_pid=""
-stop() {
-  local pid=$1
-  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
-  kill -TERM "$pid" 2>/dev/null || true
-  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
-cleanup() {
-  stop "$wizard_pid"
-  stop "$sim_pid"
-  stop "$xvfb_pid"
-  "$stack_script" stop "$demo/token" || true
-}
-trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
 say "The authority simulator"
-"$sim" serve --state "$demo/authority" >"$demo/authority.ready" 2>"$demo/authority.log" &
-sim_pid=$!
-for _ in $(seq 300); do
-  grep -q '^ready ' "$demo/authority.ready" && break
-  kill -0 "$sim_pid" 2>/dev/null || die "the simulator did not start: $(cat "$demo/authority.log")"
-  sleep 0.1
-done
-ready=$(head -n1 "$demo/authority.ready")
-[[ $ready =~ ^ready\ api=([^ ]+)\ rekey=([^ ]+)\ control=([^ ]+)\ ca=(.+)$ ]] ||
-  die "the simulator did not say it was ready"
-api=${BASH_REMATCH[1]} rekey=${BASH_REMATCH[2]} control=${BASH_REMATCH[3]} ca=${BASH_REMATCH[4]}
-echo "$ready"
-
-# The order of the demo token as the simulator holds it: one value of it, by name.
-order() {
-  curl -fsS "http://$control/control/state" | python3 -c '
-import json, sys
-orders = json.load(sys.stdin)["orders"]
-print(orders[0].get(sys.argv[1], "") if orders else "")' "$1"
-}
-
-# The wizard, pointed at the simulator; the rest of its environment is the demo area's.
-wizard_env=(env QUORVANE_API_HOST="$api" QUORVANE_REKEY_HOST="$rekey"
-  QUORVANE_DATA_API_HOST="$api" SSL_CERT_FILE="$ca")
+start_simulator
 
 # ---- interactive: the user is the customer -------------------------------------------------
 if [ "$headless" = 0 ]; then
@@ -155,22 +102,10 @@ fi
 
 # ---- headless: Xvfb, and xdotool as the customer's hands -----------------------------------
 say "Xvfb"
-unset WAYLAND_DISPLAY
-export XDG_RUNTIME_DIR=$demo/runtime QT_QPA_PLATFORM=xcb
-Xvfb -displayfd 3 -screen 0 1024x768x24 -wr -nolisten tcp 3>"$demo/xvfb.display" \
-  2>"$demo/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$demo/xvfb.display" ] && break; sleep 0.1; done
-[ -s "$demo/xvfb.display" ] || die "Xvfb did not start: $(cat "$demo/xvfb.log")"
-DISPLAY=:$(head -n1 "$demo/xvfb.display")
-export DISPLAY
+start_xvfb
 echo "display $DISPLAY"
 
-main_window=""
 shots=0
-# The wizard's visible windows (all carry its name), main window first.
-windows() { xdotool search --onlyvisible --name "$title" 2>/dev/null || true; }
-
 # A screenshot of the part of the screen the wizard's windows cover.
 shot() {
   # shellcheck disable=SC2034  # WINDOW and SCREEN come with the geometry
@@ -186,49 +121,6 @@ shot() {
   file=$(printf '%s/%02d-%s.png' "$demo/screens" "$shots" "$1")
   import -window root -crop "$((x1 - x0))x$((y1 - y0))+$x0+$y0" +repage "$file"
   echo "  screen: $(basename "$file")"
-}
-
-# Waits (up to $2 seconds) for a visible window of the wizard other than the main window;
-# prints its id.
-await_dialog() {
-  local w
-  for _ in $(seq $((${2:-60} * 5))); do
-    kill -0 "$wizard_pid" 2>/dev/null || die "the wizard ended before $1"
-    for w in $(windows); do
-      if [ "$w" != "$main_window" ]; then echo "$w"; return 0; fi
-    done
-    sleep 0.2
-  done
-  die "no $1 within ${2:-60} s"
-}
-
-await_gone() {
-  for _ in $(seq 150); do
-    [[ " $(windows | tr '\n' ' ') " == *" $1 "* ]] || return 0
-    sleep 0.2
-  done
-  die "a dialog did not close"
-}
-
-# Typing and keys go to the focused window, as they would from the customer's keyboard.
-focus() { timeout 5 xdotool windowfocus --sync "$1" 2>/dev/null || true; sleep 0.3; }
-
-status_answers() { grep -c 'api GET /public/rest/certificate/status' "$demo/authority.log" || true; }
-
-# Starts the wizard with a link and waits for its main window.
-start_wizard() {
-  "${wizard_env[@]}" "$wizard" "$1" >>"$demo/wizard.log" 2>&1 &
-  wizard_pid=$!
-  main_window=""
-  local shown
-  for _ in $(seq 150); do
-    shown=$(windows)
-    main_window=${shown%%$'\n'*}
-    [ -n "$main_window" ] && break
-    kill -0 "$wizard_pid" 2>/dev/null || die "the wizard did not start: $(tail "$demo/wizard.log")"
-    sleep 0.2
-  done
-  [ -n "$main_window" ] || die "the wizard's window did not open"
 }
 
 # Types the PIN into the PIN dialog and confirms it, after $2 seconds of reading it.

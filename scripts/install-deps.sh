@@ -6,7 +6,8 @@ packages=(
   # toolchain
   build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config clang-format
   # libraries
-  qt6-base-dev qt6-svg-dev libssl-dev libcurl4-openssl-dev libp11-kit-dev p11-kit libarchive-dev
+  qt6-base-dev qt6-svg-dev libxcb1-dev libssl-dev libcurl4-openssl-dev libp11-kit-dev p11-kit
+  libarchive-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl
@@ -18,8 +19,9 @@ packages=(
   gcovr python3
   # GUI at run time and screenshots
   fonts-roboto fonts-crosextra-carlito xvfb xauth libgl1 libegl1 libxkbcommon-x11-0
-  # the headless demo: driving the program from outside, screenshots of each screen
-  xdotool imagemagick
+  # driving the program from outside (the headless demo, the keys and clicks test): keys and
+  # clicks, screenshots of each screen, window properties
+  xdotool imagemagick x11-utils
   # installation and the Debian package: validators, the desktop's link handler, packaging
   desktop-file-utils appstream xdg-utils dpkg-dev lintian
 )

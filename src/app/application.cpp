@@ -53,6 +53,7 @@ int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
     SingleInstance instance;
     if (instance.AlreadyRunning()) {
         QApplication app(argc, argv);
+        QApplication::setFont(DialogFont());  // the box looks like every other box of the program
         ShowAlreadyRunning();
         return 0;
     }

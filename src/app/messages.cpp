@@ -97,6 +97,8 @@ constexpr Entry kStrings[] = {
     {176, L"Dispozitivul criptografic nu poate decripta cu chei RSA, deci nu ar putea primi noul certificat. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
     {177, L"Dispozitivul criptografic nu poate semna cu chei RSA. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
     {178, L"Dispozitivul criptografic nu a protejat noua cheie privată (ar fi putut fi citită de pe dispozitiv), așa că a fost ștearsă. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
+    // Asked before a new request replaces an issued certificate that was not installed yet.
+    {179, L"A fost emis un certificat care așteaptă să fie încărcat pe dispozitivul criptografic. O cerere nouă îl va înlocui. Doriți să continuați?"},
 };
 // clang-format on
 

@@ -7,6 +7,7 @@
 
 #include "ui/dialog_units.h"
 #include "ui/rtf_document.h"
+#include "ui/window_title.h"
 
 namespace qe {
 namespace {
@@ -73,6 +74,11 @@ InvalidTokenAlertDialog::InvalidTokenAlertDialog(std::wstring_view rtf, const QS
         opener(address);
         accept();
     });
+}
+
+void InvalidTokenAlertDialog::showEvent(QShowEvent* event) {
+    RichTextAlert::showEvent(event);
+    ClearWindowTitle(this);
 }
 
 }  // namespace qe

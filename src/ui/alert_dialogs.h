@@ -49,6 +49,9 @@ class InvalidTokenAlertDialog : public RichTextAlert {
 public:
     InvalidTokenAlertDialog(std::wstring_view rtf, const QString& buttonText,
                             const std::string& link, UrlOpener opener, QWidget* parent = nullptr);
+
+protected:
+    void showEvent(QShowEvent* event) override;
 };
 
 }  // namespace qe

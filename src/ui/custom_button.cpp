@@ -49,8 +49,8 @@ void CCustomButton::paintEvent(QPaintEvent*) {
 }
 
 void CCustomButton::keyPressEvent(QKeyEvent* event) {
-    // Enter on a focused command button presses it, as in a dialog.
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    // Enter on a focused dialog button presses it; a button that leaves Enter alone passes it on.
+    if (enterPresses_ && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
         if (isEnabled()) {
             animateClick();
         }

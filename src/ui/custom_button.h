@@ -16,9 +16,16 @@ public:
 
     QSize sizeHint() const override;
 
+    // Whether Enter on the focused button presses it, as in a dialog (the default). Without it
+    // only Space and the mouse press it, and Enter goes on to the window.
+    void SetEnterPresses(bool presses) { enterPresses_ = presses; }
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    bool enterPresses_ = true;
 };
 
 }  // namespace qe

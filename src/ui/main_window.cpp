@@ -40,6 +40,7 @@ constexpr int kWaitText = 110;
 constexpr int kCaptionText = 111;
 constexpr int kIdleText = 117;
 constexpr int kStartingText = 118;
+constexpr int kReplaceIssuedText = 179;
 constexpr int kProgressTimerMs = 500;
 
 // "roboto", bold, with the character cell (ascent plus descent) `cellHeight` pixels high, as a
@@ -147,11 +148,14 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     download_->setFont(buttonFont);
     download_->setEnabled(false);
     setTabOrder(request_, download_);
+    // Enter on the window ends the program, whichever command has the focus.
+    request_->SetEnterPresses(false);
+    download_->SetEnterPresses(false);
 
     connect(request_, &QAbstractButton::clicked, this,
-            [this] { StartWorker(WorkMode::RequestGeneration, workers_.registerCommand); });
+            [this] { OnCommandPressed(MainButton::Request, PressOrigin::Customer); });
     connect(download_, &QAbstractButton::clicked, this,
-            [this] { StartWorker(WorkMode::Download, workers_.downloadCommand); });
+            [this] { OnCommandPressed(MainButton::Download, PressOrigin::Customer); });
 
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, &CQuorvaneEnrollDlg::ShowAbout);
@@ -201,17 +205,46 @@ bool CQuorvaneEnrollDlg::event(QEvent* event) {
             emit QuitRequested();
             QCoreApplication::quit();
             return true;
-        case kPressEvent: {
-            CCustomButton* button = static_cast<PressEvent*>(event)->button == MainButton::Request
-                                        ? request_
-                                        : download_;
-            if (button->isEnabled() && !busy_) {
-                button->click();
-            }
+        case kPressEvent:
+            OnCommandPressed(static_cast<PressEvent*>(event)->button, PressOrigin::LaunchLink);
             return true;
-        }
         default:
             return QWidget::event(event);
+    }
+}
+
+void CQuorvaneEnrollDlg::OnCommandPressed(MainButton which, PressOrigin origin) {
+    // One press, one command: the buttons go off at once, so the rest of a double click finds
+    // them disabled. A customer's press while a worker still runs is dropped (its status would be
+    // stale); only the launch link's press, posted by the status check as it returns, waits.
+    const CCustomButton* button = which == MainButton::Request ? request_ : download_;
+    if (!button->isEnabled() || (origin == PressOrigin::Customer && workerRunning_.load())) {
+        return;
+    }
+    request_->setEnabled(false);
+    download_->setEnabled(false);
+    if (which == MainButton::Request && Status().canDownload) {
+        // A new request would replace the issued certificate that waits to be installed.
+        QMessageBox* box = NewQuestionBox(UiText(kReplaceIssuedText), this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        connect(box, &QMessageBox::finished, this, [this](int answer) {
+            if (answer == QMessageBox::Yes) {
+                RunCommand(MainButton::Request);
+            } else {
+                EnableIdleCommands();
+            }
+        });
+        box->open();
+        return;
+    }
+    RunCommand(which);
+}
+
+void CQuorvaneEnrollDlg::RunCommand(MainButton which) {
+    if (which == MainButton::Request) {
+        StartWorker(WorkMode::RequestGeneration, workers_.registerCommand);
+    } else {
+        StartWorker(WorkMode::Download, workers_.downloadCommand);
     }
 }
 
@@ -266,11 +299,16 @@ void CQuorvaneEnrollDlg::OnWorkBusy() {
 }
 
 void CQuorvaneEnrollDlg::OnWorkDone() {
-    const StatusOutcome status = Status();
     upper_->SetText(UiText(kIdleText));
-    lower_->SetText(QString::fromStdWString(status.statusText));
+    lower_->SetText(QString::fromStdWString(Status().statusText));
     busy_ = false;
     content_->setEnabled(true);
+    EnableIdleCommands();
+    emit BecameIdle();
+}
+
+void CQuorvaneEnrollDlg::EnableIdleCommands() {
+    const StatusOutcome status = Status();
     request_->setEnabled(status.canGenerate);
     download_->setEnabled(status.canDownload);
     // Keyboard users land on the first command they may use.
@@ -281,7 +319,6 @@ void CQuorvaneEnrollDlg::OnWorkDone() {
             download_->setFocus(Qt::OtherFocusReason);
         }
     }
-    emit BecameIdle();
 }
 
 void CQuorvaneEnrollDlg::OnNextStep() {

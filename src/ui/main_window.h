@@ -129,7 +129,13 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
+    // Who pressed a command button: the customer, or the launch link after a status check.
+    enum class PressOrigin { Customer, LaunchLink };
+
     void Post(WindowMessage message);
+    void OnCommandPressed(MainButton button, PressOrigin origin);
+    void RunCommand(MainButton button);
+    void EnableIdleCommands();
     void StartWorker(WorkMode mode, const std::function<void(WindowPort&)>& procedure);
     void OnWorkerEnded(unsigned serial);
     void OnWorkBusy();

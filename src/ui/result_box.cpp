@@ -13,6 +13,7 @@ constexpr unsigned kIconQuestion = 32;
 constexpr unsigned kIconExclamation = 48;
 constexpr int kRetryText = 136;
 constexpr int kCancelText = 137;
+constexpr int kCaptionText = 111;
 
 QMessageBox::Icon IconOf(unsigned flags) {
     switch (flags & kIconMask) {
@@ -47,6 +48,17 @@ QMessageBox* NewResultBox(const ResultDecision& decision, QWidget* owner) {
         box->setStandardButtons(QMessageBox::Ok);
         box->setEscapeButton(QMessageBox::Ok);
     }
+    return box;
+}
+
+QMessageBox* NewQuestionBox(const QString& text, QWidget* owner) {
+    auto* box = new QMessageBox(QMessageBox::Question, UiText(kCaptionText), text,
+                                QMessageBox::Yes | QMessageBox::No, owner);
+    box->setTextFormat(Qt::PlainText);
+    box->button(QMessageBox::Yes)->setText(QStringLiteral("Da"));
+    box->button(QMessageBox::No)->setText(QStringLiteral("Nu"));
+    box->setDefaultButton(QMessageBox::No);
+    box->setEscapeButton(QMessageBox::No);
     return box;
 }
 

@@ -11,6 +11,11 @@ namespace qe {
 // yet; the caller opens it.
 QMessageBox* NewResultBox(const ResultDecision& decision, QWidget* owner);
 
+// A question with the buttons "Da" and "Nu", caption string 111; "Nu" has the focus and
+// Escape gives it, so a key meant for an earlier screen cannot say yes. Finishes with
+// QMessageBox::Yes or No. Not shown yet; the caller opens it.
+QMessageBox* NewQuestionBox(const QString& text, QWidget* owner);
+
 // The box's answer as the callers know it: 1 OK, 2 Cancel, 4 Retry, from the value the box
 // finished with.
 int ResultBoxAnswer(int finishedWith);

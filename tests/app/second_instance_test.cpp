@@ -7,6 +7,7 @@
 #include "app/application.h"
 #include "app/single_instance.h"
 #include "support/scoped_dir.h"
+#include "ui/dialog_units.h"
 
 namespace qe {
 namespace {
@@ -14,6 +15,7 @@ namespace {
 // What the program showed, seen from inside its own event loop.
 struct Seen {
     QString text, caption;
+    QFont font;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     int topLevelWindows = 0;
 } seen;
@@ -26,7 +28,7 @@ void AnswerTheBox() {
         if (box == nullptr) {
             return;
         }
-        seen = {box->text(), box->windowTitle(), box->icon(),
+        seen = {box->text(), box->windowTitle(), box->font(), box->icon(),
                 static_cast<int>(QApplication::topLevelWidgets().size())};
         box->accept();
         poll->deleteLater();
@@ -49,6 +51,7 @@ TEST(SecondInstance, RefusedWithTheMessageAndNoWindow) {
     EXPECT_EQ(seen.text, QStringLiteral("Aplicatia este deja deschisa."));
     EXPECT_EQ(seen.caption, QStringLiteral("Quorvane Enroll"));
     EXPECT_EQ(seen.icon, QMessageBox::Critical);
+    EXPECT_EQ(seen.font.toString(), DialogFont().toString()) << "every other box's font";
     EXPECT_EQ(seen.topLevelWindows, 1) << "only the box, no main window";
     // The log is opened first of all, so even a refused copy leaves its start for support.
     EXPECT_EQ(test::ReadFile(runtime / "enrolllog.txt"),

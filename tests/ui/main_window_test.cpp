@@ -93,10 +93,10 @@ TEST(MainWindow, NextStepTextsPerMode) {
         ++begun;
     };
     CQuorvaneEnrollDlg window(std::nullopt, {begin, begin, begin});
-    window.SetStatus({L"", true, true, {}});
     for (const WorkMode mode :
          {WorkMode::StatusCheck, WorkMode::RequestGeneration, WorkMode::Download}) {
         SCOPED_TRACE(static_cast<int>(mode));
+        window.SetStatus({L"", true, mode == WorkMode::Download, {}});
         window.PostDone();
         QApplication::processEvents();
         const int before = begun;
@@ -268,15 +268,16 @@ TEST(MainWindow, LaunchLinkPressesItsButtonOnce) {
                 port.PostStartStatusCheck();
             };
         };
-        WorkerProcedures workers{[&](WindowPort& port) {
-                                     ++checks;
-                                     port.PostBusy();
-                                     const StatusOutcome status{L"", true, true, {}};
-                                     port.SetStatus(status);
-                                     port.PostDone();
-                                     RouteLaunchLink(port, status);
-                                 },
-                                 command(registers), command(downloads)};
+        WorkerProcedures workers{
+            [&](WindowPort& port) {
+                ++checks;
+                port.PostBusy();
+                const StatusOutcome status{L"", c.registers > 0, c.downloads > 0, {}};
+                port.SetStatus(status);
+                port.PostDone();
+                RouteLaunchLink(port, status);
+            },
+            command(registers), command(downloads)};
         CQuorvaneEnrollDlg window(std::string(c.link), workers);
         test::AnswerWhenShown<CPinDlg>([](CPinDlg* pin) { pin->reject(); });
         window.Start();
