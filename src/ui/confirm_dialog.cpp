@@ -32,8 +32,10 @@ QRect PreviewFrame() {
 }  // namespace
 
 bool DevEntryPresent() {
+    // A regular file only: started from /, as some desktops start a link's handler, the system's
+    // /dev directory must not count.
     std::error_code ec;
-    return std::filesystem::exists("dev", ec);
+    return std::filesystem::symlink_status("dev", ec).type() == std::filesystem::file_type::regular;
 }
 
 unsigned CConfirmDlg::PreviewWidth(const QStyle* style) {

@@ -92,31 +92,36 @@ std::string Picture(const char* format) {
     return out.toStdString();
 }
 
-// The dialog as the customer leaves it, with and without a "dev" entry in the current directory;
-// on the way, the certificate button shows the details of bytes that are not a certificate.
+// The dialog as the customer leaves it, with and without a file named "dev" in the current
+// directory (a directory of that name, as / has, does not count); on the way, the certificate
+// button shows the details of bytes that are not a certificate.
 TEST(ConfirmDialog, ChoiceCheckBoxAndEndCodes) {
     using End = std::function<void(CConfirmDlg&)>;
     const End accept = [](CConfirmDlg& d) { d.AcceptButton()->click(); };
     const End reject = [](CConfirmDlg& d) { d.RejectButton()->click(); };
     const End escape = [](CConfirmDlg& d) { QTest::keyClick(&d, Qt::Key_Escape); };
     const End close = [](CConfirmDlg& d) { d.close(); };
+    enum Dev { kNone, kFile, kDirectory };
     const struct {
-        bool dev, uncheck;
+        Dev dev;
+        bool uncheck;
         End end;
         AcceptanceOutcome outcome;
         Bytes der;
-    } cases[] = {{false, false, accept, {0, true}, {}},
-                 {true, true, accept, {0, false}, {0x30, 0x82, 0xFF, 0xFF, 0x30}},
-                 {true, false, reject, {1, true}, Bytes(4096, 0x30)},
-                 {false, false, escape, {1, true}, {0x30, 0x00}},
-                 {false, false, close, {1, true}, {0x02}}};
+    } cases[] = {{kNone, false, accept, {0, true}, {}},
+                 {kFile, true, accept, {0, false}, {0x30, 0x82, 0xFF, 0xFF, 0x30}},
+                 {kFile, false, reject, {1, true}, Bytes(4096, 0x30)},
+                 {kDirectory, false, escape, {1, true}, {0x30, 0x00}},
+                 {kNone, false, close, {1, true}, {0x02}}};
     const ScopedDir dir;
     const std::string home = std::filesystem::current_path();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.der.size());
-        std::filesystem::remove(dir / "dev");
-        if (c.dev) {
+        std::filesystem::remove_all(dir / "dev");
+        if (c.dev == kFile) {
             test::WriteFile(dir / "dev", "");
+        } else if (c.dev == kDirectory) {
+            std::filesystem::create_directory(dir / "dev");
         }
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
         std::vector<QString> opened;
@@ -130,7 +135,7 @@ TEST(ConfirmDialog, ChoiceCheckBoxAndEndCodes) {
         dialog.RejectChoice()->click();
         EXPECT_FALSE(dialog.AcceptButton()->isEnabled());
         dialog.AcceptChoice()->click();
-        EXPECT_EQ(dialog.RemoveOldBox()->isVisible(), c.dev);
+        EXPECT_EQ(dialog.RemoveOldBox()->isVisible(), c.dev == kFile);
         EXPECT_TRUE(dialog.RemoveOldBox()->isChecked());
         if (c.uncheck) {
             dialog.RemoveOldBox()->click();
