@@ -4,9 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
 #include "app/application.h"
 #include "app/single_instance.h"
 #include "support/scoped_dir.h"
+#include "ui/main_window.h"
 
 namespace qe {
 namespace {
@@ -56,6 +63,44 @@ TEST(SecondInstance, RefusedWithTheMessageAndNoWindow) {
               "Version: 2.7.23\n\n");
     SingleInstance third;
     EXPECT_TRUE(third.AlreadyRunning()) << "the first copy keeps its lock";
+}
+
+// At start-up: the launch link is the first argument the program was given, whatever Qt makes of
+// the list, and the previews a killed copy left behind go (only ours; nothing else there).
+TEST(StartUp, FirstArgumentIsTheLinkAndLeftPreviewsGo) {
+    test::ScopedDir runtime("runtime");
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    setenv("TMPDIR", runtime.path().c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const std::vector<std::string> left{"quorvaneEnrollPV0.pdf", "quorvaneEnrollPV17.jpg"};
+    const std::vector<std::string> kept{"quorvaneEnrollPV.pdf", "quorvaneEnrollPV1.pdf.part",
+                                        "quorvaneEnrollPVx.jpg", "enrolllog.txt"};
+    for (const auto& name : left) {
+        test::WriteFile(runtime / name, "personal data");
+    }
+    for (const auto& name : kept) {
+        test::WriteFile(runtime / name, "");
+    }
+    GTEST_FLAG_SET(death_test_style, "fast");  // the child keeps this TMPDIR
+    const auto start = [] {
+        char name[] = "quorvane-enroll";
+        char reverse[] = "-reverse";
+        char link[] = "quorvaneenroll://register/";
+        char* argv[] = {name, reverse, link, nullptr};
+        CQuorvaneEnrollApp program;
+        program.windowCreated = [](CQuorvaneEnrollDlg& window) {
+            std::fprintf(stderr, "link: %s\n", window.TakeLaunchLink().value_or("").c_str());
+            std::_Exit(0);
+        };
+        program.InitInstance(3, argv);
+    };
+    EXPECT_EXIT(start(), testing::ExitedWithCode(0), "link: -reverse\n");
+    for (const auto& name : left) {
+        EXPECT_FALSE(std::filesystem::exists(runtime / name)) << name;
+    }
+    for (const auto& name : kept) {
+        EXPECT_TRUE(std::filesystem::exists(runtime / name)) << name;
+    }
 }
 
 }  // namespace
