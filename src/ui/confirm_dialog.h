@@ -29,7 +29,9 @@ bool DevEntryPresent();
 class CConfirmDlg : public QDialog {
     Q_OBJECT
 public:
-    CConfirmDlg(Bytes certificate, const std::string& pdfPath, const std::string& jpegPath,
+    // `preview` is the declaration's picture, decoded beforehand (ReadPreviewImage) so that a
+    // slow one never holds up the window's thread; null shows "File not found.".
+    CConfirmDlg(Bytes certificate, const std::string& pdfPath, const QImage& preview,
                 UrlOpener opener, QWidget* parent = nullptr);
 
     // The width at which the server is asked to render the preview: the preview frame's width

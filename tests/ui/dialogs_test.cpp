@@ -3,6 +3,7 @@
 
 #include <QBuffer>
 #include <QCheckBox>
+#include <QImageWriter>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -80,7 +81,7 @@ TEST(CertificateChoice, RowsAndCancel) {
 }
 
 // A light, noisy 64 by 64 picture (enough scan data to cut in half, never dark), encoded.
-std::string Picture(const char* format) {
+std::string Picture(const char* format, bool progressive = false) {
     QImage image(64, 64, QImage::Format_RGB32);
     for (int i = 0; i < 64 * 64; ++i) {
         image.setPixel(i % 64, i / 64, qRgb(128 + i % 128, 128 + (i * 7) % 128, 255));
@@ -88,7 +89,9 @@ std::string Picture(const char* format) {
     QByteArray out;
     QBuffer buffer(&out);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
+    QImageWriter writer(&buffer, format);
+    writer.setProgressiveScanWrite(progressive);
+    writer.write(image);
     return out.toStdString();
 }
 
@@ -125,7 +128,7 @@ TEST(ConfirmDialog, ChoiceCheckBoxAndEndCodes) {
         }
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
         std::vector<QString> opened;
-        CConfirmDlg dialog(c.der, "/x/PV0.pdf", "", [&](const QString& u) { opened.push_back(u); });
+        CConfirmDlg dialog(c.der, "/x/PV0.pdf", {}, [&](const QString& u) { opened.push_back(u); });
         ASSERT_EQ(chdir(home.c_str()), 0);
         dialog.show();
         EXPECT_TRUE(dialog.RejectChoice()->isChecked());
@@ -191,6 +194,15 @@ TEST(BitmapControl, HostileFilesAndFileNotFound) {
     const std::size_t sof = huge.find("\xFF\xC0");
     ASSERT_NE(sof, std::string::npos);
     huge.replace(sof + 5, 4, "\x13\x88\x13\x88");  // 5000 by 5000
+    // A progressive picture whose last scan comes again and again: each one decodes, slowly.
+    std::string scans = Picture("JPEG", true);
+    const std::size_t last = scans.rfind("\xFF\xDA"), end = scans.rfind("\xFF\xD9");
+    ASSERT_NE(last, std::string::npos);
+    std::string repeated;
+    for (int i = 0; i < CBitmapCtrl::kMaxScans; ++i) {
+        repeated += scans.substr(last, end - last);
+    }
+    scans.insert(end, repeated);
     const struct {
         const char* name;
         std::string content;
@@ -199,6 +211,8 @@ TEST(BitmapControl, HostileFilesAndFileNotFound) {
                  {"good", jpeg, true},
                  {"truncated", jpeg.substr(0, jpeg.size() / 2), true},
                  {"huge", huge, false},
+                 {"progressive", Picture("JPEG", true), true},
+                 {"many scans", scans, false},
                  {"png", Picture("PNG"), false},
                  {"text", "not an image", false}};
     const ScopedDir dir;
