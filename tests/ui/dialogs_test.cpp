@@ -23,6 +23,7 @@
 #include "ui/certificate_details.h"
 #include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
+#include "ui/custom_static.h"
 #include "ui/pin_dialog.h"
 #include "ui/ui_text.h"
 
@@ -232,6 +233,27 @@ TEST(BitmapControl, HostileFilesAndFileNotFound) {
             dark += qGray(shot.pixel(x, 8)) < 64;
         }
         EXPECT_EQ(dark > 0, !c.shown);
+    }
+}
+
+// The window's label cuts what does not fit (a server's long status text) at a line it can show.
+TEST(CustomStatic, WhatDoesNotFitEndsInAnEllipsis) {
+    CCustomStatic label;
+    label.resize(300, 60);
+    for (const QString& text :
+         {QStringLiteral("Stare"), QStringLiteral("cuvânt ").repeated(100), QString(500, u'x')}) {
+        label.SetText(text);
+        const QString shown = label.ShownText();
+        const QRect drawn =
+            QFontMetrics(label.font())
+                .boundingRect(label.rect(), Qt::AlignHCenter | Qt::TextWordWrap, shown);
+        EXPECT_TRUE(drawn.height() <= 60 && drawn.width() <= 300) << shown.toStdString();
+        if (text.size() < 10) {
+            EXPECT_EQ(shown, text);
+        } else {
+            EXPECT_TRUE(shown.endsWith(QStringLiteral("...")) && shown.size() > 20);
+            EXPECT_TRUE(text.startsWith(shown.chopped(3)));
+        }
     }
 }
 
