@@ -185,7 +185,6 @@ TEST(SingleInstance, ATakenTemporaryNameMovesTheLockToTheCache) {
     EXPECT_FALSE(first.AlreadyRunning());
     EXPECT_TRUE(SingleInstance().AlreadyRunning());
     EXPECT_EQ(access((cache / "quorvane-enroll/QuorvaneEnroll MUTEX").c_str(), F_OK), 0);
-    EXPECT_NE(access((taken + "/QuorvaneEnroll MUTEX").c_str(), F_OK), 0);
     setenv("TMPDIR", tmpdir.c_str(), 1);
 }
 

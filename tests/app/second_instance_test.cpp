@@ -7,8 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
-#include <vector>
+#include <utility>
 
 #include "app/application.h"
 #include "app/single_instance.h"
@@ -65,41 +64,31 @@ TEST(SecondInstance, RefusedWithTheMessageAndNoWindow) {
     EXPECT_TRUE(third.AlreadyRunning()) << "the first copy keeps its lock";
 }
 
-// At start-up: the launch link is the first argument the program was given, whatever Qt makes of
-// the list, and the previews a killed copy left behind go (only ours; nothing else there).
+// At start-up the link is the first argument, whatever Qt makes of the list, and the previews a
+// killed copy left behind go (ours only).
 TEST(StartUp, FirstArgumentIsTheLinkAndLeftPreviewsGo) {
     test::ScopedDir runtime("runtime");
     setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
     setenv("TMPDIR", runtime.path().c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    const std::vector<std::string> left{"quorvaneEnrollPV0.pdf", "quorvaneEnrollPV17.jpg"};
-    const std::vector<std::string> kept{"quorvaneEnrollPV.pdf", "quorvaneEnrollPV1.pdf.part",
-                                        "quorvaneEnrollPVx.jpg", "enrolllog.txt"};
-    for (const auto& name : left) {
-        test::WriteFile(runtime / name, "personal data");
-    }
-    for (const auto& name : kept) {
-        test::WriteFile(runtime / name, "");
+    const std::pair<const char*, bool> files[] = {
+        {"quorvaneEnrollPV0.pdf", false}, {"quorvaneEnrollPV17.jpg", false},
+        {"quorvaneEnrollPV.pdf", true},   {"quorvaneEnrollPV1.pdf.part", true},
+        {"quorvaneEnrollPVx.jpg", true},  {"enrolllog.txt", true}};
+    for (const auto& [file, stays] : files) {
+        test::WriteFile(runtime / file, "");
     }
     GTEST_FLAG_SET(death_test_style, "fast");  // the child keeps this TMPDIR
-    const auto start = [] {
-        char name[] = "quorvane-enroll";
-        char reverse[] = "-reverse";
-        char link[] = "quorvaneenroll://register/";
-        char* argv[] = {name, reverse, link, nullptr};
-        CQuorvaneEnrollApp program;
-        program.windowCreated = [](CQuorvaneEnrollDlg& window) {
-            std::fprintf(stderr, "link: %s\n", window.TakeLaunchLink().value_or("").c_str());
-            std::_Exit(0);
-        };
-        program.InitInstance(3, argv);
+    char name[] = "quorvane-enroll", reverse[] = "-reverse", link[] = "quorvaneenroll://register/";
+    char* argv[] = {name, reverse, link, nullptr};
+    CQuorvaneEnrollApp program;
+    program.windowCreated = [](CQuorvaneEnrollDlg& window) {
+        std::fprintf(stderr, "link: %s\n", window.TakeLaunchLink().value_or("").c_str());
+        std::_Exit(0);
     };
-    EXPECT_EXIT(start(), testing::ExitedWithCode(0), "link: -reverse\n");
-    for (const auto& name : left) {
-        EXPECT_FALSE(std::filesystem::exists(runtime / name)) << name;
-    }
-    for (const auto& name : kept) {
-        EXPECT_TRUE(std::filesystem::exists(runtime / name)) << name;
+    EXPECT_EXIT(program.InitInstance(3, argv), testing::ExitedWithCode(0), "link: -reverse\n");
+    for (const auto& [file, stays] : files) {
+        EXPECT_EQ(std::filesystem::exists(runtime / file), stays) << file;
     }
 }
 

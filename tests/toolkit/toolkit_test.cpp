@@ -133,28 +133,14 @@ TEST(Utf8, EveryLengthAtItsLimits) {
     EXPECT_EQ(ToHexUpper(Hex("0123456789abcdef")), "0123456789ABCDEF");
 }
 
-// A server's text on screen: short, and breakable where it has no spaces of its own.
+// A server's text on screen: cut short, and breakable where it has no spaces of its own.
 TEST(Utf8, TextForScreenIsShortAndWraps) {
-    std::wstring spaced;
-    for (int i = 0; i < 5000; ++i) {
-        spaced += L"ă ";
-    }
     const std::wstring x40(40, L'x');
     const std::pair<std::wstring, std::wstring> cases[] = {
         {L"Comanda nu există.\nReveniți.", L"Comanda nu există.\nReveniți."},
-        {spaced, spaced.substr(0, 300) + L"..."},
-        {x40 + L"xx yy", x40 + L"\u200Bxx yy"},
-        {x40 + x40 + L"x", x40 + L"\u200B" + x40 + L"\u200Bx"},
-        {x40 + L" " + x40, x40 + L" " + x40},
-        {std::wstring(301, L'x'),
-         [&] {
-             std::wstring cut;
-             for (int i = 0; i < 7; ++i) {
-                 cut += x40 + L"\u200B";
-             }
-             return cut + std::wstring(20, L'x') + L"...";
-         }()},
-    };
+        {x40 + L"xx " + x40, x40 + L"\u200Bxx " + x40},
+        {std::wstring(301, L' '), std::wstring(300, L' ') + L"..."},
+        {x40 + x40 + L"x", x40 + L"\u200B" + x40 + L"\u200Bx"}};
     for (const auto& [text, shown] : cases) {
         EXPECT_EQ(TextForScreen(text), shown) << text.size();
     }

