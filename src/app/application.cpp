@@ -3,11 +3,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include <QApplication>
 #include <QMessageBox>
 
 #include "app/single_instance.h"
+#include "flows/download.h"
 #include "log/enroll_log.h"
 #include "log/temp_dir.h"
 #include "ui/dialog_units.h"
@@ -50,6 +52,9 @@ void CQuorvaneEnrollApp::ShowAlreadyRunning() {
 
 int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
     Log();  // the log is open before anything else happens
+    // Taken before Qt removes its own options from the list: "-reverse quorvaneenroll://..." must
+    // not run the command.
+    std::optional<std::string> link = LaunchLinkArgument(argc, argv);
     SingleInstance instance;
     if (instance.AlreadyRunning()) {
         QApplication app(argc, argv);
@@ -58,6 +63,9 @@ int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
         return 0;
     }
 
+    if (instance.Held()) {
+        RemoveLeftPreviews();
+    }
     RemoveFilesOnTermination();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvane Enroll"));
@@ -65,7 +73,7 @@ int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
     QApplication::setFont(DialogFont());
 
     // Heap-allocated and never destroyed under a running worker (below).
-    auto* window = new CQuorvaneEnrollDlg(LaunchLinkArgument(argc, argv));
+    auto* window = new CQuorvaneEnrollDlg(std::move(link));
     if (windowCreated) {
         windowCreated(*window);
     }

@@ -13,12 +13,37 @@
 namespace qe {
 namespace {
 
+// The user's own cache directory, for the lock when the shared temporary name is taken: no other
+// user can make it first.
+std::string CacheLockDirectory() {
+    std::string base;
+    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache != nullptr && *cache == '/') {
+        base = cache;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        base = std::string(home) + "/.cache";
+    } else {
+        return {};
+    }
+    mkdir(base.c_str(), 0700);
+    const std::string dir = base + "/quorvane-enroll";
+    mkdir(dir.c_str(), 0700);
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+        (st.st_mode & 077) != 0) {
+        return {};
+    }
+    return dir + "/";
+}
+
 std::string DefaultLockDirectory() {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime) {
         std::string dir = runtime;
         return dir.back() == '/' ? dir : dir + "/";
     }
-    return PrivateTempDir().value_or(std::string());
+    if (auto dir = PerUserTempDir(false)) {
+        return *dir;
+    }
+    return CacheLockDirectory();
 }
 
 }  // namespace
@@ -44,7 +69,7 @@ SingleInstance::SingleInstance(const std::string& lockDirectory) {
 }
 
 SingleInstance::~SingleInstance() {
-    // Held until exit like the original mutex; closing here only matters in tests.
+    // The program holds it until it exits; closing here only matters in tests.
     if (fd_ >= 0) {
         close(fd_);
     }

@@ -7,8 +7,9 @@ namespace qe {
 inline constexpr const char* kInstanceLockName = "QuorvaneEnroll MUTEX";
 
 // The desktop-wide single-instance guard: an exclusive flock on "QuorvaneEnroll MUTEX" in the
-// per-user runtime directory ($XDG_RUNTIME_DIR, else the private temporary directory). The kernel
-// releases it when the process ends, however it ends.
+// per-user runtime directory ($XDG_RUNTIME_DIR, else the private temporary directory, else, when
+// another user holds that one's name, the user's cache directory). The kernel releases it when the
+// process ends, however it ends.
 class SingleInstance {
 public:
     // Tries to take the lock; `lockDirectory` empty means the default directory.
@@ -20,6 +21,8 @@ public:
     // True when another copy holds the lock. A lock that cannot be set up at all (no directory)
     // does not stop the wizard.
     bool AlreadyRunning() const { return alreadyRunning_; }
+    // True when this copy holds the lock: no other copy runs.
+    bool Held() const { return fd_ >= 0; }
 
 private:
     int fd_ = -1;

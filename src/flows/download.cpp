@@ -1,6 +1,8 @@
 #include "flows/download.h"
 
 #include <cerrno>
+#include <filesystem>
+#include <string_view>
 
 #include <unistd.h>
 
@@ -39,6 +41,34 @@ void DownloadedDeclaration::RemoveFiles() {
             unlink(path->c_str());
             ForgetExitRemoval(*path);
             path->clear();
+        }
+    }
+}
+
+namespace {
+
+bool IsPreviewName(std::string_view name) {
+    constexpr std::string_view kPrefix = "quorvaneEnrollPV";
+    if (!name.starts_with(kPrefix) || !(name.ends_with(".pdf") || name.ends_with(".jpg"))) {
+        return false;
+    }
+    const std::string_view number = name.substr(kPrefix.size(), name.size() - kPrefix.size() - 4);
+    return !number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+}  // namespace
+
+void RemoveLeftPreviews() {
+    const auto dir = PrivateTempDir();
+    if (!dir) {
+        return;
+    }
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(*dir, ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        if (IsPreviewName(it->path().filename().native()) &&
+            it->symlink_status(ec).type() == std::filesystem::file_type::regular) {
+            unlink(it->path().c_str());
         }
     }
 }

@@ -36,4 +36,8 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
 // empty when no file could be created.
 std::string WritePreviewFile(const Bytes& data, const std::string& extension);
 
+// Removes the preview files a copy of the program that was killed left in the private temporary
+// directory (they hold the customer's personal data). Only while no other copy can be using them.
+void RemoveLeftPreviews();
+
 }  // namespace qe

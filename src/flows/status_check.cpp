@@ -101,7 +101,7 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
     if (!statusText) {
         return ERR_BAD_RESPONSE;
     }
-    outcome.statusText = *statusText;
+    outcome.statusText = TextForScreen(*statusText);
     Log().Write("Response " + ToString(body));
 
     std::wstring pkcs10 = L"pkcs10";

@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,7 +41,7 @@ std::array<ExitFile, 8> exitFiles;
 
 }  // namespace
 
-std::optional<std::string> PrivateTempDir() {
+std::optional<std::string> PerUserTempDir(bool freshWhenTaken) {
     std::string base = "/tmp";
     if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
         if (!IsDirectory(tmpdir)) {
@@ -59,13 +61,31 @@ std::optional<std::string> PrivateTempDir() {
     // after the check below, so a directory planted under our name is refused, never used.
     const std::string dir =
         (base == "/" ? "" : base) + "/quorvane-enroll-" + std::to_string(geteuid());
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    if ((mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) && IsPrivateDirectory(dir)) {
+        return dir + "/";
+    }
+    if (!freshWhenTaken) {
         return std::nullopt;
     }
-    if (!IsPrivateDirectory(dir)) {
+    // Someone else holds our name: a directory of a name nobody could know in advance serves
+    // instead, one per process and base, so the log and the previews still have a place.
+    static std::mutex mutex;
+    static std::map<std::string, std::string> fresh;
+    std::lock_guard lock(mutex);
+    if (const auto made = fresh.find(base);
+        made != fresh.end() && IsPrivateDirectory(made->second)) {
+        return made->second + "/";
+    }
+    std::string name = dir + "-XXXXXX";
+    if (mkdtemp(name.data()) == nullptr) {
         return std::nullopt;
     }
-    return dir + "/";
+    fresh[base] = name;
+    return name + "/";
+}
+
+std::optional<std::string> PrivateTempDir() {
+    return PerUserTempDir(true);
 }
 
 int CreateNewPrivateFile(const std::string& path) {

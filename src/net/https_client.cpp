@@ -495,7 +495,7 @@ ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {
                 if (!message) {
                     result = ERR_BAD_RESPONSE;
                 } else {
-                    SetServerMessage(*message);
+                    SetServerMessage(TextForScreen(*message));  // logged whole below
                     if (message->compare(0, 6, L"<html>") == 0) {
                         result = ERR_BAD_RESPONSE;
                     }

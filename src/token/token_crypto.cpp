@@ -39,18 +39,16 @@ const KeyUse kSign{
     [](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE s, CK_BYTE* in, CK_ULONG inLen, CK_BYTE* out,
        CK_ULONG* outLen) { return fn->C_Sign(s, in, inLen, out, outLen); }};
 
-// The one private key with this modulus; `found` is false when the search found none.
+// The one private key with this modulus; `found` is false when there is none, or more than one
+// (which of them the delivery is for is not known).
 CK_RV FindPrivateKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Bytes& modulus,
                      CK_OBJECT_HANDLE& key, bool& found) {
     AttributeTemplate pattern;
     pattern.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, modulus);
-    ObjectSearch search;
-    CK_RV rv = search.Init(fn, session, pattern);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    rv = search.Next(key, found);
-    search.Final();
+    std::vector<CK_OBJECT_HANDLE> keys;
+    const CK_RV rv = FindAllObjects(fn, session, pattern, keys);
+    found = rv == CKR_OK && keys.size() == 1;
+    key = found ? keys.front() : CK_INVALID_HANDLE;
     return rv;
 }
 

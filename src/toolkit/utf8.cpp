@@ -1,6 +1,7 @@
 #include "toolkit/utf8.h"
 
 #include <cstdint>
+#include <cwctype>
 
 namespace qe {
 namespace {
@@ -123,6 +124,25 @@ bool IsValidUtf8(std::string_view utf8) {
         }
     }
     return true;
+}
+
+}  // namespace qe
+
+namespace qe {
+
+std::wstring TextForScreen(std::wstring_view text) {
+    const bool cut = text.size() > kScreenTextMax;
+    std::wstring shown;
+    std::size_t run = 0;
+    for (const wchar_t c : text.substr(0, kScreenTextMax)) {
+        run = std::iswspace(static_cast<wint_t>(c)) ? 0 : run + 1;
+        if (run > kUnbrokenMax) {
+            shown += L'\u200B';
+            run = 1;
+        }
+        shown += c;
+    }
+    return cut ? shown + L"..." : shown;
 }
 
 }  // namespace qe

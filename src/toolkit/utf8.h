@@ -18,6 +18,13 @@ std::optional<std::string> WideToUtf8(std::wstring_view wide);
 // encoded, so a log line is never lost.
 std::string WideToUtf8ForLog(std::wstring_view wide);
 
+// A server's text as a dialog or label can show it: at most kScreenTextMax characters (the rest
+// cut, "..." after it; the whole text is for the log), and a break opportunity (U+200B) after
+// every kUnbrokenMax characters without a space, so a label wraps it inside the screen.
+inline constexpr std::size_t kScreenTextMax = 300;
+inline constexpr std::size_t kUnbrokenMax = 40;
+std::wstring TextForScreen(std::wstring_view text);
+
 // Whether the bytes are well-formed UTF-8 by the rules above.
 bool IsValidUtf8(std::string_view utf8);
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <QBuffer>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QPainter>
@@ -18,13 +20,57 @@ const QColor kSurface(128, 128, 128);
 
 }  // namespace
 
+int CountJpegScans(const QByteArray& data) {
+    const auto at = [&data](qsizetype i) { return static_cast<unsigned char>(data[i]); };
+    int scans = 0;
+    qsizetype i = 2;  // after the start-of-image marker
+    while (i + 3 < data.size()) {
+        if (at(i) != 0xFF) {
+            ++i;  // not a marker where one should be: look for the next
+            continue;
+        }
+        const unsigned marker = at(i + 1);
+        if (marker == 0xFF) {
+            ++i;  // fill byte
+            continue;
+        }
+        if (marker == 0xD9) {
+            break;  // end of image
+        }
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            i += 2;  // markers without a length
+            continue;
+        }
+        i += 2 + ((qsizetype{at(i + 2)} << 8) | at(i + 3));
+        if (marker == 0xDA) {
+            ++scans;
+            // The scan's coded data runs to the next marker other than a stuffed byte or a
+            // restart.
+            while (i + 1 < data.size() && !(at(i) == 0xFF && at(i + 1) != 0x00 &&
+                                            (at(i + 1) < 0xD0 || at(i + 1) > 0xD7))) {
+                ++i;
+            }
+        }
+    }
+    return scans;
+}
+
 QImage ReadPreviewImage(const QString& path) {
-    if (!QFileInfo(path).isFile()) {
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
         return {};
     }
+    // A progressive picture can repeat a small scan without end and keep the decoder busy for
+    // many seconds: a picture of more scans than any encoder makes is refused before decoding.
+    const QByteArray data = file.readAll();
+    if (CountJpegScans(data) > CBitmapCtrl::kMaxScans) {
+        return {};
+    }
+    QBuffer buffer;
+    buffer.setData(data);
     // Only the one format the server sends is decoded: a delivery that is something else does
     // not reach the other decoders.
-    QImageReader reader(path, "jpeg");
+    QImageReader reader(&buffer, "jpeg");
     reader.setAutoDetectImageFormat(false);
     // The header says how large the image would be; a huge one is refused before decoding, and
     // the allocation limit stops whatever the header check lets through.
@@ -34,7 +80,12 @@ QImage ReadPreviewImage(const QString& path) {
         qint64{size.width()} * size.height() * 4 > CBitmapCtrl::kMaxDecodedBytes) {
         return {};
     }
-    QImageReader::setAllocationLimit(static_cast<int>(CBitmapCtrl::kMaxDecodedBytes >> 20));
+    // Set once: the limit is the whole program's, and previews are read on workers.
+    static const bool limited = [] {
+        QImageReader::setAllocationLimit(static_cast<int>(CBitmapCtrl::kMaxDecodedBytes >> 20));
+        return true;
+    }();
+    (void)limited;
     QImage image;
     if (!reader.read(&image)) {
         return {};

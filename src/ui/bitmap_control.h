@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractSlider>
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 #include <QWidget>
@@ -20,6 +21,8 @@ public:
     // Decoded images larger than this are refused before they are decoded (4 bytes a pixel).
     static constexpr qint64 kMaxDecodedBytes = 64LL * 1024 * 1024;
     static constexpr int kMaxSide = 16384;
+    // Encoders write about ten scans for a progressive picture.
+    static constexpr int kMaxScans = 100;
     // The sunken edge around the client area, on each side.
     static constexpr int kEdge = 2;
 
@@ -57,6 +60,9 @@ private:
 };
 
 // Reads a JPEG file within CBitmapCtrl's limits; null when it cannot or must not be decoded.
+// Safe on any thread.
 QImage ReadPreviewImage(const QString& path);
+// The number of scans (start-of-scan markers) in a JPEG, found by walking its segments.
+int CountJpegScans(const QByteArray& data);
 
 }  // namespace qe

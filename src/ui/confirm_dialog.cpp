@@ -32,8 +32,10 @@ QRect PreviewFrame() {
 }  // namespace
 
 bool DevEntryPresent() {
+    // A regular file only: started from /, as some desktops start a link's handler, the system's
+    // /dev directory must not count.
     std::error_code ec;
-    return std::filesystem::exists("dev", ec);
+    return std::filesystem::symlink_status("dev", ec).type() == std::filesystem::file_type::regular;
 }
 
 unsigned CConfirmDlg::PreviewWidth(const QStyle* style) {
@@ -41,7 +43,7 @@ unsigned CConfirmDlg::PreviewWidth(const QStyle* style) {
                                  style->pixelMetric(QStyle::PM_ScrollBarExtent));
 }
 
-CConfirmDlg::CConfirmDlg(Bytes certificate, const std::string& pdfPath, const std::string& jpegPath,
+CConfirmDlg::CConfirmDlg(Bytes certificate, const std::string& pdfPath, const QImage& preview,
                          UrlOpener opener, QWidget* parent)
     : QDialog(parent),
       certificate_(std::move(certificate)),
@@ -89,7 +91,7 @@ CConfirmDlg::CConfirmDlg(Bytes certificate, const std::string& pdfPath, const st
     });
     connect(reject_, &QAbstractButton::clicked, this, &QDialog::reject);
 
-    preview_->LoadFile(QString::fromStdString(jpegPath));
+    preview_->SetBitmap(preview);
     removeOld_->setChecked(true);
     removeOld_->setVisible(DevEntryPresent());
 }

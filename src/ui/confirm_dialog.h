@@ -17,19 +17,21 @@ namespace qe {
 class CBitmapCtrl;
 class CCustomButton;
 
-// Whether a file or directory named "dev" is in the current directory: then the customer may
-// keep the old certificate.
+// Whether a regular file named "dev" is in the current directory: then the customer may keep the
+// old certificate.
 bool DevEntryPresent();
 
 // The acceptance dialog (template 138): the declaration's preview, the PDF and the certificate
 // one click away, and the choice. Reject is selected and Accept disabled until the customer
 // selects the accept choice. Accept ends it with 0 and the state of the remove-old check box
-// (checked; shown only with a "dev" entry); Reject, Escape and the close box end it with 1.
+// (checked; shown only with a "dev" file); Reject, Escape and the close box end it with 1.
 // The preview files belong to the download; the dialog only shows them.
 class CConfirmDlg : public QDialog {
     Q_OBJECT
 public:
-    CConfirmDlg(Bytes certificate, const std::string& pdfPath, const std::string& jpegPath,
+    // `preview` is the declaration's picture, decoded beforehand (ReadPreviewImage) so that a
+    // slow one never holds up the window's thread; null shows "File not found.".
+    CConfirmDlg(Bytes certificate, const std::string& pdfPath, const QImage& preview,
                 UrlOpener opener, QWidget* parent = nullptr);
 
     // The width at which the server is asked to render the preview: the preview frame's width

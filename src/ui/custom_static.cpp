@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QFontMetrics>
 #include <QPainter>
 
 #include <mutex>
@@ -16,6 +17,8 @@ QAccessibleInterface* LabelAccessibility(const QString& className, QObject* obje
     }
     return nullptr;
 }
+
+constexpr int kFlags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap;
 
 }  // namespace
 
@@ -32,6 +35,24 @@ void CCustomStatic::SetText(const QString& text) {
     update();
 }
 
+QString CCustomStatic::ShownText() const {
+    const QFontMetrics metrics(font());
+    const auto fits = [&](const QString& text) {
+        const QRect needed = metrics.boundingRect(rect(), kFlags, text);
+        return needed.height() <= height() && needed.width() <= width();  // a word too long
+    };
+    if (fits(text_)) {
+        return text_;
+    }
+    // The longest beginning that fits with the ellipsis.
+    qsizetype fitting = 0, over = text_.size();
+    while (over - fitting > 1) {
+        const qsizetype middle = (fitting + over) / 2;
+        (fits(text_.left(middle) + QStringLiteral("...")) ? fitting : over) = middle;
+    }
+    return text_.left(fitting) + QStringLiteral("...");
+}
+
 QColor CCustomStatic::TextColor() {
     return QColor(96, 96, 96);
 }
@@ -40,7 +61,7 @@ void CCustomStatic::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setPen(TextColor());
     painter.setFont(font());
-    painter.drawText(rect(), Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap, text_);
+    painter.drawText(rect(), kFlags, ShownText());
 }
 
 }  // namespace qe

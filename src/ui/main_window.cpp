@@ -21,6 +21,7 @@
 #include "token/token_hash.h"
 #include "ui/about_dialog.h"
 #include "ui/artwork.h"
+#include "ui/bitmap_control.h"
 #include "ui/certificate_choice.h"
 #include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
@@ -576,9 +577,11 @@ unsigned CQuorvaneEnrollDlg::PreviewWidth() {
 AcceptanceOutcome CQuorvaneEnrollDlg::RunAcceptance(const Bytes& certificate,
                                                     const std::string& pdfPath,
                                                     const std::string& jpegPath) {
+    // Decoded here, on the worker: the window keeps painting however long the picture takes.
+    const QImage preview = ReadPreviewImage(QString::fromStdString(jpegPath));
     return handOver_.Ask<AcceptanceOutcome>(
-        [this, certificate, pdfPath, jpegPath](std::function<void(AcceptanceOutcome)> done) {
-            auto* dialog = new CConfirmDlg(certificate, pdfPath, jpegPath, openUrl_, this);
+        [this, certificate, pdfPath, preview](std::function<void(AcceptanceOutcome)> done) {
+            auto* dialog = new CConfirmDlg(certificate, pdfPath, preview, openUrl_, this);
             dialog->setAttribute(Qt::WA_DeleteOnClose);
             connect(dialog, &QDialog::finished, this, [dialog, done] { done(dialog->Outcome()); });
             dialog->open();

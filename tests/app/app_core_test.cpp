@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/messages.h"
@@ -164,6 +167,25 @@ TEST(SingleInstance, OneCopyHoldsTheLockInTheRuntimeDirectoryUntilItEnds) {
         }
         unlink(lock.c_str());
     }
+}
+
+// Without a runtime directory, another user holding the temporary directory's name does not
+// switch the lock off: it moves to the user's cache directory.
+TEST(SingleInstance, ATakenTemporaryNameMovesTheLockToTheCache) {
+    test::ScopedDir shared("shared"), cache("cache");
+    ASSERT_EQ(chmod(shared.path().c_str(), 01777), 0);
+    const std::string taken = shared / ("quorvane-enroll-" + std::to_string(geteuid()));
+    ASSERT_EQ(mkdir(taken.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(taken.c_str(), 0755), 0);
+    const std::string tmpdir = std::getenv("TMPDIR");
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("TMPDIR", shared.path().c_str(), 1);
+    setenv("XDG_CACHE_HOME", cache.path().c_str(), 1);
+    SingleInstance first;
+    EXPECT_FALSE(first.AlreadyRunning());
+    EXPECT_TRUE(SingleInstance().AlreadyRunning());
+    EXPECT_EQ(access((cache / "quorvane-enroll/QuorvaneEnroll MUTEX").c_str(), F_OK), 0);
+    setenv("TMPDIR", tmpdir.c_str(), 1);
 }
 
 TEST(SingleInstance, NoLockDirectoryDoesNotStopTheWizardAndALinkIsNotFollowed) {

@@ -4,10 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <utility>
+
 #include "app/application.h"
 #include "app/single_instance.h"
 #include "support/scoped_dir.h"
 #include "ui/dialog_units.h"
+#include "ui/main_window.h"
 
 namespace qe {
 namespace {
@@ -59,6 +65,34 @@ TEST(SecondInstance, RefusedWithTheMessageAndNoWindow) {
               "Version: 2.7.23\n\n");
     SingleInstance third;
     EXPECT_TRUE(third.AlreadyRunning()) << "the first copy keeps its lock";
+}
+
+// At start-up the link is the first argument, whatever Qt makes of the list, and the previews a
+// killed copy left behind go (ours only).
+TEST(StartUp, FirstArgumentIsTheLinkAndLeftPreviewsGo) {
+    test::ScopedDir runtime("runtime");
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    setenv("TMPDIR", runtime.path().c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const std::pair<const char*, bool> files[] = {
+        {"quorvaneEnrollPV0.pdf", false}, {"quorvaneEnrollPV17.jpg", false},
+        {"quorvaneEnrollPV.pdf", true},   {"quorvaneEnrollPV1.pdf.part", true},
+        {"quorvaneEnrollPVx.jpg", true},  {"enrolllog.txt", true}};
+    for (const auto& [file, stays] : files) {
+        test::WriteFile(runtime / file, "");
+    }
+    GTEST_FLAG_SET(death_test_style, "fast");  // the child keeps this TMPDIR
+    char name[] = "quorvane-enroll", reverse[] = "-reverse", link[] = "quorvaneenroll://register/";
+    char* argv[] = {name, reverse, link, nullptr};
+    CQuorvaneEnrollApp program;
+    program.windowCreated = [](CQuorvaneEnrollDlg& window) {
+        std::fprintf(stderr, "link: %s\n", window.TakeLaunchLink().value_or("").c_str());
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(program.InitInstance(3, argv), testing::ExitedWithCode(0), "link: -reverse\n");
+    for (const auto& [file, stays] : files) {
+        EXPECT_EQ(std::filesystem::exists(runtime / file), stays) << file;
+    }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "sim/delivery_builder.h"
 #include "support/test_pki.h"
 #include "toolkit/openssl_ptr.h"
+#include "toolkit/utf8.h"
 
 // The flows end to end: SoftHSM2, the simulator, the flows behind a scripted window.
 namespace qe::test {
@@ -90,13 +91,13 @@ TEST_F(FlowTest, StatusAnswerHeadersDecideTheButtonsAndTheIssuersAreAskedOnce) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.headers);
         SetScenario(R"({"force": {"path": "/public/rest/certificate/status", "status": 200,
-                                  "body": "Stare", "headers": {)" +
-                    c.headers + "}}}");
+                                  "body": ")" +
+                    std::string(300, 'S') + R"(tare", "headers": {)" + c.headers + "}}}");
         window_.Clear();
         window_.launchLink = c.link;
         RunStatusCheck();
         const StatusOutcome status = window_.Status();
-        EXPECT_EQ(status.statusText, L"Stare");
+        EXPECT_EQ(status.statusText, TextForScreen(std::wstring(300, L'S') + L"tare")) << "cut";
         EXPECT_EQ(AskForDn(), c.askForDn);
         EXPECT_EQ(status.canGenerate, c.canGenerate);
         EXPECT_EQ(status.renewableStore.size(), c.renewable);

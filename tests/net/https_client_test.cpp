@@ -134,6 +134,7 @@ TEST_F(HttpsClientTest, StatusAndBodyGiveTheIdentifierAndTheMessageOfThatAnswer)
          ERR_BAD_RESPONSE,
          L"<html><body>gateway</body></html>"},
         {{500, "<HTML>upper</HTML>"}, ERR_SERVER, L"<HTML>upper</HTML>"},
+        {{500, std::string(299, ' ') + "ăă"}, ERR_SERVER, std::wstring(299, L' ') + L"ă..."},
         {{500, "Comand\xE3"}, ERR_BAD_RESPONSE, L""},
         {{200, limit}, ERR_SUCCESS, L""},
         {{500, limit + "x"}, ERR_BAD_RESPONSE, L""},  // above the limit: nothing is kept

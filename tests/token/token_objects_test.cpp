@@ -398,6 +398,21 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
         EXPECT_EQ(use(alpha, modulus_, Secret("1234"), ciphertext_, full), kTokenOutputNotEmpty);
         EXPECT_EQ(full, Bytes{1});
     }
+    // Two keys of that modulus: which one the delivery is for is not known.
+    Faults("");
+    {
+        test::SoftHsm::Session session("Alpha", "1234");
+        CK_BBOOL yes = CK_TRUE;
+        CK_ATTRIBUTE onToken{CKA_TOKEN, &yes, sizeof yes};
+        CK_OBJECT_HANDLE copy = CK_INVALID_HANDLE;
+        ASSERT_EQ(session.fn()->C_CopyObject(session.handle(),
+                                             session.Find(CKO_PRIVATE_KEY, modulus_).at(0),
+                                             &onToken, 1, &copy),
+                  CKR_OK);
+    }
+    Bytes out;
+    EXPECT_EQ(TokenSign(alpha, modulus_, Secret("1234"), ciphertext_, out), kTokenSignKeyNotFound);
+    EXPECT_EQ(TokenDecrypt(alpha, modulus_, Secret("1234"), ciphertext_, out), kTokenNoTokenOrKey);
 }
 
 }  // namespace

@@ -133,6 +133,19 @@ TEST(Utf8, EveryLengthAtItsLimits) {
     EXPECT_EQ(ToHexUpper(Hex("0123456789abcdef")), "0123456789ABCDEF");
 }
 
+// A server's text on screen: cut short, and breakable where it has no spaces of its own.
+TEST(Utf8, TextForScreenIsShortAndWraps) {
+    const std::wstring x40(40, L'x');
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"Comanda nu există.\nReveniți.", L"Comanda nu există.\nReveniți."},
+        {x40 + L"xx " + x40, x40 + L"\u200Bxx " + x40},
+        {std::wstring(301, L' '), std::wstring(300, L' ') + L"..."},
+        {x40 + x40 + L"x", x40 + L"\u200B" + x40 + L"\u200Bx"}};
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(TextForScreen(text), shown) << text.size();
+    }
+}
+
 constexpr const char* kMarker = "secret-4711-marker";
 
 TEST(Secret, MovedFromIsEmptyAndWipeCoversTheCapacity) {

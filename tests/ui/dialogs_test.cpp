@@ -3,6 +3,7 @@
 
 #include <QBuffer>
 #include <QCheckBox>
+#include <QImageWriter>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -22,6 +23,7 @@
 #include "ui/certificate_details.h"
 #include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
+#include "ui/custom_static.h"
 #include "ui/pin_dialog.h"
 #include "ui/ui_text.h"
 
@@ -80,7 +82,7 @@ TEST(CertificateChoice, RowsAndCancel) {
 }
 
 // A light, noisy 64 by 64 picture (enough scan data to cut in half, never dark), encoded.
-std::string Picture(const char* format) {
+std::string Picture(const char* format, bool progressive = false) {
     QImage image(64, 64, QImage::Format_RGB32);
     for (int i = 0; i < 64 * 64; ++i) {
         image.setPixel(i % 64, i / 64, qRgb(128 + i % 128, 128 + (i * 7) % 128, 255));
@@ -88,39 +90,46 @@ std::string Picture(const char* format) {
     QByteArray out;
     QBuffer buffer(&out);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
+    QImageWriter writer(&buffer, format);
+    writer.setProgressiveScanWrite(progressive);
+    writer.write(image);
     return out.toStdString();
 }
 
-// The dialog as the customer leaves it, with and without a "dev" entry in the current directory;
-// on the way, the certificate button shows the details of bytes that are not a certificate.
+// The dialog as the customer leaves it, with and without a file named "dev" in the current
+// directory (a directory of that name, as / has, does not count); on the way, the certificate
+// button shows the details of bytes that are not a certificate.
 TEST(ConfirmDialog, ChoiceCheckBoxAndEndCodes) {
     using End = std::function<void(CConfirmDlg&)>;
     const End accept = [](CConfirmDlg& d) { d.AcceptButton()->click(); };
     const End reject = [](CConfirmDlg& d) { d.RejectButton()->click(); };
     const End escape = [](CConfirmDlg& d) { QTest::keyClick(&d, Qt::Key_Escape); };
     const End close = [](CConfirmDlg& d) { d.close(); };
+    enum Dev { kNone, kFile, kDirectory };
     const struct {
-        bool dev, uncheck;
+        Dev dev;
+        bool uncheck;
         End end;
         AcceptanceOutcome outcome;
         Bytes der;
-    } cases[] = {{false, false, accept, {0, true}, {}},
-                 {true, true, accept, {0, false}, {0x30, 0x82, 0xFF, 0xFF, 0x30}},
-                 {true, false, reject, {1, true}, Bytes(4096, 0x30)},
-                 {false, false, escape, {1, true}, {0x30, 0x00}},
-                 {false, false, close, {1, true}, {0x02}}};
+    } cases[] = {{kNone, false, accept, {0, true}, {}},
+                 {kFile, true, accept, {0, false}, {0x30, 0x82, 0xFF, 0xFF, 0x30}},
+                 {kFile, false, reject, {1, true}, Bytes(4096, 0x30)},
+                 {kDirectory, false, escape, {1, true}, {0x30, 0x00}},
+                 {kNone, false, close, {1, true}, {0x02}}};
     const ScopedDir dir;
     const std::string home = std::filesystem::current_path();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.der.size());
-        std::filesystem::remove(dir / "dev");
-        if (c.dev) {
+        std::filesystem::remove_all(dir / "dev");
+        if (c.dev == kFile) {
             test::WriteFile(dir / "dev", "");
+        } else if (c.dev == kDirectory) {
+            std::filesystem::create_directory(dir / "dev");
         }
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
         std::vector<QString> opened;
-        CConfirmDlg dialog(c.der, "/x/PV0.pdf", "", [&](const QString& u) { opened.push_back(u); });
+        CConfirmDlg dialog(c.der, "/x/PV0.pdf", {}, [&](const QString& u) { opened.push_back(u); });
         ASSERT_EQ(chdir(home.c_str()), 0);
         dialog.show();
         EXPECT_TRUE(dialog.RejectChoice()->isChecked());
@@ -130,7 +139,7 @@ TEST(ConfirmDialog, ChoiceCheckBoxAndEndCodes) {
         dialog.RejectChoice()->click();
         EXPECT_FALSE(dialog.AcceptButton()->isEnabled());
         dialog.AcceptChoice()->click();
-        EXPECT_EQ(dialog.RemoveOldBox()->isVisible(), c.dev);
+        EXPECT_EQ(dialog.RemoveOldBox()->isVisible(), c.dev == kFile);
         EXPECT_TRUE(dialog.RemoveOldBox()->isChecked());
         if (c.uncheck) {
             dialog.RemoveOldBox()->click();
@@ -186,6 +195,15 @@ TEST(BitmapControl, HostileFilesAndFileNotFound) {
     const std::size_t sof = huge.find("\xFF\xC0");
     ASSERT_NE(sof, std::string::npos);
     huge.replace(sof + 5, 4, "\x13\x88\x13\x88");  // 5000 by 5000
+    // A progressive picture whose last scan comes again and again: each one decodes, slowly.
+    std::string scans = Picture("JPEG", true);
+    const std::size_t last = scans.rfind("\xFF\xDA"), end = scans.rfind("\xFF\xD9");
+    ASSERT_NE(last, std::string::npos);
+    std::string repeated;
+    for (int i = 0; i < CBitmapCtrl::kMaxScans; ++i) {
+        repeated += scans.substr(last, end - last);
+    }
+    scans.insert(end, repeated);
     const struct {
         const char* name;
         std::string content;
@@ -194,6 +212,8 @@ TEST(BitmapControl, HostileFilesAndFileNotFound) {
                  {"good", jpeg, true},
                  {"truncated", jpeg.substr(0, jpeg.size() / 2), true},
                  {"huge", huge, false},
+                 {"progressive", Picture("JPEG", true), true},
+                 {"many scans", scans, false},
                  {"png", Picture("PNG"), false},
                  {"text", "not an image", false}};
     const ScopedDir dir;
@@ -213,6 +233,20 @@ TEST(BitmapControl, HostileFilesAndFileNotFound) {
             dark += qGray(shot.pixel(x, 8)) < 64;
         }
         EXPECT_EQ(dark > 0, !c.shown);
+    }
+}
+
+// The window's label cuts what does not fit (a server's long status text) at a line it can show.
+TEST(CustomStatic, WhatDoesNotFitEndsInAnEllipsis) {
+    CCustomStatic label;
+    label.resize(300, 60);
+    for (const QString& text : {QStringLiteral("cuvânt ").repeated(100), QString(500, u'x')}) {
+        label.SetText(text);
+        const QString shown = label.ShownText();
+        const QRect drawn =
+            QFontMetrics(label.font()).boundingRect(label.rect(), Qt::TextWordWrap, shown);
+        EXPECT_TRUE(drawn.height() <= 60 && drawn.width() <= 300 && shown.size() > 20);
+        EXPECT_EQ(text.left(shown.size() - 3) + QStringLiteral("..."), shown);
     }
 }
 
