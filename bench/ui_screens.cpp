@@ -195,15 +195,16 @@ void AcceptanceScreens() {
     file.close();
     const UrlOpener none = [](const QString&) {};
 
-    CConfirmDlg dialog(certificate, "", jpegPath.toStdString(), none);
+    const QImage preview = ReadPreviewImage(jpegPath);
+    CConfirmDlg dialog(certificate, "", preview, none);
     Save(&dialog, "acceptance");
 
-    // Where a "dev" entry lets the customer keep the old certificate.
+    // Where a file named "dev" lets the customer keep the old certificate.
     const QString home = QDir::currentPath();
     QDir::setCurrent(QDir::tempPath());
-    QDir().mkdir(QStringLiteral("dev"));
-    CConfirmDlg developer(certificate, "", jpegPath.toStdString(), none);
-    QDir().rmdir(QStringLiteral("dev"));
+    QFile(QStringLiteral("dev")).open(QIODevice::WriteOnly);
+    CConfirmDlg developer(certificate, "", preview, none);
+    QFile::remove(QStringLiteral("dev"));
     QDir::setCurrent(home);
     developer.AcceptChoice()->click();
     for (int page = 0; page < 12; ++page) {
@@ -212,7 +213,7 @@ void AcceptanceScreens() {
     Save(&developer, "acceptance-scrolled");
     QFile::remove(jpegPath);
 
-    CConfirmDlg missing(certificate, "", "", none);
+    CConfirmDlg missing(certificate, "", QImage(), none);
     Save(&missing, "acceptance-file-not-found");
 
     CertificateDetailsDialog details(certificate);
