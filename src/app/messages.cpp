@@ -97,6 +97,8 @@ constexpr Entry kStrings[] = {
     {176, L"Dispozitivul criptografic nu poate decripta cu chei RSA, deci nu ar putea primi noul certificat. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
     {177, L"Dispozitivul criptografic nu poate semna cu chei RSA. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
     {178, L"Dispozitivul criptografic nu a protejat noua cheie privată (ar fi putut fi citită de pe dispozitiv), așa că a fost ștearsă. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
+    // The PIN dialog after a wrong PIN when the token shows no count of the tries left.
+    {180, L"Atenție: a fost introdus un cod PIN greșit, iar dispozitivul criptografic nu arată câte încercări au mai rămas până la blocarea codului PIN."},
 };
 // clang-format on
 
