@@ -11,12 +11,27 @@ namespace qe::test {
 namespace {
 
 std::atomic<const std::string*> g_marker{nullptr};
+std::atomic<int> g_times{1};
 std::atomic<int> g_hits{0};
+
+bool Holds(const char* block, std::size_t size, const std::string& marker, int times) {
+    const char* end = block + size;
+    for (const char* at = block; times > 0; at += 1, --times) {
+        at = static_cast<const char*>(
+            memmem(at, static_cast<std::size_t>(end - at), marker.data(), marker.size()));
+        if (at == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
-FreedMemoryWatch::FreedMemoryWatch(std::string marker) : marker_(std::move(marker)) {
+FreedMemoryWatch::FreedMemoryWatch(std::string marker, int times)
+    : marker_(std::move(marker)), times_(times) {
     g_hits = 0;
+    g_times = times_;
     g_marker = &marker_;
 }
 
@@ -40,7 +55,8 @@ void* operator new(std::size_t size) {
 void operator delete(void* block) noexcept {
     const std::string* marker = qe::test::g_marker;
     if (block != nullptr && marker != nullptr &&
-        memmem(block, malloc_usable_size(block), marker->data(), marker->size()) != nullptr) {
+        qe::test::Holds(static_cast<const char*>(block), malloc_usable_size(block), *marker,
+                        qe::test::g_times)) {
         ++qe::test::g_hits;
     }
     std::free(block);

@@ -3,6 +3,8 @@
 
 #include <QBuffer>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -15,6 +17,7 @@
 
 #include <unistd.h>
 
+#include "support/freed_memory.h"
 #include "support/gui_test.h"
 #include "support/scoped_dir.h"
 #include "ui/bitmap_control.h"
@@ -23,6 +26,7 @@
 #include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
 #include "ui/pin_dialog.h"
+#include "ui/pin_edit.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -30,14 +34,15 @@ namespace {
 
 using test::ScopedDir;
 
-TEST(PinDialog, WarningLineForEachFlagAndTheCut) {
+TEST(PinDialog, WarningLineForEachFlag) {
     const struct {
         CK_FLAGS flags;
         int text;
     } cases[] = {{0, 0},
                  {CKF_USER_PIN_COUNT_LOW, 153},
                  {CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_COUNT_LOW, 154},
-                 {CKF_USER_PIN_LOCKED | CKF_USER_PIN_FINAL_TRY, 155}};
+                 {CKF_USER_PIN_LOCKED | CKF_USER_PIN_FINAL_TRY, 155},
+                 {kPinTriesUnknown, 180}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flags);
         CPinDlg dialog(c.flags);
@@ -47,24 +52,63 @@ TEST(PinDialog, WarningLineForEachFlagAndTheCut) {
             EXPECT_GT(dialog.Edit()->y(), dialog.Warning()->geometry().bottom());
         }
     }
-    // At most 259 bytes, never half a character.
-    EXPECT_EQ(PinFromText(QString(300, QLatin1Char('7'))).size(), 259u);
-    EXPECT_EQ(PinFromText(QString(128, QLatin1Char('1')) + QString(100, QChar(0x0219))).size(),
-              128u + 2 * 65);
 }
 
-// Whichever way the dialog ends, the edit is wiped; only OK hands the PIN over.
-TEST(PinDialog, OkHandsThePinOverAndEveryEndWipesTheEdit) {
-    for (const bool ok : {true, false}) {
-        SCOPED_TRACE(ok);
+// Keys as the customer presses them: \b Backspace, \x16 Ctrl+V, \x1a Ctrl+Z, \r Enter, \x1b
+// Escape; any other character is typed.
+void Press(QWidget* field, const QString& keys) {
+    for (const QChar key : keys) {
+        if (key == u'\b' || key == u'\r' || key == u'\x1b') {
+            QTest::keyClick(field, key == u'\b'   ? Qt::Key_Backspace
+                                   : key == u'\r' ? Qt::Key_Return
+                                                  : Qt::Key_Escape);
+        } else if (key == u'\x16' || key == u'\x1a') {
+            QTest::keyClick(field, key == u'\x16' ? Qt::Key_V : Qt::Key_Z, Qt::ControlModifier);
+        } else {
+            QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, QString(key), Qt::NoModifier);
+        }
+    }
+}
+
+// The field by keyboard alone: what each way of ending hands over, at most 259 bytes of UTF-8
+// and never half a character; the field shows one bullet a character and keeps nothing after.
+TEST(PinDialog, TheFieldByKeyboard) {
+    QGuiApplication::clipboard()->setText(QStringLiteral("99"));
+    const std::tuple<QString, QString, std::string> cases[] = {
+        {"4321\r", "****", "4321"},
+        {"4321\x1b", "****", ""},
+        {"43210\b\r", "****", "4321"},
+        {"4321\x16\x1a\r", "****", "4321"},  // no paste, no undo
+        {QString::fromUtf8("ș€\b1\r"), "**", "ș1"},
+        {QString(300, u'7') + u'\r', QString(259, u'*'), std::string(259, '7')},
+        {QString(128, u'1') + QString(100, u'ș') + u'\r', QString(193, u'*'),
+         std::string(128, '1') + QString(65, u'ș').toStdString()},
+    };
+    for (const auto& [keys, shown, pin] : cases) {
+        SCOPED_TRACE(keys.left(12).toStdString());
         CPinDlg dialog;
         dialog.show();
-        QTest::keyClicks(dialog.Edit(), QStringLiteral("4321"));
-        ok ? dialog.OkButton()->click() : QTest::keyClick(&dialog, Qt::Key_Escape);
-        EXPECT_EQ(dialog.result(), ok ? QDialog::Accepted : QDialog::Rejected);
+        EXPECT_EQ(dialog.Edit()->accessibleName(), UiText(125));
+        Press(dialog.Edit(), keys.chopped(1));
+        EXPECT_EQ(dialog.Edit()->text(), shown);
+        EXPECT_EQ(dialog.Edit()->echoMode(), QLineEdit::Password);
+        Press(dialog.Edit(), keys.right(1));
+        EXPECT_EQ(dialog.result(), pin.empty() ? QDialog::Rejected : QDialog::Accepted);
         EXPECT_TRUE(dialog.Edit()->text().isEmpty());
-        EXPECT_EQ(dialog.TakePin().view(), ok ? "4321" : "");
+        EXPECT_EQ(dialog.TakePin().view(), pin);
     }
+}
+
+// Typed key by key, accepted and gone: no block the dialog gave back holds the PIN's characters.
+TEST(PinDialog, ReleasedMemoryHoldsNoPin) {
+    const test::FreedMemoryWatch watch("\xAC\x20", 3);  // U+20AC as the field's text holds it
+    {
+        CPinDlg dialog;
+        dialog.show();
+        Press(dialog.Edit(), QString::fromUtf8("€€€€\r"));
+        EXPECT_EQ(dialog.TakePin().view(), "€€€€");
+    }
+    EXPECT_EQ(watch.hits(), 0);
 }
 
 TEST(CertificateChoice, RowsAndCancel) {

@@ -18,6 +18,7 @@
 #include "ui/custom_static.h"
 #include "ui/main_window.h"
 #include "ui/pin_dialog.h"
+#include "ui/pin_edit.h"
 #include "ui/ui_text.h"
 
 namespace qe::test {
