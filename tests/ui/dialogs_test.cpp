@@ -17,9 +17,11 @@
 
 #include <unistd.h>
 
+#include "sim/cert_issuer.h"
 #include "support/freed_memory.h"
 #include "support/gui_test.h"
 #include "support/scoped_dir.h"
+#include "support/test_pki.h"
 #include "ui/bitmap_control.h"
 #include "ui/certificate_choice.h"
 #include "ui/certificate_details.h"
@@ -109,6 +111,39 @@ TEST(PinDialog, ReleasedMemoryHoldsNoPin) {
         EXPECT_EQ(dialog.TakePin().view(), "€€€€");
     }
     EXPECT_EQ(watch.hits(), 0);
+}
+
+// Key usages in Romanian; an extended usage without a Romanian name as OpenSSL names it.
+TEST(CertificateDetails, UsageNames) {
+    const X509NamePtr subject(X509_NAME_new());
+    X509_NAME_add_entry_by_txt(subject.get(), "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>("Ion Popescu"), -1, -1, 0);
+    const std::tuple<std::string, std::string, QString, QString> cases[] = {
+        {"critical,digitalSignature,nonRepudiation,keyEncipherment", "clientAuth,emailProtection",
+         "Semnătură digitală, Nerepudiere, Cifrarea cheilor",
+         "Autentificarea clientului, Protecția e-mailului"},
+        {"keyAgreement,decipherOnly", "1.3.6.1.5.5.7.3.36,msSmartcardLogin,msCodeInd,1.2.3.4",
+         "Acord de chei, Numai descifrare",
+         "Semnarea documentelor, Autentificare cu card inteligent, Microsoft Individual Code "
+         "Signing, 1.2.3.4"},
+        {"", "", "", ""},
+    };
+    for (const auto& [usage, extended, usageText, extendedText] : cases) {
+        SCOPED_TRACE(usage + " " + extended);
+        sim::CertificateSpec spec;
+        spec.subject = subject.get();
+        spec.publicKey = spec.signingKey = test::SharedKey();
+        for (const auto& [nid, value] :
+             {std::pair{NID_key_usage, usage}, {NID_ext_key_usage, extended}}) {
+            if (!value.empty()) {
+                spec.extensions.emplace_back(nid, value);
+            }
+        }
+        const CertificateDetails details =
+            DescribeCertificate(sim::CertificateDer(sim::MakeCertificate(spec).get()));
+        EXPECT_EQ(details.keyUsage, usageText);
+        EXPECT_EQ(details.extendedKeyUsage, extendedText);
+    }
 }
 
 TEST(CertificateChoice, RowsAndCancel) {
