@@ -14,24 +14,11 @@ std::atomic<const std::string*> g_marker{nullptr};
 std::atomic<int> g_times{1};
 std::atomic<int> g_hits{0};
 
-bool Holds(const char* block, std::size_t size, const std::string& marker, int times) {
-    const char* end = block + size;
-    for (const char* at = block; times > 0; at += 1, --times) {
-        at = static_cast<const char*>(
-            memmem(at, static_cast<std::size_t>(end - at), marker.data(), marker.size()));
-        if (at == nullptr) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
-FreedMemoryWatch::FreedMemoryWatch(std::string marker, int times)
-    : marker_(std::move(marker)), times_(times) {
+FreedMemoryWatch::FreedMemoryWatch(std::string marker, int times) : marker_(std::move(marker)) {
     g_hits = 0;
-    g_times = times_;
+    g_times = times;
     g_marker = &marker_;
 }
 
@@ -53,11 +40,16 @@ void* operator new(std::size_t size) {
 }
 
 void operator delete(void* block) noexcept {
-    const std::string* marker = qe::test::g_marker;
-    if (block != nullptr && marker != nullptr &&
-        qe::test::Holds(static_cast<const char*>(block), malloc_usable_size(block), *marker,
-                        qe::test::g_times)) {
-        ++qe::test::g_hits;
+    if (const std::string* marker = qe::test::g_marker; block != nullptr && marker != nullptr) {
+        const char* at = static_cast<const char*>(block);
+        const char* end = at + malloc_usable_size(block);
+        int found = 0;
+        while (found < qe::test::g_times &&
+               (at = static_cast<const char*>(memmem(at, static_cast<std::size_t>(end - at),
+                                                     marker->data(), marker->size())))) {
+            ++at, ++found;
+        }
+        qe::test::g_hits += found == qe::test::g_times ? 1 : 0;
     }
     std::free(block);
 }

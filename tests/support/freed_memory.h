@@ -22,7 +22,6 @@ public:
 
 private:
     std::string marker_;
-    int times_;
 };
 
 }  // namespace qe::test
