@@ -36,10 +36,10 @@
 #include "ui/certificate_details.h"
 #include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
-#include "ui/pin_edit.h"
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
 #include "ui/pin_dialog.h"
+#include "ui/pin_edit.h"
 #include "ui/result_box.h"
 #include "ui/ui_text.h"
 
