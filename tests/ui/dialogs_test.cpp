@@ -68,7 +68,7 @@ TEST(PinDialog, TheFieldByKeyboard) {
     QApplication::clipboard()->setText(QStringLiteral("99"));
     const test::FreedMemoryWatch watch("\xAC\x20", 3);
     const std::tuple<QString, QString, std::string> cases[] = {
-        {"43210\b\r", "****", "4321"},
+        {"1\b43210\b\r", "****", "4321"},
         {"4321\x1b", "****", ""},
         {QString::fromUtf8("€€€€\r"), "****", "€€€€"},
         {QString::fromUtf8("ș€\b1\r"), "**", "ș1"},
@@ -83,6 +83,7 @@ TEST(PinDialog, TheFieldByKeyboard) {
         Press(dialog.Edit(), keys.chopped(1));
         Press(dialog.Edit(), "vz", Qt::ControlModifier);
         EXPECT_EQ(dialog.Edit()->text(), shown);
+        EXPECT_EQ(dialog.Edit()->echoMode(), QLineEdit::Password);  // bullets, whatever the text
         Press(dialog.Edit(), keys.right(1));
         EXPECT_EQ(dialog.result(), pin.empty() ? QDialog::Rejected : QDialog::Accepted);
         EXPECT_TRUE(dialog.Edit()->text().isEmpty());
