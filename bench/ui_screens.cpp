@@ -13,7 +13,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QLineEdit>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -40,6 +40,7 @@
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
 #include "ui/pin_dialog.h"
+#include "ui/pin_edit.h"
 #include "ui/result_box.h"
 #include "ui/ui_text.h"
 
@@ -134,12 +135,16 @@ void DialogScreens() {
     } pins[] = {{0, "pin"},
                 {CKF_USER_PIN_COUNT_LOW, "pin-count-low"},
                 {CKF_USER_PIN_FINAL_TRY, "pin-final-try"},
-                {CKF_USER_PIN_LOCKED, "pin-locked"}};
+                {CKF_USER_PIN_LOCKED, "pin-locked"},
+                {kPinTriesUnknown, "pin-tries-unknown"}};
     for (const auto& p : pins) {
         CPinDlg dialog(p.flags);
         dialog.show();
         QApplication::processEvents();
-        dialog.Edit()->setText(QStringLiteral("1234"));
+        for (const QChar digit : QStringLiteral("1234")) {
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(digit));
+            QApplication::sendEvent(dialog.Edit(), &key);
+        }
         Save(&dialog, p.name);
     }
 

@@ -99,6 +99,8 @@ constexpr Entry kStrings[] = {
     {178, L"Dispozitivul criptografic nu a protejat noua cheie privată (ar fi putut fi citită de pe dispozitiv), așa că a fost ștearsă. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
     // Asked before a new request replaces an issued certificate that was not installed yet.
     {179, L"A fost emis un certificat care așteaptă să fie încărcat pe dispozitivul criptografic. O cerere nouă îl va înlocui. Doriți să continuați?"},
+    // The PIN dialog after a wrong PIN when the token shows no count of the tries left.
+    {180, L"Atenție: a fost introdus un cod PIN greșit, iar dispozitivul criptografic nu arată câte încercări au mai rămas până la blocarea codului PIN."},
 };
 // clang-format on
 

@@ -14,6 +14,7 @@
 #include "net/header_block.h"
 #include "net/hosts.h"
 #include "net/https_client.h"
+#include "token/pin_gate.h"
 #include "token/pki.h"
 #include "token/token_hash.h"
 #include "toolkit/secret.h"
@@ -132,12 +133,13 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
     port.PostProgress(5);
     port.PostNextStep();
 
-    if (ObtainPin(port, token.tokenFlags).empty()) {
+    if (ObtainPin(port, token).empty()) {
         FailStep(port);
         return ERR_CANCELLED;
     }
-    if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port), declaration.certificate,
-                                             token, false, L"/public/rest/certificate");
+    if (const ErrorId rc =
+            RequestAndDecrypt(client, ObtainPin(port, token), declaration.certificate, token, false,
+                              L"/public/rest/certificate");
         rc != ERR_SUCCESS) {
         FailStep(port);
         return rc;
@@ -147,7 +149,7 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
 
     Bytes preview;
     WipeOnExit wipePreview(preview);
-    if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port), preview, token, false,
+    if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port, token), preview, token, false,
                                              L"/public/rest/sign/preview?type=pdf");
         rc != ERR_SUCCESS) {
         FailStep(port);
@@ -158,7 +160,7 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
         const std::wstring jpegPath =
             L"/public/rest/sign/preview?type=jpeg&width=" + std::to_wstring(previewWidth);
         if (const ErrorId rc =
-                RequestAndDecrypt(client, ObtainPin(port), preview, token, false, jpegPath);
+                RequestAndDecrypt(client, ObtainPin(port, token), preview, token, false, jpegPath);
             rc != ERR_SUCCESS) {
             FailStep(port);
             return rc;

@@ -8,6 +8,7 @@
 #include "net/hosts.h"
 #include "net/https_client.h"
 #include "token/certificate_parts.h"
+#include "token/pin_gate.h"
 #include "token/pkcs11_find.h"
 #include "token/pkcs11_template.h"
 #include "token/pki.h"
@@ -123,8 +124,8 @@ public:
         port_.PostNextStep();
 
         Bytes signature;
-        if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port_), signature, token, true,
-                                                 L"/public/rest/sign/pv");
+        if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port_, token), signature, token,
+                                                 true, L"/public/rest/sign/pv");
             rc != ERR_SUCCESS) {
             Log().Write("Error After RequestAndDecrypt");
             return rc;
@@ -146,7 +147,7 @@ public:
         port_.PostNextStep();
 
         // Written only to the token this run listed and opened the deliveries with.
-        const Secret pin = ObtainPin(port_);
+        const Secret pin = ObtainPin(port_, token);
         if (const ErrorId rc = CheckKeyOnToken(token, pin, parts.modulus); rc != ERR_SUCCESS) {
             return rc;
         }
@@ -159,13 +160,13 @@ public:
 
         if (removeOld_) {
             Bytes old;
-            if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port_), old, token, false,
-                                                     L"/public/rest/certificate/old");
+            if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port_, token), old, token,
+                                                     false, L"/public/rest/certificate/old");
                 rc != ERR_SUCCESS) {
                 return rc;
             }
-            if (MayRemoveOld(token, ObtainPin(port_), old, certificate_) &&
-                pki_.RemoveCertificate(token, ObtainPin(port_), old) != CKR_OK) {
+            if (MayRemoveOld(token, ObtainPin(port_, token), old, certificate_) &&
+                pki_.RemoveCertificate(token, ObtainPin(port_, token), old) != CKR_OK) {
                 return ERR_TOKEN_DEVICE;
             }
             port_.PostProgress(95);

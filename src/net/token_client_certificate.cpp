@@ -2,6 +2,7 @@
 
 #include "log/enroll_log.h"
 #include "token/certificate_parts.h"
+#include "token/pin_gate.h"
 #include "token/pkcs11_call.h"
 #include "token/pkcs11_find.h"
 #include "token/pkcs11_session.h"
@@ -66,7 +67,7 @@ bool TokenClientCertificate::CanSignRaw() {
 }
 
 int TokenClientCertificate::Prepare() {
-    if (ObtainPin(pins_).empty()) {
+    if (ObtainPin(pins_, certificate_.token).empty()) {
         cancelled_ = true;
         return static_cast<int>(CKR_FUNCTION_CANCELED);
     }
@@ -83,7 +84,7 @@ int TokenClientCertificate::SignDigestInfo(const Bytes& digestInfo, Bytes& signa
 
 int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input,
                                  Bytes& signature) {
-    const Secret pin = ObtainPin(pins_, certificate_.token.tokenFlags);
+    const Secret pin = ObtainPin(pins_, certificate_.token);
     if (pin.empty()) {
         cancelled_ = true;
         return static_cast<int>(CKR_FUNCTION_CANCELED);

@@ -12,8 +12,19 @@ namespace qe {
 // a logged-in read-write user session it logs "PIN dialog not shown: already logged in" and
 // returns 0 with `pin` empty (the operation then logs in with the empty PIN and meets
 // CKR_USER_ALREADY_LOGGED_IN). Otherwise it asks the window for the PIN when none is cached
-// (blocking this worker) and hands back the cached PIN: 0, or 1 when it is empty (cancelled).
+// (blocking this worker; the dialog warns from PinDialogFlags) and hands back the cached PIN: 0,
+// or 1 when it is empty (cancelled).
 // A failing login test returns its CK_RV.
 CK_RV AcquirePin(PinPort& port, const zel_token& token, Secret& pin);
+
+// The short form of the download and installation flows and of the TLS client certificate: asks
+// only when no PIN is cached, then hands back the cached PIN (empty when the user cancelled). No
+// login test.
+Secret ObtainPin(PinPort& port, const zel_token& token);
+
+// The flags the PIN dialog is asked with: the PIN-count flags (CKF_USER_PIN_COUNT_LOW,
+// _FINAL_TRY, _LOCKED) the token showed when it was listed for this command; kPinTriesUnknown
+// when it showed none of them although a PIN was refused since one was last accepted.
+CK_FLAGS PinDialogFlags(const zel_token& token);
 
 }  // namespace qe

@@ -6,6 +6,11 @@
 
 namespace qe {
 
+// Not a PKCS#11 flag: asked with in place of the token's PIN flags when the token refused a PIN
+// since it last accepted one but shows none of the PIN-count flags, so the dialog can say that
+// the tries left are unknown. Above every flag PKCS#11 defines for a token.
+inline constexpr CK_FLAGS kPinTriesUnknown = CK_FLAGS{1} << 31;
+
 // The window side of the PIN: the PIN cached for this run and the dialog that asks for it. The
 // main window implements it; workers call it, and AskPin blocks the calling worker (never the
 // window) until the dialog has ended.
@@ -18,8 +23,8 @@ public:
     // Shows the PIN dialog on the window's thread and waits for it to end. An accepted dialog
     // replaces the cached PIN; a cancelled one leaves it as it was.
     virtual void AskPin() = 0;
-    // The same, with the token's PIN flags as last read (CKF_USER_PIN_COUNT_LOW, _FINAL_TRY,
-    // _LOCKED) so the dialog can warn; a window without warnings just asks.
+    // The same, with the token's PIN flags (CKF_USER_PIN_COUNT_LOW, _FINAL_TRY, _LOCKED, or
+    // kPinTriesUnknown) so the dialog can warn; a window without warnings just asks.
     virtual void AskPinFor(CK_FLAGS tokenFlags) {
         (void)tokenFlags;
         AskPin();

@@ -1,5 +1,7 @@
 #include "token/pkcs11_session.h"
 
+#include <atomic>
+
 #include "token/pkcs11_call.h"
 
 namespace qe {
@@ -38,6 +40,10 @@ Pkcs11Login::~Pkcs11Login() {
 
 namespace {
 
+// Whether the last login that met a PIN check was refused: the dialog's warning for tokens that
+// keep no count of the tries.
+std::atomic<bool> g_pinRefused{false};
+
 CK_RV LoginAs(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_USER_TYPE user,
               const Secret& pin) {
     // Some libraries refuse a null PIN pointer even with length 0; an empty PIN still needs one.
@@ -45,10 +51,18 @@ CK_RV LoginAs(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_USER_TYPE user
     CK_UTF8CHAR* pinBytes =
         pin.empty() ? noPin
                     : const_cast<CK_UTF8CHAR*>(reinterpret_cast<const CK_UTF8CHAR*>(pin.data()));
-    return Checked(fn->C_Login(session, user, pinBytes, pin.size()));
+    const CK_RV rv = Checked(fn->C_Login(session, user, pinBytes, pin.size()));
+    if (rv == CKR_OK || rv == CKR_PIN_INCORRECT) {
+        g_pinRefused = rv == CKR_PIN_INCORRECT;
+    }
+    return rv;
 }
 
 }  // namespace
+
+bool PinRefusedSinceAccepted() {
+    return g_pinRefused;
+}
 
 CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
                          const Secret& pin) {

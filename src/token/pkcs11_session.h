@@ -60,6 +60,10 @@ private:
     bool alreadyLoggedIn_ = false;
 };
 
+// Whether a login in this process was refused with CKR_PIN_INCORRECT after the last one that
+// succeeded: a wrong PIN the token may not show in its flags.
+bool PinRefusedSinceAccepted();
+
 // A key marked CKA_ALWAYS_AUTHENTICATE wants the PIN again for every use: after C_SignInit or
 // C_DecryptInit on it, C_Login as CKU_CONTEXT_SPECIFIC with the PIN. Does that when the key says
 // so (a token that does not know the attribute has no such keys, and one that refuses the

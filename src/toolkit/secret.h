@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -64,6 +65,10 @@ public:
 
     Secret Clone() const { return Secret(view()); }
     void Clear();
+    // Adds text at the end; a buffer that has to grow wipes the one it leaves.
+    void Append(std::string_view text) { buffer_.insert(buffer_.end(), text.begin(), text.end()); }
+    // Keeps the first `size` bytes; the rest is wiped with the buffer.
+    void Truncate(std::size_t size) { buffer_.resize(std::min(size, buffer_.size())); }
 
     const char* data() const { return buffer_.data(); }
     std::size_t size() const { return buffer_.size(); }
@@ -71,7 +76,7 @@ public:
     std::string_view view() const { return {buffer_.data(), buffer_.size()}; }
 
 private:
-    std::vector<char> buffer_;
+    std::vector<char, WipingAllocator<char>> buffer_;
 };
 
 }  // namespace qe

@@ -1,6 +1,10 @@
 #include "ui/certificate_details.h"
 
+#include <algorithm>
+#include <cstring>
 #include <ctime>
+#include <iterator>
+#include <utility>
 
 #include <QDateTime>
 #include <QDialogButtonBox>
@@ -16,6 +20,9 @@
 
 namespace qe {
 namespace {
+
+using Asn1BitStringPtr = OpenSslPtr<ASN1_BIT_STRING, ASN1_BIT_STRING_free>;
+using ExtendedKeyUsagePtr = OpenSslPtr<EXTENDED_KEY_USAGE, EXTENDED_KEY_USAGE_free>;
 
 constexpr int kCaptionText = 163;
 constexpr int kSubjectText = 164;
@@ -64,6 +71,77 @@ QString ExtensionText(X509* certificate, int nid) {
     BioPtr bio(BIO_new(BIO_s_mem()));
     X509V3_EXT_print(bio.get(), X509_get_ext(certificate, at), X509V3_EXT_ERROR_UNKNOWN, 0);
     return BioText(bio.get());
+}
+
+// Romanian names of the key usage bits, in the order of their bit numbers.
+constexpr const char* kKeyUsageNames[] = {
+    "Semnătură digitală",
+    "Nerepudiere",
+    "Cifrarea cheilor",
+    "Cifrarea datelor",
+    "Acord de chei",
+    "Semnarea certificatelor",
+    "Semnarea listelor de revocare",
+    "Numai cifrare",
+    "Numai descifrare",
+};
+
+// Romanian names of the extended key usages qualified and authentication certificates carry.
+constexpr std::pair<const char*, const char*> kExtendedKeyUsageNames[] = {
+    {"1.3.6.1.5.5.7.3.1", "Autentificarea serverului"},
+    {"1.3.6.1.5.5.7.3.2", "Autentificarea clientului"},
+    {"1.3.6.1.5.5.7.3.3", "Semnarea codului"},
+    {"1.3.6.1.5.5.7.3.4", "Protecția e-mailului"},
+    {"1.3.6.1.5.5.7.3.8", "Marcarea temporală"},
+    {"1.3.6.1.5.5.7.3.9", "Semnarea răspunsurilor OCSP"},
+    {"1.3.6.1.5.5.7.3.36", "Semnarea documentelor"},
+    {"1.3.6.1.4.1.311.10.3.12", "Semnarea documentelor"},
+    {"1.3.6.1.4.1.311.20.2.2", "Autentificare cu card inteligent"},
+    {"1.2.840.113583.1.1.5", "Semnarea documentelor PDF"},
+    {"2.5.29.37.0", "Orice utilizare"},
+};
+
+QString KeyUsageText(X509* certificate) {
+    int critical = 0;
+    const Asn1BitStringPtr bits(static_cast<ASN1_BIT_STRING*>(
+        X509_get_ext_d2i(certificate, NID_key_usage, &critical, nullptr)));
+    if (!bits) {
+        return ExtensionText(certificate, NID_key_usage);  // absent, or present but undecodable
+    }
+    QStringList names;
+    for (int bit = 0; bit < static_cast<int>(std::size(kKeyUsageNames)); ++bit) {
+        if (ASN1_BIT_STRING_get_bit(bits.get(), bit) == 1) {
+            names << QString::fromUtf8(kKeyUsageNames[bit]);
+        }
+    }
+    return names.join(QStringLiteral(", "));
+}
+
+// A usage without a Romanian name keeps OpenSSL's name for it, or its dotted number.
+QString ExtendedKeyUsageText(X509* certificate) {
+    int critical = 0;
+    const ExtendedKeyUsagePtr usages(static_cast<EXTENDED_KEY_USAGE*>(
+        X509_get_ext_d2i(certificate, NID_ext_key_usage, &critical, nullptr)));
+    if (!usages) {
+        return ExtensionText(certificate, NID_ext_key_usage);
+    }
+    QStringList names;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(usages.get()); ++i) {
+        const ASN1_OBJECT* usage = sk_ASN1_OBJECT_value(usages.get(), i);
+        char oid[128];
+        OBJ_obj2txt(oid, sizeof oid, usage, 1);
+        const auto* known =
+            std::find_if(std::begin(kExtendedKeyUsageNames), std::end(kExtendedKeyUsageNames),
+                         [&oid](const auto& entry) { return std::strcmp(entry.first, oid) == 0; });
+        if (known != std::end(kExtendedKeyUsageNames)) {
+            names << QString::fromUtf8(known->second);
+        } else {
+            char name[128];
+            OBJ_obj2txt(name, sizeof name, usage, 0);
+            names << QString::fromUtf8(name);
+        }
+    }
+    return names.join(QStringLiteral(", "));
 }
 
 QString AltNameText(const GENERAL_NAME* name) {
@@ -129,8 +207,8 @@ CertificateDetails DescribeCertificate(const Bytes& der) {
     details.validFrom = TimeText(X509_get0_notBefore(c));
     details.validTo = TimeText(X509_get0_notAfter(c));
     details.serial = QString::fromStdString(SerialNumberText(der));
-    details.keyUsage = ExtensionText(c, NID_key_usage);
-    details.extendedKeyUsage = ExtensionText(c, NID_ext_key_usage);
+    details.keyUsage = KeyUsageText(c);
+    details.extendedKeyUsage = ExtendedKeyUsageText(c);
     details.altNames = AltNamesText(c);
     details.fingerprint = Fingerprint(der.data(), static_cast<std::size_t>(p - der.data()));
     return details;

@@ -2,11 +2,12 @@
 
 #include <QKeyEvent>
 #include <QLabel>
-#include <QLineEdit>
 
 #include "app/messages.h"
+#include "token/pin_port.h"
 #include "ui/custom_button.h"
 #include "ui/dialog_units.h"
+#include "ui/pin_edit.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -17,28 +18,9 @@ constexpr int kCaptionText = 111;
 constexpr int kPinCountLowText = 153;
 constexpr int kPinFinalTryText = 154;
 constexpr int kPinLockedText = 155;
-
-// Overwrites a string's characters where they are stored, shared copies included (the edit's own
-// buffer). Text the string does not own (a literal) is left alone.
-void WipeShared(QString text) {
-    if (!text.isEmpty() && text.data_ptr().d_ptr() != nullptr) {
-        Wipe(const_cast<QChar*>(text.constData()), static_cast<std::size_t>(text.size()) * 2);
-    }
-}
+constexpr int kPinTriesUnknownText = 180;
 
 }  // namespace
-
-Secret PinFromText(const QString& text, std::size_t maxBytes) {
-    QByteArray utf8 = text.toUtf8();
-    std::size_t size = std::min(static_cast<std::size_t>(utf8.size()), maxBytes);
-    while (size > 0 && size < static_cast<std::size_t>(utf8.size()) &&
-           (static_cast<unsigned char>(utf8[static_cast<qsizetype>(size)]) & 0xC0) == 0x80) {
-        --size;  // do not keep the first bytes of a character cut in two
-    }
-    Secret pin(std::string_view(utf8.constData(), size));
-    Wipe(utf8.data(), static_cast<std::size_t>(utf8.size()));
-    return pin;
-}
 
 int CPinDlg::WarningString(CK_FLAGS tokenFlags) {
     if (tokenFlags & CKF_USER_PIN_LOCKED) {
@@ -49,6 +31,9 @@ int CPinDlg::WarningString(CK_FLAGS tokenFlags) {
     }
     if (tokenFlags & CKF_USER_PIN_COUNT_LOW) {
         return kPinCountLowText;
+    }
+    if (tokenFlags & kPinTriesUnknown) {
+        return kPinTriesUnknownText;
     }
     return 0;
 }
@@ -73,10 +58,12 @@ CPinDlg::CPinDlg(CK_FLAGS tokenFlags, QWidget* parent) : QDialog(parent) {
         warning_->setGeometry(line.x(), line.y(), line.width(), height);
         extra = line.y() + height + DluY(4) - DluY(41);
     }
-    edit_ = new QLineEdit(this);
-    edit_->setEchoMode(QLineEdit::Password);
+    edit_ = new CPinEdit(kMaxPinBytes, this);
     edit_->setGeometry(DluRect(21, 41, 145, 14).translated(0, extra));
     edit_->setAccessibleName(prompt->text());
+    if (warning_ != nullptr) {
+        edit_->setAccessibleDescription(warning_->text());
+    }
     ok_ = new CCustomButton(QStringLiteral("OK"), this);
     ok_->setGeometry(DluRect(24, 74, 50, 14).translated(0, extra));
     cancel_ = new CCustomButton(QStringLiteral("Cancel"), this);
@@ -113,13 +100,12 @@ void CPinDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void CPinDlg::TakeTextAndAccept() {
-    pin_ = PinFromText(edit_->text());
+    pin_ = edit_->Take();
     accept();
 }
 
 void CPinDlg::WipeEdit() {
-    WipeShared(edit_->text());
-    edit_->clear();
+    edit_->Clear();
 }
 
 }  // namespace qe

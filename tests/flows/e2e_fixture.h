@@ -65,6 +65,10 @@ public:
             pin_ = Secret(answer);
         }
     }
+    void AskPinFor(CK_FLAGS tokenFlags) override {
+        pinFlags.push_back(tokenFlags);
+        AskPin();
+    }
     void ClearPin() override {
         Record("clear-pin");
         pin_.Clear();
@@ -117,6 +121,7 @@ public:
     }
 
     std::deque<std::string> pinAnswers;  // an empty answer cancels the dialog
+    std::vector<CK_FLAGS> pinFlags;      // what each dialog was asked with
     std::deque<int> resultAnswers;       // what shown boxes return (default: 1, OK)
     std::deque<std::optional<std::size_t>> certificateChoices;  // default: cancel
     // The acceptance dialog; by default the customer accepts and leaves the removal option on.

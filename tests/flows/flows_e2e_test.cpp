@@ -306,6 +306,21 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     unsetenv("QUORVANE_DATA_API_HOST");
 }
 
+// The warning after a wrong PIN met by register's TLS login: the token's count flags (SoftHSM2
+// keeps them), else that the tries left are unknown, until a PIN is accepted.
+TEST_F(FlowTest, PinDialogWarnsFromTheTokenAfterAWrongPin) {
+    hsm_.WriteModuleList({FaultModuleLibrary()});
+    for (const auto& [fault, warning] :
+         {std::pair{"", CKF_USER_PIN_COUNT_LOW}, {"flags-clear 0x70000\n", kPinTriesUnknown}}) {
+        hsm_.WriteFaultConfig(fault);
+        RunFlow(1, "0000");
+        window_.pinFlags.clear();
+        RunFlow(1, kPin);
+        RunFlow(1, "");
+        EXPECT_EQ(window_.pinFlags, (std::vector<CK_FLAGS>{warning, 0})) << fault;
+    }
+}
+
 TEST_F(FlowTest, TwoRenewableCertificatesLetTheCustomerChoose) {
     const CommandResult second = ProvisionToken(dir_ / "sim", SoftHsmLibrary(), kLabel, kPin,
                                                 "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu");

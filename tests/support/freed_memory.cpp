@@ -11,12 +11,14 @@ namespace qe::test {
 namespace {
 
 std::atomic<const std::string*> g_marker{nullptr};
+std::atomic<int> g_times{1};
 std::atomic<int> g_hits{0};
 
 }  // namespace
 
-FreedMemoryWatch::FreedMemoryWatch(std::string marker) : marker_(std::move(marker)) {
+FreedMemoryWatch::FreedMemoryWatch(std::string marker, int times) : marker_(std::move(marker)) {
     g_hits = 0;
+    g_times = times;
     g_marker = &marker_;
 }
 
@@ -38,10 +40,16 @@ void* operator new(std::size_t size) {
 }
 
 void operator delete(void* block) noexcept {
-    const std::string* marker = qe::test::g_marker;
-    if (block != nullptr && marker != nullptr &&
-        memmem(block, malloc_usable_size(block), marker->data(), marker->size()) != nullptr) {
-        ++qe::test::g_hits;
+    if (const std::string* marker = qe::test::g_marker; block != nullptr && marker != nullptr) {
+        const char* at = static_cast<const char*>(block);
+        const char* end = at + malloc_usable_size(block);
+        int found = 0;
+        while (found < qe::test::g_times &&
+               (at = static_cast<const char*>(memmem(at, static_cast<std::size_t>(end - at),
+                                                     marker->data(), marker->size())))) {
+            ++at, ++found;
+        }
+        qe::test::g_hits += found == qe::test::g_times ? 1 : 0;
     }
     std::free(block);
 }

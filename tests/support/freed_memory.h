@@ -10,7 +10,9 @@ namespace qe::test {
 // new/delete: link it (qe_test_freed_memory) only into programs that use a watch.
 class FreedMemoryWatch {
 public:
-    explicit FreedMemoryWatch(std::string marker);
+    // A block counts when it holds the marker at least `times` times: text typed key by key is
+    // kept one character a record, so a character repeated in the PIN is what can be found.
+    explicit FreedMemoryWatch(std::string marker, int times = 1);
     ~FreedMemoryWatch();
     FreedMemoryWatch(const FreedMemoryWatch&) = delete;
     FreedMemoryWatch& operator=(const FreedMemoryWatch&) = delete;

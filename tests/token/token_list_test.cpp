@@ -221,7 +221,7 @@ TEST_F(TokenListTest, PinGate) {
         EXPECT_EQ(AcquirePin(port, token, pin), rv);
         EXPECT_EQ(pin.view(), expected);
         EXPECT_EQ(port.asked, asked);
-        EXPECT_EQ(port.flags, asked != 0 ? token.tokenFlags : 0);
+        EXPECT_EQ(port.flags, asked != 0 ? CKF_USER_PIN_FINAL_TRY : 0u);
         const std::string added = log.Since();
         EXPECT_EQ(added.empty() ? "" : added.substr(added.find("] ") + 2), logged);
     }

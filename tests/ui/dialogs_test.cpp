@@ -3,6 +3,7 @@
 
 #include <QBuffer>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QImageWriter>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +17,7 @@
 
 #include <unistd.h>
 
+#include "support/freed_memory.h"
 #include "support/gui_test.h"
 #include "support/scoped_dir.h"
 #include "ui/bitmap_control.h"
@@ -25,6 +27,7 @@
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/pin_dialog.h"
+#include "ui/pin_edit.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -32,14 +35,15 @@ namespace {
 
 using test::ScopedDir;
 
-TEST(PinDialog, WarningLineForEachFlagAndTheCut) {
+TEST(PinDialog, WarningLineForEachFlag) {
     const struct {
         CK_FLAGS flags;
         int text;
     } cases[] = {{0, 0},
                  {CKF_USER_PIN_COUNT_LOW, 153},
                  {CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_COUNT_LOW, 154},
-                 {CKF_USER_PIN_LOCKED | CKF_USER_PIN_FINAL_TRY, 155}};
+                 {CKF_USER_PIN_LOCKED | CKF_USER_PIN_FINAL_TRY, 155},
+                 {kPinTriesUnknown, 180}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flags);
         CPinDlg dialog(c.flags);
@@ -49,24 +53,45 @@ TEST(PinDialog, WarningLineForEachFlagAndTheCut) {
             EXPECT_GT(dialog.Edit()->y(), dialog.Warning()->geometry().bottom());
         }
     }
-    // At most 259 bytes, never half a character.
-    EXPECT_EQ(PinFromText(QString(300, QLatin1Char('7'))).size(), 259u);
-    EXPECT_EQ(PinFromText(QString(128, QLatin1Char('1')) + QString(100, QChar(0x0219))).size(),
-              128u + 2 * 65);
 }
 
-// Whichever way the dialog ends, the edit is wiped; only OK hands the PIN over.
-TEST(PinDialog, OkHandsThePinOverAndEveryEndWipesTheEdit) {
-    for (const bool ok : {true, false}) {
-        SCOPED_TRACE(ok);
+// Typed as the customer types, ASCII control characters as their keys (\b Backspace, \r Enter).
+void Press(QWidget* field, const QString& keys, Qt::KeyboardModifiers modifiers = {}) {
+    for (const QChar key : keys) {
+        key.unicode() < 0x80 ? QTest::keyClick(field, static_cast<char>(key.unicode()), modifiers)
+                             : QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, key, {});
+    }
+}
+
+// The field by keyboard alone: one bullet a character, no paste, no undo, at most 259 bytes of
+// UTF-8 and never half a character; Enter hands the PIN over, Escape nothing, and no block
+// given back holds the PIN's characters (the repeated U+20AC, as UTF-16).
+TEST(PinDialog, TheFieldByKeyboard) {
+    QApplication::clipboard()->setText(QStringLiteral("99"));
+    const test::FreedMemoryWatch watch("\xAC\x20", 3);
+    const std::tuple<QString, QString, std::string> cases[] = {
+        {"1\b43210\b\r", "****", "4321"},
+        {"4321\x1b", "****", ""},
+        {QString::fromUtf8("€€€€\r"), "****", "€€€€"},
+        {QString::fromUtf8("ș€\b1\r"), "**", "ș1"},
+        {QString(129, u'1') + QString(100, u'ș') + u'\r', QString(194, u'*'),
+         std::string(129, '1') + QString(65, u'ș').toStdString()},
+    };
+    for (const auto& [keys, shown, pin] : cases) {
+        SCOPED_TRACE(keys.left(12).toStdString());
         CPinDlg dialog;
         dialog.show();
-        QTest::keyClicks(dialog.Edit(), QStringLiteral("4321"));
-        ok ? dialog.OkButton()->click() : QTest::keyClick(&dialog, Qt::Key_Escape);
-        EXPECT_EQ(dialog.result(), ok ? QDialog::Accepted : QDialog::Rejected);
+        EXPECT_EQ(dialog.Edit()->accessibleName(), UiText(125));
+        Press(dialog.Edit(), keys.chopped(1));
+        Press(dialog.Edit(), "vz", Qt::ControlModifier);
+        EXPECT_EQ(dialog.Edit()->text(), shown);
+        EXPECT_EQ(dialog.Edit()->echoMode(), QLineEdit::Password);  // bullets, whatever the text
+        Press(dialog.Edit(), keys.right(1));
+        EXPECT_EQ(dialog.result(), pin.empty() ? QDialog::Rejected : QDialog::Accepted);
         EXPECT_TRUE(dialog.Edit()->text().isEmpty());
-        EXPECT_EQ(dialog.TakePin().view(), ok ? "4321" : "");
+        EXPECT_EQ(dialog.TakePin().view(), pin);
     }
+    EXPECT_EQ(watch.hits(), 0);
 }
 
 TEST(CertificateChoice, RowsAndCancel) {

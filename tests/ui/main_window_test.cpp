@@ -22,6 +22,7 @@
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/pin_dialog.h"
+#include "ui/pin_edit.h"
 #include "ui/ui_text.h"
 
 namespace qe {

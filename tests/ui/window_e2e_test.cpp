@@ -18,6 +18,7 @@
 #include "ui/custom_static.h"
 #include "ui/main_window.h"
 #include "ui/pin_dialog.h"
+#include "ui/pin_edit.h"
 #include "ui/ui_text.h"
 
 namespace qe::test {
@@ -69,6 +70,8 @@ TEST_F(FlowTest, WindowRegistersAndInstallsThroughTheRealFlows) {
     const QString serial = details->FieldText(162);
     const QString fingerprint = details->FieldText(169);
     EXPECT_TRUE(details->FieldText(164).contains("CN = Ion Popescu"));
+    EXPECT_EQ(details->FieldText(166), "Semnătură digitală, Nerepudiere, Cifrarea cheilor");
+    EXPECT_EQ(details->FieldText(167), "Autentificarea clientului, Protecția e-mailului");
     EXPECT_EQ(details->FieldText(168).toStdString(),
               "UPN: ion.popescu@firma.local\nE-mail: ion.popescu@example.ro");
     details->accept();

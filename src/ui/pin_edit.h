@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+
+#include <QLineEdit>
+
+#include "toolkit/secret.h"
+
+namespace qe {
+
+// The PIN field: each key typed goes straight into a Secret, and the line edit underneath only
+// ever holds one '*' per character, so its undo history, its text and what a screen reader reads
+// never hold the PIN. Backspace takes the last character back; keys that type nothing printable
+// (Enter, Escape, shortcuts such as paste or undo) are left to the dialog. No input method, no
+// mouse editing, no context menu, no drag and drop. Keeps at most `maxBytes` bytes of UTF-8: a
+// character that would not fit whole is not taken.
+class CPinEdit : public QLineEdit {
+    Q_OBJECT
+public:
+    explicit CPinEdit(std::size_t maxBytes, QWidget* parent = nullptr);
+
+    // Hands the PIN over and leaves the field empty.
+    Secret Take();
+    // Wipes the PIN and empties the field.
+    void Clear();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void inputMethodEvent(QInputMethodEvent*) override {}
+    void mousePressEvent(QMouseEvent*) override {}
+    void mouseMoveEvent(QMouseEvent*) override {}
+    void mouseReleaseEvent(QMouseEvent*) override {}  // no paste of the selection either
+    void mouseDoubleClickEvent(QMouseEvent*) override {}
+    void contextMenuEvent(QContextMenuEvent*) override {}
+    void dragEnterEvent(QDragEnterEvent*) override {}
+    void dropEvent(QDropEvent*) override {}
+
+private:
+    void ShowCharacters();
+
+    std::size_t maxBytes_;
+    Secret pin_;
+};
+
+}  // namespace qe
