@@ -16,6 +16,7 @@
 
 #include "flows/flow_support.h"
 #include "toolkit/openssl_ptr.h"
+#include "toolkit/utf8.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -214,6 +215,10 @@ CertificateDetails DescribeCertificate(const Bytes& der) {
     return details;
 }
 
+namespace {
+constexpr int kMaxValueWidth = 520;
+}  // namespace
+
 CertificateDetailsDialog::CertificateDetailsDialog(const Bytes& der, QWidget* parent)
     : QDialog(parent) {
     setWindowTitle(UiText(kCaptionText));
@@ -226,9 +231,16 @@ CertificateDetailsDialog::CertificateDetailsDialog(const Bytes& der, QWidget* pa
     auto addRow = [this, grid](int number, const QString& text) {
         auto* value = new QLabel(this);
         value->setTextFormat(Qt::PlainText);  // names and extensions are the server's text
-        value->setText(text.isEmpty() ? QStringLiteral("—") : text);
+        // Numbers are shown whole, as they are compared; names are the server's, of any length.
+        const bool whole = number == kFingerprintText || number == kSerialText;
+        value->setText(text.isEmpty() ? QStringLiteral("—")
+                       : whole        ? text
+                               : QString::fromStdWString(TextForScreen(text.toStdWString())));
         value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         value->setWordWrap(number != kFingerprintText);
+        if (number != kFingerprintText) {
+            value->setMaximumWidth(kMaxValueWidth);  // no wider than the fingerprint's line
+        }
         value->setAccessibleName(UiText(number));
         const int row = grid->rowCount();
         grid->addWidget(new QLabel(UiText(number), this), row, 0, Qt::AlignTop);

@@ -20,12 +20,14 @@
 #include "support/freed_memory.h"
 #include "support/gui_test.h"
 #include "support/scoped_dir.h"
+#include "support/test_pki.h"
 #include "ui/bitmap_control.h"
 #include "ui/certificate_choice.h"
 #include "ui/certificate_details.h"
 #include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
+#include "ui/dialog_units.h"
 #include "ui/pin_dialog.h"
 #include "ui/pin_edit.h"
 #include "ui/ui_text.h"
@@ -273,6 +275,20 @@ TEST(CustomStatic, WhatDoesNotFitEndsInAnEllipsis) {
         EXPECT_TRUE(drawn.height() <= 60 && drawn.width() <= 300 && shown.size() > 20);
         EXPECT_EQ(text.left(shown.size() - 3) + QStringLiteral("..."), shown);
     }
+}
+
+// Names far too long for a screen (the server's to choose) still give a dialog that fits one.
+TEST(CertificateDetails, LongNamesFitASmallScreen) {
+    const test::SubjectEntries names{{"CN", "Ion Popescu"},
+                                     {"2.5.4.13", std::string(2000, 'x')},
+                                     {"2.5.4.13", QString("cuvânt ").repeated(300).toStdString()}};
+    const QFont font = QApplication::font();
+    QApplication::setFont(DialogFont());  // the program's
+    CertificateDetailsDialog dialog(
+        test::MakeCertificate({names, "DNS:" + std::string(250, 'a') + ".ro"}, test::SharedKey()));
+    dialog.show();
+    EXPECT_TRUE(dialog.width() <= 800 && dialog.height() <= 600)
+        << dialog.width() << "x" << dialog.height();
 }
 
 }  // namespace
