@@ -84,9 +84,9 @@ int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
 
     if (window->WorkerRunning()) {
         // The program ends while a worker runs (a failed status check's quit, the re-key link):
-        // the worker is abandoned, as the original terminated it. Nothing it uses may be torn
-        // down under it, so the process leaves here, without destructors; the log flushes every
-        // line as it writes it.
+        // the worker is abandoned, since it may be blocked in a token or network call that has
+        // no way to be interrupted. Nothing it uses may be torn down under it, so the process
+        // leaves here, without destructors; the log flushes every line as it writes it.
         Log().Write("Exit with a worker still running");
         std::fflush(nullptr);
         std::_Exit(code);

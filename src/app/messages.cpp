@@ -67,8 +67,8 @@ constexpr Entry kStrings[] = {
     {149, L"Nu este suficient spațiu pe dispozitiv."},
     {151, L"Date insuficiente pentru crearea cheilor. Nu se poate genera cererea."},
     {152, L"Continuați"},
-    // Added after the original table: the PIN dialog's warnings from the token's PIN flags, the
-    // certificate choice dialog and the certificate details dialog.
+    // The PIN dialog's warnings from the token's PIN flags, the certificate choice dialog and the
+    // certificate details dialog.
     {153, L"Atenție: a fost introdus un cod PIN greșit."},
     {154, L"Atenție: aceasta este ultima încercare înainte de blocarea codului PIN."},
     {155, L"Codul PIN este blocat pe dispozitivul criptografic."},

@@ -298,7 +298,8 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
         t->certificate = std::make_unique<RecordingCertificate>(*certificate);
         t->capToTls12 = !certificate->CanSignRaw();
     }
-    // The header block's lines, then what the original client always sent.
+    // The header block's lines, then what every request carries: plain text accepted; libcurl
+    // adds no Content-Type or Expect of its own.
     const std::string block = WideToUtf8ForLog(headerBlock);
     curl_slist* list = nullptr;
     std::size_t start = 0;

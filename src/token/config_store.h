@@ -5,9 +5,9 @@
 
 namespace qe {
 
-// The per-user settings store that stands where the Windows registry did: a key is a directory,
-// a value a file in it. Status results are 0 or an errno value (ENOENT for a missing key or
-// value, like the registry's "file not found").
+// The per-user settings store: a key is a directory, a value a file in it, so support can read
+// and edit the settings with any text editor. Status results are 0 or an errno value (ENOENT
+// for a missing key or value).
 
 // $HOME, or the password database's home directory when it is unset or not absolute.
 std::string UserHomeDirectory();

@@ -56,7 +56,8 @@ QFont CellHeightFont(int cellHeight) {
     return font;
 }
 
-// The progress bar of the original: a flat bar of one colour on a flat grey ground.
+// The window's progress bar: a flat bar of one colour on a flat grey ground, matching the
+// window's flat artwork rather than the desktop style.
 class FlatProgressBar : public QProgressBar {
 public:
     using QProgressBar::QProgressBar;

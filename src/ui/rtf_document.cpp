@@ -36,7 +36,7 @@ QTextBlockFormat BlockFormat(const RtfParagraph& p) {
     }
     format.setBottomMargin(p.spaceAfterTwips * kPixelsPerTwip);
     // \sl276\slmult1 (1.15 lines) is not applied: Qt already spaces the text face's lines about
-    // as wide as the original's 1.15, and more would push the text out of its box.
+    // as wide as 1.15 lines would be, and more would push the text out of its box.
     return format;
 }
 
