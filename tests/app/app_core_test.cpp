@@ -170,22 +170,28 @@ TEST(SingleInstance, OneCopyHoldsTheLockInTheRuntimeDirectoryUntilItEnds) {
 }
 
 // Without a runtime directory, another user holding the temporary directory's name does not
-// switch the lock off: it moves to the user's cache directory.
+// switch the lock off: it moves to the user's cache directory ($XDG_CACHE_HOME, else ~/.cache).
 TEST(SingleInstance, ATakenTemporaryNameMovesTheLockToTheCache) {
-    test::ScopedDir shared("shared"), cache("cache");
+    test::ScopedDir shared("shared"), home("home");
     ASSERT_EQ(chmod(shared.path().c_str(), 01777), 0);
     const std::string taken = shared / ("quorvane-enroll-" + std::to_string(geteuid()));
     ASSERT_EQ(mkdir(taken.c_str(), 0755), 0);
     ASSERT_EQ(chmod(taken.c_str(), 0755), 0);
-    const std::string tmpdir = std::getenv("TMPDIR");
+    const std::string tmpdir = std::getenv("TMPDIR"), userHome = std::getenv("HOME");
     unsetenv("XDG_RUNTIME_DIR");
     setenv("TMPDIR", shared.path().c_str(), 1);
-    setenv("XDG_CACHE_HOME", cache.path().c_str(), 1);
-    SingleInstance first;
-    EXPECT_FALSE(first.AlreadyRunning());
-    EXPECT_TRUE(SingleInstance().AlreadyRunning());
-    EXPECT_EQ(access((cache / "quorvane-enroll/QuorvaneEnroll MUTEX").c_str(), F_OK), 0);
+    setenv("HOME", home.path().c_str(), 1);
+    for (const std::string cache : {"", "xdg"}) {
+        cache.empty() ? unsetenv("XDG_CACHE_HOME")
+                      : setenv("XDG_CACHE_HOME", (home / cache).c_str(), 1);
+        SingleInstance first;
+        EXPECT_FALSE(first.AlreadyRunning());
+        EXPECT_TRUE(SingleInstance().AlreadyRunning());
+        const std::string dir = cache.empty() ? home / ".cache" : home / cache;
+        EXPECT_EQ(access((dir + "/quorvane-enroll/QuorvaneEnroll MUTEX").c_str(), F_OK), 0);
+    }
     setenv("TMPDIR", tmpdir.c_str(), 1);
+    setenv("HOME", userHome.c_str(), 1);
 }
 
 TEST(SingleInstance, NoLockDirectoryDoesNotStopTheWizardAndALinkIsNotFollowed) {
