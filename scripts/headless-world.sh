@@ -94,7 +94,8 @@ start_wizard() {
   "${wizard_env[@]}" "$wizard" "$@" >>"$world/wizard.log" 2>&1 &
   wizard_pid=$!
   main_window=""
-  for _ in $(seq 150); do
+  # Generous: a sanitizer build on a loaded machine has taken more than 30 s to show it.
+  for _ in $(seq 450); do
     main_window=$(windows | head -n1)
     [ -n "$main_window" ] && return 0
     running || die "the wizard did not start: $(tail "$world/wizard.log")"
