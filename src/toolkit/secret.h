@@ -67,8 +67,12 @@ public:
     void Clear();
     // Adds text at the end; a buffer that has to grow wipes the one it leaves.
     void Append(std::string_view text) { buffer_.insert(buffer_.end(), text.begin(), text.end()); }
-    // Keeps the first `size` bytes; the rest is wiped with the buffer.
-    void Truncate(std::size_t size) { buffer_.resize(std::min(size, buffer_.size())); }
+    // Keeps the first `size` bytes; the rest is wiped at once, not when the buffer goes.
+    void Truncate(std::size_t size) {
+        size = std::min(size, buffer_.size());
+        Wipe(buffer_.data() + size, buffer_.size() - size);
+        buffer_.resize(size);
+    }
 
     const char* data() const { return buffer_.data(); }
     std::size_t size() const { return buffer_.size(); }
