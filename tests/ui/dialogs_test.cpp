@@ -302,6 +302,7 @@ TEST(CertificateDetails, LongNamesFitASmallScreen) {
     dialog.show();
     EXPECT_TRUE(dialog.width() <= 800 && dialog.height() <= 600)
         << dialog.width() << "x" << dialog.height();
+    QApplication::setFont(font);
 }
 
 }  // namespace
