@@ -64,9 +64,10 @@ start_simulator() {
 start_xvfb() {
   unset WAYLAND_DISPLAY
   export XDG_RUNTIME_DIR=$world/runtime QT_QPA_PLATFORM=xcb
-  # A session bus that is not there: without one, libdbus autolaunches a bus for the display when
-  # the accessibility bridge starts, and that has blocked the wizard's start for good.
-  export DBUS_SESSION_BUS_ADDRESS=unix:path=$world/no-session-bus
+  # Without a session bus libdbus autolaunches one for the display when the accessibility bridge
+  # starts, and that has blocked the wizard's start for good: a bus the token stack started (the
+  # TPM's) serves, else an address that is not there.
+  export DBUS_SESSION_BUS_ADDRESS=${DBUS_SESSION_BUS_ADDRESS:-unix:path=$world/no-session-bus}
   Xvfb -displayfd 3 -screen 0 1024x768x24 -wr -nolisten tcp 3>"$world/xvfb.display" \
     2>"$world/xvfb.log" &
   xvfb_pid=$!
