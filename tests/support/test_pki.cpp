@@ -51,7 +51,9 @@ X509Ptr Make(const CertContent& content, EVP_PKEY* key, const X509* issuer, EVP_
                    nullptr, nullptr, 0);
     for (const auto& [nid, value] :
          {std::pair<int, std::string>{NID_basic_constraints, ca ? "critical,CA:TRUE" : ""},
-          {NID_subject_alt_name, content.altNames}}) {
+          {NID_subject_alt_name, content.altNames},
+          {NID_key_usage, content.keyUsage},
+          {NID_ext_key_usage, content.extendedKeyUsage}}) {
         if (!value.empty()) {
             X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
             X509_add_ext(cert.get(), ext, -1);

@@ -28,9 +28,11 @@ struct CertContent {
     SubjectEntries subject;
     // OpenSSL's configuration form: "DNS:a,email:b,otherName:OID;UTF8:c"
     std::string altNames = {};
-    long days = 30;      // below zero: expired
-    Bytes serial = {};   // unsigned big-endian; empty: the next of a running count
-    long backdate = 60;  // seconds before now the certificate becomes valid
+    long days = 30;             // below zero: expired
+    Bytes serial = {};          // unsigned big-endian; empty: the next of a running count
+    long backdate = 60;         // seconds before now the certificate becomes valid
+    std::string keyUsage = {};  // configuration form too: "digitalSignature,DER:05:00"
+    std::string extendedKeyUsage = {};
 };
 
 // A certificate for `key` as DER, issued by `issuer` with `issuerKey`, or self-signed.

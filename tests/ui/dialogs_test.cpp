@@ -305,5 +305,36 @@ TEST(CertificateDetails, LongNamesFitASmallScreen) {
     QApplication::setFont(font);
 }
 
+// Usages a qualified certificate carries in Romanian; others as OpenSSL or the number names them.
+TEST(CertificateDetails, UsageNames) {
+    const struct {
+        std::string keyUsage, extendedKeyUsage;
+        const char *keyUsageShown, *extendedShown;
+    } cases[] = {
+        {"digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment,keyAgreement,"
+         "keyCertSign,cRLSign,encipherOnly,decipherOnly",
+         "serverAuth,clientAuth,codeSigning,emailProtection,timeStamping,OCSPSigning",
+         "Semnătură digitală, Nerepudiere, Cifrarea cheilor, Cifrarea datelor, Acord de chei, "
+         "Semnarea certificatelor, Semnarea listelor de revocare, Numai cifrare, Numai descifrare",
+         "Autentificarea serverului, Autentificarea clientului, Semnarea codului, Protecția "
+         "e-mailului, Marcarea temporală, Semnarea răspunsurilor OCSP"},
+        {"keyAgreement",
+         "1.3.6.1.5.5.7.3.36,1.3.6.1.4.1.311.10.3.12,1.3.6.1.4.1.311.20.2.2,1.2.840.113583.1.1.5,"
+         "2.5.29.37.0,ipsecIKE,1.2.3.4",
+         "Acord de chei",
+         "Semnarea documentelor, Semnarea documentelor, Autentificare cu card inteligent, Semnarea "
+         "documentelor PDF, Orice utilizare, ipsec Internet Key Exchange, 1.2.3.4"},
+        {"DER:05:00", "DER:05:00", "<Parse Error>", "<Parse Error>"},  // not what it should hold
+    };
+    for (const auto& c : cases) {
+        test::CertContent content{{{"CN", "Ion Popescu"}}};
+        content.keyUsage = c.keyUsage;
+        content.extendedKeyUsage = c.extendedKeyUsage;
+        CertificateDetailsDialog dialog(test::MakeCertificate(content, test::SharedKey()));
+        EXPECT_EQ(dialog.FieldText(166).toStdString(), c.keyUsageShown);
+        EXPECT_EQ(dialog.FieldText(167).toStdString(), c.extendedShown);
+    }
+}
+
 }  // namespace
 }  // namespace qe
