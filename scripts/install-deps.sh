@@ -24,6 +24,8 @@ packages=(
   xdotool imagemagick x11-utils
   # installation and the Debian package: validators, the desktop's link handler, packaging
   desktop-file-utils appstream xdg-utils dpkg-dev lintian
+  # the expiry reminder: its units checked, a stand-in notification service on a private bus
+  systemd python3-dbus python3-gi
 )
 
 SUDO=""

@@ -3,11 +3,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <utility>
 
 #include <QApplication>
 #include <QMessageBox>
 
+#include "app/expiry_check.h"
 #include "app/single_instance.h"
 #include "flows/download.h"
 #include "log/enroll_log.h"
@@ -55,6 +57,10 @@ int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
     // Taken before Qt removes its own options from the list: "-reverse quorvaneenroll://..." must
     // not run the command.
     std::optional<std::string> link = LaunchLinkArgument(argc, argv);
+    if (link == kCheckExpiryOption) {
+        QCoreApplication app(argc, argv);
+        return CheckExpiry(std::time(nullptr));
+    }
     SingleInstance instance;
     if (instance.AlreadyRunning()) {
         QApplication app(argc, argv);

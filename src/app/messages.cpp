@@ -101,6 +101,12 @@ constexpr Entry kStrings[] = {
     {179, L"A fost emis un certificat care așteaptă să fie încărcat pe dispozitivul criptografic. O cerere nouă îl va înlocui. Doriți să continuați?"},
     // The PIN dialog after a wrong PIN when the token shows no count of the tries left.
     {180, L"Atenție: a fost introdus un cod PIN greșit, iar dispozitivul criptografic nu arată câte încercări au mai rămas până la blocarea codului PIN."},
+    // The expiry reminder's notifications: %1 the holder, %2 the last day of validity.
+    {181, L"Certificatul calificat expiră în curând"},
+    {182, L"Certificatul calificat al titularului %1 expiră pe %2. Reînnoiți-l din timp cu dispozitivul criptografic: după expirare, reînnoirea se poate face doar cu o vizită la Quorvane."},
+    {183, L"Certificatul calificat a expirat"},
+    {184, L"Certificatul calificat al titularului %1 a expirat pe %2. Reînnoirea se mai poate face acum doar cu o vizită la Quorvane."},
+    {185, L"Reînnoiește"},
 };
 // clang-format on
 

@@ -11,6 +11,7 @@
 #include "net/header_block.h"
 #include "net/hosts.h"
 #include "net/https_client.h"
+#include "reminder/certificate_memory.h"
 #include "token/pki.h"
 #include "token/token_certificate.h"
 #include "token/token_hash.h"
@@ -71,6 +72,11 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
         Log().Write("Accepted Issuer: " + NameText(issuer));
     }
     Log().Write("Found " + std::to_string(issuers.size()) + " issuers");
+    std::vector<Bytes> ders;
+    for (const TokenCertificate& certificate : store) {
+        ders.push_back(certificate.der);
+    }
+    RememberCertificates(issuers, ders);  // for the expiry reminder
 
     std::wstring query;
     for (const TokenCertificate& certificate : store) {

@@ -56,13 +56,23 @@ Endpoint DataApiHost() {
     return Resolve("QUORVANE_DATA_API_HOST", QUORVANE_DATA_API_HOST);
 }
 
-std::string RekeyAddress() {
+// "https://" + data API host (with its port when not 443) + `path`.
+static std::string DataAddress(const char* path) {
     const Endpoint data = DataApiHost();
     std::string address = "https://" + data.host;
     if (data.port != kHttpsPort) {
         address += ":" + std::to_string(data.port);
     }
-    return address + "/rekey-addr";
+    return address + path;
+}
+
+std::string RekeyAddress() {
+    return DataAddress("/rekey-addr");
+}
+
+std::string RenewalPage() {
+    const std::string page = QUORVANE_RENEWAL_PAGE;
+    return page.empty() ? DataAddress("/reinnoire") : page;
 }
 
 }  // namespace qe

@@ -22,6 +22,10 @@ Endpoint DataApiHost();
 // "https://" + data API host + "/rekey-addr": the page where a restricted token is re-keyed.
 std::string RekeyAddress();
 
+// The authority's renewal page, which the expiry reminder opens: the build's QUORVANE_RENEWAL_PAGE,
+// or "https://" + data API host + "/reinnoire" when the build leaves it empty.
+std::string RenewalPage();
+
 // Parses "host" or "host:port" (port 1..65535); false when the text is not of that form.
 bool ParseEndpoint(const std::string& text, Endpoint& out);
 

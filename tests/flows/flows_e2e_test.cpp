@@ -14,6 +14,7 @@
 #include "e2e_fixture.h"
 #include "flows/download.h"
 #include "flows/sign_and_install.h"
+#include "reminder/expiry_notice.h"
 #include "sim/cert_util.h"
 #include "sim/delivery_builder.h"
 #include "support/test_pki.h"
@@ -400,6 +401,12 @@ TEST_F(DownloadTest, AcceptedCertificateReplacesTheOldOneOnTheToken) {
     RunStatusCheck();
     EXPECT_FALSE(window_.Status().canDownload);
     EXPECT_EQ(window_.Status().renewableStore.at(0).der, accepted);
+    // The reminder remembers both; past both ends it speaks only of the new one.
+    const CertificateMemory memory = LoadCertificateMemory(CertificateMemoryPath());
+    ASSERT_EQ(memory.certificates.size(), 2u);
+    const auto due = DueNotices(memory, std::time(nullptr) + 4000 * 24 * 3600);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(memory.certificates[due[0].certificate].serial, SerialNumberText(accepted));
     sim_->Stop();
     EXPECT_THAT(sim_->Log(), HasSubstr("GET /public/rest/sign/preview?type=jpeg&width=600 200"));
 }

@@ -18,9 +18,14 @@ done
 dpkg-deb -e "$deb" "$root/control"
 grep -q '^ *update-desktop-database -q "/usr/share/applications"$' "$root/control/postinst" ||
     fail "postinst does not refresh the desktop database"
+grep -q '^ *systemctl --global enable quorvane-enroll-reminder.timer' "$root/control/postinst" ||
+    fail "postinst does not enable the reminder's timer"
 dpkg-deb -c "$deb" > "$root/files"
 for path in usr/bin/quorvane-enroll usr/bin/quorvane-enroll-doctor \
-    usr/share/applications/quorvane-enroll.desktop; do
+    usr/share/applications/quorvane-enroll.desktop \
+    usr/lib/systemd/user/quorvane-enroll-reminder.timer \
+    usr/lib/systemd/user/quorvane-enroll-reminder.service \
+    etc/xdg/autostart/quorvane-enroll-reminder.desktop; do
     grep -q " \./$path\$" "$root/files" || fail "$path missing"
 done
 echo "$(basename "$deb"): lintian clean of errors; Depends: $depends"

@@ -7,10 +7,10 @@
 set -eu
 root=$(mktemp -d "$2/install.XXXXXX")
 trap 'rm -rf "$root"' EXIT
-prefix=$root/prefix
+prefix=$root/usr
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-cmake --install "$1" --prefix "$prefix" >/dev/null
+DESTDIR=$root cmake --install "$1" --prefix /usr >/dev/null
 desktop=$prefix/share/applications/quorvane-enroll.desktop
 desktop-file-validate "$desktop" || fail "desktop-file-validate"
 appstreamcli validate-tree --no-net "$prefix" || fail "appstreamcli validate-tree"
@@ -33,4 +33,14 @@ program=$(sed -n 's/^Exec=\([^ ]*\) %u$/\1/p' "$desktop")
 [ "$(PATH="$prefix/bin" command -v "$program")" = "$prefix/bin/quorvane-enroll" ] ||
     fail "Exec= '$program' is not the installed program"
 [ -x "$prefix/bin/quorvane-enroll-doctor" ] || fail "the doctor is not installed"
+# The expiry reminder: its timer and service as systemd reads them (the service's program found
+# where this installation put it), and the login check as desktops read it.
+mkdir "$root/units"
+unit=$prefix/lib/systemd/user/quorvane-enroll-reminder
+cp "$unit.timer" "$root/units/"
+sed "s|^ExecStart=quorvane-enroll |ExecStart=$prefix/bin/quorvane-enroll |" "$unit.service" \
+    > "$root/units/quorvane-enroll-reminder.service"
+systemd-analyze verify "$root/units/"* || fail "systemd-analyze verify"
+desktop-file-validate "$root/etc/xdg/autostart/quorvane-enroll-reminder.desktop" ||
+    fail "desktop-file-validate of the autostart entry"
 echo "installed and registered in $(basename "$prefix")"

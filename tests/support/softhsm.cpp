@@ -90,6 +90,7 @@ SoftHsm::SoftHsm() : dir_("softhsm") {
     for (const auto& [name, value] : {std::pair{"SOFTHSM2_CONF", dir_ / "softhsm2.conf"},
                                       {"XDG_CONFIG_HOME", UserConfigHome()},
                                       {"XDG_CONFIG_DIRS", MachineConfigHome()},
+                                      {"XDG_STATE_HOME", dir_ / "state"},
                                       {"QE_FAULT_PKCS11_CONFIG", dir_ / "fault.conf"}}) {
         environment_.emplace_back(name, value.c_str());
     }

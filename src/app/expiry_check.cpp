@@ -1,0 +1,122 @@
+#include "app/expiry_check.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QDateTime>
+#include <QProcess>
+#include <QSet>
+#include <QTimer>
+
+#include "app/messages.h"
+#include "log/enroll_log.h"
+#include "net/hosts.h"
+#include "reminder/certificate_sources.h"
+#include "reminder/expiry_notice.h"
+
+namespace qe {
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.Notifications");
+const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString kRenewAction = QStringLiteral("renew");
+
+QString Text(int number) {
+    return QString::fromStdWString(std::wstring(LoadString(number)));
+}
+
+// Opens the renewal page for a pressed button; ends the check once every notice is closed.
+class NoticeAnswers : public QObject {
+    Q_OBJECT
+public:
+    QSet<uint> open;
+
+public Q_SLOTS:
+    void ActionInvoked(uint id, const QString& action) {
+        if (open.contains(id) && action == kRenewAction) {
+            QProcess::startDetached(QStringLiteral("xdg-open"),
+                                    {QString::fromStdString(RenewalPage())});
+        }
+    }
+    void NotificationClosed(uint id, uint /*reason*/) {
+        open.remove(id);
+        if (open.isEmpty()) {
+            QCoreApplication::quit();
+        }
+    }
+};
+
+}  // namespace
+
+int CheckExpiry(std::time_t now, const ExpiryCheckSettings& settings) {
+    LogTag tag("CheckExpiry");
+    const std::string path = CertificateMemoryPath();
+    const CertificateMemoryLock lock(path);
+    if (!lock.held()) {
+        Log().Write("No memory file for the expiry reminder");
+        return 1;
+    }
+    CertificateMemory memory = LoadCertificateMemory(path);
+    if (memory.issuers.empty()) {
+        memory.LearnIssuers(AskIssuers());
+    }
+    memory.Remember(CertificatesOnTokens());
+
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    NoticeAnswers answers;
+    bus.connect(kService, kPath, kService, QStringLiteral("ActionInvoked"), &answers,
+                SLOT(ActionInvoked(uint, QString)));
+    bus.connect(kService, kPath, kService, QStringLiteral("NotificationClosed"), &answers,
+                SLOT(NotificationClosed(uint, uint)));
+    QDBusInterface notifications(kService, kPath, kService, bus);
+    const QDBusReply<QStringList> capabilities = notifications.call("GetCapabilities");
+    const bool buttons = capabilities.isValid() && capabilities.value().contains("actions");
+
+    int result = 0;
+    for (const ExpiryNotice& notice : DueNotices(memory, now)) {
+        RememberedCertificate& certificate = memory.certificates[notice.certificate];
+        const QString lastDay = QDateTime::fromSecsSinceEpoch(certificate.notAfter)
+                                    .toLocalTime()
+                                    .toString(QStringLiteral("dd.MM.yyyy"));
+        const bool expired = notice.days == 0;
+        const QString body =
+            Text(expired ? 184 : 182).arg(QString::fromStdString(certificate.holder), lastDay);
+        QStringList actions;
+        if (buttons && !expired) {
+            actions << kRenewAction << Text(185);
+        }
+        QVariantMap hints;
+        hints.insert(QStringLiteral("urgency"),
+                     QVariant::fromValue<uchar>(notice.days <= 7 ? 2 : 1));
+        hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("quorvane-enroll"));
+        const QDBusReply<uint> id = notifications.call(
+            "Notify", QStringLiteral("Quorvane Enroll"), 0u, QStringLiteral("quorvane-enroll"),
+            Text(expired ? 183 : 181), body, actions, hints, -1);
+        if (!id.isValid()) {
+            Log().Write("Notification not sent: " + id.error().message().toStdString());
+            result = 1;
+            continue;
+        }
+        Log().Write("Notice sent for serial " + certificate.serial + ", " +
+                    std::to_string(notice.days) + " days");
+        certificate.notified |= notice.bits;
+        if (!actions.isEmpty()) {
+            answers.open.insert(id.value());
+        }
+    }
+    if (!SaveCertificateMemory(path, memory)) {
+        Log().Write("The expiry reminder's memory could not be written");
+        result = 1;
+    }
+    if (!answers.open.isEmpty()) {
+        QTimer::singleShot(settings.answerTime, QCoreApplication::instance(),
+                           &QCoreApplication::quit);
+        QCoreApplication::exec();
+    }
+    return result;
+}
+
+}  // namespace qe
+
+#include "expiry_check.moc"

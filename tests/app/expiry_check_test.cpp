@@ -1,0 +1,140 @@
+// The expiry reminder on a private session bus with a stand-in notification service (a customer
+// who presses every button), on a SoftHSM2 token whose certificates end at chosen days.
+#include "app/expiry_check.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "app/messages.h"
+#include "flows/flow_support.h"
+#include "net/hosts.h"
+#include "reminder/certificate_memory.h"
+#include "support/scoped_dir.h"
+#include "support/softhsm.h"
+#include "support/test_pki.h"
+
+namespace qe {
+namespace {
+
+constexpr std::time_t kDay = 24 * 60 * 60;
+
+// A program started for the test and stopped with it, once it printed its first line.
+struct Peer : QProcess {
+    Peer(const QString& program, const QStringList& arguments) {
+        start(program, arguments);
+        EXPECT_TRUE(waitForReadyRead(20000)) << program.toStdString();
+        line = QString::fromUtf8(readLine()).trimmed();
+    }
+    QString line;
+};
+
+TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
+    int argc = 1;
+    char name[] = "expiry_check_test";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    const test::ScopedDir dir;
+    test::WriteFile(dir / "xdg-open", "#!/bin/sh\necho \"$1\" >> \"$(dirname \"$0\")/opened\"\n");
+    chmod((dir / "xdg-open").c_str(), 0755);
+    const test::ScopedEnv path("PATH", (dir.path() + ":" + std::getenv("PATH")).c_str());
+    const test::ScopedEnv state("XDG_STATE_HOME", dir.path().c_str());
+    Peer bus("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    const test::ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", bus.line.toUtf8().constData());
+    Peer service("/usr/bin/python3", {std::getenv("QE_NOTIFICATION_SERVICE"),
+                                      QString::fromStdString(dir / "received")});
+    ASSERT_EQ(service.line, "ready");
+
+    test::SoftHsm hsm;
+    hsm.InitToken("Token", "1234");
+    hsm.WriteModuleList({test::SoftHsmLibrary()});
+    const test::TestCa ca, foreign("Another CA");
+    const struct {
+        const test::TestCa& by;
+        const char* holder;
+        long days;
+    } certificates[] = {{ca, "Ion Popescu", 10},
+                        {ca, "Maria Ionescu", 100},
+                        {ca, "Maria Ionescu", 5},      // replaced by the one before
+                        {ca, "Vasile Pop", -1},        // expired yesterday
+                        {foreign, "Ion Popescu", 3}};  // not the authority's
+    const std::time_t now = std::time(nullptr);
+    {
+        test::SoftHsm::Session session("Token", "1234");
+        for (const auto& c : certificates) {
+            session.CreateCertificate(
+                test::MakeCertificate({{{"CN", c.holder}}, {}, c.days}, test::SharedKey(),
+                                      test::FromDer(c.by.der()).get(), c.by.key()),
+                {}, c.holder);
+        }
+    }
+    // What the wizard learned on an earlier run: the authority's issuer.
+    RememberCertificates(
+        {IssuerNameDer(test::MakeCertificate({{{"CN", "x"}}}, test::SharedKey(),
+                                             test::FromDer(ca.der()).get(), ca.key()))},
+        {});
+
+    const struct {
+        long daysLater;
+        bool tokenPresent;
+        std::vector<int> noticed;  // certificates, in the order of their notices
+    } runs[] = {
+        {0, true, {0, 3}}, {0, true, {}}, {4, true, {0}}, {75, false, {0, 1}}, {75, false, {}}};
+    int buttons = 0;
+    std::size_t seen = 0;
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.daysLater);
+        if (!run.tokenPresent) {
+            hsm.WriteModuleList({"/nonexistent/libtoken.so"});
+        }
+        const std::time_t at = now + run.daysLater * kDay;
+        EXPECT_EQ(CheckExpiry(at, {std::chrono::seconds(20)}), 0);
+        const QList<QByteArray> lines = QByteArray::fromStdString(test::ReadFile(dir / "received"))
+                                            .split('\n')
+                                            .mid(static_cast<qsizetype>(seen));
+        ASSERT_EQ(lines.size(),
+                  static_cast<qsizetype>(run.noticed.size() + 1));  // the last is empty
+        seen += run.noticed.size();
+        // Each expected certificate once, in any order: the token lists them as it likes.
+        QStringList notices, expected;
+        for (std::size_t i = 0; i < run.noticed.size(); ++i) {
+            const QJsonObject notice =
+                QJsonDocument::fromJson(lines[static_cast<qsizetype>(i)]).object();
+            const QRegularExpressionMatch said =
+                QRegularExpression("titularului (.* pe \\d\\d\\.\\d\\d\\.\\d{4})")
+                    .match(notice["body"].toString());
+            notices << notice["summary"].toString() + " | " + said.captured(1) + " | " +
+                           QString::number(notice["actions"].toArray().size());
+            const auto& c = certificates[run.noticed[i]];
+            const bool expired = now + c.days * kDay <= at;
+            const QString lastDay = QDateTime::fromSecsSinceEpoch(now + c.days * kDay)
+                                        .toString(QStringLiteral("dd.MM.yyyy"));
+            const QString says = expired ? " a expirat pe " : " expiră pe ";
+            expected << QString::fromStdWString(std::wstring(LoadString(expired ? 183 : 181))) +
+                            " | " + c.holder + says + lastDay + " | " + (expired ? "0" : "2");
+            buttons += expired ? 0 : 1;
+        }
+        notices.sort();
+        expected.sort();
+        EXPECT_EQ(notices.join('\n').toStdString(), expected.join('\n').toStdString());
+    }
+    // Each pressed button opened the renewal page once.
+    QString opened;
+    for (int i = 0; i < 100 && opened.count('\n') < buttons; ++i) {
+        QThread::msleep(50);  // xdg-open runs detached
+        opened = QString::fromStdString(test::ReadFile(dir / "opened"));
+    }
+    EXPECT_EQ(opened, QString::fromStdString(RenewalPage() + "\n").repeated(buttons));
+}
+
+}  // namespace
+}  // namespace qe
