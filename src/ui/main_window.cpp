@@ -15,8 +15,8 @@
 #include <QShortcut>
 #include <QTimerEvent>
 
-#include "app/result_decision.h"
 #include "flows/workers.h"
+#include "messages/result_decision.h"
 #include "net/https_client.h"
 #include "token/token_hash.h"
 #include "ui/about_dialog.h"
