@@ -23,9 +23,9 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
-#include "app/messages.h"
-#include "app/result_decision.h"
 #include "app/single_instance.h"
+#include "messages/messages.h"
+#include "messages/result_decision.h"
 #include "sim/declaration.h"
 #include "sim/previews.h"
 #include "token/token_certificate.h"

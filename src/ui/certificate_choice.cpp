@@ -10,8 +10,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "app/messages.h"
 #include "flows/flow_support.h"
+#include "messages/messages.h"
 #include "toolkit/openssl_ptr.h"
 
 namespace qe {

@@ -15,8 +15,8 @@
 #include <QPixmap>
 #include <QWidget>
 
-#include "app/messages.h"
 #include "flows/window_port.h"
+#include "messages/messages.h"
 #include "ui/alert_dialogs.h"
 #include "ui/gui_hand_over.h"
 

@@ -3,7 +3,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 
-#include "app/messages.h"
+#include "messages/messages.h"
 #include "token/pin_port.h"
 #include "ui/custom_button.h"
 #include "ui/dialog_units.h"

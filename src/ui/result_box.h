@@ -2,7 +2,7 @@
 
 #include <QMessageBox>
 
-#include "app/result_decision.h"
+#include "messages/result_decision.h"
 
 namespace qe {
 

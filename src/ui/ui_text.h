@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "app/messages.h"
+#include "messages/messages.h"
 
 namespace qe {
 

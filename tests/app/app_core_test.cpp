@@ -3,152 +3,15 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/messages.h"
-#include "app/result_decision.h"
 #include "app/single_instance.h"
 #include "support/scoped_dir.h"
 
 namespace qe {
 namespace {
-
-using Kind = ResultDecision::Kind;
-
-// What the customer sees for each outcome, in the words of the catalogue.
-TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
-    const std::wstring generic = L"Generic error";
-    const std::pair<ErrorId, std::wstring> failures[] = {
-        {ERR_NO_TOKEN, L"Vă rugăm sa introduceți dispozitivul criptografic."},
-        {ERR_BAD_CERT_OR_PASSWORD, L"Certificatul selectat sau parola introdusă sunt incorecte."},
-        {ERR_KEYGEN_FAILED,
-         L"Nu s-au putut genera cheile pe dispozitivul criptografic. Vă rugăm "
-         L"să reluati procedura de generare."},
-        {ERR_SEND_FAILED,
-         L"Nu s-a putut trimite cererea către Quorvane. Vă rugăm să reluati "
-         L"procedura de generare."},
-        {ERR_MULTIPLE_TOKENS, L"Vă rugăm introduceți un singur dispozitiv criptografic."},
-        {ERR_CONNECTION,
-         L"Eroare de conectare la serverul Quorvane. Vă rugăm să verificați "
-         L"conexiunea la internet."},
-        {ERR_TOKEN_DEVICE,
-         L"Eroare dispozitiv criptografic. Vă rugăm reporniți aplicația si "
-         L"reconectați dispozitivul criptografic."},
-        {ERR_BAD_RESPONSE, L"Raspuns server invalid. Vă rugăm să reluati procedura de incărcare."},
-        {ERR_SERVER, L"Eroare de server"},
-        {ERR_SERVER_CERT,
-         L"Certificatul serverului este invalid. Vă rugăm să contactați suportul Quorvane."},
-        {ERR_KEY_NOT_FOUND,
-         L"Cheia privată asociată cererii nu poate fi găsita pe dispozitivul "
-         L"criptografic. Vă rugăm introduceți dispozitivul cu care s-a generat "
-         L"cererea."},
-        {ERR_WRONG_PIN, L"Codul PIN este incorect."},
-        {ERR_TOKEN_FULL, L"Nu este suficient spațiu pe dispozitiv."},
-        {ERR_KEYGEN_DATA, L"Date insuficiente pentru crearea cheilor. Nu se poate genera cererea."},
-        {ERR_TOKEN_NOT_INITIALISED,
-         L"Dispozitivul criptografic nu este inițializat. Vă rugăm să contactați suportul "
-         L"Quorvane."},
-        {ERR_PIN_NOT_SET,
-         L"Codul PIN al dispozitivului criptografic nu a fost setat. Setați-l cu aplicația "
-         L"dispozitivului și reluați procedura de generare."},
-        {ERR_PIN_LOCKED,
-         L"Codul PIN este blocat pe dispozitivul criptografic. Deblocați-l cu aplicația "
-         L"dispozitivului și reluați procedura de generare."},
-        {ERR_TOKEN_WRITE_PROTECTED,
-         L"Dispozitivul criptografic este protejat la scriere: pe el nu se pot crea chei noi. Nu "
-         L"s-a trimis nicio cerere."},
-        {ERR_TOKEN_NO_KEYGEN,
-         L"Dispozitivul criptografic nu poate genera chei RSA de 2048 de biți. Nu s-a trimis "
-         L"nicio cerere; vă rugăm să contactați suportul Quorvane."},
-        {ERR_TOKEN_NO_DECRYPTION,
-         L"Dispozitivul criptografic nu poate decripta cu chei RSA, deci nu ar putea primi noul "
-         L"certificat. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
-        {ERR_TOKEN_NO_SIGNING,
-         L"Dispozitivul criptografic nu poate semna cu chei RSA. Nu s-a trimis nicio cerere; vă "
-         L"rugăm să contactați suportul Quorvane."},
-        {ERR_KEY_NOT_PROTECTED,
-         L"Dispozitivul criptografic nu a protejat noua cheie privată (ar fi putut fi citită de "
-         L"pe dispozitiv), așa că a fost ștearsă. Nu s-a trimis nicio cerere; vă rugăm să "
-         L"contactați suportul Quorvane."},
-        {26, generic},
-        {-1, generic},
-    };
-    for (const auto& [id, text] : failures) {
-        for (const unsigned flags : {kBoxOk, kBoxRetryCancel}) {
-            const ResultDecision d = DecideResult(id, 126, flags, L"", "");
-            EXPECT_EQ(d.kind, Kind::MessageBox) << id;
-            EXPECT_EQ(d.text, text) << id;
-            EXPECT_EQ(d.caption, id == ERR_SERVER ? L"Eroare de server" : L"A avut loc o eroare");
-            EXPECT_EQ(d.flags, flags | kBoxIconHand) << id;
-            EXPECT_EQ(d.clearCachedPin, id == ERR_WRONG_PIN) << id;
-        }
-    }
-    EXPECT_EQ(DecideResult(ERR_SERVER, 0, kBoxOk, L"Comanda a expirat", "").text,
-              L"Comanda a expirat");
-    EXPECT_EQ(DecideResult(ERR_NO_TOKEN, 0, kBoxOk, L"Comanda a expirat", "").text,
-              failures[0].second);
-    // Success shows the caller's text, if any; a cancelled command shows nothing.
-    const std::tuple<ErrorId, int, std::wstring> quiet[] = {
-        {ERR_CANCELLED, 108, L""},
-        {ERR_SUCCESS, 0, L""},
-        {ERR_SUCCESS, 108, L"Cererea a fost trimisă cu succes."},
-        {ERR_SUCCESS, 126, L"Certificatul a fost încărcat cu succes"},
-    };
-    for (const auto& [id, successText, text] : quiet) {
-        const ResultDecision d = DecideResult(id, successText, kBoxRetryCancel, L"x", "");
-        EXPECT_EQ(d.kind, text.empty() ? Kind::Nothing : Kind::MessageBox) << successText;
-        EXPECT_EQ(d.text, text);
-        EXPECT_EQ(d.caption, text.empty() ? L"" : L"Quorvane Enroll");
-        EXPECT_EQ(d.flags, text.empty() ? 0u : kBoxIconAsterisk);
-    }
-}
-
-TEST(ResultDecision, RestrictedTokenAndOldDriverAlerts) {
-    const ResultDecision restricted = DecideResult(ERR_TOKEN_RESTRICTED, 108, kBoxOk, L"", "ab12");
-    EXPECT_EQ(restricted.kind, Kind::TokenRestrictionAlert);
-    EXPECT_EQ(restricted.caption, L"");
-    EXPECT_EQ(restricted.text, LoadString(148));  // read in the RTF reader test
-    EXPECT_EQ(restricted.buttonText, L"Continuați");
-    EXPECT_EQ(restricted.link, "https://data.example.test/rekey-addr?tkh=ab12");
-
-    const ResultDecision oldDriver = DecideResult(ERR_OLD_DRIVER, 108, kBoxOk, L"", "");
-    EXPECT_EQ(oldDriver.kind, Kind::OldDriverAlert);
-    EXPECT_EQ(oldDriver.caption, L"A avut loc o eroare");
-    EXPECT_EQ(oldDriver.buttonText, L"Reîncearcă");
-    EXPECT_EQ(oldDriver.text, OldDriverText());
-    EXPECT_EQ(ErrorText(ERR_OLD_DRIVER), oldDriver.text);
-    EXPECT_EQ(ErrorText(ERR_TOKEN_RESTRICTED), restricted.text);
-}
-
-// The step texts the window shows while each flow works, in order, and nothing past either end;
-// and nothing for numbers without an entry.
-TEST(Messages, StepTextsInOrderAndNothingPastTheTables) {
-    const std::wstring connect = L"Se conectează la dispozitivul criptografic";
-    const std::pair<WorkMode, std::vector<std::wstring>> modes[] = {
-        {WorkMode::StatusCheck, {connect, L"Se actualizează statusul certificatelor"}},
-        {WorkMode::RequestGeneration,
-         {connect, L"Se generează cheile pe dispozitivul criptografic",
-          L"Se trimite cererea catre Quorvane"}},
-        {WorkMode::Download,
-         {connect, L"Se descarcă noul certificat", L"Se descarcă declarația de acceptanță", connect,
-          L"Se semnează electronic declarația de acceptanță",
-          L"Se trimite declarația de acceptanță",
-          L"Se încarcă noul certificat pe dispozitivul criptografic",
-          L"Se șterge vechiul certificat", L"Se confirma încărcarea certificatului"}},
-    };
-    for (const auto& [mode, texts] : modes) {
-        const int size = static_cast<int>(texts.size());
-        for (int step = -1; step <= size; ++step) {
-            EXPECT_EQ(StepText(mode, step), step < 0 || step == size ? L"" : texts[step]) << step;
-        }
-    }
-    for (const int number : {0, 100, 131, 150, 999}) {
-        EXPECT_TRUE(LoadString(number).empty()) << number;
-    }
-}
 
 TEST(SingleInstance, OneCopyHoldsTheLockInTheRuntimeDirectoryUntilItEnds) {
     test::ScopedDir dir("lock");

@@ -15,11 +15,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "app/messages.h"
-#include "app/result_decision.h"
 #include "flows/flow_support.h"
 #include "flows/window_port.h"
 #include "flows/workers.h"
+#include "messages/messages.h"
+#include "messages/result_decision.h"
 #include "net/envelope.h"
 #include "net/https_client.h"
 #include "sim/sim_process.h"

@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/result_decision.h"
 #include "flows/status_check.h"
+#include "messages/result_decision.h"
 #include "net/hosts.h"
 #include "support/gui_test.h"
 #include "token/token_hash.h"

@@ -1,4 +1,4 @@
-#include "app/messages.h"
+#include "messages/messages.h"
 
 #include <algorithm>
 #include <array>

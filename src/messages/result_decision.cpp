@@ -1,6 +1,6 @@
-#include "app/result_decision.h"
+#include "messages/result_decision.h"
 
-#include "app/messages.h"
+#include "messages/messages.h"
 #include "net/hosts.h"
 
 namespace qe {

@@ -1,0 +1,146 @@
+#include "ui/main_window.h"
+
+#include <QThread>
+
+#include "messages/result_decision.h"
+#include "net/https_client.h"
+#include "token/token_hash.h"
+#include "ui/bitmap_control.h"
+#include "ui/certificate_choice.h"
+#include "ui/confirm_dialog.h"
+#include "ui/pin_dialog.h"
+#include "ui/result_box.h"
+
+// The main window as the workers' port to the customer: the dialogs handed over to the window's
+// thread, the PIN and the status they share.
+
+namespace qe {
+
+// ---- the window's thread -----------------------------------------------------------------
+
+void CQuorvaneEnrollDlg::OpenPinDialog(CK_FLAGS tokenFlags, std::function<void()> finished) {
+    auto* dialog = new CPinDlg(tokenFlags, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::finished, this, [this, dialog, finished](int result) {
+        if (result == QDialog::Accepted) {
+            std::lock_guard lock(mutex_);
+            pin_ = dialog->TakePin();
+        }
+        finished();
+    });
+    dialog->open();
+}
+
+// ---- any thread ----------------------------------------------------------------------------
+
+Secret CQuorvaneEnrollDlg::CachedPin() {
+    std::lock_guard lock(mutex_);
+    return pin_.Clone();
+}
+
+void CQuorvaneEnrollDlg::AskPin() {
+    AskPinFor(0);
+}
+
+void CQuorvaneEnrollDlg::AskPinFor(CK_FLAGS tokenFlags) {
+    if (QThread::currentThread() == thread()) {
+        handOver_.Ask<bool>([this, tokenFlags](std::function<void(bool)> done) {
+            OpenPinDialog(tokenFlags, [done] { done(true); });
+        });
+        return;
+    }
+    pinFlags_ = tokenFlags;
+    Post(WindowMessage::AskPin);
+    pinEvent_.acquire();
+}
+
+void CQuorvaneEnrollDlg::ClearPin() {
+    std::lock_guard lock(mutex_);
+    pin_.Clear();
+}
+
+int CQuorvaneEnrollDlg::ShowResult(ErrorId id, int successText, unsigned boxFlags) {
+    const ResultDecision decision =
+        DecideResult(id, successText, boxFlags, ServerMessage(), CurrentTokenHash());
+    if (decision.kind == ResultDecision::Kind::Nothing) {
+        return kIdOk;
+    }
+    if (decision.clearCachedPin) {
+        ClearPin();
+    }
+    const int answer = handOver_.Ask<int>([this, decision](std::function<void(int)> done) {
+        const QString text = QString::fromStdWString(decision.buttonText);
+        RichTextAlert* alert = nullptr;
+        switch (decision.kind) {
+            case ResultDecision::Kind::OldDriverAlert:
+                alert = new AlertDialog(QString::fromStdWString(decision.caption), decision.text,
+                                        text, openUrl_, this);
+                break;
+            case ResultDecision::Kind::TokenRestrictionAlert:
+                alert =
+                    new InvalidTokenAlertDialog(decision.text, text, decision.link, openUrl_, this);
+                break;
+            default: {
+                QMessageBox* box = NewResultBox(decision, this);
+                box->setAttribute(Qt::WA_DeleteOnClose);
+                connect(box, &QMessageBox::finished, this,
+                        [done](int result) { done(ResultBoxAnswer(result)); });
+                box->open();
+                return;
+            }
+        }
+        alert->setAttribute(Qt::WA_DeleteOnClose);
+        connect(alert, &QDialog::finished, this, [alert, done] { done(alert->Answer()); });
+        alert->open();
+    });
+    if (decision.kind == ResultDecision::Kind::TokenRestrictionAlert && answer == kIdOk) {
+        PostQuit();  // the customer went to re-key the token: the wizard ends
+    }
+    return answer;
+}
+
+std::optional<std::size_t> CQuorvaneEnrollDlg::ChooseCertificate(
+    const std::vector<TokenCertificate>& certificates) {
+    using Choice = std::optional<std::size_t>;
+    return handOver_.Ask<Choice>([this, certificates](std::function<void(Choice)> done) {
+        auto* dialog = new CertificateChoiceDialog(certificates, this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        connect(dialog, &QDialog::finished, this, [dialog, done] { done(dialog->Choice()); });
+        dialog->open();
+    });
+}
+
+unsigned CQuorvaneEnrollDlg::PreviewWidth() {
+    return previewWidth_;
+}
+
+AcceptanceOutcome CQuorvaneEnrollDlg::RunAcceptance(const Bytes& certificate,
+                                                    const std::string& pdfPath,
+                                                    const std::string& jpegPath) {
+    // Decoded here, on the worker: the window keeps painting however long the picture takes.
+    const QImage preview = ReadPreviewImage(QString::fromStdString(jpegPath));
+    return handOver_.Ask<AcceptanceOutcome>(
+        [this, certificate, pdfPath, preview](std::function<void(AcceptanceOutcome)> done) {
+            auto* dialog = new CConfirmDlg(certificate, pdfPath, preview, openUrl_, this);
+            dialog->setAttribute(Qt::WA_DeleteOnClose);
+            connect(dialog, &QDialog::finished, this, [dialog, done] { done(dialog->Outcome()); });
+            dialog->open();
+        });
+}
+
+StatusOutcome CQuorvaneEnrollDlg::Status() {
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+void CQuorvaneEnrollDlg::SetStatus(const StatusOutcome& status) {
+    std::lock_guard lock(mutex_);
+    status_ = status;
+}
+
+std::optional<std::string> CQuorvaneEnrollDlg::TakeLaunchLink() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(launchLink_, std::nullopt);
+}
+
+}  // namespace qe
