@@ -9,8 +9,8 @@
 #include <QSet>
 #include <QTimer>
 
-#include "app/messages.h"
 #include "log/enroll_log.h"
+#include "messages/messages.h"
 #include "net/hosts.h"
 #include "reminder/certificate_sources.h"
 #include "reminder/expiry_notice.h"

@@ -15,8 +15,8 @@
 
 #include <sys/stat.h>
 
-#include "app/messages.h"
 #include "flows/flow_support.h"
+#include "messages/messages.h"
 #include "net/hosts.h"
 #include "reminder/certificate_memory.h"
 #include "support/scoped_dir.h"
