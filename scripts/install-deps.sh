@@ -22,6 +22,8 @@ packages=(
   # driving the program from outside (the headless demo, the keys and clicks test): keys and
   # clicks, screenshots of each screen, window properties
   xdotool imagemagick x11-utils
+  # the window on Wayland: a headless compositor and Qt's Wayland platform
+  weston qt6-wayland
   # installation and the Debian package: validators, the desktop's link handler, packaging
   desktop-file-utils appstream xdg-utils dpkg-dev lintian
   # the expiry reminder: its units checked, a stand-in notification service on a private bus

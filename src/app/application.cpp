@@ -84,6 +84,11 @@ int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
         windowCreated(*window);
     }
     window->show();
+    // A launcher that passes an activation token (a browser's link on Wayland) lets the window
+    // come to the front with it; Qt takes the token from the environment.
+    if (qEnvironmentVariableIsSet("XDG_ACTIVATION_TOKEN")) {
+        window->activateWindow();
+    }
     window->Start();
     const int code = QApplication::exec();
     RemoveRegisteredFiles();
