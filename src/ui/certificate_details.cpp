@@ -215,10 +215,6 @@ CertificateDetails DescribeCertificate(const Bytes& der) {
     return details;
 }
 
-namespace {
-constexpr int kMaxValueWidth = 520;
-}  // namespace
-
 CertificateDetailsDialog::CertificateDetailsDialog(const Bytes& der, QWidget* parent)
     : QDialog(parent) {
     setWindowTitle(UiText(kCaptionText));
@@ -238,9 +234,6 @@ CertificateDetailsDialog::CertificateDetailsDialog(const Bytes& der, QWidget* pa
                                : QString::fromStdWString(TextForScreen(text.toStdWString())));
         value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         value->setWordWrap(number != kFingerprintText);
-        if (number != kFingerprintText) {
-            value->setMaximumWidth(kMaxValueWidth);  // no wider than the fingerprint's line
-        }
         value->setAccessibleName(UiText(number));
         const int row = grid->rowCount();
         grid->addWidget(new QLabel(UiText(number), this), row, 0, Qt::AlignTop);
