@@ -47,10 +47,9 @@ public Q_SLOTS:
     }
 };
 
-}  // namespace
-
-int CheckExpiry(std::time_t now, const ExpiryCheckSettings& settings) {
-    LogTag tag("CheckExpiry");
+// Under the memory's lock, which the wizard's status check also takes: released before the wait
+// for the customer's answer.
+int SendDueNotices(std::time_t now, NoticeAnswers& answers) {
     const std::string path = CertificateMemoryPath();
     const CertificateMemoryLock lock(path);
     if (!lock.held()) {
@@ -64,7 +63,6 @@ int CheckExpiry(std::time_t now, const ExpiryCheckSettings& settings) {
     memory.Remember(CertificatesOnTokens());
 
     QDBusConnection bus = QDBusConnection::sessionBus();
-    NoticeAnswers answers;
     bus.connect(kService, kPath, kService, QStringLiteral("ActionInvoked"), &answers,
                 SLOT(ActionInvoked(uint, QString)));
     bus.connect(kService, kPath, kService, QStringLiteral("NotificationClosed"), &answers,
@@ -109,6 +107,15 @@ int CheckExpiry(std::time_t now, const ExpiryCheckSettings& settings) {
         Log().Write("The expiry reminder's memory could not be written");
         result = 1;
     }
+    return result;
+}
+
+}  // namespace
+
+int CheckExpiry(std::time_t now, const ExpiryCheckSettings& settings) {
+    LogTag tag("CheckExpiry");
+    NoticeAnswers answers;
+    const int result = SendDueNotices(now, answers);
     if (!answers.open.isEmpty()) {
         QTimer::singleShot(settings.answerTime, QCoreApplication::instance(),
                            &QCoreApplication::quit);
