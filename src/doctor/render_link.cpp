@@ -72,6 +72,21 @@ bool RunsWizard(const DesktopFile& file, const std::string& program, std::string
     return true;
 }
 
+// Whether update-desktop-database has listed the file for the links in its folder's cache.
+void RenderDatabase(const LinkHandlerCheck& check, const DesktopFile& file, ReportWriter& out) {
+    const auto cache =
+        std::find_if(check.caches.begin(), check.caches.end(),
+                     [&](const CacheEntry& c) { return c.dir == Folder(file.path); });
+    const std::string database = Printable(Folder(file.path)) + "/mimeinfo.cache";
+    if (cache != check.caches.end() &&
+        std::find(cache->ids.begin(), cache->ids.end(), file.id) != cache->ids.end()) {
+        out.Field(1, "desktop database", database + " lists it");
+    } else {
+        out.Field(1, "desktop database", database + " does not list it for the links");
+        out.Field(2, "fix", UpdateDatabase(check, Folder(file.path)));
+    }
+}
+
 void RenderHandlerFile(const LinkHandlerCheck& check, const std::string& handlerFix, bool ownWorks,
                        ReportWriter& out) {
     const DesktopFile& file = check.handlerFile;
@@ -86,7 +101,9 @@ void RenderHandlerFile(const LinkHandlerCheck& check, const std::string& handler
     std::string text;
     const bool works = RunsWizard(file, check.program, text);
     out.Field(1, "runs", text);
-    if (!works) {
+    if (works) {
+        RenderDatabase(check, file, out);
+    } else {
         // A copy of the package's file in the user's folder hides the package's own.
         const bool userCopy = file.id == kOwnDesktopFile && !check.applicationDirs.empty() &&
                               Folder(file.path) == check.applicationDirs.front();
@@ -94,17 +111,6 @@ void RenderHandlerFile(const LinkHandlerCheck& check, const std::string& handler
                   file.id != kOwnDesktopFile && ownWorks ? handlerFix
                   : userCopy                             ? "rm " + ShellWord(file.path)
                                                          : std::string(kReinstall));
-    }
-    const auto cache =
-        std::find_if(check.caches.begin(), check.caches.end(),
-                     [&](const CacheEntry& c) { return c.dir == Folder(file.path); });
-    const std::string database = Printable(Folder(file.path)) + "/mimeinfo.cache";
-    if (cache != check.caches.end() &&
-        std::find(cache->ids.begin(), cache->ids.end(), file.id) != cache->ids.end()) {
-        out.Field(1, "desktop database", database + " lists it");
-    } else {
-        out.Field(1, "desktop database", database + " does not list it for the links");
-        out.Field(2, "fix", UpdateDatabase(check, Folder(file.path)));
     }
 }
 
