@@ -56,7 +56,9 @@ bool RunsWizard(const DesktopFile& file, const std::string& program, std::string
         return false;
     }
     if (file.resolved.empty()) {
-        text = Printable(file.program) + ", which is not there (not on PATH)";
+        text = Printable(file.program) + (file.program.find('/') != std::string::npos
+                                              ? ", which is not there"
+                                              : ", which is not on PATH");
         return false;
     }
     if (!program.empty() && file.resolved != program) {
