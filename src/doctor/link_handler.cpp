@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -44,13 +45,9 @@ bool IsExecutableFile(const std::string& path) {
 }
 
 std::string RealPath(const std::string& path) {
-    char* real = realpath(path.c_str(), nullptr);
-    if (real == nullptr) {
-        return "";
-    }
-    std::string result(real);
-    std::free(real);
-    return result;
+    const std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr),
+                                                           &std::free);
+    return real != nullptr ? real.get() : "";
 }
 
 // A program as a launcher finds it: a name without '/' on PATH, any other as given.
@@ -71,12 +68,16 @@ std::string FindProgram(const std::string& name) {
 // The value of `key` in `group` of a desktop-style key file; nothing when either is missing.
 std::optional<std::string> KeyFileValue(const std::string& path, const std::string& group,
                                         const std::string& key) {
+    // Only a regular file: a FIFO would hold the report up.
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::size_t>(info.st_size) > kMaxKeyFile) {
+        return std::nullopt;
+    }
     std::ifstream in(path, std::ios::binary);
     std::string line;
     bool inGroup = false;
-    std::size_t read = 0;
-    while (read < kMaxKeyFile && std::getline(in, line)) {
-        read += line.size() + 1;
+    while (std::getline(in, line)) {
         if (!line.empty() && line.front() == '[') {
             inGroup = line == "[" + group + "]";
         } else if (inGroup && line.rfind(key, 0) == 0) {
