@@ -89,7 +89,7 @@ void RenderDatabase(const LinkHandlerCheck& check, const DesktopFile& file, Repo
     }
 }
 
-void RenderHandlerFile(const LinkHandlerCheck& check, const std::string& handlerFix, bool ownWorks,
+void RenderHandlerFile(const LinkHandlerCheck& check, const std::string& handlerFix,
                        ReportWriter& out) {
     const DesktopFile& file = check.handlerFile;
     if (file.path.empty()) {
@@ -110,9 +110,9 @@ void RenderHandlerFile(const LinkHandlerCheck& check, const std::string& handler
         const bool userCopy = file.id == kOwnDesktopFile && !check.applicationDirs.empty() &&
                               Folder(file.path) == check.applicationDirs.front();
         out.Field(2, "fix",
-                  file.id != kOwnDesktopFile && ownWorks ? handlerFix
-                  : userCopy                             ? "rm " + ShellWord(file.path)
-                                                         : std::string(kReinstall));
+                  file.id != kOwnDesktopFile ? handlerFix
+                  : userCopy                 ? "rm " + ShellWord(file.path)
+                                             : std::string(kReinstall));
     }
 }
 
@@ -194,7 +194,7 @@ void RenderLinkHandler(const LinkHandlerCheck& check, ReportWriter& out) {
         out.Field(0, "default handler", Printable(check.handler.value));
     }
     if (!check.handlerFile.id.empty()) {
-        RenderHandlerFile(check, handlerFix, ownWorks, out);
+        RenderHandlerFile(check, handlerFix, out);
     }
     // Left by a removal that did not refresh the database: it still names the file.
     for (const CacheEntry& cache : check.caches) {

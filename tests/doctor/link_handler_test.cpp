@@ -33,7 +33,10 @@ TEST(LinkHandlerTest, RegistrationAndBrowserAsTheDesktopHasThem) {
           "  desktop database: $S/mimeinfo.cache lists it", "default browser: web.desktop",
           "  kind: a program of this system: it opens links with the handler above"},
          0},
-        {"", {"default handler: none: quorvaneenroll:// links open nothing"}, 1},
+        {"mkdir p; mv bin/quorvane-enroll p",
+         {"program: $R/p/quorvane-enroll (on PATH; none beside the doctor)",
+          "default handler: none: quorvaneenroll:// links open nothing"},
+         1},
         {good + "rm $S/quorvane-enroll.desktop",
          {"  desktop file: quorvane-enroll.desktop is in none of $R/d/applications, $S, "
           "$R/snap/applications, $R/fp/applications",
@@ -49,19 +52,22 @@ TEST(LinkHandlerTest, RegistrationAndBrowserAsTheDesktopHasThem) {
                 "xdg-mime default old.desktop x-scheme-handler/quorvaneenroll",
          {"  runs: $R/bin/quorvane-enroll without the link (no %u or %U in Exec=)", fix},
          1},
-        {"desk s quorvane-enroll.desktop 'quorvane-enroll %u' x-scheme-handler/quorvaneenroll",
-         {"  desktop database: $S/mimeinfo.cache does not list it for the links",
-          "    fix: sudo update-desktop-database $S"},
+        {"desk d quorvane-enroll.desktop 'quorvane-enroll %u' x-scheme-handler/quorvaneenroll",
+         {"  desktop database: $R/d/applications/mimeinfo.cache does not list it for the links",
+          "    fix: update-desktop-database $R/d/applications"},
          1},
         {good + "desk fp org.web.Web.desktop '/usr/bin/flatpak run org.web.Web %u' "
                 "x-scheme-handler/http; update-desktop-database fp/applications",
          {"  kind: a flatpak (it runs \"flatpak run\")",
+          "  links to the XDG desktop portal (OpenURI), which opens them with the handler",
           "  registered for the user: no: $R/c/mimeapps.list names no handler for the links", fix},
          1},
         {good + "desk snap web_web.desktop 'env BAMF_DESKTOP_FILE_HINT=x /snap/bin/web %U' "
                 "x-scheme-handler/http; xdg-mime default web_web.desktop x-scheme-handler/http;"
                 "xdg-mime default quorvane-enroll.desktop x-scheme-handler/quorvaneenroll",
          {"  kind: a snap (it runs /snap/bin/web)",
+          "  snapd's own launcher, which some snaps use instead, opens only the schemes on",
+          "  portal running: check with: systemctl --user status xdg-desktop-portal",
           "  registered for the user: quorvane-enroll.desktop in $R/c/mimeapps.list"},
          0},
         {"",
@@ -87,7 +93,7 @@ TEST(LinkHandlerTest, RegistrationAndBrowserAsTheDesktopHasThem) {
             {"XDG_DATA_DIRS", r + "/s:" + r + "/snap:" + r + "/fp"},
             {"XDG_CONFIG_HOME", r + "/c"},
             {"XDG_CONFIG_DIRS", r + "/cd"},
-            {"PATH", r + "/bin:/usr/bin:/bin"},
+            {"PATH", r + "/bin:/usr/bin:/bin:" + r + "/p"},
             {"R", r},
             {"S", r + "/s/applications"}};
         std::list<test::ScopedEnv> scoped;
