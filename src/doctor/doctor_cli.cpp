@@ -22,8 +22,9 @@ constexpr unsigned long kMaxTimeout = 86400;
 
 constexpr const char* kUsage =
     "usage: quorvane-enroll-doctor [--offline] [--timeout SECONDS] [--bundle FILE]\n"
-    "Shows what support needs to know about the token libraries, the tokens, the servers and\n"
-    "the diagnostic log. It never asks for a PIN and never changes a token.\n"
+    "Shows what support needs to know about the token libraries, the tokens, the handler of\n"
+    "quorvaneenroll:// links, the servers and the diagnostic log. It never asks for a PIN and\n"
+    "never changes a token.\n"
     "  --offline          leave out the server checks\n"
     "  --timeout SECONDS  how long each token library may take before it is reported as not\n"
     "                     answering and stopped (default 30)\n"

@@ -156,6 +156,8 @@ std::string WriteReport(const DoctorOptions& options, std::ostream& stream,
     const ChildRun listed = RunChild(listing, listingLimit);
     RenderTokenOverview(modules, listed, ParseChildReport(listed.output), listingLimit, out);
     flush();
+    RenderLinkHandler(CheckLinkHandler(options.program), out);
+    flush();
 
     const bool probed = hosts.valid();
     const std::vector<HostProbe> probes = probed ? hosts.get() : std::vector<HostProbe>();

@@ -7,6 +7,7 @@
 #include "doctor/child_process.h"
 #include "doctor/child_report.h"
 #include "doctor/host_probe.h"
+#include "doctor/link_handler.h"
 #include "doctor/report_text.h"
 #include "doctor/token_survey.h"
 
@@ -36,5 +37,9 @@ void RenderTokenOverview(const std::vector<ModuleOutcome>& modules, const ChildR
 // each certificate the libraries showed.
 void RenderServers(const std::vector<HostProbe>* hosts, const std::vector<ModuleOutcome>& modules,
                    ReportWriter& out);
+
+// Which desktop file opens quorvaneenroll:// links and whether it starts this installation's
+// wizard, the desktop database, the default browser; a fix for each problem found.
+void RenderLinkHandler(const LinkHandlerCheck& check, ReportWriter& out);
 
 }  // namespace qe
