@@ -10,6 +10,7 @@ namespace {
 
 std::vector<HttpRequest> ParseRequests(const std::string& text) {
     static const std::regex start("(GET|POST) (/\\S*) HTTP/1\\.1\r\n");
+    static const std::regex header("([^:\r\n]+): *([^\r\n]*)\r\n");
     std::vector<HttpRequest> found;
     for (std::sregex_iterator it(text.begin(), text.end(), start), end; it != end; ++it) {
         const std::size_t from = static_cast<std::size_t>(it->position() + it->length());
@@ -18,20 +19,12 @@ std::vector<HttpRequest> ParseRequests(const std::string& text) {
             break;
         }
         HttpRequest r{it->str(1), it->str(2), {}, {}};
-        std::size_t length = 0;
-        for (const std::string& line : SplitLines(text.substr(from, headEnd + 2 - from))) {
-            const std::size_t colon = line.find(':');
-            if (colon == std::string::npos) {
-                continue;
-            }
-            const std::size_t value = line.find_first_not_of(' ', colon + 1);
-            const std::string name = line.substr(0, colon);
-            r.headers.emplace(
-                name, value < line.size() - 1 ? line.substr(value, line.size() - 1 - value) : "");
-            if (name == "Content-Length") {
-                length = std::stoul(line.substr(value));
-            }
+        const std::string head = text.substr(from, headEnd + 2 - from);
+        for (std::sregex_iterator h(head.begin(), head.end(), header), none; h != none; ++h) {
+            r.headers.emplace(h->str(1), h->str(2));
         }
+        const auto declared = r.headers.find("Content-Length");
+        const std::size_t length = declared != r.headers.end() ? std::stoul(declared->second) : 0;
         if (text.size() < headEnd + 4 + length) {
             break;
         }

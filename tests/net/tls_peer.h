@@ -40,19 +40,16 @@ public:
     // The whole requests received so far.
     std::vector<HttpRequest> Requests() const;
 
-    // Runs `exchange` on a thread of its own and answers each request as it arrives with the
-    // next of `replies`; the result of `exchange`.
+    // Runs `exchange` on a thread of its own and answers the request it sends, if one arrives,
+    // with `reply`; the result of `exchange`.
     template <class F>
-    auto Answer(const std::vector<std::string>& replies, F exchange) {
+    auto Answer(const std::string& reply, F exchange) {
+        const std::size_t count = Requests().size() + 1;
         auto result = std::async(std::launch::async, exchange);
-        const std::size_t before = Requests().size();
-        for (std::size_t i = 0; i < replies.size(); ++i) {
-            if (!WaitForRequest(before + i + 1, [&result] {
-                    return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-                })) {
-                break;
-            }
-            process_->Write(replies[i]);
+        if (WaitForRequest(count, [&result] {
+                return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+            })) {
+            process_->Write(reply);
         }
         return result.get();
     }

@@ -110,7 +110,7 @@ bool ChildProcess::WaitUntil(const std::function<bool(const std::string&)>& done
         if (ended_ || std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        changed_.wait_for(lock, std::chrono::milliseconds(100));
+        changed_.wait_for(lock, std::chrono::milliseconds(20));
     }
     return true;
 }

@@ -28,7 +28,7 @@ public:
     std::string Output() const;
     bool Ended() const;
     // Waits until `done` holds for the output so far; false if the program ended first or the
-    // time ran out. `done` is asked again as output comes and a few times a second besides.
+    // time ran out. `done` is asked again as output comes and every 20 ms besides.
     bool WaitUntil(const std::function<bool(const std::string&)>& done,
                    Seconds limit = Seconds(20));
     bool WaitFor(const std::string& text, Seconds limit = Seconds(20)) {
