@@ -11,6 +11,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl
+  # a company proxy for the network tests
+  tinyproxy
   # token stacks beside SoftHSM2 for the tokens tests and the demo (tests/tokens/): a software
   # TPM behind its resource manager on a private bus, and opencryptoki's software token
   swtpm tpm2-abrmd libtss2-tcti-tabrmd0 dbus-daemon tpm2-tools libtpm2-pkcs11-1

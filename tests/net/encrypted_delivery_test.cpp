@@ -3,20 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "net/envelope.h"
 #include "sim/delivery_builder.h"
 #include "support/freed_memory.h"
 #include "support/softhsm.h"
 #include "support/test_pki.h"
-#include "tls_test_server.h"
+#include "tls_peer.h"
 #include "token/pki.h"
 #include "toolkit/status.h"
 
 namespace qe {
 namespace {
 
-using test::Reply;
+using test::HttpReply;
 
 const Bytes kPlaintext = ToBytes("declaratie de acceptanta, pagina 1");
 
@@ -42,18 +43,21 @@ protected:
         }
         hsm_.WriteModuleList({test::FaultModuleLibrary()});
         ASSERT_EQ(CPKI().SelectToken(token_), CKR_OK);
-        server_ = std::make_unique<test::TlsTestServer>(pki_, test::TlsTestServer::Options{});
-        server_->SetHandler([this](const test::RecordedRequest& r) {
-            const auto it = replies_.find(r.path);
-            return it != replies_.end() ? it->second : Reply{404, "nu există"};
-        });
+        server_ =
+            std::make_unique<test::TlsPeer>(pki_, std::vector<std::string>{"-HTTP"}, files_.path());
+        Answer("/missing", HttpReply(404, "nu există"));
         ClearPinnedKeyId();
     }
 
+    // The server answers a GET of `path` with `reply`.
+    void Answer(const std::string& path, const std::string& reply) {
+        std::filesystem::create_directories(std::filesystem::path(files_ / path).parent_path());
+        test::WriteFile(files_ / path, reply);
+    }
     void Serve(const std::string& path, const Bytes& plaintext, EVP_PKEY* key,
                const sim::DeliveryOptions& options = {}) {
-        replies_[path] =
-            Reply{200, ToString(Deliver(plaintext, key, options)), {}, "application/octet-stream"};
+        Answer(path, HttpReply(200, ToString(Deliver(plaintext, key, options)),
+                               {"Content-Type: application/octet-stream"}));
     }
 
     ErrorId Fetch(const std::wstring& path, Bytes& out, const char* pin = "1234") {
@@ -68,8 +72,8 @@ protected:
     zel_token token_;
     Bytes modulus_;
     PkeyPtr key_;
-    std::unique_ptr<test::TlsTestServer> server_;
-    std::map<std::string, Reply> replies_;
+    test::ScopedDir files_{"deliveries"};
+    std::unique_ptr<test::TlsPeer> server_;
 };
 
 // Signatures and segmented contents are walked by the download and installation flows.
@@ -93,8 +97,8 @@ TEST_F(EncryptedDeliveryTest, EachFailureHasItsIdentifierAndKeepsTheOutput) {
     leadingZero.keyIdentifierLeadingZero = true;
     Serve("/zero", ToBytes("x"), key_.get(), leadingZero);
     Serve("/other", ToBytes("x"), other.get());
-    replies_["/junk"] = Reply{200, "not a delivery"};
-    replies_["/error"] = Reply{500, "Comanda nu a fost găsită"};
+    Answer("/junk", HttpReply(200, "not a delivery"));
+    Answer("/error", HttpReply(500, "Comanda nu a fost găsită"));
     const struct {
         const char* fault;
         bool fresh;  // a new download: no key identifier pinned yet

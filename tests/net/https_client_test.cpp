@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "log/last_error.h"
 #include "net/tls_key.h"
 #include "net/token_client_certificate.h"
 #include "support/connect_proxy.h"
@@ -17,16 +19,17 @@
 #include "support/scripted_pins.h"
 #include "support/softhsm.h"
 #include "support/test_pki.h"
-#include "tls_test_server.h"
+#include "tls_peer.h"
 #include "token/pin_port.h"
 
 namespace qe {
 namespace {
 
-using test::RecordedRequest;
-using test::Reply;
+using test::HttpReply;
+using test::HttpRequest;
 using test::ScriptedPins;
-using test::TlsTestServer;
+using test::TlsPeer;
+using Options = std::vector<std::string>;
 
 class HttpsClientTest : public ::testing::Test {
 protected:
@@ -37,36 +40,43 @@ protected:
     }
     static void Trust(const test::TestPki& pki) { setenv("SSL_CERT_FILE", pki.caFile.c_str(), 1); }
 
-    // Connects, sends and receives; the result of the first step that fails.
-    static ErrorId Exchange(CHttpsClient& client, const TlsTestServer& server,
-                            const std::wstring& path, Bytes& answer,
+    // Connects, sends and receives, the server answering with `reply`; the result of the first
+    // step that fails.
+    static ErrorId Exchange(CHttpsClient& client, TlsPeer& server, const std::wstring& path,
+                            Bytes& answer, const std::string& reply = HttpReply(200, ""),
                             ClientCertificate* certificate = nullptr, const Bytes* body = nullptr,
                             const std::wstring& host = L"localhost") {
-        ErrorId rc = client.Connect(host, static_cast<std::uint16_t>(server.port()));
-        if (rc == ERR_SUCCESS) {
-            rc = client.SendRequest(path, body, certificate);
-        }
-        return rc == ERR_SUCCESS ? client.ReceiveResponse(answer) : rc;
+        SystemError error;  // the last error and OpenSSL's queue are the thread's
+        const ErrorId result = server.Answer(reply, [&] {
+            ErrorId rc = client.Connect(host, static_cast<std::uint16_t>(server.port()));
+            if (rc == ERR_SUCCESS) {
+                rc = client.SendRequest(path, body, certificate);
+            }
+            rc = rc == ERR_SUCCESS ? client.ReceiveResponse(answer) : rc;
+            error = GetLastSystemError();
+            openSslLeft = ERR_peek_error();
+            return rc;
+        });
+        SetLastSystemError(error);
+        return result;
     }
 
+    static inline unsigned long openSslLeft = 0;  // on the queue after the last exchange
     test::ScopedDir dir_{"https"};
     test::TestPki pki_;
 };
 
 TEST_F(HttpsClientTest, RequestsCarryTheHeaderBlockAndAnswersAreReadWhole) {
-    TlsTestServer server(pki_, {});
-    server.SetHandler([](const RecordedRequest& r) {
-        return r.method == "GET" ? Reply{200,
-                                         "Aveți un certificat",
-                                         {{"pkcs10", "0A B1"}, {"note", "Comand\xE3"}}}
-                                 : Reply{};
-    });
+    TlsPeer server(pki_, {});
     const char* keyLog = std::getenv("SSLKEYLOGFILE");  // set for this test program
     test::WriteFile(keyLog, "");
     CHttpsClient client;
     client.headerBlock = L"ENROLL_VERSION: 2.7.23\nENROLL_LANG: RO\nTOKEN_HASH: abc\n";
     Bytes answer;
-    ASSERT_EQ(Exchange(client, server, L"/public/rest/certificate/status?serial=01", answer), 0);
+    ASSERT_EQ(
+        Exchange(client, server, L"/public/rest/certificate/status?serial=01", answer,
+                 HttpReply(200, "Aveți un certificat", {"pkcs10: 0A B1", "note: Comand\xE3"})),
+        0);
     EXPECT_EQ(ToString(answer), "Aveți un certificat");
     for (const auto& [name, value] : {std::pair<std::wstring, std::wstring>{L"PKCS10", L"0A B1"},
                                       {L"install", L""},
@@ -77,7 +87,9 @@ TEST_F(HttpsClientTest, RequestsCarryTheHeaderBlockAndAnswersAreReadWhole) {
     }
     test::ProcessLog log;
     const Bytes upload{'x'};
-    ASSERT_EQ(client.SendRequest(L"/b", &upload, nullptr), 0);
+    ASSERT_EQ(server.Answer(HttpReply(200, ""),
+                            [&] { return client.SendRequest(L"/b", &upload, nullptr); }),
+              0);
     ASSERT_EQ(client.ReceiveResponse(answer), 0);
     EXPECT_EQ(log.Since(),
               "[T][Sending Request] Send request to /b\n[T][Sending Request] Open Req\n"
@@ -93,7 +105,7 @@ TEST_F(HttpsClientTest, RequestsCarryTheHeaderBlockAndAnswersAreReadWhole) {
     EXPECT_EQ(requests[0].method + " " + requests[0].path,
               "GET /public/rest/certificate/status?serial=01");
     EXPECT_EQ(requests[1].method + " " + requests[1].path + " " + requests[1].body, "POST /b x");
-    for (const RecordedRequest& r : requests) {
+    for (const HttpRequest& r : requests) {
         for (const auto& [name, value] :
              {std::pair<std::string, std::string>{"ENROLL_VERSION", "2.7.23"},
               {"ENROLL_LANG", "RO"},
@@ -110,43 +122,50 @@ TEST_F(HttpsClientTest, RequestsCarryTheHeaderBlockAndAnswersAreReadWhole) {
 }
 
 TEST_F(HttpsClientTest, EmptyHeaderValuesReachTheWire) {
+    TlsPeer server(pki_, {});
     CHttpsClient client;
     client.headerBlock = L"TOKEN_SERIAL: 1A\nTOKEN_MODEL: \nTOKEN_PRODUCT_NAME: ";
-    const std::string head = test::ReceiveRequestHead(pki_, [&client](int port) {
-        client.Connect(L"localhost", static_cast<std::uint16_t>(port));
-        client.SendRequest(L"/", nullptr, nullptr);
-    });
-    EXPECT_THAT(head, ::testing::HasSubstr(
-                          "\r\nTOKEN_SERIAL: 1A\r\nTOKEN_MODEL:\r\nTOKEN_PRODUCT_NAME:\r\n"));
+    Bytes answer;
+    EXPECT_EQ(Exchange(client, server, L"/", answer), 0);
+    EXPECT_THAT(
+        server.Output(),
+        ::testing::HasSubstr("\r\nTOKEN_SERIAL: 1A\r\nTOKEN_MODEL:\r\nTOKEN_PRODUCT_NAME:\r\n"));
 }
 
 TEST_F(HttpsClientTest, StatusAndBodyGiveTheIdentifierAndTheMessageOfThatAnswer) {
     const std::string limit(CHttpsClient::kMaxBodySize, 'x');
     const struct {
-        Reply reply;
+        int status;
+        std::string body;
         ErrorId rc;
         std::wstring message;
+        const char* contentType = "Content-Type: text/plain";
     } cases[] = {
-        {{500, "Comanda nu există"}, ERR_SERVER, L"Comanda nu există"},
-        {{200, ""}, ERR_SUCCESS, L""},  // a message belongs to one answer
-        {{404, ""}, ERR_SERVER, L""},
-        {{502, "<html><body>gateway</body></html>", {}, "text/html"},
-         ERR_BAD_RESPONSE,
-         L"<html><body>gateway</body></html>"},
-        {{500, "<HTML>upper</HTML>"}, ERR_SERVER, L"<HTML>upper</HTML>"},
-        {{500, std::string(299, ' ') + "ăă"}, ERR_SERVER, std::wstring(299, L' ') + L"ă..."},
-        {{500, "Comand\xE3"}, ERR_BAD_RESPONSE, L""},
-        {{200, limit}, ERR_SUCCESS, L""},
-        {{500, limit + "x"}, ERR_BAD_RESPONSE, L""},  // above the limit: nothing is kept
+        {500, "Comanda nu există", ERR_SERVER, L"Comanda nu există"},
+        {200, "", ERR_SUCCESS, L""},  // a message belongs to one answer
+        {404, "", ERR_SERVER, L""},
+        {502, "<html><body>gateway</body></html>", ERR_BAD_RESPONSE,
+         L"<html><body>gateway</body></html>", "Content-Type: text/html"},
+        {500, "<HTML>upper</HTML>", ERR_SERVER, L"<HTML>upper</HTML>"},
+        {500, std::string(299, ' ') + "ăă", ERR_SERVER, std::wstring(299, L' ') + L"ă..."},
+        {500, "Comand\xE3", ERR_BAD_RESPONSE, L""},
+        {200, limit, ERR_SUCCESS, L""},
+        {500, limit + "x", ERR_BAD_RESPONSE, L""},  // above the limit: nothing is kept
     };
-    TlsTestServer server(pki_, {});
+    // Each answer is a file the server sends whole, in pieces, then closes the connection.
+    const test::ScopedDir files("answers");
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        test::WriteFile(files / std::to_string(i),
+                        HttpReply(cases[i].status, cases[i].body, {cases[i].contentType}));
+    }
+    TlsPeer server(pki_, {"-HTTP"}, files.path());
     CHttpsClient client;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reply.body.substr(0, 40));
-        server.SetHandler([&c](const RecordedRequest&) { return c.reply; });
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.body.substr(0, 40));
         Bytes answer{1, 2, 3};
-        EXPECT_EQ(Exchange(client, server, L"/", answer), c.rc);
-        EXPECT_EQ(ToString(answer), c.reply.body.size() > limit.size() ? "" : c.reply.body);
+        EXPECT_EQ(Exchange(client, server, L"/" + std::to_wstring(i), answer), c.rc);
+        EXPECT_EQ(ToString(answer), c.body.size() > limit.size() ? "" : c.body);
         EXPECT_EQ(ServerMessage(), c.message);
     }
 }
@@ -216,18 +235,23 @@ protected:
     }
 
     // One exchange presenting the token's certificate, the PIN answered with `pin` ("" cancels).
-    ErrorId WithToken(const TlsTestServer& server, const std::string& pin = "1234",
-                      const Bytes* body = nullptr, const std::wstring& host = L"localhost") {
+    ErrorId WithToken(TlsPeer& server, const std::string& pin = "1234", const Bytes* body = nullptr,
+                      const std::wstring& host = L"localhost") {
         pins_.answers = {pin};
         TokenClientCertificate certificate(certificate_, pins_);
         CHttpsClient client;
         client.limits.connect = 2;
         Bytes answer;
         const ErrorId rc = Exchange(client, server, L"/rest/certificate/keygenParameters", answer,
-                                    &certificate, body, host);
+                                    HttpReply(200, "ok"), &certificate, body, host);
         version_ = client.LastTlsVersion();
         canSignRaw_ = certificate.CanSignRaw();
         return rc;
+    }
+    // s_server options asking for a certificate of the test CA, or of the CA in `caFile`.
+    Options AskForCertificate(const std::string& caFile = {}) const {
+        return {"-Verify", "1", "-verify_return_error", "-CAfile",
+                caFile.empty() ? pki_.caFile : caFile};
     }
     std::vector<std::string> Calls(const std::vector<std::string>& only) const {
         return test::CallNames(hsm_.RecordedCalls(), only);
@@ -241,7 +265,8 @@ protected:
 };
 
 // Refused before the token signs anything: TLS 1.1 (although this program's OpenSSL
-// configuration allows it), a CA not trusted, an expired certificate, another name.
+// configuration allows it), a CA not trusted, an expired certificate, another name. The server
+// saw the handshake and the client's reason is the certificate's.
 TEST_F(TokenTlsTest, NothingIsSignedForAServerNotVerified) {
     const test::ScopedDir dirs[3];  // one ca.pem each
     const auto other = test::TestPki::Create(dirs[0].path(), "Other CA");
@@ -249,39 +274,61 @@ TEST_F(TokenTlsTest, NothingIsSignedForAServerNotVerified) {
     const auto elsewhere = test::TestPki::Create(dirs[2].path(), "CA", 30, "DNS:other.example");
     const struct {
         const test::TestPki &server, &trusted;
-        int version;
+        const char* version;
         const wchar_t* host;
+        std::uint32_t code;  // libcurl's
+        const char *reason, *serverSaw;
     } cases[] = {
-        {pki_, pki_, TLS1_1_VERSION, L"localhost"}, {pki_, other, 0, L"localhost"},
-        {expired, expired, 0, L"localhost"},        {elsewhere, elsewhere, 0, L"localhost"},
-        {elsewhere, elsewhere, 0, L"127.0.0.1"},
+        {pki_, pki_, "-tls1_1", L"localhost", 35, "alert protocol version", "unsupported protocol"},
+        {pki_, other, "-tls1_2", L"localhost", 60, "self-signed certificate in certificate chain",
+         "alert unknown ca"},
+        {expired, expired, "-tls1_3", L"localhost", 60, "certificate has expired",
+         "alert certificate expired"},
+        {elsewhere, elsewhere, "-tls1_2", L"localhost", 60, "hostname mismatch",
+         "alert bad certificate"},
+        {elsewhere, elsewhere, "-tls1_3", L"127.0.0.1", 60, "IP address mismatch",
+         "alert bad certificate"},
     };
     for (const auto& c : cases) {
-        TlsTestServer server(c.server, {true, nullptr, c.version});
+        SCOPED_TRACE(c.reason);
+        Options options = AskForCertificate(c.server.caFile);
+        options.push_back(c.version);
+        TlsPeer server(c.server, options);
         Trust(c.trusted);
         EXPECT_EQ(WithToken(server, "1234", nullptr, c.host), ERR_CONNECTION);
+        EXPECT_EQ(GetLastSystemError().code, c.code);
+        EXPECT_THAT(GetLastSystemError().text, ::testing::HasSubstr(c.reason));
+        EXPECT_TRUE(server.Printed(c.serverSaw)) << server.Output();
         EXPECT_TRUE(server.Requests().empty());
     }
     EXPECT_EQ(pins_.asked, 0);
     EXPECT_TRUE(Calls({"C_Login", "C_Sign"}).empty());
 }
 
-// Signed on the token on either version; a token without raw RSA keeps to PKCS #1 on TLS 1.2.
+// Signed on the token on either version and with the signature schemes a server may insist on;
+// a token without raw RSA keeps to PKCS #1 on TLS 1.2.
 TEST_F(TokenTlsTest, HandshakeSignedOnTheToken) {
+    const char* pss = "rsa_pss_rsae_sha256";
+    const char* pkcs1 = "RSA+SHA256";
     const struct {
         const char* fault;
-        int version;
+        Options options;
         const char* negotiated;
     } cases[] = {
-        {"", TLS1_3_VERSION, "TLSv1.3"},
-        {"", TLS1_2_VERSION, "TLSv1.2"},
-        {"hide-mechanism CKM_RSA_X_509 CKM_RSA_PKCS_PSS", 0, "TLSv1.2"},
+        {"", {"-tls1_3"}, "TLSv1.3"},
+        {"", {"-tls1_2"}, "TLSv1.2"},
+        {"hide-mechanism CKM_RSA_X_509 CKM_RSA_PKCS_PSS", {}, "TLSv1.2"},
+        {"", {"-tls1_2", "-sigalgs", pss, "-client_sigalgs", pss}, "TLSv1.2"},
+        {"", {"-tls1_3", "-sigalgs", pss, "-client_sigalgs", pss}, "TLSv1.3"},
+        {"", {"-tls1_2", "-sigalgs", pkcs1, "-client_sigalgs", pkcs1}, "TLSv1.2"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.negotiated);
+        SCOPED_TRACE(testing::PrintToString(c.options));
         hsm_.WriteFaultConfig(std::string(c.fault) + "\n");
         ClearAcceptedIssuers();
-        TlsTestServer server(pki_, {true, nullptr, c.version});
+        Options options = AskForCertificate();
+        options.insert(options.end(), c.options.begin(), c.options.end());
+        TlsPeer server(pki_, options);
         // Without a certificate: refused, and the CA names of the request are readable.
         CHttpsClient probe;
         Bytes answer;
@@ -292,7 +339,7 @@ TEST_F(TokenTlsTest, HandshakeSignedOnTheToken) {
                       "[T][Sending Request] Cert requested",
                       "[T][Sending Request] The selected certificate is NULL. Error "
                       "Authentification"}));
-        EXPECT_EQ(ERR_peek_error(), 0u);  // nothing left for a later step to report as its cause
+        EXPECT_EQ(openSslLeft, 0u);  // nothing left for a later step to report as its cause
         ASSERT_EQ(probe.GetAcceptedIssuers(), 0);
         unsigned char* der = nullptr;
         const int n = i2d_X509_NAME(X509_get_subject_name(pki_.caCert.get()), &der);
@@ -304,8 +351,8 @@ TEST_F(TokenTlsTest, HandshakeSignedOnTheToken) {
         EXPECT_EQ(version_, c.negotiated);
         EXPECT_EQ(canSignRaw_, c.fault[0] == '\0');
         EXPECT_EQ(Calls({"C_SignInit"}).size(), 1u);
-        ASSERT_EQ(server.Requests().size(), 1u);
-        EXPECT_EQ(server.Requests()[0].peerCommonName, "Ion Popescu");
+        EXPECT_EQ(server.Requests().size(), 1u);
+        EXPECT_TRUE(server.Printed("subject=CN = Ion Popescu\n"));
     }
     EXPECT_EQ(pins_.asked, 1);  // asked once, then cached
 }
@@ -313,39 +360,44 @@ TEST_F(TokenTlsTest, HandshakeSignedOnTheToken) {
 TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
     test::ScopedDir strangerDir("stranger");
     const auto stranger = test::TestPki::Create(strangerDir.path(), "Stranger CA");
-    const int v2 = TLS1_2_VERSION;
-    const int v3 = TLS1_3_VERSION;
-    const X509* other = stranger.caCert.get();
+    const char* v2 = "-tls1_2";
+    const char* v3 = "-tls1_3";
+    // The server refuses the certificate: another CA (unknown_ca), a clock an hour behind
+    // (bad_certificate), a name it wants instead (certificate_unknown).
+    const Options otherCa = {"-CAfile", stranger.caFile};
+    const Options early = {"-attime", std::to_string(std::time(nullptr) - 3600)};
+    const Options name = {"-verify_hostname", "nobody.example"};
     const struct {
         const char *fault, *pin;
-        int typingMs, version;
-        const X509* clientCa;  // the CA the server trusts for clients, null for the test CA
-        int alert;             // the server refuses every certificate with this alert
+        int typingMs;
+        const char* version;
+        Options refusal;
         ErrorId rc;
         CK_RV logged;  // the token's result the failure logger reports, 0 for none
     } cases[] = {
         // Typing the PIN takes longer than the connect limit.
-        {"", "1234", 2500, v2, nullptr, 0, ERR_SUCCESS, 0},
-        {"", "0000", 0, v2, nullptr, 0, ERR_BAD_CERT_OR_PASSWORD, CKR_PIN_INCORRECT},
-        {"", "0000", 0, v3, nullptr, 0, ERR_BAD_CERT_OR_PASSWORD, CKR_PIN_INCORRECT},
-        {"fail C_Login 0xA2", "1234", 0, v2, nullptr, 0, ERR_BAD_CERT_OR_PASSWORD,
-         CKR_PIN_LEN_RANGE},
-        {"", "", 0, v2, nullptr, 0, ERR_CANCELLED, 0},
-        {"absent", "1234", 0, v2, nullptr, 0, ERR_CONNECTION, CKR_TOKEN_NOT_PRESENT},
-        {"fail C_Sign 0x30", "1234", 0, v3, nullptr, 0, ERR_CONNECTION, CKR_DEVICE_ERROR},
-        {"sign-length 0x10000000000", "1234", 0, v2, nullptr, 0, ERR_CONNECTION,
-         CKR_FUNCTION_FAILED},
-        // The server trusts another CA, or refuses every certificate with one of the alerts.
-        {"", "1234", 0, v3, other, 0, ERR_BAD_CERT_OR_PASSWORD, 0},
-        {"", "1234", 0, v2, other, 0, ERR_BAD_CERT_OR_PASSWORD, 0},
-        {"", "1234", 0, v2, nullptr, 42, ERR_BAD_CERT_OR_PASSWORD, 0},
-        {"", "1234", 0, v2, nullptr, 48, ERR_BAD_CERT_OR_PASSWORD, 0},
-        {"", "1234", 0, v2, nullptr, 49, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 2500, v2, {}, ERR_SUCCESS, 0},
+        {"", "0000", 0, v2, {}, ERR_BAD_CERT_OR_PASSWORD, CKR_PIN_INCORRECT},
+        {"", "0000", 0, v3, {}, ERR_BAD_CERT_OR_PASSWORD, CKR_PIN_INCORRECT},
+        {"fail C_Login 0xA2", "1234", 0, v2, {}, ERR_BAD_CERT_OR_PASSWORD, CKR_PIN_LEN_RANGE},
+        {"", "", 0, v2, {}, ERR_CANCELLED, 0},
+        {"absent", "1234", 0, v2, {}, ERR_CONNECTION, CKR_TOKEN_NOT_PRESENT},
+        {"fail C_Sign 0x30", "1234", 0, v3, {}, ERR_CONNECTION, CKR_DEVICE_ERROR},
+        {"sign-length 0x10000000000", "1234", 0, v2, {}, ERR_CONNECTION, CKR_FUNCTION_FAILED},
+        {"", "1234", 0, v3, otherCa, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v2, otherCa, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v2, early, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v3, early, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v2, name, ERR_BAD_CERT_OR_PASSWORD, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.fault << " PIN " << c.pin << " alert " << c.alert);
+        SCOPED_TRACE(testing::Message() << c.fault << " PIN " << c.pin << " " << c.version << " "
+                                        << testing::PrintToString(c.refusal));
         hsm_.WriteFaultConfig(std::string(c.fault) + "\n");
-        TlsTestServer server(pki_, {true, c.clientCa, c.version, c.alert});
+        Options options = AskForCertificate();
+        options.push_back(c.version);
+        options.insert(options.end(), c.refusal.begin(), c.refusal.end());
+        TlsPeer server(pki_, options);
         pins_.ClearPin();
         pins_.cleared = 0;
         pins_.typing = std::chrono::milliseconds(c.typingMs);
@@ -368,8 +420,8 @@ TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
 }
 
 TEST_F(TokenTlsTest, ThroughACompanyProxy) {
-    TlsTestServer api(pki_, {});
-    TlsTestServer rekey(pki_, {true});
+    TlsPeer api(pki_, {});
+    TlsPeer rekey(pki_, AskForCertificate());
     const Bytes request = ToBytes("-----BEGIN CERTIFICATE REQUEST-----");
     unsetenv("no_proxy");
     for (bool refuse : {false, true}) {
@@ -380,8 +432,10 @@ TEST_F(TokenTlsTest, ThroughACompanyProxy) {
         Bytes answer;
         EXPECT_EQ(Exchange(client, api, L"/public/rest/certificate/status", answer), expected);
         EXPECT_EQ(WithToken(rekey, "1234", &request), expected);
-        EXPECT_EQ(proxy.accepted(), refuse ? 2 : 3);  // the upload asks twice
+        EXPECT_EQ(proxy.Requests(refuse ? 2 : 3), refuse ? 2 : 3);  // the upload asks twice
     }
+    EXPECT_EQ(api.Requests().size(), 1u);
+    EXPECT_EQ(rekey.Requests().size(), 1u);
     unsetenv("https_proxy");
 }
 

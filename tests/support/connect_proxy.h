@@ -1,28 +1,26 @@
 #pragma once
 
-#include <atomic>
-#include <thread>
+#include <memory>
+
+#include "support/child_process.h"
+#include "support/scoped_dir.h"
 
 namespace qe::test {
 
-// A company proxy for tests: an HTTP CONNECT proxy on 127.0.0.1 with an ephemeral port that
-// tunnels to the requested port on 127.0.0.1, or refuses every CONNECT with 403.
+// A company proxy for tests: tinyproxy on 127.0.0.1, tunnelling CONNECT to any port, or
+// refusing CONNECT to every port but 1 with 403.
 class ConnectProxy {
 public:
     explicit ConnectProxy(bool refuse = false);
-    ~ConnectProxy();
-    ConnectProxy(const ConnectProxy&) = delete;
-    ConnectProxy& operator=(const ConnectProxy&) = delete;
 
     int port() const { return port_; }
-    // Connections the proxy has accepted so far.
-    int accepted() const { return accepted_; }
+    // The CONNECT requests it has read, once at least `atLeast` are logged or a few seconds passed.
+    int Requests(int atLeast) const;
 
 private:
-    int listener_ = -1;
+    ScopedDir dir_{"proxy"};
     int port_ = 0;
-    std::atomic<int> accepted_{0};
-    std::thread thread_;
+    std::unique_ptr<ChildProcess> process_;
 };
 
 }  // namespace qe::test
