@@ -52,6 +52,7 @@ TEST(PinDialog, WarningLineForEachFlag) {
         ASSERT_EQ(dialog.Warning() != nullptr, c.text != 0);
         if (c.text != 0) {
             EXPECT_EQ(dialog.Warning()->text(), UiText(c.text));
+            EXPECT_EQ(dialog.Edit()->accessibleDescription(), UiText(c.text));  // read with it
             EXPECT_GT(dialog.Edit()->y(), dialog.Warning()->geometry().bottom());
         }
     }
@@ -326,6 +327,7 @@ TEST(CertificateDetails, UsageNames) {
          "Semnarea documentelor, Semnarea documentelor, Autentificare cu card inteligent, Semnarea "
          "documentelor PDF, Orice utilizare, ipsec Internet Key Exchange, 1.2.3.4"},
         {"DER:05:00", "DER:05:00", "<Parse Error>", "<Parse Error>"},  // not what it should hold
+        {"DER:03:03:06:00:40", "", "—", "—"},  // a bit past the nine named ones
     };
     for (const auto& c : cases) {
         test::CertContent content{{{"CN", "Ion Popescu"}}};
