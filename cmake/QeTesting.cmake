@@ -2,10 +2,10 @@
 set(QE_TEST_TMP ${CMAKE_BINARY_DIR}/test-tmp)
 file(MAKE_DIRECTORY ${QE_TEST_TMP})
 
-# qe_add_test(<name> LABEL <layer> SOURCES ... [LIBS ...] [ENV ...])
+# qe_add_test(<name> LABEL <layer> SOURCES ... [LIBS ...] [ENV ...] [SPLIT part...])
 # Builds a GoogleTest executable and registers it with CTest under one layer label.
 function(qe_add_test name)
-  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS;ENV;SPLIT" ${ARGN})
   set(layers unit token request net sim e2e gui tokens)
   if(NOT T_LABEL IN_LIST layers)
     message(FATAL_ERROR "test ${name}: LABEL must be one of ${layers}")
@@ -17,8 +17,18 @@ function(qe_add_test name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} qe_test_program_temp_dir GTest::gmock
                         GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-  add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES
+  # SPLIT: one CTest test per listed part, each running the GoogleTest cases named *part.
+  set(tests ${name})
+  if(T_SPLIT)
+    set(tests)
+    foreach(part ${T_SPLIT})
+      add_test(NAME ${name}_${part} COMMAND ${name} --gtest_filter=*/${part})
+      list(APPEND tests ${name}_${part})
+    endforeach()
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
+  set_tests_properties(${tests} PROPERTIES
     LABELS ${T_LABEL}
     TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "TMPDIR=${QE_TEST_TMP};QE_TEST_TMP=${QE_TEST_TMP};${T_ENV}")

@@ -27,6 +27,22 @@ void AddControlRoutes(httplib::Server& server, SimContext& context) {
         LogLine("control scenario replaced");
         response.set_content(ScenarioJson(scenario), "application/json");
     });
+    // Puts back a state read before, so a test can run one renewal step many times over.
+    routes.Post("/control/state", [ctx](const httplib::Request&, const std::string& body,
+                                        httplib::Response& response) {
+        OrderState state;
+        std::string error;
+        if (!OrderStateFromJson(body, state, error) ||
+            !ctx->orders.Update([&state](OrderState& current) {
+                current = state;
+                return true;
+            })) {
+            AnswerText(response, 400, error.empty() ? "the state cannot be stored" : error);
+            return;
+        }
+        LogLine("control state replaced");
+        response.set_content(ctx->orders.Json(), "application/json");
+    });
 }
 
 }  // namespace qe::sim

@@ -1,6 +1,7 @@
 #include "flows/request_generation.h"
 
 #include "flows/flow_support.h"
+#include "flows/sign_and_install.h"
 #include "log/enroll_log.h"
 #include "net/header_block.h"
 #include "net/hosts.h"
@@ -36,6 +37,12 @@ ErrorId Fetch(CHttpsClient& client, WindowPort& port, const wchar_t* path,
         Log().Write("Error: " + ToString(body));
     }
     return rc;
+}
+
+// The PIN gate's result as the customer is told it: 1 is a cancelled dialog, anything else the
+// token's failure (its code is no text of the catalogue).
+ErrorId PinGateErrorId(CK_RV rv) {
+    return rv == 1 ? ERR_CANCELLED : InstallResultToErrorId(rv);
 }
 
 // What a token that cannot carry a renewal through is told first.
@@ -187,7 +194,7 @@ public:
             }
             Log().Write("CertFields " + ToString(body));
             if (const CK_RV pinResult = AcquirePin(port_, token, pin); pinResult != CKR_OK) {
-                return static_cast<ErrorId>(pinResult);
+                return PinGateErrorId(pinResult);
             }
             rc = GeneratePKCS10(*fields, keySizes, pin, port_, pem, resultCode);
         } else {
@@ -196,7 +203,7 @@ public:
             const RequestedExtensions extensions = GetSubjectAlternativeNames(selected.der);
             port_.PostProgress(10);
             if (const CK_RV pinResult = AcquirePin(port_, token, pin); pinResult != CKR_OK) {
-                return static_cast<ErrorId>(pinResult);
+                return PinGateErrorId(pinResult);
             }
             rc = GeneratePKCS10OIDValidation(name, extensions, keySizes, pin, port_, pem,
                                              resultCode);

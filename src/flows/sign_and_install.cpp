@@ -66,22 +66,27 @@ ErrorId CheckKeyOnToken(const zel_token& token, const Secret& pin, const Bytes& 
 }
 
 // Whether the old certificate the server named may go: it is another certificate than the new
-// one (issuer and serial number), and the new one is on the token it would go from.
-bool MayRemoveOld(const zel_token& token, const Secret& pin, const Bytes& old,
-                  const Bytes& certificate) {
+// one (issuer and serial number), and the new one is on the token it would go from. Returns 0
+// with `mayRemove`, or the token's failure while it looked: the removal the customer asked for
+// is then not done, and the step is not done either.
+ErrorId MayRemoveOld(const zel_token& token, const Secret& pin, const Bytes& old,
+                     const Bytes& certificate, bool& mayRemove) {
+    mayRemove = false;
     if (old == certificate || (IssuerNameDer(old) == IssuerNameDer(certificate) &&
                                SerialNumberText(old) == SerialNumberText(certificate))) {
         Log().Write("The old certificate is the new one: both kept");
-        return false;
+        return ERR_SUCCESS;
     }
     AttributeTemplate pattern;
     pattern.Ulong(CKA_CLASS, CKO_CERTIFICATE).Data(CKA_VALUE, certificate);
-    bool holds = false;
-    if (TokenHolds(token, pin, pattern, holds) != CKR_OK || !holds) {
-        Log().Write("The new certificate is not on the token: the old one kept");
-        return false;
+    if (const CK_RV rv = TokenHolds(token, pin, pattern, mayRemove); rv != CKR_OK) {
+        Log().Write("The new certificate could not be looked for: " + std::to_string(rv));
+        return InstallResultToErrorId(rv);
     }
-    return true;
+    if (!mayRemove) {
+        Log().Write("The new certificate is not on the token: the old one kept");
+    }
+    return ERR_SUCCESS;
 }
 
 class SignAndInstallRun {
@@ -165,7 +170,13 @@ public:
                 rc != ERR_SUCCESS) {
                 return rc;
             }
-            if (MayRemoveOld(token, ObtainPin(port_, token), old, certificate_) &&
+            bool mayRemove = false;
+            if (const ErrorId rc =
+                    MayRemoveOld(token, ObtainPin(port_, token), old, certificate_, mayRemove);
+                rc != ERR_SUCCESS) {
+                return rc;
+            }
+            if (mayRemove &&
                 pki_.RemoveCertificate(token, ObtainPin(port_, token), old) != CKR_OK) {
                 return ERR_TOKEN_DEVICE;
             }

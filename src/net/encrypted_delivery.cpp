@@ -9,9 +9,6 @@
 
 namespace qe {
 
-namespace {
-
-// What the customer is told when the token, not the delivery, failed.
 ErrorId TokenFailureErrorId(CK_RV rv) {
     switch (rv) {
         case CKR_PIN_INCORRECT:
@@ -32,8 +29,6 @@ ErrorId TokenFailureErrorId(CK_RV rv) {
             return ERR_TOKEN_DEVICE;
     }
 }
-
-}  // namespace
 
 int OpenEnvelope(const Bytes& message, const Secret& pin, const zel_token& token, bool sign,
                  Bytes& result, CK_RV* tokenFailure) {

@@ -26,6 +26,10 @@ int OpenEnvelope(const Bytes& message, const Secret& pin, const zel_token& token
 // a wrong PIN; 12 when the key is missing; 2 when the token is gone; 8 for any other failure of
 // the token; 9 for any other failure (the delivery cannot be opened). `output` keeps its content
 // on failure.
+// A token's failure as the customer is told it: a wrong PIN, a missing key or token, data the key
+// does not open, else a token that failed.
+ErrorId TokenFailureErrorId(CK_RV rv);
+
 ErrorId RequestAndDecrypt(CHttpsClient& client, const Secret& pin, Bytes& output,
                           const zel_token& token, bool sign, const std::wstring& path);
 

@@ -9,6 +9,8 @@
 #include "log/failure_logger.h"
 #include "log/last_error.h"
 #include "net/https_transfer.h"
+
+#include "net/encrypted_delivery.h"
 #include "token/pkcs11_call.h"
 #include "toolkit/utf8.h"
 
@@ -265,11 +267,11 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
     if (certificate->Cancelled()) {
         return ERR_CANCELLED;
     }
-    // Only a PIN the token refused is the customer's to correct; a token that failed or was
-    // pulled out is a broken connection.
+    // A PIN the token refused is the customer's to correct; a token that failed or was pulled
+    // out is told as the token's failure, never as the network's.
     return tokenFailure == CKR_PIN_INCORRECT || tokenFailure == CKR_PIN_LEN_RANGE
                ? ERR_BAD_CERT_OR_PASSWORD
-               : ERR_CONNECTION;
+               : TokenFailureErrorId(static_cast<CK_RV>(tokenFailure));
 }
 
 }  // namespace qe

@@ -7,6 +7,7 @@
 #include "log/enroll_log.h"
 #include "token/open_token.h"
 #include "token/pkcs11_call.h"
+#include "token/pkcs11_find.h"
 #include "token/pkcs11_template.h"
 #include "token/token_status.h"
 
@@ -63,6 +64,20 @@ CK_RV ReadKeyProtection(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJE
     const CK_RV rv = Checked(fn->C_GetAttributeValue(session, key, flags, 2));
     protectedKey = rv == CKR_OK && sensitive == CK_TRUE && extractable == CK_FALSE;
     return rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE ? CKR_OK : rv;
+}
+
+// The keys that carry the provisional identifier: those of requests still waiting, and those of a
+// generation the token made although it answered with a failure.
+std::vector<CK_OBJECT_HANDLE> ProvisionalKeys(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session) {
+    std::vector<CK_OBJECT_HANDLE> keys;
+    for (const CK_OBJECT_CLASS keyClass : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
+        AttributeTemplate pattern;
+        pattern.Ulong(CKA_CLASS, keyClass).Text(CKA_ID, kProvisionalKeyId);
+        std::vector<CK_OBJECT_HANDLE> found;
+        FindAllObjects(fn, session, pattern, found);
+        keys.insert(keys.end(), found.begin(), found.end());
+    }
+    return keys;
 }
 
 }  // namespace
@@ -128,6 +143,7 @@ CK_RV KeygenSession::Login(const Secret& pin) {
 
 CK_RV KeygenSession::GenerateKeyPair(CK_ULONG bits) {
     CK_RV rv = CKR_OK;
+    const std::vector<CK_OBJECT_HANDLE> before = ProvisionalKeys(module_.fn(), session_.handle());
     for (const bool protection : {true, false}) {
         AttributeTemplate publicTemplate;
         PublicKeyTemplate(publicTemplate, bits);
@@ -146,6 +162,12 @@ CK_RV KeygenSession::GenerateKeyPair(CK_ULONG bits) {
     }
     if (rv != CKR_OK) {
         publicKey_ = privateKey_ = CK_INVALID_HANDLE;
+        // A pair made although the answer was lost would stay on the token for nothing.
+        for (const CK_OBJECT_HANDLE key : ProvisionalKeys(module_.fn(), session_.handle())) {
+            if (std::find(before.begin(), before.end(), key) == before.end()) {
+                module_.fn()->C_DestroyObject(session_.handle(), key);
+            }
+        }
         return rv;
     }
     bool protectedKey = false;

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include <mutex>
+#include <set>
 #include <utility>
 
 #include "log/last_error.h"
@@ -16,6 +18,21 @@ namespace {
 void RecordDlError(CK_RV code) {
     const char* text = dlerror();
     SetLastSystemError(static_cast<std::uint32_t>(code), text != nullptr ? text : "");
+}
+
+// Libraries whose C_Finalize failed in this process and so may still hold its initialisation.
+std::mutex g_leftMutex;
+std::set<std::string> g_leftInitialised;
+
+// Notes whether the library of `name` stays initialised after our C_Finalize answered `rv`.
+CK_RV NoteFinalized(const std::string& name, CK_RV rv) {
+    const std::lock_guard<std::mutex> lock(g_leftMutex);
+    if (rv == CKR_OK) {
+        g_leftInitialised.erase(name);
+    } else {
+        g_leftInitialised.insert(name);
+    }
+    return rv;
 }
 
 }  // namespace
@@ -84,6 +101,15 @@ CK_RV Pkcs11Module::Initialize() {
         return Checked(CKR_CRYPTOKI_NOT_INITIALIZED);
     }
     const CK_RV rv = Checked(functions_->C_Initialize(nullptr));
+    if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        // Our own initialisation that a failed C_Finalize left behind is taken over, or every
+        // later cycle would fail on it.
+        const std::lock_guard<std::mutex> lock(g_leftMutex);
+        if (g_leftInitialised.erase(name_) != 0) {
+            initialized_ = true;
+            return CKR_OK;
+        }
+    }
     if (rv == CKR_OK) {
         initialized_ = true;
     }
@@ -95,12 +121,12 @@ CK_RV Pkcs11Module::Finalize() {
         return CKR_OK;
     }
     initialized_ = false;
-    return Checked(functions_->C_Finalize(nullptr));
+    return NoteFinalized(name_, Checked(functions_->C_Finalize(nullptr)));
 }
 
 void Pkcs11Module::Reset() noexcept {
     if (functions_ != nullptr && initialized_ && !keepInitialized_) {
-        functions_->C_Finalize(nullptr);
+        NoteFinalized(name_, functions_->C_Finalize(nullptr));
     }
     if (handle_ != nullptr) {
         dlclose(handle_);

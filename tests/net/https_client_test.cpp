@@ -381,9 +381,10 @@ TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
         {"", "0000", 0, v3, {}, ERR_BAD_CERT_OR_PASSWORD, CKR_PIN_INCORRECT},
         {"fail C_Login 0xA2", "1234", 0, v2, {}, ERR_BAD_CERT_OR_PASSWORD, CKR_PIN_LEN_RANGE},
         {"", "", 0, v2, {}, ERR_CANCELLED, 0},
-        {"absent", "1234", 0, v2, {}, ERR_CONNECTION, CKR_TOKEN_NOT_PRESENT},
-        {"fail C_Sign 0x30", "1234", 0, v3, {}, ERR_CONNECTION, CKR_DEVICE_ERROR},
-        {"sign-length 0x10000000000", "1234", 0, v2, {}, ERR_CONNECTION, CKR_FUNCTION_FAILED},
+        // A token that is gone or fails is told as the token's failure, not the network's.
+        {"absent", "1234", 0, v2, {}, ERR_NO_TOKEN, CKR_TOKEN_NOT_PRESENT},
+        {"fail C_Sign 0x30", "1234", 0, v3, {}, ERR_TOKEN_DEVICE, CKR_DEVICE_ERROR},
+        {"sign-length 0x10000000000", "1234", 0, v2, {}, ERR_TOKEN_DEVICE, CKR_FUNCTION_FAILED},
         {"", "1234", 0, v3, otherCa, ERR_BAD_CERT_OR_PASSWORD, 0},
         {"", "1234", 0, v2, otherCa, ERR_BAD_CERT_OR_PASSWORD, 0},
         {"", "1234", 0, v2, early, ERR_BAD_CERT_OR_PASSWORD, 0},

@@ -115,7 +115,10 @@ TEST_F(KeygenOnTokenTest, GeneratesOnTheTokenAndSignsThereInOneCycle) {
     EXPECT_THAT(
         CallsOfLastLoad(),
         ElementsAre("C_GetFunctionList", "C_Initialize", "C_GetSlotList", "C_GetSlotList",
-                    "C_GetTokenInfo", "C_OpenSession", "C_Login", "C_GenerateKeyPair",
+                    "C_GetTokenInfo", "C_OpenSession", "C_Login",
+                    // the keys of waiting requests, told apart from a pair a failure leaves
+                    "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_FindObjectsInit",
+                    "C_FindObjects", "C_FindObjectsFinal", "C_GenerateKeyPair",
                     "C_GetAttributeValue", "C_GetAttributeValue", "C_GetAttributeValue",
                     "C_GetTokenInfo", "C_GetAttributeValue", "C_SignInit", "C_GetAttributeValue",
                     "C_Sign", "C_Logout", "C_CloseSession", "C_CloseAllSessions", "C_Finalize"));

@@ -95,6 +95,10 @@ std::string SimProcess::ControlState() const {
     return HttpFetch(control_, "/control/state").body;
 }
 
+int SimProcess::SetState(const std::string& json) const {
+    return HttpFetch(control_, "/control/state", {}, json).status;
+}
+
 int SimProcess::SetScenario(const std::string& json) const {
     return HttpFetch(control_, "/control/scenario", {}, json).status;
 }

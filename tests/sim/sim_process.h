@@ -56,6 +56,8 @@ public:
 
     // GET /control/state: the orders as JSON text.
     std::string ControlState() const;
+    // POST /control/state: the orders replaced by what ControlState gave; returns the HTTP status.
+    int SetState(const std::string& json) const;
     // POST /control/scenario; returns the HTTP status.
     int SetScenario(const std::string& json) const;
 

@@ -13,6 +13,10 @@
 //                                again in the process (libraries that crash on a reload)
 //   fail CALL RV [skip N] [times M]        answer RV without calling the token
 //   fail-after CALL RV [skip N] [times M]  call the token, then answer RV
+//   exit CALL [after] [skip N]   CALL ends the process at once with status 77, before the token
+//                                sees it or after it answered (a pulled plug, a lost power)
+//   seen-file PATH               rules count calls over every load of the module in the process
+//                                until PATH is removed (without it each load counts afresh)
 //   crash CALL                   CALL aborts the process (a library that crashes there; a
 //                                segmentation fault would be caught by AddressSanitizer)
 //   hang CALL                    CALL sleeps for an hour (a library that never answers)
@@ -80,10 +84,14 @@ struct CallRule {
     unsigned long skip = 0;
     unsigned long times = ULONG_MAX;
     unsigned long seen = 0;
+    bool exit = false;
 };
+
+constexpr int kExitStatus = 77;
 
 struct Config {
     std::string record;
+    std::string seenFile;
     bool recordTime = false;
     bool loadOnce = false;
     std::set<CK_ATTRIBUTE_TYPE> refusedAttributes;
@@ -143,6 +151,19 @@ Config ParseConfig(std::istream& lines) {
         words >> a >> b;
         if (key == "record") {
             c.record = rest;
+        } else if (key == "seen-file") {
+            c.seenFile = rest;
+        } else if (key == "exit") {
+            CallRule& rule = c.calls.emplace_back(CallRule{a});
+            rule.times = 1;
+            rule.exit = true;
+            std::istringstream options(rest);
+            for (options >> a; options >> b;) {
+                rule.forward = rule.forward || b == "after";
+                if (b == "skip" && options >> b) {
+                    rule.skip = Number(b);
+                }
+            }
         } else if (key == "record-time") {
             c.recordTime = true;
         } else if (key == "load-once") {
@@ -179,7 +200,20 @@ Config ParseConfig(std::istream& lines) {
             }
         }
     }
+    if (!c.seenFile.empty()) {
+        std::ifstream seen(c.seenFile);
+        for (CallRule& rule : c.calls) {
+            seen >> rule.seen;
+        }
+    }
     return c;
+}
+
+void SaveSeen() {
+    std::ofstream seen(g.config.seenFile);
+    for (const CallRule& rule : g.config.calls) {
+        seen << rule.seen << "\n";
+    }
 }
 
 // The loads of this file in the process, this load included. Constant-initialised: it is set
@@ -242,11 +276,19 @@ public:
             std::fputs("a library talking", stdout);
             std::fflush(stdout);
         }
+        bool counted = false;
         for (CallRule& rule : g.config.calls) {
+            counted = counted || rule.call == name;
             if (rule.call == name && ++rule.seen > rule.skip &&
                 rule.seen - rule.skip <= rule.times) {
-                rule_ = &rule;
+                (rule.exit ? exit_ : rule_) = &rule;
             }
+        }
+        if (counted && !g.config.seenFile.empty()) {
+            SaveSeen();
+        }
+        if (exit_ != nullptr && !exit_->forward) {
+            _exit(kExitStatus);
         }
     }
     void Add(const std::string& detail) { text_ += " " + detail; }
@@ -255,6 +297,9 @@ public:
     template <typename Work>
     CK_RV Run(Work work) {
         CK_RV rv = rule_ != nullptr && !rule_->forward ? rule_->rv : work();
+        if (exit_ != nullptr) {
+            _exit(kExitStatus);
+        }
         rv = rule_ != nullptr ? rule_->rv : rv;
         if (g.config.recordTime) {
             // Taken before the record is written, so the writing does not count.
@@ -272,6 +317,7 @@ private:
     std::string text_;
     std::chrono::steady_clock::time_point start_;
     const CallRule* rule_ = nullptr;
+    const CallRule* exit_ = nullptr;
 };
 
 // ---- the token rules ------------------------------------------------------------------------
