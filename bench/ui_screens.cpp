@@ -1,7 +1,10 @@
 // Renders every screen of the wizard to PNG files, offscreen, for the README and for looking at
-// them before a screen is called done. scripts/screenshots.sh runs it.
+// them before a screen is called done. scripts/screenshots.sh runs it. With --walk it shows each
+// screen in turn on the display instead, prints its name and waits for a line on its standard
+// input before the next, for the accessibility walk (tests/ui/accessibility_walk.py).
 //
 //   ui_screens OUTDIR [SUFFIX]     (SUFFIX, e.g. "@2x", is added to every file name)
+//   ui_screens --walk
 
 #include <cstdio>
 #include <ctime>
@@ -12,12 +15,16 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <unistd.h>
 
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
@@ -49,10 +56,33 @@ namespace {
 
 QString outDir;
 QString suffix;
+bool walk = false;
+
+// The screen stays up, answering the accessibility bus, until the walker asks for the next.
+void AwaitNextLine(QWidget* widget, const char* name) {
+    widget->activateWindow();
+    std::printf("%s\n", name);
+    std::fflush(stdout);
+    QEventLoop loop;
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &loop, [&loop] {
+        char line[64];
+        if (read(STDIN_FILENO, line, sizeof line) <= 0) {
+            std::exit(0);  // the walker has gone
+        }
+        loop.quit();
+    });
+    loop.exec();
+    widget->hide();
+}
 
 void Save(QWidget* widget, const char* name) {
     widget->show();
     QApplication::processEvents();
+    if (walk) {
+        AwaitNextLine(widget, name);
+        return;
+    }
     const QString path = outDir + "/" + name + suffix + ".png";
     if (!widget->grab().save(path)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
@@ -233,9 +263,10 @@ void AcceptanceScreens() {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: ui_screens OUTDIR [SUFFIX]\n");
+        std::fprintf(stderr, "usage: ui_screens OUTDIR [SUFFIX] | --walk\n");
         return 2;
     }
+    qe::walk = std::string(argv[1]) == "--walk";
     qe::outDir = QString::fromLocal8Bit(argv[1]);
     qe::suffix = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
     QApplication::setFont(qe::DialogFont());

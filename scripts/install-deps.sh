@@ -30,6 +30,8 @@ packages=(
   desktop-file-utils appstream xdg-utils dpkg-dev lintian
   # the expiry reminder: its units checked, a stand-in notification service on a private bus
   systemd python3-dbus python3-gi
+  # the accessibility walk: the accessibility bus and registry, and a screen reader's view of them
+  at-spi2-core python3-pyatspi
 )
 
 SUDO=""

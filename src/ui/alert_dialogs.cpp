@@ -36,6 +36,12 @@ RichTextAlert::RichTextAlert(const QString& caption, std::wstring_view rtf,
     view_->setDocument(RtfToDocument(rtf).release());
     view_->document()->setParent(view_);
     view_->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    // A screen reader names the text by the caption, or by the text itself where there is none;
+    // the window takes the same name, whatever its title bar shows.
+    const QString name =
+        caption.isEmpty() ? view_->document()->toPlainText().simplified() : caption;
+    view_->setAccessibleName(name);
+    setAccessibleName(name);
     auto* button = new QPushButton(buttonText, this);
     button->setGeometry(buttonRect);
     button->setAutoDefault(true);

@@ -2,14 +2,19 @@
 
 #include <algorithm>
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyle>
 #include <QWheelEvent>
+
+#include <mutex>
 
 namespace qe {
 namespace {
@@ -17,6 +22,14 @@ namespace {
 constexpr int kLineStep = 1;
 constexpr int kPageStep = 20;
 const QColor kSurface(128, 128, 128);
+
+// A screen reader announces the preview as the document it shows, under the name its owner gives.
+QAccessibleInterface* PreviewAccessibility(const QString& className, QObject* object) {
+    if (className == QLatin1String("qe::CBitmapCtrl") && object->isWidgetType()) {
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Document);
+    }
+    return nullptr;
+}
 
 }  // namespace
 
@@ -105,7 +118,11 @@ CBitmapCtrl::CBitmapCtrl(QWidget* parent) : QWidget(parent) {
         }
     });
     setAttribute(Qt::WA_OpaquePaintEvent);
-    setFocusPolicy(Qt::NoFocus);
+    static std::once_flag registered;
+    std::call_once(registered, [] { QAccessible::installFactory(PreviewAccessibility); });
+    setFocusPolicy(Qt::StrongFocus);
+    setAccessibleDescription(
+        QStringLiteral("Săgețile, Page Up, Page Down, Home și End derulează imaginea."));
 }
 
 void CBitmapCtrl::LoadFile(const QString& path) {
@@ -199,6 +216,25 @@ void CBitmapCtrl::wheelEvent(QWheelEvent* event) {
     event->accept();
 }
 
+void CBitmapCtrl::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Up:
+            return OnScrollAction(QAbstractSlider::SliderSingleStepSub);
+        case Qt::Key_Down:
+            return OnScrollAction(QAbstractSlider::SliderSingleStepAdd);
+        case Qt::Key_PageUp:
+            return OnScrollAction(QAbstractSlider::SliderPageStepSub);
+        case Qt::Key_PageDown:
+            return OnScrollAction(QAbstractSlider::SliderPageStepAdd);
+        case Qt::Key_Home:
+            return OnScrollAction(QAbstractSlider::SliderToMinimum);
+        case Qt::Key_End:
+            return OnScrollAction(QAbstractSlider::SliderToMaximum);
+        default:
+            QWidget::keyPressEvent(event);
+    }
+}
+
 bool CBitmapCtrl::eventFilter(QObject* watched, QEvent* event) {
     // The wheel over the scroll bar moves the image by the control's own rule, not the bar's.
     if (watched == scrollBar_ && event->type() == QEvent::Wheel) {
@@ -234,8 +270,17 @@ void CBitmapCtrl::paintEvent(QPaintEvent*) {
         return;
     }
     const QRect client = ClientRect();
+    painter.save();
     painter.setClipRect(client);
     painter.drawImage(client.topLeft() - QPoint(0, position_), image_);
+    painter.restore();
+    if (hasFocus()) {
+        // Where the keyboard is: a dotted frame just inside the edge.
+        QPen pen(Qt::white);
+        pen.setStyle(Qt::DotLine);
+        painter.setPen(pen);
+        painter.drawRect(client.adjusted(1, 1, -2, -2));
+    }
 }
 
 }  // namespace qe

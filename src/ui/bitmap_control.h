@@ -14,7 +14,8 @@ namespace qe {
 // edge, and scrolls it vertically: 1 pixel a line, 20 a page, the thumb where it is dragged,
 // half the wheel's delta per wheel step, always between the image's top and the position where
 // its bottom meets the control's. A short image gets no scroll bar and never moves. Without an
-// image it says "File not found.".
+// image it says "File not found.". It takes the keyboard: the arrows scroll a line, Page Up and
+// Page Down a page, Home and End to either end.
 class CBitmapCtrl : public QWidget {
     Q_OBJECT
 public:
@@ -43,6 +44,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 

@@ -19,6 +19,7 @@ constexpr int kPinCountLowText = 153;
 constexpr int kPinFinalTryText = 154;
 constexpr int kPinLockedText = 155;
 constexpr int kPinTriesUnknownText = 180;
+constexpr int kCancelText = 137;
 
 }  // namespace
 
@@ -66,7 +67,7 @@ CPinDlg::CPinDlg(CK_FLAGS tokenFlags, QWidget* parent) : QDialog(parent) {
     }
     ok_ = new CCustomButton(QStringLiteral("OK"), this);
     ok_->setGeometry(DluRect(24, 74, 50, 14).translated(0, extra));
-    cancel_ = new CCustomButton(QStringLiteral("Cancel"), this);
+    cancel_ = new CCustomButton(UiText(kCancelText), this);
     cancel_->setGeometry(DluRect(112, 74, 50, 14).translated(0, extra));
     setFixedSize(DluSize(187, 111) + QSize(0, extra));
     setTabOrder(edit_, ok_);

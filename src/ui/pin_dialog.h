@@ -15,9 +15,9 @@ namespace qe {
 class CCustomButton;
 class CPinEdit;
 
-// The PIN dialog (template 141): a PIN field with the focus, OK and Cancel. OK keeps at most 259
-// bytes of the typed text (UTF-8, never a split character); every end wipes what the field held,
-// and Cancel keeps nothing. With the token's PIN flags it warns, under the prompt, of earlier
+// The PIN dialog (template 141): a PIN field with the focus, OK and Cancel ("Renunță"). OK keeps at
+// most 259 bytes of the typed text (UTF-8, never a split character); every end wipes what the field
+// held, and Cancel keeps nothing. With the token's PIN flags it warns, under the prompt, of earlier
 // wrong PINs, a last try or a locked PIN, and with kPinTriesUnknown that the tries left are
 // unknown.
 class CPinDlg : public QDialog {

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QImageWriter>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -186,12 +187,12 @@ TEST(ConfirmDialog, ChoiceCheckBoxAndEndCodes) {
     }
 }
 
-// One tall image scrolled step by step (a scroll bar action, or the wheel when `action` is -1),
-// then a short one that does not move.
+// One tall image scrolled step by step (a scroll bar action, the wheel when `action` is -1, or a
+// key), then a short one that does not move.
 TEST(BitmapControl, ScrollRules) {
     using S = QScrollBar;
     const struct {
-        int action, wheel, expected;
+        int action, wheel, expected, key = 0;
     } steps[] = {{-1, 120, 0},
                  {-1, -120, 60},
                  {-1, -7, 63},
@@ -200,7 +201,11 @@ TEST(BitmapControl, ScrollRules) {
                  {S::SliderPageStepSub, 0, 64},
                  {-1, -5000, 900},
                  {S::SliderPageStepAdd, 0, 900},
-                 {S::SliderToMinimum, 0, 0}};
+                 {S::SliderToMinimum, 0, 0},
+                 {0, 0, 20, Qt::Key_PageDown},
+                 {0, 0, 19, Qt::Key_Up},
+                 {0, 0, 900, Qt::Key_End},
+                 {0, 0, 0, Qt::Key_Home}};
     CBitmapCtrl control;
     control.resize(200, 100 + 2 * CBitmapCtrl::kEdge);
     for (const int height : {1000, 100}) {
@@ -210,8 +215,13 @@ TEST(BitmapControl, ScrollRules) {
             SCOPED_TRACE(testing::Message() << height << " " << step.action << " " << step.wheel);
             QWheelEvent wheel({10, 10}, {10, 10}, {}, {0, step.wheel}, Qt::NoButton, Qt::NoModifier,
                               Qt::NoScrollPhase, false);
-            step.action < 0 ? (void)QApplication::sendEvent(&control, &wheel)
-                            : control.ScrollBar()->triggerAction(S::SliderAction(step.action));
+            QKeyEvent key(QEvent::KeyPress, step.key, Qt::NoModifier);
+            if (step.key != 0) {
+                QApplication::sendEvent(&control, &key);
+            } else {
+                step.action < 0 ? (void)QApplication::sendEvent(&control, &wheel)
+                                : control.ScrollBar()->triggerAction(S::SliderAction(step.action));
+            }
             EXPECT_EQ(control.ScrollPosition(), height == 100 ? 0 : step.expected);
         }
     }
