@@ -57,10 +57,13 @@ int SendDueNotices(std::time_t now, NoticeAnswers& answers) {
         return 1;
     }
     CertificateMemory memory = LoadCertificateMemory(path);
-    if (memory.issuers.empty()) {
+    const std::vector<Bytes> onTokens = CertificatesOnTokens();
+    // Only a token with certificates is worth a question to the authority: the check runs daily
+    // for every user of the machine.
+    if (memory.issuers.empty() && !onTokens.empty()) {
         memory.LearnIssuers(AskIssuers());
     }
-    memory.Remember(CertificatesOnTokens());
+    memory.Remember(onTokens);
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.connect(kService, kPath, kService, QStringLiteral("ActionInvoked"), &answers,

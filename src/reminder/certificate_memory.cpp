@@ -195,7 +195,11 @@ bool SaveCertificateMemory(const std::string& path, const CertificateMemory& mem
             return false;
         }
     }
-    return std::rename(temporary.c_str(), path.c_str()) == 0;
+    // Holders' names and serial numbers are the user's own business.
+    std::error_code error;
+    std::filesystem::permissions(
+        temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, error);
+    return !error && std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 void RememberCertificates(const std::vector<Bytes>& issuerNames, const std::vector<Bytes>& ders) {

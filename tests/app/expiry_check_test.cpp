@@ -127,6 +127,9 @@ TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
         expected.sort();
         EXPECT_EQ(notices.join('\n').toStdString(), expected.join('\n').toStdString());
     }
+    struct stat memory {};
+    ASSERT_EQ(stat(CertificateMemoryPath().c_str(), &memory), 0);
+    EXPECT_EQ(memory.st_mode & 0777, 0600u);
     // Each pressed button opened the renewal page once.
     QString opened;
     for (int i = 0; i < 100 && opened.count('\n') < buttons; ++i) {
