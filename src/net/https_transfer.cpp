@@ -265,6 +265,9 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
     if (certificate->Cancelled()) {
         return ERR_CANCELLED;
     }
+    if (tokenFailure == CKR_PIN_LOCKED) {
+        return ERR_PIN_LOCKED;
+    }
     // Only a PIN the token refused is the customer's to correct; a token that failed or was
     // pulled out is a broken connection.
     return tokenFailure == CKR_PIN_INCORRECT || tokenFailure == CKR_PIN_LEN_RANGE
