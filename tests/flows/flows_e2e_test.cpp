@@ -313,7 +313,7 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
 
 // The warning after a wrong PIN met by register's TLS login: the token's count flags (SoftHSM2
 // keeps them), else that the tries left are unknown, until a PIN is accepted. A reader with its
-// own keypad is asked again there, with the same warning, and its PIN dialog never shows.
+// own keypad is asked again there with the same warning.
 TEST_F(FlowTest, PinDialogWarnsFromTheTokenAfterAWrongPin) {
     hsm_.WriteModuleList({FaultModuleLibrary()});
     const std::tuple<std::string, std::string, CK_FLAGS> cases[] = {
@@ -321,22 +321,17 @@ TEST_F(FlowTest, PinDialogWarnsFromTheTokenAfterAWrongPin) {
         {"flags-clear 0x70000\n", "flags-clear 0x70000\n", kPinTriesUnknown},
         {kReaderToken + "fail C_Login 0xa0\n", kReaderToken, kPinTriesUnknown}};
     for (const auto& [wrong, right, warning] : cases) {
-        SCOPED_TRACE(wrong);
         hsm_.WriteFaultConfig(wrong);
         RunFlow(1, "0000");
-        EXPECT_THAT(window_.results, ElementsAre(ERR_BAD_CERT_OR_PASSWORD));
         hsm_.WriteFaultConfig(right);
         window_.pinFlags.clear();
         window_.readerFlags.clear();
         RunFlow(1, kPin);
-        EXPECT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
         RunFlow(1, "");
-        const bool reader = wrong != right;
-        const std::vector<CK_FLAGS>& asked = reader ? window_.readerFlags : window_.pinFlags;
-        ASSERT_FALSE(asked.empty());
-        EXPECT_EQ(asked.front(), warning);
-        EXPECT_EQ(asked.back(), 0u);
-        EXPECT_EQ(window_.pinFlags.empty(), reader);
+        const auto& asked = wrong == right ? window_.pinFlags : window_.readerFlags;
+        ASSERT_GE(asked.size(), 2u) << wrong;
+        EXPECT_EQ(asked.front(), warning) << wrong;
+        EXPECT_EQ(asked.back(), 0u) << wrong;
     }
 }
 
@@ -369,33 +364,16 @@ protected:
     Bytes old_;
 };
 
-// The whole renewal on each kind of token: the PIN typed in the dialog, or on the reader's
-// keypad (the fault module's configuration of the token).
-class RenewalTest : public FlowTest, public ::testing::WithParamInterface<std::string> {
-protected:
-    void SetUp() override {
-        FlowTest::SetUp();
-        hsm_.WriteModuleList({FaultModuleLibrary()});
-        hsm_.WriteFaultConfig(GetParam());
-    }
-    // The record without the reader's prompts; each prompt counted once it ended.
-    std::vector<std::string> WithoutReaderPrompts(std::size_t& prompts) const {
-        std::vector<std::string> events = window_.Events();
-        prompts = std::erase(events, "reader");
-        EXPECT_EQ(std::erase(events, "reader-end"), prompts);
-        return events;
-    }
-};
-
+// The whole renewal on each kind of token: the PIN typed in the dialog, or on the reader's keypad.
+class RenewalTest : public FlowTest, public ::testing::WithParamInterface<std::string> {};
 INSTANTIATE_TEST_SUITE_P(Tokens, RenewalTest, ::testing::Values("", kReaderToken));
 
 TEST_P(RenewalTest, AcceptedCertificateReplacesTheOldOneOnTheToken) {
     const bool reader = !GetParam().empty();
-    std::size_t prompts = 0;
+    hsm_.WriteModuleList({FaultModuleLibrary()});
+    hsm_.WriteFaultConfig(GetParam());
     RunFlow(1, kPin);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
-    WithoutReaderPrompts(prompts);
-    EXPECT_EQ(prompts != 0, reader);
     SetScenario(R"({"segments": 7})");
     std::vector<std::string> previews;
     Bytes accepted;
@@ -413,18 +391,18 @@ TEST_P(RenewalTest, AcceptedCertificateReplacesTheOldOneOnTheToken) {
     RunFlow(2, kPin);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
     EXPECT_EQ(window_.shown[0].text, L"Certificatul a fost încărcat cu succes");
-    std::vector<std::string> events = {
-        "busy",        "progress 0",   "step 130",    "progress 5",  "step 134",
-        "pin",         "progress 40",  "step 135",    "progress 60", "acceptance",
-        "step 130",    "progress 65",  "step 143",    "progress 70", "step 144",
-        "progress 80", "step 145",     "progress 90", "step 146",    "progress 95",
-        "step 147",    "progress 100", "result 0",    "done",        "start-status-check"};
-    if (reader) {
-        events.erase(events.begin() + 5);  // no PIN dialog: every login prompts on the reader
-    }
-    EXPECT_EQ(WithoutReaderPrompts(prompts), events);
+    std::vector<std::string> events = window_.Events();
+    const std::size_t prompts = std::erase(events, "reader");
+    EXPECT_EQ(std::erase(events, "reader-end"), prompts);
+    EXPECT_EQ(std::erase(events, "pin"), reader ? 0u : 1u);  // a reader is never asked here
     EXPECT_EQ(prompts != 0, reader);
     EXPECT_THAT(window_.readerFlags, ::testing::Each(0u));
+    EXPECT_THAT(events,
+                ElementsAre("busy", "progress 0", "step 130", "progress 5", "step 134",
+                            "progress 40", "step 135", "progress 60", "acceptance", "step 130",
+                            "progress 65", "step 143", "progress 70", "step 144", "progress 80",
+                            "step 145", "progress 90", "step 146", "progress 95", "step 147",
+                            "progress 100", "result 0", "done", "start-status-check"));
     // The previews, in the first free names of the temporary directory, gone with the dialog.
     const std::string temp = TempDir();
     EXPECT_THAT(previews, ElementsAre("/quorvaneEnrollPV0.pdf %PDF",
@@ -469,9 +447,7 @@ TEST_F(DownloadTest, DeclinedOrFailedDownloadsLeaveTheTokenAsItWas) {
         ErrorId id;
         std::wstring text;
         std::size_t acceptances, freezes;
-        std::string fault = "";
     };
-    hsm_.WriteModuleList({FaultModuleLibrary()});
     const Case cases[] = {
         {"", kPin, 1, ERR_CANCELLED, L"", 1, 0},  // the declaration refused
         {"", "0000", 0, ERR_WRONG_PIN, L"Codul PIN este incorect.", 0, 1},
@@ -481,17 +457,10 @@ TEST_F(DownloadTest, DeclinedOrFailedDownloadsLeaveTheTokenAsItWas) {
         {R"("force": {"path": "/public/rest/sign/pv", "method": "POST", "status": 503,
                       "body": "Serviciu indisponibil"})",
          kPin, 0, ERR_SERVER, L"Serviciu indisponibil", 1, 1},
-        // On the reader's keypad: a wrong PIN, cancelled, the PIN locked.
-        {"", kPin, 0, ERR_WRONG_PIN, L"Codul PIN este incorect.", 0, 1,
-         kReaderToken + "fail C_Login 0xa0\n"},
-        {"", kPin, 0, ERR_CANCELLED, L"", 0, 1, kReaderToken + "fail C_Login 0x50\n"},
-        {"", kPin, 0, ERR_PIN_LOCKED, std::wstring(LoadString(173)), 0, 1,
-         kReaderToken + "fail C_Login 0xa4\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.scenario + c.pin + c.fault);
+        SCOPED_TRACE(c.scenario + c.pin);
         SetScenario("{" + c.scenario + "}");
-        hsm_.WriteFaultConfig(c.fault);
         window_.acceptance = [&c](auto&&...) { return AcceptanceOutcome{c.endCode, true}; };
         RunFlow(2, c.pin);
         EXPECT_THAT(window_.results, ElementsAre(c.id));
@@ -505,7 +474,6 @@ TEST_F(DownloadTest, DeclinedOrFailedDownloadsLeaveTheTokenAsItWas) {
     }
     // Keeping the old certificate: both last step texts still shown, the bar from 90 to 100.
     SetScenario("{}");
-    hsm_.WriteFaultConfig("");
     window_.acceptance = [](auto&&...) { return AcceptanceOutcome{0, false}; };
     RunFlow(2, kPin);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
@@ -562,11 +530,6 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
         {one, issued, "0000", nullptr, ERR_WRONG_PIN, "Error After RequestAndDecrypt"},
         // Failing while the key is looked for is a token failure, not a missing key.
         {one, issued, kPin, at80(one + "fail C_FindObjectsInit 0x30\n"), ERR_TOKEN_DEVICE, ""},
-        // Cancelled, or the PIN locked, on a reader's keypad as the certificate is written.
-        {one, issued, kPin, at80(one + "fail C_Login 0x50\n"), ERR_CANCELLED,
-         "InstallCertificate failed: 80"},
-        {one, issued, kPin, at80(one + "fail C_Login 0xa4\n"), ERR_PIN_LOCKED,
-         "InstallCertificate failed: 164"},
         // The token swapped for another before the certificate is written: never to the other.
         {one, issued, kPin, at80("[token " + std::string(kLabel) + "]\nabsent\n"), ERR_NO_TOKEN,
          ""},
