@@ -177,6 +177,10 @@ void DialogScreens() {
         }
         Save(&dialog, p.name);
     }
+    CPinReaderDlg reader;
+    reader.show();
+    QApplication::processEvents();
+    Save(&reader, "pin-reader");
 
     const ResultDecision failure = DecideResult(ERR_CONNECTION, 0, kBoxRetryCancel, L"", "");
     std::unique_ptr<QMessageBox> box(NewResultBox(failure, nullptr));

@@ -15,6 +15,7 @@
 #include "net/hosts.h"
 #include "net/https_client.h"
 #include "token/pin_gate.h"
+#include "token/pkcs11_session.h"
 #include "token/pki.h"
 #include "token/token_hash.h"
 #include "toolkit/secret.h"
@@ -106,6 +107,7 @@ std::string WritePreviewFile(const Bytes& data, const std::string& extension) {
 ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declaration,
                               unsigned previewWidth) {
     LogTag tag("Steps 2");
+    const ReaderLoginScope reader(port);
     CHttpsClient client;
     std::wstring headers = HeaderBlockStart();
     ClearPinnedKeyId();
@@ -133,7 +135,7 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
     port.PostProgress(5);
     port.PostNextStep();
 
-    if (ObtainPin(port, token).empty()) {
+    if (!PinReady(port, token)) {
         FailStep(port);
         return ERR_CANCELLED;
     }

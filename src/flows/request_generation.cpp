@@ -11,6 +11,7 @@
 #include "request/cert_names.h"
 #include "request/pkcs10_generation.h"
 #include "token/pin_gate.h"
+#include "token/pkcs11_session.h"
 #include "token/pki.h"
 #include "token/token_readiness.h"
 #include "toolkit/utf8.h"
@@ -247,6 +248,7 @@ private:
 
 ErrorId RequestGeneration(WindowPort& port, const std::vector<TokenCertificate>& renewableStore) {
     LogTag tag("Step 1");
+    const ReaderLoginScope reader(port);
     const ErrorId result = RequestGenerationRun(port, renewableStore).Run();
     if (result != ERR_SUCCESS) {
         FailStep(port);

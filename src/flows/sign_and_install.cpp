@@ -10,6 +10,7 @@
 #include "token/certificate_parts.h"
 #include "token/pin_gate.h"
 #include "token/pkcs11_find.h"
+#include "token/pkcs11_session.h"
 #include "token/pkcs11_template.h"
 #include "token/pki.h"
 #include "token/token_cycle.h"
@@ -212,6 +213,10 @@ ErrorId InstallResultToErrorId(unsigned long result) {
             return ERR_SUCCESS;
         case CKR_PIN_INCORRECT:
             return ERR_WRONG_PIN;
+        case CKR_PIN_LOCKED:
+            return ERR_PIN_LOCKED;
+        case CKR_FUNCTION_CANCELED:
+            return ERR_CANCELLED;  // on the reader's keypad
         case CKR_TOKEN_NOT_PRESENT:
             return ERR_NO_TOKEN;
         case CKR_DEVICE_MEMORY:
@@ -223,6 +228,7 @@ ErrorId InstallResultToErrorId(unsigned long result) {
 
 ErrorId SignAndInstall(WindowPort& port, const Bytes& certificate, bool removeOldCertificate) {
     LogTag tag("Steps 3");
+    const ReaderLoginScope reader(port);
     bool fail = true;
     const ErrorId result = SignAndInstallRun(port, certificate, removeOldCertificate).Run(fail);
     if (result != ERR_SUCCESS && fail) {

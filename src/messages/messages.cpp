@@ -107,6 +107,8 @@ constexpr Entry kStrings[] = {
     {183, L"Certificatul calificat a expirat"},
     {184, L"Certificatul calificat al titularului %1 a expirat pe %2. Reînnoirea se mai poate face acum doar cu o vizită la Quorvane."},
     {185, L"Reînnoiește"},
+    // Shown while a token whose reader has its own keypad waits for the PIN there.
+    {186, L"Introduceți codul PIN pe tastatura cititorului"},
 };
 // clang-format on
 

@@ -14,6 +14,10 @@ ErrorId TokenFailureErrorId(CK_RV rv) {
         case CKR_PIN_INCORRECT:
         case CKR_PIN_LEN_RANGE:
             return ERR_WRONG_PIN;
+        case CKR_PIN_LOCKED:
+            return ERR_PIN_LOCKED;
+        case CKR_FUNCTION_CANCELED:
+            return ERR_CANCELLED;  // on the reader's keypad
         case kTokenNoTokenOrKey:
         case kTokenSignKeyNotFound:
             return ERR_KEY_NOT_FOUND;

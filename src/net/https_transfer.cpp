@@ -267,6 +267,9 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
     if (certificate->Cancelled()) {
         return ERR_CANCELLED;
     }
+    if (tokenFailure == CKR_PIN_LOCKED) {
+        return ERR_PIN_LOCKED;
+    }
     // A PIN the token refused is the customer's to correct; a token that failed or was pulled
     // out is told as the token's failure, never as the network's.
     return tokenFailure == CKR_PIN_INCORRECT || tokenFailure == CKR_PIN_LEN_RANGE

@@ -67,7 +67,7 @@ bool TokenClientCertificate::CanSignRaw() {
 }
 
 int TokenClientCertificate::Prepare() {
-    if (ObtainPin(pins_, certificate_.token).empty()) {
+    if (!PinReady(pins_, certificate_.token)) {
         cancelled_ = true;
         return static_cast<int>(CKR_FUNCTION_CANCELED);
     }
@@ -84,11 +84,11 @@ int TokenClientCertificate::SignDigestInfo(const Bytes& digestInfo, Bytes& signa
 
 int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input,
                                  Bytes& signature) {
-    const Secret pin = ObtainPin(pins_, certificate_.token);
-    if (pin.empty()) {
+    if (!PinReady(pins_, certificate_.token)) {
         cancelled_ = true;
         return static_cast<int>(CKR_FUNCTION_CANCELED);
     }
+    const Secret pin = ObtainPin(pins_, certificate_.token);
     Bytes result;
     const CK_RV rv = RunOnTokenLoggedIn(
         certificate_.token, pin,
@@ -102,7 +102,9 @@ int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input
             if (CK_RV init = Checked(fn->C_SignInit(session, &mechanism, key)); init != CKR_OK) {
                 return init;
             }
-            if (CK_RV again = AuthenticateKeyUse(fn, session, key, pin); again != CKR_OK) {
+            if (CK_RV again =
+                    AuthenticateKeyUse(fn, session, key, certificate_.token.tokenFlags, pin);
+                again != CKR_OK) {
                 return again;
             }
             CK_ULONG size = 0;
@@ -130,6 +132,8 @@ int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input
     if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE) {
         pins_.ClearPin();
     }
+    // Cancelled on the reader's keypad: as if the PIN dialog had been cancelled.
+    cancelled_ = cancelled_ || rv == CKR_FUNCTION_CANCELED;
     if (rv != CKR_OK) {
         Log().Write("Client certificate signature failed: " + std::to_string(rv));
         return static_cast<int>(rv);

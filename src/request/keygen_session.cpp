@@ -106,6 +106,7 @@ KeygenSession::~KeygenSession() {
 }
 
 CK_RV KeygenSession::Open(const zel_token& token) {
+    tokenFlags_ = token.tokenFlags;
     CK_RV rv = module_.Load(token.modulePath);
     if (rv == kNoFunctionList) {
         return kKeygenNoFunctionList;
@@ -135,7 +136,7 @@ CK_RV KeygenSession::Open(const zel_token& token) {
 }
 
 CK_RV KeygenSession::Login(const Secret& pin) {
-    const CK_RV rv = login_.Login(module_.fn(), session_.handle(), pin, true);
+    const CK_RV rv = login_.Login(module_.fn(), session_.handle(), tokenFlags_, pin, true);
     Log().Write("Login status: " + std::to_string(rv));
     pin_ = pin.Clone();
     return rv == CKR_USER_ALREADY_LOGGED_IN ? CKR_OK : rv;
@@ -238,7 +239,8 @@ int KeygenSession::SignDigestInfo(const Bytes& digestInfo, Bytes& signature) {
     if (Checked(module_.fn()->C_SignInit(session_.handle(), &mechanism, privateKey_)) != CKR_OK) {
         return static_cast<int>(kTokenKeyOperationImpossible);
     }
-    if (const CK_RV rv = AuthenticateKeyUse(module_.fn(), session_.handle(), privateKey_, pin_);
+    if (const CK_RV rv =
+            AuthenticateKeyUse(module_.fn(), session_.handle(), privateKey_, tokenFlags_, pin_);
         rv != CKR_OK) {
         return static_cast<int>(rv);
     }

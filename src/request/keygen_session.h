@@ -72,6 +72,7 @@ private:
     Pkcs11Session session_;
     Pkcs11Login login_;
     CK_SLOT_ID slot_ = 0;
+    CK_FLAGS tokenFlags_ = 0;  // as listed: whether the reader takes the PIN
     CK_OBJECT_HANDLE publicKey_ = CK_INVALID_HANDLE;
     CK_OBJECT_HANDLE privateKey_ = CK_INVALID_HANDLE;
     CK_ULONG modulusSize_ = 0;

@@ -20,6 +20,10 @@ ErrorId ErrorIdFor(CK_RV code, bool tokenSelected) {
             return ERR_SUCCESS;
         case CKR_DEVICE_MEMORY:
             return ERR_TOKEN_FULL;
+        case CKR_PIN_LOCKED:
+            return ERR_PIN_LOCKED;
+        case CKR_FUNCTION_CANCELED:
+            return ERR_CANCELLED;  // on the reader's keypad
         case CKR_KEY_SIZE_RANGE:
             return ERR_TOKEN_RESTRICTED;
         case kTokenKeyOperationImpossible:

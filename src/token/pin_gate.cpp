@@ -17,22 +17,23 @@ CK_RV AcquirePin(PinPort& port, const zel_token& token, Secret& pin) {
         Log().Write("PIN dialog not shown: already logged in");
         return CKR_OK;
     }
-    if (port.CachedPin().empty()) {
-        port.AskPinFor(PinDialogFlags(token));
+    if (!PinReady(port, token)) {
+        return 1;
     }
-    pin = port.CachedPin();
-    return pin.empty() ? 1 : CKR_OK;
+    pin = ObtainPin(port, token);
+    return CKR_OK;
+}
+
+bool PinReady(PinPort& port, const zel_token& token) {
+    return PinOnReader(token.tokenFlags) || !ObtainPin(port, PinDialogFlags(token)).empty();
 }
 
 Secret ObtainPin(PinPort& port, const zel_token& token) {
-    return ObtainPin(port, PinDialogFlags(token));
+    return PinOnReader(token.tokenFlags) ? Secret() : ObtainPin(port, PinDialogFlags(token));
 }
 
 CK_FLAGS PinDialogFlags(const zel_token& token) {
-    const CK_FLAGS flags =
-        token.tokenFlags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED);
-    // Many tokens never set the count flags: after a refused PIN, say that the count is unknown.
-    return flags == 0 && PinRefusedSinceAccepted() ? kPinTriesUnknown : flags;
+    return PinWarningFlags(token.tokenFlags);
 }
 
 }  // namespace qe

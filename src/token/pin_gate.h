@@ -11,15 +11,19 @@ namespace qe {
 // The worker-side gate before a token operation that needs the PIN. When the token already has
 // a logged-in read-write user session it logs "PIN dialog not shown: already logged in" and
 // returns 0 with `pin` empty (the operation then logs in with the empty PIN and meets
-// CKR_USER_ALREADY_LOGGED_IN). Otherwise it asks the window for the PIN when none is cached
-// (blocking this worker; the dialog warns from PinDialogFlags) and hands back the cached PIN: 0,
-// or 1 when it is empty (cancelled).
+// CKR_USER_ALREADY_LOGGED_IN). Otherwise it goes through PinReady and hands back the cached PIN
+// (empty for a token that takes it on the reader): 0, or 1 when the customer cancelled.
 // A failing login test returns its CK_RV.
 CK_RV AcquirePin(PinPort& port, const zel_token& token, Secret& pin);
 
-// The short form of the download and installation flows and of the TLS client certificate: asks
-// only when no PIN is cached, then hands back the cached PIN (empty when the user cancelled). No
-// login test.
+// Whether the token operations may go on: a token that takes the PIN on its reader is never
+// asked; for a typed PIN the window is asked when none is cached (blocking this worker; the
+// dialog warns from PinDialogFlags). False only when the customer cancelled the dialog.
+bool PinReady(PinPort& port, const zel_token& token);
+
+// The short form of the download and installation flows and of the TLS client certificate: the
+// PIN the logins take after PinReady. Empty when the reader takes the PIN, and when the customer
+// cancelled (which only PinReady tells). No login test.
 Secret ObtainPin(PinPort& port, const zel_token& token);
 
 // The flags the PIN dialog is asked with: the PIN-count flags (CKF_USER_PIN_COUNT_LOW,

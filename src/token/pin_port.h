@@ -31,6 +31,11 @@ public:
     }
     // Forgets the cached PIN, so the next token operation asks again.
     virtual void ClearPin() = 0;
+    // A token that takes the PIN on its reader's keypad: the window shows that the reader waits
+    // for it from ReaderLoginStarts (with warning flags as for AskPinFor) until ReaderLoginEnds.
+    // Neither blocks the worker, and the customer cannot end the wait: only the reader can.
+    virtual void ReaderLoginStarts(CK_FLAGS tokenFlags) { (void)tokenFlags; }
+    virtual void ReaderLoginEnds() {}
 };
 
 // The short form used by the download and installation flows: ask only when no PIN is cached,

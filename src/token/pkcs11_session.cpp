@@ -44,14 +44,46 @@ namespace {
 // keep no count of the tries.
 std::atomic<bool> g_pinRefused{false};
 
+// Where this thread's logins on a reader's keypad are shown; none outside a ReaderLoginScope.
+thread_local PinPort* t_readerPort = nullptr;
+
+// The reader's prompt from before C_Login until it returned, whatever it returned.
+class ReaderPrompt {
+public:
+    explicit ReaderPrompt(CK_FLAGS tokenFlags) : port_(t_readerPort) {
+        if (port_ != nullptr) {
+            port_->ReaderLoginStarts(PinWarningFlags(tokenFlags));
+        }
+    }
+    ~ReaderPrompt() {
+        if (port_ != nullptr) {
+            port_->ReaderLoginEnds();
+        }
+    }
+    ReaderPrompt(const ReaderPrompt&) = delete;
+    ReaderPrompt& operator=(const ReaderPrompt&) = delete;
+
+private:
+    PinPort* port_;
+};
+
 CK_RV LoginAs(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_USER_TYPE user,
-              const Secret& pin) {
-    // Some libraries refuse a null PIN pointer even with length 0; an empty PIN still needs one.
-    static CK_UTF8CHAR noPin[1] = {0};
-    CK_UTF8CHAR* pinBytes =
-        pin.empty() ? noPin
-                    : const_cast<CK_UTF8CHAR*>(reinterpret_cast<const CK_UTF8CHAR*>(pin.data()));
-    const CK_RV rv = Checked(fn->C_Login(session, user, pinBytes, pin.size()));
+              CK_FLAGS tokenFlags, const Secret& pin) {
+    CK_RV rv = CKR_OK;
+    if (PinOnReader(tokenFlags)) {
+        // The reader takes the PIN itself; a PIN sent along would be refused or ignored.
+        const ReaderPrompt prompt(tokenFlags);
+        rv = Checked(fn->C_Login(session, user, nullptr, 0));
+    } else {
+        // Some libraries refuse a null PIN pointer even with length 0; an empty PIN still needs
+        // one.
+        static CK_UTF8CHAR noPin[1] = {0};
+        CK_UTF8CHAR* pinBytes =
+            pin.empty()
+                ? noPin
+                : const_cast<CK_UTF8CHAR*>(reinterpret_cast<const CK_UTF8CHAR*>(pin.data()));
+        rv = Checked(fn->C_Login(session, user, pinBytes, pin.size()));
+    }
     if (rv == CKR_OK || rv == CKR_PIN_INCORRECT) {
         g_pinRefused = rv == CKR_PIN_INCORRECT;
     }
@@ -64,8 +96,23 @@ bool PinRefusedSinceAccepted() {
     return g_pinRefused;
 }
 
+CK_FLAGS PinWarningFlags(CK_FLAGS tokenFlags) {
+    const CK_FLAGS flags =
+        tokenFlags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED);
+    // Many tokens never set the count flags: after a refused PIN, say that the count is unknown.
+    return flags == 0 && PinRefusedSinceAccepted() ? kPinTriesUnknown : flags;
+}
+
+ReaderLoginScope::ReaderLoginScope(PinPort& port) : outer_(t_readerPort) {
+    t_readerPort = &port;
+}
+
+ReaderLoginScope::~ReaderLoginScope() {
+    t_readerPort = outer_;
+}
+
 CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
-                         const Secret& pin) {
+                         CK_FLAGS tokenFlags, const Secret& pin) {
     CK_BBOOL always = CK_FALSE;
     CK_ATTRIBUTE attribute{CKA_ALWAYS_AUTHENTICATE, &always, sizeof always};
     if (fn->C_GetAttributeValue(session, key, &attribute, 1) != CKR_OK || always != CK_TRUE) {
@@ -73,13 +120,13 @@ CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJ
     }
     // Some libraries keep the attribute without enforcing it and know no context-specific user:
     // the operation then goes ahead as it is, and fails by itself if the key did want a login.
-    const CK_RV rv = LoginAs(fn, session, CKU_CONTEXT_SPECIFIC, pin);
+    const CK_RV rv = LoginAs(fn, session, CKU_CONTEXT_SPECIFIC, tokenFlags, pin);
     return rv == CKR_USER_TYPE_INVALID ? CKR_OK : rv;
 }
 
-CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Secret& pin,
-                         bool acceptAlreadyLoggedIn) {
-    const CK_RV rv = LoginAs(fn, session, CKU_USER, pin);
+CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAGS tokenFlags,
+                         const Secret& pin, bool acceptAlreadyLoggedIn) {
+    const CK_RV rv = LoginAs(fn, session, CKU_USER, tokenFlags, pin);
     fn_ = fn;
     session_ = session;
     if (rv == CKR_OK) {

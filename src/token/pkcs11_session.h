@@ -2,6 +2,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include "token/pin_port.h"
 #include "toolkit/secret.h"
 
 namespace qe {
@@ -42,11 +43,12 @@ public:
     Pkcs11Login(const Pkcs11Login&) = delete;
     Pkcs11Login& operator=(const Pkcs11Login&) = delete;
 
-    // C_Login as CKU_USER with the PIN's bytes and length (no terminator). Returns the token's
-    // result unchanged. CKR_OK makes the guard log out later; CKR_USER_ALREADY_LOGGED_IN counts
-    // as logged in, without a later logout, only when `acceptAlreadyLoggedIn` is set.
-    CK_RV Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Secret& pin,
-                bool acceptAlreadyLoggedIn = false);
+    // C_Login as CKU_USER with the PIN's bytes and length (no terminator), or on the reader's
+    // keypad when `tokenFlags` (the token's information flags as listed) say so. Returns the
+    // token's result unchanged. CKR_OK makes the guard log out later; CKR_USER_ALREADY_LOGGED_IN
+    // counts as logged in, without a later logout, only when `acceptAlreadyLoggedIn` is set.
+    CK_RV Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAGS tokenFlags,
+                const Secret& pin, bool acceptAlreadyLoggedIn = false);
     // C_Logout now when this guard logged in; returns its result (0 otherwise).
     CK_RV Logout();
 
@@ -64,12 +66,36 @@ private:
 // succeeded: a wrong PIN the token may not show in its flags.
 bool PinRefusedSinceAccepted();
 
+// The flags a PIN prompt warns with: the PIN-count flags (CKF_USER_PIN_COUNT_LOW, _FINAL_TRY,
+// _LOCKED) among `tokenFlags`; kPinTriesUnknown when there are none of them although a PIN was
+// refused since one was last accepted.
+CK_FLAGS PinWarningFlags(CK_FLAGS tokenFlags);
+
+// Whether the token takes the PIN on the reader's own keypad (CKF_PROTECTED_AUTHENTICATION_PATH):
+// its logins send no PIN (NULL, length 0) and no PIN is ever asked or kept for it.
+inline bool PinOnReader(CK_FLAGS tokenFlags) {
+    return (tokenFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+}
+
+// While it lives, the logins this thread makes on the reader's keypad are shown through `port`
+// (ReaderLoginStarts before C_Login, ReaderLoginEnds once it returned). Scopes nest.
+class ReaderLoginScope {
+public:
+    explicit ReaderLoginScope(PinPort& port);
+    ~ReaderLoginScope();
+    ReaderLoginScope(const ReaderLoginScope&) = delete;
+    ReaderLoginScope& operator=(const ReaderLoginScope&) = delete;
+
+private:
+    PinPort* outer_;
+};
+
 // A key marked CKA_ALWAYS_AUTHENTICATE wants the PIN again for every use: after C_SignInit or
 // C_DecryptInit on it, C_Login as CKU_CONTEXT_SPECIFIC with the PIN. Does that when the key says
 // so (a token that does not know the attribute has no such keys, and one that refuses the
-// context-specific user does not enforce it). Returns 0, or the result of C_Login (160 for a
-// wrong PIN).
+// context-specific user does not enforce it), on the reader's keypad when `tokenFlags` say so.
+// Returns 0, or the result of C_Login (160 for a wrong PIN).
 CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
-                         const Secret& pin);
+                         CK_FLAGS tokenFlags, const Secret& pin);
 
 }  // namespace qe

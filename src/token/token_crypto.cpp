@@ -112,7 +112,7 @@ CK_RV UseTokenKey(const KeyUse& use, const zel_token& token, const Bytes& keyId,
         return rv;
     }
     Pkcs11Login login;
-    rv = login.Login(fn, session.handle(), pin);
+    rv = login.Login(fn, session.handle(), token.tokenFlags, pin);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -132,7 +132,7 @@ CK_RV UseTokenKey(const KeyUse& use, const zel_token& token, const Bytes& keyId,
     }
     rv = Checked(use.init(fn, session.handle(), &mechanism, key));
     if (rv == CKR_OK) {
-        rv = AuthenticateKeyUse(fn, session.handle(), key, pin);
+        rv = AuthenticateKeyUse(fn, session.handle(), key, token.tokenFlags, pin);
     }
     if (rv != CKR_OK) {
         return rv;

@@ -20,7 +20,8 @@ CK_RV RunCycle(const zel_token& token, CK_FLAGS sessionFlags, const Secret* pin,
     }
     Pkcs11Login login;
     if (pin != nullptr) {
-        rv = login.Login(opened.fn(), session.handle(), *pin, acceptAlreadyLoggedIn);
+        rv = login.Login(opened.fn(), session.handle(), token.tokenFlags, *pin,
+                         acceptAlreadyLoggedIn);
         if (rv != CKR_OK && !login.alreadyLoggedIn()) {
             return rv;
         }

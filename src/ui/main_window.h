@@ -13,12 +13,14 @@
 #include <QBasicTimer>
 #include <QEvent>
 #include <QPixmap>
+#include <QPointer>
 #include <QWidget>
 
 #include "flows/window_port.h"
 #include "messages/messages.h"
 #include "ui/alert_dialogs.h"
 #include "ui/gui_hand_over.h"
+#include "ui/pin_dialog.h"
 
 class QProgressBar;
 
@@ -102,6 +104,8 @@ public:
     void AskPin() override;
     void AskPinFor(CK_FLAGS tokenFlags) override;
     void ClearPin() override;
+    void ReaderLoginStarts(CK_FLAGS tokenFlags) override;
+    void ReaderLoginEnds() override;
     int ShowResult(ErrorId id, int successText, unsigned boxFlags) override;
     std::optional<std::size_t> ChooseCertificate(
         const std::vector<TokenCertificate>& certificates) override;
@@ -180,6 +184,7 @@ private:
 
     std::binary_semaphore pinEvent_{0};
     std::atomic<CK_FLAGS> pinFlags_{0};
+    QPointer<CPinReaderDlg> readerDialog_;  // the window's thread only
 
     std::mutex mutex_;  // guards what workers and the window share below
     Secret pin_;

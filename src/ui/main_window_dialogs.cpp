@@ -59,6 +59,29 @@ void CQuorvaneEnrollDlg::ClearPin() {
     pin_.Clear();
 }
 
+// Queued from whichever thread logs in, so both arrive in the order they were made.
+void CQuorvaneEnrollDlg::ReaderLoginStarts(CK_FLAGS tokenFlags) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, tokenFlags] {
+            readerDialog_ = new CPinReaderDlg(tokenFlags, this);
+            readerDialog_->setAttribute(Qt::WA_DeleteOnClose);
+            readerDialog_->open();
+        },
+        Qt::QueuedConnection);
+}
+
+void CQuorvaneEnrollDlg::ReaderLoginEnds() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (readerDialog_ != nullptr) {
+                readerDialog_->Finish();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
 int CQuorvaneEnrollDlg::ShowResult(ErrorId id, int successText, unsigned boxFlags) {
     const ResultDecision decision =
         DecideResult(id, successText, boxFlags, ServerMessage(), CurrentTokenHash());

@@ -1,5 +1,6 @@
 #include "ui/pin_dialog.h"
 
+#include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
 
@@ -20,6 +21,26 @@ constexpr int kPinFinalTryText = 154;
 constexpr int kPinLockedText = 155;
 constexpr int kPinTriesUnknownText = 180;
 constexpr int kCancelText = 137;
+constexpr int kReaderPromptText = 186;
+
+// The red warning line at `top` (pixels) under a prompt; returns its height in pixels, 0 without
+// a warning.
+int AddWarning(CK_FLAGS tokenFlags, int top, QDialog* dialog, QLabel*& label) {
+    const int warning = CPinDlg::WarningString(tokenFlags);
+    if (warning == 0) {
+        return 0;
+    }
+    label = new QLabel(UiText(warning), dialog);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
+    label->setPalette(palette);
+    const QRect line(DluX(21), top, DluX(145), DluY(8));
+    const int height = label->heightForWidth(line.width());
+    label->setGeometry(line.x(), line.y(), line.width(), height);
+    return height;
+}
 
 }  // namespace
 
@@ -47,17 +68,8 @@ CPinDlg::CPinDlg(CK_FLAGS tokenFlags, QWidget* parent) : QDialog(parent) {
 
     // The warning line sits under the prompt; the rest of the dialog moves down to make room.
     int extra = 0;
-    if (const int warning = WarningString(tokenFlags); warning != 0) {
-        warning_ = new QLabel(UiText(warning), this);
-        warning_->setWordWrap(true);
-        warning_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-        QPalette palette = warning_->palette();
-        palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
-        warning_->setPalette(palette);
-        const QRect line = DluRect(21, 29, 145, 8);
-        const int height = warning_->heightForWidth(line.width());
-        warning_->setGeometry(line.x(), line.y(), line.width(), height);
-        extra = line.y() + height + DluY(4) - DluY(41);
+    if (const int height = AddWarning(tokenFlags, DluY(29), this, warning_); height != 0) {
+        extra = DluY(29) + height + DluY(4) - DluY(41);
     }
     edit_ = new CPinEdit(kMaxPinBytes, this);
     edit_->setGeometry(DluRect(21, 41, 145, 14).translated(0, extra));
@@ -107,6 +119,29 @@ void CPinDlg::TakeTextAndAccept() {
 
 void CPinDlg::WipeEdit() {
     edit_->Clear();
+}
+
+CPinReaderDlg::CPinReaderDlg(CK_FLAGS tokenFlags, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+    setWindowTitle(UiText(kCaptionText));
+    auto* prompt = new QLabel(UiText(kReaderPromptText), this);
+    prompt->setWordWrap(true);
+    prompt->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    const QRect area = DluRect(21, 17, 145, 8);
+    prompt->setGeometry(area.x(), area.y(), area.width(), prompt->heightForWidth(area.width()));
+    setAccessibleName(prompt->text());
+    // The margin above the prompt again under the last line.
+    int bottom = prompt->geometry().bottom() + 1;
+    QLabel* warning = nullptr;
+    if (const int height = AddWarning(tokenFlags, bottom + DluY(4), this, warning); height != 0) {
+        setAccessibleDescription(warning->text());
+        bottom += DluY(4) + height;
+    }
+    setFixedSize(DluX(187), bottom + area.y());
+}
+
+void CPinReaderDlg::closeEvent(QCloseEvent* event) {
+    event->ignore();
 }
 
 }  // namespace qe

@@ -54,4 +54,20 @@ private:
     Secret pin_;
 };
 
+// Shown while a token that takes the PIN on its reader's keypad waits for it: the prompt, and
+// under it the warning CPinDlg would give for the same flags. It has no button and refuses
+// Escape and the window's close: nothing here can cancel a login in progress, so only Finish,
+// called once the login returned, ends it.
+class CPinReaderDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CPinReaderDlg(CK_FLAGS tokenFlags = 0, QWidget* parent = nullptr);
+
+    void Finish() { done(QDialog::Accepted); }
+    void reject() override {}
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+};
+
 }  // namespace qe

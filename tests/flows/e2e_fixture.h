@@ -73,6 +73,11 @@ public:
         Record("clear-pin");
         pin_.Clear();
     }
+    void ReaderLoginStarts(CK_FLAGS tokenFlags) override {
+        readerFlags.push_back(tokenFlags);
+        Record("reader");
+    }
+    void ReaderLoginEnds() override { Record("reader-end"); }
 
     int ShowResult(ErrorId id, int successText, unsigned boxFlags) override {
         const ResultDecision decision =
@@ -122,6 +127,7 @@ public:
 
     std::deque<std::string> pinAnswers;  // an empty answer cancels the dialog
     std::vector<CK_FLAGS> pinFlags;      // what each dialog was asked with
+    std::vector<CK_FLAGS> readerFlags;   // what each login on the reader's keypad warned with
     std::deque<int> resultAnswers;       // what shown boxes return (default: 1, OK)
     std::deque<std::optional<std::size_t>> certificateChoices;  // default: cancel
     // The acceptance dialog; by default the customer accepts and leaves the removal option on.
@@ -163,6 +169,9 @@ inline void PointWizardAt(const SimProcess& sim) {
     SetAskForDn(false);
     SetServerMessage(L"");
 }
+
+// A token that takes the PIN on its reader's keypad, as the fault module plays it.
+inline const std::string kReaderToken = "flags-set 0x100\npinpad-login 1234\n";
 
 // One customer's world per test: a private SoftHSM2 token provisioned by the simulator with a
 // current certificate (subject, e-mail and UPN), a running simulator, the wizard pointed at it

@@ -99,6 +99,8 @@ TEST(FlowSupport, PreviewFilesTakeTheFirstFreeNumberUpToTheLastAllowed) {
 TEST(FlowSupport, InstallationResultsAsIdentifiers) {
     for (const auto& [rv, id] : {std::pair{0x00UL, ERR_SUCCESS},
                                  {0xA0UL, ERR_WRONG_PIN},
+                                 {0xA4UL, ERR_PIN_LOCKED},
+                                 {0x50UL, ERR_CANCELLED},
                                  {0xE0UL, ERR_NO_TOKEN},
                                  {0x31UL, ERR_TOKEN_FULL},
                                  {0x30UL, ERR_TOKEN_DEVICE},

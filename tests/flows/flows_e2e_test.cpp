@@ -234,7 +234,8 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     // text replaces them for its refusals.
     struct Case {
         std::string scenario;
-        const char *pin, *fault;
+        const char* pin;
+        std::string fault;
         ErrorId id;
         std::wstring serverText;
         std::string log;
@@ -273,6 +274,9 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         {"", "", "free-memory 1000 100000\n", ERR_TOKEN_FULL, L"",
          "Token cannot renew: not enough free memory for a key pair and a certificate"},
         {"", "", "free-memory 100000 2047\n", ERR_TOKEN_FULL, L"", ""},
+        // Cancelled on the reader's keypad, or the PIN locked there.
+        {"", "", kReaderToken + "fail C_Login 0x50\n", ERR_CANCELLED, L"", ""},
+        {"", "", kReaderToken + "fail C_Login 0xa4\n", ERR_PIN_LOCKED, L"", ""},
         // The token's information fails, or it is gone, just after it was chosen.
         {"", "", "fail C_GetTokenInfo 0x30 skip 1\n", ERR_TOKEN_DEVICE, L"", ""},
         {"", "", "fail C_GetTokenInfo 0xe0 skip 1\n", ERR_NO_TOKEN, L"", ""},
@@ -308,17 +312,26 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
 }
 
 // The warning after a wrong PIN met by register's TLS login: the token's count flags (SoftHSM2
-// keeps them), else that the tries left are unknown, until a PIN is accepted.
+// keeps them), else that the tries left are unknown, until a PIN is accepted. A reader with its
+// own keypad is asked again there with the same warning.
 TEST_F(FlowTest, PinDialogWarnsFromTheTokenAfterAWrongPin) {
     hsm_.WriteModuleList({FaultModuleLibrary()});
-    for (const auto& [fault, warning] :
-         {std::pair{"", CKF_USER_PIN_COUNT_LOW}, {"flags-clear 0x70000\n", kPinTriesUnknown}}) {
-        hsm_.WriteFaultConfig(fault);
+    const std::tuple<std::string, std::string, CK_FLAGS> cases[] = {
+        {"", "", CKF_USER_PIN_COUNT_LOW},
+        {"flags-clear 0x70000\n", "flags-clear 0x70000\n", kPinTriesUnknown},
+        {kReaderToken + "fail C_Login 0xa0\n", kReaderToken, kPinTriesUnknown}};
+    for (const auto& [wrong, right, warning] : cases) {
+        hsm_.WriteFaultConfig(wrong);
         RunFlow(1, "0000");
+        hsm_.WriteFaultConfig(right);
         window_.pinFlags.clear();
+        window_.readerFlags.clear();
         RunFlow(1, kPin);
         RunFlow(1, "");
-        EXPECT_EQ(window_.pinFlags, (std::vector<CK_FLAGS>{warning, 0})) << fault;
+        const auto& asked = wrong == right ? window_.pinFlags : window_.readerFlags;
+        ASSERT_GE(asked.size(), 2u) << wrong;
+        EXPECT_EQ(asked.front(), warning) << wrong;
+        EXPECT_EQ(asked.back(), 0u) << wrong;
     }
 }
 
@@ -351,7 +364,16 @@ protected:
     Bytes old_;
 };
 
-TEST_F(DownloadTest, AcceptedCertificateReplacesTheOldOneOnTheToken) {
+// The whole renewal on each kind of token: the PIN typed in the dialog, or on the reader's keypad.
+class RenewalTest : public FlowTest, public ::testing::WithParamInterface<std::string> {};
+INSTANTIATE_TEST_SUITE_P(Tokens, RenewalTest, ::testing::Values("", kReaderToken));
+
+TEST_P(RenewalTest, AcceptedCertificateReplacesTheOldOneOnTheToken) {
+    const bool reader = !GetParam().empty();
+    hsm_.WriteModuleList({FaultModuleLibrary()});
+    hsm_.WriteFaultConfig(GetParam());
+    RunFlow(1, kPin);
+    ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
     SetScenario(R"({"segments": 7})");
     std::vector<std::string> previews;
     Bytes accepted;
@@ -369,8 +391,14 @@ TEST_F(DownloadTest, AcceptedCertificateReplacesTheOldOneOnTheToken) {
     RunFlow(2, kPin);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
     EXPECT_EQ(window_.shown[0].text, L"Certificatul a fost încărcat cu succes");
-    EXPECT_THAT(window_.Events(),
-                ElementsAre("busy", "progress 0", "step 130", "progress 5", "step 134", "pin",
+    std::vector<std::string> events = window_.Events();
+    const std::size_t prompts = std::erase(events, "reader");
+    EXPECT_EQ(std::erase(events, "reader-end"), prompts);
+    EXPECT_EQ(std::erase(events, "pin"), reader ? 0u : 1u);  // a reader is never asked here
+    EXPECT_EQ(prompts != 0, reader);
+    EXPECT_THAT(window_.readerFlags, ::testing::Each(0u));
+    EXPECT_THAT(events,
+                ElementsAre("busy", "progress 0", "step 130", "progress 5", "step 134",
                             "progress 40", "step 135", "progress 60", "acceptance", "step 130",
                             "progress 65", "step 143", "progress 70", "step 144", "progress 80",
                             "step 145", "progress 90", "step 146", "progress 95", "step 147",

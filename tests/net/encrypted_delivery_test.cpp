@@ -112,6 +112,8 @@ TEST_F(EncryptedDeliveryTest, EachFailureHasItsIdentifierAndKeepsTheOutput) {
         {"", false, L"/mine", "1234", ERR_SERVER, L""},         // not the pinned identifier
         {"", true, L"/zero", "1234", ERR_SUCCESS, L""},         // a leading zero octet
         {"", true, L"/mine", "0000", ERR_WRONG_PIN, L""},
+        {"fail C_Login 0xa4", true, L"/mine", "1234", ERR_PIN_LOCKED, L""},
+        {"fail C_Login 0x50", true, L"/mine", "1234", ERR_CANCELLED, L""},  // on a reader
         {"", true, L"/junk", "1234", ERR_BAD_RESPONSE, L""},
         {"", true, L"/missing", "1234", ERR_SERVER, L"nu există"},
         {"absent", true, L"/mine", "1234", ERR_NO_TOKEN, L""},  // token pulled out

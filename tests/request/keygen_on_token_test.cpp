@@ -168,6 +168,9 @@ TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderAndResultCodesMapToErrorIdentifier
         {"hide-mechanism CKM_RSA_PKCS", {1024, 2048}, 523, ERR_KEYGEN_FAILED, {1024}},
         {"", {1024}, CKR_PIN_INCORRECT, ERR_TOKEN_DEVICE, {1024}, "4321"},
         {"fail C_Login 0xe0", {1024}, CKR_TOKEN_NOT_PRESENT, ERR_TOKEN_DEVICE, {1024}},
+        // Cancelled on a reader's keypad, or the PIN locked there.
+        {"fail C_Login 0x50", {1024}, CKR_FUNCTION_CANCELED, ERR_CANCELLED, {1024}},
+        {"fail C_Login 0xa4", {1024}, CKR_PIN_LOCKED, ERR_PIN_LOCKED, {1024}},
         {"", {}, CKR_OK, ERR_SUCCESS, {}},
     };
     const std::string outer = "[T][GenerateSigningKeysOnToken] ";
@@ -191,7 +194,8 @@ TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderAndResultCodesMapToErrorIdentifier
         EXPECT_EQ(log_.Lines("key of size|\\] (SL_)?GenerateSigningKeysOnToken$"), lines);
         // Sizes are checked against the token's limits before a session opens.
         const bool opened = c.rv != CKR_KEY_SIZE_RANGE && c.rv != 523 && !c.tried.empty();
-        const bool generated = opened && c.id != ERR_TOKEN_DEVICE;  // logged in
+        const bool generated = opened && c.pin == std::string("1234") &&
+                               std::string(c.faults).find("C_Login") == std::string::npos;
         const auto calls = Calls();
         EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_GenerateKeyPair"), generated ? 1 : 0);
         EXPECT_EQ(std::count(calls.begin(), calls.end(), "C_OpenSession"), opened ? 1 : 0);

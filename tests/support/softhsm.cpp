@@ -122,7 +122,7 @@ SoftHsm::Session::Session(const std::string& label, const std::string& pin,
     const CK_SLOT_ID slot = LoadAndFindSlot(module_, label, true, library);
     Require(session_.Open(module_.fn(), slot, CKF_SERIAL_SESSION | CKF_RW_SESSION),
             "C_OpenSession");
-    Require(login_.Login(module_.fn(), session_.handle(), Secret(pin)), "C_Login");
+    Require(login_.Login(module_.fn(), session_.handle(), 0, Secret(pin)), "C_Login");
 }
 
 Bytes SoftHsm::Session::GenerateRsaKeyPair(CK_ULONG bits, const std::string& id,

@@ -94,5 +94,29 @@ TEST_F(FlowTest, WindowRegistersAndInstallsThroughTheRealFlows) {
     EXPECT_FALSE(window.DownloadButton()->isEnabled());  // nothing left to install
 }
 
+// A reader with its own keypad, slow to answer: its prompt shows while a login waits, with
+// nothing that could cancel it, and goes once the login returned.
+TEST_F(FlowTest, WindowPromptsWhileTheReaderTakesThePin) {
+    hsm_.WriteModuleList({FaultModuleLibrary()});
+    hsm_.WriteFaultConfig(kReaderToken + "delay C_Login 1000\n");
+    CQuorvaneEnrollDlg window;
+    window.show();
+    window.Start();
+    ASSERT_TRUE(WaitUntil([&] { return window.RequestButton()->isEnabled(); }, 60000));
+    QTest::mouseClick(window.RequestButton(), Qt::LeftButton);
+    CPinReaderDlg* prompt = WaitForWindow<CPinReaderDlg>(60000);
+    ASSERT_NE(prompt, nullptr);
+    EXPECT_EQ(prompt->accessibleName(), UiText(186));
+    QTest::keyClick(prompt, Qt::Key_Escape);
+    prompt->close();
+    EXPECT_TRUE(prompt->isVisible() && prompt->findChildren<QAbstractButton*>().isEmpty());
+    QMessageBox* box = WaitForWindow<QMessageBox>(120000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text(), UiText(108));
+    EXPECT_EQ(VisibleWindow<CPinReaderDlg>(), nullptr);
+    box->button(QMessageBox::Ok)->click();
+    EXPECT_TRUE(WaitUntil([&] { return !window.WorkerRunning(); }, 60000));
+}
+
 }  // namespace
 }  // namespace qe::test

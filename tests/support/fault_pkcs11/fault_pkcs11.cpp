@@ -20,6 +20,10 @@
 //   crash CALL                   CALL aborts the process (a library that crashes there; a
 //                                segmentation fault would be caught by AddressSanitizer)
 //   hang CALL                    CALL sleeps for an hour (a library that never answers)
+//   delay CALL MS                CALL sleeps MS milliseconds first (a slow token or reader)
+//   pinpad-login PIN             C_Login takes only a NULL PIN of length 0 (else answers
+//                                CKR_ARGUMENTS_BAD) and logs in to SoftHSM2 with PIN: a reader
+//                                with its own keypad (set flags-set 0x100 to show it)
 //   noise CALL                   CALL prints on standard output (libraries that chatter)
 //   [token LABEL]                the token settings below apply to that token only, on top of
 //                                those given for all tokens before
@@ -101,6 +105,8 @@ struct Config {
     std::set<std::string> crash;
     std::set<std::string> hang;
     std::set<std::string> noise;
+    std::map<std::string, unsigned long> delayMs;
+    std::optional<std::string> pinpadPin;
     TokenRules all;
     std::map<std::string, TokenRules> byLabel;
 };
@@ -179,6 +185,10 @@ Config ParseConfig(std::istream& lines) {
             }
         } else if (key == "crash" || key == "hang" || key == "noise") {
             (key == "crash" ? c.crash : key == "hang" ? c.hang : c.noise).insert(a);
+        } else if (key == "delay") {
+            c.delayMs[a] = Number(b);
+        } else if (key == "pinpad-login") {
+            c.pinpadPin = a;
         } else if (key == "[token") {
             rules = &(c.byLabel[rest.substr(0, rest.find(']'))] = c.all);
         } else if (key == "absent" || key == "refuse-rw-session") {
@@ -271,6 +281,9 @@ public:
         }
         while (g.config.hang.count(name) != 0) {
             sleep(3600);
+        }
+        if (const auto delay = g.config.delayMs.find(name); delay != g.config.delayMs.end()) {
+            usleep(static_cast<useconds_t>(delay->second * 1000));
         }
         if (g.config.noise.count(name) != 0) {
             std::fputs("a library talking", stdout);
@@ -448,7 +461,15 @@ CK_RV GetSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO* info) {
 CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG length) {
     // The PIN itself is never written down, only its length.
     return Call("C_Login", " user=" + Num(user) + " pinlen=" + std::to_string(length)).Run([&] {
-        return g.real->C_Login(session, user, pin, length);
+        if (!g.config.pinpadPin) {
+            return g.real->C_Login(session, user, pin, length);
+        }
+        if (pin != nullptr || length != 0) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        std::string typed = *g.config.pinpadPin;
+        return g.real->C_Login(session, user, reinterpret_cast<CK_UTF8CHAR*>(typed.data()),
+                               typed.size());
     });
 }
 
