@@ -60,7 +60,8 @@ start_simulator() {
   echo "$ready"
 }
 
-# Xvfb for the wizard (X11, no Wayland); exports DISPLAY.
+# Xvfb for the wizard (X11, no Wayland); exports DISPLAY. It does not reset when its last client
+# goes: a wizard that ended and the next one started must find the same display.
 start_xvfb() {
   unset WAYLAND_DISPLAY
   export XDG_RUNTIME_DIR=$world/runtime QT_QPA_PLATFORM=xcb
@@ -68,7 +69,7 @@ start_xvfb() {
   # starts, and that has blocked the wizard's start for good: a bus the token stack started (the
   # TPM's) serves, else an address that is not there.
   export DBUS_SESSION_BUS_ADDRESS=${DBUS_SESSION_BUS_ADDRESS:-unix:path=$world/no-session-bus}
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -wr -nolisten tcp 3>"$world/xvfb.display" \
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -wr -nolisten tcp -noreset 3>"$world/xvfb.display" \
     2>"$world/xvfb.log" &
   xvfb_pid=$!
   for _ in $(seq 100); do [ -s "$world/xvfb.display" ] && break; sleep 0.1; done

@@ -6,7 +6,7 @@
 set -euo pipefail
 wizard=$1 sim=$2 world=$(mktemp -d "$4/keys.XXXXXX")
 readonly pin=1234 so_pin=24681357 label="Ion Popescu"
-die() { echo "FAIL: $*" >&2; tail -n 5 "$world/authority.log" "$world/wizard.log" >&2 || true; exit 1; }
+die() { echo "FAIL: $*" >&2; tail -n 5 "$world/authority.log" "$world/wizard.log" "$world/xvfb.log" >&2 || true; exit 1; }
 # The X keyboard library copies a keymap name of known length that has no terminating NUL with
 # strndup, which the sanitizer's strict string check reports; the rest of its checks stay.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}strict_string_checks=0"

@@ -123,7 +123,7 @@ def main():
     with tempfile.TemporaryDirectory() as runtime:
         read_end, write_end = os.pipe()
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                 "1280x1024x24", "-nolisten", "tcp"], pass_fds=(write_end,),
+                                 "1280x1024x24", "-nolisten", "tcp", "-noreset"], pass_fds=(write_end,),
                                 stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as display:
