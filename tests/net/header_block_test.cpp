@@ -5,12 +5,6 @@
 namespace qe {
 namespace {
 
-TEST(HeaderBlock, TokenHashForm) {
-    EXPECT_EQ(HeaderBlockStart() + TokenHashLine("0123456789abcdef0123456789abcdef01234567"),
-              L"ENROLL_VERSION: 2.7.23\nENROLL_LANG: RO\n"
-              L"TOKEN_HASH: 0123456789abcdef0123456789abcdef01234567\n");
-}
-
 TEST(HeaderBlock, TokenDescriptionFormHasNoFinalLineFeed) {
     EXPECT_EQ(TokenDescriptionBlock("A1B2", "Acme", "", "Acme Key~ \xC8\x98"),
               L"ENROLL_VERSION: 2.7.23\nENROLL_LANG: RO\nTOKEN_SERIAL: A1B2\n"
