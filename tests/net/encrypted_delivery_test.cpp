@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 
 #include "net/envelope.h"
 #include "sim/delivery_builder.h"
@@ -51,7 +50,6 @@ protected:
 
     // The server answers a GET of `path` with `reply`.
     void Answer(const std::string& path, const std::string& reply) {
-        std::filesystem::create_directories(std::filesystem::path(files_ / path).parent_path());
         test::WriteFile(files_ / path, reply);
     }
     void Serve(const std::string& path, const Bytes& plaintext, EVP_PKEY* key,
@@ -79,11 +77,11 @@ protected:
 // Signatures and segmented contents are walked by the download and installation flows.
 TEST_F(EncryptedDeliveryTest, OpensOnTheTokenPinsTheKeyAndLeavesNoPlaintextBehind) {
     const Bytes declaration(4096, 'D');
-    Serve("/public/rest/sign/pv", declaration, key_.get());
+    Serve("/pv", declaration, key_.get());
     Bytes out = ToBytes("an earlier plaintext");
     {
         test::FreedMemoryWatch watch(std::string(32, 'D'));
-        ASSERT_EQ(Fetch(L"/public/rest/sign/pv", out), 0);
+        ASSERT_EQ(Fetch(L"/pv", out), 0);
         EXPECT_EQ(watch.hits(), 0);
     }
     EXPECT_EQ(out, declaration);
