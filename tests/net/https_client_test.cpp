@@ -281,7 +281,7 @@ TEST_F(TokenTlsTest, NothingIsSignedForAServerNotVerified) {
          "alert bad certificate"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.reason);
+        SCOPED_TRACE(testing::Message() << c.reason << " " << c.version);
         Options options = AskForCertificate(c.server.caFile);
         options.push_back(c.version);
         TlsPeer server(c.server, options);
