@@ -137,12 +137,11 @@ TEST_F(HttpsClientTest, StatusAndBodyGiveTheIdentifierAndTheMessageOfThatAnswer)
         const char* contentType = "Content-Type: text/plain";
     } cases[] = {
         {500, "Comanda nu există", ERR_SERVER, L"Comanda nu există"},
-        {200, "", ERR_SUCCESS, L""},  // a message belongs to one answer
         {502, "<html><body>gateway</body></html>", ERR_BAD_RESPONSE,
          L"<html><body>gateway</body></html>", "Content-Type: text/html"},
         {500, "<HTML>upper</HTML>", ERR_SERVER, L"<HTML>upper</HTML>"},
         {500, std::string(299, ' ') + "ăă", ERR_SERVER, std::wstring(299, L' ') + L"ă..."},
-        {500, "Comand\xE3", ERR_BAD_RESPONSE, L""},
+        {500, "Comand\xE3", ERR_BAD_RESPONSE, L""},  // a message belongs to one answer
         {200, limit, ERR_SUCCESS, L""},
         {500, limit + "x", ERR_BAD_RESPONSE, L""},  // above the limit: nothing is kept
     };
