@@ -12,7 +12,6 @@ TEST(CertFields, SplitsAtTheFirstEqualsAndKeepsOrTrimsTheValue) {
     const std::tuple<std::wstring, FieldValueRule, std::optional<CertFields>> cases[] = {
         {L"CN=A=B\n O\t=X\nno separator\nC=RO\r\nC=MD\n=empty key\n\n \n", unchanged,
          CertFields{{"", "empty key"}, {"C", "MD"}, {"CN", "A=B"}, {"O", "X"}}},
-        {L"x=1\nA", unchanged, CertFields{{"x", "1"}}},
         {L"CN= Ion Popescu \r\nOU=Vânzări//Contabilitate", unchanged,
          CertFields{{"CN", " Ion Popescu \r"}, {"OU", "V\xC3\xA2nz\xC4\x83ri//Contabilitate"}}},
         {L"2.5.4.3=\r Ion Popescu \r\n2.5.4.4=\r\n", FieldValueRule::TrimLineEnds,
