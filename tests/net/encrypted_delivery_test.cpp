@@ -54,8 +54,7 @@ protected:
     }
     void Serve(const std::string& path, const Bytes& plaintext, EVP_PKEY* key,
                const sim::DeliveryOptions& options = {}) {
-        Answer(path, HttpReply(200, ToString(Deliver(plaintext, key, options)),
-                               {"Content-Type: application/octet-stream"}));
+        Answer(path, HttpReply(200, ToString(Deliver(plaintext, key, options))));
     }
 
     ErrorId Fetch(const std::wstring& path, Bytes& out, const char* pin = "1234") {
