@@ -160,7 +160,6 @@ TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderAndResultCodesMapToErrorIdentifier
         const char* pin = "1234";
     } cases[] = {
         {fits, {4096, 2048}, CKR_OK, ERR_SUCCESS, {4096, 2048}},
-        {fits, {4096}, CKR_KEY_SIZE_RANGE, ERR_TOKEN_RESTRICTED, {4096}},
         {fits, {512, -2048}, CKR_KEY_SIZE_RANGE, ERR_TOKEN_RESTRICTED, {512, -2048}},
         {"fail C_GenerateKeyPair 0x31", {2048, 1024}, CKR_DEVICE_MEMORY, ERR_TOKEN_FULL, {2048}},
         {"fail C_GenerateKeyPair 0x30", {1024}, CKR_DEVICE_ERROR, ERR_OLD_DRIVER, {1024}},
