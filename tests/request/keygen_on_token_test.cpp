@@ -166,7 +166,6 @@ TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderAndResultCodesMapToErrorIdentifier
         {"hide-mechanism CKM_RSA_PKCS_KEY_PAIR_GEN", {1024, 2048}, 523, ERR_KEYGEN_FAILED, {1024}},
         {"hide-mechanism CKM_RSA_PKCS", {1024, 2048}, 523, ERR_KEYGEN_FAILED, {1024}},
         {"", {1024}, CKR_PIN_INCORRECT, ERR_TOKEN_DEVICE, {1024}, "4321"},
-        {"fail C_Login 0xe0", {1024}, CKR_TOKEN_NOT_PRESENT, ERR_TOKEN_DEVICE, {1024}},
         // Cancelled on a reader's keypad, or the PIN locked there.
         {"fail C_Login 0x50", {1024}, CKR_FUNCTION_CANCELED, ERR_CANCELLED, {1024}},
         {"fail C_Login 0xa4", {1024}, CKR_PIN_LOCKED, ERR_PIN_LOCKED, {1024}},
