@@ -145,7 +145,6 @@ TEST_F(KeygenOnTokenTest, GeneratesOnTheTokenAndSignsThereInOneCycle) {
                                      {CKA_EXTRACTABLE, BoolBytes(false)}}));
     // Raw PKCS#1 v1.5 over the DigestInfo: the token pads, the wizard hashes.
     EXPECT_EQ(FirstCall("C_SignInit").fields.at("mech"), "0x1");
-    EXPECT_EQ(FirstCall("C_Login").fields.at("pinlen"), "4");
 }
 
 // Each row runs the token step and then the register flow's builder over it.
@@ -335,9 +334,7 @@ TEST_F(KeygenOnTokenTest, KeyGoesToTheChosenTokenOrNowhere) {
 
 TEST_F(KeygenOnTokenTest, CarriageReturnReachesServerFieldValuesOnly) {
     ASSERT_EQ(FromFields(L"CN= Test User\r\nOU=A//B\nC=RO\nXYZ=ignored\n"), ERR_SUCCESS);
-    EXPECT_EQ(resultCode_, 0);
     EXPECT_EQ(Subject(), "/C=RO/OU=A/OU=B/CN= Test User\\x0D");
-    EXPECT_EQ(X509_REQ_get_attr_count(ParseRequestPem(pem_).get()), 0);
     EXPECT_THAT(progress_.records, ElementsAre(std::make_tuple(20, 95, 600)));
     EXPECT_EQ(log_.Lines("CSR generation"),
               std::vector<std::string>{"[T] CSR generation finished with status: 0"});
