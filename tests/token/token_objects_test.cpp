@@ -98,7 +98,7 @@ protected:
     Secret pin_{"1234"};
 };
 
-// The label comes from the last common name (else the organisation's); the identifier is the
+// The label comes from the last common name (else a fixed default); the identifier is the
 // SHA-1 of the modulus, as upper-case hex text for the OCSCryptoki library (either spelling). The
 // certificate goes to the listed token only: one with another serial number is not it.
 TEST_F(TokenObjectsTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt) {
