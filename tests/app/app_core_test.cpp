@@ -40,21 +40,17 @@ TEST(SingleInstance, ATakenTemporaryNameMovesTheLockToTheCache) {
     const std::string taken = shared / ("quorvane-enroll-" + std::to_string(geteuid()));
     ASSERT_EQ(mkdir(taken.c_str(), 0755), 0);
     ASSERT_EQ(chmod(taken.c_str(), 0755), 0);
-    const std::string tmpdir = std::getenv("TMPDIR"), userHome = std::getenv("HOME");
-    unsetenv("XDG_RUNTIME_DIR");
-    setenv("TMPDIR", shared.path().c_str(), 1);
-    setenv("HOME", home.path().c_str(), 1);
+    const test::ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr),
+        tmpdir("TMPDIR", shared.path().c_str()), userHome("HOME", home.path().c_str());
     for (const std::string cache : {"", "xdg"}) {
-        cache.empty() ? unsetenv("XDG_CACHE_HOME")
-                      : setenv("XDG_CACHE_HOME", (home / cache).c_str(), 1);
+        const test::ScopedEnv xdg("XDG_CACHE_HOME",
+                                  cache.empty() ? nullptr : (home / cache).c_str());
         SingleInstance first;
         EXPECT_FALSE(first.AlreadyRunning());
         EXPECT_TRUE(SingleInstance().AlreadyRunning());
         const std::string dir = cache.empty() ? home / ".cache" : home / cache;
         EXPECT_EQ(access((dir + "/quorvane-enroll/QuorvaneEnroll MUTEX").c_str(), F_OK), 0);
     }
-    setenv("TMPDIR", tmpdir.c_str(), 1);
-    setenv("HOME", userHome.c_str(), 1);
 }
 
 TEST(SingleInstance, NoLockDirectoryDoesNotStopTheWizardAndALinkIsNotFollowed) {

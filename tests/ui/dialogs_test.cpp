@@ -38,27 +38,6 @@ namespace {
 
 using test::ScopedDir;
 
-TEST(PinDialog, WarningLineForEachFlag) {
-    const struct {
-        CK_FLAGS flags;
-        int text;
-    } cases[] = {{0, 0},
-                 {CKF_USER_PIN_COUNT_LOW, 153},
-                 {CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_COUNT_LOW, 154},
-                 {CKF_USER_PIN_LOCKED | CKF_USER_PIN_FINAL_TRY, 155},
-                 {kPinTriesUnknown, 180}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.flags);
-        CPinDlg dialog(c.flags);
-        ASSERT_EQ(dialog.Warning() != nullptr, c.text != 0);
-        if (c.text != 0) {
-            EXPECT_EQ(dialog.Warning()->text(), UiText(c.text));
-            EXPECT_EQ(dialog.Edit()->accessibleDescription(), UiText(c.text));  // read with it
-            EXPECT_GT(dialog.Edit()->y(), dialog.Warning()->geometry().bottom());
-        }
-    }
-}
-
 // Typed as the customer types, ASCII control characters as their keys (\b Backspace, \r Enter).
 void Press(QWidget* field, const QString& keys, Qt::KeyboardModifiers modifiers = {}) {
     for (const QChar key : keys) {
@@ -69,32 +48,46 @@ void Press(QWidget* field, const QString& keys, Qt::KeyboardModifiers modifiers 
 
 // The field by keyboard alone: one bullet a character, no paste, no undo, at most 259 bytes of
 // UTF-8 and never half a character; Enter hands the PIN over, Escape nothing, and no block
-// given back holds the PIN's characters (the repeated U+20AC, as UTF-16).
-TEST(PinDialog, TheFieldByKeyboard) {
+// given back holds the PIN's characters (the repeated U+20AC, as UTF-16). Above the field, the
+// warning line of the token's PIN flags, read with the field.
+TEST(PinDialog, WarningLineAndTheFieldByKeyboard) {
     QApplication::clipboard()->setText(QStringLiteral("99"));
     const test::FreedMemoryWatch watch("\xAC\x20", 3);
-    const std::tuple<QString, QString, std::string> cases[] = {
-        {"\b1\b43210\b\r", "****", "4321"},
-        {"4321\x1b", "****", ""},
-        {QString::fromUtf8("€€€€\r"), "****", "€€€€"},
-        {QString::fromUtf8("ș€\b1\r"), "**", "ș1"},
-        {QString(129, u'1') + QString(100, u'ș') + u'\r', QString(194, u'*'),
+    const struct {
+        CK_FLAGS flags;
+        int warning;  // its text's number, 0 for none
+        QString keys, shown;
+        std::string pin;
+    } cases[] = {
+        {0, 0, "\b1\b43210\b\r", "****", "4321"},
+        {CKF_USER_PIN_COUNT_LOW, 153, "4321\x1b", "****", ""},
+        {CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_COUNT_LOW, 154, QString::fromUtf8("€€€€\r"), "****",
+         "€€€€"},
+        {CKF_USER_PIN_LOCKED | CKF_USER_PIN_FINAL_TRY, 155, QString::fromUtf8("ș€\b1\r"), "**",
+         "ș1"},
+        {kPinTriesUnknown, 180, QString(129, u'1') + QString(100, u'ș') + u'\r', QString(194, u'*'),
          std::string(129, '1') + QString(65, u'ș').toStdString()},
     };
-    for (const auto& [keys, shown, pin] : cases) {
-        SCOPED_TRACE(keys.left(12).toStdString());
-        CPinDlg dialog;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keys.left(12).toStdString());
+        CPinDlg dialog(c.flags);
         dialog.show();
+        ASSERT_EQ(dialog.Warning() != nullptr, c.warning != 0);
+        if (c.warning != 0) {
+            EXPECT_EQ(dialog.Warning()->text(), UiText(c.warning));
+            EXPECT_EQ(dialog.Edit()->accessibleDescription(), UiText(c.warning));
+            EXPECT_GT(dialog.Edit()->y(), dialog.Warning()->geometry().bottom());
+        }
         EXPECT_EQ(dialog.Edit()->accessibleName(), UiText(125));
         EXPECT_FALSE(dialog.Edit()->testAttribute(Qt::WA_InputMethodEnabled));  // no IM buffers
-        Press(dialog.Edit(), keys.chopped(1));
+        Press(dialog.Edit(), c.keys.chopped(1));
         Press(dialog.Edit(), "vz", Qt::ControlModifier);
-        EXPECT_EQ(dialog.Edit()->text(), shown);
+        EXPECT_EQ(dialog.Edit()->text(), c.shown);
         EXPECT_EQ(dialog.Edit()->echoMode(), QLineEdit::Password);  // bullets, whatever the text
-        Press(dialog.Edit(), keys.right(1));
-        EXPECT_EQ(dialog.result(), pin.empty() ? QDialog::Rejected : QDialog::Accepted);
+        Press(dialog.Edit(), c.keys.right(1));
+        EXPECT_EQ(dialog.result(), c.pin.empty() ? QDialog::Rejected : QDialog::Accepted);
         EXPECT_TRUE(dialog.Edit()->text().isEmpty());
-        EXPECT_EQ(dialog.TakePin().view(), pin);
+        EXPECT_EQ(dialog.TakePin().view(), c.pin);
     }
     EXPECT_EQ(watch.hits(), 0);
 }

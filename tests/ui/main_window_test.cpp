@@ -187,7 +187,6 @@ TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
         {ERR_NO_TOKEN, 0, 5, 104, 109, QMessageBox::Critical, {retry, cancel}, cancel, kIdCancel},
         {ERR_SERVER, 108, 0, 113, 113, QMessageBox::Critical, {ok}, ok, kIdOk},
         {ERR_SUCCESS, 108, 0, 108, 111, QMessageBox::Information, {ok}, ok, kIdOk},
-        {42, 0, 0, 128, 109, QMessageBox::Critical, {ok}, ok, kIdOk},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.id);
@@ -209,46 +208,41 @@ TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
         EXPECT_EQ(Finish(answer), c.answer);
     }
     EXPECT_EQ(window_.ShowResult(ERR_CANCELLED, 108, 0), kIdOk);  // nothing shown
-    EXPECT_EQ(window_.ShowResult(ERR_SUCCESS, 0, 5), kIdOk);
     EXPECT_EQ(quits_, 0);  // only the restriction alert ends the program
 }
 
-TEST_F(MainWindowTest, OldDriverAlertOpensItsLinkAndStaysOpen) {
-    auto answer = OnWorker([this] { return window_.ShowResult(ERR_OLD_DRIVER, 0, 5); });
-    auto* alert = WaitForWindow<AlertDialog>();
-    ASSERT_NE(alert, nullptr);
-    EXPECT_EQ(alert->windowTitle(), UiText(109));
-    EXPECT_EQ(alert->Button()->text(), UiText(136));
-    const QString link = QString::fromStdString(QUORVANE_SUPPORT_URL_FOR_TESTS);
-    emit alert->TextView()->anchorClicked(QUrl(link));
-    QApplication::processEvents();
-    EXPECT_EQ(opened_, std::vector<QString>{link});
-    EXPECT_TRUE(alert->isVisible());
-    alert->Button()->click();
-    EXPECT_EQ(Finish(answer), kIdOk);
-    EXPECT_EQ(quits_, 0);
-}
-
-TEST_F(MainWindowTest, InvalidTokenAlertOpensTheRekeyLinkAndEndsTheProgram) {
-    for (const bool press : {false, true}) {
-        SCOPED_TRACE(press);
+// A link in the old-driver text opens and leaves the alert open, one in the restriction text does
+// nothing; the restriction alert's button opens the re-key page and ends the program.
+TEST_F(MainWindowTest, AlertsOpenTheirLinksAndOnlyTheRestrictionEndsTheProgram) {
+    const QString help = QString::fromStdString(QUORVANE_SUPPORT_URL_FOR_TESTS);
+    const QString rekey = QString::fromStdString(RekeyAddress() + "?tkh=" + CurrentTokenHash());
+    const struct {
+        ErrorId id;
+        unsigned flags;
+        QString title;
+        int button;
+        bool press;  // the button, else Escape
+        std::vector<QString> opened;
+        int answer, quits;  // quits counted over the rows
+    } cases[] = {{ERR_OLD_DRIVER, 5, UiText(109), 136, true, {help}, kIdOk, 0},
+                 {ERR_TOKEN_RESTRICTED, 0, "", 152, false, {}, kIdCancel, 0},
+                 {ERR_TOKEN_RESTRICTED, 0, "", 152, true, {rekey}, kIdOk, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.id << " " << c.press);
         opened_.clear();
-        auto answer = OnWorker([this] { return window_.ShowResult(ERR_TOKEN_RESTRICTED, 0, 0); });
-        auto* alert = WaitForWindow<InvalidTokenAlertDialog>();
+        auto answer = OnWorker([&] { return window_.ShowResult(c.id, 0, c.flags); });
+        auto* alert = WaitForWindow<RichTextAlert>();
         ASSERT_NE(alert, nullptr);
-        EXPECT_TRUE(alert->windowTitle().isEmpty());
-        EXPECT_EQ(alert->Button()->text(), UiText(152));
-        if (press) {
-            alert->Button()->click();
-        } else {
-            QTest::keyClick(alert, Qt::Key_Escape);
-        }
-        EXPECT_EQ(Finish(answer), press ? kIdOk : kIdCancel);
+        EXPECT_EQ(alert->windowTitle(), c.title);
+        EXPECT_EQ(alert->Button()->text(), UiText(c.button));
+        emit alert->TextView()->anchorClicked(QUrl(help));
         QApplication::processEvents();
-        EXPECT_EQ(quits_, press ? 1 : 0);
-        const QString expected =
-            QString::fromStdString(RekeyAddress() + "?tkh=" + CurrentTokenHash());
-        EXPECT_EQ(opened_, press ? std::vector<QString>{expected} : std::vector<QString>{});
+        EXPECT_TRUE(alert->isVisible());
+        c.press ? alert->Button()->click() : QTest::keyClick(alert, Qt::Key_Escape);
+        EXPECT_EQ(Finish(answer), c.answer);
+        QApplication::processEvents();
+        EXPECT_EQ(opened_, c.opened);
+        EXPECT_EQ(quits_, c.quits);
     }
 }
 

@@ -10,12 +10,8 @@ namespace {
 
 using ::testing::StartsWith;
 
-RtfDocument ReadCatalogue(const std::wstring& text) {
-    return ReadRtf(RtfSourceFromWide(text));
-}
-
 TEST(RtfReader, TokenRestrictionText) {
-    const RtfDocument doc = ReadCatalogue(std::wstring(LoadString(148)));
+    const RtfDocument doc = ReadRtf(RtfSourceFromWide(std::wstring(LoadString(148))));
     ASSERT_EQ(doc.paragraphs.size(), 1u);
     const RtfParagraph& p = doc.paragraphs[0];
     EXPECT_EQ(p.alignment, RtfAlignment::Centre);
@@ -27,7 +23,7 @@ TEST(RtfReader, TokenRestrictionText) {
 }
 
 TEST(RtfReader, OldDriverTextWithItsLink) {
-    const RtfDocument doc = ReadCatalogue(OldDriverText());
+    const RtfDocument doc = ReadRtf(RtfSourceFromWide(OldDriverText()));
     ASSERT_EQ(doc.paragraphs.size(), 3u);
     EXPECT_EQ(doc.paragraphs[0].Text(),
               L"Nu aveți instalată ultima versiune a driverului de token pe care îl utilizați.");
