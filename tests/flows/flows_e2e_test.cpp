@@ -497,9 +497,7 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
     DownloadedDeclaration declaration;
     ASSERT_EQ(DownloadForAcceptance(window_, declaration, 600), ERR_SUCCESS);
     const Bytes issued = declaration.certificate;
-    const PkeyPtr stranger(EVP_RSA_gen(2048));
-    const Bytes foreign = TestCa().Issue(sim::RsaModulus(stranger.get()), {0x01, 0x00, 0x01},
-                                         {{"CN", "Ion Popescu"}}, {0x42});
+    const Bytes foreign = TestCa().Issue(SharedKey(), {{"CN", "Ion Popescu"}}, {0x42});
     const Bytes empty{0x30, 0x00};  // a SEQUENCE with nothing in it
     const auto at80 = [this](const std::string& fault) {
         return [this, fault](int position) {
