@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
 
-#include <dlfcn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 #include "sim/cert_util.h"
 #include "sim/delivery_builder.h"
 #include "support/test_pki.h"
+#include "token/pkcs11_module.h"
 
 // Every PKCS#11 call of a whole register and a whole download with acceptance, failed or cut in
 // turn: after each run the customer still holds a working certificate, success was shown only
@@ -99,17 +98,9 @@ protected:
     // SoftHSM2 still initialised in the process after a run (a C_Finalize that failed before the
     // library saw it) is finalised, as the end of the program would; true when it was.
     static bool FinalizeLeftover() {
-        void* library = dlopen(SoftHsmLibrary(), RTLD_NOW | RTLD_NOLOAD);
-        void* symbol = library != nullptr ? dlsym(library, "C_GetFunctionList") : nullptr;
-        CK_C_GetFunctionList getList = nullptr;
-        std::memcpy(&getList, &symbol, sizeof symbol);
-        CK_FUNCTION_LIST* fn = nullptr;
-        const bool left =
-            getList != nullptr && getList(&fn) == CKR_OK && fn->C_Finalize(nullptr) == CKR_OK;
-        if (library != nullptr) {
-            dlclose(library);
-        }
-        return left;
+        Pkcs11Module softhsm;
+        return softhsm.Load(SoftHsmLibrary()) == CKR_OK &&
+               softhsm.fn()->C_Finalize(nullptr) == CKR_OK;
     }
 
     // The token and the authority as they were before the flow.
