@@ -8,7 +8,6 @@
 #include "flows/download.h"
 #include "flows/launch_link.h"
 #include "flows/sign_and_install.h"
-#include "sim/delivery_builder.h"
 #include "support/scoped_dir.h"
 #include "support/test_pki.h"
 
@@ -17,12 +16,10 @@ namespace {
 
 TEST(FlowSupport, SerialNumbersAsTheServerKnowsThemAndOnlyFromWholeCertificates) {
     const test::TestCa ca;
-    const PkeyPtr key(EVP_RSA_gen(2048));
-    const Bytes modulus = sim::RsaModulus(key.get());
     // A first octet with its high bit set is written with a leading zero octet.
     for (const auto& [serial, text] :
          {std::pair{Bytes{0x9F, 0x01, 0xAB}, "009f01ab"}, std::pair{Bytes{0x7F, 0x00}, "7f00"}}) {
-        Bytes der = ca.Issue(modulus, {0x01, 0x00, 0x01}, {{"CN", "x"}}, serial);
+        Bytes der = ca.Issue(test::SharedKey(), {{"CN", "x"}}, serial);
         EXPECT_EQ(SerialNumberText(der), text);
         EXPECT_EQ(NameText(IssuerNameDer(der)), "CN=Quorvane Test CA, O=Quorvane, C=RO");
         der.push_back(0x00);  // a certificate followed by anything is not a certificate

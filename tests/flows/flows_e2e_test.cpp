@@ -47,8 +47,7 @@ TEST_F(FlowTest, StatusCheckFindsTheRenewableCertificateLogsEachStepAndRoutesThe
     const StatusOutcome status = window_.Status();
     const std::string text =
         "Certificatul dumneavoastră poate fi reînnoit. Generați o cerere nouă.";
-    EXPECT_EQ(status.statusText,
-              L"Certificatul dumneavoastră poate fi reînnoit. Generați o cerere nouă.");
+    EXPECT_EQ(status.statusText, Utf8ToWide(text));
     EXPECT_TRUE(status.canGenerate);
     EXPECT_FALSE(status.canDownload);
     ASSERT_EQ(status.renewableStore.size(), 1u);
@@ -113,18 +112,19 @@ TEST_F(FlowTest, StatusAnswerHeadersDecideTheButtonsAndTheIssuersAreAskedOnce) {
 }
 
 TEST_F(FlowTest, FailedCheckOffersRetryAndCancelEndsTheProgram) {
-    const std::tuple<std::function<void()>, ErrorId, std::wstring> cases[] = {
-        {[this] {
-             SetScenario(R"({"force": {"path": "/public/rest/certificate/status", "status": 503,
-                                       "body": "Serviciu indisponibil"}})");
-         },
-         ERR_SERVER, L"Serviciu indisponibil"},
-        {[] { setenv("QUORVANE_API_HOST", "127.0.0.1:1", 1); }, ERR_CONNECTION,
+    // The status refused by the authority, and the authority out of reach.
+    const std::tuple<std::string, std::string, ErrorId, std::wstring> cases[] = {
+        {R"({"force": {"path": "/public/rest/certificate/status", "status": 503,
+                       "body": "Serviciu indisponibil"}})",
+         sim_->api(), ERR_SERVER, L"Serviciu indisponibil"},
+        {"{}", "127.0.0.1:1", ERR_CONNECTION,
          L"Eroare de conectare la serverul Quorvane. Vă rugăm să verificați conexiunea la "
          L"internet."},
     };
-    for (const auto& [arrange, id, text] : cases) {
-        arrange();
+    for (const auto& [scenario, host, id, text] : cases) {
+        SCOPED_TRACE(host);
+        SetScenario(scenario);
+        setenv("QUORVANE_API_HOST", host.c_str(), 1);
         window_.Clear();
         window_.launchLink = "quorvaneenroll://register/";
         window_.resultAnswers = {kIdRetry, kIdCancel};
@@ -497,42 +497,32 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
     DownloadedDeclaration declaration;
     ASSERT_EQ(DownloadForAcceptance(window_, declaration, 600), ERR_SUCCESS);
     const Bytes issued = declaration.certificate;
-    const PkeyPtr stranger(EVP_RSA_gen(2048));
-    const Bytes foreign = TestCa().Issue(sim::RsaModulus(stranger.get()), {0x01, 0x00, 0x01},
-                                         {{"CN", "Ion Popescu"}}, {0x42});
+    const Bytes foreign = TestCa().Issue(SharedKey(), {{"CN", "Ion Popescu"}}, {0x42});
     const Bytes empty{0x30, 0x00};  // a SEQUENCE with nothing in it
-    const auto at80 = [this](const std::string& fault) {
-        return [this, fault](int position) {
-            if (position == 80) {
-                hsm_.WriteFaultConfig(fault);
-            }
-        };
-    };
     struct Case {
         std::string fault;
         Bytes certificate;
         const char* pin;
-        std::function<void(int)> onProgress;
+        std::string faultAt80;  // the token's fault once the bar reaches 80
         ErrorId id;
         std::string log;
     };
     const Case cases[] = {
-        {one, empty, kPin, nullptr, ERR_BAD_RESPONSE, "The new certificate cannot be read"},
-        {one, foreign, kPin, nullptr, ERR_KEY_NOT_FOUND,
+        {one, empty, kPin, "", ERR_BAD_RESPONSE, "The new certificate cannot be read"},
+        {one, foreign, kPin, "", ERR_KEY_NOT_FOUND,
          "The new certificate has no private key on the token"},
-        {one + "fail C_CreateObject 0x31\n", issued, kPin, nullptr, ERR_TOKEN_FULL,
+        {one + "fail C_CreateObject 0x31\n", issued, kPin, "", ERR_TOKEN_FULL,
          "InstallCertificate failed: 49"},
         // Pulled out while the certificate is written; a device that went away.
-        {one + "fail C_CreateObject 0xE0\n", issued, kPin, nullptr, ERR_NO_TOKEN,
+        {one + "fail C_CreateObject 0xE0\n", issued, kPin, "", ERR_NO_TOKEN,
          "InstallCertificate failed: 224"},
-        {one + "fail C_CreateObject 0x32\n", issued, kPin, nullptr, ERR_TOKEN_DEVICE,
+        {one + "fail C_CreateObject 0x32\n", issued, kPin, "", ERR_TOKEN_DEVICE,
          "InstallCertificate failed: 50"},
-        {one, issued, "0000", nullptr, ERR_WRONG_PIN, "Error After RequestAndDecrypt"},
+        {one, issued, "0000", "", ERR_WRONG_PIN, "Error After RequestAndDecrypt"},
         // Failing while the key is looked for is a token failure, not a missing key.
-        {one, issued, kPin, at80(one + "fail C_FindObjectsInit 0x30\n"), ERR_TOKEN_DEVICE, ""},
+        {one, issued, kPin, one + "fail C_FindObjectsInit 0x30\n", ERR_TOKEN_DEVICE, ""},
         // The token swapped for another before the certificate is written: never to the other.
-        {one, issued, kPin, at80("[token " + std::string(kLabel) + "]\nabsent\n"), ERR_NO_TOKEN,
-         ""},
+        {one, issued, kPin, "[token " + std::string(kLabel) + "]\nabsent\n", ERR_NO_TOKEN, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault + c.pin + std::to_string(c.id));
@@ -540,7 +530,11 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
         window_.Clear();
         window_.ClearPin();
         window_.pinAnswers = {c.pin};
-        window_.onProgress = c.onProgress;
+        window_.onProgress = [&](int position) {
+            if (position == 80 && !c.faultAt80.empty()) {
+                hsm_.WriteFaultConfig(c.faultAt80);
+            }
+        };
         NewLogLines();
         EXPECT_EQ(SignAndInstall(window_, c.certificate, true), c.id);
         EXPECT_EQ(window_.Events("freeze").size(), 1u);
