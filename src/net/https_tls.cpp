@@ -10,8 +10,9 @@ namespace qe {
 namespace {
 
 // Alerts with which a server refuses the presented certificate: bad_certificate,
-// certificate_unknown, unknown_ca, access_denied.
-constexpr int kCertificateRefusals[] = {42, 46, 48, 49};
+// certificate_expired, certificate_unknown, unknown_ca, access_denied. An expired certificate is
+// the customer's to hear about, not a network failure.
+constexpr int kCertificateRefusals[] = {42, 45, 46, 48, 49};
 
 }  // namespace
 

@@ -351,9 +351,11 @@ TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
     const char* v2 = "-tls1_2";
     const char* v3 = "-tls1_3";
     // The server refuses the certificate: another CA (unknown_ca), a clock an hour behind
-    // (bad_certificate), a name it wants instead (certificate_unknown).
+    // (bad_certificate) or a year ahead (certificate_expired), a name it wants instead
+    // (certificate_unknown).
     const Options otherCa = {"-CAfile", stranger.caFile};
     const Options early = {"-attime", std::to_string(std::time(nullptr) - 3600)};
+    const Options late = {"-attime", std::to_string(std::time(nullptr) + 366 * 86400)};
     const Options name = {"-verify_hostname", "nobody.example"};
     const struct {
         const char *fault, *pin;
@@ -375,6 +377,7 @@ TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
         {"", "1234", 0, v3, otherCa, ERR_BAD_CERT_OR_PASSWORD, 0},
         {"", "1234", 0, v2, otherCa, ERR_BAD_CERT_OR_PASSWORD, 0},
         {"", "1234", 0, v2, early, ERR_BAD_CERT_OR_PASSWORD, 0},
+        {"", "1234", 0, v3, late, ERR_BAD_CERT_OR_PASSWORD, 0},
         {"", "1234", 0, v2, name, ERR_BAD_CERT_OR_PASSWORD, 0},
     };
     for (const auto& c : cases) {
