@@ -132,15 +132,4 @@ void KeepLogClosed() {
     g_keepClosed = true;
 }
 
-std::string HexReversed(std::size_t count, const std::uint8_t* bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(count * 2);
-    for (std::size_t i = count; i > 0; --i) {
-        out.push_back(kDigits[bytes[i - 1] >> 4]);
-        out.push_back(kDigits[bytes[i - 1] & 0x0F]);
-    }
-    return out;
-}
-
 }  // namespace qe

@@ -62,8 +62,4 @@ public:
     LogTag& operator=(const LogTag&) = delete;
 };
 
-// Two lower-case hex digits per byte, from the last byte to the first: the usual order of a
-// certificate serial number stored least significant byte first.
-std::string HexReversed(std::size_t count, const std::uint8_t* bytes);
-
 }  // namespace qe

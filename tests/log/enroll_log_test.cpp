@@ -133,11 +133,5 @@ TEST(EnrollLog, LinesFromSeveralThreadsDoNotInterleave) {
         800);
 }
 
-TEST(HexReversed, PrintsLastByteFirst) {
-    const std::uint8_t serial[] = {0x0F, 0xAB, 0x00};
-    EXPECT_EQ(HexReversed(3, serial), "00ab0f");
-    EXPECT_EQ(HexReversed(0, serial), "");
-}
-
 }  // namespace
 }  // namespace qe
