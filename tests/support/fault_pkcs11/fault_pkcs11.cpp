@@ -1,8 +1,11 @@
-// A PKCS#11 module for tests: forwards every call to SoftHSM2, records each call the program
-// makes in order with its arguments and templates, and changes what the token shows or
-// answers as the file named by QE_FAULT_PKCS11_CONFIG says. The file is read again on every load.
+// A PKCS#11 module for tests: forwards every call to SoftHSM2 (or another token library), records
+// each call the program makes in order with its arguments and templates, and changes what the token
+// shows or answers as the file named by QE_FAULT_PKCS11_CONFIG says. The file is read again on
+// every load.
 //
 // One setting a line; numbers are decimal or 0x hex, mechanisms a number or a CKM_ name below:
+//   forward PATH                 the token library to forward to, instead of SoftHSM2 (read at
+//                                the first load in the process)
 //   record PATH                  append "C_Name key=value ... [type=hex,...] -> 0xRV" per call
 //   record-time                  add " us=N" to each record line: microseconds the call took
 //   sign-length N                C_Sign asked for the length answers N
@@ -94,6 +97,7 @@ struct CallRule {
 constexpr int kExitStatus = 77;
 
 struct Config {
+    std::string target = QE_SOFTHSM_LIBRARY;  // the library calls go to
     std::string record;
     std::string seenFile;
     bool recordTime = false;
@@ -157,6 +161,8 @@ Config ParseConfig(std::istream& lines) {
         words >> a >> b;
         if (key == "record") {
             c.record = rest;
+        } else if (key == "forward") {
+            c.target = rest;
         } else if (key == "seen-file") {
             c.seenFile = rest;
         } else if (key == "exit") {
@@ -657,8 +663,9 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
             return CKR_GENERAL_ERROR;
         }
         if (g.real == nullptr) {
-            g.library = g.library != nullptr ? g.library
-                                             : dlopen(QE_SOFTHSM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+            g.library = g.library != nullptr
+                            ? g.library
+                            : dlopen(g.config.target.c_str(), RTLD_NOW | RTLD_LOCAL);
             void* symbol = g.library != nullptr ? dlsym(g.library, "C_GetFunctionList") : nullptr;
             CK_C_GetFunctionList getList = nullptr;
             std::memcpy(&getList, &symbol, sizeof symbol);
