@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -180,7 +181,7 @@ TEST_F(TokenFaults, EveryWriteAndDeleteOfADownloadKeepsAWorkingCertificate) {
 
     // Under the sanitizers a fixed sample: every third fault.
     const char* stride = std::getenv("QE_SWEEP_STRIDE");
-    std::size_t round = 0;
+    std::size_t round = 0, faults = 0, runs = 0;
     for (const auto& [call, index] : occurrences) {
         for (const Way& way : kWays) {
             if (round++ % (stride != nullptr ? std::stoul(stride) : 1) != 0) {
@@ -194,6 +195,8 @@ TEST_F(TokenFaults, EveryWriteAndDeleteOfADownloadKeepsAWorkingCertificate) {
             SCOPED_TRACE(rule);
             Configure("");
             ASSERT_TRUE(Run(1)) << "a new request";
+            ++faults;
+            runs += 2;
             const Bytes old = Token().certificates.at(0);
             const Bytes issued = Issued();
             Configure(rule);
@@ -218,10 +221,13 @@ TEST_F(TokenFaults, EveryWriteAndDeleteOfADownloadKeepsAWorkingCertificate) {
                 << "a certificate twice";
             if (!success) {
                 EXPECT_TRUE(Run(2)) << "the next download";
+                ++runs;
                 EXPECT_EQ(Incomplete(old, issued), "") << "after the next download";
             }
         }
     }
+    std::printf("token faults: %zu write and delete calls of a download, %zu faults, %zu runs\n",
+                occurrences.size(), faults, runs);
 }
 
 // The killed runs' download, in a process of its own; the world is the parent's, in the
