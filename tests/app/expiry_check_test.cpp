@@ -113,14 +113,19 @@ TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
                 QRegularExpression("titularului (.* pe \\d\\d\\.\\d\\d\\.\\d{4})")
                     .match(notice["body"].toString());
             notices << notice["summary"].toString() + " | " + said.captured(1) + " | " +
-                           QString::number(notice["actions"].toArray().size());
+                           QString::number(notice["actions"].toArray().size()) + " | " +
+                           QString::number(notice["urgency"].toInt()) + " " +
+                           notice["entry"].toString();
             const auto& c = certificates[run.noticed[i]];
             const bool expired = now + c.days * kDay <= at;
             const QString lastDay = QDateTime::fromSecsSinceEpoch(now + c.days * kDay)
                                         .toString(QStringLiteral("dd.MM.yyyy"));
             const QString says = expired ? " a expirat pe " : " expiră pe ";
+            // Urgent in the last week; the desktop shows the program's name and icon.
+            const char* urgency = c.days - run.daysLater <= 7 ? "2" : "1";
             expected << QString::fromStdWString(std::wstring(LoadString(expired ? 183 : 181))) +
-                            " | " + c.holder + says + lastDay + " | " + (expired ? "0" : "2");
+                            " | " + c.holder + says + lastDay + " | " + (expired ? "0" : "2") +
+                            " | " + urgency + " quorvane-enroll";
             buttons += expired ? 0 : 1;
         }
         notices.sort();

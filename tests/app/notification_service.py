@@ -28,7 +28,8 @@ class Service(dbus.service.Object):
         self.last += 1
         with open(self.record, "a", encoding="utf-8") as f:
             f.write(json.dumps({"app": app, "summary": summary, "body": body,
-                                "actions": list(actions), "urgency": int(hints["urgency"])},
+                                "actions": list(actions), "urgency": int(hints["urgency"]),
+                                "entry": str(hints.get("desktop-entry", ""))},
                                ensure_ascii=False) + "\n")
         GLib.idle_add(self.answer, self.last, list(actions))
         return self.last
