@@ -31,6 +31,7 @@ TEST(LinkHandlerTest, RegistrationAndBrowserAsTheDesktopHasThem) {
           "default handler: quorvane-enroll.desktop", "  desktop file: $S/quorvane-enroll.desktop",
           "  runs: this installation's program, with the link",
           "  desktop database: $S/mimeinfo.cache lists it", "default browser: web.desktop",
+          "  desktop file: $S/web.desktop",
           "  kind: a program of this system: it opens links with the handler above"},
          0},
         {"mkdir p; mv bin/quorvane-enroll p",
@@ -44,6 +45,10 @@ TEST(LinkHandlerTest, RegistrationAndBrowserAsTheDesktopHasThem) {
           "stale desktop database: $S/mimeinfo.cache names quorvane-enroll.desktop, not there",
           "  fix: sudo update-desktop-database $S"},
          2},
+        // The package's own file changed: only a reinstallation puts it right.
+        {"desk s quorvane-enroll.desktop '\"'$R/other'\" %u' x-scheme-handler/quorvaneenroll",
+         {"    fix: sudo apt-get install --reinstall quorvane-enroll"},
+         1},
         {good + "desk d quorvane-enroll.desktop '\"'$R/other'\" %u' x",
          {"  runs: $R/other, not this installation's $R/bin/quorvane-enroll",
           "    fix: rm $R/d/applications/quorvane-enroll.desktop"},
