@@ -1,11 +1,23 @@
 // The whole renewal on one real PKCS#11 implementation, the one with-stack.sh started beside
 // this program (SoftHSM2, a TPM token or opencryptoki; its library in QE_TOKEN_MODULE): the
 // simulator and the flows behind a scripted window, in this process as the wizard runs them.
-// The customer's key wants the PIN for every signature, as qualified keys do.
+// The customer's key wants the PIN for every signature, as qualified keys do. Then the
+// download's writes to the token and its deletions, failed or cut one at a time (the fault module
+// forwarding to the stack's library): stacks differ from SoftHSM2 in what a failed write or delete
+// leaves behind.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 // Before any Qt header, whose keywords (slots) the token headers use as names.
 #include "token/pkcs11_find.h"
@@ -25,11 +37,50 @@ using ::testing::ElementsAre;
 constexpr const char* kLabel = "Ion Popescu";
 constexpr const char* kPin = "4711";
 
+constexpr int kKilled = 77;  // the fault module's exit status
+
+// How a call fails: a rule of the fault module, given the call's name and its occurrence.
+struct Way {
+    const char* name;
+    const char* rule;   // before the call's name
+    const char* after;  // after the occurrence's number
+};
+const Way kWays[] = {
+    {"removed", "fail", " 0x32"},  // CKR_DEVICE_REMOVED
+    {"device", "fail", " 0x30"},   // CKR_DEVICE_ERROR
+    {"failed", "fail", " 0x6"},    // CKR_FUNCTION_FAILED
+    {"lost", "fail-after", " 0x6"}, {"kill", "exit", ""}, {"kill-after", "exit", " after"},
+};
+// The texts a token failure may show; a server's would blame the wrong party.
+const std::set<ErrorId> kTokenTexts = {ERR_SUCCESS,       ERR_NO_TOKEN,
+                                       ERR_TOKEN_DEVICE,  ERR_KEY_NOT_FOUND,
+                                       ERR_TOKEN_FULL,    ERR_OLD_DRIVER,
+                                       ERR_WRONG_PIN,     ERR_TOKEN_WRITE_PROTECTED,
+                                       ERR_KEYGEN_FAILED, ERR_BAD_CERT_OR_PASSWORD};
+
+Bytes Modulus(const Bytes& der) {
+    const X509Ptr certificate = sim::CertificateFromDer(der);
+    return certificate ? sim::RsaModulus(X509_get0_pubkey(certificate.get())) : Bytes();
+}
+
+// One command as a new run of the wizard would run it, after its status check; true when success
+// was shown.
+bool RunWizard(ScriptedWindow& window, int mode) {
+    window.mode = 0;
+    StatusCheckThread(window);
+    window.ClearPin();
+    window.Clear();
+    window.pinAnswers = {kPin};
+    window.mode = mode;
+    (mode == 1 ? RegisterThread : DownloadThread)(window);
+    return std::count(window.results.begin(), window.results.end(), ERR_SUCCESS) != 0;
+}
+
 class TokensTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::filesystem::create_directories(dir_ / "config/Nolt/zelenroll/PKCS11Modules");
-        WriteFile(dir_ / "config/Nolt/zelenroll/PKCS11Modules/PKCS11Modules", module_);
+        WriteFile(dir_ / "config/Nolt/zelenroll/PKCS11Modules/PKCS11Modules", listed_);
         const CommandResult provisioned = ProvisionToken(
             dir_ / "sim", module_, kLabel, kPin, "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu",
             "ion.popescu@example.ro", "ion.popescu@firma.local", true);
@@ -38,21 +89,13 @@ protected:
         PointWizardAt(*sim_);
     }
 
-    // One command as a new run of the wizard would run it, after its status check.
-    void Run(int mode) {
-        window_.mode = 0;
-        StatusCheckThread(window_);
-        window_.ClearPin();
-        window_.Clear();
-        window_.pinAnswers = {kPin};
-        window_.mode = mode;
-        (mode == 1 ? RegisterThread : DownloadThread)(window_);
-    }
+    bool Run(int mode) { return RunWizard(window_, mode); }
 
     ScopedDir dir_{"tokens"};
     ScopedEnv config_{"XDG_CONFIG_HOME", (dir_ / "config").c_str()};
     ScopedEnv machineConfig_{"XDG_CONFIG_DIRS", (dir_ / "xdg").c_str()};
     const std::string module_ = std::getenv("QE_TOKEN_MODULE");
+    std::string listed_ = module_;  // the library the wizard's module list names
     std::unique_ptr<SimProcess> sim_;
     ScriptedWindow window_;
 };
@@ -101,6 +144,161 @@ TEST_F(TokensTest, WholeRenewalLeavesTheNewCertificateWithAProtectedKey) {
     EXPECT_FALSE(window_.Status().canDownload);
     ASSERT_EQ(window_.Status().renewableStore.size(), 1u);
     EXPECT_EQ(window_.Status().renewableStore[0].der, issued);
+}
+
+class TokenFaults : public TokensTest {
+protected:
+    TokenFaults() { listed_ = FaultModuleLibrary(); }
+    void SetUp() override {
+        Configure("");
+        TokensTest::SetUp();
+    }
+
+    void Configure(const std::string& rule) {
+        WriteFile(dir_ / "fault.conf", "forward " + module_ + "\n" + rule + "\n");
+    }
+
+    // A download in a new process of this program, as a new start of the wizard: a forked copy
+    // of this one would inherit the token library's D-Bus connection half made. Its exit status.
+    int RunKilledDownload() {
+        std::vector<std::string> environment = {"QE_DOWNLOAD_ONLY=1"};
+        for (char** variable = environ; *variable != nullptr; ++variable) {
+            environment.emplace_back(*variable);
+        }
+        std::vector<char*> envp;
+        for (std::string& variable : environment) {
+            envp.push_back(variable.data());
+        }
+        envp.push_back(nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            execle("/proc/self/exe", "tokens_test", "--gtest_filter=TokenFaultsChild.Download",
+                   nullptr, envp.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+
+    // The certificates on the token and the moduli of its private keys.
+    struct Held {
+        std::vector<Bytes> certificates;
+        std::set<Bytes> keys;
+        bool Has(const Bytes& der) const {
+            return std::count(certificates.begin(), certificates.end(), der) != 0;
+        }
+        bool Usable(const Bytes& der) const { return Has(der) && keys.count(Modulus(der)) != 0; }
+    };
+    Held Token() const {
+        SoftHsm::Session token(kLabel, kPin, module_);
+        Held held;
+        for (const CK_OBJECT_HANDLE key : token.Find(CKO_PRIVATE_KEY)) {
+            held.keys.insert(token.Attribute(key, CKA_MODULUS));
+        }
+        for (const CK_OBJECT_HANDLE object : token.Find(CKO_CERTIFICATE)) {
+            held.certificates.push_back(token.Attribute(object, CKA_VALUE));
+        }
+        return held;
+    }
+    QJsonObject Order() const {
+        const std::string state = sim_->ControlState();
+        return QJsonDocument::fromJson(QByteArray::fromStdString(state))["orders"][0].toObject();
+    }
+    Bytes Issued() const {
+        const X509Ptr issued =
+            sim::CertificateFromPem(Order()["issuedCertificate"].toString().toStdString());
+        return issued ? sim::CertificateDer(issued.get()) : Bytes();
+    }
+
+    // The renewal is complete: the issued certificate alone, with its key, and installed.
+    std::string Incomplete(const Bytes& old, const Bytes& issued) const {
+        const Held held = Token();
+        if (!held.Usable(issued) || held.Has(old) || !Order()["installed"].toBool()) {
+            return "the new certificate is not installed in place of the old one";
+        }
+        return "";
+    }
+
+    ScopedEnv faults_{"QE_FAULT_PKCS11_CONFIG", (dir_ / "fault.conf").c_str()};
+};
+
+TEST_F(TokenFaults, EveryWriteAndDeleteOfADownloadKeepsAWorkingCertificate) {
+    // The calls of one whole renewal's download that change the token.
+    ASSERT_TRUE(Run(1)) << sim_->Log();
+    Configure("record " + (dir_ / "calls.txt"));
+    ASSERT_TRUE(Run(2)) << sim_->Log();
+    std::vector<std::pair<std::string, unsigned>> occurrences;
+    std::map<std::string, unsigned> seen;
+    std::istringstream calls(ReadFile(dir_ / "calls.txt"));
+    for (std::string name, rest; calls >> name && std::getline(calls, rest);) {
+        if (name == "C_CreateObject" || name == "C_DestroyObject" ||
+            name == "C_SetAttributeValue") {
+            occurrences.emplace_back(name, seen[name]++);
+        }
+    }
+    ASSERT_GE(seen["C_CreateObject"], 1u);
+    ASSERT_GE(seen["C_DestroyObject"], 1u);
+
+    // Under the sanitizers a fixed sample: every third fault.
+    const char* stride = std::getenv("QE_SWEEP_STRIDE");
+    std::size_t round = 0, faults = 0, runs = 0;
+    for (const auto& [call, index] : occurrences) {
+        for (const Way& way : kWays) {
+            if (round++ % (stride != nullptr ? std::stoul(stride) : 1) != 0) {
+                continue;
+            }
+            const std::string rule =
+                std::string(way.rule) + " " + call +
+                (way.rule[0] == 'e'
+                     ? " skip " + std::to_string(index) + way.after
+                     : std::string(way.after) + " skip " + std::to_string(index) + " times 1");
+            SCOPED_TRACE(rule);
+            Configure("");
+            ASSERT_TRUE(Run(1)) << "a new request";
+            ++faults;
+            runs += 2;
+            const Bytes old = Token().certificates.at(0);
+            const Bytes issued = Issued();
+            Configure(rule);
+            bool success = false;
+            if (way.rule[0] == 'e') {
+                EXPECT_EQ(RunKilledDownload(), kKilled);
+            } else {
+                success = Run(2);
+                for (const ErrorId id : window_.results) {
+                    EXPECT_EQ(kTokenTexts.count(id), 1u) << "shown " << id;
+                }
+            }
+            Configure("");
+            Held held = Token();
+            if (success) {
+                EXPECT_EQ(Incomplete(old, issued), "") << "success was shown";
+            }
+            EXPECT_TRUE(held.Usable(old) || held.Usable(issued)) << "no working certificate";
+            std::sort(held.certificates.begin(), held.certificates.end());
+            EXPECT_EQ(std::adjacent_find(held.certificates.begin(), held.certificates.end()),
+                      held.certificates.end())
+                << "a certificate twice";
+            if (!success) {
+                EXPECT_TRUE(Run(2)) << "the next download";
+                ++runs;
+                EXPECT_EQ(Incomplete(old, issued), "") << "after the next download";
+            }
+        }
+    }
+    std::printf("token faults: %zu write and delete calls of a download, %zu faults, %zu runs\n",
+                occurrences.size(), faults, runs);
+}
+
+// The killed runs' download, in a process of its own; the world is the parent's, in the
+// environment.
+TEST(TokenFaultsChild, Download) {
+    if (std::getenv("QE_DOWNLOAD_ONLY") == nullptr) {
+        GTEST_SKIP() << "a part of the test above";
+    }
+    ScriptedWindow window;
+    RunWizard(window, 2);
 }
 
 }  // namespace
