@@ -7,6 +7,8 @@
 #   scripts/mutants.sh --per-file 5 src/net/hosts.cpp
 #   scripts/mutants.sh --ids scripts/mutants-sample.txt   the same mutants again
 #   scripts/mutants.sh --list ...                    show the mutants, run nothing
+#   ... --ctest "-R expiry_check_test" --targets expiry_check_test
+#                                                    only those tests, only their programs built
 # Mutants known to be equivalent (no test can tell them apart) are listed with a reason in
 # scripts/mutants-equivalent.txt and left out of the score. Not part of CI: it takes about a
 # minute per mutant on two cores.
