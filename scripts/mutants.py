@@ -334,8 +334,15 @@ def main():
     build = ["cmake", "--build", args.build, "-j", str(os.cpu_count() or 2)]
     if args.targets:
         build += ["--target"] + args.targets.split()
+    # A -R of the caller narrows the affected tests: ctest itself would keep only the last -R.
+    extra = args.ctest.split()
+    wanted_tests = None
+    if "-R" in extra:
+        at = extra.index("-R")
+        wanted_tests = re.compile(extra[at + 1])
+        del extra[at:at + 2]
     ctest = ["ctest", "--test-dir", args.build, "-j", str(os.cpu_count() or 2),
-             "--stop-on-failure", "--timeout", "600"] + args.ctest.split()
+             "--stop-on-failure", "--timeout", "600"] + extra
     if run(build, 3600) != 0:
         print("mutants: the unmutated tree does not build", file=sys.stderr)
         return 2
@@ -358,7 +365,8 @@ def main():
             try:
                 if run(build, 3600) != 0:
                     outcome = "not compiled"
-                elif (names := affected_tests(tests, before, stamps(watched), helpers)) and \
+                elif (names := [n for n in affected_tests(tests, before, stamps(watched), helpers)
+                                if wanted_tests is None or wanted_tests.search(n)]) and \
                         run(ctest + ["-R", "^(" + "|".join(map(re.escape, names)) + ")$"],
                             args.test_timeout) != 0:
                     outcome = "caught"
