@@ -18,6 +18,7 @@
 #include "flows/flow_support.h"
 #include "messages/messages.h"
 #include "net/hosts.h"
+#include "net/tls_peer.h"
 #include "reminder/certificate_memory.h"
 #include "support/scoped_dir.h"
 #include "support/softhsm.h"
@@ -47,7 +48,6 @@ TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
     test::WriteFile(dir / "xdg-open", "#!/bin/sh\necho \"$1\" >> \"$(dirname \"$0\")/opened\"\n");
     chmod((dir / "xdg-open").c_str(), 0755);
     const test::ScopedEnv path("PATH", (dir.path() + ":" + std::getenv("PATH")).c_str());
-    const test::ScopedEnv state("XDG_STATE_HOME", dir.path().c_str());
     Peer bus("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
     const test::ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", bus.line.toUtf8().constData());
     Peer service("/usr/bin/python3", {std::getenv("QE_NOTIFICATION_SERVICE"),
@@ -57,31 +57,39 @@ TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
     test::SoftHsm hsm;
     hsm.InitToken("Token", "1234");
     hsm.WriteModuleList({test::SoftHsmLibrary()});
-    const test::TestCa ca, foreign("Another CA");
+    const test::TestPki pki = test::TestPki::Create(dir.path());
+    const test::TestCa foreign("Another CA");
+    const auto byAuthority = [&pki](const test::CertContent& content) {
+        return test::MakeCertificate(content, test::SharedKey(), pki.caCert.get(), pki.caKey.get());
+    };
     const struct {
-        const test::TestCa& by;
+        const test::TestCa* by;  // null: the authority
         const char* holder;
         long days;
-    } certificates[] = {{ca, "Ion Popescu", 10},
-                        {ca, "Maria Ionescu", 100},
-                        {ca, "Maria Ionescu", 5},      // replaced by the one before
-                        {ca, "Vasile Pop", -1},        // expired yesterday
-                        {foreign, "Ion Popescu", 3}};  // not the authority's
+    } certificates[] = {{nullptr, "Ion Popescu", 10},
+                        {nullptr, "Maria Ionescu", 100},
+                        {nullptr, "Maria Ionescu", 5},  // replaced by the one before
+                        {nullptr, "Vasile Pop", -1},    // expired yesterday
+                        {&foreign, "Ion Popescu", 3}};  // not the authority's
     const std::time_t now = std::time(nullptr);
     {
         test::SoftHsm::Session session("Token", "1234");
         for (const auto& c : certificates) {
+            const test::CertContent content{{{"CN", c.holder}}, {}, c.days};
             session.CreateCertificate(
-                test::MakeCertificate({{{"CN", c.holder}}, {}, c.days}, test::SharedKey(),
-                                      test::FromDer(c.by.der()).get(), c.by.key()),
+                c.by == nullptr
+                    ? byAuthority(content)
+                    : test::MakeCertificate(content, test::SharedKey(),
+                                            test::FromDer(c.by->der()).get(), c.by->key()),
                 {}, c.holder);
         }
     }
-    // What the wizard learned on an earlier run: the authority's issuer.
-    RememberCertificates(
-        {IssuerNameDer(test::MakeCertificate({{{"CN", "x"}}}, test::SharedKey(),
-                                             test::FromDer(ca.der()).get(), ca.key()))},
-        {});
+    // With no issuer remembered, the check asks the authority's handshake for them: the server
+    // names the CA whose certificates it takes.
+    const test::TlsPeer authority(pki, {"-HTTP", "-verify", "1", "-CAfile", pki.caFile});
+    const test::ScopedEnv rekey("QUORVANE_REKEY_HOST",
+                                ("127.0.0.1:" + std::to_string(authority.port())).c_str());
+    const test::ScopedEnv trust("SSL_CERT_FILE", pki.caFile.c_str());
 
     const struct {
         long daysLater;
@@ -133,6 +141,7 @@ TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
         EXPECT_EQ(notices.join('\n').toStdString(), expected.join('\n').toStdString());
     }
     struct stat memory {};
+    ASSERT_EQ(CertificateMemoryPath(), hsm.dir() + "/state/quorvane-enroll/certificates");
     ASSERT_EQ(stat(CertificateMemoryPath().c_str(), &memory), 0);
     EXPECT_EQ(memory.st_mode & 0777, 0600u);
     // Each pressed button opened the renewal page once.
