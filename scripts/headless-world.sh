@@ -25,7 +25,7 @@ stop_world() {
 # start_token STACK LABEL: a token of tests/tokens/STACK.sh in $world/token, the wizard's module
 # list naming its library only, and XDG folders inside $world; sets module.
 start_token() {
-  mkdir -p "$world"/{token,config,config-dirs,data,cache,tmp,runtime}
+  mkdir -p "$world"/{token,config,config-dirs,data,cache,state,tmp,runtime}
   chmod 700 "$world/tmp" "$world/runtime"
   stack_script=$(dirname "${BASH_SOURCE[0]}")/../tests/tokens/$1.sh
   local out name value
@@ -37,7 +37,9 @@ start_token() {
   mkdir -p "$world/config/Nolt/zelenroll/PKCS11Modules"
   echo "$module" >"$world/config/Nolt/zelenroll/PKCS11Modules/PKCS11Modules"
   export XDG_CONFIG_HOME=$world/config XDG_CONFIG_DIRS=$world/config-dirs
-  export XDG_DATA_HOME=$world/data XDG_CACHE_HOME=$world/cache TMPDIR=$world/tmp
+  # The state folder too: the demo's certificates must not enter the expiry reminder's memory.
+  export XDG_DATA_HOME=$world/data XDG_CACHE_HOME=$world/cache XDG_STATE_HOME=$world/state
+  export TMPDIR=$world/tmp
 }
 
 # The simulator on $world/authority; sets api, rekey, control, ca and wizard_env (the wizard's

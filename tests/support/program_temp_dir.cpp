@@ -1,6 +1,7 @@
 // Every test program works in a temporary folder of its own below the run's scratch space
 // ($QE_TEST_TMP): made before main, set as TMPDIR, and removed with everything in it when the
-// program ends. Programs never share the wizard's log, and a run leaves no folder behind.
+// program ends. Programs never share the wizard's log, and a run leaves no folder behind. The
+// state folder (the expiry reminder's memory of certificates) is in it too, never the user's.
 #include <errno.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@ struct ProgramTempDir {
         if (mkdtemp(pattern.data()) != nullptr) {
             path = pattern;
             setenv("TMPDIR", path.c_str(), 1);
+            setenv("XDG_STATE_HOME", (path + "/state").c_str(), 1);
         }
     }
     ~ProgramTempDir() {
