@@ -1,6 +1,7 @@
 #include <QCryptographicHash>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QTest>
@@ -90,16 +91,17 @@ TEST_F(FlowTest, WindowPromptsWhileTheReaderTakesThePin) {
     window.Start();
     ASSERT_TRUE(WaitUntil([&] { return window.RequestButton()->isEnabled(); }, 60000));
     QTest::mouseClick(window.RequestButton(), Qt::LeftButton);
-    CPinReaderDlg* prompt = WaitForWindow<CPinReaderDlg>(60000);
+    QPointer<CPinReaderDlg> prompt = WaitForWindow<CPinReaderDlg>(60000);
     ASSERT_NE(prompt, nullptr);
     EXPECT_EQ(prompt->accessibleName(), UiText(186));
+    EXPECT_EQ(prompt->minimumSize(), prompt->maximumSize());
     QTest::keyClick(prompt, Qt::Key_Escape);
     prompt->close();
     EXPECT_TRUE(prompt->isVisible() && prompt->findChildren<QAbstractButton*>().isEmpty());
     QMessageBox* box = WaitForWindow<QMessageBox>(120000);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->text(), UiText(108));
-    EXPECT_EQ(VisibleWindow<CPinReaderDlg>(), nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return prompt.isNull(); }, 10000));  // not one per login kept
     box->button(QMessageBox::Ok)->click();
     EXPECT_TRUE(WaitUntil([&] { return !window.WorkerRunning(); }, 60000));
 }
