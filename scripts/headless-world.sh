@@ -28,6 +28,12 @@ start_token() {
   mkdir -p "$world"/{token,config,config-dirs,data,cache,state,tmp,runtime}
   chmod 700 "$world/tmp" "$world/runtime"
   stack_script=$(dirname "${BASH_SOURCE[0]}")/../tests/tokens/$1.sh
+  if [ "$1" = opencryptoki ]; then
+    # The machine's only such token: other runs (tests of another tree) wait until this one ends.
+    mkdir -p /run/lock
+    exec {token_lock}>>/run/lock/quorvane-enroll-opencryptoki.lock
+    flock -w 1800 "$token_lock" || die "opencryptoki's token stayed busy"
+  fi
   local out name value
   out=$("$stack_script" start "$world/token" "$2" "$pin" "$so_pin") || die "the $1 token did not start"
   while IFS='=' read -r name value; do

@@ -13,6 +13,13 @@ if [ "$stack" = opencryptoki ] && [ "$(id -u)" != 0 ]; then
   exit 77
 fi
 script=$(dirname "$(realpath "$0")")/$stack.sh
+if [ "$stack" = opencryptoki ]; then
+  # The machine has one such token: a run from another build tree, clone or demo would wipe it
+  # under this one. Wait for it instead.
+  mkdir -p /run/lock
+  exec 9>>/run/lock/quorvane-enroll-opencryptoki.lock
+  flock -w 1800 9 || { echo "with-stack.sh: opencryptoki's token stayed busy" >&2; exit 1; }
+fi
 dir=$(mktemp -d "${QE_TEST_TMP:-${TMPDIR:-/tmp}}/$stack-XXXXXX")
 trap '"$script" stop "$dir"; rm -rf "$dir"' EXIT
 out=$("$script" start "$dir" "$label" "$pin" "$so_pin")
