@@ -81,11 +81,12 @@ TEST_F(FlowTest, WindowRegistersAndInstallsThroughTheRealFlows) {
     ASSERT_TRUE(WaitUntil([&] { return idle == 5 && !window.WorkerRunning(); }, 120000));
 }
 
-// A reader with its own keypad, slow to answer: its prompt shows while a login waits, with
-// nothing that could cancel it, and goes once the login returned.
+// A reader with its own keypad: its prompt shows while a login waits, with nothing that could
+// cancel it, and goes once the login returned.
 TEST_F(FlowTest, WindowPromptsWhileTheReaderTakesThePin) {
+    const std::string typed = hsm_.dir() + "/typed-on-the-keypad";
     hsm_.WriteModuleList({FaultModuleLibrary()});
-    hsm_.WriteFaultConfig(kReaderToken + "delay C_Login 1000\n");
+    hsm_.WriteFaultConfig(kReaderToken + "wait-for C_Login " + typed + "\n");
     CQuorvaneEnrollDlg window;
     window.show();
     window.Start();
@@ -98,6 +99,7 @@ TEST_F(FlowTest, WindowPromptsWhileTheReaderTakesThePin) {
     QTest::keyClick(prompt, Qt::Key_Escape);
     prompt->close();
     EXPECT_TRUE(prompt->isVisible() && prompt->findChildren<QAbstractButton*>().isEmpty());
+    WriteFile(typed, "");
     QMessageBox* box = WaitForWindow<QMessageBox>(120000);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->text(), UiText(108));
