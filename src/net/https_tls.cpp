@@ -10,9 +10,9 @@ namespace qe {
 namespace {
 
 // Alerts with which a server refuses the presented certificate: bad_certificate,
-// certificate_expired, certificate_unknown, unknown_ca, access_denied. An expired certificate is
-// the customer's to hear about, not a network failure.
-constexpr int kCertificateRefusals[] = {42, 45, 46, 48, 49};
+// certificate_revoked, certificate_expired, certificate_unknown, unknown_ca, access_denied. An
+// expired or revoked certificate is the customer's to hear about, not a network failure.
+constexpr int kCertificateRefusals[] = {42, 44, 45, 46, 48, 49};
 
 }  // namespace
 
