@@ -23,7 +23,6 @@
 //   crash CALL                   CALL aborts the process (a library that crashes there; a
 //                                segmentation fault would be caught by AddressSanitizer)
 //   hang CALL                    CALL sleeps for an hour (a library that never answers)
-//   delay CALL MS                CALL sleeps MS milliseconds first (a slow token or reader)
 //   wait-for CALL PATH           CALL waits until PATH exists (a customer slow at the keypad)
 //   pinpad-login PIN             C_Login takes only a NULL PIN of length 0 (else answers
 //                                CKR_ARGUMENTS_BAD) and logs in to SoftHSM2 with PIN: a reader
@@ -110,7 +109,6 @@ struct Config {
     std::set<std::string> crash;
     std::set<std::string> hang;
     std::set<std::string> noise;
-    std::map<std::string, unsigned long> delayMs;
     std::map<std::string, std::string> waitFor;
     std::optional<std::string> pinpadPin;
     TokenRules all;
@@ -193,8 +191,6 @@ Config ParseConfig(std::istream& lines) {
             }
         } else if (key == "crash" || key == "hang" || key == "noise") {
             (key == "crash" ? c.crash : key == "hang" ? c.hang : c.noise).insert(a);
-        } else if (key == "delay") {
-            c.delayMs[a] = Number(b);
         } else if (key == "wait-for") {
             c.waitFor[a] = b;
         } else if (key == "pinpad-login") {
@@ -291,9 +287,6 @@ public:
         }
         while (g.config.hang.count(name) != 0) {
             sleep(3600);
-        }
-        if (const auto delay = g.config.delayMs.find(name); delay != g.config.delayMs.end()) {
-            usleep(static_cast<useconds_t>(delay->second * 1000));
         }
         if (const auto wait = g.config.waitFor.find(name); wait != g.config.waitFor.end()) {
             while (access(wait->second.c_str(), F_OK) != 0) {
