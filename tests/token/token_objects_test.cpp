@@ -219,17 +219,14 @@ TEST_F(TokenObjectsTest, RemoveDestroysEveryExactCopyAndNothingElse) {
     const Bytes old = Issue({{"CN", "Old"}}, {0x01});
     const Bytes other = Issue({{"CN", "Other"}}, {0x02});
     const Bytes prefix(other.begin(), other.end() - 1);
-    // Rows: the faults, the certificates on the token, the one removed, the result, and the
-    // certificates left. The login and the token's choice are the installation's, checked there.
-    const std::tuple<const char*, std::vector<Bytes>, Bytes, CK_RV, Values> cases[] = {
-        {"", {old, other, old}, old, CKR_OK, {other}},
-        {"", {other}, prefix, CKR_OK, {other}},
-        {"fail C_DestroyObject 0x30", {old}, old, CKR_DEVICE_ERROR, {old}},
-        {"fail C_GetAttributeValue 0x30", {old}, old, CKR_DEVICE_ERROR, {old}},
-        {"fail C_FindObjects 0x30 skip 1", {old, old}, old, CKR_DEVICE_ERROR, {old}},
+    // Rows: the certificates on the token, the one removed, and the certificates left. The
+    // login and the token's choice are the installation's, checked there; a failing call of the
+    // removal is the download fault sweep's (the old certificate still there after "done").
+    const std::tuple<std::vector<Bytes>, Bytes, Values> cases[] = {
+        {{old, other, old}, old, {other}},
+        {{other}, prefix, {other}},
     };
-    for (const auto& [faults, stored, removed, rv, left] : cases) {
-        SCOPED_TRACE(faults);
+    for (const auto& [stored, removed, left] : cases) {
         {
             test::SoftHsm::Session session("Alpha", "1234");
             for (const CK_OBJECT_HANDLE object : session.Find(CKO_CERTIFICATE)) {
@@ -239,8 +236,7 @@ TEST_F(TokenObjectsTest, RemoveDestroysEveryExactCopyAndNothingElse) {
                 session.CreateCertificate(der, ToBytes("id"), "label");
             }
         }
-        Faults(faults);
-        EXPECT_EQ(CPKI().RemoveCertificate(token, pin_, removed), rv);
+        EXPECT_EQ(CPKI().RemoveCertificate(token, pin_, removed), CKR_OK);
         EXPECT_EQ(Certificates(), left);
     }
 }
