@@ -180,7 +180,6 @@ TEST_F(TokenListTest, LoginState) {
         {"session-state 2", CKR_OK, false},
         {"session-state 3", CKR_OK, true},
         {"session-state 4", CKR_OK, false},
-        {"session-state 3\nfail C_GetSessionInfo 0x32", CKR_DEVICE_REMOVED, false},
         {"session-state 3\nfail C_CloseSession 0x30", CKR_DEVICE_ERROR, false},
         {"session-state 3\n[token $0]\nrefuse-rw-session", CKR_TOKEN_WRITE_PROTECTED, false},
         {"session-state 3\n[token $0]\nabsent", CKR_TOKEN_NOT_PRESENT, false},
