@@ -50,20 +50,6 @@ protected:
     std::vector<zel_token> tokens_;
 };
 
-TEST_F(TokenListTest, SelectTokenWantsExactlyOne) {
-    hsm_.WriteModuleList({"libmissing-pkcs11.so", FaultModuleLibrary()});
-    zel_token token;
-    EXPECT_EQ(CPKI().SelectToken(token), TOKEN_MULTIPLE);
-    Faults("[token $0]\nabsent");
-    ASSERT_EQ(CPKI().SelectToken(token), CKR_OK);
-    EXPECT_EQ(SerialText(token), SerialText(tokens_[1]));
-    EXPECT_EQ(token.modulePath, FaultModuleLibrary());
-    EXPECT_NE(token.tokenFlags & CKF_TOKEN_INITIALIZED, 0u);
-    // SoftHSM2's spare slot holds an uninitialised token, which refuses the session.
-    Faults("[token $0]\nabsent\n[token $1]\nabsent");
-    EXPECT_EQ(CPKI().SelectToken(token), TOKEN_NONE);
-}
-
 // Each failure drops only what it concerns: the library, or the one slot. The record of the
 // listing ends with C_Finalize exactly when the listing initialised the library.
 TEST_F(TokenListTest, EachFailureSkipsOnlyItsOwnPart) {
