@@ -159,7 +159,6 @@ TEST_F(KeygenOnTokenTest, SizesAreTriedInOrderAndResultCodesMapToErrorIdentifier
         {fits, {4096, 2048}, CKR_OK, ERR_SUCCESS, {4096, 2048}},
         {fits, {512, -2048}, CKR_KEY_SIZE_RANGE, ERR_TOKEN_RESTRICTED, {512, -2048}},
         {"fail C_GenerateKeyPair 0x31", {2048, 1024}, CKR_DEVICE_MEMORY, ERR_TOKEN_FULL, {2048}},
-        {"fail C_GenerateKeyPair 0x30", {1024}, CKR_DEVICE_ERROR, ERR_OLD_DRIVER, {1024}},
         {"hide-mechanism CKM_RSA_PKCS_KEY_PAIR_GEN", {1024, 2048}, 523, ERR_KEYGEN_FAILED, {1024}},
         {"hide-mechanism CKM_RSA_PKCS", {1024, 2048}, 523, ERR_KEYGEN_FAILED, {1024}},
         {"", {1024}, CKR_PIN_INCORRECT, ERR_TOKEN_DEVICE, {1024}, "4321"},
