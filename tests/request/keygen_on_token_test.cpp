@@ -224,14 +224,11 @@ TEST_F(KeygenOnTokenTest, EachFailingTokenCallEndsTheCycleAndCleansUp) {
         {"fail C_OpenSession 0x30", "1234", CKR_DEVICE_ERROR, 1},
         {"", "9999", CKR_PIN_INCORRECT, 3},
         {"fail C_Login 0xA2", "1234", CKR_PIN_LEN_RANGE, 3},
-        {"fail C_GenerateKeyPair 0x30", "1234", CKR_DEVICE_ERROR, 4},
         {"fail C_GetAttributeValue 0x30", "1234", CKR_DEVICE_ERROR, 6},
         {"fail C_GetAttributeValue 0x30 skip 3", "1234", CKR_DEVICE_ERROR, 6},
         {"fail C_GetTokenInfo 0x30 skip 1", "1234", CKR_DEVICE_ERROR, 6},
         {"fail C_SignInit 0x70", "1234", 523, 6},
         {"fail C_Sign 0x6", "1234", 523, 6},
-        // Refused with the protection attributes, made without them, found exposed.
-        {"refuse-attribute 0x103", "1234", kTokenKeyNotProtected, 6},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
