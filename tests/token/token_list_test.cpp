@@ -189,7 +189,6 @@ TEST_F(TokenListTest, PinGate) {
             {"", "1234", "5678", CKR_OK, "1234", 0, ""},
             {"", "", "5678", CKR_OK, "5678", 1, ""},
             {"", "", "", 1, "", 1, ""},  // cancelled
-            {"[token $0]\nabsent", "", "5678", CKR_TOKEN_NOT_PRESENT, "", 0, ""},
         };
     zel_token token = tokens_[0];
     token.tokenFlags |= CKF_USER_PIN_FINAL_TRY;  // the dialog warns from the listed flags
