@@ -72,18 +72,6 @@ TEST(TempDir, OnlyAPrivateDirectoryServes) {
     std::filesystem::current_path(cwd);
 }
 
-// Never overwriting, and the file's mode, are checked where the previews are written.
-TEST(TempDir, FilesAreNeverCreatedThroughALink) {
-    ScopedDir dir("files");
-    const int fd = CreateNewPrivateFile(dir / "preview0.pdf");
-    EXPECT_GE(fd, 0);
-    close(fd);
-    const std::string link = dir / "preview1.pdf";
-    ASSERT_EQ(symlink((dir / "elsewhere").c_str(), link.c_str()), 0);
-    EXPECT_EQ(CreateNewPrivateFile(link), -1);
-    EXPECT_NE(access((dir / "elsewhere").c_str(), F_OK), 0);
-}
-
 TEST(TempDir, RegisteredFilesGoAtExitForgottenOnesStay) {
     test::ScopedDir dir("exit");
     test::WriteFile(dir / "kept", "x");
