@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -226,16 +227,11 @@ TEST(DoctorTokenTest, SettingsAndTheModuleListWithoutWritingIt) {
 }
 
 TEST(DoctorUsageTest, BadUsageIsTwoAndAnUnwritableBundleIsOne) {
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"--bundle"},
-                                               {"--bundle="},
-                                               {"--frobnicate"},
-                                               {"--bundle=a.zip", "--bundle", "b"},
-                                               {"--timeout"},
-                                               {"--timeout", "0"},
-                                               {"--timeout=86401"},
-                                               {"--timeout=-1"},
-                                               {"--timeout=2s"}}) {
+    for (const char* line :
+         {"--bundle", "--bundle=", "--frobnicate", "--bundle=a.zip --bundle b", "--timeout",
+          "--timeout 0", "--timeout=86401", "--timeout=-1", "--timeout=2s"}) {
+        std::istringstream words(line);
+        const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
         std::ostringstream out;
         std::ostringstream err;
         EXPECT_EQ(RunDoctor(args, out, err, QE_DOCTOR_BINARY), 2) << args.back();
