@@ -59,28 +59,24 @@ TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
     hsm.WriteModuleList({test::SoftHsmLibrary()});
     const test::TestPki pki = test::TestPki::Create(dir.path());
     const test::TestCa foreign("Another CA");
-    const auto byAuthority = [&pki](const test::CertContent& content) {
-        return test::MakeCertificate(content, test::SharedKey(), pki.caCert.get(), pki.caKey.get());
-    };
+    const X509Ptr foreignCert = test::FromDer(foreign.der());
     const struct {
-        const test::TestCa* by;  // null: the authority
+        bool foreign;  // else the authority's
         const char* holder;
         long days;
-    } certificates[] = {{nullptr, "Ion Popescu", 10},
-                        {nullptr, "Maria Ionescu", 100},
-                        {nullptr, "Maria Ionescu", 5},  // replaced by the one before
-                        {nullptr, "Vasile Pop", -1},    // expired yesterday
-                        {&foreign, "Ion Popescu", 3}};  // not the authority's
+    } certificates[] = {{false, "Ion Popescu", 10},
+                        {false, "Maria Ionescu", 100},
+                        {false, "Maria Ionescu", 5},  // replaced by the one before
+                        {false, "Vasile Pop", -1},    // expired yesterday
+                        {true, "Ion Popescu", 3}};
     const std::time_t now = std::time(nullptr);
     {
         test::SoftHsm::Session session("Token", "1234");
         for (const auto& c : certificates) {
-            const test::CertContent content{{{"CN", c.holder}}, {}, c.days};
             session.CreateCertificate(
-                c.by == nullptr
-                    ? byAuthority(content)
-                    : test::MakeCertificate(content, test::SharedKey(),
-                                            test::FromDer(c.by->der()).get(), c.by->key()),
+                test::MakeCertificate({{{"CN", c.holder}}, {}, c.days}, test::SharedKey(),
+                                      c.foreign ? foreignCert.get() : pki.caCert.get(),
+                                      c.foreign ? foreign.key() : pki.caKey.get()),
                 {}, c.holder);
         }
     }
