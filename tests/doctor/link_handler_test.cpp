@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <list>
-#include <optional>
 
 #include "doctor/report_sections.h"
 #include "support/scoped_dir.h"
@@ -98,7 +97,7 @@ TEST(LinkHandlerTest, RegistrationAndBrowserAsTheDesktopHasThem) {
             {"XDG_DATA_DIRS", r + "/s:" + r + "/snap:" + r + "/fp"},
             {"XDG_CONFIG_HOME", r + "/c"},
             {"XDG_CONFIG_DIRS", r + "/cd"},
-            {"PATH", r + "/bin:/usr/bin:/bin:" + r + "/p"},
+            {"PATH", r + "/bin:/usr/bin:/bin:" + r + "/p"},  // the set-up's; the report's below
             {"R", r},
             {"S", r + "/s/applications"}};
         std::list<test::ScopedEnv> scoped;
@@ -117,10 +116,8 @@ TEST(LinkHandlerTest, RegistrationAndBrowserAsTheDesktopHasThem) {
             c.script;
         const ChildRun run = RunChild({"/bin/sh", "-c", setUp}, std::chrono::seconds(30));
         ASSERT_TRUE(run.end == ChildRun::End::Exited && run.code == 0) << c.script;
-        std::optional<test::ScopedEnv> path;
-        if (c.path != nullptr) {
-            path.emplace("PATH", c.path);
-        }
+        const std::string path = c.path != nullptr ? c.path : r + "/bin:/usr/bin:/bin:" + r + "/p";
+        const test::ScopedEnv reportPath("PATH", path.c_str());
         ReportWriter out;
         RenderLinkHandler(CheckLinkHandler(r + "/bin/doctor"), out);
         const std::vector<std::string> lines = test::SplitLines(out.text());
