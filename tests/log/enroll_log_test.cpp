@@ -23,10 +23,6 @@ const std::string kStart =
 const std::string kStop =
     "\n\n\n################################STOP####################################\n\n\n\n\n";
 
-std::string Unstamped(const std::string& path) {
-    return test::Unstamped(ReadFile(path));
-}
-
 int Mode(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
@@ -47,9 +43,9 @@ TEST(EnrollLog, LinesAreStampedTaggedVerbatimAndOnDiskAtOnce) {
         log.PopTag();
         log.PopTag();  // on an empty stack: nothing
         log.Write("multi\nline");
-        EXPECT_EQ(Unstamped(path), kStart + lines);
+        EXPECT_EQ(test::Unstamped(ReadFile(path)), kStart + lines);
     }
-    EXPECT_EQ(Unstamped(path), kStart + lines + kStop);
+    EXPECT_EQ(test::Unstamped(ReadFile(path)), kStart + lines + kStop);
     EXPECT_EQ(Mode(path), 0600);
 }
 
@@ -84,7 +80,7 @@ TEST(EnrollLog, KeepsOneDayAndTakesOnlyAFileOfItsOwn) {
             log.Write("x");
         }
         if (c.kept != nullptr) {
-            EXPECT_EQ(Unstamped(path), c.kept + kStart + "[T] x\n" + kStop);
+            EXPECT_EQ(test::Unstamped(ReadFile(path)), c.kept + kStart + "[T] x\n" + kStop);
             EXPECT_EQ(Mode(path), 0600);
         } else {
             EXPECT_EQ(ReadFile(other), "earlier\n");
@@ -126,7 +122,7 @@ TEST(EnrollLog, LinesFromSeveralThreadsDoNotInterleave) {
             thread.join();
         }
     }
-    const std::string body = Unstamped(path);
+    const std::string body = test::Unstamped(ReadFile(path));
     const std::regex line(R"(\[T\] ([a-d])\1{39}\n)");
     EXPECT_EQ(
         std::distance(std::sregex_iterator(body.begin(), body.end(), line), std::sregex_iterator()),
