@@ -153,6 +153,10 @@ TEST(Secret, MovedFromIsEmptyAndWipeCoversTheCapacity) {
     Secret moved(std::move(pin));
     EXPECT_TRUE(pin.empty());  // NOLINT(bugprone-use-after-move)
     EXPECT_EQ(moved.view(), kMarker);
+    // A cleared PIN kept for later (the window's cache) leaves nothing in the memory it holds.
+    const char* held = moved.view().data();
+    moved.Clear();
+    EXPECT_EQ(std::string(held, std::strlen(kMarker)), std::string(std::strlen(kMarker), '\0'));
     Bytes key{1, 2, 3, 4};
     key.reserve(16);
     const std::uint8_t* raw = key.data();

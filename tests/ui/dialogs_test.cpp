@@ -93,9 +93,12 @@ TEST(PinDialog, WarningLineAndTheFieldByKeyboard) {
 
 TEST(CertificateChoice, RowsAndCancel) {
     const Bytes garbage = {0x30, 0x03, 0x02, 0x01, 0x01};
+    const Bytes named = test::TestCa().Issue(test::SharedKey(), {{"CN", "Ion Popescu"}}, {0x05});
     for (const bool accept : {true, false}) {
-        CertificateChoiceDialog dialog({{garbage, {}, {}}, {garbage, {}, {}}});
+        CertificateChoiceDialog dialog({{named, {}, {}}, {garbage, {}, {}}});
         EXPECT_EQ(dialog.List()->topLevelItemCount(), 2);
+        // A long subject is cut in its column; the whole of it shows on hovering there.
+        EXPECT_EQ(dialog.List()->topLevelItem(0)->toolTip(0), "Ion Popescu");
         EXPECT_EQ(dialog.List()->headerItem()->text(4), UiText(162));
         dialog.List()->setCurrentItem(dialog.List()->topLevelItem(1));
         accept ? dialog.accept() : dialog.reject();
