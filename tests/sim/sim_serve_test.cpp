@@ -82,15 +82,9 @@ TEST_F(SimServeTest, OneReadyLineAPortOfItsOwnALogLinePerRequestAndACleanStop) {
                             " 200 ENROLL_VERSION=2.7.23 ENROLL_LANG=RO TOKEN_HASH=" + kTokenHash));
 }
 
-// Only certificates of the issuing CA open the rekey host, and the refusal says why.
+// Only certificates of the issuing CA open the rekey host, and the refusal says why. The CA
+// name it asks for, the status check's issuer list shows.
 TEST_F(SimServeTest, RekeyHostTrustsTheIssuingCaAlone) {
-    const std::string probe =
-        RunCommand({"openssl", "s_client", "-connect", sim_->rekey(), "-CAfile", sim_->caPath()})
-            .out;
-    EXPECT_TRUE(std::regex_search(
-        probe, std::regex("Acceptable client certificate CA names\nC = RO, O = Quorvane Demo, "
-                          "CN = Quorvane Demo Qualified CA\n(Requested|Client Certificate)")))
-        << probe;
     EXPECT_EQ(HttpFetch(sim_->rekey(), "/", {.caFile = sim_->caPath()}).status, 0);
     // A self-signed certificate, and one the root signed directly.
     std::string error;
