@@ -115,10 +115,10 @@ TEST_F(HttpsClientTest, RequestsCarryTheHeaderBlockAndAnswersAreReadWhole) {
               {"User-Agent",
                "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 "
                "(KHTML, like Gecko) Chrome/60.0.3112.113 Safari/537.36"}}) {
-            const auto found = r.headers.find(name);
-            EXPECT_EQ(found != r.headers.end() ? found->second : "(none)", value) << name;
+            const auto found = r.find(name);
+            EXPECT_EQ(found != r.end() ? found->second : "(none)", value) << name;
         }
-        EXPECT_EQ(r.headers.count("Content-Type"), 0u);
+        EXPECT_EQ(r.count("Content-Type"), 0u);
     }
 }
 

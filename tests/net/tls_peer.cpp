@@ -9,7 +9,7 @@ namespace qe::test {
 namespace {
 
 std::vector<HttpRequest> ParseRequests(const std::string& text) {
-    static const std::regex start("(GET|POST) (/\\S*) HTTP/1\\.1\r\n");
+    static const std::regex start("(GET|POST) /\\S* HTTP/1\\.1\r\n");
     static const std::regex header("([^:\r\n]+): *([^\r\n]*)\r\n");
     std::vector<HttpRequest> found;
     for (std::sregex_iterator it(text.begin(), text.end(), start), end; it != end; ++it) {
@@ -18,17 +18,16 @@ std::vector<HttpRequest> ParseRequests(const std::string& text) {
         if (headEnd == std::string::npos) {
             break;
         }
-        HttpRequest r{it->str(1), it->str(2), {}, {}};
+        HttpRequest r;
         const std::string head = text.substr(from, headEnd + 2 - from);
         for (std::sregex_iterator h(head.begin(), head.end(), header), none; h != none; ++h) {
-            r.headers.emplace(h->str(1), h->str(2));
+            r.emplace(h->str(1), h->str(2));
         }
-        const auto declared = r.headers.find("Content-Length");
-        const std::size_t length = declared != r.headers.end() ? std::stoul(declared->second) : 0;
+        const auto declared = r.find("Content-Length");
+        const std::size_t length = declared != r.end() ? std::stoul(declared->second) : 0;
         if (text.size() < headEnd + 4 + length) {
             break;
         }
-        r.body = text.substr(headEnd + 4, length);
         found.push_back(std::move(r));
     }
     return found;

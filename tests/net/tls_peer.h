@@ -12,12 +12,8 @@
 
 namespace qe::test {
 
-struct HttpRequest {
-    std::string method;
-    std::string path;  // with the query
-    std::multimap<std::string, std::string> headers;
-    std::string body;
-};
+// A request's headers, by name.
+using HttpRequest = std::multimap<std::string, std::string>;
 
 // An HTTP response with a Content-Length, and `headers` as "Name: value" lines.
 std::string HttpReply(int status, const std::string& body,
@@ -37,7 +33,7 @@ public:
     bool Printed(const std::string& text) {
         return process_->WaitFor(text, ChildProcess::Seconds(5));
     }
-    // The whole requests received so far.
+    // The whole requests received so far, each by its headers.
     std::vector<HttpRequest> Requests() const;
 
     // Runs `exchange` on a thread of its own and answers the request it sends, if one arrives,
