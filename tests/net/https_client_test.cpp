@@ -240,28 +240,6 @@ protected:
         canSignRaw_ = certificate.CanSignRaw();
         return rc;
     }
-    // s_server options that check the test CA's revocation list, which names the token's
-    // certificate.
-    Options Revoked(const std::string& dir) const {
-        const X509Ptr revoked = test::FromDer(certificate_.der);
-        OpenSslPtr<X509_CRL, X509_CRL_free> crl(X509_CRL_new());
-        OpenSslPtr<ASN1_TIME, ASN1_TIME_free> now(
-            ASN1_TIME_adj(nullptr, std::time(nullptr), 0, -60));
-        OpenSslPtr<ASN1_TIME, ASN1_TIME_free> next(
-            ASN1_TIME_adj(nullptr, std::time(nullptr), 1, 0));
-        X509_REVOKED* entry = X509_REVOKED_new();
-        X509_REVOKED_set_serialNumber(entry, X509_get_serialNumber(revoked.get()));
-        X509_REVOKED_set_revocationDate(entry, now.get());
-        X509_CRL_add0_revoked(crl.get(), entry);
-        X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(pki_.caCert.get()));
-        X509_CRL_set1_lastUpdate(crl.get(), now.get());
-        X509_CRL_set1_nextUpdate(crl.get(), next.get());
-        X509_CRL_sign(crl.get(), pki_.caKey.get(), EVP_sha256());
-        const std::string path = dir + "/revoked.pem";
-        BioPtr file(BIO_new_file(path.c_str(), "w"));
-        PEM_write_bio_X509_CRL(file.get(), crl.get());
-        return {"-CRL", path, "-crl_check"};
-    }
     // s_server options asking for a certificate of the test CA, or of the CA in `caFile`.
     Options AskForCertificate(const std::string& caFile = {}) const {
         return {"-Verify", "1", "-verify_return_error", "-CAfile",
@@ -382,7 +360,22 @@ TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
     const Options early = {"-attime", std::to_string(std::time(nullptr) - 3600)};
     const Options late = {"-attime", std::to_string(std::time(nullptr) + 366 * 86400)};
     const Options name = {"-verify_hostname", "nobody.example"};
-    const Options revoked = Revoked(strangerDir.path());
+    // The test CA's revocation list, which names the token's certificate.
+    const X509Ptr tokenCertificate = test::FromDer(certificate_.der);
+    OpenSslPtr<X509_CRL, X509_CRL_free> list(X509_CRL_new());
+    OpenSslPtr<ASN1_TIME, ASN1_TIME_free> now(ASN1_TIME_adj(nullptr, std::time(nullptr), 0, -60));
+    OpenSslPtr<ASN1_TIME, ASN1_TIME_free> next(ASN1_TIME_adj(nullptr, std::time(nullptr), 1, 0));
+    X509_REVOKED* entry = X509_REVOKED_new();
+    X509_REVOKED_set_serialNumber(entry, X509_get_serialNumber(tokenCertificate.get()));
+    X509_REVOKED_set_revocationDate(entry, now.get());
+    X509_CRL_add0_revoked(list.get(), entry);
+    X509_CRL_set_issuer_name(list.get(), X509_get_subject_name(pki_.caCert.get()));
+    X509_CRL_set1_lastUpdate(list.get(), now.get());
+    X509_CRL_set1_nextUpdate(list.get(), next.get());
+    X509_CRL_sign(list.get(), pki_.caKey.get(), EVP_sha256());
+    const std::string listFile = strangerDir / "revoked.pem";
+    PEM_write_bio_X509_CRL(BioPtr(BIO_new_file(listFile.c_str(), "w")).get(), list.get());
+    const Options revoked = {"-CRL", listFile, "-crl_check"};
     const struct {
         const char *fault, *pin;
         int typingMs;

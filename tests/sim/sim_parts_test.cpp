@@ -29,14 +29,6 @@ std::vector<int> Types(const X509_NAME* name) {
     return types;
 }
 
-// The request with one character of its signature, at the end of the PEM, changed; the last
-// character before the padding may carry padding bits only, the one before it never.
-std::string Tampered(std::string pem) {
-    char& c = pem[pem.find_last_not_of("=\r\n", pem.find("-----END") - 1) - 1];
-    c = c == 'A' ? 'B' : 'A';
-    return pem;
-}
-
 TEST(RequestCheckTest, RefusesWhatTheAuthorityMustNotCertify) {
     test::ScopedDir dir("check");
     const test::SoftwareCustomer customer =
@@ -49,6 +41,11 @@ TEST(RequestCheckTest, RefusesWhatTheAuthorityMustNotCertify) {
     const std::string good = test::MakeRequestPem(key.get(), "C=RO,CN=Ion Popescu", names.get());
     const std::string smallPem = test::MakeRequestPem(small.get(), "CN=Ion");
     const std::string noSubject = test::MakeRequestPem(key.get(), "");
+    // One character of its signature, at the end of the PEM, changed; the last character before
+    // the padding may carry padding bits only, the one before it never.
+    std::string tampered = good;
+    char& flipped = tampered[tampered.find_last_not_of("=\r\n", tampered.find("-----END") - 1) - 1];
+    flipped = flipped == 'A' ? 'B' : 'A';
     struct Case {
         std::string pem;
         std::vector<int> offered;
@@ -67,7 +64,7 @@ TEST(RequestCheckTest, RefusesWhatTheAuthorityMustNotCertify) {
          false,
          "are 1024 de biți; sunt acceptate doar cheile de 2048, 4096"},
         {smallPem, {4096, 1024}, false, ""},
-        {Tampered(good), {2048}, false, "Semnătura cererii de certificat nu este validă"},
+        {tampered, {2048}, false, "Semnătura cererii de certificat nu este validă"},
         {test::MakeRequestPem(customer.key.get(), "CN=Ion"), {2048}, false, "deja certificată"},
         {noSubject, {2048}, false, "nu conține numele titularului"},
         {noSubject, {2048}, true, ""},

@@ -125,14 +125,12 @@ TEST_F(SimServeTest, AnOrderGoesFromRenewableToInstalledOnlyStepByStep) {
     // shows both, with the new certificate next to its keys and the old one gone.
     const Bytes der = Open("/public/rest/certificate", newKey.get());
     const Bytes toSign = Open("/public/rest/sign/pv", newKey.get());
-    MdCtxPtr ctx(EVP_MD_CTX_new());
-    std::size_t size = 512;
-    Bytes signature(size);
-    ASSERT_EQ(EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, newKey.get()), 1);
-    ASSERT_EQ(EVP_DigestSign(ctx.get(), signature.data(), &size, toSign.data(), toSign.size()), 1);
-    signature.resize(size);
+    WriteFile(dir_ / "new.key", sim::PrivateKeyPem(newKey.get()));
+    WriteFile(dir_ / "pv", ToString(toSign));
+    const Bytes signature = ToBytes(
+        RunCommand({"openssl", "dgst", "-sha256", "-sign", dir_ / "new.key", dir_ / "pv"}).out);
     Bytes wrongSignature = signature;
-    wrongSignature[10] ^= 0x01;
+    wrongSignature.at(10) ^= 0x01;
     Bytes otherCertificate = der;
     otherCertificate.back() ^= 0x01;
     const std::tuple<const char*, Bytes, int> steps[] = {
