@@ -465,7 +465,6 @@ protected:
         TokenTlsTest::SetUp();
         ASSERT_EQ(CPKI().SelectToken(token_), CKR_OK);
         server_ = std::make_unique<TlsPeer>(pki_, Options{"-HTTP"}, files_.path());
-        Answer("/missing", HttpReply(404, "nu există"));
         ClearPinnedKeyId();
     }
 
@@ -524,11 +523,9 @@ TEST_F(EncryptedDeliveryTest, EachFailureHasItsIdentifierAndKeepsTheOutput) {
         {"", true, L"/other", "1234", ERR_KEY_NOT_FOUND, L""},  // pins, then finds no key
         {"", false, L"/mine", "1234", ERR_SERVER, L""},         // not the pinned identifier
         {"", true, L"/zero", "1234", ERR_SUCCESS, L""},         // a leading zero octet
-        {"", true, L"/mine", "0000", ERR_WRONG_PIN, L""},
         {"fail C_Login 0xa4", true, L"/mine", "1234", ERR_PIN_LOCKED, L""},
         {"fail C_Login 0x50", true, L"/mine", "1234", ERR_CANCELLED, L""},  // on a reader
         {"", true, L"/junk", "1234", ERR_BAD_RESPONSE, L""},
-        {"", true, L"/missing", "1234", ERR_SERVER, L"nu există"},
         {"absent", true, L"/mine", "1234", ERR_NO_TOKEN, L""},  // token pulled out
         // The token's failures are the token's, not a bad answer; what the key cannot open is.
         {"fail C_Decrypt 0x30", true, L"/mine", "1234", ERR_TOKEN_DEVICE, L""},
