@@ -475,10 +475,10 @@ protected:
         Answer(path, HttpReply(200, ToString(Deliver(plaintext, key, options))));
     }
 
-    ErrorId Fetch(const std::wstring& path, Bytes& out, const char* pin = "1234") {
+    ErrorId Fetch(const std::wstring& path, Bytes& out) {
         CHttpsClient client;
         client.Connect(L"localhost", static_cast<std::uint16_t>(server_->port()));
-        return RequestAndDecrypt(client, Secret(pin), out, token_, false, path);
+        return RequestAndDecrypt(client, Secret("1234"), out, token_, false, path);
     }
 
     zel_token token_;
@@ -511,33 +511,28 @@ TEST_F(EncryptedDeliveryTest, EachFailureHasItsIdentifierAndKeepsTheOutput) {
     Answer("/error", HttpReply(500, "Comanda nu a fost găsită"));
     const struct {
         const char* fault;
-        bool fresh;  // a new download: no key identifier pinned yet
         const wchar_t* path;
-        const char* pin;
         ErrorId rc;
         std::wstring message;
     } cases[] = {
-        {"", true, L"/error", "1234", ERR_SERVER, L"Comanda nu a fost găsită"},
-        {"", true, L"/other", "1234", ERR_KEY_NOT_FOUND, L""},  // pins, then finds no key
-        {"", false, L"/mine", "1234", ERR_SERVER, L""},         // not the pinned identifier
-        {"", true, L"/zero", "1234", ERR_SUCCESS, L""},         // a leading zero octet
-        {"fail C_Login 0xa4", true, L"/mine", "1234", ERR_PIN_LOCKED, L""},
-        {"fail C_Login 0x50", true, L"/mine", "1234", ERR_CANCELLED, L""},  // on a reader
-        {"", true, L"/junk", "1234", ERR_BAD_RESPONSE, L""},
-        {"absent", true, L"/mine", "1234", ERR_NO_TOKEN, L""},  // token pulled out
+        {"", L"/error", ERR_SERVER, L"Comanda nu a fost găsită"},
+        {"", L"/other", ERR_KEY_NOT_FOUND, L""},
+        {"", L"/zero", ERR_SUCCESS, L""},  // a leading zero octet
+        {"fail C_Login 0xa4", L"/mine", ERR_PIN_LOCKED, L""},
+        {"fail C_Login 0x50", L"/mine", ERR_CANCELLED, L""},  // on a reader
+        {"", L"/junk", ERR_BAD_RESPONSE, L""},
+        {"absent", L"/mine", ERR_NO_TOKEN, L""},  // token pulled out
         // The token's failures are the token's, not a bad answer; what the key cannot open is.
-        {"fail C_Decrypt 0x30", true, L"/mine", "1234", ERR_TOKEN_DEVICE, L""},
-        {"fail C_DecryptInit 0x70", true, L"/mine", "1234", ERR_TOKEN_DEVICE, L""},
-        {"fail C_Decrypt 0x40", true, L"/mine", "1234", ERR_BAD_RESPONSE, L""},
+        {"fail C_Decrypt 0x30", L"/mine", ERR_TOKEN_DEVICE, L""},
+        {"fail C_DecryptInit 0x70", L"/mine", ERR_TOKEN_DEVICE, L""},
+        {"fail C_Decrypt 0x40", L"/mine", ERR_BAD_RESPONSE, L""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.path << " " << c.fault);
         hsm_.WriteFaultConfig(std::string(c.fault) + "\n");
-        if (c.fresh) {
-            ClearPinnedKeyId();
-        }
+        ClearPinnedKeyId();  // each a new download
         Bytes out = ToBytes("kept");
-        EXPECT_EQ(Fetch(c.path, out, c.pin), c.rc);
+        EXPECT_EQ(Fetch(c.path, out), c.rc);
         EXPECT_EQ(ToString(out), c.rc == ERR_SUCCESS ? "x" : "kept");
         EXPECT_EQ(ServerMessage(), c.message);
     }
