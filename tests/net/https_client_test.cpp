@@ -137,7 +137,6 @@ TEST_F(HttpsClientTest, StatusAndBodyGiveTheIdentifierAndTheMessageOfThatAnswer)
         std::wstring message;
         const char* contentType = "Content-Type: text/plain";
     } cases[] = {
-        {500, "Comanda nu există", ERR_SERVER, L"Comanda nu există"},
         {502, "<html><body>gateway</body></html>", ERR_BAD_RESPONSE,
          L"<html><body>gateway</body></html>", "Content-Type: text/html"},
         {500, "<HTML>upper</HTML>", ERR_SERVER, L"<HTML>upper</HTML>"},
