@@ -85,7 +85,6 @@ TEST_F(HttpsClientTest, RequestsCarryTheHeaderBlockAndAnswersAreReadWhole) {
         Exchange(client, server, L"/public/rest/certificate/status?serial=01", answer,
                  HttpReply(200, "Aveți un certificat", {"pkcs10: 0A B1", "note: Comand\xE3"})),
         0);
-    EXPECT_EQ(ToString(answer), "Aveți un certificat");
     for (const auto& [name, value] : {std::pair<std::wstring, std::wstring>{L"PKCS10", L"0A B1"},
                                       {L"install", L""},
                                       {L"note", L"Comand\u00E3"}}) {  // not UTF-8: Latin-1
