@@ -219,7 +219,6 @@ TEST(DeliveryBuilderTest, EachVariantChangesOnlyItsOwnElementAndStillOpens) {
         return c;
     };
     const std::pair<DeliveryOptions, Layout> cases[] = {
-        {{}, standard},
         variant([](auto& o) { o.segments = 0; }, [](auto&) {}),
         variant([](auto& o) { o.segments = 7; }, [](auto& l) { l.segments = 7; }),
         variant([](auto& o) { o.originatorInfo = false; }, [](auto& l) { l.children = 4; }),
