@@ -81,17 +81,12 @@ TEST_F(HttpsClientTest, RequestsCarryTheHeaderBlockAndAnswersAreReadWhole) {
     CHttpsClient client;
     client.headerBlock = HeaderBlockStart() + TokenHashLine("abc");
     Bytes answer;
-    ASSERT_EQ(
-        Exchange(client, server, L"/public/rest/certificate/status?serial=01", answer,
-                 HttpReply(200, "Aveți un certificat", {"pkcs10: 0A B1", "note: Comand\xE3"})),
-        0);
-    for (const auto& [name, value] : {std::pair<std::wstring, std::wstring>{L"PKCS10", L"0A B1"},
-                                      {L"install", L""},
-                                      {L"note", L"Comand\u00E3"}}) {  // not UTF-8: Latin-1
-        std::wstring header = name;
-        EXPECT_EQ(client.QueryHeader(header), 0);
-        EXPECT_EQ(header, value);
-    }
+    ASSERT_EQ(Exchange(client, server, L"/public/rest/certificate/status?serial=01", answer,
+                       HttpReply(200, "Aveți un certificat", {"note: Comand\xE3"})),
+              0);
+    std::wstring header = L"note";
+    EXPECT_EQ(client.QueryHeader(header), 0);
+    EXPECT_EQ(header, L"Comand\u00E3");  // not UTF-8: Latin-1
     // Empty values reach the wire, and a block may end without a line feed.
     client.headerBlock += L"TOKEN_MODEL: \nTOKEN_PRODUCT_NAME: ";
     test::ProcessLog log;
