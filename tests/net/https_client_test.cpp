@@ -479,18 +479,14 @@ protected:
     std::unique_ptr<TlsPeer> server_;
 };
 
-// Signatures and segmented contents are walked by the download and installation flows.
-TEST_F(EncryptedDeliveryTest, OpensOnTheTokenPinsTheKeyAndLeavesNoPlaintextBehind) {
-    const Bytes declaration(4096, 'D');
-    Serve("/pv", declaration, key_.get());
+// What a delivery opens to and the key identifier it pins, the failure table and the download flow
+// check; signatures and segmented contents are walked by the download and installation flows.
+TEST_F(EncryptedDeliveryTest, OpensOnTheTokenAndLeavesNoPlaintextBehind) {
+    Serve("/pv", Bytes(4096, 'D'), key_.get());
     Bytes out = ToBytes("an earlier plaintext");
-    {
-        test::FreedMemoryWatch watch(std::string(32, 'D'));
-        ASSERT_EQ(Fetch(L"/pv", out), 0);
-        EXPECT_EQ(watch.hits(), 0);
-    }
-    EXPECT_EQ(out, declaration);
-    EXPECT_EQ(PinnedKeyId(), modulus_);
+    const test::FreedMemoryWatch watch(std::string(32, 'D'));
+    ASSERT_EQ(Fetch(L"/pv", out), 0);
+    EXPECT_EQ(watch.hits(), 0);
 }
 
 TEST_F(EncryptedDeliveryTest, EachFailureHasItsIdentifierAndKeepsTheOutput) {
