@@ -86,10 +86,13 @@ TEST(StartUp, FirstArgumentIsTheLinkAndLeftPreviewsGo) {
     char* argv[] = {name, reverse, link, nullptr};
     CQuorvaneEnrollApp program;
     program.windowCreated = [](CQuorvaneEnrollDlg& window) {
-        std::fprintf(stderr, "link: %s\n", window.TakeLaunchLink().value_or("").c_str());
+        // The window's layout is in units of the dialog font, which it takes from the program.
+        std::fprintf(stderr, "link: %s, %s\n", window.TakeLaunchLink().value_or("").c_str(),
+                     window.font() == DialogFont() ? "dialog font" : "another font");
         std::_Exit(0);
     };
-    EXPECT_EXIT(program.InitInstance(3, argv), testing::ExitedWithCode(0), "link: -reverse\n");
+    EXPECT_EXIT(program.InitInstance(3, argv), testing::ExitedWithCode(0),
+                "link: -reverse, dialog font\n");
     for (const auto& [file, stays] : files) {
         EXPECT_EQ(std::filesystem::exists(runtime / file), stays) << file;
     }
