@@ -138,6 +138,7 @@ private:
 
     void Post(WindowMessage message);
     void OnCommandPressed(MainButton button, PressOrigin origin);
+    void ActOnPress(MainButton button);
     void RunCommand(MainButton button);
     void EnableIdleCommands();
     void StartWorker(WorkMode mode, const std::function<void(WindowPort&)>& procedure);
@@ -172,6 +173,9 @@ private:
     };
     std::thread worker_;
     std::optional<PendingStart> pending_;
+    // A customer's press between a worker's done message and its end: taken up when that worker
+    // ends, unless another starts (a status check after a command) and makes it stale.
+    std::optional<MainButton> deferredPress_;
     std::atomic<bool> workerRunning_{false};
     unsigned workerSerial_ = 0;  // of the most recently started worker
     bool busy_ = false;

@@ -84,14 +84,23 @@ bool CQuorvaneEnrollDlg::event(QEvent* event) {
 
 void CQuorvaneEnrollDlg::OnCommandPressed(MainButton which, PressOrigin origin) {
     // One press, one command: the buttons go off at once, so the rest of a double click finds
-    // them disabled. A customer's press while a worker still runs is dropped (its status would be
-    // stale); only the launch link's press, posted by the status check as it returns, waits.
+    // them disabled. A customer's press on an enabled button while the worker is still ending
+    // waits for its end: a status check that follows makes it stale, and then it is dropped.
+    // The launch link's press, posted by the status check as it returns, always waits.
     const CCustomButton* button = which == MainButton::Request ? request_ : download_;
-    if (!button->isEnabled() || (origin == PressOrigin::Customer && workerRunning_.load())) {
+    if (!button->isEnabled()) {
         return;
     }
     request_->setEnabled(false);
     download_->setEnabled(false);
+    if (origin == PressOrigin::Customer && workerRunning_.load()) {
+        deferredPress_ = which;
+        return;
+    }
+    ActOnPress(which);
+}
+
+void CQuorvaneEnrollDlg::ActOnPress(MainButton which) {
     if (which == MainButton::Request && Status().canDownload) {
         // A new request would replace the issued certificate that waits to be installed.
         QMessageBox* box = NewQuestionBox(UiText(kReplaceIssuedText), this);
@@ -135,6 +144,7 @@ void CQuorvaneEnrollDlg::StartWorker(WorkMode mode,
         worker_.join();  // ended already
     }
     mode_ = mode;
+    deferredPress_.reset();  // made on the status this worker is about to change
     workerRunning_ = true;
     worker_ = std::thread([this, procedure, serial = ++workerSerial_] {
         procedure(*this);
@@ -156,6 +166,9 @@ void CQuorvaneEnrollDlg::OnWorkerEnded(unsigned serial) {
     }
     if (std::optional<PendingStart> next = std::exchange(pending_, std::nullopt)) {
         StartWorker(next->mode, next->procedure);
+    } else if (const std::optional<MainButton> press =
+                   std::exchange(deferredPress_, std::nullopt)) {
+        ActOnPress(*press);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <set>
+#include <thread>
 
 #include <QAccessible>
 #include <QLineEdit>
@@ -288,6 +289,46 @@ TEST(MainWindow, LaunchLinkPressesItsButtonOnce) {
         EXPECT_EQ(downloads, c.downloads);
         EXPECT_EQ(checks, expectedChecks);
     }
+}
+
+// A press on an enabled button while its worker is still ending, as on a loaded machine, runs once
+// the worker ends; after a command, whose status check follows, it is stale and dropped, even when
+// it came before the command asked for that check.
+TEST(MainWindow, PressWhileTheWorkerEnds) {
+    std::atomic<int> checks = 0, registers = 0, holds = 0, releases = 0;
+    auto worker = [&](std::atomic<int>& count, bool command) {
+        return [&, command](WindowPort& port) {
+            ++count;
+            port.PostBusy();
+            port.SetStatus({L"", true, false, {}});
+            port.PostDone();
+            for (const int mine = holds++; releases <= mine;) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            if (command) {  // after the press: the press must not take the status check's place
+                port.PostStartStatusCheck();
+            }
+        };
+    };
+    CQuorvaneEnrollDlg window(std::nullopt, {worker(checks, false), worker(registers, true), {}});
+    const std::shared_ptr<void> letGo(nullptr, [&](void*) { releases = 100; });  // on a failure too
+    window.show();
+    window.Start();
+    for (const int held : {1, 2}) {  // the check's press runs; the command's does not
+        ASSERT_TRUE(
+            WaitUntil([&] { return holds == held && window.RequestButton()->isEnabled(); }));
+        QTest::mouseClick(window.RequestButton(), Qt::LeftButton);
+        ++releases;
+    }
+    while (window.WorkerRunning()) {  // the command ends before the window hears of the check
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return holds == 3; }));  // the check after the command
+    ++releases;
+    ASSERT_TRUE(WaitUntil([&] { return !window.WorkerRunning(); }));
+    QTest::qWait(100);
+    EXPECT_EQ(registers, 1);
+    EXPECT_EQ(checks, 2);
 }
 
 }  // namespace
