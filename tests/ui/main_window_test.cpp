@@ -295,12 +295,12 @@ TEST(MainWindow, LaunchLinkPressesItsButtonOnce) {
 // the worker ends; after a command, whose status check follows, it is stale and dropped, even when
 // it came before the command asked for that check.
 TEST(MainWindow, PressWhileTheWorkerEnds) {
-    std::atomic<int> checks = 0, registers = 0, holds = 0, releases = 0;
+    std::atomic<int> checks = 0, downloads = 0, holds = 0, releases = 0;
     auto worker = [&](std::atomic<int>& count, bool command) {
         return [&, command](WindowPort& port) {
             ++count;
             port.PostBusy();
-            port.SetStatus({L"", true, false, {}});
+            port.SetStatus({L"", true, true, {}});
             port.PostDone();
             for (const int mine = holds++; releases <= mine;) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -310,13 +310,16 @@ TEST(MainWindow, PressWhileTheWorkerEnds) {
             }
         };
     };
-    CQuorvaneEnrollDlg window(std::nullopt, {worker(checks, false), worker(registers, true), {}});
+    CQuorvaneEnrollDlg window(std::nullopt, {worker(checks, false), {}, worker(downloads, true)});
     const std::shared_ptr<void> letGo(nullptr, [&](void*) { releases = 100; });  // on a failure too
     window.show();
     window.Start();
     for (const int held : {1, 2}) {  // the check's press runs; the command's does not
         ASSERT_TRUE(
-            WaitUntil([&] { return holds == held && window.RequestButton()->isEnabled(); }));
+            WaitUntil([&] { return holds == held && window.DownloadButton()->isEnabled(); }));
+        QTest::mouseClick(window.DownloadButton(), Qt::LeftButton);
+        // Taken: a second press, on either button, is not.
+        EXPECT_FALSE(window.RequestButton()->isEnabled() || window.DownloadButton()->isEnabled());
         QTest::mouseClick(window.RequestButton(), Qt::LeftButton);
         ++releases;
     }
@@ -327,7 +330,7 @@ TEST(MainWindow, PressWhileTheWorkerEnds) {
     ++releases;
     ASSERT_TRUE(WaitUntil([&] { return !window.WorkerRunning(); }));
     QTest::qWait(100);
-    EXPECT_EQ(registers, 1);
+    EXPECT_EQ(downloads, 1);
     EXPECT_EQ(checks, 2);
 }
 
