@@ -4,8 +4,10 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 
@@ -40,6 +42,41 @@ struct ExitFile {
 std::array<ExitFile, 8> exitFiles;
 
 }  // namespace
+
+std::string StateDir() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
+        return std::string(state) + "/quorvane-enroll";
+    }
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+        return std::string(home) + "/.local/state/quorvane-enroll";
+    }
+    return {};
+}
+
+bool ReplaceFile(const std::string& path, const std::string& content) {
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+    const std::string temporary = path + ".new";
+    const int fd =
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    std::size_t written = 0;
+    while (written < content.size()) {
+        const ssize_t n = write(fd, content.data() + written, content.size() - written);
+        if (n <= 0) {
+            break;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    const bool complete = written == content.size() && fchmod(fd, 0600) == 0 && fsync(fd) == 0;
+    if (close(fd) != 0 || !complete || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
 
 std::optional<std::string> PerUserTempDir(bool freshWhenTaken) {
     std::string base = "/tmp";

@@ -17,6 +17,14 @@ std::optional<std::string> PrivateTempDir();
 // cannot use a fresh one).
 std::optional<std::string> PerUserTempDir(bool freshWhenTaken);
 
+// Where the program keeps what must outlive a run: "$XDG_STATE_HOME/quorvane-enroll", below
+// ~/.local/state when that is not set to an absolute path; empty without a home. Not created here.
+std::string StateDir();
+
+// Writes `content` to a new file beside `path` (mode 0600: what the program keeps is the user's own
+// business) and renames it over `path`, creating the folder first. False when any of it failed.
+bool ReplaceFile(const std::string& path, const std::string& content);
+
 // Creates `path` for writing only if it does not exist yet (never through a link), mode 0600.
 // Returns the descriptor, or -1 with errno set (EEXIST when the name is taken).
 int CreateNewPrivateFile(const std::string& path);

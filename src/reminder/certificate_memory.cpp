@@ -15,6 +15,7 @@
 #include <openssl/x509.h>
 
 #include "log/enroll_log.h"
+#include "log/temp_dir.h"
 #include "toolkit/openssl_ptr.h"
 
 namespace qe {
@@ -112,15 +113,8 @@ bool CertificateMemory::Remember(const std::vector<Bytes>& ders) {
 }
 
 std::string CertificateMemoryPath() {
-    std::string base;
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
-        base = state;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-        base = std::string(home) + "/.local/state";
-    } else {
-        return {};
-    }
-    return base + "/quorvane-enroll/certificates";
+    const std::string dir = StateDir();
+    return dir.empty() ? dir : dir + "/certificates";
 }
 
 CertificateMemoryLock::CertificateMemoryLock(const std::string& memoryPath) {
@@ -177,29 +171,17 @@ bool SaveCertificateMemory(const std::string& path, const CertificateMemory& mem
     if (path.empty()) {
         return false;
     }
-    const std::string temporary = path + ".new";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << kFileHeader << '\n';
-        for (const std::string& issuer : memory.issuers) {
-            out << "issuer\t" << issuer << '\n';
-        }
-        for (const RememberedCertificate& c : memory.certificates) {
-            out << "certificate\t" << c.issuer << '\t' << c.serial << '\t' << c.subject << '\t'
-                << static_cast<long long>(c.notAfter) << '\t' << c.notified << '\t' << c.holder
-                << '\n';
-        }
-        out.flush();
-        if (!out) {
-            std::remove(temporary.c_str());
-            return false;
-        }
+    std::ostringstream out;
+    out << kFileHeader << '\n';
+    for (const std::string& issuer : memory.issuers) {
+        out << "issuer\t" << issuer << '\n';
+    }
+    for (const RememberedCertificate& c : memory.certificates) {
+        out << "certificate\t" << c.issuer << '\t' << c.serial << '\t' << c.subject << '\t'
+            << static_cast<long long>(c.notAfter) << '\t' << c.notified << '\t' << c.holder << '\n';
     }
     // Holders' names and serial numbers are the user's own business.
-    std::error_code error;
-    std::filesystem::permissions(
-        temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, error);
-    return !error && std::rename(temporary.c_str(), path.c_str()) == 0;
+    return ReplaceFile(path, out.str());
 }
 
 void RememberCertificates(const std::vector<Bytes>& issuerNames, const std::vector<Bytes>& ders) {

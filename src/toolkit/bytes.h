@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,9 @@ inline std::string ToHexLower(const Bytes& bytes) {
 inline std::string ToHexUpper(const Bytes& bytes) {
     return ToHexUpper(bytes.data(), bytes.size());
 }
+
+// The bytes of hexadecimal text (two digits a byte, either case); none when it is not that.
+std::optional<Bytes> FromHex(std::string_view text);
 
 inline Bytes ToBytes(std::string_view text) {
     return Bytes(text.begin(), text.end());
