@@ -18,30 +18,27 @@ Bytes CertificateModulus(const Bytes& der) {
     return ParseCertificateParts(der, parts) == 0 ? parts.modulus : Bytes();
 }
 
-// The certificate's private key: by CKA_ID when that names exactly one, else by modulus.
-CK_RV FindPrivateKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Bytes& id,
-                     const Bytes& modulus, CK_OBJECT_HANDLE& key) {
+// The certificate's private key, found by its public key: an identifier may name another key by
+// now (a token that generated a new key into the same place). Two objects with the modulus hold
+// the same key; some tokens keep the modulus with a leading zero octet.
+CK_RV FindPrivateKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Bytes& modulus,
+                     CK_OBJECT_HANDLE& key) {
+    Bytes zero(1, 0);
+    zero.insert(zero.end(), modulus.begin(), modulus.end());
+    const Bytes padded = std::move(zero);
     std::vector<CK_OBJECT_HANDLE> found;
-    if (!id.empty()) {
-        AttributeTemplate byId;
-        byId.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_ID, id);
-        if (CK_RV rv = FindAllObjects(fn, session, byId, found); rv != CKR_OK) {
-            return rv;
-        }
-    }
-    if (found.size() != 1) {
+    for (const Bytes* value : {&modulus, &padded}) {
         AttributeTemplate byModulus;
-        byModulus.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, modulus);
-        found.clear();
+        byModulus.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, *value);
         if (CK_RV rv = FindAllObjects(fn, session, byModulus, found); rv != CKR_OK) {
             return rv;
         }
+        if (!found.empty() && !modulus.empty()) {
+            key = found.front();
+            return CKR_OK;
+        }
     }
-    if (found.size() != 1) {
-        return kTokenSignKeyNotFound;
-    }
-    key = found.front();
-    return CKR_OK;
+    return kTokenSignKeyNotFound;
 }
 
 }  // namespace
@@ -94,8 +91,7 @@ int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input
         certificate_.token, pin,
         [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) -> CK_RV {
             CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-            if (CK_RV found = FindPrivateKey(fn, session, certificate_.id, modulus_, key);
-                found != CKR_OK) {
+            if (CK_RV found = FindPrivateKey(fn, session, modulus_, key); found != CKR_OK) {
                 return found;
             }
             CK_MECHANISM mechanism{mechanismType, nullptr, 0};
@@ -128,7 +124,8 @@ int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input
             }
             result.resize(size);
             return CKR_OK;
-        });
+        },
+        true);
     if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE) {
         pins_.ClearPin();
     }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include <map>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -23,6 +24,15 @@ void RecordDlError(CK_RV code) {
 // Libraries whose C_Finalize failed in this process and so may still hold its initialisation.
 std::mutex g_leftMutex;
 std::set<std::string> g_leftInitialised;
+// Live objects that initialised a library, by its name: another cycle meanwhile shares it.
+std::map<std::string, int> g_holders;
+
+void Hold(const std::string& name, int change) {
+    const std::lock_guard<std::mutex> lock(g_leftMutex);
+    if ((g_holders[name] += change) <= 0) {
+        g_holders.erase(name);
+    }
+}
 
 // Notes whether the library of `name` stays initialised after our C_Finalize answered `rv`.
 CK_RV NoteFinalized(const std::string& name, CK_RV rv) {
@@ -46,6 +56,7 @@ Pkcs11Module::Pkcs11Module(Pkcs11Module&& other) noexcept
       functions_(std::exchange(other.functions_, nullptr)),
       initialized_(std::exchange(other.initialized_, false)),
       keepInitialized_(std::exchange(other.keepInitialized_, false)),
+      shared_(std::exchange(other.shared_, false)),
       name_(std::move(other.name_)) {}
 
 Pkcs11Module& Pkcs11Module::operator=(Pkcs11Module&& other) noexcept {
@@ -55,6 +66,7 @@ Pkcs11Module& Pkcs11Module::operator=(Pkcs11Module&& other) noexcept {
         functions_ = std::exchange(other.functions_, nullptr);
         initialized_ = std::exchange(other.initialized_, false);
         keepInitialized_ = std::exchange(other.keepInitialized_, false);
+        shared_ = std::exchange(other.shared_, false);
         name_ = std::move(other.name_);
     }
     return *this;
@@ -102,18 +114,30 @@ CK_RV Pkcs11Module::Initialize() {
     }
     const CK_RV rv = Checked(functions_->C_Initialize(nullptr));
     if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        const std::lock_guard<std::mutex> lock(g_leftMutex);
         // Our own initialisation that a failed C_Finalize left behind is taken over, or every
         // later cycle would fail on it.
-        const std::lock_guard<std::mutex> lock(g_leftMutex);
         if (g_leftInitialised.erase(name_) != 0) {
             initialized_ = true;
+            ++g_holders[name_];
+            return CKR_OK;
+        }
+        if (g_holders.count(name_) != 0) {
+            shared_ = true;
             return CKR_OK;
         }
     }
     if (rv == CKR_OK) {
-        initialized_ = true;
+        AdoptInitialization();
     }
     return rv;
+}
+
+void Pkcs11Module::AdoptInitialization() {
+    if (!initialized_) {
+        initialized_ = true;
+        Hold(name_, 1);
+    }
 }
 
 CK_RV Pkcs11Module::Finalize() {
@@ -121,12 +145,16 @@ CK_RV Pkcs11Module::Finalize() {
         return CKR_OK;
     }
     initialized_ = false;
+    Hold(name_, -1);
     return NoteFinalized(name_, Checked(functions_->C_Finalize(nullptr)));
 }
 
 void Pkcs11Module::Reset() noexcept {
-    if (functions_ != nullptr && initialized_ && !keepInitialized_) {
-        NoteFinalized(name_, functions_->C_Finalize(nullptr));
+    if (functions_ != nullptr && initialized_) {
+        Hold(name_, -1);
+        if (!keepInitialized_) {
+            NoteFinalized(name_, functions_->C_Finalize(nullptr));
+        }
     }
     if (handle_ != nullptr) {
         dlclose(handle_);
@@ -135,6 +163,7 @@ void Pkcs11Module::Reset() noexcept {
     functions_ = nullptr;
     initialized_ = false;
     keepInitialized_ = false;
+    shared_ = false;
     name_.clear();
 }
 

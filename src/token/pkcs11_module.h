@@ -31,11 +31,13 @@ public:
 
     // C_Initialize with no arguments. On CKR_OK the destructor will call C_Finalize; any other
     // result (CKR_CRYPTOKI_ALREADY_INITIALIZED included) is returned and leaves finalisation to
-    // someone else unless AdoptInitialization is called.
+    // someone else unless AdoptInitialization is called. A library that another live object of
+    // this process initialised (a step holding its session open) is shared: CKR_OK, shared()
+    // true, and its finalisation stays with that object.
     CK_RV Initialize();
     // Makes the destructor finalise even though Initialize reported that the library was already
     // initialised (the listing finalises in that case too).
-    void AdoptInitialization() { initialized_ = true; }
+    void AdoptInitialization();
     // Leaves the library initialised at destruction (a login found in place stays in place).
     void KeepInitialized() { keepInitialized_ = true; }
     // C_Finalize now, when this object initialised the library; returns its result (0 otherwise).
@@ -44,6 +46,7 @@ public:
     void Reset() noexcept;
 
     bool loaded() const { return functions_ != nullptr; }
+    bool shared() const { return shared_; }
     CK_FUNCTION_LIST* fn() const { return functions_; }
     const std::string& name() const { return name_; }
 
@@ -52,6 +55,7 @@ private:
     CK_FUNCTION_LIST* functions_ = nullptr;
     bool initialized_ = false;
     bool keepInitialized_ = false;
+    bool shared_ = false;
     std::string name_;
 };
 

@@ -126,7 +126,14 @@ CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJ
 
 CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAGS tokenFlags,
                          const Secret& pin, bool acceptAlreadyLoggedIn) {
-    const CK_RV rv = LoginAs(fn, session, CKU_USER, tokenFlags, pin);
+    CK_RV rv = CKR_USER_ALREADY_LOGGED_IN;
+    CK_SESSION_INFO info{};
+    // A reader may ask for the PIN on its keypad before it looks at the login in place.
+    if (!acceptAlreadyLoggedIn || !PinOnReader(tokenFlags) ||
+        Checked(fn->C_GetSessionInfo(session, &info)) != CKR_OK ||
+        (info.state != CKS_RO_USER_FUNCTIONS && info.state != CKS_RW_USER_FUNCTIONS)) {
+        rv = LoginAs(fn, session, CKU_USER, tokenFlags, pin);
+    }
     fn_ = fn;
     session_ = session;
     if (rv == CKR_OK) {
