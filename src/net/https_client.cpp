@@ -18,6 +18,7 @@ constexpr std::uint32_t kHeaderNotFoundCode = 12150;
 std::mutex g_processMutex;
 std::wstring g_serverMessage;
 std::vector<Bytes> g_acceptedIssuers;
+CHttpsClient::Limits g_defaultLimits;
 
 }  // namespace
 
@@ -41,8 +42,15 @@ void ClearAcceptedIssuers() {
     g_acceptedIssuers.clear();
 }
 
+void CHttpsClient::SetDefaultLimits(const Limits& defaults) {
+    std::lock_guard lock(g_processMutex);
+    g_defaultLimits = defaults;
+}
+
 CHttpsClient::CHttpsClient() {
     EnsureCurlGlobal();
+    std::lock_guard lock(g_processMutex);
+    limits = g_defaultLimits;
 }
 
 CHttpsClient::~CHttpsClient() = default;
@@ -115,6 +123,24 @@ ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {
     Log().Write("Response len: " + std::to_string(body.size()));
     Log().Write("Response msg: \"" + ToString(body) + "\"");
     return result;
+}
+
+CHttpsClient::Delivery CHttpsClient::LastDelivery() const {
+    if (!transfer_ || !transfer_->curl) {
+        return Delivery::Refused;  // nothing left this program
+    }
+    const Transfer& t = *transfer_;
+    if (t.status == 200) {
+        return Delivery::Accepted;
+    }
+    if (t.status != 0) {
+        return t.status >= 400 && t.status < 500 && t.status != 408 && t.status != 429
+                   ? Delivery::Refused
+                   : Delivery::Unknown;
+    }
+    // Without a secure connection no request went out (asked for a certificate, the client
+    // abandons the handshake); a refused certificate stops the server before it reads one.
+    return !t.secured || t.certificateRefused ? Delivery::Refused : Delivery::Unknown;
 }
 
 ErrorId CHttpsClient::QueryHeader(std::wstring& nameAndValue) {

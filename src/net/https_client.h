@@ -39,6 +39,8 @@ public:
         long total = 600;   // one request, from start to end
     };
     Limits limits;
+    // What every client made from now on starts with (a test's short waits).
+    static void SetDefaultLimits(const Limits& defaults);
 
     CHttpsClient();
     ~CHttpsClient();
@@ -72,6 +74,19 @@ public:
     // Appends the CA names of the last request's certificate request to AcceptedIssuers().
     // Returns 0, or 7 when no request was made or the server asked for no certificate.
     ErrorId GetAcceptedIssuers();
+
+    // What the last request's answer proves about the server's handling of it.
+    enum class Delivery {
+        Accepted,  // answered with status 200
+        // Provably not taken: no secure connection came about, the server refused the
+        // certificate (or asked for one that was not given), or a 4xx answer other than 408 and
+        // 429 (which only say "later").
+        Refused,
+        // Anything else: a connection cut or timed out after it was made, a 5xx (perhaps a
+        // gateway's, after the server acted), 408 or 429.
+        Unknown,
+    };
+    Delivery LastDelivery() const;
 
     // The TLS version the last request was carried on ("TLSv1.3"), for diagnostics and tests.
     const std::string& LastTlsVersion() const;

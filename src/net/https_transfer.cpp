@@ -182,6 +182,9 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
     t->result = curl_easy_perform(c);
     ERR_clear_error();
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &t->status);
+    curl_off_t secured = 0;
+    t->secured =
+        curl_easy_getinfo(c, CURLINFO_APPCONNECT_TIME_T, &secured) == CURLE_OK && secured > 0;
     transfer_ = std::move(t);
     return ERR_SUCCESS;
 }

@@ -70,7 +70,8 @@ struct CHttpsClient::Transfer {
     bool certificateRefused = false;
     bool bodyTooLarge = false;
     long status = 0;
-    SecretBytes body;  // may be a delivery: its copies are wiped as it grows
+    bool secured = false;  // the TLS handshake came to its end on our side
+    SecretBytes body;      // may be a delivery: its copies are wiped as it grows
     std::vector<std::pair<std::string, std::string>> responseHeaders;
     std::string tlsVersion;
     CURLcode result = CURLE_OK;
