@@ -2,7 +2,6 @@
 
 #include <atomic>
 
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include "log/failure_logger.h"
@@ -70,20 +69,6 @@ Bytes IssuerNameDer(const Bytes& certificateDer) {
     }
     OPENSSL_free(der);
     return name;
-}
-
-Bytes RequestModulus(const std::string& pem) {
-    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    X509ReqPtr request(bio ? PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-    const EVP_PKEY* key = request ? X509_REQ_get0_pubkey(request.get()) : nullptr;
-    BIGNUM* n = nullptr;
-    if (key == nullptr || EVP_PKEY_get_bn_param(key, "n", &n) != 1) {
-        return {};
-    }
-    const BignumPtr modulus(n);
-    Bytes bytes(static_cast<std::size_t>(BN_num_bytes(modulus.get())));
-    BN_bn2bin(modulus.get(), bytes.data());
-    return bytes;
 }
 
 std::string NameText(const Bytes& nameDer) {

@@ -24,10 +24,6 @@ std::string SerialNumberText(const Bytes& certificateDer);
 // The DER of a certificate's issuer name; empty for bytes that are not a certificate.
 Bytes IssuerNameDer(const Bytes& certificateDer);
 
-// The RSA modulus (big-endian, no leading zero octets) of the public key of a PEM certification
-// request; empty for text that is not one.
-Bytes RequestModulus(const std::string& pem);
-
 // A DER distinguished name as "CN=..., O=..., C=..." (last RDN first), at most 259 bytes, for
 // the log.
 std::string NameText(const Bytes& nameDer);

@@ -9,6 +9,7 @@
 #include "net/keygen_parameters.h"
 #include "net/token_client_certificate.h"
 #include "request/cert_names.h"
+#include "request/keygen_session.h"
 #include "request/pkcs10_generation.h"
 #include "token/pin_gate.h"
 #include "token/pkcs11_session.h"
@@ -82,32 +83,6 @@ ErrorId CheckTokenReady(const zel_token& token) {
     }
     return shortfalls.empty() ? ERR_SUCCESS : ShortfallErrorId(shortfalls.front());
 }
-
-// The key pair of a request the authority has not accepted, destroyed when the run ends without
-// that acceptance: nothing would ever use it.
-class UnacceptedKeyPair {
-public:
-    UnacceptedKeyPair(const zel_token& token, const Secret& pin, const std::string& pem)
-        : token_(token), pin_(pin), modulus_(RequestModulus(pem)) {}
-    ~UnacceptedKeyPair() {
-        if (accepted_ || modulus_.empty()) {
-            return;
-        }
-        const CK_RV rv = CPKI().DestroyKeyPair(token_, pin_, modulus_);
-        Log().Write(rv == CKR_OK ? "Key pair of the request not accepted removed"
-                                 : "Key pair of the request not accepted left on the token: " +
-                                       std::to_string(rv));
-    }
-    UnacceptedKeyPair(const UnacceptedKeyPair&) = delete;
-    UnacceptedKeyPair& operator=(const UnacceptedKeyPair&) = delete;
-    void Accepted() { accepted_ = true; }
-
-private:
-    const zel_token& token_;
-    const Secret& pin_;
-    Bytes modulus_;
-    bool accepted_ = false;
-};
 
 class RequestGenerationRun {
 public:
@@ -184,6 +159,8 @@ public:
         std::string pem;
         int resultCode = 0;
         Secret pin;
+        KeyPairHold keyPair;
+        keyPair.certificateWaits = port_.Status().canDownload;
         if (AskForDn()) {
             rc = Fetch(client, port_, L"/rest/certificate/fields", tlsCertificate, 10, body);
             if (rc != ERR_SUCCESS) {
@@ -197,7 +174,7 @@ public:
             if (const CK_RV pinResult = AcquirePin(port_, token, pin); pinResult != CKR_OK) {
                 return PinGateErrorId(pinResult);
             }
-            rc = GeneratePKCS10(*fields, keySizes, pin, port_, pem, resultCode);
+            rc = GeneratePKCS10(*fields, keySizes, pin, port_, pem, resultCode, &keyPair);
         } else {
             const std::wstring name = BuildDNFromCertificate(selected.der);
             Log().Write("DN =  " + WideToUtf8ForLog(name));
@@ -207,7 +184,7 @@ public:
                 return PinGateErrorId(pinResult);
             }
             rc = GeneratePKCS10OIDValidation(name, extensions, keySizes, pin, port_, pem,
-                                             resultCode);
+                                             resultCode, &keyPair);
         }
         if (resultCode == kWrongPin) {
             // A mistyped PIN is asked for again on the next attempt instead of failing twice.
@@ -218,7 +195,7 @@ public:
         }
 
         port_.PostProgress(95);
-        if (pem.empty()) {
+        if (pem.empty() || !keyPair.session) {
             Log().Write("Error generating key");
             return ERR_KEYGEN_FAILED;
         }
@@ -226,16 +203,19 @@ public:
         Log().Write("PKCS10: " + pem);
         port_.PostNextStep();
 
-        UnacceptedKeyPair keyPair(token, pin, pem);
+        // The pair goes only on proof that the authority does not have its request; the session
+        // that made it is still logged in for that.
         const Bytes request = ToBytes(pem);
-        if (rc = client.SendRequest(L"/rest/certificate/pkcs10", &request, &tlsCertificate);
-            rc != ERR_SUCCESS) {
-            return rc;
+        keyPair.session->RequestSent();
+        rc = client.SendRequest(L"/rest/certificate/pkcs10", &request, &tlsCertificate);
+        if (rc == ERR_SUCCESS) {
+            rc = client.ReceiveResponse(body);
         }
-        if (rc = client.ReceiveResponse(body); rc == ERR_SUCCESS) {
-            keyPair.Accepted();
-        }
-        return rc;
+        const CHttpsClient::Delivery delivery = client.LastDelivery();
+        keyPair.session->Settle(delivery);
+        return rc != ERR_SUCCESS && delivery == CHttpsClient::Delivery::Unknown
+                   ? ERR_REQUEST_UNANSWERED
+                   : rc;
     }
 
 private:

@@ -109,6 +109,10 @@ constexpr Entry kStrings[] = {
     {185, L"Reînnoiește"},
     // Shown while a token whose reader has its own keypad waits for the PIN there.
     {186, L"Introduceți codul PIN pe tastatura cititorului"},
+    // A token that generated the new keys into the place of a certificate's key, and a request
+    // whose answer never came.
+    {187, L"La generarea cheilor noi, dispozitivul criptografic a înlocuit certificatul existent sau cheia acestuia. Cererea nu a fost trimisă și nu s-a mai modificat nimic pe dispozitiv; vă rugăm să contactați suportul Quorvane."},
+    {188, L"Nu s-a primit răspunsul Quorvane la cererea trimisă, așa că este posibil ca ea să fi ajuns. Cheile noi au fost păstrate pe dispozitivul criptografic. Starea certificatelor, actualizată acum, arată dacă cererea a fost primită: dacă butonul ”Încarcă certificat” devine activ, continuați cu el; altfel reluați procedura de generare."},
 };
 // clang-format on
 
@@ -145,6 +149,8 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_TOKEN_NO_DECRYPTION, 176},
     {ERR_TOKEN_NO_SIGNING, 177},
     {ERR_KEY_NOT_PROTECTED, 178},
+    {ERR_TOKEN_REPLACED_KEY, 187},
+    {ERR_REQUEST_UNANSWERED, 188},
 };
 
 }  // namespace

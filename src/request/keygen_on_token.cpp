@@ -31,15 +31,19 @@ int CheckRequestContent(const SubjectFields& subject, const RequestedExtensions*
 
 }  // namespace
 
+KeyPairHold::KeyPairHold() = default;
+KeyPairHold::~KeyPairHold() = default;
+
 CK_RV GenerateSigningKeysOnToken(const std::vector<std::int32_t>& keySizes, const zel_token& token,
                                  const Secret& pin, const SubjectFields& subject,
-                                 const RequestedExtensions* extensions, std::string& pem) {
+                                 const RequestedExtensions* extensions, std::string& pem,
+                                 KeyPairHold* hold) {
     LogTag tag("GenerateSigningKeysOnToken");
     Log().Write("GenerateSigningKeysOnToken");
     for (std::size_t i = 0; i < keySizes.size(); ++i) {
         Log().Write("Using key of size " + std::to_string(keySizes[i]));
         const CK_RV rv =
-            SL_GenerateSigningKeysOnToken(keySizes[i], token, pin, subject, extensions, pem);
+            SL_GenerateSigningKeysOnToken(keySizes[i], token, pin, subject, extensions, pem, hold);
         if (rv != CKR_KEY_SIZE_RANGE || i + 1 == keySizes.size()) {
             return rv;
         }
@@ -50,7 +54,8 @@ CK_RV GenerateSigningKeysOnToken(const std::vector<std::int32_t>& keySizes, cons
 
 CK_RV SL_GenerateSigningKeysOnToken(std::int32_t keySize, const zel_token& token, const Secret& pin,
                                     const SubjectFields& subject,
-                                    const RequestedExtensions* extensions, std::string& pem) {
+                                    const RequestedExtensions* extensions, std::string& pem,
+                                    KeyPairHold* hold) {
     LogTag tag("SL_GenerateSigningKeysOnToken");
     Log().Write("SL_GenerateSigningKeysOnToken");
 
@@ -70,30 +75,41 @@ CK_RV SL_GenerateSigningKeysOnToken(std::int32_t keySize, const zel_token& token
         return static_cast<CK_RV>(rc);
     }
 
-    KeygenSession session;
-    if ((rv = session.Open(token)) != CKR_OK || (rv = session.Login(pin)) != CKR_OK ||
-        (rv = session.GenerateKeyPair(static_cast<CK_ULONG>(keySize))) != CKR_OK) {
+    auto session = std::make_unique<KeygenSession>();
+    if ((rv = session->Open(token)) != CKR_OK || (rv = session->Login(pin)) != CKR_OK) {
+        return rv;
+    }
+    if (hold != nullptr) {
+        session->SettleEarlierKeyPairs(hold->certificateWaits);
+    }
+    if ((rv = session->NoteHoldings()) != CKR_OK ||
+        (rv = session->GenerateKeyPair(static_cast<CK_ULONG>(keySize))) != CKR_OK ||
+        (rv = session->CheckHoldings()) != CKR_OK || (rv = session->CheckProtection()) != CKR_OK) {
         return rv;
     }
     RequestContent content;
     content.subject = subject;
     content.extensions = extensions;
-    if ((rv = session.ReadPublicKey(content.modulus, content.publicExponent)) != CKR_OK ||
-        (rv = session.DescribePrivateKey()) != CKR_OK) {
+    if ((rv = session->ReadPublicKey(content.modulus, content.publicExponent)) != CKR_OK ||
+        (rv = session->DescribePrivateKey()) != CKR_OK) {
         return rv;
     }
     Bytes der;
     const int rc = BuildCertificationRequest(
         content,
         [&session](const Bytes& digestInfo, Bytes& signature) {
-            return session.SignDigestInfo(digestInfo, signature);
+            return session->SignDigestInfo(digestInfo, signature);
         },
         der);
     if (rc != 0) {
         return static_cast<CK_RV>(rc);
     }
     pem = CertificateRequestPem(der);
-    session.KeepKeyPair();
+    if (hold != nullptr) {
+        hold->session = std::move(session);
+    } else {
+        session->KeepKeyPair();
+    }
     return CKR_OK;
 }
 

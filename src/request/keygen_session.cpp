@@ -4,7 +4,10 @@
 #include <string>
 #include <vector>
 
+#include <openssl/rand.h>
+
 #include "log/enroll_log.h"
+#include "token/certificate_parts.h"
 #include "token/open_token.h"
 #include "token/pkcs11_call.h"
 #include "token/pkcs11_find.h"
@@ -18,7 +21,7 @@ constexpr CK_ULONG kKeyIdBuffer = 255;
 // No RSA modulus or exponent a token generates comes near this; a larger length is a fault.
 constexpr CK_ULONG kMaxKeyPart = 4096;
 
-void PublicKeyTemplate(AttributeTemplate& t, CK_ULONG bits) {
+void PublicKeyTemplate(AttributeTemplate& t, CK_ULONG bits, const Bytes& id) {
     static const std::uint8_t kExponent[] = {0x01, 0x00, 0x01};
     t.Ulong(CKA_CLASS, CKO_PUBLIC_KEY)
         .Bool(CKA_TOKEN, true)
@@ -28,19 +31,19 @@ void PublicKeyTemplate(AttributeTemplate& t, CK_ULONG bits) {
         .Data(CKA_PUBLIC_EXPONENT, kExponent, sizeof kExponent)
         .Bool(CKA_VERIFY, true)
         .Bool(CKA_ENCRYPT, true)
-        .Text(CKA_ID, kProvisionalKeyId);
+        .Data(CKA_ID, id);
 }
 
 // The private key's protection is stated, never left to the token's defaults: some tokens make
 // keys readable and exportable unless told otherwise.
-void PrivateKeyTemplate(AttributeTemplate& t, bool protection) {
+void PrivateKeyTemplate(AttributeTemplate& t, bool protection, const Bytes& id) {
     t.Ulong(CKA_CLASS, CKO_PRIVATE_KEY)
         .Bool(CKA_TOKEN, true)
         .Bool(CKA_PRIVATE, true)
         .Text(CKA_LABEL, kProvisionalPrivateKeyLabel)
         .Bool(CKA_SIGN, true)
         .Bool(CKA_DECRYPT, true)
-        .Text(CKA_ID, kProvisionalKeyId);
+        .Data(CKA_ID, id);
     if (protection) {
         t.Bool(CKA_SENSITIVE, true).Bool(CKA_EXTRACTABLE, false);
     }
@@ -66,28 +69,29 @@ CK_RV ReadKeyProtection(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJE
     return rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE ? CKR_OK : rv;
 }
 
-// The keys that carry the provisional identifier: those of requests still waiting, and those of a
-// generation the token made although it answered with a failure.
-std::vector<CK_OBJECT_HANDLE> ProvisionalKeys(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session) {
-    std::vector<CK_OBJECT_HANDLE> keys;
-    for (const CK_OBJECT_CLASS keyClass : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
-        AttributeTemplate pattern;
-        pattern.Ulong(CKA_CLASS, keyClass).Text(CKA_ID, kProvisionalKeyId);
-        std::vector<CK_OBJECT_HANDLE> found;
-        FindAllObjects(fn, session, pattern, found);
-        keys.insert(keys.end(), found.begin(), found.end());
-    }
-    return keys;
+// A modulus as a number: tokens may keep a leading zero octet.
+Bytes Unsigned(Bytes modulus) {
+    const auto first = std::find_if(modulus.begin(), modulus.end(), [](auto b) { return b != 0; });
+    modulus.erase(modulus.begin(), first);
+    return modulus;
 }
 
 }  // namespace
+
+Bytes NewProvisionalKeyId() {
+    std::uint8_t random[16] = {};
+    if (RAND_bytes(random, sizeof random) != 1) {
+        return {};
+    }
+    return ToBytes(std::string(kProvisionalKeyId) + " " + ToHexLower(random, sizeof random));
+}
 
 KeygenSession::~KeygenSession() {
     if (!session_.open()) {
         return;
     }
-    if (!keepKeyPair_) {
-        DestroyKeyPair();
+    if (!keepKeyPair_ && DestroyKeyPair()) {
+        Forget();
     }
     if (login_.alreadyLoggedIn()) {
         // Someone else's login: their sessions and the library's state stay as they are, and the
@@ -107,6 +111,7 @@ KeygenSession::~KeygenSession() {
 
 CK_RV KeygenSession::Open(const zel_token& token) {
     tokenFlags_ = token.tokenFlags;
+    tokenKey_ = LedgerTokenKey(token);
     CK_RV rv = module_.Load(token.modulePath);
     if (rv == kNoFunctionList) {
         return kKeygenNoFunctionList;
@@ -115,7 +120,7 @@ CK_RV KeygenSession::Open(const zel_token& token) {
         return rv;
     }
     rv = module_.Initialize();
-    sharedLibrary_ = rv == CKR_CRYPTOKI_ALREADY_INITIALIZED;
+    sharedLibrary_ = rv == CKR_CRYPTOKI_ALREADY_INITIALIZED || module_.shared();
     if (rv != CKR_OK && !sharedLibrary_) {
         return rv;
     }
@@ -142,18 +147,155 @@ CK_RV KeygenSession::Login(const Secret& pin) {
     return rv == CKR_USER_ALREADY_LOGGED_IN ? CKR_OK : rv;
 }
 
+CK_RV KeygenSession::Find(AttributeTemplate& pattern, std::vector<CK_OBJECT_HANDLE>& found) {
+    found.clear();
+    return FindAllObjects(module_.fn(), session_.handle(), pattern, found);
+}
+
+void KeygenSession::Record(LedgerState state) {
+    if (!RecordKeyPair({tokenKey_, state, id_, modulus_})) {
+        Log().Write("The key pair ledger could not be written");
+    }
+}
+
+void KeygenSession::Forget() {
+    if (!id_.empty() && !ForgetKeyPair(tokenKey_, id_)) {
+        Log().Write("The key pair ledger could not be written");
+    }
+}
+
+KeygenSession::Found KeygenSession::DestroyPairsWithId(const Bytes& id, const Bytes& modulus) {
+    CK_FUNCTION_LIST* fn = module_.fn();
+    std::vector<CK_OBJECT_HANDLE> keys[2];
+    std::vector<Bytes> moduli[2];
+    for (const int k : {0, 1}) {
+        AttributeTemplate pattern;
+        pattern.Ulong(CKA_CLASS, k == 0 ? CKO_PUBLIC_KEY : CKO_PRIVATE_KEY).Data(CKA_ID, id);
+        if (Find(pattern, keys[k]) != CKR_OK) {
+            return Found::Unknown;
+        }
+        for (const CK_OBJECT_HANDLE key : keys[k]) {
+            Bytes value;
+            if (ReadAttribute(fn, session_.handle(), key, CKA_MODULUS, value) != CKR_OK) {
+                return Found::Unknown;
+            }
+            moduli[k].push_back(Unsigned(std::move(value)));
+        }
+    }
+    if (keys[0].empty() && keys[1].empty()) {
+        return Found::None;
+    }
+    // A private key without its public key beside it, or a key other than the recorded one, is
+    // not shown to be ours.
+    const auto ours = [&](const Bytes& m) {
+        return modulus.empty() ? std::count(moduli[0].begin(), moduli[0].end(), m) != 0
+                               : m == Unsigned(modulus);
+    };
+    if (!std::all_of(moduli[0].begin(), moduli[0].end(), ours) ||
+        !std::all_of(moduli[1].begin(), moduli[1].end(), ours)) {
+        return Found::InUse;
+    }
+    AttributeTemplate certificates;
+    certificates.Ulong(CKA_CLASS, CKO_CERTIFICATE).Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509);
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (Find(certificates, found) != CKR_OK) {
+        return Found::Unknown;
+    }
+    for (const CK_OBJECT_HANDLE certificate : found) {
+        Bytes der;
+        CertificateParts parts;
+        if (ReadAttribute(fn, session_.handle(), certificate, CKA_VALUE, der) != CKR_OK) {
+            return Found::Unknown;
+        }
+        if (ParseCertificateParts(der, parts) == 0 && ours(parts.modulus)) {
+            return Found::InUse;
+        }
+    }
+    for (const int k : {1, 0}) {
+        for (const CK_OBJECT_HANDLE key : keys[k]) {
+            if (Checked(fn->C_DestroyObject(session_.handle(), key)) != CKR_OK) {
+                return Found::Unknown;
+            }
+        }
+    }
+    return Found::Destroyed;
+}
+
+void KeygenSession::SettleEarlierKeyPairs(bool certificateWaits) {
+    for (const LedgerEntry& entry : LoadKeyPairLedger()) {
+        if (entry.token != tokenKey_ || (entry.state == LedgerState::Sent && certificateWaits)) {
+            continue;
+        }
+        const Found found = DestroyPairsWithId(entry.id, entry.modulus);
+        Log().Write(found == Found::Destroyed ? "Key pair of an earlier request removed"
+                    : found == Found::None    ? "Key pair of an earlier request no longer there"
+                    : found == Found::InUse
+                        ? "Key pair of an earlier request kept: in use, or not the one recorded"
+                        : "Key pair of an earlier request kept: the token could not be searched");
+        if (found != Found::Unknown && !ForgetKeyPair(tokenKey_, entry.id)) {
+            Log().Write("The key pair ledger could not be written");
+        }
+    }
+}
+
+CK_RV KeygenSession::NoteHoldings() {
+    CK_FUNCTION_LIST* fn = module_.fn();
+    AttributeTemplate pattern;
+    pattern.Ulong(CKA_CLASS, CKO_CERTIFICATE).Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509);
+    std::vector<CK_OBJECT_HANDLE> certificates;
+    CK_RV rv = Find(pattern, certificates);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    for (const CK_OBJECT_HANDLE certificate : certificates) {
+        Holding holding;
+        CertificateParts parts;
+        if ((rv = ReadAttribute(fn, session_.handle(), certificate, CKA_VALUE,
+                                holding.certificate)) != CKR_OK) {
+            return rv;
+        }
+        if (ParseCertificateParts(holding.certificate, parts) != 0) {
+            continue;
+        }
+        holding.modulus = parts.modulus;
+        AttributeTemplate key;
+        key.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, holding.modulus);
+        std::vector<CK_OBJECT_HANDLE> keys;
+        if ((rv = Find(key, keys)) != CKR_OK) {
+            return rv;
+        }
+        if (!keys.empty()) {
+            holdings_.push_back(std::move(holding));
+        }
+    }
+    return CKR_OK;
+}
+
 CK_RV KeygenSession::GenerateKeyPair(CK_ULONG bits) {
     CK_RV rv = CKR_OK;
-    const std::vector<CK_OBJECT_HANDLE> before = ProvisionalKeys(module_.fn(), session_.handle());
     for (const bool protection : {true, false}) {
+        // Written before the token is asked, so that what a cut generation left can be proven
+        // ours; each attempt has its own, so a refused one cannot be taken for the next.
+        id_ = NewProvisionalKeyId();
+        if (id_.empty()) {
+            return Checked(CKR_FUNCTION_FAILED);
+        }
+        Record(LedgerState::Made);
         AttributeTemplate publicTemplate;
-        PublicKeyTemplate(publicTemplate, bits);
+        PublicKeyTemplate(publicTemplate, bits, id_);
         AttributeTemplate privateTemplate;
-        PrivateKeyTemplate(privateTemplate, protection);
+        PrivateKeyTemplate(privateTemplate, protection, id_);
         CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
         rv = Checked(module_.fn()->C_GenerateKeyPair(
             session_.handle(), &mechanism, publicTemplate.data(), publicTemplate.size(),
             privateTemplate.data(), privateTemplate.size(), &publicKey_, &privateKey_));
+        if (rv != CKR_OK) {
+            publicKey_ = privateKey_ = CK_INVALID_HANDLE;
+            // A pair made although the answer was lost would stay on the token for nothing.
+            if (DestroyPairsWithId(id_, {}) != Found::Unknown) {
+                Forget();
+            }
+        }
         if (!protection || !TemplateRefused(rv)) {
             break;
         }
@@ -161,34 +303,92 @@ CK_RV KeygenSession::GenerateKeyPair(CK_ULONG bits) {
         Log().Write("Key template refused (" + std::to_string(rv) +
                     "): trying without the protection attributes");
     }
-    if (rv != CKR_OK) {
-        publicKey_ = privateKey_ = CK_INVALID_HANDLE;
-        // A pair made although the answer was lost would stay on the token for nothing.
-        for (const CK_OBJECT_HANDLE key : ProvisionalKeys(module_.fn(), session_.handle())) {
-            if (std::find(before.begin(), before.end(), key) == before.end()) {
-                module_.fn()->C_DestroyObject(session_.handle(), key);
+    return rv;
+}
+
+CK_RV KeygenSession::CheckHoldings() {
+    CK_RV rv = CKR_OK;
+    for (const Holding& holding : holdings_) {
+        AttributeTemplate certificate;
+        certificate.Ulong(CKA_CLASS, CKO_CERTIFICATE).Data(CKA_VALUE, holding.certificate);
+        AttributeTemplate key;
+        key.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, holding.modulus);
+        std::vector<CK_OBJECT_HANDLE> found;
+        for (AttributeTemplate* pattern : {&certificate, &key}) {
+            if ((rv = Find(*pattern, found)) != CKR_OK) {
+                Log().Write(
+                    "The token's certificates could not be checked after the key "
+                    "generation: the new key pair is left as it is");
+                keepKeyPair_ = true;  // whether the token replaced a key is unknown
+                return rv;
+            }
+            if (found.empty()) {
+                Log().Write(
+                    "The token replaced a certificate or its key with the new key pair: "
+                    "nothing more is changed");
+                KeepKeyPair();
+                return kTokenReplacedKey;
             }
         }
-        return rv;
     }
+    return CKR_OK;
+}
+
+CK_RV KeygenSession::CheckProtection() {
     bool protectedKey = false;
-    rv = ReadKeyProtection(module_.fn(), session_.handle(), privateKey_, protectedKey);
+    CK_RV rv = ReadKeyProtection(module_.fn(), session_.handle(), privateKey_, protectedKey);
     if (rv == CKR_OK && !protectedKey) {
         Log().Write("The new private key is not sensitive or can be extracted: key pair destroyed");
         rv = kTokenKeyNotProtected;
     }
-    if (rv != CKR_OK) {
-        DestroyKeyPair();
+    if (rv != CKR_OK && DestroyKeyPair()) {
+        Forget();
     }
     return rv;
 }
 
-void KeygenSession::DestroyKeyPair() {
+bool KeygenSession::DestroyKeyPair() {
+    bool destroyed = publicKey_ != CK_INVALID_HANDLE || privateKey_ != CK_INVALID_HANDLE;
     for (CK_OBJECT_HANDLE* key : {&privateKey_, &publicKey_}) {
         if (*key != CK_INVALID_HANDLE) {
-            Checked(module_.fn()->C_DestroyObject(session_.handle(), *key));
+            destroyed = Checked(module_.fn()->C_DestroyObject(session_.handle(), *key)) == CKR_OK &&
+                        destroyed;
             *key = CK_INVALID_HANDLE;
         }
+    }
+    return destroyed;
+}
+
+void KeygenSession::KeepKeyPair() {
+    keepKeyPair_ = true;
+    Forget();
+}
+
+void KeygenSession::RequestSent() {
+    Record(LedgerState::Sent);
+}
+
+void KeygenSession::Settle(CHttpsClient::Delivery delivery) {
+    switch (delivery) {
+        case CHttpsClient::Delivery::Accepted:
+            KeepKeyPair();
+            break;
+        case CHttpsClient::Delivery::Refused:
+            keepKeyPair_ = true;  // settled here, whatever comes of it
+            if (DestroyKeyPair()) {
+                Log().Write("Key pair of the request not accepted removed");
+                Forget();
+            } else {
+                Log().Write("Key pair of the request not accepted left on the token");
+                Record(LedgerState::Made);
+            }
+            break;
+        case CHttpsClient::Delivery::Unknown:
+            Log().Write(
+                "No answer to the request: its key pair is kept until the authority's "
+                "status shows what became of it");
+            keepKeyPair_ = true;
+            break;
     }
 }
 
@@ -213,7 +413,8 @@ CK_RV KeygenSession::ReadPublicKey(Bytes& modulus, Bytes& publicExponent) {
     }
     modulus.resize(std::min<std::size_t>(parts[0].ulValueLen, modulus.size()));
     publicExponent.resize(std::min<std::size_t>(parts[1].ulValueLen, publicExponent.size()));
-    modulusSize_ = static_cast<CK_ULONG>(modulus.size());
+    modulus_ = modulus;
+    Record(LedgerState::Made);
     return CKR_OK;
 }
 
@@ -245,8 +446,8 @@ int KeygenSession::SignDigestInfo(const Bytes& digestInfo, Bytes& signature) {
         return static_cast<int>(rv);
     }
     // A PKCS#1 v1.5 signature is exactly as long as the modulus.
-    signature.assign(modulusSize_, 0);
-    CK_ULONG length = modulusSize_;
+    signature.assign(modulus_.size(), 0);
+    CK_ULONG length = static_cast<CK_ULONG>(modulus_.size());
     if (Checked(module_.fn()->C_Sign(session_.handle(), const_cast<CK_BYTE*>(digestInfo.data()),
                                      static_cast<CK_ULONG>(digestInfo.size()), signature.data(),
                                      &length)) != CKR_OK ||

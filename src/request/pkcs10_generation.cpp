@@ -30,6 +30,8 @@ ErrorId ErrorIdFor(CK_RV code, bool tokenSelected) {
             return ERR_KEYGEN_FAILED;
         case kTokenKeyNotProtected:
             return ERR_KEY_NOT_PROTECTED;
+        case kTokenReplacedKey:
+            return ERR_TOKEN_REPLACED_KEY;
         case CKR_DEVICE_ERROR:
             return tokenSelected ? ERR_OLD_DRIVER : ERR_TOKEN_DEVICE;
         default:
@@ -47,7 +49,7 @@ ErrorId Finish(CK_RV code, bool tokenSelected, int& resultCode) {
 CK_RV GenerateOnSelectedToken(const SubjectFields& subject, const RequestedExtensions* extensions,
                               const std::vector<std::int32_t>& keySizes, const Secret& pin,
                               ProgressPort& progress, std::string& pem, bool& tokenSelected,
-                              bool logSteps) {
+                              bool logSteps, KeyPairHold* hold) {
     if (logSteps) {
         Log().Write("Before Check UserToken =  ");
     }
@@ -61,29 +63,31 @@ CK_RV GenerateOnSelectedToken(const SubjectFields& subject, const RequestedExten
         return selected;
     }
     progress.PostProgress(kKeygenProgressStart, kKeygenProgressTarget, kKeygenProgressSeconds);
-    return GenerateSigningKeysOnToken(keySizes, token, pin, subject, extensions, pem);
+    return GenerateSigningKeysOnToken(keySizes, token, pin, subject, extensions, pem, hold);
 }
 
 }  // namespace
 
 ErrorId GeneratePKCS10(const std::wstring& fieldsText, const std::vector<std::int32_t>& keySizes,
-                       const Secret& pin, ProgressPort& progress, std::string& pem,
-                       int& resultCode) {
+                       const Secret& pin, ProgressPort& progress, std::string& pem, int& resultCode,
+                       KeyPairHold* hold) {
     pem.clear();
     const auto fields = ReadCertFields(fieldsText, FieldValueRule::Unchanged);
     if (!fields) {
         return Finish(kToolkitBadText, false, resultCode);
     }
     bool tokenSelected = false;
-    const CK_RV rv = GenerateOnSelectedToken(SubjectFieldsFromServerFields(*fields), nullptr,
-                                             keySizes, pin, progress, pem, tokenSelected, false);
+    const CK_RV rv =
+        GenerateOnSelectedToken(SubjectFieldsFromServerFields(*fields), nullptr, keySizes, pin,
+                                progress, pem, tokenSelected, false, hold);
     return Finish(rv, tokenSelected, resultCode);
 }
 
 ErrorId GeneratePKCS10OIDValidation(const std::wstring& dnText,
                                     const RequestedExtensions& extensions,
                                     const std::vector<std::int32_t>& keySizes, const Secret& pin,
-                                    ProgressPort& progress, std::string& pem, int& resultCode) {
+                                    ProgressPort& progress, std::string& pem, int& resultCode,
+                                    KeyPairHold* hold) {
     LogTag tag("GeneratePKCS10OIDValidation");
     Log().Write("GeneratePKCS10OIDValidation");
     pem.clear();
@@ -96,7 +100,7 @@ ErrorId GeneratePKCS10OIDValidation(const std::wstring& dnText,
     Log().Write("Constructing Names And Parameters Succesfully =  ");
     bool tokenSelected = false;
     const CK_RV rv = GenerateOnSelectedToken(subject, &extensions, keySizes, pin, progress, pem,
-                                             tokenSelected, true);
+                                             tokenSelected, true, hold);
     return Finish(rv, tokenSelected, resultCode);
 }
 

@@ -37,32 +37,7 @@ CK_RV DestroyMatching(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Byt
     return rv;
 }
 
-// Destroys the key objects of `keyClass` with this modulus.
-CK_RV DestroyKeys(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_CLASS keyClass,
-                  const Bytes& modulus) {
-    AttributeTemplate pattern;
-    pattern.Ulong(CKA_CLASS, keyClass).Data(CKA_MODULUS, modulus);
-    std::vector<CK_OBJECT_HANDLE> keys;
-    CK_RV rv = FindAllObjects(fn, session, pattern, keys);
-    for (const CK_OBJECT_HANDLE key : keys) {
-        if (rv == CKR_OK) {
-            rv = Checked(fn->C_DestroyObject(session, key));
-        }
-    }
-    return rv;
-}
-
 }  // namespace
-
-CK_RV CPKI::DestroyKeyPair(const zel_token& token, const Secret& pin, const Bytes& modulus) {
-    return RunOnTokenLoggedIn(
-        token, pin,
-        [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
-            const CK_RV rv = DestroyKeys(fn, session, CKO_PRIVATE_KEY, modulus);
-            return rv != CKR_OK ? rv : DestroyKeys(fn, session, CKO_PUBLIC_KEY, modulus);
-        },
-        true);
-}
 
 CK_RV CPKI::RemoveCertificate(const zel_token& token, const Secret& pin,
                               const Bytes& certificateDer) {

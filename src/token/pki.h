@@ -64,12 +64,6 @@ public:
     CK_RV InstallCertificate(const zel_token& token, const Secret& pin,
                              const Bytes& certificateDer);
 
-    // Destroys the private and public key objects whose CKA_MODULUS is `modulus` (big-endian,
-    // as the token gives it): a key pair generated for a request the authority never accepted.
-    // Logs in with `pin`, or uses a login found in place. Returns 0 (also when there is none),
-    // 224 when the token is not present, or the failing call's CK_RV.
-    CK_RV DestroyKeyPair(const zel_token& token, const Secret& pin, const Bytes& modulus);
-
     // Destroys every X.509 certificate object of the token whose value equals the DER exactly.
     // Returns 0 (also when none matches), 224 when the token is not present, or the failing
     // call's CK_RV.

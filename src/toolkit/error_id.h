@@ -4,7 +4,7 @@
 
 namespace qe {
 
-// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..25 failures with a
+// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..27 failures with a
 // fixed text; any other value is shown with the generic text.
 using ErrorId = std::int32_t;
 
@@ -37,6 +37,10 @@ enum : ErrorId {
     ERR_TOKEN_NO_SIGNING = 24,
     // The token made a new private key that can be read or exported; it was destroyed.
     ERR_KEY_NOT_PROTECTED = 25,
+    // Key generation took the place of a certificate's key on the token; nothing was sent.
+    ERR_TOKEN_REPLACED_KEY = 26,
+    // The request went out and no answer came: the authority may have it; its keys were kept.
+    ERR_REQUEST_UNANSWERED = 27,
 };
 
 }  // namespace qe

@@ -39,7 +39,9 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_TOKEN_NO_DECRYPTION, L"Dispozitivul criptografic nu poate decripta"},
         {ERR_TOKEN_NO_SIGNING, L"Dispozitivul criptografic nu poate semna"},
         {ERR_KEY_NOT_PROTECTED, L"Dispozitivul criptografic nu a protejat noua cheie"},
-        {26, generic},
+        {ERR_TOKEN_REPLACED_KEY, L"La generarea cheilor noi, dispozitivul criptografic a înlo"},
+        {ERR_REQUEST_UNANSWERED, L"Nu s-a primit răspunsul Quorvane la cererea trimisă"},
+        {28, generic},
         {-1, generic},
     };
     // The box around the text (caption, icon, buttons, the PIN forgotten) is the window test's.

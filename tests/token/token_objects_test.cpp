@@ -200,16 +200,6 @@ TEST_F(TokenObjectsTest, InstallReplacesTheSameIssuerAndSerialOnlyAndFailuresCos
     }
 }
 
-// Both halves of the key pair with that modulus go, also under a login found in place; the
-// spare pair stays.
-TEST_F(TokenObjectsTest, DestroyKeyPairTakesThatPairOnly) {
-    Faults("fail-after C_Login 0x100");
-    EXPECT_EQ(CPKI().DestroyKeyPair(Listed("Alpha"), pin_, modulus_), CKR_OK);
-    test::SoftHsm::Session session("Alpha", "1234");
-    EXPECT_EQ(session.Find(CKO_PRIVATE_KEY).size() + session.Find(CKO_PUBLIC_KEY).size(), 2u);
-    EXPECT_TRUE(session.Find(CKO_PUBLIC_KEY, modulus_).empty());
-}
-
 TEST_F(TokenObjectsTest, RemoveDestroysEveryExactCopyAndNothingElse) {
     const zel_token token = test::ListedTokens().at(0);
     const Bytes old = Issue({{"CN", "Old"}}, {0x01});

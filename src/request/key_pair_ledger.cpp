@@ -1,0 +1,89 @@
+#include "request/key_pair_ledger.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "log/temp_dir.h"
+
+namespace qe {
+namespace {
+
+constexpr const char* kHeader = "# quorvane-enroll key pairs 1";
+
+std::string LedgerPath() {
+    const std::string dir = StateDir();
+    return dir.empty() ? dir : dir + "/key-pairs";
+}
+
+bool Save(const std::vector<LedgerEntry>& entries) {
+    const std::string path = LedgerPath();
+    std::ostringstream out;
+    out << kHeader << '\n';
+    for (const LedgerEntry& e : entries) {
+        out << e.token << '\t' << (e.state == LedgerState::Sent ? "sent" : "made") << '\t'
+            << ToHexLower(e.id) << '\t' << ToHexLower(e.modulus) << '\n';
+    }
+    return !path.empty() && ReplaceFile(path, out.str());
+}
+
+// The entries without the one of this token and identifier; `removed` tells whether it was there.
+std::vector<LedgerEntry> Without(const std::string& token, const Bytes& id, bool& removed) {
+    std::vector<LedgerEntry> entries = LoadKeyPairLedger();
+    removed = std::erase_if(entries, [&](const LedgerEntry& e) {
+                  return e.token == token && e.id == id;
+              }) != 0;
+    return entries;
+}
+
+}  // namespace
+
+std::string LedgerTokenKey(const zel_token& token) {
+    Bytes identity;
+    for (const auto& field : {std::string_view(token.serialNumber, sizeof token.serialNumber),
+                              std::string_view(token.manufacturerID, sizeof token.manufacturerID),
+                              std::string_view(token.model, sizeof token.model)}) {
+        identity.insert(identity.end(), field.begin(), field.end());
+    }
+    return ToHexLower(identity);
+}
+
+std::vector<LedgerEntry> LoadKeyPairLedger() {
+    std::vector<LedgerEntry> entries;
+    std::ifstream in(LedgerPath());
+    std::string line;
+    if (!std::getline(in, line) || line != kHeader) {
+        return entries;
+    }
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string token, state, id, modulus;
+        std::getline(fields, token, '\t');
+        std::getline(fields, state, '\t');
+        std::getline(fields, id, '\t');
+        std::getline(fields, modulus, '\t');
+        auto idBytes = FromHex(id);
+        auto modulusBytes = FromHex(modulus);
+        if (!token.empty() && (state == "made" || state == "sent") && idBytes &&
+            !idBytes->empty() && modulusBytes) {
+            entries.push_back({token, state == "sent" ? LedgerState::Sent : LedgerState::Made,
+                               std::move(*idBytes), std::move(*modulusBytes)});
+        }
+    }
+    return entries;
+}
+
+bool RecordKeyPair(const LedgerEntry& entry) {
+    bool replaced = false;
+    std::vector<LedgerEntry> entries = Without(entry.token, entry.id, replaced);
+    entries.push_back(entry);
+    return Save(entries);
+}
+
+bool ForgetKeyPair(const std::string& token, const Bytes& id) {
+    bool removed = false;
+    const std::vector<LedgerEntry> entries = Without(token, id, removed);
+    return !removed || Save(entries);
+}
+
+}  // namespace qe
