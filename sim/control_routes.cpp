@@ -27,6 +27,20 @@ void AddControlRoutes(httplib::Server& server, SimContext& context) {
         LogLine("control scenario replaced");
         response.set_content(ScenarioJson(scenario), "application/json");
     });
+    // One network fault at a time, and the exchanges since it was set.
+    routes.Post("/control/fault", [ctx](const httplib::Request&, const std::string& body,
+                                        httplib::Response& response) {
+        if (std::string error = ctx->network.Arm(body); !error.empty()) {
+            AnswerText(response, 400, error);
+            return;
+        }
+        LogLine("control fault set: " + body);
+        AnswerText(response, 200, "");
+    });
+    routes.Get("/control/exchanges",
+               [ctx](const httplib::Request&, const std::string&, httplib::Response& response) {
+                   response.set_content(ctx->network.ExchangesJson(), "application/json");
+               });
     // Puts back a state read before, so a test can run one renewal step many times over.
     routes.Post("/control/state", [ctx](const httplib::Request&, const std::string& body,
                                         httplib::Response& response) {

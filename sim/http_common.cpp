@@ -123,27 +123,52 @@ Routes::Routes(httplib::Server& server, SimContext& context, std::string listene
     server_.set_read_timeout(5, 0);
     server_.set_write_timeout(5, 0);
 
-    server_.set_logger(
-        [listenerName](const httplib::Request& request, const httplib::Response& response) {
-            LogLine(RequestLogLine(listenerName, request, response));
+    NetworkFaults* network = &context.network;
+    server_.set_logger([listenerName, network](const httplib::Request& request,
+                                               const httplib::Response& response) {
+        LogLine(RequestLogLine(listenerName, request, response));
+        network->Record(listenerName, request, response.status);
+    });
+    // A fault that lets the authority act comes after the handler, in place of its answer.
+    server_.set_post_routing_handler(
+        [listenerName, network](const httplib::Request& request, httplib::Response& response) {
+            const FaultKind fault = network->FaultFor(listenerName, request);
+            if (fault == FaultKind::Gateway) {
+                response.status = 502;
+                response.set_content(
+                    "<html>\r\n<head><title>502 Bad Gateway</title></head>\r\n<body>\r\n<center>"
+                    "<h1>502 Bad Gateway</h1></center>\r\n</body>\r\n</html>\r\n",
+                    "text/html");
+            } else if (fault == FaultKind::Lost) {
+                LogLine(listenerName +
+                        " answer lost: " + RequestLogLine(listenerName, request, response));
+                NetworkFaults::Disrupt(fault, request);
+            }
         });
 
     // Decided before the library reads any body: only the POST paths read one, bounded.
-    server_.set_pre_routing_handler(
-        [postPaths = postPaths_](const httplib::Request& request, httplib::Response& response) {
-            if (request.method == "POST") {
-                if (postPaths->count(request.path) == 0) {
-                    RefuseUnread(response, 404, DefaultErrorText(404));
-                    return httplib::Server::HandlerResponse::Handled;
-                }
-                return httplib::Server::HandlerResponse::Unhandled;
-            }
-            if (HasBody(request)) {
-                RefuseUnread(response, 400, "Această cerere nu poate avea conținut.");
+    server_.set_pre_routing_handler([postPaths = postPaths_, listenerName, network](
+                                        const httplib::Request& request,
+                                        httplib::Response& response) {
+        if (const FaultKind fault = network->FaultFor(listenerName, request);
+            fault == FaultKind::Reset || fault == FaultKind::Silent) {
+            LogLine(listenerName + " request dropped: " + request.method + " " + request.target);
+            NetworkFaults::Disrupt(fault, request);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (request.method == "POST") {
+            if (postPaths->count(request.path) == 0) {
+                RefuseUnread(response, 404, DefaultErrorText(404));
                 return httplib::Server::HandlerResponse::Handled;
             }
             return httplib::Server::HandlerResponse::Unhandled;
-        });
+        }
+        if (HasBody(request)) {
+            RefuseUnread(response, 400, "Această cerere nu poate avea conținut.");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
 
     server_.set_error_handler(httplib::Server::HandlerWithResponse(
         [](const httplib::Request&, httplib::Response& response) {

@@ -206,11 +206,38 @@ bool Pkcs11Session::ReadAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE typ
     return true;
 }
 
-bool Pkcs11Session::SetId(CK_OBJECT_HANDLE object, const Bytes& id, std::string& error) {
-    Bytes copy = id;
-    CK_ATTRIBUTE attribute{CKA_ID, copy.data(), copy.size()};
+bool Pkcs11Session::SetAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+                                 const Bytes& value, std::string& error) {
+    Bytes copy = value;
+    CK_ATTRIBUTE attribute{type, copy.data(), copy.size()};
     if (const CK_RV rv = f_->C_SetAttributeValue(session_, object, &attribute, 1); rv != CKR_OK) {
         error = DescribeRv("C_SetAttributeValue", rv);
+        return false;
+    }
+    return true;
+}
+
+bool Pkcs11Session::CreateOtherObject(bool secretKey, const std::string& label,
+                                      std::string& error) {
+    CK_OBJECT_CLASS objectClass = secretKey ? CKO_SECRET_KEY : CKO_DATA;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ULONG length = 16;
+    char id[] = "OBJECT ID";
+    std::vector<char> labelBytes(label.begin(), label.end());
+    CK_ATTRIBUTE templ[] = {
+        {CKA_CLASS, &objectClass, sizeof objectClass},
+        {CKA_TOKEN, &yes, sizeof yes},
+        {CKA_LABEL, labelBytes.data(), labelBytes.size()},
+        // a data object has no identifier: the same bytes stand as its value
+        {secretKey ? CKA_ID : CKA_VALUE, id, sizeof id - 1},
+        {CKA_VALUE_LEN, &length, sizeof length},
+    };
+    CK_MECHANISM aes{CKM_AES_KEY_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+    const CK_RV rv = secretKey ? f_->C_GenerateKey(session_, &aes, templ, 5, &object)
+                               : f_->C_CreateObject(session_, templ, 4, &object);
+    if (rv != CKR_OK) {
+        error = DescribeRv(secretKey ? "C_GenerateKey" : "C_CreateObject", rv);
         return false;
     }
     return true;

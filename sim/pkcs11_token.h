@@ -60,7 +60,12 @@ public:
     // A byte-string attribute of an object.
     bool ReadAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes& value,
                        std::string& error);
-    bool SetId(CK_OBJECT_HANDLE object, const Bytes& id, std::string& error);
+    // Sets one byte-string attribute (CKA_ID, CKA_LABEL).
+    bool SetAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, const Bytes& value,
+                      std::string& error);
+    // What another program may keep on a token, with identifier "OBJECT ID" and `label`: a
+    // 128-bit AES key, or else a data object.
+    bool CreateOtherObject(bool secretKey, const std::string& label, std::string& error);
     // An X.509 certificate object carrying `der` and its subject, issuer and serial number.
     bool CreateCertificate(const Bytes& der, const Bytes& subject, const Bytes& issuer,
                            const Bytes& serial, const Bytes& id, const std::string& label,

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "sim/cert_issuer.h"
 #include "sim/cert_util.h"
@@ -18,7 +19,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: quorvane-authority-sim provision-token --state DIR --module PATH --slot-label LABEL "
-    "--pin PIN --subject \"C=RO,O=…,CN=…\" [--email ADDR] [--upn UPN] [--always-authenticate]\n";
+    "--pin PIN --subject \"C=RO,O=…,CN=…\" [--email ADDR] [--upn UPN] [--always-authenticate] "
+    "[--other-programs]\n";
 constexpr CK_ULONG kKeyBits = 2048;
 constexpr const char* kUpnOid = "1.3.6.1.4.1.311.20.2.3";
 
@@ -27,7 +29,7 @@ constexpr const char* kUpnOid = "1.3.6.1.4.1.311.20.2.3";
 bool ParseOptions(int argc, char** args, std::map<std::string, std::string>& options, Secret& pin) {
     for (int i = 0; i < argc; i += 2) {
         const std::string name = args[i];
-        if (name == "--always-authenticate") {
+        if (name == "--always-authenticate" || name == "--other-programs") {
             options[name] = "";
             --i;
             continue;
@@ -121,6 +123,40 @@ Bytes Sha1(const Bytes& data) {
     return digest;
 }
 
+// What other programs keep on a customer's token, named so that a careless search would take it
+// for the wizard's: key pairs with its provisional labels, its old fixed identifier, a prefix and
+// a suffix of that; an AES key and a data object; another certificate.
+bool AddOtherProgramsObjects(Pkcs11Session& session, const Pki& pki, std::string& error) {
+    const std::tuple<const char*, const char*, const char*> pairs[] = {
+        {"OBJECT ID 00112233445566778899aabbccddeeff", "Tarnwick Public Key",
+         "Tarnwick Private Key"},
+        {"OBJECT ID", "Alt", "Alt"},
+        {"OBJECT I", "Alt", "Alt"},
+        {"ID", "Alt", "Alt"}};
+    for (const auto& [id, publicLabel, privateLabel] : pairs) {
+        CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE;
+        CK_OBJECT_HANDLE privateKey = CK_INVALID_HANDLE;
+        if (!session.GenerateRsaKeyPair(1024, publicLabel, false, publicKey, privateKey, error) ||
+            !session.SetAttribute(publicKey, CKA_ID, ToBytes(id), error) ||
+            !session.SetAttribute(privateKey, CKA_ID, ToBytes(id), error) ||
+            !session.SetAttribute(privateKey, CKA_LABEL, ToBytes(privateLabel), error)) {
+            return false;
+        }
+    }
+    // Some tokens (a TPM's) keep neither secret keys nor data objects: those are left out.
+    for (const bool secretKey : {true, false}) {
+        if (!session.CreateOtherObject(secretKey, "Tarnwick Private Key", error)) {
+            std::fprintf(stderr, "quorvane-authority-sim provision-token: left out: %s\n",
+                         error.c_str());
+        }
+    }
+    X509* other = pki.tlsCertificate.get();
+    return session.CreateCertificate(CertificateDer(other), NameDer(X509_get_subject_name(other)),
+                                     NameDer(X509_get_issuer_name(other)),
+                                     IntegerDer(X509_get0_serialNumber(other)),
+                                     ToBytes("OBJECT ID"), "Tarnwick Public Key", error);
+}
+
 int Fail(const std::string& message) {
     std::fprintf(stderr, "quorvane-authority-sim provision-token: %s\n", message.c_str());
     return 1;
@@ -191,12 +227,15 @@ int RunProvisionToken(int argc, char** args) {
 
     // The identifier installed certificates get too: SHA-1 of the modulus.
     const Bytes id = Sha1(modulus);
-    if (id.empty() || !session.SetId(publicKey, id, error) ||
-        !session.SetId(privateKey, id, error) ||
+    if (id.empty() || !session.SetAttribute(publicKey, CKA_ID, id, error) ||
+        !session.SetAttribute(privateKey, CKA_ID, id, error) ||
         !session.CreateCertificate(
             CertificateDer(certificate.get()), NameDer(X509_get_subject_name(certificate.get())),
             NameDer(X509_get_issuer_name(certificate.get())),
             IntegerDer(X509_get0_serialNumber(certificate.get())), id, label, error)) {
+        return Fail(error);
+    }
+    if (options.count("--other-programs") != 0 && !AddOtherProgramsObjects(session, *pki, error)) {
         return Fail(error);
     }
     if (!RecordIssued(stateDir, certificate.get())) {

@@ -125,8 +125,9 @@ int RunServe(int argc, char** args) {
         context->scenario.Replace(std::move(scenario));
     }
 
-    std::unique_ptr<httplib::SSLServer> apiServer = MakeApiServer(context->pki);
-    std::unique_ptr<httplib::SSLServer> rekeyServer = MakeRekeyServer(context->pki);
+    std::unique_ptr<httplib::SSLServer> apiServer = MakeApiServer(context->pki, context->network);
+    std::unique_ptr<httplib::SSLServer> rekeyServer =
+        MakeRekeyServer(context->pki, context->network);
     if (!apiServer || !rekeyServer) {
         std::fprintf(stderr, "quorvane-authority-sim: cannot set up TLS\n");
         return 1;

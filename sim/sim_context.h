@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "sim/delivery_builder.h"
+#include "sim/network_faults.h"
 #include "sim/order_state.h"
 #include "sim/pki.h"
 #include "sim/scenario.h"
@@ -59,6 +60,7 @@ struct SimContext {
     OrderBook orders;
     ScenarioHolder scenario;
     ForeignRecipient foreign;
+    NetworkFaults network;
 };
 
 }  // namespace qe::sim

@@ -60,19 +60,34 @@ bool RequireClientCertificate(SSL_CTX& ctx, const Pki& pki) {
            SSL_CTX_set_session_id_context(&ctx, kSessionContext, sizeof kSessionContext - 1) == 1;
 }
 
+// Numbers each connection of the listener as its handshake begins; a refused one ends there.
+template <const char* Listener>
+int CountConnection(SSL* ssl, int* alert, void* network) {
+    if (static_cast<NetworkFaults*>(network)->Connected(Listener, ssl)) {
+        return SSL_CLIENT_HELLO_SUCCESS;
+    }
+    *alert = SSL_AD_INTERNAL_ERROR;
+    return SSL_CLIENT_HELLO_ERROR;
+}
+constexpr char kApi[] = "api";
+constexpr char kRekey[] = "rekey";
+
 std::unique_ptr<httplib::SSLServer> Checked(std::unique_ptr<httplib::SSLServer> server) {
     return server->is_valid() ? std::move(server) : nullptr;
 }
 
 }  // namespace
 
-std::unique_ptr<httplib::SSLServer> MakeApiServer(const Pki& pki) {
-    return Checked(std::make_unique<httplib::SSLServer>(
-        [&pki](SSL_CTX& ctx) { return UseServerCertificate(ctx, pki); }));
+std::unique_ptr<httplib::SSLServer> MakeApiServer(const Pki& pki, NetworkFaults& network) {
+    return Checked(std::make_unique<httplib::SSLServer>([&pki, &network](SSL_CTX& ctx) {
+        SSL_CTX_set_client_hello_cb(&ctx, CountConnection<kApi>, &network);
+        return UseServerCertificate(ctx, pki);
+    }));
 }
 
-std::unique_ptr<httplib::SSLServer> MakeRekeyServer(const Pki& pki) {
-    return Checked(std::make_unique<httplib::SSLServer>([&pki](SSL_CTX& ctx) {
+std::unique_ptr<httplib::SSLServer> MakeRekeyServer(const Pki& pki, NetworkFaults& network) {
+    return Checked(std::make_unique<httplib::SSLServer>([&pki, &network](SSL_CTX& ctx) {
+        SSL_CTX_set_client_hello_cb(&ctx, CountConnection<kRekey>, &network);
         return UseServerCertificate(ctx, pki) && RequireClientCertificate(ctx, pki);
     }));
 }
