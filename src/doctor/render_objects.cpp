@@ -6,6 +6,7 @@
 
 #include "doctor/report_sections.h"
 #include "flows/flow_support.h"
+#include "request/key_pair_ledger.h"
 #include "request/keygen_session.h"
 #include "token/certificate_parts.h"
 #include "toolkit/openssl_ptr.h"
@@ -85,6 +86,22 @@ bool Provisional(const TokenObject& key) {
            key.label == kProvisionalPrivateKeyLabel;
 }
 
+// What became of the renewal a provisional key was made for, as far as the wizard's key pair
+// ledger on this computer knows.
+std::string ProvisionalKeyText(const Bytes& id) {
+    for (const LedgerEntry& entry : LoadKeyPairLedger()) {
+        if (entry.id == id) {
+            return entry.state == LedgerState::Sent
+                       ? "kept by the wizard: its request may have reached the authority (a "
+                         "download installs its certificate; a register removes it once the "
+                         "status shows none was issued)"
+                       : "made by the wizard for a request that never left: the next register "
+                         "removes it";
+        }
+    }
+    return "left by a renewal that stopped before its certificate was installed";
+}
+
 // Returns the certificate's modulus, empty when it is not an RSA certificate.
 Bytes RenderCertificate(const TokenSurvey& token, const TokenObject& object, std::size_t number,
                         ReportWriter& out) {
@@ -118,7 +135,7 @@ void RenderLoneKey(const TokenSurvey& token, const TokenObject& key, ReportWrite
                      : std::string("; public key: absent");
     out.Line(3, line);
     if (Provisional(key)) {
-        out.Line(4, "left by a renewal that stopped before its certificate was installed");
+        out.Line(4, ProvisionalKeyText(key.id));
     }
 }
 

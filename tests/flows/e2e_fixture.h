@@ -187,7 +187,7 @@ protected:
         hsm_.WriteModuleList({SoftHsmLibrary()});
         const CommandResult provisioned = ProvisionToken(
             dir_ / "sim", SoftHsmLibrary(), kLabel, kPin, "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu",
-            "ion.popescu@example.ro", "ion.popescu@firma.local");
+            "ion.popescu@example.ro", "ion.popescu@firma.local", false, otherPrograms_);
         ASSERT_EQ(provisioned.status, 0) << provisioned.err;
         oldSerial_ = provisioned.out.substr(0, provisioned.out.find('\n'));
         sim_ = std::make_unique<SimProcess>(dir_ / "sim");
@@ -258,6 +258,7 @@ protected:
         (mode == 1 ? RegisterThread : DownloadThread)(window_);
     }
 
+    bool otherPrograms_ = false;  // the token holds other programs' objects too
     ScopedDir dir_{"flow"};
     SoftHsm hsm_;
     std::unique_ptr<SimProcess> sim_;

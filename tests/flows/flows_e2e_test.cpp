@@ -280,6 +280,9 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         // The token's information fails, or it is gone, just after it was chosen.
         {"", "", "fail C_GetTokenInfo 0x30 skip 1\n", ERR_TOKEN_DEVICE, L"", ""},
         {"", "", "fail C_GetTokenInfo 0xe0 skip 1\n", ERR_NO_TOKEN, L"", ""},
+        // A token that generates into the place of the current key: it keeps what it made, and
+        // nothing is sent for it. The last row: the certificate is gone after it.
+        {"", kPin, "fixed-key-slot\n", ERR_TOKEN_REPLACED_KEY, L"", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario + c.fault);
@@ -309,6 +312,25 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 1u);
     EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PUBLIC_KEY).size(), 1u);
     unsetenv("QUORVANE_DATA_API_HOST");
+}
+
+// A request whose answer never came keeps its key pair (the authority may have it); once a status
+// check shows that nothing was issued, the next register removes that pair and nothing else.
+TEST_F(FlowTest, UnansweredRequestKeepsItsKeysUntilTheStatusShowsNothingCame) {
+    // The upload's connection: after the status check's probe and the first request's two.
+    ASSERT_EQ(sim_->SetFault(R"({"listener": "rekey", "connection": 5, "kind": "reset"})"), 200);
+    RunFlow(1, kPin);
+    ASSERT_THAT(window_.results, ElementsAre(ERR_REQUEST_UNANSWERED));
+    EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 2u);
+    RunFlow(1, kPin);
+    ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+    EXPECT_THAT(LogText(), HasSubstr("Key pair of an earlier request removed"));
+    SoftHsm::Session token(kLabel, kPin);
+    EXPECT_EQ(token.Find(CKO_PRIVATE_KEY).size(), 2u);
+    const X509ReqPtr request = ParseRequestPem(Str(Order()["requests"][0]));
+    EXPECT_EQ(
+        token.Find(CKO_PRIVATE_KEY, sim::RsaModulus(X509_REQ_get0_pubkey(request.get()))).size(),
+        1u);
 }
 
 // The warning after a wrong PIN met by register's TLS login: the token's count flags (SoftHSM2

@@ -103,10 +103,18 @@ int SimProcess::SetScenario(const std::string& json) const {
     return HttpFetch(control_, "/control/scenario", {}, json).status;
 }
 
+int SimProcess::SetFault(const std::string& json) const {
+    return HttpFetch(control_, "/control/fault", {}, json).status;
+}
+
+std::string SimProcess::Exchanges() const {
+    return HttpFetch(control_, "/control/exchanges").body;
+}
+
 CommandResult ProvisionToken(const std::string& stateDir, const std::string& module,
                              const std::string& slotLabel, const std::string& pin,
                              const std::string& subject, const std::string& email,
-                             const std::string& upn, bool alwaysAuthenticate) {
+                             const std::string& upn, bool alwaysAuthenticate, bool otherPrograms) {
     std::vector<std::string> args = {
         QE_SIM_BINARY,  "provision-token", "--state", stateDir, "--module",  module,
         "--slot-label", slotLabel,         "--pin",   pin,      "--subject", subject};
@@ -115,8 +123,11 @@ CommandResult ProvisionToken(const std::string& stateDir, const std::string& mod
             args.insert(args.end(), {name, value});
         }
     }
-    if (alwaysAuthenticate) {
-        args.push_back("--always-authenticate");
+    for (const auto& [flag, given] : {std::pair{"--always-authenticate", alwaysAuthenticate},
+                                      {"--other-programs", otherPrograms}}) {
+        if (given) {
+            args.push_back(flag);
+        }
     }
     return RunCommand(args);
 }

@@ -28,7 +28,8 @@ CommandResult RunCommand(const std::vector<std::string>& argv);
 CommandResult ProvisionToken(const std::string& stateDir, const std::string& module,
                              const std::string& slotLabel, const std::string& pin,
                              const std::string& subject, const std::string& email = "",
-                             const std::string& upn = "", bool alwaysAuthenticate = false);
+                             const std::string& upn = "", bool alwaysAuthenticate = false,
+                             bool otherPrograms = false);
 
 // The simulator's `serve` running as a child process on `stateDir`. The constructor waits for the
 // ready line and throws std::runtime_error (with the server's standard error) when it does not
@@ -60,6 +61,10 @@ public:
     int SetState(const std::string& json) const;
     // POST /control/scenario; returns the HTTP status.
     int SetScenario(const std::string& json) const;
+    // POST /control/fault (the network fault of one exchange); returns the HTTP status.
+    int SetFault(const std::string& json) const;
+    // GET /control/exchanges: those since the last fault was set, as JSON text.
+    std::string Exchanges() const;
 
 private:
     std::string logPath_, outPath_;

@@ -83,7 +83,7 @@ protected:
         WriteFile(dir_ / "config/Nolt/zelenroll/PKCS11Modules/PKCS11Modules", listed_);
         const CommandResult provisioned = ProvisionToken(
             dir_ / "sim", module_, kLabel, kPin, "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu",
-            "ion.popescu@example.ro", "ion.popescu@firma.local", true);
+            "ion.popescu@example.ro", "ion.popescu@firma.local", true, otherPrograms_);
         ASSERT_EQ(provisioned.status, 0) << provisioned.err;
         sim_ = std::make_unique<SimProcess>(dir_ / "sim");
         PointWizardAt(*sim_);
@@ -96,6 +96,7 @@ protected:
     ScopedEnv machineConfig_{"XDG_CONFIG_DIRS", (dir_ / "xdg").c_str()};
     const std::string module_ = std::getenv("QE_TOKEN_MODULE");
     std::string listed_ = module_;  // the library the wizard's module list names
+    bool otherPrograms_ = false;    // the token holds other programs' objects too
     std::unique_ptr<SimProcess> sim_;
     ScriptedWindow window_;
 };
@@ -148,7 +149,10 @@ TEST_F(TokensTest, WholeRenewalLeavesTheNewCertificateWithAProtectedKey) {
 
 class TokenFaults : public TokensTest {
 protected:
-    TokenFaults() { listed_ = FaultModuleLibrary(); }
+    TokenFaults() {
+        listed_ = FaultModuleLibrary();
+        otherPrograms_ = true;
+    }
     void SetUp() override {
         Configure("");
         TokensTest::SetUp();
@@ -258,8 +262,10 @@ TEST_F(TokenFaults, EveryWriteAndDeleteOfADownloadKeepsAWorkingCertificate) {
             ASSERT_TRUE(Run(1)) << "a new request";
             ++faults;
             runs += 2;
-            const Bytes old = Token().certificates.at(0);
             const Bytes issued = Issued();
+            const Bytes old = window_.Status().renewableStore.at(0).der;
+            const std::vector<std::string> objects =
+                SoftHsm::Session(kLabel, kPin, module_).Objects();
             Configure(rule);
             bool success = false;
             if (way.rule[0] == 'e') {
@@ -276,6 +282,15 @@ TEST_F(TokenFaults, EveryWriteAndDeleteOfADownloadKeepsAWorkingCertificate) {
                 EXPECT_EQ(Incomplete(old, issued), "") << "success was shown";
             }
             EXPECT_TRUE(held.Usable(old) || held.Usable(issued)) << "no working certificate";
+            EXPECT_EQ(held.keys.count(Modulus(issued)), 1u) << "I7: the issued certificate's key";
+            // I6: nothing else changed but the old certificate and the names of the new pair.
+            const std::vector<std::string> now = SoftHsm::Session(kLabel, kPin, module_).Objects();
+            for (const std::string& object : objects) {
+                if (object.find(ToHexLower(old)) == object.npos &&
+                    object.find(ToHexLower(Modulus(issued))) == object.npos) {
+                    EXPECT_EQ(std::count(now.begin(), now.end(), object), 1) << "I6: " << object;
+                }
+            }
             std::sort(held.certificates.begin(), held.certificates.end());
             EXPECT_EQ(std::adjacent_find(held.certificates.begin(), held.certificates.end()),
                       held.certificates.end())

@@ -12,6 +12,8 @@
 //   slot-count N                 C_GetSlotList asked for the count answers N
 //   refuse-attribute TYPE        C_GenerateKeyPair with TYPE in a template answers
 //                                CKR_ATTRIBUTE_TYPE_INVALID (a token that does not take it)
+//   fixed-key-slot               C_GenerateKeyPair generates into the identifier of the first
+//                                certificate, destroying the objects that had it (PIV slots)
 //   load-once                    C_GetFunctionList fails when this file was unloaded and loaded
 //                                again in the process (libraries that crash on a reload)
 //   fail CALL RV [skip N] [times M]        answer RV without calling the token
@@ -102,6 +104,7 @@ struct Config {
     std::string seenFile;
     bool recordTime = false;
     bool loadOnce = false;
+    bool fixedKeySlot = false;
     std::set<CK_ATTRIBUTE_TYPE> refusedAttributes;
     std::optional<CK_ULONG> signLength;
     std::optional<CK_ULONG> slotCount;
@@ -178,8 +181,8 @@ Config ParseConfig(std::istream& lines) {
             }
         } else if (key == "record-time") {
             c.recordTime = true;
-        } else if (key == "load-once") {
-            c.loadOnce = true;
+        } else if (key == "load-once" || key == "fixed-key-slot") {
+            (key == "load-once" ? c.loadOnce : c.fixedKeySlot) = true;
         } else if (key == "refuse-attribute") {
             c.refusedAttributes.insert(Number(a));
         } else if (key == "sign-length" || key == "slot-count") {
@@ -587,6 +590,35 @@ CK_RV MechanismInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJEC
     });
 }
 
+// The objects of a class, or with an identifier, as SoftHSM2 finds them.
+std::vector<CK_OBJECT_HANDLE> RealFind(CK_SESSION_HANDLE session, CK_ATTRIBUTE pattern) {
+    std::vector<CK_OBJECT_HANDLE> found(256);
+    CK_ULONG count = 0;
+    if (g.real->C_FindObjectsInit(session, &pattern, 1) == CKR_OK) {
+        g.real->C_FindObjects(session, found.data(), found.size(), &count);
+        g.real->C_FindObjectsFinal(session);
+    }
+    found.resize(count);
+    return found;
+}
+
+// The identifier of the first certificate, with every object that had it destroyed: the slot a
+// token with fixed key slots generates into, whatever it was asked for.
+std::vector<std::uint8_t> ClearFixedSlot(CK_SESSION_HANDLE session) {
+    CK_OBJECT_CLASS certificate = CKO_CERTIFICATE;
+    const auto first = RealFind(session, {CKA_CLASS, &certificate, sizeof certificate});
+    std::vector<std::uint8_t> id(256);
+    CK_ATTRIBUTE read{CKA_ID, id.data(), id.size()};
+    if (first.empty() || g.real->C_GetAttributeValue(session, first[0], &read, 1) != CKR_OK) {
+        return {};
+    }
+    id.resize(read.ulValueLen);
+    for (const CK_OBJECT_HANDLE object : RealFind(session, {CKA_ID, id.data(), id.size()})) {
+        g.real->C_DestroyObject(session, object);
+    }
+    return id;
+}
+
 CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
                       CK_ATTRIBUTE* publicTemplate, CK_ULONG publicCount,
                       CK_ATTRIBUTE* privateTemplate, CK_ULONG privateCount,
@@ -603,8 +635,22 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
                     }
                 }
             }
-            return g.real->C_GenerateKeyPair(session, mechanism, publicTemplate, publicCount,
-                                             privateTemplate, privateCount, publicKey, privateKey);
+            std::vector<CK_ATTRIBUTE> templates[] = {
+                {publicTemplate, publicTemplate + publicCount},
+                {privateTemplate, privateTemplate + privateCount}};
+            std::vector<std::uint8_t> slot;
+            if (g.config.fixedKeySlot && !(slot = ClearFixedSlot(session)).empty()) {
+                for (auto& attributes : templates) {
+                    for (CK_ATTRIBUTE& attribute : attributes) {
+                        if (attribute.type == CKA_ID) {
+                            attribute = {CKA_ID, slot.data(), slot.size()};
+                        }
+                    }
+                }
+            }
+            return g.real->C_GenerateKeyPair(session, mechanism, templates[0].data(), publicCount,
+                                             templates[1].data(), privateCount, publicKey,
+                                             privateKey);
         });
 }
 
