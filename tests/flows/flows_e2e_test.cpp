@@ -319,18 +319,12 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
 TEST_F(FlowTest, UnansweredRequestKeepsItsKeysUntilTheStatusShowsNothingCame) {
     // The upload's connection: after the status check's probe and the first request's two.
     ASSERT_EQ(sim_->SetFault(R"({"listener": "rekey", "connection": 5, "kind": "reset"})"), 200);
-    RunFlow(1, kPin);
-    ASSERT_THAT(window_.results, ElementsAre(ERR_REQUEST_UNANSWERED));
-    EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 2u);
-    RunFlow(1, kPin);
-    ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+    for (const ErrorId shown : {ERR_REQUEST_UNANSWERED, ERR_SUCCESS}) {
+        RunFlow(1, kPin);
+        ASSERT_THAT(window_.results, ElementsAre(shown));
+        EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 2u);
+    }
     EXPECT_THAT(LogText(), HasSubstr("Key pair of an earlier request removed"));
-    SoftHsm::Session token(kLabel, kPin);
-    EXPECT_EQ(token.Find(CKO_PRIVATE_KEY).size(), 2u);
-    const X509ReqPtr request = ParseRequestPem(Str(Order()["requests"][0]));
-    EXPECT_EQ(
-        token.Find(CKO_PRIVATE_KEY, sim::RsaModulus(X509_REQ_get0_pubkey(request.get()))).size(),
-        1u);
 }
 
 // The warning after a wrong PIN met by register's TLS login: the token's count flags (SoftHSM2
@@ -396,6 +390,8 @@ TEST_P(RenewalTest, AcceptedCertificateReplacesTheOldOneOnTheToken) {
     hsm_.WriteFaultConfig(GetParam());
     RunFlow(1, kPin);
     ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+    // The keypad for the first TLS login and the key generation; the upload uses that login.
+    EXPECT_EQ(window_.Events("reader-end").size(), reader ? 2u : 0u);
     SetScenario(R"({"segments": 7})");
     std::vector<std::string> previews;
     Bytes accepted;

@@ -590,33 +590,26 @@ CK_RV MechanismInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJEC
     });
 }
 
-// The objects of a class, or with an identifier, as SoftHSM2 finds them.
-std::vector<CK_OBJECT_HANDLE> RealFind(CK_SESSION_HANDLE session, CK_ATTRIBUTE pattern) {
-    std::vector<CK_OBJECT_HANDLE> found(256);
-    CK_ULONG count = 0;
-    if (g.real->C_FindObjectsInit(session, &pattern, 1) == CKR_OK) {
-        g.real->C_FindObjects(session, found.data(), found.size(), &count);
-        g.real->C_FindObjectsFinal(session);
-    }
-    found.resize(count);
-    return found;
-}
-
-// The identifier of the first certificate, with every object that had it destroyed: the slot a
-// token with fixed key slots generates into, whatever it was asked for.
-std::vector<std::uint8_t> ClearFixedSlot(CK_SESSION_HANDLE session) {
+// Destroys the objects with the identifier of the first certificate and points `id` at it: the
+// slot a token with fixed key slots generates into, whatever it was asked for.
+void ClearFixedSlot(CK_SESSION_HANDLE session, CK_ATTRIBUTE& id) {
     CK_OBJECT_CLASS certificate = CKO_CERTIFICATE;
-    const auto first = RealFind(session, {CKA_CLASS, &certificate, sizeof certificate});
-    std::vector<std::uint8_t> id(256);
-    CK_ATTRIBUTE read{CKA_ID, id.data(), id.size()};
-    if (first.empty() || g.real->C_GetAttributeValue(session, first[0], &read, 1) != CKR_OK) {
-        return {};
+    static std::uint8_t slot[256];
+    CK_ATTRIBUTE pattern[] = {{CKA_CLASS, &certificate, sizeof certificate},
+                              {CKA_ID, slot, sizeof slot}};
+    CK_OBJECT_HANDLE found[64];
+    for (CK_ULONG i = 0, count = 0; i < 2; ++i) {
+        g.real->C_FindObjectsInit(session, &pattern[i], 1);
+        g.real->C_FindObjects(session, found, 64, &count);
+        g.real->C_FindObjectsFinal(session);
+        if (i == 0 && count > 0) {
+            g.real->C_GetAttributeValue(session, found[0], &pattern[1], 1);  // its identifier
+        }
+        for (CK_ULONG k = 0; i == 1 && k < count; ++k) {
+            g.real->C_DestroyObject(session, found[k]);
+        }
     }
-    id.resize(read.ulValueLen);
-    for (const CK_OBJECT_HANDLE object : RealFind(session, {CKA_ID, id.data(), id.size()})) {
-        g.real->C_DestroyObject(session, object);
-    }
-    return id;
+    id = pattern[1];
 }
 
 CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
@@ -635,17 +628,16 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
                     }
                 }
             }
-            std::vector<CK_ATTRIBUTE> templates[] = {
-                {publicTemplate, publicTemplate + publicCount},
-                {privateTemplate, privateTemplate + privateCount}};
-            std::vector<std::uint8_t> slot;
-            if (g.config.fixedKeySlot && !(slot = ClearFixedSlot(session)).empty()) {
-                for (auto& attributes : templates) {
-                    for (CK_ATTRIBUTE& attribute : attributes) {
-                        if (attribute.type == CKA_ID) {
-                            attribute = {CKA_ID, slot.data(), slot.size()};
-                        }
-                    }
+            CK_ATTRIBUTE slot{};
+            if (g.config.fixedKeySlot) {
+                ClearFixedSlot(session, slot);
+            }
+            std::vector<CK_ATTRIBUTE> templates[2];
+            for (const auto& [attributes, count] :
+                 {std::pair{publicTemplate, publicCount}, {privateTemplate, privateCount}}) {
+                for (CK_ULONG i = 0; i < count; ++i) {
+                    const bool id = attributes[i].type == CKA_ID && g.config.fixedKeySlot;
+                    templates[attributes == privateTemplate].push_back(id ? slot : attributes[i]);
                 }
             }
             return g.real->C_GenerateKeyPair(session, mechanism, templates[0].data(), publicCount,
