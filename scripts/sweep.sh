@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The fault sweep on its own, with its report: every token call of a register and a download
-# failed four ways, and the process ended before and after each call.
+# failed four ways, the process ended before and after each call, and every exchange with the
+# authority failed five ways.
 #   scripts/sweep.sh [--all] [BUILD_DIR]   BUILD_DIR is build/ unless given (scripts/test.sh makes
 #                                          it); --all sweeps every call also in build-asan/,
 #                                          where the suite takes every third
@@ -13,7 +14,7 @@ export QT_QPA_PLATFORM=offscreen
 start=$(date +%s)
 ctest --test-dir "$build" -R '^fault_sweep_test_' -j "$(nproc)" -V 2>&1 | tee "$build"/sweep.log |
   grep -E '^[0-9]+: (sweep |.*broken)|tests passed|Failed' || true
-# The totals of the twelve reports.
+# The totals of the fourteen reports.
 awk '/: sweep [a-z_]+: [0-9]+ calls/ {
        n = $19; gsub(/\(/, "", n)
        swept += $7; faults += $9; runs += $11 + $22; held += $13; checks += $15; noted += n
