@@ -213,7 +213,7 @@ public:
         }
         const CHttpsClient::Delivery delivery = client.LastDelivery();
         keyPair.session->Settle(delivery);
-        return rc != ERR_SUCCESS && delivery == CHttpsClient::Delivery::Unknown
+        return rc != ERR_SUCCESS && delivery != CHttpsClient::Delivery::Refused
                    ? ERR_REQUEST_UNANSWERED
                    : rc;
     }

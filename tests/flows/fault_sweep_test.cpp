@@ -97,7 +97,7 @@ protected:
         ASSERT_TRUE(Run(Flow::Register));
         RunStatusCheck();
         request_ = RequestKey(Order()["requests"][0]);
-        CHttpsClient::SetDefaultLimits({5, 5, 60});  // a silent server is given up on soon
+        CHttpsClient::SetDefaultLimits({10, 10, 120});  // a silent server is given up on soon
         fs::copy(Tokens(), dir_ / "snapshot", fs::copy_options::recursive);
         state_ = sim_->ControlState();
         start_ = Look();
@@ -113,9 +113,10 @@ protected:
                softhsm.fn()->C_Finalize(nullptr) == CKR_OK;
     }
 
-    // The token and the authority as they were before the flow.
+    // The token, the authority and the key pair ledger (empty then) as they were before the flow.
     void Restore() {
         FinalizeLeftover();
+        fs::remove(StateDir() + "/key-pairs");
         fs::remove_all(Tokens());
         fs::copy(dir_ / "snapshot", Tokens(), fs::copy_options::recursive);
         ASSERT_EQ(sim_->SetState(state_), 200);
