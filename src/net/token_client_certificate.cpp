@@ -20,25 +20,20 @@ Bytes CertificateModulus(const Bytes& der) {
 
 // The certificate's private key, found by its public key: an identifier may name another key by
 // now (a token that generated a new key into the same place). Two objects with the modulus hold
-// the same key; some tokens keep the modulus with a leading zero octet.
+// the same key.
 CK_RV FindPrivateKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Bytes& modulus,
                      CK_OBJECT_HANDLE& key) {
-    Bytes zero(1, 0);
-    zero.insert(zero.end(), modulus.begin(), modulus.end());
-    const Bytes padded = std::move(zero);
+    AttributeTemplate byModulus;
+    byModulus.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, modulus);
     std::vector<CK_OBJECT_HANDLE> found;
-    for (const Bytes* value : {&modulus, &padded}) {
-        AttributeTemplate byModulus;
-        byModulus.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, *value);
-        if (CK_RV rv = FindAllObjects(fn, session, byModulus, found); rv != CKR_OK) {
-            return rv;
-        }
-        if (!found.empty() && !modulus.empty()) {
-            key = found.front();
-            return CKR_OK;
-        }
+    if (CK_RV rv = FindAllObjects(fn, session, byModulus, found); rv != CKR_OK) {
+        return rv;
     }
-    return kTokenSignKeyNotFound;
+    if (found.empty() || modulus.empty()) {
+        return kTokenSignKeyNotFound;
+    }
+    key = found.front();
+    return CKR_OK;
 }
 
 }  // namespace

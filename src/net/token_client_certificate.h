@@ -10,7 +10,7 @@ namespace qe {
 
 // A certificate of the customer's token presented as TLS client certificate. Each signature is
 // one self-contained token cycle (load, log in, sign, log out, unload) with the key found by the
-// certificate's public key (its modulus), never by identifier alone; a login already in place (a
+// certificate's public key (its modulus), never by identifier; a login already in place (a
 // step holding the token open) is used as it is. The PIN comes from the window the first time it
 // is needed; a PIN the token refuses is forgotten so the next attempt asks again.
 class TokenClientCertificate final : public ClientCertificate {
