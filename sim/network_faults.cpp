@@ -58,15 +58,13 @@ std::string NetworkFaults::Arm(std::string_view json) {
     return {};
 }
 
-bool NetworkFaults::Connected(const std::string& listener, SSL* ssl) {
+void NetworkFaults::Connected(const std::string& listener, SSL* ssl) {
     std::lock_guard lock(mutex_);
     const int number = ++connections_[listener];
     SSL_set_ex_data(ssl, ConnectionIndex(), reinterpret_cast<void*>(static_cast<intptr_t>(number)));
     if (kind_ == FaultKind::Refuse && listener == listener_ && number == connection_) {
         ResetSocket(SSL_get_fd(ssl));
-        return false;
     }
-    return true;
 }
 
 int NetworkFaults::ConnectionOf(const httplib::Request& request) {

@@ -29,9 +29,9 @@ public:
     // it for the N-th connection (from 1) to that listener from now on, and starts counting and
     // recording afresh. Returns the empty text or what is wrong.
     std::string Arm(std::string_view json);
-    // A TLS handshake on `listener` begins: numbers the connection (kept on `ssl`). False when it
-    // is to be refused; its socket has been reset then.
-    bool Connected(const std::string& listener, SSL* ssl);
+    // A TLS handshake on `listener` begins: numbers the connection (kept on `ssl`), and resets
+    // its socket when it is the one to refuse (the handshake then fails by itself).
+    void Connected(const std::string& listener, SSL* ssl);
     // The fault for the request about to be served, when its connection is the armed one.
     FaultKind FaultFor(const std::string& listener, const httplib::Request& request);
     // Applies a fault to the request's connection: resets it, or waits until the client hangs up
