@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "log/enroll_log.h"
 #include "log/temp_dir.h"
 
 namespace qe {
@@ -24,7 +25,11 @@ bool Save(const std::vector<LedgerEntry>& entries) {
         out << e.token << '\t' << (e.state == LedgerState::Sent ? "sent" : "made") << '\t'
             << ToHexLower(e.id) << '\t' << ToHexLower(e.modulus) << '\n';
     }
-    return !path.empty() && ReplaceFile(path, out.str());
+    if (path.empty() || !ReplaceFile(path, out.str())) {
+        Log().Write("The key pair ledger could not be written");
+        return false;
+    }
+    return true;
 }
 
 // The entries without the one of this token and identifier; `removed` tells whether it was there.

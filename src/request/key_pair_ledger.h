@@ -28,10 +28,11 @@ std::string LedgerTokenKey(const zel_token& token);
 
 // The entries; a missing file, or lines that cannot be read, count as none.
 std::vector<LedgerEntry> LoadKeyPairLedger();
-// Adds the entry, or replaces the one with its token and identifier. False when the file could
-// not be written.
+// Adds the entry, or replaces the one with its token and identifier. False (and a log line) when
+// the file could not be written.
 bool RecordKeyPair(const LedgerEntry& entry);
-// Removes the entry with this token and identifier. False when the file could not be written.
+// Removes the entry with this token and identifier. False (and a log line) when the file could
+// not be written.
 bool ForgetKeyPair(const std::string& token, const Bytes& id);
 
 }  // namespace qe

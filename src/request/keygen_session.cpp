@@ -153,14 +153,12 @@ CK_RV KeygenSession::Find(AttributeTemplate& pattern, std::vector<CK_OBJECT_HAND
 }
 
 void KeygenSession::Record(LedgerState state) {
-    if (!RecordKeyPair({tokenKey_, state, id_, modulus_})) {
-        Log().Write("The key pair ledger could not be written");
-    }
+    RecordKeyPair({tokenKey_, state, id_, modulus_});
 }
 
 void KeygenSession::Forget() {
-    if (!id_.empty() && !ForgetKeyPair(tokenKey_, id_)) {
-        Log().Write("The key pair ledger could not be written");
+    if (!id_.empty()) {
+        ForgetKeyPair(tokenKey_, id_);
     }
 }
 
@@ -232,8 +230,8 @@ void KeygenSession::SettleEarlierKeyPairs(bool certificateWaits) {
                     : found == Found::InUse
                         ? "Key pair of an earlier request kept: in use, or not the one recorded"
                         : "Key pair of an earlier request kept: the token could not be searched");
-        if (found != Found::Unknown && !ForgetKeyPair(tokenKey_, entry.id)) {
-            Log().Write("The key pair ledger could not be written");
+        if (found != Found::Unknown) {
+            ForgetKeyPair(tokenKey_, entry.id);
         }
     }
 }
