@@ -155,10 +155,11 @@ TEST(DoctorTokenTest, CertificatesAndLeftoverKeysReadWithoutLoginOrChange) {
         const PkeyPtr ec(EVP_EC_gen("P-256"));
         const Bytes other = ca.Issue(ec.get(), {{"CN", "EC"}}, {0x01});
         session.CreateCertificate(other, Bytes{0x01, 0xff}, "EC\x1b");
-        for (const char* id : {"OBJECT ID", "OBJECT ID 0a"}) {
+        for (const char* id : {"OBJECT ID", "OBJECT ID 0a", "OBJECT ID 0b"}) {
             session.GenerateRsaKeyPair(1024, id, "Tarnwick Public Key", "Tarnwick Private Key");
         }
         RecordKeyPair({"token", LedgerState::Sent, ToBytes("OBJECT ID 0a"), {}});
+        RecordKeyPair({"token", LedgerState::Made, ToBytes("OBJECT ID 0b"), {}});
         ecSize = other.size();
     }
     hsm.WriteModuleList({test::FaultModuleLibrary()});
@@ -175,16 +176,18 @@ TEST(DoctorTokenTest, CertificatesAndLeftoverKeysReadWithoutLoginOrChange) {
         ": label \"EC\\x1b\", id 01ff",
         "        content: not an X.509 certificate with an RSA key (" + std::to_string(ecSize) +
             " bytes)",
-        "    keys without a certificate: 2",
+        "    keys without a certificate: 3",
         "      public key \"Tarnwick Public Key\", id \"OBJECT ID\", 1024 bits; private key: not "
         "visible without a login",
         "        left by a renewal that stopped before its certificate was installed",
         "        kept by the wizard: its request may have reached the authority (a download "
         "installs its certificate; a register removes it once the status shows none was issued)",
+        "        made by the wizard for a request that never left: the next register removes it",
     };
     for (const std::string& line : expected) {
         EXPECT_THAT(lines, Contains(EndsWith(line)));
     }
+    EXPECT_THAT(lines, Contains(expected.back()));  // indented as a detail of its key
     const std::set<std::string> reading = {
         "C_GetFunctionList",  "C_Initialize",       "C_Finalize",        "C_GetInfo",
         "C_GetSlotList",      "C_GetSlotInfo",      "C_GetTokenInfo",    "C_GetMechanismInfo",

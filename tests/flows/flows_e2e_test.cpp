@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <regex>
 
@@ -14,7 +15,9 @@
 #include "e2e_fixture.h"
 #include "flows/download.h"
 #include "flows/sign_and_install.h"
+#include "log/temp_dir.h"
 #include "reminder/expiry_notice.h"
+#include "request/key_pair_ledger.h"
 #include "sim/cert_util.h"
 #include "sim/delivery_builder.h"
 #include "support/test_pki.h"
@@ -247,9 +250,14 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
          L"", ""},
         {R"("force": {"path": "/rest/certificate/keygenParameters", "status": 500, "body": "Nu"})",
          kPin, "", ERR_SERVER, L"Nu", "Error: Nu"},
+        // A 5xx may be a gateway's after the authority acted: the keys stay (the next row's
+        // register removes them, as no certificate waits).
+        {R"("force": {"path": "/rest/certificate/pkcs10", "status": 500, "body": "Eroare"})", kPin,
+         "", ERR_REQUEST_UNANSWERED, L"", ""},
         {R"("force": {"path": "/rest/certificate/pkcs10", "status": 409,
                       "body": "Există deja o cerere în lucru"})",
-         kPin, "", ERR_SERVER, L"Există deja o cerere în lucru", ""},
+         kPin, "", ERR_SERVER, L"Există deja o cerere în lucru",
+         "Key pair of the request not accepted removed"},
         {"", "0000", "", ERR_BAD_CERT_OR_PASSWORD, L"", ""},
         {"", "", "", ERR_CANCELLED, L"", ""},
         {"", kPin, "fail C_GenerateKeyPair 0x31\n", ERR_TOKEN_FULL, L"", ""},
@@ -300,6 +308,8 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         if (!c.log.empty()) {
             EXPECT_THAT(NewLogLines("[Step 1] "), Contains("[Step 1] " + c.log));
         }
+        // Nothing left to settle later, but the keys of a request that may have arrived.
+        EXPECT_EQ(LoadKeyPairLedger().empty(), c.id != ERR_REQUEST_UNANSWERED);
     }
     // The link of the restriction alert names the token by the hash the authority knows.
     std::smatch hash;
@@ -314,17 +324,33 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     unsetenv("QUORVANE_DATA_API_HOST");
 }
 
-// A request whose answer never came keeps its key pair (the authority may have it); once a status
-// check shows that nothing was issued, the next register removes that pair and nothing else.
+// A request whose answer never came keeps its key pair (the authority may have it): a later
+// register removes it once the status shows nothing was issued (reset before the authority acted),
+// and keeps it while a certificate waits (the answer lost after it acted). A state folder that
+// cannot be written costs only that proof.
 TEST_F(FlowTest, UnansweredRequestKeepsItsKeysUntilTheStatusShowsNothingCame) {
-    // The upload's connection: after the status check's probe and the first request's two.
-    ASSERT_EQ(sim_->SetFault(R"({"listener": "rekey", "connection": 5, "kind": "reset"})"), 200);
-    for (const ErrorId shown : {ERR_REQUEST_UNANSWERED, ERR_SUCCESS}) {
-        RunFlow(1, kPin);
-        ASSERT_THAT(window_.results, ElementsAre(shown));
-        EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 2u);
+    const std::tuple<std::string, std::size_t, std::size_t> cases[] = {{"reset", 2, 2},
+                                                                       {"lost", 3, 4}};
+    for (const auto& [kind, first, second] : cases) {
+        // The upload's connection: after the status check's probe and the first request's two.
+        ASSERT_EQ(
+            sim_->SetFault(R"({"listener": "rekey", "connection": 5, "kind": ")" + kind + "\"}"),
+            200);
+        for (const auto& [shown, keys] :
+             {std::pair{ERR_REQUEST_UNANSWERED, first}, {ERR_SUCCESS, second}}) {
+            RunFlow(1, kPin);
+            ASSERT_THAT(window_.results, ElementsAre(shown));
+            EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), keys);
+        }
+        EXPECT_EQ(LoadKeyPairLedger().size(), kind == "lost" ? 1u : 0u);
     }
-    EXPECT_THAT(LogText(), HasSubstr("Key pair of an earlier request removed"));
+    EXPECT_THAT(LogText(), AllOf(HasSubstr("Key pair of an earlier request removed"),
+                                 Not(HasSubstr("ledger could not be written"))));
+    std::filesystem::remove_all(StateDir());
+    WriteFile(StateDir(), "");
+    RunFlow(1, kPin);
+    EXPECT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+    EXPECT_THAT(LogText(), HasSubstr("The key pair ledger could not be written"));
 }
 
 // The warning after a wrong PIN met by register's TLS login: the token's count flags (SoftHSM2

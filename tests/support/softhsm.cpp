@@ -184,16 +184,15 @@ std::vector<std::string> SoftHsm::Session::Objects() {
     Require(FindAllObjects(fn(), handle(), all, objects), "finding objects");
     std::vector<std::string> lines;
     for (const CK_OBJECT_HANDLE object : objects) {
-        CK_ULONG objectClass = 0;
-        Require(ReadUlongAttribute(fn(), handle(), object, CKA_CLASS, objectClass), "CKA_CLASS");
-        std::string line = std::to_string(objectClass);
-        const bool key = objectClass == CKO_PUBLIC_KEY || objectClass == CKO_PRIVATE_KEY;
+        const Bytes objectClass = Attribute(object, CKA_CLASS);
+        const bool key =
+            objectClass == UlongBytes(CKO_PUBLIC_KEY) || objectClass == UlongBytes(CKO_PRIVATE_KEY);
+        lines.push_back(ToHexLower(objectClass));
         for (const CK_ATTRIBUTE_TYPE type : {CKA_ID, CKA_LABEL, key ? CKA_MODULUS : CKA_VALUE}) {
             Bytes value;
             ReadAttribute(fn(), handle(), object, type, value);  // a secret's value stays unread
-            line += " " + ToHexLower(value);
+            lines.back() += " " + ToHexLower(value);
         }
-        lines.push_back(line);
     }
     std::sort(lines.begin(), lines.end());
     return lines;
