@@ -620,14 +620,6 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
                                          TemplateText(publicTemplate, publicCount) + " " +
                                          TemplateText(privateTemplate, privateCount))
         .Run([&] {
-            for (const auto& [attributes, count] :
-                 {std::pair{publicTemplate, publicCount}, {privateTemplate, privateCount}}) {
-                for (CK_ULONG i = 0; attributes != nullptr && i < count; ++i) {
-                    if (g.config.refusedAttributes.count(attributes[i].type) != 0) {
-                        return CKR_ATTRIBUTE_TYPE_INVALID;
-                    }
-                }
-            }
             CK_ATTRIBUTE slot{};
             if (g.config.fixedKeySlot) {
                 ClearFixedSlot(session, slot);
@@ -635,7 +627,10 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
             std::vector<CK_ATTRIBUTE> templates[2];
             for (const auto& [attributes, count] :
                  {std::pair{publicTemplate, publicCount}, {privateTemplate, privateCount}}) {
-                for (CK_ULONG i = 0; i < count; ++i) {
+                for (CK_ULONG i = 0; attributes != nullptr && i < count; ++i) {
+                    if (g.config.refusedAttributes.count(attributes[i].type) != 0) {
+                        return CKR_ATTRIBUTE_TYPE_INVALID;
+                    }
                     const bool id = attributes[i].type == CKA_ID && g.config.fixedKeySlot;
                     templates[attributes == privateTemplate].push_back(id ? slot : attributes[i]);
                 }
