@@ -250,8 +250,7 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
          L"", ""},
         {R"("force": {"path": "/rest/certificate/keygenParameters", "status": 500, "body": "Nu"})",
          kPin, "", ERR_SERVER, L"Nu", "Error: Nu"},
-        // A 5xx may be a gateway's after the authority acted: the keys stay (the next row's
-        // register removes them, as no certificate waits).
+        // A gateway's 5xx: the keys stay until the next row's register (no certificate waits).
         {R"("force": {"path": "/rest/certificate/pkcs10", "status": 500, "body": "Eroare"})", kPin,
          "", ERR_REQUEST_UNANSWERED, L"", ""},
         {R"("force": {"path": "/rest/certificate/pkcs10", "status": 409,
@@ -288,8 +287,7 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         // The token's information fails, or it is gone, just after it was chosen.
         {"", "", "fail C_GetTokenInfo 0x30 skip 1\n", ERR_TOKEN_DEVICE, L"", ""},
         {"", "", "fail C_GetTokenInfo 0xe0 skip 1\n", ERR_NO_TOKEN, L"", ""},
-        // A token that generates into the place of the current key: it keeps what it made, and
-        // nothing is sent for it. The last row: the certificate is gone after it.
+        // A token that generates into the current key's place (the last row: that key is gone).
         {"", kPin, "fixed-key-slot\n", ERR_TOKEN_REPLACED_KEY, L"", ""},
     };
     for (const Case& c : cases) {
@@ -308,8 +306,10 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         if (!c.log.empty()) {
             EXPECT_THAT(NewLogLines("[Step 1] "), Contains("[Step 1] " + c.log));
         }
-        // Nothing left to settle later, but the keys of a request that may have arrived.
-        EXPECT_EQ(LoadKeyPairLedger().empty(), c.id != ERR_REQUEST_UNANSWERED);
+        // No key pair left but the current one and those of a request that may have arrived.
+        const std::size_t kept = LoadKeyPairLedger().size();
+        EXPECT_EQ(kept, c.id == ERR_REQUEST_UNANSWERED ? 1u : 0u);
+        EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 1 + kept);
     }
     // The link of the restriction alert names the token by the hash the authority knows.
     std::smatch hash;
@@ -319,33 +319,21 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
               "https://data.example.test/rekey-addr?tkh=" + hash.str(1));
     // Nothing reached the authority, and no key pair of a request it did not take stays.
     EXPECT_TRUE(Order()["requests"].toArray().isEmpty());
-    EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), 1u);
     EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PUBLIC_KEY).size(), 1u);
     unsetenv("QUORVANE_DATA_API_HOST");
 }
 
-// A request whose answer never came keeps its key pair (the authority may have it): a later
-// register removes it once the status shows nothing was issued (reset before the authority acted),
-// and keeps it while a certificate waits (the answer lost after it acted). A state folder that
-// cannot be written costs only that proof.
-TEST_F(FlowTest, UnansweredRequestKeepsItsKeysUntilTheStatusShowsNothingCame) {
-    const std::tuple<std::string, std::size_t, std::size_t> cases[] = {{"reset", 2, 2},
-                                                                       {"lost", 3, 4}};
-    for (const auto& [kind, first, second] : cases) {
-        // The upload's connection: after the status check's probe and the first request's two.
-        ASSERT_EQ(
-            sim_->SetFault(R"({"listener": "rekey", "connection": 5, "kind": ")" + kind + "\"}"),
-            200);
-        for (const auto& [shown, keys] :
-             {std::pair{ERR_REQUEST_UNANSWERED, first}, {ERR_SUCCESS, second}}) {
-            RunFlow(1, kPin);
-            ASSERT_THAT(window_.results, ElementsAre(shown));
-            EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), keys);
-        }
-        EXPECT_EQ(LoadKeyPairLedger().size(), kind == "lost" ? 1u : 0u);
+// An answer lost after the authority acted: the pair stays while its certificate waits, through
+// another register too. A state folder that cannot be written costs only that proof.
+TEST_F(FlowTest, LostAnswerKeepsTheKeysWhileTheirCertificateWaits) {
+    // The upload's connection: after the status check's probe and the first request's two.
+    ASSERT_EQ(sim_->SetFault(R"({"listener": "rekey", "connection": 5, "kind": "lost"})"), 200);
+    for (const auto& [shown, keys] : {std::pair{ERR_REQUEST_UNANSWERED, 2u}, {ERR_SUCCESS, 3u}}) {
+        RunFlow(1, kPin);
+        ASSERT_THAT(window_.results, ElementsAre(shown));
+        EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), keys);
     }
-    EXPECT_THAT(LogText(), AllOf(HasSubstr("Key pair of an earlier request removed"),
-                                 Not(HasSubstr("ledger could not be written"))));
+    EXPECT_EQ(LoadKeyPairLedger().size(), 1u);
     std::filesystem::remove_all(StateDir());
     WriteFile(StateDir(), "");
     RunFlow(1, kPin);

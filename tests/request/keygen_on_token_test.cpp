@@ -273,25 +273,6 @@ TEST_F(KeygenOnTokenTest, LoginFoundInPlaceStaysInPlace) {
     watcher.AdoptInitialization();
 }
 
-// A token that generated into the place of a certificate's key, keeping the certificate: the
-// generation stops, and the pair stays as the token left it.
-TEST_F(KeygenOnTokenTest, KeyTakenFromUnderACertificateStopsTheGeneration) {
-    test::SoftHsm::Session token("Alpha", "1234");
-    const Bytes modulus = token.GenerateRsaKeyPair(1024, "current");
-    token.CreateCertificate(
-        test::TestCa().Issue(modulus, token.PublicExponent(modulus), {{"CN", "Ion"}}, {0x01}),
-        ToBytes("current"), "Ion");
-    {
-        KeygenSession session;
-        ASSERT_EQ(session.Open(token_) | session.Login(Secret("1234")) | session.NoteHoldings() |
-                      session.GenerateKeyPair(1024),
-                  CKR_OK);
-        token.fn()->C_DestroyObject(token.handle(), token.Find(CKO_PRIVATE_KEY, modulus).at(0));
-        EXPECT_EQ(session.CheckHoldings(), kTokenReplacedKey);
-    }
-    EXPECT_EQ(token.Find(CKO_PRIVATE_KEY).size(), 1u);
-}
-
 TEST_F(KeygenOnTokenTest, LibraryInitialisedElsewhereInTheProcessIsLeftAsFound) {
     Pkcs11Module other;
     ASSERT_EQ(other.Load(test::FaultModuleLibrary()), CKR_OK);

@@ -13,7 +13,7 @@
 //   refuse-attribute TYPE        C_GenerateKeyPair with TYPE in a template answers
 //                                CKR_ATTRIBUTE_TYPE_INVALID (a token that does not take it)
 //   fixed-key-slot               C_GenerateKeyPair generates into the identifier of the first
-//                                certificate, destroying the objects that had it (PIV slots)
+//                                certificate, destroying the keys that had it (PIV slots)
 //   load-once                    C_GetFunctionList fails when this file was unloaded and loaded
 //                                again in the process (libraries that crash on a reload)
 //   fail CALL RV [skip N] [times M]        answer RV without calling the token
@@ -590,22 +590,24 @@ CK_RV MechanismInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJEC
     });
 }
 
-// Destroys the objects with the identifier of the first certificate and points `id` at it: the
-// slot a token with fixed key slots generates into, whatever it was asked for.
+// Destroys the keys with the identifier of the first certificate and points `id` at it: the slot
+// a token with fixed key slots generates into, whatever it was asked for. The certificate stays
+// until one is written there.
 void ClearFixedSlot(CK_SESSION_HANDLE session, CK_ATTRIBUTE& id) {
-    CK_OBJECT_CLASS certificate = CKO_CERTIFICATE;
     static std::uint8_t slot[256];
-    CK_ATTRIBUTE pattern[] = {{CKA_CLASS, &certificate, sizeof certificate},
+    CK_OBJECT_CLASS classes[] = {CKO_CERTIFICATE, CKO_PRIVATE_KEY, CKO_PUBLIC_KEY};
+    CK_ATTRIBUTE pattern[] = {{CKA_CLASS, nullptr, sizeof(CK_OBJECT_CLASS)},
                               {CKA_ID, slot, sizeof slot}};
     CK_OBJECT_HANDLE found[64];
-    for (CK_ULONG i = 0, count = 0; i < 2; ++i) {
-        g.real->C_FindObjectsInit(session, &pattern[i], 1);
+    for (CK_ULONG i = 0, count = 0; i < 3; ++i) {
+        pattern[0].pValue = &classes[i];
+        g.real->C_FindObjectsInit(session, pattern, i == 0 ? 1 : 2);
         g.real->C_FindObjects(session, found, 64, &count);
         g.real->C_FindObjectsFinal(session);
         if (i == 0 && count > 0) {
             g.real->C_GetAttributeValue(session, found[0], &pattern[1], 1);  // its identifier
         }
-        for (CK_ULONG k = 0; i == 1 && k < count; ++k) {
+        for (CK_ULONG k = 0; i > 0 && k < count; ++k) {
             g.real->C_DestroyObject(session, found[k]);
         }
     }
