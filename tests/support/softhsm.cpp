@@ -184,14 +184,12 @@ std::vector<std::string> SoftHsm::Session::Objects() {
     Require(FindAllObjects(fn(), handle(), all, objects), "finding objects");
     std::vector<std::string> lines;
     for (const CK_OBJECT_HANDLE object : objects) {
-        const Bytes objectClass = Attribute(object, CKA_CLASS);
-        const bool key =
-            objectClass == UlongBytes(CKO_PUBLIC_KEY) || objectClass == UlongBytes(CKO_PRIVATE_KEY);
-        lines.push_back(ToHexLower(objectClass));
-        for (const CK_ATTRIBUTE_TYPE type : {CKA_ID, CKA_LABEL, key ? CKA_MODULUS : CKA_VALUE}) {
+        lines.emplace_back();
+        for (const CK_ATTRIBUTE_TYPE type :
+             {CKA_CLASS, CKA_ID, CKA_LABEL, CKA_MODULUS, CKA_VALUE}) {
             Bytes value;
             ReadAttribute(fn(), handle(), object, type, value);  // a secret's value stays unread
-            lines.back() += " " + ToHexLower(value);
+            lines.back() += ToHexLower(value) + " ";
         }
     }
     std::sort(lines.begin(), lines.end());

@@ -68,8 +68,7 @@ public:
         // Creates an X.509 certificate object holding `der`, with its subject, issuer and
         // serial number when it is a certificate with an RSA key.
         void CreateCertificate(const Bytes& der, const Bytes& id, const std::string& label);
-        // Every object as "class id label value" in hex (value: a certificate's or data object's
-        // CKA_VALUE, an RSA key's modulus), sorted.
+        // Every object as its class, identifier, label, modulus and value in hex, sorted.
         std::vector<std::string> Objects();
         // Objects of a class (and, when given, a modulus), in C_FindObjects order.
         std::vector<CK_OBJECT_HANDLE> Find(CK_OBJECT_CLASS objectClass, const Bytes& modulus = {});
