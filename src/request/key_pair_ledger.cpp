@@ -17,7 +17,7 @@ std::string LedgerPath() {
     return dir.empty() ? dir : dir + "/key-pairs";
 }
 
-bool Save(const std::vector<LedgerEntry>& entries) {
+void Save(const std::vector<LedgerEntry>& entries) {
     const std::string path = LedgerPath();
     std::ostringstream out;
     out << kHeader << '\n';
@@ -27,9 +27,7 @@ bool Save(const std::vector<LedgerEntry>& entries) {
     }
     if (path.empty() || !ReplaceFile(path, out.str())) {
         Log().Write("The key pair ledger could not be written");
-        return false;
     }
-    return true;
 }
 
 // The entries without the one of this token and identifier; `removed` tells whether it was there.
@@ -78,17 +76,19 @@ std::vector<LedgerEntry> LoadKeyPairLedger() {
     return entries;
 }
 
-bool RecordKeyPair(const LedgerEntry& entry) {
+void RecordKeyPair(const LedgerEntry& entry) {
     bool replaced = false;
     std::vector<LedgerEntry> entries = Without(entry.token, entry.id, replaced);
     entries.push_back(entry);
-    return Save(entries);
+    Save(entries);
 }
 
-bool ForgetKeyPair(const std::string& token, const Bytes& id) {
+void ForgetKeyPair(const std::string& token, const Bytes& id) {
     bool removed = false;
     const std::vector<LedgerEntry> entries = Without(token, id, removed);
-    return !removed || Save(entries);
+    if (removed) {
+        Save(entries);
+    }
 }
 
 }  // namespace qe

@@ -28,11 +28,11 @@ std::string LedgerTokenKey(const zel_token& token);
 
 // The entries; a missing file, or lines that cannot be read, count as none.
 std::vector<LedgerEntry> LoadKeyPairLedger();
-// Adds the entry, or replaces the one with its token and identifier. False (and a log line) when
-// the file could not be written.
-bool RecordKeyPair(const LedgerEntry& entry);
-// Removes the entry with this token and identifier. False (and a log line) when the file could
-// not be written.
-bool ForgetKeyPair(const std::string& token, const Bytes& id);
+// Adds the entry, or replaces the one with its token and identifier. A file that cannot be
+// written costs a log line only: an entry proves a pair ours for a later clean-up, and a renewal
+// does not wait on it.
+void RecordKeyPair(const LedgerEntry& entry);
+// Removes the entry with this token and identifier.
+void ForgetKeyPair(const std::string& token, const Bytes& id);
 
 }  // namespace qe
