@@ -140,8 +140,7 @@ protected:
         return std::count(window_.results.begin(), window_.results.end(), ERR_SUCCESS) != 0;
     }
 
-    // What the token and the authority hold: private keys by modulus (those the key pair ledger
-    // names apart), certificates in order, every object.
+    // What the token and the authority hold: keys by modulus (the ledger's apart), every object.
     struct View {
         std::set<Bytes> keys;
         std::set<Bytes> ledgerKeys;
@@ -218,8 +217,7 @@ protected:
         if (!killed && (stray || twice != now.certificates.end())) {
             broken.push_back("I3");
         }
-        // What was there before stays, but what a download replaces: the old certificate and
-        // the names of the pair it installs.
+        // I6: all stays but what a download replaces (the old certificate, its pair's names).
         for (const std::string& object : start_.objects) {
             const bool replaced = GetParam().flow == Flow::Download &&
                                   (object.find(ToHexLower(old_)) != std::string::npos ||
@@ -381,8 +379,7 @@ TEST_P(FaultSweep, EveryCallKeepsAWorkingCertificate) {
                 broken.erase(same);
             }
             if (!success && !unchanged && Issued() != issuedBefore) {
-                // The authority issued a certificate the customer was not told of: the next
-                // status check offers it, and its download installs it with its key.
+                // A certificate issued unannounced: the status offers it, its download installs it.
                 RunStatusCheck();
                 ++recoveries;
                 if (!Run(Flow::Download) || !Order()["installed"].toBool()) {

@@ -287,8 +287,9 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         // The token's information fails, or it is gone, just after it was chosen.
         {"", "", "fail C_GetTokenInfo 0x30 skip 1\n", ERR_TOKEN_DEVICE, L"", ""},
         {"", "", "fail C_GetTokenInfo 0xe0 skip 1\n", ERR_NO_TOKEN, L"", ""},
-        // A token that generates into the current key's place (the last row: that key is gone).
+        // A token that generates into the current key's place; then the TLS login finds no key.
         {"", kPin, "fixed-key-slot\n", ERR_TOKEN_REPLACED_KEY, L"", ""},
+        {"", kPin, "", ERR_KEY_NOT_FOUND, L"", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario + c.fault);
@@ -323,10 +324,10 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     unsetenv("QUORVANE_DATA_API_HOST");
 }
 
-// An answer lost after the authority acted: the pair stays while its certificate waits, through
-// another register too. A state folder that cannot be written costs only that proof.
+// An answer to the upload (the rekey host's fifth connection) lost after the authority acted: the
+// pair stays while its certificate waits, through another register too. A state folder that cannot
+// be written costs only that proof.
 TEST_F(FlowTest, LostAnswerKeepsTheKeysWhileTheirCertificateWaits) {
-    // The upload's connection: after the status check's probe and the first request's two.
     ASSERT_EQ(sim_->SetFault(R"({"listener": "rekey", "connection": 5, "kind": "lost"})"), 200);
     for (const auto& [shown, keys] : {std::pair{ERR_REQUEST_UNANSWERED, 2u}, {ERR_SUCCESS, 3u}}) {
         RunFlow(1, kPin);

@@ -420,8 +420,7 @@ TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
     }
 }
 
-// A company proxy that refuses the CONNECT: nothing reached the server, and it is told so. The
-// whole renewal through a proxy that lets it pass is the fault sweep's.
+// A proxy that refuses the CONNECT (one that lets it pass: the fault sweep's network runs).
 TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefuses) {
     TlsPeer rekey(pki_, AskForCertificate());
     const Bytes request = ToBytes("-----BEGIN CERTIFICATE REQUEST-----");

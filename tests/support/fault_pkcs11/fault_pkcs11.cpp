@@ -590,9 +590,8 @@ CK_RV MechanismInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJEC
     });
 }
 
-// Destroys the keys with the identifier of the first certificate and points `id` at it: the slot
-// a token with fixed key slots generates into, whatever it was asked for. The certificate stays
-// until one is written there.
+// Destroys the keys with the first certificate's identifier and points `id` at it: a fixed key
+// slot, whatever was asked for. The certificate stays until one is written there.
 void ClearFixedSlot(CK_SESSION_HANDLE session, CK_ATTRIBUTE& id) {
     static std::uint8_t slot[256];
     CK_OBJECT_CLASS classes[] = {CKO_CERTIFICATE, CKO_PRIVATE_KEY, CKO_PUBLIC_KEY};
