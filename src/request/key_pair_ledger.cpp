@@ -30,13 +30,11 @@ void Save(const std::vector<LedgerEntry>& entries) {
     }
 }
 
-// The entries without the one of this token and identifier; `removed` tells whether it was there.
-std::vector<LedgerEntry> Without(const std::string& token, const Bytes& id, bool& removed) {
-    std::vector<LedgerEntry> entries = LoadKeyPairLedger();
-    removed = std::erase_if(entries, [&](const LedgerEntry& e) {
-                  return e.token == token && e.id == id;
-              }) != 0;
-    return entries;
+// Sets `entries` to those without the one of this token and identifier; true when it was there.
+bool Without(const std::string& token, const Bytes& id, std::vector<LedgerEntry>& entries) {
+    entries = LoadKeyPairLedger();
+    return std::erase_if(entries,
+                         [&](const LedgerEntry& e) { return e.token == token && e.id == id; }) != 0;
 }
 
 }  // namespace
@@ -77,16 +75,15 @@ std::vector<LedgerEntry> LoadKeyPairLedger() {
 }
 
 void RecordKeyPair(const LedgerEntry& entry) {
-    bool replaced = false;
-    std::vector<LedgerEntry> entries = Without(entry.token, entry.id, replaced);
+    std::vector<LedgerEntry> entries;
+    Without(entry.token, entry.id, entries);
     entries.push_back(entry);
     Save(entries);
 }
 
 void ForgetKeyPair(const std::string& token, const Bytes& id) {
-    bool removed = false;
-    const std::vector<LedgerEntry> entries = Without(token, id, removed);
-    if (removed) {
+    std::vector<LedgerEntry> entries;
+    if (Without(token, id, entries)) {
         Save(entries);
     }
 }
