@@ -39,7 +39,6 @@ struct Sweep {
     const char* directive;  // "fail", "fail-after", "exit", "exit-after"; "network"
     CK_RV rv;
 };
-const char* const kNetworkFaults[] = {"refuse", "reset", "silent", "lost", "gateway"};
 
 // Runs pinned to what they show since a fix; their invariants must hold as well.
 struct Pinned {
@@ -276,7 +275,7 @@ TEST_P(FaultSweep, EveryCallKeepsAWorkingCertificate) {
         ASSERT_TRUE(Run());
         for (const QJsonValue exchange :
              QJsonDocument::fromJson(QByteArray::fromStdString(sim_->Exchanges())).array()) {
-            for (const char* kind : kNetworkFaults) {
+            for (const char* kind : {"refuse", "reset", "silent", "lost", "gateway"}) {
                 QJsonObject fault = exchange.toObject();
                 fault["kind"] = kind;
                 faults.emplace_back(
