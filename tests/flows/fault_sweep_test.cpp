@@ -171,11 +171,7 @@ protected:
         return view;
     }
 
-    Bytes Issued() const {
-        const X509Ptr issued =
-            sim::CertificateFromPem(Order()["issuedCertificate"].toString().toStdString());
-        return issued ? sim::CertificateDer(issued.get()) : Bytes();
-    }
+    Bytes Issued() const { return sim_->IssuedCertificate(); }
 
     // The invariants that do not hold on the token and at the authority now, and "as before"
     // when both are as they were before the flow. A killed run is not held to I3: it could not

@@ -9,6 +9,7 @@
 #include <openssl/pem.h>
 #include <sys/prctl.h>
 
+#include <QJsonDocument>
 #include <QProcess>
 
 #include "sim/cert_issuer.h"
@@ -109,6 +110,13 @@ int SimProcess::SetFault(const std::string& json) const {
 
 std::string SimProcess::Exchanges() const {
     return HttpFetch(control_, "/control/exchanges").body;
+}
+
+Bytes SimProcess::IssuedCertificate() const {
+    const QJsonValue pem = QJsonDocument::fromJson(
+        QByteArray::fromStdString(ControlState()))["orders"][0]["issuedCertificate"];
+    const X509Ptr issued = sim::CertificateFromPem(pem.toString().toStdString());
+    return issued ? sim::CertificateDer(issued.get()) : Bytes();
 }
 
 CommandResult ProvisionToken(const std::string& stateDir, const std::string& module,

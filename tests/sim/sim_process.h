@@ -65,6 +65,8 @@ public:
     int SetFault(const std::string& json) const;
     // GET /control/exchanges: those since the last fault was set, as JSON text.
     std::string Exchanges() const;
+    // The certificate issued for the first order of the control state (DER; empty when none was).
+    Bytes IssuedCertificate() const;
 
 private:
     std::string logPath_, outPath_;

@@ -206,11 +206,7 @@ protected:
         const std::string state = sim_->ControlState();
         return QJsonDocument::fromJson(QByteArray::fromStdString(state))["orders"][0].toObject();
     }
-    Bytes Issued() const {
-        const X509Ptr issued =
-            sim::CertificateFromPem(Order()["issuedCertificate"].toString().toStdString());
-        return issued ? sim::CertificateDer(issued.get()) : Bytes();
-    }
+    Bytes Issued() const { return sim_->IssuedCertificate(); }
 
     // The renewal is complete: the issued certificate alone, with its key, and installed.
     std::string Incomplete(const Bytes& old, const Bytes& issued) const {
