@@ -171,8 +171,6 @@ protected:
         return view;
     }
 
-    Bytes Issued() const { return sim_->IssuedCertificate(); }
-
     // The invariants that do not hold on the token and at the authority now, and "as before"
     // when both are as they were before the flow. A killed run is not held to I3: it could not
     // remove what it made; nor is a pair the key pair ledger names (the next register's to remove).
@@ -189,7 +187,7 @@ protected:
         for (const QJsonValue& pem : requests) {
             known.insert(RequestKey(pem));
         }
-        const Bytes issuedDer = Issued();
+        const Bytes issuedDer = sim_->IssuedCertificate();
         const bool done = GetParam().flow == Flow::Register
                               ? static_cast<std::size_t>(requests.size()) == requestsBefore + 1 &&
                                     keyOf(RequestKey(requests.last())) && holds(old_)
@@ -316,7 +314,7 @@ TEST_P(FaultSweep, EveryCallKeepsAWorkingCertificate) {
                 : kill  ? "exit " + call + (sweep.directive[4] != '\0' ? " after" : "") + skip
                        : given + sweep.directive + " " + call + " " + RvHex(rv) + skip + " times 1";
             std::size_t before = Requests();
-            const Bytes issuedBefore = Issued();
+            const Bytes issuedBefore = sim_->IssuedCertificate();
             Configure(network ? "" : rule + "\n");
             sim_->SetFault(network ? given : "{}");
             std::vector<std::string> broken;
@@ -373,7 +371,7 @@ TEST_P(FaultSweep, EveryCallKeepsAWorkingCertificate) {
             if (unchanged) {
                 broken.erase(same);
             }
-            if (!success && !unchanged && Issued() != issuedBefore) {
+            if (!success && !unchanged && sim_->IssuedCertificate() != issuedBefore) {
                 // A certificate issued unannounced: the status offers it, its download installs it.
                 RunStatusCheck();
                 ++recoveries;

@@ -206,7 +206,6 @@ protected:
         const std::string state = sim_->ControlState();
         return QJsonDocument::fromJson(QByteArray::fromStdString(state))["orders"][0].toObject();
     }
-    Bytes Issued() const { return sim_->IssuedCertificate(); }
 
     // The renewal is complete: the issued certificate alone, with its key, and installed.
     std::string Incomplete(const Bytes& old, const Bytes& issued) const {
@@ -255,7 +254,7 @@ TEST_F(TokenFaults, EveryWriteAndDeleteOfADownloadKeepsAWorkingCertificate) {
             ASSERT_TRUE(Run(1)) << "a new request";
             ++faults;
             runs += 2;
-            const Bytes issued = Issued();
+            const Bytes issued = sim_->IssuedCertificate();
             const Bytes old = window_.Status().renewableStore.at(0).der;
             const std::vector<std::string> objects =
                 SoftHsm::Session(kLabel, kPin, module_).Objects();
