@@ -8,7 +8,6 @@
 //                                the first load in the process)
 //   record PATH                  append "C_Name key=value ... [type=hex,...] -> 0xRV" per call
 //   record-time                  add " us=N" to each record line: microseconds the call took
-//   sign-length N                C_Sign asked for the length answers N
 //   slot-count N                 C_GetSlotList asked for the count answers N
 //   refuse-attribute TYPE        C_GenerateKeyPair with TYPE in a template answers
 //                                CKR_ATTRIBUTE_TYPE_INVALID (a token that does not take it)
@@ -30,6 +29,25 @@
 //                                CKR_ARGUMENTS_BAD) and logs in to SoftHSM2 with PIN: a reader
 //                                with its own keypad (set flags-set 0x100 to show it)
 //   noise CALL                   CALL prints on standard output (libraries that chatter)
+//   delay CALL MS                CALL sleeps MS milliseconds first (a slow C_Finalize)
+//   reset-login CALL [skip N]    once, the token logs out before CALL (a card reset by another
+//                                process); if the token still answers CKR_OK, CALL answers
+//                                CKR_USER_NOT_LOGGED_IN
+//   finalize-before CALL [skip N]  once, the token is finalised before CALL (by a co-user)
+//   fork-guard                   calls from a forked process answer CKR_CRYPTOKI_NOT_INITIALIZED
+//   wrong-pin RV [lock N]        a wrong PIN answers RV and sets no flag; after N of them (counted
+//                                like the rules) C_Login answers CKR_PIN_LOCKED
+//   always-authenticate          generated private keys get CKA_ALWAYS_AUTHENTICATE (enforced)
+//   explicit-decrypt             generated private keys decrypt only with CKA_DECRYPT given;
+//                                C_DecryptInit refuses the others with CKR_DEVICE_ERROR
+//   assign-key-id                generated keys take the SHA-1 of the modulus as CKA_ID
+//   session-public-key           generated public keys are session objects
+//   no-length-query              C_Sign or C_Decrypt asked for the length ends the operation
+//   pad-modulus                  CKA_MODULUS reads with a leading zero octet
+//   private-certificates         no certificate is found nor read before a user login
+//   session-limit N              C_OpenSession answers CKR_SESSION_COUNT past N open sessions
+//   renumber-slots               each C_GetSlotList with a buffer renumbers the slots; older ids
+//                                answer CKR_SLOT_ID_INVALID
 //   [token LABEL]                the token settings below apply to that token only, on top of
 //                                those given for all tokens before
 // Token settings: absent (the slot's calls see no token) | refuse-rw-session (write-protected) |
@@ -38,7 +56,8 @@
 //   rsa-key-sizes MIN MAX (what C_GetMechanismInfo reports for key pair generation) |
 //   free-memory PUBLIC PRIVATE (the free memory the token information reports) |
 //   mechanism-flags M N (the flags C_GetMechanismInfo reports) |
-//   hide-mechanism M... (C_GetMechanismInfo and the Init calls of operations refuse them)
+//   hide-mechanism M... (C_GetMechanismInfo and the Init calls of operations refuse them) |
+//   serial TEXT (the token's serial number) | nul-padding (token strings padded with NULs)
 
 #include <dlfcn.h>
 
@@ -56,6 +75,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <p11-kit/pkcs11.h>
@@ -76,12 +96,12 @@ constexpr CK_OBJECT_HANDLE kFirstFakeObject = 0x7E000000;
 struct TokenRules {
     bool absent = false;           // the slot shows no token
     bool refuseReadWrite = false;  // write-protected: C_OpenSession with CKF_RW_SESSION fails
+    bool nulPadding = false;
+    std::optional<std::string> serial;
     std::optional<CK_STATE> sessionState;
-    CK_FLAGS flagsSet = 0;
-    CK_FLAGS flagsClear = 0;
+    CK_FLAGS flagsSet = 0, flagsClear = 0;
     std::vector<std::string> productNames;
-    std::optional<std::pair<CK_ULONG, CK_ULONG>> rsaKeySizes;
-    std::optional<std::pair<CK_ULONG, CK_ULONG>> freeMemory;
+    std::optional<std::pair<CK_ULONG, CK_ULONG>> rsaKeySizes, freeMemory;
     std::map<CK_MECHANISM_TYPE, CK_FLAGS> mechanismFlags;
     std::set<CK_MECHANISM_TYPE> hidden;
 };
@@ -93,7 +113,7 @@ struct CallRule {
     unsigned long skip = 0;
     unsigned long times = ULONG_MAX;
     unsigned long seen = 0;
-    bool exit = false;
+    char act = 0;  // 'e'xit, 'r'eset-login, 'f'inalize-before
 };
 
 constexpr int kExitStatus = 77;
@@ -102,17 +122,15 @@ struct Config {
     std::string target = QE_SOFTHSM_LIBRARY;  // the library calls go to
     std::string record;
     std::string seenFile;
-    bool recordTime = false;
-    bool loadOnce = false;
-    bool fixedKeySlot = false;
+    std::set<std::string> switches;  // the settings without a value
     std::set<CK_ATTRIBUTE_TYPE> refusedAttributes;
-    std::optional<CK_ULONG> signLength;
     std::optional<CK_ULONG> slotCount;
+    std::optional<CK_ULONG> sessionLimit;
+    std::optional<CK_RV> wrongPin;
+    unsigned long pinLock = ULONG_MAX, wrongPins = 0;
     std::vector<CallRule> calls;
-    std::set<std::string> crash;
-    std::set<std::string> hang;
-    std::set<std::string> noise;
-    std::map<std::string, std::string> waitFor;
+    std::set<std::string> crash, hang, noise;
+    std::map<std::string, std::string> waitFor, delay;
     std::optional<std::string> pinpadPin;
     TokenRules all;
     std::map<std::string, TokenRules> byLabel;
@@ -127,12 +145,19 @@ struct State {
     // SoftHSM2 initialised by a C_Initialize this module answered with a failure: nobody will
     // finalise it, and it stays loaded, so the next load finalises it.
     bool hiddenInitialisation = false;
+    std::set<CK_SESSION_HANDLE> sessions;  // opened, perhaps closed since
+    unsigned long slotLists = 0;           // renumber-slots: the numbering shown
+    pid_t initialiser = 0;
     ~State() {
         if (library != nullptr) {
             dlclose(library);
         }
     }
 } g;
+
+bool On(const char* name) {
+    return g.config.switches.count(name) != 0;
+}
 
 unsigned long Number(const std::string& text) {
     return std::strtoul(text.c_str(), nullptr, 0);
@@ -168,10 +193,11 @@ Config ParseConfig(std::istream& lines) {
             c.target = rest;
         } else if (key == "seen-file") {
             c.seenFile = rest;
-        } else if (key == "exit") {
-            CallRule& rule = c.calls.emplace_back(CallRule{a});
+        } else if (key == "exit" || key == "reset-login" || key == "finalize-before") {
+            CallRule& rule = c.calls.emplace_back(
+                CallRule{a, key[0] == 'r' ? CKR_USER_NOT_LOGGED_IN : CKR_OK, key[0] != 'e'});
             rule.times = 1;
-            rule.exit = true;
+            rule.act = key[0];
             std::istringstream options(rest);
             for (options >> a; options >> b;) {
                 rule.forward = rule.forward || b == "after";
@@ -179,14 +205,15 @@ Config ParseConfig(std::istream& lines) {
                     rule.skip = Number(b);
                 }
             }
-        } else if (key == "record-time") {
-            c.recordTime = true;
-        } else if (key == "load-once" || key == "fixed-key-slot") {
-            (key == "load-once" ? c.loadOnce : c.fixedKeySlot) = true;
         } else if (key == "refuse-attribute") {
             c.refusedAttributes.insert(Number(a));
-        } else if (key == "sign-length" || key == "slot-count") {
-            (key == "sign-length" ? c.signLength : c.slotCount) = Number(a);
+        } else if (key == "slot-count") {
+            c.slotCount = Number(a);
+        } else if (key == "session-limit") {
+            c.sessionLimit = Number(a);
+        } else if (key == "wrong-pin") {
+            c.wrongPin = Number(a);
+            c.pinLock = b == "lock" && words >> b ? Number(b) : c.pinLock;
         } else if (key == "fail" || key == "fail-after") {
             CallRule& rule = c.calls.emplace_back(CallRule{a, Number(b), key == "fail-after"});
             for (std::string value; words >> a >> value;) {
@@ -194,14 +221,18 @@ Config ParseConfig(std::istream& lines) {
             }
         } else if (key == "crash" || key == "hang" || key == "noise") {
             (key == "crash" ? c.crash : key == "hang" ? c.hang : c.noise).insert(a);
-        } else if (key == "wait-for") {
-            c.waitFor[a] = b;
+        } else if (key == "wait-for" || key == "delay") {
+            (key == "delay" ? c.delay : c.waitFor)[a] = b;
         } else if (key == "pinpad-login") {
             c.pinpadPin = a;
         } else if (key == "[token") {
             rules = &(c.byLabel[rest.substr(0, rest.find(']'))] = c.all);
         } else if (key == "absent" || key == "refuse-rw-session") {
             (key == "absent" ? rules->absent : rules->refuseReadWrite) = true;
+        } else if (key == "nul-padding") {
+            rules->nulPadding = true;
+        } else if (key == "serial") {
+            rules->serial = rest;
         } else if (key == "session-state") {
             rules->sessionState = Number(a);
         } else if (key == "flags-set" || key == "flags-clear") {
@@ -217,6 +248,8 @@ Config ParseConfig(std::istream& lines) {
             for (std::istringstream names(rest); names >> a;) {
                 rules->hidden.insert(Mechanism(a));
             }
+        } else {
+            c.switches.insert(key);
         }
     }
     if (!c.seenFile.empty()) {
@@ -224,6 +257,7 @@ Config ParseConfig(std::istream& lines) {
         for (CallRule& rule : c.calls) {
             seen >> rule.seen;
         }
+        seen >> c.wrongPins;
     }
     return c;
 }
@@ -233,6 +267,7 @@ void SaveSeen() {
     for (const CallRule& rule : g.config.calls) {
         seen << rule.seen << "\n";
     }
+    seen << g.config.wrongPins << "\n";
 }
 
 // The loads of this file in the process, this load included. Constant-initialised: it is set
@@ -296,6 +331,9 @@ public:
                 usleep(10000);
             }
         }
+        if (const auto delay = g.config.delay.find(name); delay != g.config.delay.end()) {
+            usleep(static_cast<useconds_t>(Number(delay->second) * 1000));
+        }
         if (g.config.noise.count(name) != 0) {
             std::fputs("a library talking", stdout);
             std::fflush(stdout);
@@ -305,8 +343,19 @@ public:
             counted = counted || rule.call == name;
             if (rule.call == name && ++rule.seen > rule.skip &&
                 rule.seen - rule.skip <= rule.times) {
-                (rule.exit ? exit_ : rule_) = &rule;
+                (rule.act == 'e' ? exit_ : rule_) = &rule;
+                if (rule.act == 'f') {
+                    g.real->C_Finalize(nullptr);
+                }
+                if (rule.act == 'r') {  // another process reset the card
+                    std::for_each(g.sessions.begin(), g.sessions.end(), g.real->C_Logout);
+                }
             }
+        }
+        static const CallRule notInitialised{"", CKR_CRYPTOKI_NOT_INITIALIZED};
+        if (On("fork-guard") && g.initialiser != 0 && g.initialiser != getpid() &&
+            name != "C_Initialize") {
+            rule_ = &notInitialised;
         }
         if (counted && !g.config.seenFile.empty()) {
             SaveSeen();
@@ -324,8 +373,9 @@ public:
         if (exit_ != nullptr) {
             _exit(kExitStatus);
         }
-        rv = rule_ != nullptr ? rule_->rv : rv;
-        if (g.config.recordTime) {
+        // reset-login and finalize-before leave the answer to the token unless it is CKR_OK
+        rv = rule_ != nullptr && (rule_->act == 0 || rv == CKR_OK) ? rule_->rv : rv;
+        if (On("record-time")) {
             // Taken before the record is written, so the writing does not count.
             Add("us=" + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
                                            std::chrono::steady_clock::now() - start_)
@@ -366,11 +416,32 @@ bool Hidden(const TokenRules& rules, const CK_MECHANISM* mechanism) {
     return mechanism != nullptr && rules.hidden.count(mechanism->mechanism) != 0;
 }
 
+// renumber-slots: slots show as their id plus 2^32 times the slot lists so far; an id of an older
+// list becomes one no slot has.
+CK_SLOT_ID RealSlot(CK_SLOT_ID slot) {
+    return !On("renumber-slots") ? slot : slot >> 32 == g.slotLists ? slot & 0xFFFFFFFF : ~0UL;
+}
+
+CK_SLOT_ID ShownSlot(CK_SLOT_ID slot) {
+    return On("renumber-slots") ? slot + (g.slotLists << 32) : slot;
+}
+
+bool HiddenCertificate(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) {
+    CK_SESSION_INFO info{};
+    CK_OBJECT_CLASS type = 0;
+    CK_ATTRIBUTE attribute{CKA_CLASS, &type, sizeof type};
+    return On("private-certificates") && g.real->C_GetSessionInfo(session, &info) == CKR_OK &&
+           info.state != CKS_RO_USER_FUNCTIONS && info.state != CKS_RW_USER_FUNCTIONS &&
+           g.real->C_GetAttributeValue(session, object, &attribute, 1) == CKR_OK &&
+           type == CKO_CERTIFICATE;
+}
+
 CK_RV Initialize(CK_VOID_PTR arguments) {
     bool initialised = false;
     const CK_RV rv = Call("C_Initialize").Run([&] {
         const CK_RV real = g.real->C_Initialize(arguments);
         initialised = real == CKR_OK;
+        g.initialiser = initialised ? getpid() : g.initialiser;
         return real;
     });
     g.hiddenInitialisation = g.hiddenInitialisation || (initialised && rv != CKR_OK);
@@ -404,7 +475,8 @@ CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID* slots, CK_ULONG* count) {
         if (slots != nullptr && *count < shown.size()) {
             rv = CKR_BUFFER_TOO_SMALL;
         } else if (slots != nullptr) {
-            std::copy(shown.begin(), shown.end(), slots);
+            g.slotLists += On("renumber-slots") ? 1 : 0;
+            std::transform(shown.begin(), shown.end(), slots, ShownSlot);
         }
         *count = slots == nullptr && g.config.slotCount ? *g.config.slotCount : shown.size();
         return rv;
@@ -413,14 +485,28 @@ CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID* slots, CK_ULONG* count) {
 
 CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
     return Call("C_GetTokenInfo", " slot=" + Num(slot)).Run([&] {
+        slot = RealSlot(slot);
         const TokenRules& rules = ForSlot(slot);
         const CK_RV rv = rules.absent ? CKR_TOKEN_NOT_PRESENT : g.real->C_GetTokenInfo(slot, info);
         if (rv == CKR_OK) {
             info->flags |= rules.flagsSet | (rules.refuseReadWrite ? CKF_WRITE_PROTECTED : 0);
-            info->flags &= ~rules.flagsClear;
+            // wrong-pin hides the count SoftHSM2 keeps
+            info->flags &= ~rules.flagsClear & ~(g.config.wrongPin ? CKF_USER_PIN_COUNT_LOW : 0);
             if (rules.freeMemory) {
                 info->ulFreePublicMemory = rules.freeMemory->first;
                 info->ulFreePrivateMemory = rules.freeMemory->second;
+            }
+            if (rules.serial) {
+                std::memset(info->serialNumber, ' ', sizeof info->serialNumber);
+                rules.serial->copy(reinterpret_cast<char*>(info->serialNumber), 16);
+            }
+            for (auto [text, size] : {std::pair{info->label, 32},
+                                      {info->manufacturerID, 32},
+                                      {info->model, 16},
+                                      {info->serialNumber, 16}}) {
+                for (; rules.nulPadding && size > 0 && text[size - 1] == ' '; --size) {
+                    text[size - 1] = '\0';
+                }
             }
         }
         return rv;
@@ -429,6 +515,7 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
 
 CK_RV GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO* info) {
     return Call("C_GetMechanismInfo", " slot=" + Num(slot) + " mech=" + Num(type)).Run([&] {
+        slot = RealSlot(slot);
         const TokenRules& rules = ForSlot(slot);
         const CK_RV rv = rules.hidden.count(type) != 0
                              ? CKR_MECHANISM_INVALID
@@ -448,14 +535,25 @@ CK_RV GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INF
 CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIFY notify,
                   CK_SESSION_HANDLE* session) {
     return Call("C_OpenSession", " slot=" + Num(slot) + " flags=" + Num(flags)).Run([&] {
+        slot = RealSlot(slot);
         const TokenRules& rules = ForSlot(slot);
+        std::erase_if(g.sessions, [](CK_SESSION_HANDLE open) {
+            CK_SESSION_INFO info{};
+            return g.real->C_GetSessionInfo(open, &info) != CKR_OK;
+        });
         if (rules.absent) {
             return CKR_TOKEN_NOT_PRESENT;
         }
         if (rules.refuseReadWrite && (flags & CKF_RW_SESSION) != 0) {
             return CKR_TOKEN_WRITE_PROTECTED;
         }
-        return g.real->C_OpenSession(slot, flags, application, notify, session);
+        const CK_RV rv = g.sessions.size() >= g.config.sessionLimit.value_or(ULONG_MAX)
+                             ? CKR_SESSION_COUNT
+                             : g.real->C_OpenSession(slot, flags, application, notify, session);
+        if (rv == CKR_OK) {
+            g.sessions.insert(*session);
+        }
+        return rv;
     });
 }
 
@@ -464,6 +562,7 @@ CK_RV GetSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO* info) {
         const CK_RV rv = g.real->C_GetSessionInfo(session, info);
         if (rv == CKR_OK) {
             info->state = ForSlot(info->slotID).sessionState.value_or(info->state);
+            info->slotID = ShownSlot(info->slotID);
         }
         return rv;
     });
@@ -472,15 +571,21 @@ CK_RV GetSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO* info) {
 CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG length) {
     // The PIN itself is never written down, only its length.
     return Call("C_Login", " user=" + Num(user) + " pinlen=" + std::to_string(length)).Run([&] {
-        if (!g.config.pinpadPin) {
-            return g.real->C_Login(session, user, pin, length);
-        }
-        if (pin != nullptr || length != 0) {
+        if (g.config.pinpadPin && (pin != nullptr || length != 0)) {
             return CKR_ARGUMENTS_BAD;
         }
-        std::string typed = *g.config.pinpadPin;
-        return g.real->C_Login(session, user, reinterpret_cast<CK_UTF8CHAR*>(typed.data()),
-                               typed.size());
+        if (g.config.wrongPins >= g.config.pinLock) {
+            return CKR_PIN_LOCKED;
+        }
+        std::string typed = g.config.pinpadPin.value_or("");
+        auto* given = g.config.pinpadPin ? reinterpret_cast<CK_UTF8CHAR*>(typed.data()) : pin;
+        CK_RV rv = g.real->C_Login(session, user, given, given != pin ? typed.size() : length);
+        if (rv == CKR_PIN_INCORRECT && g.config.wrongPin) {
+            ++g.config.wrongPins;
+            SaveSeen();  // without a seen-file, writes nowhere
+            rv = *g.config.wrongPin;
+        }
+        return rv;
     });
 }
 
@@ -520,7 +625,16 @@ CK_RV FindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* objects, CK_ULONG
         const CK_ULONG given = std::min<CK_ULONG>(max, fakes.size());
         std::copy_n(fakes.begin(), given, objects);
         fakes.erase(fakes.begin(), fakes.begin() + static_cast<std::ptrdiff_t>(given));
-        const CK_RV rv = g.real->C_FindObjects(session, objects + given, max - given, count);
+        CK_RV rv = CKR_OK;
+        CK_ULONG found = 0;
+        do {  // a batch of hidden certificates only is not the end
+            rv = g.real->C_FindObjects(session, objects + given, max - given, &found);
+            found = rv == CKR_OK ? found : 0;
+            *count =
+                std::remove_if(objects + given, objects + given + found,
+                               [&](auto object) { return HiddenCertificate(session, object); }) -
+                (objects + given);
+        } while (found > 0 && *count == 0);
         if (rv == CKR_OK) {
             *count += given;
             std::string handles;
@@ -541,7 +655,14 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
     return call.Run([&] {
         const std::vector<std::string>& names = ForSession(session).productNames;
         CK_RV rv = CKR_ATTRIBUTE_TYPE_INVALID;
-        if (object < kFirstFakeObject || object - kFirstFakeObject >= names.size()) {
+        const bool pad = On("pad-modulus");
+        for (CK_ULONG i = 0; pad && i < count; ++i) {  // room for the zero octet
+            CK_ATTRIBUTE& a = attributes[i];
+            a.ulValueLen -= a.type == CKA_MODULUS && a.pValue != nullptr && a.ulValueLen > 0;
+        }
+        if (HiddenCertificate(session, object)) {
+            rv = CKR_OBJECT_HANDLE_INVALID;
+        } else if (object < kFirstFakeObject || object - kFirstFakeObject >= names.size()) {
             rv = g.real->C_GetAttributeValue(session, object, attributes, count);
         } else if (count == 1 && attributes[0].type == kProductNameAttribute) {
             const std::string& name = names[object - kFirstFakeObject];
@@ -552,6 +673,16 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
                 std::memcpy(attributes[0].pValue, name.data(), name.size());
             }
             attributes[0].ulValueLen = rv == CKR_OK ? name.size() : CK_UNAVAILABLE_INFORMATION;
+        }
+        for (CK_ULONG i = 0; pad && i < count; ++i) {
+            CK_ATTRIBUTE& a = attributes[i];
+            if (a.type == CKA_MODULUS && a.ulValueLen != CK_UNAVAILABLE_INFORMATION) {
+                if (a.pValue != nullptr) {
+                    std::memmove(static_cast<CK_BYTE*>(a.pValue) + 1, a.pValue, a.ulValueLen);
+                    *static_cast<CK_BYTE*>(a.pValue) = 0;
+                }
+                ++a.ulValueLen;
+            }
         }
         call.Add(TemplateText(attributes, count,
                               rv == CKR_OK && count > 0 && attributes[0].pValue != nullptr));
@@ -585,8 +716,12 @@ template <CK_RV (*CK_FUNCTION_LIST::*Member)(CK_SESSION_HANDLE, CK_MECHANISM*, C
           CallName Name>
 CK_RV MechanismInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
     return Call(Name.text, MechanismText(mechanism) + " key=" + Num(key)).Run([&] {
-        return Hidden(ForSession(session), mechanism) ? CKR_MECHANISM_INVALID
-                                                      : (g.real->*Member)(session, mechanism, key);
+        const CK_RV rv = Hidden(ForSession(session), mechanism)
+                             ? CKR_MECHANISM_INVALID
+                             : (g.real->*Member)(session, mechanism, key);
+        // explicit-decrypt: such a token tells a key's refusal as a device error
+        return rv == CKR_KEY_FUNCTION_NOT_PERMITTED && On("explicit-decrypt") ? CKR_DEVICE_ERROR
+                                                                              : rv;
     });
 }
 
@@ -613,6 +748,34 @@ void ClearFixedSlot(CK_SESSION_HANDLE session, CK_ATTRIBUTE& id) {
     id = pattern[1];
 }
 
+// Sets `type` to `value` in a template when `on`; with `keep`, only when the program gave none.
+void Put(std::vector<CK_ATTRIBUTE>& attributes, bool on, CK_ATTRIBUTE_TYPE type, bool value,
+         bool keep = false) {
+    static CK_BBOOL values[] = {CK_FALSE, CK_TRUE};
+    const auto it = std::find_if(attributes.begin(), attributes.end(),
+                                 [&](const CK_ATTRIBUTE& given) { return given.type == type; });
+    if (on && (it == attributes.end() || !keep)) {
+        *(it == attributes.end() ? &attributes.emplace_back() : &*it) = {type, &values[value], 1};
+    }
+}
+
+// assign-key-id: the keys take the SHA-1 of the modulus as CKA_ID, hashed by the token.
+void AssignKeyId(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE publicKey,
+                 CK_OBJECT_HANDLE privateKey) {
+    CK_BYTE modulus[1024];
+    CK_BYTE id[20];
+    CK_ULONG length = sizeof id;
+    CK_ATTRIBUTE attribute{CKA_MODULUS, modulus, sizeof modulus};
+    CK_MECHANISM sha1{CKM_SHA_1, nullptr, 0};
+    if (g.real->C_GetAttributeValue(session, privateKey, &attribute, 1) == CKR_OK &&
+        g.real->C_DigestInit(session, &sha1) == CKR_OK &&
+        g.real->C_Digest(session, modulus, attribute.ulValueLen, id, &length) == CKR_OK) {
+        attribute = {CKA_ID, id, length};
+        g.real->C_SetAttributeValue(session, publicKey, &attribute, 1);
+        g.real->C_SetAttributeValue(session, privateKey, &attribute, 1);
+    }
+}
+
 CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
                       CK_ATTRIBUTE* publicTemplate, CK_ULONG publicCount,
                       CK_ATTRIBUTE* privateTemplate, CK_ULONG privateCount,
@@ -622,7 +785,7 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
                                          TemplateText(privateTemplate, privateCount))
         .Run([&] {
             CK_ATTRIBUTE slot{};
-            if (g.config.fixedKeySlot) {
+            if (On("fixed-key-slot")) {
                 ClearFixedSlot(session, slot);
             }
             std::vector<CK_ATTRIBUTE> templates[2];
@@ -632,24 +795,37 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
                     if (g.config.refusedAttributes.count(attributes[i].type) != 0) {
                         return CKR_ATTRIBUTE_TYPE_INVALID;
                     }
-                    const bool id = attributes[i].type == CKA_ID && g.config.fixedKeySlot;
+                    const bool id = attributes[i].type == CKA_ID && On("fixed-key-slot");
                     templates[attributes == privateTemplate].push_back(id ? slot : attributes[i]);
                 }
             }
-            return g.real->C_GenerateKeyPair(session, mechanism, templates[0].data(), publicCount,
-                                             templates[1].data(), privateCount, publicKey,
-                                             privateKey);
+            Put(templates[0], On("session-public-key"), CKA_TOKEN, false);
+            Put(templates[1], On("always-authenticate"), CKA_ALWAYS_AUTHENTICATE, true);
+            Put(templates[1], On("explicit-decrypt"), CKA_DECRYPT, false, true);
+            const CK_RV rv = g.real->C_GenerateKeyPair(session, mechanism, templates[0].data(),
+                                                       templates[0].size(), templates[1].data(),
+                                                       templates[1].size(), publicKey, privateKey);
+            if (rv == CKR_OK && On("assign-key-id")) {
+                AssignKeyId(session, *publicKey, *privateKey);
+            }
+            return rv;
         });
 }
 
-CK_RV Sign(CK_SESSION_HANDLE session, CK_BYTE* data, CK_ULONG length, CK_BYTE* signature,
-           CK_ULONG* signatureLength) {
-    return Call("C_Sign").Run([&] {
-        const CK_RV rv = g.real->C_Sign(session, data, length, signature, signatureLength);
-        if (rv == CKR_OK && signature == nullptr && g.config.signLength) {
-            *signatureLength = *g.config.signLength;
+// C_Sign and C_Decrypt. no-length-query runs a length query as the whole operation, into scrap,
+// which ends it.
+template <CK_RV (*CK_FUNCTION_LIST::*Member)(CK_SESSION_HANDLE, CK_BYTE*, CK_ULONG, CK_BYTE*,
+                                             CK_ULONG*),
+          CallName Name>
+CK_RV Finish(CK_SESSION_HANDLE session, CK_BYTE* in, CK_ULONG length, CK_BYTE* out,
+             CK_ULONG* outLength) {
+    return Call(Name.text).Run([&] {
+        CK_BYTE scrap[1024];
+        const bool query = out == nullptr && outLength != nullptr && On("no-length-query");
+        if (query) {
+            *outLength = sizeof scrap;
         }
-        return rv;
+        return (g.real->*Member)(session, in, length, query ? scrap : out, outLength);
     });
 }
 
@@ -660,28 +836,36 @@ struct Forwarder;
 
 template <typename... Args>
 struct Forwarder<CK_RV (*)(Args...)> {
-    template <CK_RV (*CK_FUNCTION_LIST::*Member)(Args...), CallName Name>
+    template <CK_RV (*CK_FUNCTION_LIST::*Member)(Args...), CallName Name, bool Slot = false>
     static CK_RV Forward(Args... args) {
-        return Call(Name.text).Run([&] { return (g.real->*Member)(args...); });
+        return Call(Name.text).Run([&] {
+            if constexpr (Slot) {  // the first argument is a slot as shown
+                std::get<0>(std::tie(args...)) = RealSlot(std::get<0>(std::tie(args...)));
+            }
+            return (g.real->*Member)(args...);
+        });
     }
 };
 
 #define QE_FORWARD(f) \
     g.list.f = &Forwarder<decltype(g.list.f)>::template Forward<&CK_FUNCTION_LIST::f, #f>
+#define QE_SLOT(f) \
+    g.list.f = &Forwarder<decltype(g.list.f)>::template Forward<&CK_FUNCTION_LIST::f, #f, true>
+#define QE_FINISH(f) g.list.f = &Finish<&CK_FUNCTION_LIST::f, #f>
 #define QE_INIT(f) g.list.f = &MechanismInit<&CK_FUNCTION_LIST::f, #f>
 #define QE_OWN(f) g.list.C_##f = &f
 
 void BuildList() {
     g.list = *g.real;
-    QE_FORWARD(C_GetInfo), QE_FORWARD(C_GetSlotInfo), QE_FORWARD(C_FindObjectsFinal),
-        QE_FORWARD(C_InitToken), QE_FORWARD(C_InitPIN), QE_FORWARD(C_CloseSession),
-        QE_FORWARD(C_CloseAllSessions), QE_FORWARD(C_Logout), QE_FORWARD(C_DestroyObject),
-        QE_FORWARD(C_Decrypt);
-    QE_INIT(C_DecryptInit), QE_INIT(C_SignInit);
+    QE_FORWARD(C_GetInfo), QE_SLOT(C_GetSlotInfo), QE_FORWARD(C_FindObjectsFinal),
+        QE_SLOT(C_InitToken), QE_FORWARD(C_InitPIN), QE_FORWARD(C_CloseSession),
+        QE_SLOT(C_CloseAllSessions), QE_FORWARD(C_Logout), QE_FORWARD(C_DestroyObject),
+        QE_SLOT(C_GetMechanismList);
+    QE_INIT(C_DecryptInit), QE_INIT(C_SignInit), QE_FINISH(C_Sign), QE_FINISH(C_Decrypt);
     QE_OWN(Initialize), QE_OWN(Finalize), QE_OWN(GetSlotList), QE_OWN(GetTokenInfo),
         QE_OWN(GetMechanismInfo), QE_OWN(OpenSession), QE_OWN(GetSessionInfo), QE_OWN(Login),
         QE_OWN(FindObjectsInit), QE_OWN(FindObjects), QE_OWN(GetAttributeValue),
-        QE_OWN(SetAttributeValue), QE_OWN(CreateObject), QE_OWN(GenerateKeyPair), QE_OWN(Sign);
+        QE_OWN(SetAttributeValue), QE_OWN(CreateObject), QE_OWN(GenerateKeyPair);
     g.list.C_GetFunctionList = &::C_GetFunctionList;
 }
 
@@ -695,7 +879,7 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
     g.config = ParseConfig(file);
     g.pendingFakes.clear();
     return Call("C_GetFunctionList").Run([&] {
-        if (g.config.loadOnce && g_loads > 1) {
+        if (On("load-once") && g_loads > 1) {
             return CKR_GENERAL_ERROR;
         }
         if (g.real == nullptr) {
