@@ -15,6 +15,7 @@
 #include "token/pki.h"
 #include "token/token_cycle.h"
 #include "token/token_hash.h"
+#include "token/token_status.h"
 
 namespace qe {
 namespace {
@@ -159,11 +160,14 @@ public:
         }
         if (const CK_RV rv = pki_.InstallCertificate(token, pin, certificate_); rv != CKR_OK) {
             Log().Write("InstallCertificate failed: " + std::to_string(rv));
-            return InstallResultToErrorId(rv);
+            // The authority keeps the certificate until its installation is confirmed.
+            return rv == CKR_DEVICE_MEMORY ? ERR_NO_ROOM_FOR_CERTIFICATE
+                                           : InstallResultToErrorId(rv);
         }
         port_.PostProgress(90);
         port_.PostNextStep();
 
+        bool oldKept = false;
         if (removeOld_) {
             Bytes old;
             if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port_, token), old, token,
@@ -177,8 +181,13 @@ public:
                 rc != ERR_SUCCESS) {
                 return rc;
             }
-            if (mayRemove &&
-                pki_.RemoveCertificate(token, ObtainPin(port_, token), old) != CKR_OK) {
+            const CK_RV removed =
+                mayRemove ? pki_.RemoveCertificate(token, ObtainPin(port_, token), old) : CKR_OK;
+            // The new certificate is in place either way: its installation is still confirmed.
+            oldKept = removed == kTokenObjectKept;
+            if (oldKept) {
+                Log().Write("The token said it removed the old certificate and kept it");
+            } else if (removed != CKR_OK) {
                 return ERR_TOKEN_DEVICE;
             }
             port_.PostProgress(95);
@@ -195,7 +204,7 @@ public:
         }
         port_.PostProgress(100);
         fail = false;
-        return ERR_SUCCESS;
+        return oldKept ? ERR_OLD_CERTIFICATE_KEPT : ERR_SUCCESS;
     }
 
 private:
@@ -215,6 +224,8 @@ ErrorId InstallResultToErrorId(unsigned long result) {
             return ERR_WRONG_PIN;
         case CKR_PIN_LOCKED:
             return ERR_PIN_LOCKED;
+        case kTokenLoginRefused:
+            return ERR_LOGIN_REFUSED;
         case CKR_FUNCTION_CANCELED:
             return ERR_CANCELLED;  // on the reader's keypad
         case CKR_TOKEN_NOT_PRESENT:

@@ -5,6 +5,7 @@
 
 #include "flows/flow_support.h"
 #include "flows/launch_link.h"
+#include "flows/sign_and_install.h"
 #include "log/enroll_log.h"
 #include "log/failure_logger.h"
 #include "net/cert_fields.h"
@@ -12,6 +13,8 @@
 #include "net/hosts.h"
 #include "net/https_client.h"
 #include "reminder/certificate_memory.h"
+#include "token/pin_gate.h"
+#include "token/pkcs11_session.h"
 #include "token/pki.h"
 #include "token/token_certificate.h"
 #include "token/token_hash.h"
@@ -49,6 +52,17 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
     std::vector<TokenCertificate> store;
     if (const int rc = GetSmartCardStore(token, store); rc != 0) {
         return rc;
+    }
+    if (store.empty() && (token.tokenFlags & CKF_LOGIN_REQUIRED) != 0) {
+        // Some tokens show their certificates only after a login.
+        Log().Write("No certificates before the login: looking again logged in");
+        if (!PinReady(port, token)) {
+            return ERR_CANCELLED;
+        }
+        if (const CK_RV rv = ReadStoreLoggedIn(token, ObtainPin(port, token), store);
+            rv != CKR_OK) {
+            return InstallResultToErrorId(rv);
+        }
     }
 
     const Endpoint rekey = RekeyHost();
@@ -156,6 +170,7 @@ ErrorId StatusCheck(WindowPort& port, StatusOutcome& outcome) {
     port.ResetStepIndex();
     port.PostProgress(-1);
     LogTag tag("Init");
+    const ReaderLoginScope reader(port);
     port.PostNextStep();
     outcome.renewableStore.clear();
     const ErrorId result = Check(port, outcome);

@@ -4,6 +4,7 @@
 #include "flows/request_generation.h"
 #include "flows/sign_and_install.h"
 #include "flows/status_check.h"
+#include "token/token_step.h"
 
 namespace qe {
 namespace {
@@ -23,7 +24,10 @@ void StatusCheckThread(WindowPort& port) {
     do {
         port.PostBusy();
         outcome = port.Status();
-        id = StatusCheck(port, outcome);
+        {
+            const TokenStep step;
+            id = StatusCheck(port, outcome);
+        }
         port.SetStatus(outcome);
         answer = port.ShowResult(id, 0, kBoxRetryCancel);
         port.PostDone();
@@ -37,7 +41,11 @@ void StatusCheckThread(WindowPort& port) {
 
 void RegisterThread(WindowPort& port) {
     port.PostBusy();
-    const ErrorId id = RequestGeneration(port, port.Status().renewableStore);
+    ErrorId id = ERR_SUCCESS;
+    {
+        const TokenStep step;
+        id = RequestGeneration(port, port.Status().renewableStore);
+    }
     port.ShowResult(id, kRegisterSuccessText, kBoxOk);
     port.PostDone();
     port.PostStartStatusCheck();
@@ -47,6 +55,8 @@ void DownloadThread(WindowPort& port) {
     port.PostBusy();
     ErrorId id = ERR_SUCCESS;
     {
+        // The customer reads the declaration within the step: one login serves it all.
+        const TokenStep step;
         DownloadedDeclaration declaration;
         id = DownloadForAcceptance(port, declaration, port.PreviewWidth());
         if (id == ERR_SUCCESS) {

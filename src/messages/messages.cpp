@@ -113,6 +113,12 @@ constexpr Entry kStrings[] = {
     // whose answer never came.
     {187, L"La generarea cheilor noi, dispozitivul criptografic a înlocuit certificatul existent sau cheia acestuia. Cererea nu a fost trimisă și nu s-a mai modificat nimic pe dispozitiv; vă rugăm să contactați suportul Quorvane."},
     {188, L"Nu s-a primit răspunsul Quorvane la cererea trimisă, așa că este posibil ca ea să fi ajuns. Cheile noi au fost păstrate pe dispozitivul criptografic. Starea certificatelor, actualizată acum, arată dacă cererea a fost primită: dacă butonul ”Încarcă certificat” devine activ, continuați cu el; altfel reluați procedura de generare."},
+    // A certificate the token has no room for, a token that makes keys only for its administrator,
+    // an old certificate the token kept, a login refused without a PIN result.
+    {189, L"Nu este suficient spațiu pe dispozitivul criptografic pentru noul certificat. Pe dispozitiv nu s-a modificat nimic, iar noul certificat rămâne disponibil la Quorvane. Faceți loc ștergând cu aplicația dispozitivului certificatele expirate pe care nu le mai folosiți, apoi apăsați din nou ”Încarcă certificat”."},
+    {190, L"Dispozitivul criptografic permite generarea cheilor noi doar cu codul PIN de administrator, pe care această aplicație nu îl folosește. Nu s-a trimis nicio cerere; vă rugăm să contactați administratorul dispozitivului sau suportul Quorvane."},
+    {191, L"Noul certificat a fost încărcat cu succes, dar dispozitivul criptografic nu a șters certificatul vechi, deși a raportat că l-a șters. Îl puteți șterge cu aplicația dispozitivului."},
+    {192, L"Dispozitivul criptografic a refuzat autentificarea fără să spună de ce; cel mai probabil codul PIN este greșit. Dispozitivul nu arată câte încercări au mai rămas, iar numărul lor poate fi limitat: verificați codul PIN înainte de a încerca din nou."},
 };
 // clang-format on
 
@@ -151,6 +157,10 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_KEY_NOT_PROTECTED, 178},
     {ERR_TOKEN_REPLACED_KEY, 187},
     {ERR_REQUEST_UNANSWERED, 188},
+    {ERR_NO_ROOM_FOR_CERTIFICATE, 189},
+    {ERR_KEYGEN_NEEDS_ADMIN, 190},
+    {ERR_OLD_CERTIFICATE_KEPT, 191},
+    {ERR_LOGIN_REFUSED, 192},
 };
 
 }  // namespace

@@ -21,7 +21,8 @@ ResultDecision DecideResult(ErrorId id, int successText, unsigned boxFlags,
         return d;
     }
     d.caption = LoadString(id == ERR_SERVER ? 113 : 109);
-    d.clearCachedPin = (id == ERR_WRONG_PIN);
+    // A PIN the token refused is never sent again unasked.
+    d.clearCachedPin = id == ERR_WRONG_PIN || id == ERR_LOGIN_REFUSED;
     if (id == ERR_TOKEN_RESTRICTED) {
         d.kind = ResultDecision::Kind::TokenRestrictionAlert;
         d.caption.clear();  // the restriction alert has no title

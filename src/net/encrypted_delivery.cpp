@@ -16,6 +16,8 @@ ErrorId TokenFailureErrorId(CK_RV rv) {
             return ERR_WRONG_PIN;
         case CKR_PIN_LOCKED:
             return ERR_PIN_LOCKED;
+        case kTokenLoginRefused:
+            return ERR_LOGIN_REFUSED;
         case CKR_FUNCTION_CANCELED:
             return ERR_CANCELLED;  // on the reader's keypad
         case kTokenNoTokenOrKey:

@@ -98,30 +98,26 @@ int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input
                 again != CKR_OK) {
                 return again;
             }
-            CK_ULONG size = 0;
+            // One call into a buffer as long as the modulus: some tokens end the operation on a
+            // length query, and no signature is longer.
+            CK_ULONG size = static_cast<CK_ULONG>(modulus_.size());
             Bytes data = input;
-            if (CK_RV query = Checked(fn->C_Sign(
-                    session, data.data(), static_cast<CK_ULONG>(data.size()), nullptr, &size));
-                query != CKR_OK) {
-                return query;
-            }
-            // A signature is never longer than the modulus; a larger length is a token fault.
-            if (size > modulus_.size()) {
-                Log().Write("Signature length " + std::to_string(size) + " above the key's size");
-                return Checked(CKR_FUNCTION_FAILED);
-            }
-            result.resize(size);
+            result.assign(size, 0);
             if (CK_RV done =
                     Checked(fn->C_Sign(session, data.data(), static_cast<CK_ULONG>(data.size()),
                                        result.data(), &size));
                 done != CKR_OK) {
                 return done;
             }
+            if (size > modulus_.size()) {
+                Log().Write("Signature length " + std::to_string(size) + " above the key's size");
+                return Checked(CKR_FUNCTION_FAILED);
+            }
             result.resize(size);
             return CKR_OK;
         },
         true);
-    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE) {
+    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE || rv == kTokenLoginRefused) {
         pins_.ClearPin();
     }
     // Cancelled on the reader's keypad: as if the PIN dialog had been cancelled.

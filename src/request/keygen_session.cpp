@@ -13,6 +13,7 @@
 #include "token/pkcs11_find.h"
 #include "token/pkcs11_template.h"
 #include "token/token_status.h"
+#include "token/token_step.h"
 
 namespace qe {
 namespace {
@@ -21,13 +22,14 @@ constexpr CK_ULONG kKeyIdBuffer = 255;
 // No RSA modulus or exponent a token generates comes near this; a larger length is a fault.
 constexpr CK_ULONG kMaxKeyPart = 4096;
 
-void PublicKeyTemplate(AttributeTemplate& t, CK_ULONG bits, const Bytes& id) {
+// The labels are optional: some tokens refuse them in a key template.
+void PublicKeyTemplate(AttributeTemplate& t, CK_ULONG bits, bool label, const Bytes& id) {
     static const std::uint8_t kExponent[] = {0x01, 0x00, 0x01};
-    t.Ulong(CKA_CLASS, CKO_PUBLIC_KEY)
-        .Bool(CKA_TOKEN, true)
-        .Ulong(CKA_KEY_TYPE, CKK_RSA)
-        .Text(CKA_LABEL, kProvisionalPublicKeyLabel)
-        .Ulong(CKA_MODULUS_BITS, bits)
+    t.Ulong(CKA_CLASS, CKO_PUBLIC_KEY).Bool(CKA_TOKEN, true).Ulong(CKA_KEY_TYPE, CKK_RSA);
+    if (label) {
+        t.Text(CKA_LABEL, kProvisionalPublicKeyLabel);
+    }
+    t.Ulong(CKA_MODULUS_BITS, bits)
         .Data(CKA_PUBLIC_EXPONENT, kExponent, sizeof kExponent)
         .Bool(CKA_VERIFY, true)
         .Bool(CKA_ENCRYPT, true)
@@ -36,14 +38,12 @@ void PublicKeyTemplate(AttributeTemplate& t, CK_ULONG bits, const Bytes& id) {
 
 // The private key's protection is stated, never left to the token's defaults: some tokens make
 // keys readable and exportable unless told otherwise.
-void PrivateKeyTemplate(AttributeTemplate& t, bool protection, const Bytes& id) {
-    t.Ulong(CKA_CLASS, CKO_PRIVATE_KEY)
-        .Bool(CKA_TOKEN, true)
-        .Bool(CKA_PRIVATE, true)
-        .Text(CKA_LABEL, kProvisionalPrivateKeyLabel)
-        .Bool(CKA_SIGN, true)
-        .Bool(CKA_DECRYPT, true)
-        .Data(CKA_ID, id);
+void PrivateKeyTemplate(AttributeTemplate& t, bool label, bool protection, const Bytes& id) {
+    t.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Bool(CKA_TOKEN, true).Bool(CKA_PRIVATE, true);
+    if (label) {
+        t.Text(CKA_LABEL, kProvisionalPrivateKeyLabel);
+    }
+    t.Bool(CKA_SIGN, true).Bool(CKA_DECRYPT, true).Data(CKA_ID, id);
     if (protection) {
         t.Bool(CKA_SENSITIVE, true).Bool(CKA_EXTRACTABLE, false);
     }
@@ -102,7 +102,7 @@ KeygenSession::~KeygenSession() {
     // Clean-up results are not recorded: the failure that ended the work is the one to report.
     login_.Logout();
     session_.Close();
-    if (!sharedLibrary_) {
+    if (!sharedLibrary_ && !TokenStep::Active()) {
         // Any other session on the slot is this cycle's too: another part of the process would
         // have initialised the library before us.
         module_.fn()->C_CloseAllSessions(slot_);
@@ -129,11 +129,7 @@ CK_RV KeygenSession::Open(const zel_token& token) {
     if (rv != CKR_OK) {
         return rv;
     }
-    // The slot list may have changed since the token was chosen: the key goes to that token or
-    // nowhere.
-    if (token.slotIndex >= slots.size() || slots[token.slotIndex] != token.slotId) {
-        return Checked(CKR_TOKEN_NOT_PRESENT);
-    }
+    // The key goes to the token chosen or nowhere, wherever its slot is now.
     if ((rv = FindListedSlot(module_.fn(), slots, token, slot_)) != CKR_OK) {
         return rv;
     }
@@ -271,7 +267,10 @@ CK_RV KeygenSession::NoteHoldings() {
 
 CK_RV KeygenSession::GenerateKeyPair(CK_ULONG bits) {
     CK_RV rv = CKR_OK;
-    for (const bool protection : {true, false}) {
+    // A refused template is tried again with less: first without the labels, then also without
+    // the protection attributes, which some tokens refuse because they always set them.
+    for (const auto& [labels, protection] :
+         {std::pair{true, true}, {false, true}, {false, false}}) {
         // Written before the token is asked, so that what a cut generation left can be proven
         // ours; each attempt has its own, so a refused one cannot be taken for the next.
         id_ = NewProvisionalKeyId();
@@ -280,9 +279,9 @@ CK_RV KeygenSession::GenerateKeyPair(CK_ULONG bits) {
         }
         Record(LedgerState::Made);
         AttributeTemplate publicTemplate;
-        PublicKeyTemplate(publicTemplate, bits, id_);
+        PublicKeyTemplate(publicTemplate, bits, labels, id_);
         AttributeTemplate privateTemplate;
-        PrivateKeyTemplate(privateTemplate, protection, id_);
+        PrivateKeyTemplate(privateTemplate, labels, protection, id_);
         CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
         rv = Checked(module_.fn()->C_GenerateKeyPair(
             session_.handle(), &mechanism, publicTemplate.data(), publicTemplate.size(),
@@ -294,12 +293,15 @@ CK_RV KeygenSession::GenerateKeyPair(CK_ULONG bits) {
                 Forget();
             }
         }
+        // Logged in as the user, yet refused for the user: the token wants its administrator.
+        if (rv == CKR_USER_TYPE_INVALID || rv == CKR_USER_NOT_LOGGED_IN) {
+            return kTokenKeygenNeedsAdmin;
+        }
         if (!protection || !TemplateRefused(rv)) {
             break;
         }
-        // Some tokens refuse attributes they always set themselves; the read-back decides.
-        Log().Write("Key template refused (" + std::to_string(rv) +
-                    "): trying without the protection attributes");
+        Log().Write("Key template refused (" + std::to_string(rv) + "): trying without " +
+                    (labels ? "the labels" : "the protection attributes"));
     }
     return rv;
 }

@@ -31,12 +31,13 @@ inline constexpr CK_RV kKeygenNoFunctionList = 0xFFFFFFFF;
 Bytes NewProvisionalKeyId();
 
 // The PKCS#11 cycle in which a key pair is generated, the request signed, and the pair kept or
-// destroyed once the request's fate is known: the record's library, the slot at the record's
-// position (holding the record's token), one read-write session with the user logged in, held
+// destroyed once the request's fate is known: the record's library, the slot holding the record's
+// token, one read-write session with the user logged in, held
 // open while the request is sent so that nothing needs a second login. The steps are called in
 // the order they are declared; each returns 0 or the CK_RV (or code) that ends the generation.
 // Clean-up runs on every path as far as something was opened: log out, close the session, close
-// the slot's other sessions, then finalise and unload. A login that found the user already
+// the slot's other sessions (outside a step, whose sessions they may be), then finalise and
+// unload. A login that found the user already
 // logged in is left in place: no logout, no closing of other sessions, no finalisation, and the
 // library stays loaded; only this session is closed. A library that was already initialised in
 // this process is neither finalised nor are its other sessions closed. A key pair generated here
@@ -55,10 +56,9 @@ public:
     KeygenSession& operator=(const KeygenSession&) = delete;
 
     // Loads `modulePath`, initialises it (a library already initialised is accepted and not
-    // finalised here), lists the present slots and opens a read-write session on the one at
-    // `slotIndex`. Returns 0; kModuleNotLoaded (7); kKeygenNoFunctionList; the failing CK_RV;
-    // CKR_TOKEN_NOT_PRESENT (224) when the slot list is shorter than the position or the token
-    // in that slot has another serial number.
+    // finalised here), lists the present slots and opens a read-write session on the one holding
+    // the token (FindListedSlot). Returns 0; kModuleNotLoaded (7); kKeygenNoFunctionList; the
+    // failing CK_RV; CKR_TOKEN_NOT_PRESENT (224) when no present slot holds the token.
     CK_RV Open(const zel_token& token);
     // C_Login as CKU_USER; logs "Login status: <rv>". Returns 0 also when the user was already
     // logged in, otherwise the token's result (160 for a wrong PIN).
@@ -72,8 +72,9 @@ public:
     // the failing call's CK_RV.
     CK_RV NoteHoldings();
     // C_GenerateKeyPair with CKM_RSA_PKCS_KEY_PAIR_GEN, the two fixed templates and an identifier
-    // made fresh and recorded first, the private key stated sensitive and not extractable (once
-    // more without those two when the token refuses the template). When the generation fails,
+    // made fresh and recorded first, the private key stated sensitive and not extractable (when
+    // the token refuses the template: once more without the labels, then also without those
+    // two). When the generation fails,
     // what it may have made anyway is destroyed: keys with that identifier, in pairs. Returns 0
     // or the token's result.
     CK_RV GenerateKeyPair(CK_ULONG bits);

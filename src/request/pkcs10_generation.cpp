@@ -32,6 +32,10 @@ ErrorId ErrorIdFor(CK_RV code, bool tokenSelected) {
             return ERR_KEY_NOT_PROTECTED;
         case kTokenReplacedKey:
             return ERR_TOKEN_REPLACED_KEY;
+        case kTokenLoginRefused:
+            return ERR_LOGIN_REFUSED;
+        case kTokenKeygenNeedsAdmin:
+            return ERR_KEYGEN_NEEDS_ADMIN;
         case CKR_DEVICE_ERROR:
             return tokenSelected ? ERR_OLD_DRIVER : ERR_TOKEN_DEVICE;
         default:

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "log/enroll_log.h"
 #include "token/certificate_parts.h"
 #include "token/pkcs11_call.h"
 #include "token/pkcs11_find.h"
@@ -12,31 +13,30 @@ namespace qe {
 namespace {
 
 // Gives the key of `keyClass` with the certificate's modulus the certificate's label and key
-// identifier. A key that is not there is passed over.
+// identifier. A key that is not there is passed over. A token that does not let the names change
+// (or chose the identifier itself) keeps its own: its identifier becomes `keyId`, so that the
+// certificate written next carries the key's.
 CK_RV RelabelKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_CLASS keyClass,
-                 const CertificateParts& parts, const Bytes& keyId) {
+                 const CertificateParts& parts, Bytes& keyId) {
     AttributeTemplate pattern;
     pattern.Ulong(CKA_CLASS, keyClass).Data(CKA_MODULUS, parts.modulus);
-    ObjectSearch search;
-    CK_RV rv = search.Init(fn, session, pattern);
-    if (rv != CKR_OK) {
+    std::vector<CK_OBJECT_HANDLE> keys;
+    if (const CK_RV rv = FindAllObjects(fn, session, pattern, keys); rv != CKR_OK || keys.empty()) {
         return rv;
     }
-    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-    bool found = false;
-    rv = search.Next(key, found);
-    if (rv != CKR_OK) {
+    AttributeTemplate names;
+    names.Text(CKA_LABEL, parts.label).Data(CKA_ID, keyId);
+    const CK_RV rv = Checked(fn->C_SetAttributeValue(session, keys[0], names.data(), names.size()));
+    if (rv != CKR_FUNCTION_NOT_SUPPORTED && rv != CKR_ATTRIBUTE_READ_ONLY &&
+        rv != CKR_ACTION_PROHIBITED) {
         return rv;
     }
-    if (found) {
-        AttributeTemplate names;
-        names.Text(CKA_LABEL, parts.label).Data(CKA_ID, keyId);
-        rv = Checked(fn->C_SetAttributeValue(session, key, names.data(), names.size()));
-        if (rv != CKR_OK) {
-            return rv;
-        }
+    Bytes own;
+    if (ReadAttribute(fn, session, keys[0], CKA_ID, own) != CKR_OK || own.empty()) {
+        return rv;
     }
-    search.Final();
+    Log().Write("The token keeps its own key identifier: the certificate takes it");
+    keyId = own;
     return CKR_OK;
 }
 
@@ -176,7 +176,7 @@ CK_RV CPKI::InstallCertificate(const zel_token& token, const Secret& pin,
             if (const int parsed = ParseCertificateParts(certificateDer, parts); parsed != 0) {
                 return static_cast<CK_RV>(parsed);
             }
-            const Bytes keyId = ComputeKeyId(parts.modulus, token.modulePath);
+            Bytes keyId = ComputeKeyId(parts.modulus, token.modulePath);
             CK_RV rv = RelabelKey(fn, session, CKO_PRIVATE_KEY, parts, keyId);
             if (rv == CKR_OK) {
                 rv = RelabelKey(fn, session, CKO_PUBLIC_KEY, parts, keyId);

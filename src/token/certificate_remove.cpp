@@ -2,6 +2,7 @@
 #include "token/pkcs11_find.h"
 #include "token/pki.h"
 #include "token/token_cycle.h"
+#include "token/token_status.h"
 
 namespace qe {
 namespace {
@@ -41,10 +42,19 @@ CK_RV DestroyMatching(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Byt
 
 CK_RV CPKI::RemoveCertificate(const zel_token& token, const Secret& pin,
                               const Bytes& certificateDer) {
-    return RunOnTokenLoggedIn(token, pin,
-                              [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
-                                  return DestroyMatching(fn, session, certificateDer);
-                              });
+    return RunOnTokenLoggedIn(
+        token, pin, [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
+            CK_RV rv = DestroyMatching(fn, session, certificateDer);
+            // Some tokens answer CKR_OK and keep the object: only a search shows it went.
+            AttributeTemplate pattern;
+            pattern.Ulong(CKA_CLASS, CKO_CERTIFICATE).Data(CKA_VALUE, certificateDer);
+            std::vector<CK_OBJECT_HANDLE> left;
+            if (rv == CKR_OK && (rv = FindAllObjects(fn, session, pattern, left)) == CKR_OK &&
+                !left.empty()) {
+                rv = kTokenObjectKept;
+            }
+            return rv;
+        });
 }
 
 }  // namespace qe

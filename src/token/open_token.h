@@ -24,14 +24,15 @@ struct OpenedToken {
 // count of 0 gives CKR_OK with `slots` empty.
 CK_RV GetPresentSlots(CK_FUNCTION_LIST* fn, std::vector<CK_SLOT_ID>& slots);
 
-// The listed token among the present slots of its library: the slot with the record's slot ID,
-// holding a token with the record's serial number. Returns 0 with `slot`; 224 when that slot is
-// gone or holds another token; the failure of its C_GetTokenInfo.
+// The listed token among the present slots of its library: the slot holding a token with the
+// record's serial number and label, the record's slot looked at first (slot IDs may change between
+// calls). Returns 0 with `slot`; 224 when no slot holds it; the failure of C_GetTokenInfo on the
+// record's slot when that slot could not be read.
 CK_RV FindListedSlot(CK_FUNCTION_LIST* fn, const std::vector<CK_SLOT_ID>& slots,
                      const zel_token& token, CK_SLOT_ID& slot);
 
-// The start of every cycle on a library: load it by its stored name, C_Initialize (CKR_OK only;
-// any other result, already-initialised included, is returned) and list the present slots.
+// The start of every cycle on a library: load it by its stored name, C_Initialize (already
+// initialised by someone else counts, and is then not finalised here) and list the present slots.
 // Returns the first failing result, or 0 with `module` holding the initialised library.
 CK_RV LoadWithPresentSlots(const std::string& modulePath, Pkcs11Module& module,
                            std::vector<CK_SLOT_ID>& slots);

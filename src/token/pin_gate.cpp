@@ -15,6 +15,8 @@ CK_RV AcquirePin(PinPort& port, const zel_token& token, Secret& pin) {
     }
     if (loggedIn) {
         Log().Write("PIN dialog not shown: already logged in");
+        // A PIN this run already has still serves keys that want it for each use.
+        pin = PinOnReader(token.tokenFlags) ? Secret() : port.CachedPin();
         return CKR_OK;
     }
     if (!PinReady(port, token)) {

@@ -10,8 +10,8 @@ namespace qe {
 
 // The worker-side gate before a token operation that needs the PIN. When the token already has
 // a logged-in read-write user session it logs "PIN dialog not shown: already logged in" and
-// returns 0 with `pin` empty (the operation then logs in with the empty PIN and meets
-// CKR_USER_ALREADY_LOGGED_IN). Otherwise it goes through PinReady and hands back the cached PIN
+// returns 0 with the PIN the run already has, if any (the operation's login then finds the login
+// in place). Otherwise it goes through PinReady and hands back the cached PIN
 // (empty for a token that takes it on the reader): 0, or 1 when the customer cancelled.
 // A failing login test returns its CK_RV.
 CK_RV AcquirePin(PinPort& port, const zel_token& token, Secret& pin);

@@ -11,6 +11,7 @@
 
 #include "log/last_error.h"
 #include "token/pkcs11_call.h"
+#include "token/token_step.h"
 
 namespace qe {
 namespace {
@@ -57,6 +58,7 @@ Pkcs11Module::Pkcs11Module(Pkcs11Module&& other) noexcept
       initialized_(std::exchange(other.initialized_, false)),
       keepInitialized_(std::exchange(other.keepInitialized_, false)),
       shared_(std::exchange(other.shared_, false)),
+      borrowed_(std::exchange(other.borrowed_, false)),
       name_(std::move(other.name_)) {}
 
 Pkcs11Module& Pkcs11Module::operator=(Pkcs11Module&& other) noexcept {
@@ -67,6 +69,7 @@ Pkcs11Module& Pkcs11Module::operator=(Pkcs11Module&& other) noexcept {
         initialized_ = std::exchange(other.initialized_, false);
         keepInitialized_ = std::exchange(other.keepInitialized_, false);
         shared_ = std::exchange(other.shared_, false);
+        borrowed_ = std::exchange(other.borrowed_, false);
         name_ = std::move(other.name_);
     }
     return *this;
@@ -75,6 +78,12 @@ Pkcs11Module& Pkcs11Module::operator=(Pkcs11Module&& other) noexcept {
 CK_RV Pkcs11Module::Load(const std::string& name) {
     Reset();
     name_ = name;
+    // Within a step a library is loaded and initialised once.
+    if (CK_FUNCTION_LIST* held = TokenStep::HeldLibrary(name); held != nullptr) {
+        functions_ = held;
+        borrowed_ = true;
+        return CKR_OK;
+    }
     dlerror();
     // Never unloaded while the process runs: some libraries crash in C_Initialize when they are
     // loaded again after an unload, and a library's threads may outlive its C_Finalize. Each
@@ -111,6 +120,10 @@ CK_RV Pkcs11Module::Load(const std::string& name) {
 CK_RV Pkcs11Module::Initialize() {
     if (functions_ == nullptr) {
         return Checked(CKR_CRYPTOKI_NOT_INITIALIZED);
+    }
+    if (borrowed_) {
+        shared_ = true;
+        return CKR_OK;
     }
     const CK_RV rv = Checked(functions_->C_Initialize(nullptr));
     if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
@@ -150,13 +163,17 @@ CK_RV Pkcs11Module::Finalize() {
 }
 
 void Pkcs11Module::Reset() noexcept {
-    if (functions_ != nullptr && initialized_) {
+    if (!borrowed_ && functions_ != nullptr && initialized_ && !keepInitialized_ &&
+        TokenStep::KeepLibrary(*this)) {
+        return;  // moved into the step, which finalises it at its end
+    }
+    if (!borrowed_ && functions_ != nullptr && initialized_) {
         Hold(name_, -1);
         if (!keepInitialized_) {
             NoteFinalized(name_, functions_->C_Finalize(nullptr));
         }
     }
-    if (handle_ != nullptr) {
+    if (handle_ != nullptr && !borrowed_) {
         dlclose(handle_);
     }
     handle_ = nullptr;
@@ -164,6 +181,7 @@ void Pkcs11Module::Reset() noexcept {
     initialized_ = false;
     keepInitialized_ = false;
     shared_ = false;
+    borrowed_ = false;
     name_.clear();
 }
 

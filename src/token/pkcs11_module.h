@@ -56,6 +56,7 @@ private:
     bool initialized_ = false;
     bool keepInitialized_ = false;
     bool shared_ = false;
+    bool borrowed_ = false;  // the step's library: neither loaded nor initialised here
     std::string name_;
 };
 

@@ -3,6 +3,8 @@
 #include <atomic>
 
 #include "token/pkcs11_call.h"
+#include "token/token_status.h"
+#include "token/token_step.h"
 
 namespace qe {
 
@@ -84,8 +86,13 @@ CK_RV LoginAs(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_USER_TYPE user
                 : const_cast<CK_UTF8CHAR*>(reinterpret_cast<const CK_UTF8CHAR*>(pin.data()));
         rv = Checked(fn->C_Login(session, user, pinBytes, pin.size()));
     }
-    if (rv == CKR_OK || rv == CKR_PIN_INCORRECT) {
-        g_pinRefused = rv == CKR_PIN_INCORRECT;
+    // Some tokens answer a wrong PIN with a bare failure and never count the tries: the PIN is
+    // taken as refused and the customer told so, rather than sent again.
+    if (user == CKU_USER && (rv == CKR_GENERAL_ERROR || rv == CKR_FUNCTION_FAILED)) {
+        rv = kTokenLoginRefused;
+    }
+    if (rv == CKR_OK || rv == CKR_PIN_INCORRECT || rv == kTokenLoginRefused) {
+        g_pinRefused = rv != CKR_OK;
     }
     return rv;
 }
@@ -126,6 +133,11 @@ CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJ
 
 CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAGS tokenFlags,
                          const Secret& pin, bool acceptAlreadyLoggedIn) {
+    fn_ = fn;
+    session_ = session;
+    if (TokenStep::HoldsLogin(fn, session)) {
+        return CKR_OK;  // the step's login: no PIN, no keypad, no logout here
+    }
     CK_RV rv = CKR_USER_ALREADY_LOGGED_IN;
     CK_SESSION_INFO info{};
     // A reader may ask for the PIN on its keypad before it looks at the login in place.
@@ -134,11 +146,9 @@ CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLA
         (info.state != CKS_RO_USER_FUNCTIONS && info.state != CKS_RW_USER_FUNCTIONS)) {
         rv = LoginAs(fn, session, CKU_USER, tokenFlags, pin);
     }
-    fn_ = fn;
-    session_ = session;
     if (rv == CKR_OK) {
-        loggedIn_ = true;
-    } else if (rv == CKR_USER_ALREADY_LOGGED_IN && acceptAlreadyLoggedIn) {
+        loggedIn_ = !TokenStep::KeepLogin(fn, session);
+    } else if (rv == CKR_USER_ALREADY_LOGGED_IN && (acceptAlreadyLoggedIn || TokenStep::Active())) {
         alreadyLoggedIn_ = true;
     }
     return rv;

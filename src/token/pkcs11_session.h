@@ -46,8 +46,10 @@ public:
     // C_Login as CKU_USER with the PIN's bytes and length (no terminator), or on the reader's
     // keypad when `tokenFlags` (the token's information flags as listed) say so. Returns the
     // token's result unchanged. CKR_OK makes the guard log out later; CKR_USER_ALREADY_LOGGED_IN
-    // counts as logged in, without a later logout, only when `acceptAlreadyLoggedIn` is set; then
-    // a reader's keypad is not asked at all when the session already shows the user's login.
+    // counts as logged in, without a later logout, only when `acceptAlreadyLoggedIn` is set or a
+    // step is active; then a reader's keypad is not asked at all when the session already shows
+    // the user's login. Within a step, a login the step holds answers CKR_OK without C_Login, and
+    // a new one is kept for the step instead of logged out.
     CK_RV Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAGS tokenFlags,
                 const Secret& pin, bool acceptAlreadyLoggedIn = false);
     // C_Logout now when this guard logged in; returns its result (0 otherwise).

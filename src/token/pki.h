@@ -65,8 +65,8 @@ public:
                              const Bytes& certificateDer);
 
     // Destroys every X.509 certificate object of the token whose value equals the DER exactly.
-    // Returns 0 (also when none matches), 224 when the token is not present, or the failing
-    // call's CK_RV.
+    // Returns 0 (also when none matches), 224 when the token is not present, kTokenObjectKept
+    // when a search afterwards still finds it, or the failing call's CK_RV.
     CK_RV RemoveCertificate(const zel_token& token, const Secret& pin, const Bytes& certificateDer);
 };
 

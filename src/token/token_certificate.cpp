@@ -60,6 +60,21 @@ int GetSmartCardStore(const zel_token& token, std::vector<TokenCertificate>& sto
     return ERR_SUCCESS;
 }
 
+CK_RV ReadStoreLoggedIn(const zel_token& token, const Secret& pin,
+                        std::vector<TokenCertificate>& store) {
+    std::vector<TokenCertificate> certificates;
+    const CK_RV rv = RunOnTokenLoggedIn(
+        token, pin,
+        [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
+            return ReadCertificates(fn, session, token, certificates);
+        },
+        true);
+    if (rv == CKR_OK) {
+        store = std::move(certificates);
+    }
+    return rv;
+}
+
 int GetSmartCardStore(std::vector<TokenCertificate>& store) {
     zel_token token;
     if (CPKI().SelectToken(token) != CKR_OK) {

@@ -1,7 +1,6 @@
 #include "token/token_crypto.h"
 
 #include <algorithm>
-#include <new>
 
 #include "token/open_token.h"
 #include "token/pkcs11_call.h"
@@ -9,6 +8,7 @@
 #include "token/pkcs11_module.h"
 #include "token/pkcs11_session.h"
 #include "token/pki.h"
+#include "token/token_cycle.h"
 #include "token/token_status.h"
 #include "toolkit/digest_info.h"
 
@@ -52,28 +52,22 @@ CK_RV FindPrivateKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Byte
     return rv;
 }
 
-// Runs the operation into a zeroed buffer sized by a first call without one.
+// Runs the operation into a zeroed buffer as long as the modulus, which holds any RSA result:
+// some tokens end the operation on a length query.
 CK_RV RunKeyUse(const KeyUse& use, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
-                const Bytes& input, Bytes& result) {
+                const Bytes& input, std::size_t modulusSize, Bytes& result) {
     CK_BYTE* in = const_cast<CK_BYTE*>(input.data());
     const CK_ULONG inLen = static_cast<CK_ULONG>(input.size());
-    CK_ULONG length = 0;
-    CK_RV rv = use.run(fn, session, in, inLen, nullptr, &length);
-    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) {
-        return Checked(rv);
-    }
-    // RSA results are a modulus long; anything far beyond that is a library fault.
+    CK_ULONG length = static_cast<CK_ULONG>(modulusSize);
+    result.assign(modulusSize, 0);
+    CK_RV rv = use.run(fn, session, in, inLen, result.data(), &length);
+    // A token that wants more room says how much and keeps the operation.
     constexpr CK_ULONG kMaxResult = 64 * 1024;
-    if (length > kMaxResult) {
-        return Checked(kTokenNoMemory);
-    }
-    try {
+    if (rv == CKR_BUFFER_TOO_SMALL && length > result.size() && length <= kMaxResult) {
         result.assign(length, 0);
-    } catch (const std::bad_alloc&) {
-        return Checked(kTokenNoMemory);
+        rv = use.run(fn, session, in, inLen, result.data(), &length);
     }
-    rv = Checked(use.run(fn, session, in, inLen, result.data(), &length));
-    if (rv != CKR_OK) {
+    if (Checked(rv) != CKR_OK) {
         Wipe(result);
         return rv;
     }
@@ -98,59 +92,40 @@ CK_RV UseTokenKey(const KeyUse& use, const zel_token& token, const Bytes& keyId,
         std::find_if(keyId.begin(), keyId.end(), [](std::uint8_t octet) { return octet != 0; });
     const Bytes modulus(firstNonZero, keyId.end());
 
-    OpenedToken opened;
-    CK_RV rv = CPKI().OpenListedToken(token, opened);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    CK_FUNCTION_LIST* fn = opened.fn();
-    const CK_SLOT_ID slot = opened.slotId;
-    Checked(fn->C_CloseAllSessions(slot));
-    Pkcs11Session session;
-    rv = session.Open(fn, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    Pkcs11Login login;
-    rv = login.Login(fn, session.handle(), token.tokenFlags, pin);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-    bool found = false;
-    rv = FindPrivateKey(fn, session.handle(), modulus, key, found);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    if (!found) {
-        return Checked(use.keyNotFound);
-    }
-    CK_MECHANISM mechanism{use.mechanism, nullptr, 0};
-    const bool padOnly = use.sign && !HashesOnToken(fn, slot);
-    if (padOnly) {
-        mechanism.mechanism = CKM_RSA_PKCS;
-    }
-    rv = Checked(use.init(fn, session.handle(), &mechanism, key));
-    if (rv == CKR_OK) {
-        rv = AuthenticateKeyUse(fn, session.handle(), key, token.tokenFlags, pin);
-    }
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    Bytes digestInfo;
-    WipeOnExit wipeDigestInfo(digestInfo);
-    if (padOnly) {
-        digestInfo = Sha256DigestInfo(input);
-    }
-    const Bytes& data = padOnly ? digestInfo : input;
     Bytes result;
     WipeOnExit wipeResult(result);
-    rv = RunKeyUse(use, fn, session.handle(), data, result);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    login.Logout();
-    rv = session.Close();
+    const CK_RV rv = RunOnTokenLoggedIn(
+        token, pin,
+        [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID slot) -> CK_RV {
+            CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+            bool found = false;
+            if (CK_RV search = FindPrivateKey(fn, session, modulus, key, found); search != CKR_OK) {
+                return search;
+            }
+            if (!found) {
+                return Checked(use.keyNotFound);
+            }
+            CK_MECHANISM mechanism{use.mechanism, nullptr, 0};
+            const bool padOnly = use.sign && !HashesOnToken(fn, slot);
+            if (padOnly) {
+                mechanism.mechanism = CKM_RSA_PKCS;
+            }
+            CK_RV started = Checked(use.init(fn, session, &mechanism, key));
+            if (started == CKR_OK) {
+                started = AuthenticateKeyUse(fn, session, key, token.tokenFlags, pin);
+            }
+            if (started != CKR_OK) {
+                return started;
+            }
+            Bytes digestInfo;
+            WipeOnExit wipeDigestInfo(digestInfo);
+            if (padOnly) {
+                digestInfo = Sha256DigestInfo(input);
+            }
+            return RunKeyUse(use, fn, session, padOnly ? digestInfo : input, modulus.size(),
+                             result);
+        },
+        true, true);
     if (rv == CKR_OK) {
         output = result;
     }

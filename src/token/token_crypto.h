@@ -11,15 +11,15 @@
 namespace qe {
 
 // Both run one cycle on the listed token (found again as CPKI::OpenListedToken does): close the
-// slot's sessions, open a read-write session, log in with the PIN, find the private key whose
-// CKA_MODULUS equals `keyId` without its leading zero octets, use it once (logging in again for
-// the use when the key demands it), log out, close. `output` must come in empty; it receives the
-// result only on success. Every temporary buffer is wiped.
+// slot's sessions (outside a step), open a read-write session, log in with the PIN (a login in
+// place counts), find the private key whose CKA_MODULUS equals `keyId` without its leading zero
+// octets, use it once (logging in again for the use when the key demands it) into a buffer as
+// long as the modulus, log out, close. `output` must come in empty; it receives the result only
+// on success. Every temporary buffer is wiped.
 //
 // Results: 0; kTokenOutputNotEmpty (1799); kModuleNotLoaded (7) / kNoFunctionList (84);
 // CKR_TOKEN_NOT_PRESENT (224) when the token is not there; the failing call's CK_RV (160 for a
-// wrong PIN, CKR_CRYPTOKI_ALREADY_INITIALIZED when someone else holds the library); the result of
-// C_CloseSession; kTokenNoMemory (1792) when the result buffer cannot be had.
+// wrong PIN).
 
 // Decrypts `input` with CKM_RSA_PKCS. No key, or more than one: kTokenNoTokenOrKey (1800).
 CK_RV TokenDecrypt(const zel_token& token, const Bytes& keyId, const Secret& pin,

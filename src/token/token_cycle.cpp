@@ -1,17 +1,24 @@
 #include "token/token_cycle.h"
 
+#include "token/pkcs11_call.h"
 #include "token/pkcs11_session.h"
 #include "token/pki.h"
+#include "token/token_step.h"
 
 namespace qe {
 namespace {
 
 CK_RV RunCycle(const zel_token& token, CK_FLAGS sessionFlags, const Secret* pin,
-               const TokenWork& work, bool acceptAlreadyLoggedIn = false) {
+               const TokenWork& work, bool acceptAlreadyLoggedIn = false,
+               bool closeOtherSessions = false) {
     OpenedToken opened;
     CK_RV rv = CPKI().OpenListedToken(token, opened);
     if (rv != CKR_OK) {
         return rv;
+    }
+    // Within a step the other sessions are the step's own, and keep its login.
+    if (closeOtherSessions && !TokenStep::Active()) {
+        Checked(opened.fn()->C_CloseAllSessions(opened.slotId));
     }
     Pkcs11Session session;
     rv = session.Open(opened.fn(), opened.slotId, sessionFlags);
@@ -19,17 +26,27 @@ CK_RV RunCycle(const zel_token& token, CK_FLAGS sessionFlags, const Secret* pin,
         return rv;
     }
     Pkcs11Login login;
-    if (pin != nullptr) {
-        rv = login.Login(opened.fn(), session.handle(), token.tokenFlags, *pin,
-                         acceptAlreadyLoggedIn);
-        if (rv != CKR_OK && !login.alreadyLoggedIn()) {
-            return rv;
-        }
+    const auto logIn = [&](bool accept) {
+        const CK_RV result =
+            login.Login(opened.fn(), session.handle(), token.tokenFlags, *pin, accept);
+        return result == CKR_OK || login.alreadyLoggedIn() ? CKR_OK : result;
+    };
+    if (pin != nullptr && (rv = logIn(acceptAlreadyLoggedIn)) != CKR_OK) {
+        return rv;
     }
     rv = work(opened.fn(), session.handle(), opened.slotId);
+    // Another program or a reset of the card took the login away: once more in a new session
+    // (nothing half-begun carries over), logged in again.
+    if (rv == CKR_USER_NOT_LOGGED_IN && pin != nullptr) {
+        login.Logout();
+        if ((rv = session.Open(opened.fn(), opened.slotId, sessionFlags)) == CKR_OK &&
+            (rv = logIn(true)) == CKR_OK) {
+            rv = work(opened.fn(), session.handle(), opened.slotId);
+        }
+    }
     login.Logout();
-    session.Close();
-    return rv;
+    const CK_RV closed = session.Close();
+    return rv == CKR_OK && closeOtherSessions ? closed : rv;
 }
 
 }  // namespace
@@ -39,8 +56,9 @@ CK_RV RunOnToken(const zel_token& token, CK_FLAGS sessionFlags, const TokenWork&
 }
 
 CK_RV RunOnTokenLoggedIn(const zel_token& token, const Secret& pin, const TokenWork& work,
-                         bool acceptAlreadyLoggedIn) {
-    return RunCycle(token, CKF_SERIAL_SESSION | CKF_RW_SESSION, &pin, work, acceptAlreadyLoggedIn);
+                         bool acceptAlreadyLoggedIn, bool closeOtherSessions) {
+    return RunCycle(token, CKF_SERIAL_SESSION | CKF_RW_SESSION, &pin, work, acceptAlreadyLoggedIn,
+                    closeOtherSessions);
 }
 
 }  // namespace qe

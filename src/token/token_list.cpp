@@ -11,8 +11,7 @@ namespace {
 
 // Libraries pad descriptions with blanks or with NULs: the padding does not count.
 bool DescriptionListed(const std::vector<zel_token>& tokens, const CK_SLOT_INFO& slot) {
-    const std::string description =
-        TrimmedField(slot.slotDescription, sizeof slot.slotDescription);
+    const std::string description = TrimmedField(slot.slotDescription, sizeof slot.slotDescription);
     return std::any_of(tokens.begin(), tokens.end(), [&description](const zel_token& token) {
         return TrimmedField(token.slotDescription, sizeof token.slotDescription) == description;
     });
@@ -116,7 +115,8 @@ CK_RV LoadWithPresentSlots(const std::string& modulePath, Pkcs11Module& module,
         return rv;
     }
     rv = module.Initialize();
-    if (rv != CKR_OK) {
+    // Initialised by someone else in the process: used as it is, and left to them to finalise.
+    if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
         return rv;
     }
     return GetPresentSlots(module.fn(), slots);
@@ -124,19 +124,27 @@ CK_RV LoadWithPresentSlots(const std::string& modulePath, Pkcs11Module& module,
 
 CK_RV FindListedSlot(CK_FUNCTION_LIST* fn, const std::vector<CK_SLOT_ID>& slots,
                      const zel_token& token, CK_SLOT_ID& slot) {
-    if (std::find(slots.begin(), slots.end(), token.slotId) == slots.end()) {
-        return Checked(CKR_TOKEN_NOT_PRESENT);
+    // The listed slot first; some libraries number their slots afresh between calls, so the
+    // token is then looked for in every present slot.
+    std::vector<CK_SLOT_ID> order = slots;
+    if (const auto listed = std::find(order.begin(), order.end(), token.slotId);
+        listed != order.end()) {
+        std::rotate(order.begin(), listed, listed + 1);
     }
-    CK_TOKEN_INFO info{};
-    if (const CK_RV rv = fn->C_GetTokenInfo(token.slotId, &info);
-        rv != CKR_OK && rv != kVendorTokenInfoOk) {
-        return Checked(rv);
+    CK_RV failure = CKR_TOKEN_NOT_PRESENT;
+    for (const CK_SLOT_ID candidate : order) {
+        CK_TOKEN_INFO info{};
+        const CK_RV rv = fn->C_GetTokenInfo(candidate, &info);
+        const bool read = rv == CKR_OK || rv == kVendorTokenInfoOk;
+        if (read && IsListedToken(info, token)) {
+            slot = candidate;
+            return CKR_OK;
+        }
+        if (!read && candidate == token.slotId) {
+            failure = rv;  // the listed slot's own failure tells most
+        }
     }
-    if (!IsListedToken(token.slotId, info, token)) {
-        return Checked(CKR_TOKEN_NOT_PRESENT);
-    }
-    slot = token.slotId;
-    return CKR_OK;
+    return Checked(failure);
 }
 
 CK_RV CPKI::OpenListedToken(const zel_token& token, OpenedToken& opened) {

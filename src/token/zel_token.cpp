@@ -31,8 +31,10 @@ bool HasSerialNumber(const CK_TOKEN_INFO& info, const zel_token& token) {
     return std::memcmp(info.serialNumber, token.serialNumber, sizeof token.serialNumber) == 0;
 }
 
-bool IsListedToken(CK_SLOT_ID slot, const CK_TOKEN_INFO& info, const zel_token& token) {
-    return slot == token.slotId && HasSerialNumber(info, token);
+bool IsListedToken(const CK_TOKEN_INFO& info, const zel_token& token) {
+    // Some libraries give every token the same dummy serial number: the label counts too.
+    return HasSerialNumber(info, token) &&
+           std::memcmp(info.label, token.label, sizeof token.label) == 0;
 }
 
 std::string SerialText(const zel_token& token) {

@@ -34,9 +34,9 @@ zel_token MakeTokenRecord(const CK_SLOT_INFO& slot, const CK_TOKEN_INFO& token, 
 // Whether the token information carries the record's serial number (all 16 bytes).
 bool HasSerialNumber(const CK_TOKEN_INFO& info, const zel_token& token);
 
-// Whether the token in `slot`, with this information, is the record's token: same slot ID and
-// same serial number (the library is the caller's to match).
-bool IsListedToken(CK_SLOT_ID slot, const CK_TOKEN_INFO& info, const zel_token& token);
+// Whether the token with this information is the record's token: same serial number and label
+// (the library is the caller's to match; slot IDs may change between calls).
+bool IsListedToken(const CK_TOKEN_INFO& info, const zel_token& token);
 
 // The fields as text, each up to its first blank or NUL (whole when it has none, empty when it
 // starts with one): the form the header lines and the token hash use.

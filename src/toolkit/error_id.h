@@ -4,7 +4,7 @@
 
 namespace qe {
 
-// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..27 failures with a
+// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..31 failures with a
 // fixed text; any other value is shown with the generic text.
 using ErrorId = std::int32_t;
 
@@ -41,6 +41,14 @@ enum : ErrorId {
     ERR_TOKEN_REPLACED_KEY = 26,
     // The request went out and no answer came: the authority may have it; its keys were kept.
     ERR_REQUEST_UNANSWERED = 27,
+    // No room on the token for the new certificate; the authority keeps it for a later download.
+    ERR_NO_ROOM_FOR_CERTIFICATE = 28,
+    // The token makes keys only under its administrator's (SO) login.
+    ERR_KEYGEN_NEEDS_ADMIN = 29,
+    // The new certificate is installed; the token said it destroyed the old one and kept it.
+    ERR_OLD_CERTIFICATE_KEPT = 30,
+    // The token refused the login without saying why (most likely a wrong PIN, tries uncounted).
+    ERR_LOGIN_REFUSED = 31,
 };
 
 }  // namespace qe

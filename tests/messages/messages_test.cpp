@@ -41,7 +41,11 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_KEY_NOT_PROTECTED, L"Dispozitivul criptografic nu a protejat noua cheie"},
         {ERR_TOKEN_REPLACED_KEY, L"La generarea cheilor noi, dispozitivul criptografic a înlo"},
         {ERR_REQUEST_UNANSWERED, L"Nu s-a primit răspunsul Quorvane la cererea trimisă"},
-        {28, generic},
+        {ERR_NO_ROOM_FOR_CERTIFICATE, L"Nu este suficient spațiu pe dispozitivul criptografic "},
+        {ERR_KEYGEN_NEEDS_ADMIN, L"Dispozitivul criptografic permite generarea cheilor noi doar"},
+        {ERR_OLD_CERTIFICATE_KEPT, L"Noul certificat a fost încărcat cu succes, dar"},
+        {ERR_LOGIN_REFUSED, L"Dispozitivul criptografic a refuzat autentificarea"},
+        {32, generic},
         {-1, generic},
     };
     // The box around the text (caption, icon, buttons, the PIN forgotten) is the window test's.

@@ -124,18 +124,18 @@ TEST_F(TokenListTest, OpenListedTokenFindsTheSameSlotAndSerialNumber) {
         EXPECT_TRUE(HasSerialNumber(info, tokens_[1]));
         EXPECT_EQ(opened.slots.size(), 3u);  // with SoftHSM2's spare slot
     }
-    // The serial number in another slot is another token (libraries may show one for all).
+    // Slot ids may change between calls: the token is found in whichever slot holds it.
     zel_token elsewhere = tokens_[0];
     elsewhere.slotId = tokens_[1].slotId;
-    EXPECT_EQ(CPKI().OpenListedToken(elsewhere, *std::make_unique<OpenedToken>()),
-              CKR_TOKEN_NOT_PRESENT);
+    OpenedToken found;
+    EXPECT_EQ(CPKI().OpenListedToken(elsewhere, found), CKR_OK);
+    EXPECT_EQ(found.slotId, tokens_[0].slotId);
     // Rows: the faults, the byte of the serial number changed (16: none), the library (empty:
     // the one listed) and the result, also the last error with its text.
     const std::tuple<const char*, std::size_t, std::string, CK_RV> cases[] = {
         {"", 15, "", CKR_TOKEN_NOT_PRESENT},
         {"", 0, "", CKR_TOKEN_NOT_PRESENT},
         {"[token $0]\nabsent", 16, "", CKR_TOKEN_NOT_PRESENT},  // pulled out
-        {"fail-after C_Initialize 0x191", 16, "", CKR_CRYPTOKI_ALREADY_INITIALIZED},
         {"fail C_GetSlotList 0x30", 16, "", CKR_DEVICE_ERROR},
         {"fail C_GetTokenInfo 0x30", 16, "", CKR_DEVICE_ERROR},
         {"fail C_GetFunctionList 0x6", 16, "", CKR_FUNCTION_FAILED},
@@ -184,7 +184,7 @@ TEST_F(TokenListTest, PinGate) {
     const std::tuple<const char*, const char*, const char*, CK_RV, const char*, int, const char*>
         cases[] = {
             // faults, cached PIN, dialog answer, result, PIN, dialogs, the log line's text
-            {"session-state 3", "9999", "", CKR_OK, "", 0,
+            {"session-state 3", "9999", "", CKR_OK, "9999", 0,
              "PIN dialog not shown: already logged in\n"},
             {"", "1234", "5678", CKR_OK, "1234", 0, ""},
             {"", "", "5678", CKR_OK, "5678", 1, ""},

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <p11-kit/pkcs11.h>
+
+#include "token/pkcs11_module.h"
+
+namespace qe {
+
+// One step of the customer's (a status check, a register, a download with its acceptance): while
+// it lives, the token cycles of this thread share one load and initialisation of each library and
+// one login per token. A library a cycle initialised stays initialised when the cycle ends, and
+// later cycles use it without loading or initialising it again; a user login stays in place (a
+// session of the step's keeps it) and later logins on that token find it instead of asking the
+// PIN or the reader's keypad again. At the end the step logs out, closes its sessions and
+// finalises what was initialised in it: slow libraries then cost once, never inside a TLS
+// handshake. Steps nest; an inner one adds nothing.
+class TokenStep {
+public:
+    TokenStep();
+    ~TokenStep();
+    TokenStep(const TokenStep&) = delete;
+    TokenStep& operator=(const TokenStep&) = delete;
+
+    // The hooks of the module and login guards.
+
+    // The function list of a library the step holds initialised, or null.
+    static CK_FUNCTION_LIST* HeldLibrary(const std::string& name);
+    // Takes over a module that initialised its library, so that it stays initialised until the
+    // step ends; false when no step is active (the module then finalises as usual).
+    static bool KeepLibrary(Pkcs11Module& module);
+    // Whether the step holds a user login on the token of `session` that is still in place.
+    static bool HoldsLogin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session);
+    // Keeps the user login just made on `session` in place until the step ends; false when no
+    // step is active or the login cannot be kept (the guard then logs out as usual).
+    static bool KeepLogin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session);
+    // Whether a step is active on this thread: other sessions on a slot may be the step's.
+    static bool Active();
+
+private:
+    // One token a step: its library tells its login.
+    struct Login {
+        CK_FUNCTION_LIST* fn;
+        CK_SESSION_HANDLE keeper;  // the session that keeps the login in place
+    };
+
+    TokenStep* outer_;
+    std::map<std::string, Pkcs11Module> libraries_;
+    std::vector<Login> logins_;
+};
+
+}  // namespace qe

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "e2e_fixture.h"
+
+// The whole renewal on tokens that behave as vendor libraries do, one quirk a row: it completes,
+// or stops with the text that names the cause while the old certificate stays; never a success
+// that did not happen.
+namespace qe::test {
+namespace {
+
+struct Quirk {
+    int row;
+    const char* faults;  // the fault module's configuration
+    ErrorId registered;  // the register's result; on success the download follows
+    ErrorId downloaded = ERR_SUCCESS;
+    const char* pin = "1234";
+};
+
+const Quirk kQuirks[] = {
+    {1, "fail C_CreateObject 0x31\n", ERR_SUCCESS, ERR_NO_ROOM_FOR_CERTIFICATE},
+    {2, "fixed-key-slot\n", ERR_TOKEN_REPLACED_KEY},
+    {3, "fail C_GenerateKeyPair 0x103\n", ERR_KEYGEN_NEEDS_ADMIN},
+    {4, "fail C_DestroyObject 0x0\n", ERR_SUCCESS, ERR_OLD_CERTIFICATE_KEPT},
+    {5, "fail-after C_GenerateKeyPair 0x30\n", ERR_OLD_DRIVER},
+    {6, "always-authenticate\n", ERR_SUCCESS},
+    {7, kReaderToken.c_str(), ERR_SUCCESS},
+    {8, "wrong-pin 0x5 lock 3\n", ERR_LOGIN_REFUSED, ERR_SUCCESS, "0000"},
+    {9, "reset-login C_FindObjectsInit skip 10\n", ERR_SUCCESS},
+    {10, "serial 1234\n", ERR_MULTIPLE_TOKENS},
+    {11, "refuse-attribute 0x3\n", ERR_SUCCESS},
+    {12, "assign-key-id\nfail C_SetAttributeValue 0x54\n", ERR_SUCCESS},
+    {13, "session-public-key\n", ERR_SUCCESS},
+    {14, "hide-mechanism CKM_SHA256_RSA_PKCS CKM_RSA_PKCS_PSS CKM_RSA_X_509\n", ERR_SUCCESS},
+    {15, "no-length-query\n", ERR_SUCCESS},
+    {16, "private-certificates\n", ERR_SUCCESS},
+    {17, "session-limit 16\n", ERR_SUCCESS},
+    {18, "pad-modulus\n", ERR_SUCCESS},
+    {19, "renumber-slots\n", ERR_SUCCESS},
+    {20, "nul-padding\nserial 1234\n", ERR_SUCCESS},
+    {21, "explicit-decrypt\n", ERR_SUCCESS},
+    {22, "fail-after C_Initialize 0x191\n", ERR_SUCCESS},
+    {23, "delay C_Finalize 2000\n", ERR_SUCCESS},
+    {24, "fork-guard\n", ERR_SUCCESS},
+};
+
+class QuirkTest : public FlowTest, public ::testing::WithParamInterface<Quirk> {};
+
+TEST_P(QuirkTest, RenewalCompletesOrStopsWithTheCauseKeepingTheOldCertificate) {
+    const Quirk& quirk = GetParam();
+    if (quirk.row == 10) {
+        hsm_.InitToken("Ion Popescu QES", kPin);  // the card's second slot
+    }
+    hsm_.WriteModuleList({FaultModuleLibrary()});
+    hsm_.WriteFaultConfig(quirk.faults);
+    window_.pinAnswers = {kPin};  // asked here only by a token that hides its certificates
+    RunStatusCheck();
+    const std::vector<Bytes> before = TokenCertificates();
+    RunFlow(1, quirk.pin);
+    ASSERT_EQ(window_.results.back(), quirk.registered);
+    if (quirk.registered == ERR_SUCCESS) {
+        RunFlow(2, kPin);
+        ASSERT_EQ(window_.results.back(), quirk.downloaded) << LogText();
+    }
+    const bool installed = Order()["installed"].toBool();
+    const std::vector<Bytes> after = TokenCertificates();
+    const bool oldThere = std::find(after.begin(), after.end(), before.at(0)) != after.end();
+    if (window_.results.back() == ERR_SUCCESS) {
+        EXPECT_TRUE(installed && !oldThere && after.size() == before.size());
+    } else {
+        EXPECT_TRUE(oldThere);
+        EXPECT_EQ(installed, quirk.downloaded == ERR_OLD_CERTIFICATE_KEPT);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, QuirkTest, ::testing::ValuesIn(kQuirks),
+                         [](const auto& row) { return "row" + std::to_string(row.param.row); });
+
+}  // namespace
+}  // namespace qe::test
