@@ -117,7 +117,7 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
 
     zel_token token;
     if (const CK_RV rv = CPKI().SelectToken(token); rv != CKR_OK) {
-        return rv == TOKEN_MULTIPLE ? ERR_MULTIPLE_TOKENS : ERR_NO_TOKEN;
+        return SelectionErrorId(rv);
     }
     std::wstring hashLine;
     if (const int rc = GetTokenHash(token, hashLine); rc != 0) {

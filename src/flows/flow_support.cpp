@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 
 #include "log/failure_logger.h"
+#include "token/token_status.h"
 #include "toolkit/der.h"
 #include "toolkit/openssl_ptr.h"
 
@@ -30,6 +31,12 @@ bool AskForDn() {
 
 void SetAskForDn(bool ask) {
     g_askForDn.store(ask);
+}
+
+ErrorId SelectionErrorId(CK_RV rv) {
+    return rv == TOKEN_SLOTS      ? ERR_TOKEN_SLOTS
+           : rv == TOKEN_MULTIPLE ? ERR_MULTIPLE_TOKENS
+                                  : ERR_NO_TOKEN;
 }
 
 void FailStep(WindowPort& port) {

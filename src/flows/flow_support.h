@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <p11-kit/pkcs11.h>
+
 #include "flows/window_port.h"
 #include "toolkit/bytes.h"
 
@@ -15,6 +17,9 @@ void SetAskForDn(bool ask);
 // The common failure path of a flow step: the failure logger, then the progress bar frozen where
 // it stands. The caller pops its log tag (a LogTag does) and returns the identifier.
 void FailStep(WindowPort& port);
+
+// What the customer is told when the token selection found no token or more than one.
+ErrorId SelectionErrorId(CK_RV rv);
 
 // A certificate's serial number as the server knows it: the octets of the DER INTEGER, most
 // significant first, two lower-case hex digits each (a leading 00 kept). Empty for bytes that are

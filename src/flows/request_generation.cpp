@@ -97,7 +97,7 @@ public:
         zel_token token;
         if (const CK_RV rv = pki_.SelectToken(token); rv != CKR_OK) {
             Log().Write(rv == TOKEN_MULTIPLE ? "Multiple Cards" : "Card Not Found");
-            return rv == TOKEN_MULTIPLE ? ERR_MULTIPLE_TOKENS : ERR_NO_TOKEN;
+            return SelectionErrorId(rv);
         }
         if (const ErrorId rc = CheckTokenReady(token); rc != ERR_SUCCESS) {
             return rc;

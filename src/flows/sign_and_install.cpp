@@ -112,7 +112,7 @@ public:
         zel_token token;
         if (const CK_RV rv = pki_.SelectToken(token); rv != CKR_OK) {
             fail = false;
-            return rv == TOKEN_MULTIPLE ? ERR_MULTIPLE_TOKENS : ERR_NO_TOKEN;
+            return SelectionErrorId(rv);
         }
         std::wstring hashLine;
         if (const int rc = GetTokenHash(token, hashLine); rc != 0) {

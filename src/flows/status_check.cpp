@@ -40,7 +40,7 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
     CPKI pki;
     zel_token token;
     if (const CK_RV rv = pki.SelectToken(token); rv != CKR_OK) {
-        return rv == TOKEN_MULTIPLE ? ERR_MULTIPLE_TOKENS : ERR_NO_TOKEN;
+        return SelectionErrorId(rv);
     }
     std::wstring hashLine;
     if (const int rc = GetTokenHash(token, hashLine); rc != 0) {

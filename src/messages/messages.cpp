@@ -119,6 +119,8 @@ constexpr Entry kStrings[] = {
     {190, L"Dispozitivul criptografic permite generarea cheilor noi doar cu codul PIN de administrator, pe care această aplicație nu îl folosește. Nu s-a trimis nicio cerere; vă rugăm să contactați administratorul dispozitivului sau suportul Quorvane."},
     {191, L"Noul certificat a fost încărcat cu succes, dar dispozitivul criptografic nu a șters certificatul vechi, deși a raportat că l-a șters. Îl puteți șterge cu aplicația dispozitivului."},
     {192, L"Dispozitivul criptografic a refuzat autentificarea fără să spună de ce; cel mai probabil codul PIN este greșit. Dispozitivul nu arată câte încercări au mai rămas, iar numărul lor poate fi limitat: verificați codul PIN înainte de a încerca din nou."},
+    // One card that shows itself as several tokens with one serial number.
+    {193, L"Dispozitivul criptografic apare ca mai multe dispozitive cu același număr de serie (câte unul pentru fiecare cheie), iar aplicația nu poate stabili pe care dintre ele se află cheia certificatului. Nu s-a modificat nimic. Dacă ați conectat mai multe dispozitive, lăsați conectat doar unul și reluați; altfel vă rugăm să contactați suportul Quorvane."},
 };
 // clang-format on
 
@@ -161,6 +163,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_KEYGEN_NEEDS_ADMIN, 190},
     {ERR_OLD_CERTIFICATE_KEPT, 191},
     {ERR_LOGIN_REFUSED, 192},
+    {ERR_TOKEN_SLOTS, 193},
 };
 
 }  // namespace

@@ -88,7 +88,7 @@ CK_RV LoginAs(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_USER_TYPE user
     }
     // Some tokens answer a wrong PIN with a bare failure and never count the tries: the PIN is
     // taken as refused and the customer told so, rather than sent again.
-    if (user == CKU_USER && (rv == CKR_GENERAL_ERROR || rv == CKR_FUNCTION_FAILED)) {
+    if (user == CKU_USER && rv == CKR_GENERAL_ERROR) {
         rv = kTokenLoginRefused;
     }
     if (rv == CKR_OK || rv == CKR_PIN_INCORRECT || rv == kTokenLoginRefused) {

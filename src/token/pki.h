@@ -34,7 +34,8 @@ public:
     void ListTokens(const std::vector<std::string>& modules, std::vector<zel_token>& tokens);
 
     // Runs the whole discovery over the module list (CReg). Returns 0 with `token` filled when
-    // exactly one token is present, TOKEN_NONE (30467) or TOKEN_MULTIPLE (30465).
+    // exactly one token is present, TOKEN_NONE (30467), TOKEN_MULTIPLE (30465), or TOKEN_SLOTS
+    // when they are all one library's with one serial number (one card, several slots).
     CK_RV SelectToken(zel_token& token);
 
     // Reloads the record's library, initialises it and finds the listed token again: the present

@@ -8,9 +8,8 @@
 namespace qe {
 namespace {
 
-CK_RV RunCycle(const zel_token& token, CK_FLAGS sessionFlags, const Secret* pin,
-               const TokenWork& work, bool acceptAlreadyLoggedIn = false,
-               bool closeOtherSessions = false) {
+CK_RV RunCycleOnce(const zel_token& token, CK_FLAGS sessionFlags, const Secret* pin,
+                   const TokenWork& work, bool acceptAlreadyLoggedIn, bool closeOtherSessions) {
     OpenedToken opened;
     CK_RV rv = CPKI().OpenListedToken(token, opened);
     if (rv != CKR_OK) {
@@ -47,6 +46,20 @@ CK_RV RunCycle(const zel_token& token, CK_FLAGS sessionFlags, const Secret* pin,
     login.Logout();
     const CK_RV closed = session.Close();
     return rv == CKR_OK && closeOtherSessions ? closed : rv;
+}
+
+CK_RV RunCycle(const zel_token& token, CK_FLAGS sessionFlags, const Secret* pin,
+               const TokenWork& work, bool acceptAlreadyLoggedIn = false,
+               bool closeOtherSessions = false) {
+    CK_RV rv =
+        RunCycleOnce(token, sessionFlags, pin, work, acceptAlreadyLoggedIn, closeOtherSessions);
+    // Another user of the library in this process finalised it under the step: once more, with
+    // the library initialised again.
+    if (rv == CKR_CRYPTOKI_NOT_INITIALIZED && TokenStep::LibraryLost(token.modulePath)) {
+        rv =
+            RunCycleOnce(token, sessionFlags, pin, work, acceptAlreadyLoggedIn, closeOtherSessions);
+    }
+    return rv;
 }
 
 }  // namespace

@@ -102,7 +102,13 @@ CK_RV CPKI::SelectToken(zel_token& token) {
         return TOKEN_NONE;
     }
     if (tokens.size() > 1) {
-        return TOKEN_MULTIPLE;
+        // One card that shows a slot per key (a qualified key with a PIN of its own): which slot
+        // holds what is not known, and several tokens they are not.
+        const bool oneCard = std::all_of(tokens.begin(), tokens.end(), [&](const zel_token& t) {
+            return t.modulePath == tokens[0].modulePath &&
+                   std::memcmp(t.serialNumber, tokens[0].serialNumber, sizeof t.serialNumber) == 0;
+        });
+        return oneCard ? TOKEN_SLOTS : TOKEN_MULTIPLE;
     }
     token = tokens.front();
     return CKR_OK;

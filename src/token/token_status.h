@@ -8,6 +8,7 @@ namespace qe {
 // (and kModuleNotLoaded / kNoFunctionList of token/pkcs11_module.h).
 inline constexpr CK_RV TOKEN_MULTIPLE = 0x7701;  // 30465: more than one token is present
 inline constexpr CK_RV TOKEN_NONE = 0x7703;      // 30467: no token is present
+inline constexpr CK_RV TOKEN_SLOTS = 0x7705;     // one card shown as several tokens
 
 inline constexpr CK_RV kTokenKeyOperationImpossible = 523;  // key generation or signing off-token
 inline constexpr CK_RV kTokenKeyNotProtected = 0x7710;  // a new private key readable or exportable

@@ -53,7 +53,8 @@ bool TokenStep::KeepLibrary(Pkcs11Module& module) {
 
 bool TokenStep::HoldsLogin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session) {
     CK_SESSION_INFO info{};
-    if (t_step == nullptr || fn->C_GetSessionInfo(session, &info) != CKR_OK) {
+    if (t_step == nullptr || t_step->logins_.empty() ||
+        fn->C_GetSessionInfo(session, &info) != CKR_OK) {
         return false;
     }
     // A login reset from outside (another program, a card reset) is not held any more. Slot IDs
@@ -79,6 +80,20 @@ bool TokenStep::KeepLogin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session) {
         return false;
     }
     t_step->logins_.push_back({fn, keeper});
+    return true;
+}
+
+bool TokenStep::LibraryLost(const std::string& name) {
+    if (t_step == nullptr) {
+        return false;
+    }
+    const auto it = t_step->libraries_.find(name);
+    if (it == t_step->libraries_.end()) {
+        return false;
+    }
+    std::erase_if(t_step->logins_, [&](const Login& l) { return l.fn == it->second.fn(); });
+    it->second.KeepInitialized();
+    t_step->libraries_.erase(it);
     return true;
 }
 

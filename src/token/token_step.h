@@ -37,6 +37,9 @@ public:
     // Keeps the user login just made on `session` in place until the step ends; false when no
     // step is active or the login cannot be kept (the guard then logs out as usual).
     static bool KeepLogin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session);
+    // The step's library `name` was finalised by someone else: the step lets it go, with its
+    // logins, without finalising it. False when the step did not hold it.
+    static bool LibraryLost(const std::string& name);
     // Whether a step is active on this thread: other sessions on a slot may be the step's.
     static bool Active();
 

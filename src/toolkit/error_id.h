@@ -4,7 +4,7 @@
 
 namespace qe {
 
-// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..31 failures with a
+// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..32 failures with a
 // fixed text; any other value is shown with the generic text.
 using ErrorId = std::int32_t;
 
@@ -49,6 +49,8 @@ enum : ErrorId {
     ERR_OLD_CERTIFICATE_KEPT = 30,
     // The token refused the login without saying why (most likely a wrong PIN, tries uncounted).
     ERR_LOGIN_REFUSED = 31,
+    // One card shown as several tokens with one serial number: what each slot holds is unknown.
+    ERR_TOKEN_SLOTS = 32,
 };
 
 }  // namespace qe

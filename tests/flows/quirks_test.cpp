@@ -28,7 +28,7 @@ const Quirk kQuirks[] = {
     {7, kReaderToken.c_str(), ERR_SUCCESS},
     {8, "wrong-pin 0x5 lock 3\n", ERR_LOGIN_REFUSED, ERR_SUCCESS, "0000"},
     {9, "reset-login C_FindObjectsInit skip 10\n", ERR_SUCCESS},
-    {10, "serial 1234\n", ERR_MULTIPLE_TOKENS},
+    {10, "serial 1234\n", ERR_TOKEN_SLOTS},
     {11, "refuse-attribute 0x3\n", ERR_SUCCESS},
     {12, "assign-key-id\nfail C_SetAttributeValue 0x54\n", ERR_SUCCESS},
     {13, "session-public-key\n", ERR_SUCCESS},
@@ -41,7 +41,7 @@ const Quirk kQuirks[] = {
     {20, "nul-padding\nserial 1234\n", ERR_SUCCESS},
     {21, "explicit-decrypt\n", ERR_SUCCESS},
     {22, "fail-after C_Initialize 0x191\n", ERR_SUCCESS},
-    {23, "delay C_Finalize 2000\n", ERR_SUCCESS},
+    {23, "delay C_Finalize 2000\nfinalize-before C_FindObjectsInit skip 10\n", ERR_SUCCESS},
     {24, "fork-guard\n", ERR_SUCCESS},
 };
 

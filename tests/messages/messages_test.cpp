@@ -45,7 +45,8 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_KEYGEN_NEEDS_ADMIN, L"Dispozitivul criptografic permite generarea cheilor noi doar"},
         {ERR_OLD_CERTIFICATE_KEPT, L"Noul certificat a fost încărcat cu succes, dar"},
         {ERR_LOGIN_REFUSED, L"Dispozitivul criptografic a refuzat autentificarea"},
-        {32, generic},
+        {ERR_TOKEN_SLOTS, L"Dispozitivul criptografic apare ca mai multe dispozitive"},
+        {33, generic},
         {-1, generic},
     };
     // The box around the text (caption, icon, buttons, the PIN forgotten) is the window test's.
