@@ -57,7 +57,7 @@ const Pinned kPinned[] = {
      "a failed C_Finalize left the library initialised and every later cycle failing on it"},
     {"register_lost", "C_GenerateKeyPair", 0, ERR_OLD_DRIVER,
      "a key pair made although the token's answer was lost stayed on the token for nothing"},
-    {"download_lost", "C_Login", 7, ERR_TOKEN_DEVICE,
+    {"download_lost", "C_FindObjectsInit", 9, ERR_TOKEN_DEVICE,
      "a failed look for the new certificate kept the old one and still said done"},
 };
 
