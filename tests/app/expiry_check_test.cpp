@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <sys/stat.h>
 
 #include "flows/flow_support.h"
@@ -102,39 +104,35 @@ TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
         }
         const std::time_t at = now + run.daysLater * kDay;
         EXPECT_EQ(CheckExpiry(at, {std::chrono::seconds(20)}), 0);
-        const QList<QByteArray> lines = QByteArray::fromStdString(test::ReadFile(dir / "received"))
-                                            .split('\n')
-                                            .mid(static_cast<qsizetype>(seen));
-        ASSERT_EQ(lines.size(),
-                  static_cast<qsizetype>(run.noticed.size() + 1));  // the last is empty
-        seen += run.noticed.size();
+        const std::vector<std::string> lines = test::SplitLines(test::ReadFile(dir / "received"));
+        ASSERT_EQ(lines.size(), seen + run.noticed.size());
         // Each expected certificate once, in any order: the token lists them as it likes.
-        QStringList notices, expected;
-        for (std::size_t i = 0; i < run.noticed.size(); ++i) {
+        std::multiset<std::string> notices, expected;
+        for (const int i : run.noticed) {
             const QJsonObject notice =
-                QJsonDocument::fromJson(lines[static_cast<qsizetype>(i)]).object();
-            const QRegularExpressionMatch said =
-                QRegularExpression("titularului (.* pe \\d\\d\\.\\d\\d\\.\\d{4})")
-                    .match(notice["body"].toString());
-            notices << notice["summary"].toString() + " | " + said.captured(1) + " | " +
-                           QString::number(notice["actions"].toArray().size()) + " | " +
-                           QString::number(notice["urgency"].toInt()) + " " +
-                           notice["entry"].toString();
-            const auto& c = certificates[run.noticed[i]];
+                QJsonDocument::fromJson(QByteArray::fromStdString(lines[seen++])).object();
+            const QString said = QRegularExpression("titularului (.* pe \\d\\d\\.\\d\\d\\.\\d{4})")
+                                     .match(notice["body"].toString())
+                                     .captured(1);
+            notices.insert((notice["summary"].toString() + " | " + said + " | " +
+                            QString::number(notice["actions"].toArray().size()) + " | " +
+                            QString::number(notice["urgency"].toInt()) + " " +
+                            notice["entry"].toString())
+                               .toStdString());
+            const auto& c = certificates[i];
             const bool expired = now + c.days * kDay <= at;
             const QString lastDay = QDateTime::fromSecsSinceEpoch(now + c.days * kDay)
                                         .toString(QStringLiteral("dd.MM.yyyy"));
-            const QString says = expired ? " a expirat pe " : " expiră pe ";
             // Urgent in the last week; the desktop shows the program's name and icon.
             const char* urgency = c.days - run.daysLater <= 7 ? "2" : "1";
-            expected << QString::fromStdWString(std::wstring(LoadString(expired ? 183 : 181))) +
-                            " | " + c.holder + says + lastDay + " | " + (expired ? "0" : "2") +
-                            " | " + urgency + " quorvane-enroll";
+            expected.insert(
+                (QString::fromStdWString(std::wstring(LoadString(expired ? 183 : 181))) + " | " +
+                 c.holder + (expired ? " a expirat pe " : " expiră pe ") + lastDay + " | " +
+                 (expired ? "0" : "2") + " | " + urgency + " quorvane-enroll")
+                    .toStdString());
             buttons += expired ? 0 : 1;
         }
-        notices.sort();
-        expected.sort();
-        EXPECT_EQ(notices.join('\n').toStdString(), expected.join('\n').toStdString());
+        EXPECT_EQ(notices, expected);
     }
     struct stat memory {};
     ASSERT_EQ(CertificateMemoryPath(), hsm.dir() + "/state/quorvane-enroll/certificates");

@@ -121,14 +121,13 @@ TEST(LinkHandlerTest, RegistrationAndBrowserAsTheDesktopHasThem) {
         ReportWriter out;
         RenderLinkHandler(CheckLinkHandler(r + "/bin/doctor"), out);
         const std::vector<std::string> lines = test::SplitLines(out.text());
+        SCOPED_TRACE(c.script + "\n" + out.text());
         for (const std::string& line : c.lines) {
-            EXPECT_THAT(lines, testing::Contains(expand(line))) << c.script << "\n" << out.text();
+            EXPECT_THAT(lines, testing::Contains(expand(line)));
         }
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                                 [](const std::string& l) { return l.find("fix: ") != l.npos; }),
-                  c.fixes)
-            << c.script << "\n"
-            << out.text();
+                  c.fixes);
     }
 }
 

@@ -35,10 +35,7 @@ TEST(RequestCheckTest, RefusesWhatTheAuthorityMustNotCertify) {
         test::MakeSoftwareCustomer(dir / "state", "CN=Ion", dir / "customer");
     const PkeyPtr key = test::GenerateRsaKey();
     const PkeyPtr small = test::GenerateRsaKey(1024);
-    GeneralNamesPtr names(sk_GENERAL_NAME_new_null());
-    sk_GENERAL_NAME_push(
-        names.get(), a2i_GENERAL_NAME(nullptr, nullptr, nullptr, GEN_EMAIL, "ion@example.ro", 0));
-    const std::string good = test::MakeRequestPem(key.get(), "C=RO,CN=Ion Popescu", names.get());
+    const std::string good = test::MakeRequestPem(key.get(), "C=RO,CN=Ion Popescu");
     const std::string smallPem = test::MakeRequestPem(small.get(), "CN=Ion");
     const std::string noSubject = test::MakeRequestPem(key.get(), "");
     // One character of its signature, at the end of the PEM, changed; the last character before
@@ -75,10 +72,9 @@ TEST(RequestCheckTest, RefusesWhatTheAuthorityMustNotCertify) {
         EXPECT_EQ(refusal.empty(), *c.says == '\0') << refusal;
         EXPECT_NE(refusal.find(c.says), std::string::npos) << refusal;
     }
+    // Untampered it passes; what it gives for issuing, the order and window tests read.
     CheckedRequest checked;
-    ASSERT_EQ(CheckRequest(good, {2048}, nullptr, false, checked), "");
-    // The key it gives is the one issued for: the order and renewal tests show it.
-    EXPECT_EQ(sk_GENERAL_NAME_num(checked.altNames.get()), 1);
+    EXPECT_EQ(CheckRequest(good, {2048}, nullptr, false, checked), "");
 }
 
 TEST(SubjectTextTest, NamesFromTextAndFromTheFieldListWithTheirStringTypes) {
@@ -152,7 +148,6 @@ TEST(OrderStateTest, ChangesReachTheFileWholeOrAreUndone) {
     OrderBook reopened(dir / "orders.json");
     ASSERT_TRUE(reopened.Load(error)) << error;
     EXPECT_EQ(reopened.Json(), book.Json());
-    EXPECT_TRUE(reopened.Snapshot().orders.at("ab").signatureVerified);
     // Nothing but the state file is left in the directory.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 
@@ -237,20 +232,12 @@ TEST(DeliveryBuilderTest, EachVariantChangesOnlyItsOwnElementAndStillOpens) {
         EXPECT_EQ(test::OpenDelivery(*message, key.get(), certificate.get()), plaintext) << i;
     }
 
-    // A bare key, under the identifier it is given; nothing for keys that are not RSA.
-    const PkeyPtr other = test::GenerateRsaKey();
-    const Asn1IntegerPtr serial = FreshSerial();
-    const DeliveryRecipient bare =
-        RecipientFromKey(other.get(), X509_get_subject_name(certificate.get()), serial.get());
-    const std::optional<Bytes> message = BuildDelivery(Bytes{}, bare);
-    ASSERT_TRUE(message);
-    EXPECT_EQ(Walk(*message).recipient, bare.identifier);
-    EXPECT_FALSE(test::OpenDelivery(*message, key.get(), certificate.get()));
-    EXPECT_EQ(test::OpenDelivery(*message, other.get(), nullptr), Bytes{});
+    // Nothing for a recipient that is not an RSA key with an identifier. Deliveries for a bare key
+    // are opened on the token by the client's tests.
     const PkeyPtr ec(EVP_EC_gen("P-256"));
     for (const DeliveryRecipient& unusable :
-         {DeliveryRecipient{ec.get(), bare.identifier}, DeliveryRecipient{nullptr, bare.identifier},
-          DeliveryRecipient{other.get(), Bytes{}}}) {
+         {DeliveryRecipient{ec.get(), issuerAndSerial}, DeliveryRecipient{nullptr, issuerAndSerial},
+          DeliveryRecipient{key.get(), Bytes{}}}) {
         EXPECT_FALSE(BuildDelivery(plaintext, unusable));
     }
 }

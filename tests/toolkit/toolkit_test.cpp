@@ -1,18 +1,14 @@
-// DER, object identifiers, RSA public keys, UTF-8 and hex at the limits of each form; secrets,
-// wiping, and the triple DES decryption whose output is one.
+// DER, object identifiers, UTF-8 and hex at the limits of each form; secrets, wiping, and the
+// triple DES decryption whose output is one.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
 
-#include <openssl/evp.h>
-
 #include "support/freed_memory.h"
 #include "support/hex.h"
-#include "support/test_pki.h"
 #include "toolkit/der.h"
 #include "toolkit/des3.h"
-#include "toolkit/rsa_public_key.h"
 #include "toolkit/secret.h"
 #include "toolkit/status.h"
 #include "toolkit/utf8.h"
@@ -74,7 +70,7 @@ TEST(SplitDer, HeaderFormsAtTheirLimits) {
     }
 }
 
-TEST(DerEncode, LengthFormsIntegersAndRsaKeys) {
+TEST(DerEncode, LengthFormsAndIntegers) {
     EXPECT_EQ(DerEncode(0x04, Bytes(128, 1)), Hex("048180x128*01"));
     EXPECT_EQ(DerEncode(0x04, Bytes(256, 1)), Hex("04820100x256*01"));
     // Unsigned number, its DER, and the value read back (7: refused, more than four octets).
@@ -97,12 +93,6 @@ TEST(DerEncode, LengthFormsIntegersAndRsaKeys) {
     for (const char* notInteger : {"0200", "050101", "220101"}) {
         EXPECT_FALSE(ReadSmallInteger(Hex(notInteger), read)) << notInteger;
     }
-    // The modulus's high bit set: encoded unsigned, it needs its zero octet to stay positive.
-    const Bytes modulus = Hex("c5x127*35");
-    const PkeyPtr key = RsaPublicKey(modulus, {0x01, 0x00, 0x01});
-    ASSERT_NE(key, nullptr);
-    EXPECT_EQ(test::KeyPart(key.get(), "n"), modulus);
-    EXPECT_EQ(test::KeyPart(key.get(), "e"), (Bytes{1, 0, 1}));
 }
 
 // Each sequence length at both ends of its range, the surrogate gap and the last code point;
@@ -187,8 +177,8 @@ TEST(Secret, ReleasedMemoryHoldsNoSecret) {
 }
 
 TEST(TripleDes, PaddingSizesAndNoPlaintextLeftBehind) {
-    const Bytes key = test::Hex("0123456789ABCDEF23456789ABCDEF01456789ABCDEF0123");
-    const Bytes iv = test::Hex("1234567890ABCDEF");
+    const Bytes key = Hex("0123456789ABCDEF23456789ABCDEF01456789ABCDEF0123");
+    const Bytes iv = Hex("1234567890ABCDEF");
     const std::tuple<const char*, int, const char*> cases[] = {
         {"5ba523a59a5109710da06400f058192a743dc4df1c5926554bb09c767a3e2ce0", 0,
          "The quick brown fox jump"},  // a whole block of padding removed
@@ -199,7 +189,7 @@ TEST(TripleDes, PaddingSizesAndNoPlaintextLeftBehind) {
         {"", kToolkitCipherError, ""},                // no padding block at all
     };
     for (const auto& [hex, rc, plaintext] : cases) {
-        const Bytes ciphertext = test::Hex(hex);
+        const Bytes ciphertext = Hex(hex);
         Bytes plain = ToBytes("previous");
         test::FreedMemoryWatch watch("quick brown fox");
         EXPECT_EQ(ZEL_3DES_Decrypt_Data(ciphertext.data(), ciphertext.size(), key.data(), iv.data(),
