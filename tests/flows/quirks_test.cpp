@@ -57,11 +57,15 @@ TEST_P(QuirkTest, RenewalCompletesOrStopsWithTheCauseKeepingTheOldCertificate) {
     window_.pinAnswers = {kPin};  // asked here only by a token that hides its certificates
     RunStatusCheck();
     const std::vector<Bytes> before = TokenCertificates();
+    // A reader with its own keypad is asked once a step.
+    const std::size_t keypad = quirk.row == 7 ? 1 : 0;
     RunFlow(1, quirk.pin);
     ASSERT_EQ(window_.results.back(), quirk.registered);
+    EXPECT_EQ(window_.Events("reader-end").size(), keypad);
     if (quirk.registered == ERR_SUCCESS) {
         RunFlow(2, kPin);
         ASSERT_EQ(window_.results.back(), quirk.downloaded) << LogText();
+        EXPECT_EQ(window_.Events("reader-end").size(), keypad);
     }
     const bool installed = Order()["installed"].toBool();
     const std::vector<Bytes> after = TokenCertificates();
