@@ -82,7 +82,6 @@ TEST(DoctorTokenTest, ReportsWhatTheTokenSays) {
         {"hang C_GetTokenInfo", "survey: did not answer in 1 s", 1},
         {"hang C_GetTokenInfo",
          "the wizard would find: unknown: its token listing did not answer in 1 s", 1},
-        {"flags-set 0x10000", "    PIN flags: user PIN count low"},
         {"flags-set 0x60000", "    PIN flags: user PIN final try, user PIN locked"},
         {"product-name Quorvane Token 3000", "    product name: Quorvane Token 3000"},
         {"[token Alpha]\nrefuse-rw-session",

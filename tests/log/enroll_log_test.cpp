@@ -95,11 +95,7 @@ TEST(EnrollLog, OpensWithStandardInputClosed) {
     ScopedDir dir("log");
     const int input = dup(0);
     close(0);
-    bool open = false;
-    {
-        CEnrollLog log(dir / "enrolllog.txt");  // gets descriptor 0
-        open = log.IsOpen();
-    }
+    const bool open = CEnrollLog(dir / "enrolllog.txt").IsOpen();  // on descriptor 0
     dup2(input, 0);
     close(input);
     EXPECT_TRUE(open);

@@ -228,10 +228,11 @@ protected:
         canSignRaw_ = certificate.CanSignRaw();
         return rc;
     }
-    // s_server options asking for a certificate of the test CA, or of the CA in `caFile`.
-    Options AskForCertificate(const std::string& caFile = {}) const {
-        return {"-Verify", "1", "-verify_return_error", "-CAfile",
-                caFile.empty() ? pki_.caFile : caFile};
+    // s_server options asking for a certificate of the test CA, or of the CA in `caFile`; `more`.
+    Options AskForCertificate(Options more = {}, const std::string& caFile = {}) const {
+        more.insert(more.begin(), {"-Verify", "1", "-verify_return_error", "-CAfile",
+                                   caFile.empty() ? pki_.caFile : caFile});
+        return more;
     }
 
     test::SoftHsm hsm_;
@@ -271,9 +272,7 @@ TEST_F(TokenTlsTest, NothingIsSignedForAServerNotVerified) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.reason << " " << c.version);
-        Options options = AskForCertificate(c.server.caFile);
-        options.push_back(c.version);
-        TlsPeer server(c.server, options);
+        TlsPeer server(c.server, AskForCertificate({c.version}, c.server.caFile));
         Trust(c.trusted);
         EXPECT_EQ(WithToken(server, "1234", nullptr, c.host), ERR_CONNECTION);
         EXPECT_EQ(GetLastSystemError().code, c.code);
@@ -304,9 +303,7 @@ TEST_F(TokenTlsTest, HandshakeSignedOnTheToken) {
         SCOPED_TRACE(testing::PrintToString(c.options));
         hsm_.WriteFaultConfig(std::string(c.fault) + "\n");
         ClearAcceptedIssuers();
-        Options options = AskForCertificate();
-        options.insert(options.end(), c.options.begin(), c.options.end());
-        TlsPeer server(pki_, options);
+        TlsPeer server(pki_, AskForCertificate(c.options));
         // Without a certificate: refused, and the CA names of the request are readable.
         CHttpsClient probe;
         Bytes answer;
@@ -388,10 +385,9 @@ TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
         SCOPED_TRACE(testing::Message() << c.fault << " PIN " << c.pin << " " << c.version << " "
                                         << testing::PrintToString(c.refusal));
         hsm_.WriteFaultConfig(std::string(c.fault) + "\n");
-        Options options = AskForCertificate();
-        options.push_back(c.version);
-        options.insert(options.end(), c.refusal.begin(), c.refusal.end());
-        TlsPeer server(pki_, options);
+        Options more = c.refusal;
+        more.push_back(c.version);
+        TlsPeer server(pki_, AskForCertificate(more));
         pins_.ClearPin();
         pins_.cleared = 0;
         pins_.typing = std::chrono::milliseconds(c.typingMs);

