@@ -11,6 +11,7 @@
 #include "token/key_limits.h"
 #include "token/pin_gate.h"
 #include "token/pki.h"
+#include "token/token_cycle.h"
 
 namespace qe {
 namespace {
@@ -113,6 +114,18 @@ TEST_F(TokenListTest, ModuleFinalisesWhatItInitialisedOnce) {
         EXPECT_EQ(CallNames(hsm_.RecordedCalls(), {"C_Finalize"}).size(), finalised);
     }
     EXPECT_EQ(Pkcs11Module().Initialize(), CKR_CRYPTOKI_NOT_INITIALIZED);
+}
+
+// A cycle leaves the slot's other sessions alone: they may hold another part's login.
+TEST_F(TokenListTest, ACycleLeavesOtherSessionsOpen) {
+    Pkcs11Module held;
+    ASSERT_TRUE(held.Load(tokens_[0].modulePath) == CKR_OK && held.Initialize() == CKR_OK);
+    Pkcs11Session other;
+    ASSERT_EQ(other.Open(held.fn(), tokens_[0].slotId, CKF_SERIAL_SESSION), CKR_OK);
+    EXPECT_EQ(RunOnToken(tokens_[0], CKF_SERIAL_SESSION, [](auto...) { return CK_RV{CKR_OK}; }),
+              CKR_OK);
+    CK_SESSION_INFO info{};
+    EXPECT_EQ(held.fn()->C_GetSessionInfo(other.handle(), &info), CKR_OK);
 }
 
 TEST_F(TokenListTest, OpenListedTokenFindsTheSameSlotAndSerialNumber) {
