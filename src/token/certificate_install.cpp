@@ -50,19 +50,28 @@ struct CertificateObject {
     Bytes label;
 };
 
+// `strict`: only what tokens with strict templates take, the label cut to 32 bytes.
 CK_RV CreateCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
-                        const CertificateObject& certificate) {
+                        const CertificateObject& certificate, bool strict = false) {
     AttributeTemplate object;
     object.Ulong(CKA_CLASS, CKO_CERTIFICATE)
         .Bool(CKA_TOKEN, true)
         .Bool(CKA_PRIVATE, false)
         .Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509)
         .Data(CKA_SUBJECT, certificate.subject)
-        .Data(CKA_ISSUER, certificate.issuer)
         .Data(CKA_VALUE, certificate.value)
-        .Data(CKA_SERIAL_NUMBER, certificate.serialDer)
-        .Data(CKA_ID, certificate.id)
-        .Data(CKA_LABEL, certificate.label);
+        .Data(CKA_ID, certificate.id);
+    std::size_t label = certificate.label.size();
+    if (strict) {
+        for (label = std::min<std::size_t>(label, 32);
+             label > 0 && label < certificate.label.size() &&
+             (certificate.label[label] & 0xC0) == 0x80;
+             --label) {  // not inside a character
+        }
+    } else {
+        object.Data(CKA_ISSUER, certificate.issuer).Data(CKA_SERIAL_NUMBER, certificate.serialDer);
+    }
+    object.Data(CKA_LABEL, certificate.label.data(), label);
     CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
     return Checked(fn->C_CreateObject(session, object.data(), object.size(), &created));
 }
@@ -113,6 +122,19 @@ bool HoldsNewCopy(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
     });
 }
 
+// Tokens with strict templates refuse an attribute they do not take, most often as a general
+// error: the certificate is written again without the optional ones, unless it is there already.
+CK_RV WriteCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                       const CertificateObject& certificate,
+                       const std::vector<CK_OBJECT_HANDLE>& known) {
+    const CK_RV rv = CreateCertificate(fn, session, certificate);
+    const bool refused = rv == CKR_GENERAL_ERROR || rv == CKR_ATTRIBUTE_TYPE_INVALID ||
+                         rv == CKR_ATTRIBUTE_VALUE_INVALID || rv == CKR_TEMPLATE_INCONSISTENT;
+    return refused && !HoldsNewCopy(fn, session, certificate, known)
+               ? CreateCertificate(fn, session, certificate, true)
+               : rv;
+}
+
 // Whether a failed C_CreateObject may have refused the object for the older one of the same
 // issuer and serial beside it (a refused duplicate, or no room for a second copy), so that
 // making room first can help. Failures of the token or the session never qualify: the older
@@ -133,7 +155,7 @@ CK_RV ReplaceCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
     if (const CK_RV rv = FindSameIssuerAndSerial(fn, session, certificate, older); rv != CKR_OK) {
         return rv;
     }
-    CK_RV rv = CreateCertificate(fn, session, certificate);
+    CK_RV rv = WriteCertificate(fn, session, certificate, older);
     if (rv == CKR_OK || HoldsNewCopy(fn, session, certificate, older)) {
         for (const CK_OBJECT_HANDLE object : older) {
             // One left behind only duplicates the new certificate, which is in place.
@@ -156,12 +178,12 @@ CK_RV ReplaceCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
     if (destroyed.empty()) {
         return rv;
     }
-    rv = CreateCertificate(fn, session, certificate);
+    rv = WriteCertificate(fn, session, certificate, {});
     if (rv == CKR_OK || HoldsNewCopy(fn, session, certificate, {})) {
         return CKR_OK;
     }
     for (const CertificateObject& saved : destroyed) {
-        CreateCertificate(fn, session, saved);
+        WriteCertificate(fn, session, saved, {});
     }
     return rv;
 }

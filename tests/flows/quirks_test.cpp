@@ -20,6 +20,7 @@ struct Quirk {
 
 const Quirk kQuirks[] = {
     {1, "fail C_CreateObject 0x31\n", ERR_SUCCESS, ERR_NO_ROOM_FOR_CERTIFICATE},
+    {1, "refuse-attribute 0x81 0x5\n", ERR_SUCCESS},  // a strict template
     {2, "fixed-key-slot\n", ERR_TOKEN_REPLACED_KEY},
     {3, "fail C_GenerateKeyPair 0x103\n", ERR_KEYGEN_NEEDS_ADMIN},
     {4, "fail C_DestroyObject 0x0\n", ERR_SUCCESS, ERR_OLD_CERTIFICATE_KEPT},
@@ -78,8 +79,9 @@ TEST_P(QuirkTest, RenewalCompletesOrStopsWithTheCauseKeepingTheOldCertificate) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Catalogue, QuirkTest, ::testing::ValuesIn(kQuirks),
-                         [](const auto& row) { return "row" + std::to_string(row.param.row); });
+INSTANTIATE_TEST_SUITE_P(Catalogue, QuirkTest, ::testing::ValuesIn(kQuirks), [](const auto& row) {
+    return "row" + std::to_string(row.param.row) + "_" + std::to_string(row.index);
+});
 
 }  // namespace
 }  // namespace qe::test

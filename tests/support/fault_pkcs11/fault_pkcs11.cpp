@@ -9,8 +9,9 @@
 //   record PATH                  append "C_Name key=value ... [type=hex,...] -> 0xRV" per call
 //   record-time                  add " us=N" to each record line: microseconds the call took
 //   slot-count N                 C_GetSlotList asked for the count answers N
-//   refuse-attribute TYPE        C_GenerateKeyPair with TYPE in a template answers
-//                                CKR_ATTRIBUTE_TYPE_INVALID (a token that does not take it)
+//   refuse-attribute TYPE [RV]   C_GenerateKeyPair or C_CreateObject with TYPE in a template
+//                                answers RV, CKR_ATTRIBUTE_TYPE_INVALID unless given (a token
+//                                that does not take it)
 //   fixed-key-slot               C_GenerateKeyPair generates into the identifier of the first
 //                                certificate, destroying the keys that had it (PIV slots)
 //   load-once                    C_GetFunctionList fails when this file was unloaded and loaded
@@ -123,7 +124,7 @@ struct Config {
     std::string record;
     std::string seenFile;
     std::set<std::string> switches;  // the settings without a value
-    std::set<CK_ATTRIBUTE_TYPE> refusedAttributes;
+    std::map<CK_ATTRIBUTE_TYPE, CK_RV> refusedAttributes;
     std::optional<CK_ULONG> slotCount;
     std::optional<CK_ULONG> sessionLimit;
     std::optional<CK_RV> wrongPin;
@@ -206,7 +207,7 @@ Config ParseConfig(std::istream& lines) {
                 }
             }
         } else if (key == "refuse-attribute") {
-            c.refusedAttributes.insert(Number(a));
+            c.refusedAttributes[Number(a)] = b.empty() ? CKR_ATTRIBUTE_TYPE_INVALID : Number(b);
         } else if (key == "slot-count") {
             c.slotCount = Number(a);
         } else if (key == "session-limit") {
@@ -697,10 +698,22 @@ CK_RV SetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
         .Run([&] { return g.real->C_SetAttributeValue(session, object, attributes, count); });
 }
 
+CK_RV Refused(const CK_ATTRIBUTE* attributes, CK_ULONG count) {
+    for (CK_ULONG i = 0; attributes != nullptr && i < count; ++i) {
+        if (const auto refused = g.config.refusedAttributes.find(attributes[i].type);
+            refused != g.config.refusedAttributes.end()) {
+            return refused->second;
+        }
+    }
+    return CKR_OK;
+}
+
 CK_RV CreateObject(CK_SESSION_HANDLE session, CK_ATTRIBUTE* attributes, CK_ULONG count,
                    CK_OBJECT_HANDLE* object) {
     return Call("C_CreateObject", " " + TemplateText(attributes, count)).Run([&] {
-        return g.real->C_CreateObject(session, attributes, count, object);
+        const CK_RV refused = Refused(attributes, count);
+        return refused != CKR_OK ? refused
+                                 : g.real->C_CreateObject(session, attributes, count, object);
     });
 }
 
@@ -792,8 +805,8 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
             for (const auto& [attributes, count] :
                  {std::pair{publicTemplate, publicCount}, {privateTemplate, privateCount}}) {
                 for (CK_ULONG i = 0; attributes != nullptr && i < count; ++i) {
-                    if (g.config.refusedAttributes.count(attributes[i].type) != 0) {
-                        return CKR_ATTRIBUTE_TYPE_INVALID;
+                    if (const CK_RV refused = Refused(attributes + i, 1); refused != CKR_OK) {
+                        return refused;
                     }
                     const bool id = attributes[i].type == CKA_ID && On("fixed-key-slot");
                     templates[attributes == privateTemplate].push_back(id ? slot : attributes[i]);
