@@ -50,7 +50,7 @@ struct CertificateObject {
     Bytes label;
 };
 
-// `strict`: only what tokens with strict templates take, the label cut to 32 bytes.
+// `strict`: only what tokens with strict templates take.
 CK_RV CreateCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
                         const CertificateObject& certificate, bool strict = false) {
     AttributeTemplate object;
@@ -60,18 +60,11 @@ CK_RV CreateCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
         .Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509)
         .Data(CKA_SUBJECT, certificate.subject)
         .Data(CKA_VALUE, certificate.value)
-        .Data(CKA_ID, certificate.id);
-    std::size_t label = certificate.label.size();
-    if (strict) {
-        for (label = std::min<std::size_t>(label, 32);
-             label > 0 && label < certificate.label.size() &&
-             (certificate.label[label] & 0xC0) == 0x80;
-             --label) {  // not inside a character
-        }
-    } else {
+        .Data(CKA_ID, certificate.id)
+        .Data(CKA_LABEL, certificate.label);
+    if (!strict) {
         object.Data(CKA_ISSUER, certificate.issuer).Data(CKA_SERIAL_NUMBER, certificate.serialDer);
     }
-    object.Data(CKA_LABEL, certificate.label.data(), label);
     CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
     return Checked(fn->C_CreateObject(session, object.data(), object.size(), &created));
 }

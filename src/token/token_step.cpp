@@ -68,12 +68,8 @@ bool TokenStep::KeepLogin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session) {
     if (t_step == nullptr || fn->C_GetSessionInfo(session, &info) != CKR_OK) {
         return false;
     }
-    for (const Login& login : t_step->logins_) {
-        if (login.fn == fn) {
-            return true;  // logged in again after a reset: the keeper still holds it
-        }
-    }
-    // A login lasts while a session on the token is open: the step keeps one of its own.
+    // A login lasts while a session on the token is open: the step keeps one of its own (one
+    // more for a login made again after a reset; they all close with the step).
     CK_SESSION_HANDLE keeper = CK_INVALID_HANDLE;
     if (Checked(fn->C_OpenSession(info.slotID, CKF_SERIAL_SESSION, nullptr, nullptr, &keeper)) !=
         CKR_OK) {
