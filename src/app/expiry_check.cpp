@@ -116,6 +116,8 @@ int SendDueNotices(std::time_t now, QDBusConnection& bus, NoticeAnswers& answers
     QDBusInterface notifications(kService, kPath, kService, bus);
     const QDBusReply<QStringList> capabilities = notifications.call("GetCapabilities");
     const bool buttons = capabilities.isValid() && capabilities.value().contains("actions");
+    // The holder's name is the certificate's: nothing in it may become markup.
+    const bool markup = capabilities.isValid() && capabilities.value().contains("body-markup");
 
     int result = 0;
     for (const ExpiryNotice& notice : DueNotices(memory, now)) {
@@ -124,8 +126,9 @@ int SendDueNotices(std::time_t now, QDBusConnection& bus, NoticeAnswers& answers
                                     .toLocalTime()
                                     .toString(QStringLiteral("dd.MM.yyyy"));
         const bool expired = notice.days == 0;
+        const QString holder = QString::fromStdString(certificate.holder);
         const QString body =
-            Text(expired ? 184 : 182).arg(QString::fromStdString(certificate.holder), lastDay);
+            Text(expired ? 184 : 182).arg(markup ? holder.toHtmlEscaped() : holder, lastDay);
         QStringList actions;
         if (buttons && !expired) {
             actions << kRenewAction << Text(185);

@@ -93,8 +93,8 @@ TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
         long days;
     } certificates[] = {{false, "Ion Popescu", 10},
                         {false, "Maria Ionescu", 100},
-                        {false, "Maria Ionescu", 5},  // replaced by the one before
-                        {false, "Vasile Pop", -1},    // expired yesterday
+                        {false, "Maria Ionescu", 5},       // replaced by the one before
+                        {false, "Vasile <b>Pop</b>", -1},  // expired yesterday
                         {true, "Ion Popescu", 3}};
     const std::time_t now = std::time(nullptr);
     {
@@ -152,8 +152,8 @@ TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
             const char* urgency = c.days - run.daysLater <= 7 ? "2" : "1";
             expected.insert(
                 (QString::fromStdWString(std::wstring(LoadString(expired ? 183 : 181))) + " | " +
-                 c.holder + (expired ? " a expirat pe " : " expiră pe ") + lastDay + " | " +
-                 (expired ? "0" : "2") + " | " + urgency + " quorvane-enroll")
+                 QString(c.holder).toHtmlEscaped() + (expired ? " a expirat pe " : " expiră pe ") +
+                 lastDay + " | " + (expired ? "0" : "2") + " | " + urgency + " quorvane-enroll")
                     .toStdString());
             buttons += expired ? 0 : 1;
         }
