@@ -31,14 +31,14 @@ std::string LocalTime() {
     return text;
 }
 
-// A proxy address with any user name and password left out: all of the authority up to its last
-// '@', since a password may hold one itself.
+// A proxy address with any user name and password left out: everything up to its last '@', since
+// a password may hold '@' or '/' itself (a proxy's path means nothing, so none is kept whole).
 std::string WithoutCredentials(std::string value) {
     const std::size_t scheme = value.find("://");
     const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-    const std::size_t at = value.substr(start, value.find('/', start) - start).rfind('@');
-    if (at != std::string::npos) {
-        value.replace(start, at, "***");
+    const std::size_t at = value.rfind('@');
+    if (at != std::string::npos && at >= start) {
+        value.replace(start, at - start, "***");
     }
     return value;
 }
