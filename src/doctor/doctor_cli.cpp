@@ -105,8 +105,8 @@ int RunDoctor(const std::vector<std::string>& args, std::ostream& out, std::ostr
               const std::string& self) {
     // Opening the wizard's log would add to it, or empty it on a new day: it is only read here.
     KeepLogClosed();
-    if (args.size() == 2 && args[0] == kSurveyArgument) {
-        return RunSurveyChild(args[1]);
+    if (args.size() == 3 && args[0] == kSurveyArgument) {
+        return RunSurveyChild(args[1], args[2]);
     }
     if (!args.empty() && args[0] == kListingArgument) {
         return RunListingChild({args.begin() + 1, args.end()});
