@@ -3,7 +3,7 @@
 # runs without them.
 
 set(QE_PACKAGE_APPLICATIONS_DIR /usr/${CMAKE_INSTALL_DATADIR}/applications)
-foreach(script postinst prerm postrm)
+foreach(script postinst postrm)
   configure_file(${PROJECT_SOURCE_DIR}/data/${script}.in
                  ${PROJECT_BINARY_DIR}/package/${script} @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
@@ -35,8 +35,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-roboto, fonts-crosextra-carlito, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${PROJECT_BINARY_DIR}/package/postinst ${PROJECT_BINARY_DIR}/package/prerm
-    ${PROJECT_BINARY_DIR}/package/postrm ${PROJECT_SOURCE_DIR}/data/conffiles)
+    ${PROJECT_BINARY_DIR}/package/postinst ${PROJECT_BINARY_DIR}/package/postrm
+    ${PROJECT_SOURCE_DIR}/data/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Only the shipped programs and their files; the tests' and benchmarks' targets install nothing.
 include(CPack)

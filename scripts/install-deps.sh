@@ -28,8 +28,9 @@ packages=(
   weston qt6-wayland
   # installation and the Debian package: validators, the desktop's link handler, packaging
   desktop-file-utils appstream xdg-utils dpkg-dev lintian
-  # the expiry reminder: its units checked, a stand-in notification service on a private bus
-  systemd python3-dbus python3-gi
+  # the expiry reminder: its units checked, a stand-in notification service on a private bus, and
+  # the D-Bus library's own bus starter, which the reminder must never set off
+  systemd python3-dbus python3-gi dbus-x11
   # the accessibility walk: the accessibility bus and registry, and a screen reader's view of them
   at-spi2-core python3-pyatspi
 )

@@ -53,14 +53,16 @@ void CQuorvaneEnrollApp::ShowAlreadyRunning() {
 }
 
 int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
-    Log();  // the log is open before anything else happens
     // Taken before Qt removes its own options from the list: "-reverse quorvaneenroll://..." must
     // not run the command.
     std::optional<std::string> link = LaunchLinkArgument(argc, argv);
     if (link == kCheckExpiryOption) {
+        WriteLogTo(kReminderLogFileName);
+        Log();
         QCoreApplication app(argc, argv);
         return CheckExpiry(std::time(nullptr));
     }
+    Log();  // the log is open before anything else happens
     SingleInstance instance;
     if (instance.AlreadyRunning()) {
         QApplication app(argc, argv);

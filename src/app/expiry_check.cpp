@@ -8,6 +8,10 @@
 #include <QProcess>
 #include <QSet>
 #include <QTimer>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "log/enroll_log.h"
 #include "messages/messages.h"
@@ -21,6 +25,7 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kRenewAction = QStringLiteral("renew");
+const QString kConnectionName = QStringLiteral("quorvane-enroll-reminder");
 
 QString Text(int number) {
     return QString::fromStdWString(std::wstring(LoadString(number)));
@@ -47,9 +52,48 @@ public Q_SLOTS:
     }
 };
 
+// The bus the session announces, else the user bus systemd keeps in the runtime directory; empty
+// when there is neither. Never the D-Bus library's own choice: without an address it starts a bus
+// of its own (dbus-launch) that outlives the check.
+QString SessionBusAddress() {
+    const QByteArray announced = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (!announced.isEmpty() && !announced.startsWith("autolaunch:")) {
+        return QString::fromLocal8Bit(announced);
+    }
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray socket = runtime + "/bus";
+    struct stat st {};
+    if (runtime.isEmpty() || stat(socket.constData(), &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        st.st_uid != geteuid()) {
+        return {};
+    }
+    // Bytes other than these must be escaped in a D-Bus address.
+    return QStringLiteral("unix:path=") +
+           QString::fromLatin1(QUrl::toPercentEncoding(QString::fromLocal8Bit(socket), "/*", "~"));
+}
+
+// Connected for the life of the check only.
+class SessionBus {
+public:
+    SessionBus() {
+        const QString address = SessionBusAddress();
+        if (address.isEmpty()) {
+            Log().Write("No session bus: no notice can be shown");
+        } else {
+            connection = QDBusConnection::connectToBus(address, kConnectionName);
+        }
+    }
+    ~SessionBus() { QDBusConnection::disconnectFromBus(kConnectionName); }
+    SessionBus(const SessionBus&) = delete;
+    SessionBus& operator=(const SessionBus&) = delete;
+
+    // Not connected when there is no bus: every call on it fails.
+    QDBusConnection connection{kConnectionName};
+};
+
 // Under the memory's lock, which the wizard's status check also takes: released before the wait
 // for the customer's answer.
-int SendDueNotices(std::time_t now, NoticeAnswers& answers) {
+int SendDueNotices(std::time_t now, QDBusConnection& bus, NoticeAnswers& answers) {
     const std::string path = CertificateMemoryPath();
     const CertificateMemoryLock lock(path);
     if (!lock.held()) {
@@ -65,7 +109,6 @@ int SendDueNotices(std::time_t now, NoticeAnswers& answers) {
     }
     memory.Remember(onTokens);
 
-    QDBusConnection bus = QDBusConnection::sessionBus();
     bus.connect(kService, kPath, kService, QStringLiteral("ActionInvoked"), &answers,
                 SLOT(ActionInvoked(uint, QString)));
     bus.connect(kService, kPath, kService, QStringLiteral("NotificationClosed"), &answers,
@@ -73,6 +116,8 @@ int SendDueNotices(std::time_t now, NoticeAnswers& answers) {
     QDBusInterface notifications(kService, kPath, kService, bus);
     const QDBusReply<QStringList> capabilities = notifications.call("GetCapabilities");
     const bool buttons = capabilities.isValid() && capabilities.value().contains("actions");
+    // The holder's name is the certificate's: nothing in it may become markup.
+    const bool markup = capabilities.isValid() && capabilities.value().contains("body-markup");
 
     int result = 0;
     for (const ExpiryNotice& notice : DueNotices(memory, now)) {
@@ -81,8 +126,9 @@ int SendDueNotices(std::time_t now, NoticeAnswers& answers) {
                                     .toLocalTime()
                                     .toString(QStringLiteral("dd.MM.yyyy"));
         const bool expired = notice.days == 0;
+        const QString holder = QString::fromStdString(certificate.holder);
         const QString body =
-            Text(expired ? 184 : 182).arg(QString::fromStdString(certificate.holder), lastDay);
+            Text(expired ? 184 : 182).arg(markup ? holder.toHtmlEscaped() : holder, lastDay);
         QStringList actions;
         if (buttons && !expired) {
             actions << kRenewAction << Text(185);
@@ -117,8 +163,9 @@ int SendDueNotices(std::time_t now, NoticeAnswers& answers) {
 
 int CheckExpiry(std::time_t now, const ExpiryCheckSettings& settings) {
     LogTag tag("CheckExpiry");
+    SessionBus bus;
     NoticeAnswers answers;
-    const int result = SendDueNotices(now, answers);
+    const int result = SendDueNotices(now, bus.connection, answers);
     if (!answers.open.isEmpty()) {
         QTimer::singleShot(settings.answerTime, QCoreApplication::instance(),
                            &QCoreApplication::quit);

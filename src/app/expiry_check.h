@@ -17,7 +17,8 @@ struct ExpiryCheckSettings {
 // The expiry reminder, for the timer and the session start: reads the certificates on the tokens
 // present (no login, no PIN, no window), merges them into what earlier runs remembered, and sends
 // each notice DueNotices gives as a desktop notification whose button opens the renewal page.
-// A notice counts as sent once the notification service took it. Needs a QCoreApplication.
+// A notice counts as sent once the notification service took it; without a session bus (the one
+// announced, or the user bus in the runtime directory) none is. Needs a QCoreApplication.
 // Returns 0, or 1 when the memory cannot be kept or a notice could not be sent.
 int CheckExpiry(std::time_t now, const ExpiryCheckSettings& settings = {});
 

@@ -28,7 +28,7 @@ constexpr const char* kUsage =
     "  --offline          leave out the server checks\n"
     "  --timeout SECONDS  how long each token library may take before it is reported as not\n"
     "                     answering and stopped (default 30)\n"
-    "  --bundle FILE      also write the report, the diagnostic log and the module list into\n"
+    "  --bundle FILE      also write the report, the diagnostic logs and the module list into\n"
     "                     the zip archive FILE, to attach to a support request\n"
     "  --help             show this text\n";
 
@@ -84,6 +84,12 @@ std::vector<BundleEntry> BundleEntries(const ReportSources& sources, std::string
     if (!sources.logPath.empty() && ReadFileTail(sources.logPath, kBundleLogBytes, content) == 0) {
         entries.push_back({kLogFileName, std::move(content)});
     }
+    // The expiry reminder keeps its own log beside the wizard's.
+    const std::string reminderLog =
+        sources.logPath.substr(0, sources.logPath.rfind('/') + 1) + kReminderLogFileName;
+    if (!sources.logPath.empty() && ReadFileTail(reminderLog, kBundleLogBytes, content) == 0) {
+        entries.push_back({kReminderLogFileName, std::move(content)});
+    }
     const std::string& list = sources.moduleListPath;
     content.clear();
     if (!list.empty() &&
@@ -99,8 +105,8 @@ int RunDoctor(const std::vector<std::string>& args, std::ostream& out, std::ostr
               const std::string& self) {
     // Opening the wizard's log would add to it, or empty it on a new day: it is only read here.
     KeepLogClosed();
-    if (args.size() == 2 && args[0] == kSurveyArgument) {
-        return RunSurveyChild(args[1]);
+    if (args.size() == 3 && args[0] == kSurveyArgument) {
+        return RunSurveyChild(args[1], args[2]);
     }
     if (!args.empty() && args[0] == kListingArgument) {
         return RunListingChild({args.begin() + 1, args.end()});

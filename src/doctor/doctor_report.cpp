@@ -12,6 +12,7 @@
 #include "doctor/survey_child.h"
 #include "log/enroll_log.h"
 #include "log/temp_dir.h"
+#include "reminder/certificate_memory.h"
 #include "token/module_list.h"
 
 namespace qe {
@@ -31,14 +32,14 @@ std::string LocalTime() {
     return text;
 }
 
-// A proxy address with any user name and password left out: all of the authority up to its last
-// '@', since a password may hold one itself.
+// A proxy address with any user name and password left out: everything up to its last '@', since
+// a password may hold '@' or '/' itself (a proxy's path means nothing, so none is kept whole).
 std::string WithoutCredentials(std::string value) {
     const std::size_t scheme = value.find("://");
     const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-    const std::size_t at = value.substr(start, value.find('/', start) - start).rfind('@');
-    if (at != std::string::npos) {
-        value.replace(start, at, "***");
+    const std::size_t at = value.rfind('@');
+    if (at != std::string::npos && at >= start) {
+        value.replace(start, at - start, "***");
     }
     return value;
 }
@@ -142,10 +143,28 @@ std::string WriteReport(const DoctorOptions& options, std::ostream& stream,
     RenderModuleList(list, out);
     flush();
 
+    // Whose certificates are shown in full: the issuers the wizard learned on this computer, else
+    // those the rekey host names now.
+    std::vector<std::string> issuers = LoadCertificateMemory(CertificateMemoryPath()).issuers;
+    std::vector<HostProbe> probes;
+    if (issuers.empty() && hosts.valid()) {
+        probes = hosts.get();
+    }
+    for (const HostProbe& probe : probes) {
+        for (std::size_t i = 0; probe.rekey && i < probe.caNames.size(); ++i) {
+            issuers.push_back(ToHexLower(probe.caNames[i]));
+        }
+    }
+    std::string joined;
+    for (const std::string& issuer : issuers) {
+        joined += (joined.empty() ? "" : ",") + issuer;
+    }
+
     // Each library in a process of its own: one that crashes or hangs costs its own section.
     std::vector<ModuleOutcome> modules;
     for (const std::string& name : list.names) {
-        const ChildRun run = RunChild({options.program, kSurveyArgument, name}, options.timeout);
+        const ChildRun run =
+            RunChild({options.program, kSurveyArgument, name, joined}, options.timeout);
         modules.push_back({name, ParseChildReport(run.output)});
         RenderModuleOutcome(modules.back(), modules.size(), run, options.timeout, out);
         flush();
@@ -159,9 +178,10 @@ std::string WriteReport(const DoctorOptions& options, std::ostream& stream,
     RenderLinkHandler(CheckLinkHandler(options.program), out);
     flush();
 
-    const bool probed = hosts.valid();
-    const std::vector<HostProbe> probes = probed ? hosts.get() : std::vector<HostProbe>();
-    RenderServers(probed ? &probes : nullptr, modules, out);
+    if (hosts.valid()) {
+        probes = hosts.get();
+    }
+    RenderServers(options.probeHosts ? &probes : nullptr, modules, out);
     flush();
     RenderLog(sources.logPath, logStatus, logTail, options, out);
     flush();

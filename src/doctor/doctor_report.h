@@ -29,7 +29,9 @@ struct ReportSources {
 // Runs every check and writes the report to `stream`, flushed section by section as each is
 // ready: the settings and the module list at once, each library when its survey (a child
 // process, killed after `options.timeout`) ends, the tokens, the link handler, the servers
-// (probed meanwhile unless told not to) and the end of the diagnostic log. Returns the whole text,
+// (probed meanwhile unless told not to) and the end of the diagnostic log. Certificates are shown
+// in full only when the authority issued them: the issuers the wizard remembers, else those the
+// rekey host names (then its probe is waited for before the libraries). Returns the whole text,
 // the same layout on every run.
 std::string WriteReport(const DoctorOptions& options, std::ostream& stream, ReportSources& sources);
 

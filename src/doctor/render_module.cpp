@@ -77,7 +77,8 @@ std::string ReadinessText(const TokenSurvey& token) {
     return shortfalls.empty() ? "ready" : "not ready: " + Join(shortfalls);
 }
 
-void RenderToken(const SlotSurvey& slot, ReportWriter& out) {
+void RenderToken(const SlotSurvey& slot, const std::vector<std::string>& authorityIssuers,
+                 ReportWriter& out) {
     const CK_TOKEN_INFO& info = slot.tokenInfo;
     const TokenSurvey& token = *slot.token;
     out.Field(2, "label", FieldText(info.label, sizeof info.label));
@@ -99,12 +100,13 @@ void RenderToken(const SlotSurvey& slot, ReportWriter& out) {
     if (token.objectsRv != CKR_OK) {
         out.Field(2, "objects", "not all readable: " + ResultText(token.objectsRv));
     }
-    RenderObjects(token, out);
+    RenderObjects(token, authorityIssuers, out);
 }
 
 }  // namespace
 
-void RenderModule(const ModuleSurvey& module, ReportWriter& out) {
+void RenderModule(const ModuleSurvey& module, const std::vector<std::string>& authorityIssuers,
+                  ReportWriter& out) {
     if (module.loadRv == kModuleNotLoaded || module.loadRv == kNoFunctionList) {
         const char* why = module.loadRv == kModuleNotLoaded ? "the file could not be loaded"
                                                             : "it has no C_GetFunctionList";
@@ -153,7 +155,7 @@ void RenderModule(const ModuleSurvey& module, ReportWriter& out) {
         } else if (!slot.token) {
             out.Field(2, "token", "not initialised, the wizard skips this slot");
         } else {
-            RenderToken(slot, out);
+            RenderToken(slot, authorityIssuers, out);
         }
     }
 }

@@ -141,17 +141,36 @@ void RenderLoneKey(const TokenSurvey& token, const TokenObject& key, ReportWrite
 
 }  // namespace
 
-void RenderObjects(const TokenSurvey& token, ReportWriter& out) {
+void RenderObjects(const TokenSurvey& token, const std::vector<std::string>& authorityIssuers,
+                   ReportWriter& out) {
     const auto certificates =
         std::count_if(token.objects.begin(), token.objects.end(),
                       [](const TokenObject& o) { return o.objectClass == CKO_CERTIFICATE; });
     out.Field(2, "certificates", std::to_string(certificates));
     std::vector<Bytes> certificateModuli;
     std::size_t number = 0;
+    std::size_t others = 0;
     for (const TokenObject& object : token.objects) {
-        if (object.objectClass == CKO_CERTIFICATE) {
-            certificateModuli.push_back(RenderCertificate(token, object, ++number, out));
+        if (object.objectClass != CKO_CERTIFICATE) {
+            continue;
         }
+        ++number;  // the place on the token, as the servers section names it
+        if (std::find(authorityIssuers.begin(), authorityIssuers.end(),
+                      ToHexLower(IssuerNameDer(object.value))) != authorityIssuers.end()) {
+            certificateModuli.push_back(RenderCertificate(token, object, number, out));
+        } else {
+            ++others;
+            CertificateParts parts;  // its keys are not left over either
+            ParseCertificateParts(object.value, parts);
+            certificateModuli.push_back(parts.modulus);
+        }
+    }
+    if (others > 0) {
+        out.Field(2, "certificates of other issuers",
+                  std::to_string(others) +
+                      (authorityIssuers.empty()
+                           ? ", not listed: the authority's issuers are not known here"
+                           : ", not listed"));
     }
     std::vector<const TokenObject*> lone;
     for (const TokenObject& key : token.objects) {

@@ -14,10 +14,14 @@
 namespace qe {
 
 // The section of one library below its title, with its tokens; written by its survey child.
-void RenderModule(const ModuleSurvey& module, ReportWriter& out);
+// Certificates are shown in full only when one of `authorityIssuers` (hex DER names) issued them.
+void RenderModule(const ModuleSurvey& module, const std::vector<std::string>& authorityIssuers,
+                  ReportWriter& out);
 
-// The certificates and RSA keys a token shows, paired by modulus.
-void RenderObjects(const TokenSurvey& token, ReportWriter& out);
+// The certificates and RSA keys a token shows, paired by modulus: the authority's certificates
+// in full, the others (other applications' business) by count only.
+void RenderObjects(const TokenSurvey& token, const std::vector<std::string>& authorityIssuers,
+                   ReportWriter& out);
 
 // How a child ended without its report: "crashed (signal 11, SIGSEGV)", "did not answer in 30 s".
 std::string ChildEndText(const ChildRun& run, std::chrono::seconds limit);

@@ -51,11 +51,16 @@ SeenToken Seen(const zel_token& record) {
 
 }  // namespace
 
-int RunSurveyChild(const std::string& name) {
+int RunSurveyChild(const std::string& name, const std::string& authorityIssuers) {
     const UniqueFd channel(TakeChannel());
     const ModuleSurvey survey = SurveyModule(name);
+    std::vector<std::string> issuers;
+    std::istringstream names(authorityIssuers);
+    for (std::string issuer; std::getline(names, issuer, ',');) {
+        issuers.push_back(issuer);
+    }
     ReportWriter out;
-    RenderModule(survey, out);
+    RenderModule(survey, issuers, out);
     ChildReport report;
     std::istringstream lines(out.text());
     for (std::string line; std::getline(lines, line);) {

@@ -12,8 +12,9 @@ inline constexpr const char* kListingArgument = "--wizard-listing";
 
 // Child side: runs the survey of the library `name` (or the wizard's listing) and writes a
 // ChildReport to the standard output as started. A library that crashes or hangs takes only
-// this process with it. Returns the exit status.
-int RunSurveyChild(const std::string& name);
+// this process with it. `authorityIssuers`: the hex DER names whose certificates are shown in
+// full, joined by ','. Returns the exit status.
+int RunSurveyChild(const std::string& name, const std::string& authorityIssuers);
 int RunListingChild(const std::vector<std::string>& names);
 
 }  // namespace qe

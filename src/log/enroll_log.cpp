@@ -18,7 +18,7 @@ constexpr const char* kStartBanner =
 constexpr const char* kStopBanner =
     "\n\n\n################################STOP####################################\n\n\n\n\n";
 
-std::atomic<bool> g_keepClosed{false};
+std::atomic<const char*> g_fileName{kLogFileName};  // null: inert
 
 bool SameLocalDay(std::time_t a, std::time_t b) {
     std::tm ta{};
@@ -119,17 +119,22 @@ void CEnrollLog::PopTag() {
 
 CEnrollLog& Log() {
     static CEnrollLog log([] {
-        if (g_keepClosed) {
+        const char* name = g_fileName;
+        if (name == nullptr) {
             return std::string();  // no file by that name can be opened: the log stays inert
         }
         const auto dir = PrivateTempDir();
-        return dir ? *dir + kLogFileName : std::string();
+        return dir ? *dir + name : std::string();
     }());
     return log;
 }
 
 void KeepLogClosed() {
-    g_keepClosed = true;
+    g_fileName = nullptr;
+}
+
+void WriteLogTo(const char* fileName) {
+    g_fileName = fileName;
 }
 
 }  // namespace qe

@@ -11,6 +11,8 @@ namespace qe {
 
 inline constexpr const char* kProgramVersion = "2.7.23";
 inline constexpr const char* kLogFileName = "enrolllog.txt";
+// The expiry reminder's own log beside it: the daily check must not empty the wizard's.
+inline constexpr const char* kReminderLogFileName = "reminderlog.txt";
 
 // The diagnostic log: one file in the private temporary directory, one flushed line per event,
 // each line stamped with the local time and the scope tags open at that moment. The file keeps the
@@ -52,6 +54,10 @@ CEnrollLog& Log();
 // Makes the process-wide log inert for a program that only reads the wizard's log: opening it
 // would add banners to the file, or empty it on a new day. Call before the first Log().
 void KeepLogClosed();
+
+// Makes the process-wide log write to `fileName` (a constant) in the private temporary directory
+// instead of the wizard's log. Call before the first Log().
+void WriteLogTo(const char* fileName);
 
 // Pushes a tag for the life of a scope, so the tag is popped on every way out.
 class LogTag {

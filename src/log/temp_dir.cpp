@@ -8,8 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <mutex>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,6 +28,25 @@ bool IsPrivateDirectory(const std::string& path) {
         return false;
     }
     return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+}
+
+// The one folder that stands in for a temporary name someone else holds: in the user's cache
+// directory, where nobody else can make it first and every run (the doctor's too) finds it again.
+std::optional<std::string> CacheFallbackDir() {
+    std::string base;
+    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache != nullptr && *cache == '/') {
+        base = cache;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        base = std::string(home) + "/.cache";
+    } else {
+        return std::nullopt;
+    }
+    mkdir(base.c_str(), 0700);
+    const std::string dir = base + "/quorvane-enroll";
+    if ((mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) && IsPrivateDirectory(dir)) {
+        return dir + "/";
+    }
+    return std::nullopt;
 }
 
 // A fixed table, so a signal handler can walk it: a slot's path is written only while the slot
@@ -78,7 +95,7 @@ bool ReplaceFile(const std::string& path, const std::string& content) {
     return true;
 }
 
-std::optional<std::string> PerUserTempDir(bool freshWhenTaken) {
+std::optional<std::string> PerUserTempDir(bool fallbackWhenTaken) {
     std::string base = "/tmp";
     if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
         if (!IsDirectory(tmpdir)) {
@@ -101,24 +118,7 @@ std::optional<std::string> PerUserTempDir(bool freshWhenTaken) {
     if ((mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) && IsPrivateDirectory(dir)) {
         return dir + "/";
     }
-    if (!freshWhenTaken) {
-        return std::nullopt;
-    }
-    // Someone else holds our name: a directory of a name nobody could know in advance serves
-    // instead, one per process and base, so the log and the previews still have a place.
-    static std::mutex mutex;
-    static std::map<std::string, std::string> fresh;
-    std::lock_guard lock(mutex);
-    if (const auto made = fresh.find(base);
-        made != fresh.end() && IsPrivateDirectory(made->second)) {
-        return made->second + "/";
-    }
-    std::string name = dir + "-XXXXXX";
-    if (mkdtemp(name.data()) == nullptr) {
-        return std::nullopt;
-    }
-    fresh[base] = name;
-    return name + "/";
+    return fallbackWhenTaken ? CacheFallbackDir() : std::nullopt;
 }
 
 std::optional<std::string> PrivateTempDir() {

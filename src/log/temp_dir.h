@@ -8,14 +8,13 @@ namespace qe {
 // The user's private temporary directory, ending in "/": $TMPDIR when it is set and is a private
 // directory itself (a real directory, not a link, owned by the user, no access for others);
 // otherwise quorvane-enroll-<uid> inside $TMPDIR (when set) or /tmp, created with mode 0700 and
-// accepted only when it is such a private directory. When another user holds that name, a fresh
-// private directory quorvane-enroll-<uid>-XXXXXX beside it, the same for the rest of the process.
-// Empty when $TMPDIR names no directory or no private directory can be had.
+// accepted only when it is such a private directory. When another user holds that name, the
+// private folder quorvane-enroll in the user's cache directory ($XDG_CACHE_HOME, else ~/.cache),
+// the same for every run. Empty when $TMPDIR names no directory or no private directory can be had.
 std::optional<std::string> PrivateTempDir();
-// `freshWhenTaken` false: the directory every copy of the program finds by its name, or nothing
-// when that name is held by someone else (what must be shared, such as the single-instance lock,
-// cannot use a fresh one).
-std::optional<std::string> PerUserTempDir(bool freshWhenTaken);
+// `fallbackWhenTaken` false: nothing when the name in the temporary directory is held by someone
+// else.
+std::optional<std::string> PerUserTempDir(bool fallbackWhenTaken);
 
 // Where the program keeps what must outlive a run: "$XDG_STATE_HOME/quorvane-enroll", below
 // ~/.local/state when that is not set to an absolute path; empty without a home. Not created here.

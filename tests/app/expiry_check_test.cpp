@@ -13,11 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 
 #include <sys/stat.h>
 
 #include "flows/flow_support.h"
+#include "log/enroll_log.h"
 #include "messages/messages.h"
 #include "net/hosts.h"
 #include "net/tls_peer.h"
@@ -25,6 +27,7 @@
 #include "support/scoped_dir.h"
 #include "support/softhsm.h"
 #include "support/test_pki.h"
+#include "token/module_list.h"
 
 namespace qe {
 namespace {
@@ -40,6 +43,28 @@ struct Peer : QProcess {
     }
     QString line;
 };
+
+// The daily timer's run, with a display but no session bus: the wizard's log of yesterday stays as
+// support will ask for it, and no bus of the D-Bus library's own is left behind.
+TEST(ExpiryCheck, TimerRunLeavesTheWizardsLogAndStartsNoBus) {
+    const test::ScopedDir dir;
+    const Peer display("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
+    std::filesystem::create_directories(dir / "config/" + kModuleKeyPath);
+    test::WriteFile(dir / "config/" + kModuleKeyPath + "/" + kModuleValueName, "/nonexistent.so\n");
+    test::WriteFile(dir / kLogFileName, "yesterday's failed renewal\n");
+    std::filesystem::last_write_time(
+        dir / kLogFileName, std::filesystem::file_time_type::clock::now() - std::chrono::hours(30));
+    const QString d = QString::fromStdString(dir.path());
+    QProcess check;
+    check.setEnvironment({"HOME=" + d, "TMPDIR=" + d, "XDG_CONFIG_HOME=" + d + "/config",
+                          "XDG_STATE_HOME=" + d + "/state", "PATH=/usr/bin:/bin",
+                          "DISPLAY=:" + display.line});
+    check.start(QE_WIZARD_BINARY, {kCheckExpiryOption});
+    ASSERT_TRUE(check.waitForFinished(60000));
+    EXPECT_EQ(test::ReadFile(dir / kLogFileName), "yesterday's failed renewal\n");
+    EXPECT_NE(test::ReadFile(dir / kReminderLogFileName).find("No session bus"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir / ".dbus")) << "dbus-launch ran";
+}
 
 TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
     int argc = 1;
@@ -68,8 +93,8 @@ TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
         long days;
     } certificates[] = {{false, "Ion Popescu", 10},
                         {false, "Maria Ionescu", 100},
-                        {false, "Maria Ionescu", 5},  // replaced by the one before
-                        {false, "Vasile Pop", -1},    // expired yesterday
+                        {false, "Maria Ionescu", 5},       // replaced by the one before
+                        {false, "Vasile <b>Pop</b>", -1},  // expired yesterday
                         {true, "Ion Popescu", 3}};
     const std::time_t now = std::time(nullptr);
     {
@@ -127,8 +152,8 @@ TEST(ExpiryCheck, OneNoticePerThresholdNoneForReplacedOrForeignCertificates) {
             const char* urgency = c.days - run.daysLater <= 7 ? "2" : "1";
             expected.insert(
                 (QString::fromStdWString(std::wstring(LoadString(expired ? 183 : 181))) + " | " +
-                 c.holder + (expired ? " a expirat pe " : " expiră pe ") + lastDay + " | " +
-                 (expired ? "0" : "2") + " | " + urgency + " quorvane-enroll")
+                 QString(c.holder).toHtmlEscaped() + (expired ? " a expirat pe " : " expiră pe ") +
+                 lastDay + " | " + (expired ? "0" : "2") + " | " + urgency + " quorvane-enroll")
                     .toStdString());
             buttons += expired ? 0 : 1;
         }

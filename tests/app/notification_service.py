@@ -21,7 +21,7 @@ class Service(dbus.service.Object):
 
     @dbus.service.method(NAME, in_signature="", out_signature="as")
     def GetCapabilities(self):
-        return ["actions", "body"]
+        return ["actions", "body", "body-markup"]
 
     @dbus.service.method(NAME, in_signature="susssasa{sv}i", out_signature="u")
     def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):

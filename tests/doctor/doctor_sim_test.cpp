@@ -11,6 +11,7 @@
 #include "doctor/doctor_cli.h"
 #include "doctor/log_tail.h"
 #include "flows/e2e_fixture.h"
+#include "log/enroll_log.h"
 #include "sim/cert_util.h"
 #include "sim/sim_process.h"
 #include "support/test_pki.h"
@@ -39,6 +40,7 @@ TEST_F(DoctorSimTest, ServersCertificateAndLogGoToTheReportAndTheBundle) {
     WriteFile(logPath, logText);
     const auto yesterday = std::filesystem::file_time_type::clock::now() - std::chrono::hours(30);
     std::filesystem::last_write_time(logPath, yesterday);
+    WriteFile(logPath.substr(0, logPath.rfind('/') + 1) + kReminderLogFileName, "reminder\n");
     const std::string bundle = dir_ / "support.zip";
 
     const CommandResult run = RunCommand({QE_DOCTOR_BINARY, "--bundle", bundle});
@@ -76,8 +78,8 @@ TEST_F(DoctorSimTest, ServersCertificateAndLogGoToTheReportAndTheBundle) {
         }
     }
     archive_read_free(zip);
-    EXPECT_THAT(entries,
-                ElementsAre(Key("PKCS11Modules"), Key("enrolllog.txt"), Key("report.txt")));
+    EXPECT_THAT(entries, ElementsAre(Key("PKCS11Modules"), Key("enrolllog.txt"),
+                                     Key("reminderlog.txt"), Key("report.txt")));
     EXPECT_EQ(entries.at("enrolllog.txt"), logText);
     EXPECT_THAT(run.out, StartsWith(entries.at("report.txt")));
 }

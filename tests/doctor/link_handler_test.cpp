@@ -97,7 +97,7 @@ TEST(LinkHandlerTest, RegistrationAndBrowserAsTheDesktopHasThem) {
             {"XDG_DATA_DIRS", r + "/s:" + r + "/snap:" + r + "/fp"},
             {"XDG_CONFIG_HOME", r + "/c"},
             {"XDG_CONFIG_DIRS", r + "/cd"},
-            {"PATH", r + "/bin:/usr/bin:/bin:" + r + "/p"},  // the set-up's; the report's below
+            {"PATH", r + "/bin:" + r + "/p:/usr/bin:/bin"},  // the set-up's; the report's below
             {"R", r},
             {"S", r + "/s/applications"}};
         std::list<test::ScopedEnv> scoped;
@@ -116,7 +116,8 @@ TEST(LinkHandlerTest, RegistrationAndBrowserAsTheDesktopHasThem) {
             c.script;
         const ChildRun run = RunChild({"/bin/sh", "-c", setUp}, std::chrono::seconds(30));
         ASSERT_TRUE(run.end == ChildRun::End::Exited && run.code == 0) << c.script;
-        const std::string path = c.path != nullptr ? c.path : r + "/bin:/usr/bin:/bin:" + r + "/p";
+        // The test's own directories before the system's, where the package may be installed.
+        const std::string path = c.path != nullptr ? c.path : r + "/bin:" + r + "/p:/usr/bin:/bin";
         const test::ScopedEnv reportPath("PATH", path.c_str());
         ReportWriter out;
         RenderLinkHandler(CheckLinkHandler(r + "/bin/doctor"), out);

@@ -43,4 +43,6 @@ sed "s|^ExecStart=quorvane-enroll |ExecStart=$prefix/bin/quorvane-enroll |" "$un
 systemd-analyze verify "$root/units/"* || fail "systemd-analyze verify"
 desktop-file-validate "$root/etc/xdg/autostart/quorvane-enroll-reminder.desktop" ||
     fail "desktop-file-validate of the autostart entry"
+grep -qx 'TryExec=quorvane-enroll' "$root/etc/xdg/autostart/quorvane-enroll-reminder.desktop" ||
+    fail "the autostart entry would start a removed program"
 echo "installed and registered in $(basename "$prefix")"
