@@ -74,8 +74,11 @@ bool ReplaceFile(const std::string& path, const std::string& content) {
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
     const std::string temporary = path + ".new";
+    // Whatever is there (a leftover, or a link planted to have another file written) goes; the
+    // file is then made anew or not at all.
+    unlink(temporary.c_str());
     const int fd =
-        open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         return false;
     }

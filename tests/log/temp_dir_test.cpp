@@ -79,5 +79,19 @@ TEST(TempDir, RegisteredFilesGoAtExitForgottenOnesStay) {
     ForgetExitRemoval(dir / "removed");
 }
 
+// A link planted where the replacement is written first (to another file, or a hard link of it)
+// is replaced, never written through.
+TEST(TempDir, ReplaceFileWritesNoPlantedLink) {
+    test::ScopedDir dir("replace");
+    test::WriteFile(dir / "victim", "x");
+    for (const auto link : {&symlink, &link}) {
+        std::filesystem::remove(dir / "f.new");
+        ASSERT_EQ(link((dir / "victim").c_str(), (dir / "f.new").c_str()), 0);
+        ASSERT_TRUE(ReplaceFile(dir / "f", "new"));
+        EXPECT_EQ(test::ReadFile(dir / "victim"), "x");
+        EXPECT_EQ(test::ReadFile(dir / "f"), "new");
+    }
+}
+
 }  // namespace
 }  // namespace qe
