@@ -64,7 +64,9 @@ def check(screen, window, pyatspi):
                     problems.append(f"{where}: not reachable by keyboard")
             if role == "image" and not name.strip():
                 problems.append(f"{where}: an image without a name")
-            if role == "push button" and not child.queryAction().getKeyBinding(0):
+            # A disabled button has no action, so no key binding to ask for.
+            if role == "push button" and states.contains(pyatspi.STATE_ENABLED) and \
+                    not child.queryAction().getKeyBinding(0):
                 problems.append(f"{where}: no mnemonic")
             if role == "label" and not (name.strip() or text.strip()):
                 problems.append(f"{where}: a label without text")
