@@ -48,6 +48,7 @@
 #include "ui/custom_button.h"
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
+#include "ui/open_dialog.h"
 #include "ui/pin_dialog.h"
 #include "ui/pin_edit.h"
 #include "ui/result_box.h"
@@ -78,11 +79,19 @@ void AwaitNextLine(QWidget* widget, const char* name) {
         loop.quit();
     });
     loop.exec();
-    widget->hide();
+    if (auto* dialog = qobject_cast<QDialog*>(widget)) {
+        dialog->done(QDialog::Rejected);  // its sheet, if it has one, goes with it
+    } else {
+        widget->hide();
+    }
 }
 
 void Save(QWidget* widget, const char* name) {
-    widget->show();
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && owner != nullptr) {
+        OpenDialog(dialog);
+    } else {
+        widget->show();
+    }
     QApplication::processEvents();
     if (walk) {
         AwaitNextLine(widget, name);

@@ -11,6 +11,7 @@
 #include "ui/certificate_details.h"
 #include "ui/custom_button.h"
 #include "ui/dialog_units.h"
+#include "ui/open_dialog.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -107,7 +108,7 @@ void CConfirmDlg::OpenDeclaration() {
 void CConfirmDlg::ShowCertificate() {
     auto* details = new CertificateDetailsDialog(certificate_, this);
     details->setAttribute(Qt::WA_DeleteOnClose);
-    details->open();
+    OpenDialog(details);
 }
 
 }  // namespace qe

@@ -22,6 +22,7 @@
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/dialog_units.h"
+#include "ui/open_dialog.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -304,7 +305,7 @@ void CQuorvaneEnrollDlg::ShowAbout() {
     }
     auto* about = new CAboutDlg(this);
     about->setAttribute(Qt::WA_DeleteOnClose);
-    about->open();
+    OpenDialog(about);
 }
 
 }  // namespace qe
