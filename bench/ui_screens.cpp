@@ -5,10 +5,12 @@
 //
 //   ui_screens OUTDIR [SUFFIX]     (SUFFIX, e.g. "@2x", is added to every file name)
 //   ui_screens --walk
+//   ui_screens --owned             (as --walk, each dialog opened over the main window)
 
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,9 +48,12 @@
 #include "ui/custom_button.h"
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
+#include "ui/open_dialog.h"
 #include "ui/pin_dialog.h"
 #include "ui/pin_edit.h"
 #include "ui/result_box.h"
+#include "ui/screen_fit.h"
+#include "ui/toolkit_translations.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -57,6 +62,7 @@ namespace {
 QString outDir;
 QString suffix;
 bool walk = false;
+QWidget* owner = nullptr;  // with --owned, the main window every dialog opens over
 
 // The screen stays up, answering the accessibility bus, until the walker asks for the next.
 void AwaitNextLine(QWidget* widget, const char* name) {
@@ -73,11 +79,19 @@ void AwaitNextLine(QWidget* widget, const char* name) {
         loop.quit();
     });
     loop.exec();
-    widget->hide();
+    if (auto* dialog = qobject_cast<QDialog*>(widget)) {
+        dialog->done(QDialog::Rejected);  // its sheet, if it has one, goes with it
+    } else {
+        widget->hide();
+    }
 }
 
 void Save(QWidget* widget, const char* name) {
-    widget->show();
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && owner != nullptr) {
+        OpenDialog(dialog);
+    } else {
+        widget->show();
+    }
     QApplication::processEvents();
     if (walk) {
         AwaitNextLine(widget, name);
@@ -168,7 +182,7 @@ void DialogScreens() {
                 {CKF_USER_PIN_LOCKED, "pin-locked"},
                 {kPinTriesUnknown, "pin-tries-unknown"}};
     for (const auto& p : pins) {
-        CPinDlg dialog(p.flags);
+        CPinDlg dialog(p.flags, owner);
         dialog.show();
         QApplication::processEvents();
         for (const QChar digit : QStringLiteral("1234")) {
@@ -177,43 +191,45 @@ void DialogScreens() {
         }
         Save(&dialog, p.name);
     }
-    CPinReaderDlg reader;
+    CPinReaderDlg reader(0, owner);
     reader.show();
     QApplication::processEvents();
     Save(&reader, "pin-reader");
 
     const ResultDecision failure = DecideResult(ERR_CONNECTION, 0, kBoxRetryCancel, L"", "");
-    std::unique_ptr<QMessageBox> box(NewResultBox(failure, nullptr));
+    std::unique_ptr<QMessageBox> box(NewResultBox(failure, owner));
     Save(box.get(), "message-box");
     const ResultDecision success = DecideResult(ERR_SUCCESS, 108, kBoxOk, L"", "");
-    box.reset(NewResultBox(success, nullptr));
+    box.reset(NewResultBox(success, owner));
     Save(box.get(), "message-box-success");
     // The longest text a token's refusal gives.
     const ResultDecision exposed = DecideResult(ERR_KEY_NOT_PROTECTED, 0, kBoxOk, L"", "");
-    box.reset(NewResultBox(exposed, nullptr));
+    box.reset(NewResultBox(exposed, owner));
     Save(box.get(), "message-box-key-not-protected");
 
     // Asked before a new request replaces an issued certificate that waits to be installed.
-    box.reset(NewQuestionBox(UiText(179), nullptr));
+    box.reset(NewQuestionBox(UiText(179), owner));
     Save(box.get(), "question-replace-issued");
     // What a second copy shows.
     box = std::make_unique<QMessageBox>(
         QMessageBox::Critical, QString::fromWCharArray(kAlreadyRunningCaption),
         QString::fromWCharArray(kAlreadyRunningText), QMessageBox::Ok);
+    MakeBoxAccessible(box.get());
     Save(box.get(), "message-box-already-open");
 
     const UrlOpener none = [](const QString&) {};
-    AlertDialog oldDriver(UiText(109), OldDriverText(), UiText(136), none);
+    AlertDialog oldDriver(UiText(109), OldDriverText(), UiText(136), none, owner);
     Save(&oldDriver, "alert-old-driver");
     InvalidTokenAlertDialog restricted(LoadString(148), UiText(152),
-                                       "https://data.quorvane.ro/rekey-addr?tkh=0", none);
+                                       "https://data.quorvane.ro/rekey-addr?tkh=0", none, owner);
     Save(&restricted, "alert-invalid-token");
 
     CertificateChoiceDialog choice({{MakeCertificate("Ion Popescu", 0x1A2B3C, 200), {}, {}},
-                                    {MakeCertificate("Ion Popescu", 0x00F1E2, 30), {}, {}}});
+                                    {MakeCertificate("Ion Popescu", 0x00F1E2, 30), {}, {}}},
+                                   owner);
     Save(&choice, "certificate-choice");
 
-    CAboutDlg about;
+    CAboutDlg about(owner);
     Save(&about, "about");
 }
 
@@ -235,14 +251,14 @@ void AcceptanceScreens() {
     const UrlOpener none = [](const QString&) {};
 
     const QImage preview = ReadPreviewImage(jpegPath);
-    CConfirmDlg dialog(certificate, "", preview, none);
+    CConfirmDlg dialog(certificate, "", preview, none, owner);
     Save(&dialog, "acceptance");
 
     // Where a file named "dev" lets the customer keep the old certificate.
     const QString home = QDir::currentPath();
     QDir::setCurrent(QDir::tempPath());
     QFile(QStringLiteral("dev")).open(QIODevice::WriteOnly);
-    CConfirmDlg developer(certificate, "", preview, none);
+    CConfirmDlg developer(certificate, "", preview, none, owner);
     QFile::remove(QStringLiteral("dev"));
     QDir::setCurrent(home);
     developer.AcceptChoice()->click();
@@ -252,12 +268,12 @@ void AcceptanceScreens() {
     Save(&developer, "acceptance-scrolled");
     QFile::remove(jpegPath);
 
-    CConfirmDlg missing(certificate, "", QImage(), none);
+    CConfirmDlg missing(certificate, "", QImage(), none, owner);
     Save(&missing, "acceptance-file-not-found");
 
-    CertificateDetailsDialog details(certificate);
+    CertificateDetailsDialog details(certificate, owner);
     Save(&details, "certificate-details");
-    CertificateDetailsDialog unreadable({0x30, 0x03, 0x02, 0x01});
+    CertificateDetailsDialog unreadable({0x30, 0x03, 0x02, 0x01}, owner);
     Save(&unreadable, "certificate-details-unreadable");
 }
 
@@ -270,11 +286,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: ui_screens OUTDIR [SUFFIX] | --walk\n");
         return 2;
     }
-    qe::walk = std::string(argv[1]) == "--walk";
+    const bool owned = std::string(argv[1]) == "--owned";
+    qe::walk = owned || std::string(argv[1]) == "--walk";
     qe::outDir = QString::fromLocal8Bit(argv[1]);
     qe::suffix = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
     QApplication::setFont(qe::DialogFont());
-    qe::MainWindowScreens();
+    qe::InstallToolkitTranslations();
+    qe::FitWindowsToScreen();
+    std::unique_ptr<qe::CQuorvaneEnrollDlg> window;
+    if (owned) {
+        auto idle = [](qe::WindowPort&) {};
+        window = std::make_unique<qe::CQuorvaneEnrollDlg>(std::nullopt,
+                                                          qe::WorkerProcedures{idle, idle, idle});
+        window->show();
+        qe::owner = window.get();
+    } else {
+        qe::MainWindowScreens();
+    }
     qe::DialogScreens();
     qe::AcceptanceScreens();
     return 0;

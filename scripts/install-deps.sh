@@ -6,7 +6,7 @@ packages=(
   # toolchain
   build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config clang-format
   # libraries
-  qt6-base-dev qt6-svg-dev libxcb1-dev libssl-dev libcurl4-openssl-dev libp11-kit-dev p11-kit
+  qt6-base-dev qt6-svg-dev qt6-translations-l10n libxcb1-dev libssl-dev libcurl4-openssl-dev libp11-kit-dev p11-kit
   libarchive-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev

@@ -16,6 +16,9 @@
 #include "log/temp_dir.h"
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
+#include "ui/result_box.h"
+#include "ui/screen_fit.h"
+#include "ui/toolkit_translations.h"
 
 namespace qe {
 namespace {
@@ -49,6 +52,7 @@ std::optional<std::string> CQuorvaneEnrollApp::LaunchLinkArgument(int argc, char
 void CQuorvaneEnrollApp::ShowAlreadyRunning() {
     QMessageBox box(QMessageBox::Critical, QString::fromWCharArray(kAlreadyRunningCaption),
                     QString::fromWCharArray(kAlreadyRunningText), QMessageBox::Ok);
+    MakeBoxAccessible(&box);
     box.exec();
 }
 
@@ -66,6 +70,7 @@ int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
     SingleInstance instance;
     if (instance.AlreadyRunning()) {
         QApplication app(argc, argv);
+        InstallToolkitTranslations();
         QApplication::setFont(DialogFont());  // the box looks like every other box of the program
         ShowAlreadyRunning();
         return 0;
@@ -79,6 +84,8 @@ int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Quorvane Enroll"));
     QApplication::setDesktopFileName(QStringLiteral("quorvane-enroll"));
     QApplication::setFont(DialogFont());
+    InstallToolkitTranslations();
+    FitWindowsToScreen();
 
     // Heap-allocated and never destroyed under a running worker (below).
     auto* window = new CQuorvaneEnrollDlg(std::move(link));

@@ -1,11 +1,16 @@
 #include "app/single_instance.h"
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "log/temp_dir.h"
@@ -46,32 +51,75 @@ std::string DefaultLockDirectory() {
     return CacheLockDirectory();
 }
 
+// The abstract socket's name: the user and the lock directory, so that copies that look for the
+// same lock file meet at the same name whether or not the file could be made.
+sockaddr_un SocketAddress(const std::string& dir, socklen_t& length) {
+    std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a: a long directory still fits
+    for (const char c : dir) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const int written = std::snprintf(
+        address.sun_path + 1, sizeof address.sun_path - 1, "%s/%u/%016llx", kInstanceLockName,
+        static_cast<unsigned>(geteuid()), static_cast<unsigned long long>(hash));
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + written);
+    return address;
+}
+
+// True when a copy of this user listens at `address`; another user's socket of that name
+// proves nothing and must not keep the wizard from starting.
+bool HeldByThisUser(const sockaddr_un& address, socklen_t length) {
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    const bool ours = connect(probe, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+                      getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+                      peer.uid == geteuid();
+    close(probe);
+    return ours;
+}
+
 }  // namespace
 
 SingleInstance::SingleInstance(const std::string& lockDirectory) {
     std::string dir = lockDirectory.empty() ? DefaultLockDirectory() : lockDirectory;
-    if (dir.empty()) {
-        return;
-    }
-    if (dir.back() != '/') {
+    if (!dir.empty() && dir.back() != '/') {
         dir.push_back('/');
     }
-    const std::string path = dir + kInstanceLockName;
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
-        return;
+    if (!dir.empty()) {
+        const std::string path = dir + kInstanceLockName;
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            alreadyRunning_ = (errno == EWOULDBLOCK);
+            close(fd_);
+            fd_ = -1;
+        }
     }
-    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        alreadyRunning_ = (errno == EWOULDBLOCK);
-        close(fd_);
-        fd_ = -1;
+    // Also an abstract socket, which needs no writable folder: a copy whose lock file cannot be
+    // made (a read-only runtime folder, none at all) still finds the running one, or holds it.
+    socklen_t length = 0;
+    const sockaddr_un address = SocketAddress(dir, length);
+    socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket_ >= 0 && (bind(socket_, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+                         listen(socket_, 1) != 0)) {
+        alreadyRunning_ =
+            alreadyRunning_ || (errno == EADDRINUSE && HeldByThisUser(address, length));
+        close(socket_);
+        socket_ = -1;
     }
 }
 
 SingleInstance::~SingleInstance() {
-    // The program holds it until it exits; closing here only matters in tests.
+    // The program holds them until it exits; closing here only matters in tests.
     if (fd_ >= 0) {
         close(fd_);
+    }
+    if (socket_ >= 0) {
+        close(socket_);
     }
 }
 

@@ -8,8 +8,9 @@ inline constexpr const char* kInstanceLockName = "QuorvaneEnroll MUTEX";
 
 // The desktop-wide single-instance guard: an exclusive flock on "QuorvaneEnroll MUTEX" in the
 // per-user runtime directory ($XDG_RUNTIME_DIR, else the private temporary directory, else, when
-// another user holds that one's name, the user's cache directory). The kernel releases it when the
-// process ends, however it ends.
+// another user holds that one's name, the user's cache directory), and beside it a listening
+// abstract socket named after the user and that directory, which holds when the file cannot be
+// made. The kernel releases both when the process ends, however it ends.
 class SingleInstance {
 public:
     // Tries to take the lock; `lockDirectory` empty means the default directory.
@@ -18,14 +19,15 @@ public:
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
 
-    // True when another copy holds the lock. A lock that cannot be set up at all (no directory)
-    // does not stop the wizard.
+    // True when another copy holds the lock. A lock that cannot be set up at all does not stop
+    // the wizard.
     bool AlreadyRunning() const { return alreadyRunning_; }
     // True when this copy holds the lock: no other copy runs.
-    bool Held() const { return fd_ >= 0; }
+    bool Held() const { return fd_ >= 0 || socket_ >= 0; }
 
 private:
     int fd_ = -1;
+    int socket_ = -1;
     bool alreadyRunning_ = false;
 };
 

@@ -121,6 +121,8 @@ constexpr Entry kStrings[] = {
     {192, L"Dispozitivul criptografic a refuzat autentificarea fără să spună de ce; cel mai probabil codul PIN este greșit. Dispozitivul nu arată câte încercări au mai rămas, iar numărul lor poate fi limitat: verificați codul PIN înainte de a încerca din nou."},
     // One card that shows itself as several tokens with one serial number.
     {193, L"Dispozitivul criptografic apare ca mai multe dispozitive cu același număr de serie (câte unul pentru fiecare cheie), iar aplicația nu poate stabili pe care dintre ele se află cheia certificatului. Nu s-a modificat nimic. Dacă ați conectat mai multe dispozitive, lăsați conectat doar unul și reluați; altfel vă rugăm să contactați suportul Quorvane."},
+    // OK pressed in the PIN dialog with the field empty.
+    {194, L"Nu ați introdus codul PIN."},
 };
 // clang-format on
 

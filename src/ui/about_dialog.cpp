@@ -15,12 +15,13 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     const QRect iconRect = DluRect(14, 14, 21, 20);
     icon->setPixmap(ProgramIconPixmap(32, devicePixelRatioF()));
     icon->setGeometry(iconRect.x(), iconRect.y(), 32, 32);
+    icon->setAccessibleName(QStringLiteral("Quorvane Enroll"));
     auto* name = new QLabel(
         QStringLiteral("Quorvane Enroll, Version ") + QString::fromLatin1(kProgramVersion), this);
     name->setGeometry(DluRect(42, 14, 114, 8));
     auto* copyright = new QLabel(QStringLiteral("Copyright (C) 2026 Quorvane"), this);
     copyright->setGeometry(DluRect(42, 26, 114, 8));
-    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    auto* ok = new QPushButton(QStringLiteral("&OK"), this);
     ok->setGeometry(DluRect(113, 41, 50, 14));
     ok->setDefault(true);
     connect(ok, &QAbstractButton::clicked, this, &QDialog::accept);

@@ -7,6 +7,7 @@
 
 #include "ui/dialog_units.h"
 #include "ui/rtf_document.h"
+#include "ui/ui_text.h"
 #include "ui/window_title.h"
 
 namespace qe {
@@ -42,7 +43,7 @@ RichTextAlert::RichTextAlert(const QString& caption, std::wstring_view rtf,
         caption.isEmpty() ? view_->document()->toPlainText().simplified() : caption;
     view_->setAccessibleName(name);
     setAccessibleName(name);
-    auto* button = new QPushButton(buttonText, this);
+    auto* button = new QPushButton(WithMnemonic(buttonText), this);
     button->setGeometry(buttonRect);
     button->setAutoDefault(true);
     button->setDefault(true);

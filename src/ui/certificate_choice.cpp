@@ -75,7 +75,7 @@ CertificateChoiceDialog::CertificateChoiceDialog(const std::vector<TokenCertific
     : QDialog(parent) {
     setWindowTitle(UiText(kCaptionText));
     auto* layout = new QVBoxLayout(this);
-    auto* prompt = new QLabel(UiText(kPromptText), this);
+    auto* prompt = new QLabel(WithMnemonic(UiText(kPromptText)), this);
     layout->addWidget(prompt);
     list_ = new QTreeWidget(this);
     list_->setRootIsDecorated(false);
@@ -86,7 +86,7 @@ CertificateChoiceDialog::CertificateChoiceDialog(const std::vector<TokenCertific
         headers << UiText(kFirstColumnText + i);
     }
     list_->setHeaderLabels(headers);
-    list_->setAccessibleName(prompt->text());
+    list_->setAccessibleName(UiText(kPromptText));
     prompt->setBuddy(list_);
     for (const TokenCertificate& certificate : certificates) {
         const CertificateSummary s = SummarizeCertificate(certificate.der);
@@ -97,7 +97,8 @@ CertificateChoiceDialog::CertificateChoiceDialog(const std::vector<TokenCertific
     list_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     layout->addWidget(list_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->button(QDialogButtonBox::Cancel)->setText(UiText(kCancelText));
+    buttons->button(QDialogButtonBox::Cancel)->setText(WithMnemonic(UiText(kCancelText)));
+    buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("&OK"));
     ok_ = buttons->button(QDialogButtonBox::Ok);
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

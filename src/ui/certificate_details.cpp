@@ -10,6 +10,7 @@
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QLabel>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include <openssl/sha.h>
@@ -258,6 +259,7 @@ CertificateDetailsDialog::CertificateDetailsDialog(const Bytes& der, QWidget* pa
         addRow(kFingerprintText, details.fingerprint);
     }
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
+    buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("&OK"));
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     layout->setSizeConstraint(QLayout::SetFixedSize);

@@ -11,6 +11,7 @@
 #include "ui/certificate_details.h"
 #include "ui/custom_button.h"
 #include "ui/dialog_units.h"
+#include "ui/open_dialog.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -53,21 +54,23 @@ CConfirmDlg::CConfirmDlg(Bytes certificate, const std::string& pdfPath, const QI
     setWindowTitle(UiText(kCaptionText));
     setFixedSize(DluSize(411, 329));
 
-    accept_ = new CCustomButton(QStringLiteral("Accepta"), this);
+    accept_ = new CCustomButton(QStringLiteral("&Accepta"), this);
     accept_->setGeometry(DluRect(54, 308, 50, 14));
-    reject_ = new CCustomButton(QStringLiteral("Respinge"), this);
+    reject_ = new CCustomButton(QStringLiteral("&Respinge"), this);
     reject_->setGeometry(DluRect(306, 308, 50, 14));
-    acceptChoice_ = new QRadioButton(UiText(kAcceptChoiceText), this);
+    acceptChoice_ = new QRadioButton(WithMnemonic(UiText(kAcceptChoiceText)), this);
     // The choices run under the whole preview and the check box fills the room between the two
     // buttons: in this font their texts are longer than the template's widths.
     acceptChoice_->setGeometry(DluRect(7, 279, 399, 11));
-    rejectChoice_ = new QRadioButton(UiText(kRejectChoiceText), this);
+    rejectChoice_ = new QRadioButton(WithMnemonic(UiText(kRejectChoiceText)), this);
     rejectChoice_->setGeometry(DluRect(7, 291, 399, 10));
-    declaration_ = new CCustomButton(UiText(kDeclarationText), this);
+    declaration_ = new CCustomButton(
+        WithMnemonic(UiText(kDeclarationText), QStringLiteral("declarație")), this);
     declaration_->setGeometry(DluRect(37, 260, 156, 14));
-    certificateButton_ = new CCustomButton(UiText(kCertificateText), this);
+    certificateButton_ = new CCustomButton(
+        WithMnemonic(UiText(kCertificateText), QStringLiteral("certificat")), this);
     certificateButton_->setGeometry(DluRect(217, 260, 156, 14));
-    removeOld_ = new QCheckBox(UiText(kRemoveOldText), this);
+    removeOld_ = new QCheckBox(WithMnemonic(UiText(kRemoveOldText), QStringLiteral("vechi")), this);
     removeOld_->setGeometry(DluRect(108, 308, 195, 10));
     preview_ = new CBitmapCtrl(this);
     preview_->setGeometry(PreviewFrame());
@@ -105,7 +108,7 @@ void CConfirmDlg::OpenDeclaration() {
 void CConfirmDlg::ShowCertificate() {
     auto* details = new CertificateDetailsDialog(certificate_, this);
     details->setAttribute(Qt::WA_DeleteOnClose);
-    details->open();
+    OpenDialog(details);
 }
 
 }  // namespace qe

@@ -20,7 +20,8 @@ QColor CCustomButton::DisabledFaceColor() {
 
 QSize CCustomButton::sizeHint() const {
     const QFontMetrics metrics(font());
-    return QSize(metrics.horizontalAdvance(text()) + 24, metrics.height() + 10);
+    return QSize(metrics.horizontalAdvance(QString(text()).remove(QLatin1Char('&'))) + 24,
+                 metrics.height() + 10);
 }
 
 void CCustomButton::paintEvent(QPaintEvent*) {
@@ -38,7 +39,7 @@ void CCustomButton::paintEvent(QPaintEvent*) {
     }
     painter.setPen(Qt::white);
     painter.setFont(font());
-    painter.drawText(area, Qt::AlignCenter | Qt::TextSingleLine, text());
+    painter.drawText(area, Qt::AlignCenter | Qt::TextSingleLine | Qt::TextShowMnemonic, text());
     if (hasFocus()) {
         // Keyboard users need to see where the focus is; a dotted white frame inside the face.
         QPen pen(Qt::white);

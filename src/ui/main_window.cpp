@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -21,6 +22,7 @@
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/dialog_units.h"
+#include "ui/open_dialog.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -63,6 +65,16 @@ protected:
     }
 };
 
+// A screen reader takes a top-level window of the window role for an application's frame; a plain
+// widget would be announced as a filler.
+QAccessibleInterface* WindowAccessible(const QString& className, QObject* object) {
+    if (className == QLatin1String(CQuorvaneEnrollDlg::staticMetaObject.className()) &&
+        object->isWidgetType()) {
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 WorkerProcedures DefaultWorkers() {
@@ -78,6 +90,8 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
       clock_([] { return static_cast<std::int64_t>(std::time(nullptr)); }),
       handOver_(this),
       launchLink_(std::move(launchLink)) {
+    static const bool accessible = (QAccessible::installFactory(WindowAccessible), true);
+    Q_UNUSED(accessible);
     setWindowTitle(UiText(kCaptionText));
     setWindowIcon(ProgramIcon());
     setFixedSize(DluSize(513, 325));
@@ -87,6 +101,7 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     // the window itself stays enabled so the dialogs it owns stay usable.
     content_ = new QWidget(this);
     content_->setGeometry(rect());
+    content_->installEventFilter(this);
     const QFont labelFont = CellHeightFont(27);
     const QFont buttonFont = CellHeightFont(25);
 
@@ -106,11 +121,12 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     progress_->setAccessibleName(QStringLiteral("Progres"));
     progress_->hide();
 
-    request_ = new CCustomButton(UiText(kRequestText), content_);
+    request_ = new CCustomButton(WithMnemonic(UiText(kRequestText)), content_);
     request_->setGeometry(DluRect(181, 257, 151, 19));
     request_->setFont(buttonFont);
     request_->setEnabled(false);
-    download_ = new CCustomButton(UiText(kDownloadText), content_);
+    download_ = new CCustomButton(WithMnemonic(UiText(kDownloadText), QStringLiteral("certificat")),
+                                  content_);
     download_->setGeometry(DluRect(181, 294, 151, 19));
     download_->setFont(buttonFont);
     download_->setEnabled(false);
@@ -230,20 +246,25 @@ void CQuorvaneEnrollDlg::timerEvent(QTimerEvent* event) {
     QWidget::timerEvent(event);
 }
 
-void CQuorvaneEnrollDlg::paintEvent(QPaintEvent*) {
-    const qreal ratio = devicePixelRatioF();
-    if (backgroundJob_.valid()) {
-        background_ = QPixmap::fromImage(backgroundJob_.get());
+bool CQuorvaneEnrollDlg::eventFilter(QObject* watched, QEvent* event) {
+    // The picture is the panel's, which keeps its size and scrolls in a window that a small
+    // screen made smaller.
+    if (watched == content_ && event->type() == QEvent::Paint) {
+        const qreal ratio = devicePixelRatioF();
+        if (backgroundJob_.valid()) {
+            background_ = QPixmap::fromImage(backgroundJob_.get());
+        }
+        if (background_.isNull() || background_.devicePixelRatio() != ratio) {
+            background_ = QPixmap::fromImage(BackgroundPicture(content_->size(), ratio));
+        }
+        QPainter painter(content_);
+        painter.drawPixmap(0, 0, background_);
+        if (!painted_) {
+            painted_ = true;
+            emit FirstPainted();
+        }
     }
-    if (background_.isNull() || background_.devicePixelRatio() != ratio) {
-        background_ = QPixmap::fromImage(BackgroundPicture(size(), ratio));
-    }
-    QPainter painter(this);
-    painter.drawPixmap(0, 0, background_);
-    if (!painted_) {
-        painted_ = true;
-        emit FirstPainted();
-    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void CQuorvaneEnrollDlg::closeEvent(QCloseEvent* event) {
@@ -284,7 +305,7 @@ void CQuorvaneEnrollDlg::ShowAbout() {
     }
     auto* about = new CAboutDlg(this);
     about->setAttribute(Qt::WA_DeleteOnClose);
-    about->open();
+    OpenDialog(about);
 }
 
 }  // namespace qe

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 
 #include "ui/custom_button.h"
+#include "ui/open_dialog.h"
 #include "ui/result_box.h"
 #include "ui/ui_text.h"
 
@@ -112,7 +113,7 @@ void CQuorvaneEnrollDlg::ActOnPress(MainButton which) {
                 EnableIdleCommands();
             }
         });
-        box->open();
+        OpenDialog(box);
         return;
     }
     RunCommand(which);

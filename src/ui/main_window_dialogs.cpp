@@ -8,6 +8,7 @@
 #include "ui/bitmap_control.h"
 #include "ui/certificate_choice.h"
 #include "ui/confirm_dialog.h"
+#include "ui/open_dialog.h"
 #include "ui/pin_dialog.h"
 #include "ui/result_box.h"
 
@@ -28,7 +29,7 @@ void CQuorvaneEnrollDlg::OpenPinDialog(CK_FLAGS tokenFlags, std::function<void()
         }
         finished();
     });
-    dialog->open();
+    OpenDialog(dialog);
 }
 
 // ---- any thread ----------------------------------------------------------------------------
@@ -66,7 +67,7 @@ void CQuorvaneEnrollDlg::ReaderLoginStarts(CK_FLAGS tokenFlags) {
         [this, tokenFlags] {
             readerDialog_ = new CPinReaderDlg(tokenFlags, this);
             readerDialog_->setAttribute(Qt::WA_DeleteOnClose);
-            readerDialog_->open();
+            OpenDialog(readerDialog_);
         },
         Qt::QueuedConnection);
 }
@@ -108,13 +109,13 @@ int CQuorvaneEnrollDlg::ShowResult(ErrorId id, int successText, unsigned boxFlag
                 box->setAttribute(Qt::WA_DeleteOnClose);
                 connect(box, &QMessageBox::finished, this,
                         [done](int result) { done(ResultBoxAnswer(result)); });
-                box->open();
+                OpenDialog(box);
                 return;
             }
         }
         alert->setAttribute(Qt::WA_DeleteOnClose);
         connect(alert, &QDialog::finished, this, [alert, done] { done(alert->Answer()); });
-        alert->open();
+        OpenDialog(alert);
     });
     if (decision.kind == ResultDecision::Kind::TokenRestrictionAlert && answer == kIdOk) {
         PostQuit();  // the customer went to re-key the token: the wizard ends
@@ -129,7 +130,7 @@ std::optional<std::size_t> CQuorvaneEnrollDlg::ChooseCertificate(
         auto* dialog = new CertificateChoiceDialog(certificates, this);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         connect(dialog, &QDialog::finished, this, [dialog, done] { done(dialog->Choice()); });
-        dialog->open();
+        OpenDialog(dialog);
     });
 }
 
@@ -147,7 +148,7 @@ AcceptanceOutcome CQuorvaneEnrollDlg::RunAcceptance(const Bytes& certificate,
             auto* dialog = new CConfirmDlg(certificate, pdfPath, preview, openUrl_, this);
             dialog->setAttribute(Qt::WA_DeleteOnClose);
             connect(dialog, &QDialog::finished, this, [dialog, done] { done(dialog->Outcome()); });
-            dialog->open();
+            OpenDialog(dialog);
         });
 }
 

@@ -22,6 +22,17 @@ constexpr int kPinLockedText = 155;
 constexpr int kPinTriesUnknownText = 180;
 constexpr int kCancelText = 137;
 constexpr int kReaderPromptText = 186;
+constexpr int kEmptyPinText = 194;
+
+QLabel* RedLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
+    label->setPalette(palette);
+    return label;
+}
 
 // The red warning line at `top` (pixels) under a prompt; returns its height in pixels, 0 without
 // a warning.
@@ -30,12 +41,7 @@ int AddWarning(CK_FLAGS tokenFlags, int top, QDialog* dialog, QLabel*& label) {
     if (warning == 0) {
         return 0;
     }
-    label = new QLabel(UiText(warning), dialog);
-    label->setWordWrap(true);
-    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
-    label->setPalette(palette);
+    label = RedLabel(UiText(warning), dialog);
     const QRect line(DluX(21), top, DluX(145), DluY(8));
     const int height = label->heightForWidth(line.width());
     label->setGeometry(line.x(), line.y(), line.width(), height);
@@ -62,7 +68,7 @@ int CPinDlg::WarningString(CK_FLAGS tokenFlags) {
 
 CPinDlg::CPinDlg(CK_FLAGS tokenFlags, QWidget* parent) : QDialog(parent) {
     setWindowTitle(UiText(kCaptionText));
-    auto* prompt = new QLabel(UiText(kPromptText), this);
+    auto* prompt = new QLabel(WithMnemonic(UiText(kPromptText), QStringLiteral("pin")), this);
     prompt->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     prompt->setGeometry(DluRect(21, 17, 145, 8));
 
@@ -73,13 +79,17 @@ CPinDlg::CPinDlg(CK_FLAGS tokenFlags, QWidget* parent) : QDialog(parent) {
     }
     edit_ = new CPinEdit(kMaxPinBytes, this);
     edit_->setGeometry(DluRect(21, 41, 145, 14).translated(0, extra));
-    edit_->setAccessibleName(prompt->text());
+    edit_->setAccessibleName(UiText(kPromptText));
+    prompt->setBuddy(edit_);
     if (warning_ != nullptr) {
         edit_->setAccessibleDescription(warning_->text());
     }
-    ok_ = new CCustomButton(QStringLiteral("OK"), this);
+    emptyNote_ = RedLabel(UiText(kEmptyPinText), this);
+    emptyNote_->setGeometry(DluRect(21, 60, 145, 9).translated(0, extra));
+    emptyNote_->hide();
+    ok_ = new CCustomButton(QStringLiteral("&OK"), this);
     ok_->setGeometry(DluRect(24, 74, 50, 14).translated(0, extra));
-    cancel_ = new CCustomButton(UiText(kCancelText), this);
+    cancel_ = new CCustomButton(WithMnemonic(UiText(kCancelText)), this);
     cancel_->setGeometry(DluRect(112, 74, 50, 14).translated(0, extra));
     setFixedSize(DluSize(187, 111) + QSize(0, extra));
     setTabOrder(edit_, ok_);
@@ -114,6 +124,15 @@ void CPinDlg::keyPressEvent(QKeyEvent* event) {
 
 void CPinDlg::TakeTextAndAccept() {
     pin_ = edit_->Take();
+    if (pin_.size() == 0) {
+        // An empty PIN would end the step without a word; the customer is told here instead.
+        emptyNote_->show();
+        edit_->setAccessibleDescription(
+            warning_ != nullptr ? emptyNote_->text() + QLatin1Char(' ') + warning_->text()
+                                : emptyNote_->text());
+        edit_->setFocus(Qt::OtherFocusReason);
+        return;
+    }
     accept();
 }
 

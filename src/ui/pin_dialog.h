@@ -19,7 +19,7 @@ class CPinEdit;
 // most 259 bytes of the typed text (UTF-8, never a split character); every end wipes what the field
 // held, and Cancel keeps nothing. With the token's PIN flags it warns, under the prompt, of earlier
 // wrong PINs, a last try or a locked PIN, and with kPinTriesUnknown that the tries left are
-// unknown.
+// unknown. OK with the field empty ends nothing: the dialog says that no PIN was entered.
 class CPinDlg : public QDialog {
     Q_OBJECT
 public:
@@ -36,6 +36,7 @@ public:
 
     CPinEdit* Edit() const { return edit_; }
     QLabel* Warning() const { return warning_; }
+    QLabel* EmptyNote() const { return emptyNote_; }
     CCustomButton* OkButton() const { return ok_; }
     CCustomButton* CancelButton() const { return cancel_; }
 
@@ -49,6 +50,7 @@ private:
 
     CPinEdit* edit_ = nullptr;
     QLabel* warning_ = nullptr;
+    QLabel* emptyNote_ = nullptr;
     CCustomButton* ok_ = nullptr;
     CCustomButton* cancel_ = nullptr;
     Secret pin_;

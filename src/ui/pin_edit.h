@@ -12,7 +12,9 @@ namespace qe {
 // ever holds one '*' per character, so its undo history, its text and what a screen reader reads
 // never hold the PIN. Backspace takes the last character back; keys that type nothing printable
 // (Enter, Escape, shortcuts such as paste or undo) are left to the dialog. No input method, no
-// mouse editing, no context menu, no drag and drop. Keeps at most `maxBytes` bytes of UTF-8: a
+// mouse editing, no context menu, no drag and drop. Text set from outside (a screen reader or
+// other assistive tool, through the accessibility interface) becomes the PIN, as if typed; added
+// after the shown characters, it is added to the PIN. Keeps at most `maxBytes` bytes of UTF-8: a
 // character that would not fit whole is not taken.
 class CPinEdit : public QLineEdit {
     Q_OBJECT
@@ -36,10 +38,14 @@ protected:
     void dropEvent(QDropEvent*) override {}
 
 private:
+    std::size_t CharacterCount() const;
     void ShowCharacters();
+    void Append(const QString& text);
+    void TakeTextSetFromOutside(const QString& text);
 
     std::size_t maxBytes_;
     Secret pin_;
+    bool showing_ = false;  // the field's text is being set to the PIN's characters
 };
 
 }  // namespace qe

@@ -1,6 +1,7 @@
 #include "ui/result_box.h"
 
 #include <QAbstractButton>
+#include <QLabel>
 
 #include "ui/ui_text.h"
 
@@ -30,7 +31,31 @@ QMessageBox::Icon IconOf(unsigned flags) {
     }
 }
 
+QString IconName(QMessageBox::Icon icon) {
+    switch (icon) {
+        case QMessageBox::Critical:
+            return QStringLiteral("Eroare");
+        case QMessageBox::Warning:
+            return QStringLiteral("Avertisment");
+        case QMessageBox::Information:
+            return QStringLiteral("Informație");
+        case QMessageBox::Question:
+            return QStringLiteral("Întrebare");
+        default:
+            return {};
+    }
+}
+
 }  // namespace
+
+void MakeBoxAccessible(QMessageBox* box) {
+    if (auto* icon = box->findChild<QLabel*>(QStringLiteral("qt_msgboxex_icon_label"))) {
+        icon->setAccessibleName(IconName(box->icon()));
+    }
+    if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
+        ok->setText(QStringLiteral("&OK"));
+    }
+}
 
 QMessageBox* NewResultBox(const ResultDecision& decision, QWidget* owner) {
     auto* box = new QMessageBox(owner);
@@ -40,14 +65,16 @@ QMessageBox* NewResultBox(const ResultDecision& decision, QWidget* owner) {
     box->setIcon(IconOf(decision.flags));
     if ((decision.flags & kButtonMask) == kBoxRetryCancel) {
         box->setStandardButtons(QMessageBox::Retry | QMessageBox::Cancel);
-        box->button(QMessageBox::Retry)->setText(UiText(kRetryText));
-        box->button(QMessageBox::Cancel)->setText(UiText(kCancelText));
+        box->button(QMessageBox::Retry)->setText(WithMnemonic(UiText(kRetryText)));
+        box->button(QMessageBox::Cancel)
+            ->setText(WithMnemonic(UiText(kCancelText), QStringLiteral("nunță")));
         box->setDefaultButton(QMessageBox::Retry);
         box->setEscapeButton(QMessageBox::Cancel);
     } else {
         box->setStandardButtons(QMessageBox::Ok);
         box->setEscapeButton(QMessageBox::Ok);
     }
+    MakeBoxAccessible(box);
     return box;
 }
 
@@ -55,10 +82,11 @@ QMessageBox* NewQuestionBox(const QString& text, QWidget* owner) {
     auto* box = new QMessageBox(QMessageBox::Question, UiText(kCaptionText), text,
                                 QMessageBox::Yes | QMessageBox::No, owner);
     box->setTextFormat(Qt::PlainText);
-    box->button(QMessageBox::Yes)->setText(QStringLiteral("Da"));
-    box->button(QMessageBox::No)->setText(QStringLiteral("Nu"));
+    box->button(QMessageBox::Yes)->setText(QStringLiteral("&Da"));
+    box->button(QMessageBox::No)->setText(QStringLiteral("&Nu"));
     box->setDefaultButton(QMessageBox::No);
     box->setEscapeButton(QMessageBox::No);
+    MakeBoxAccessible(box);
     return box;
 }
 

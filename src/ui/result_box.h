@@ -16,6 +16,11 @@ QMessageBox* NewResultBox(const ResultDecision& decision, QWidget* owner);
 // QMessageBox::Yes or No. Not shown yet; the caller opens it.
 QMessageBox* NewQuestionBox(const QString& text, QWidget* owner);
 
+// What a screen reader and the keyboard need of a box: its icon named, its OK button with a
+// mnemonic. NewResultBox and NewQuestionBox do it; a box made elsewhere calls it once its icon and
+// buttons are set.
+void MakeBoxAccessible(QMessageBox* box);
+
 // The box's answer as the callers know it: 1 OK, 2 Cancel, 4 Retry, from the value the box
 // finished with.
 int ResultBoxAnswer(int finishedWith);

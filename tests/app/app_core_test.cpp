@@ -28,12 +28,27 @@ TEST(SingleInstance, OneCopyHoldsTheLockUntilItEndsNeverThroughALink) {
         EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning());
         unlink(lock.c_str());
     }
-    // No lock directory does not stop the wizard; another user's link where the lock goes, which
-    // would have the wizard create that user's target, is not followed.
-    EXPECT_FALSE(SingleInstance(dir / "missing").AlreadyRunning());
+    // Another user's link where the lock goes, which would have the wizard create that user's
+    // target, is not followed.
     ASSERT_EQ(symlink((dir / "target").c_str(), lock.c_str()), 0);
     EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning());
     EXPECT_NE(access((dir / "target").c_str(), F_OK), 0);
+}
+
+// A lock directory where no file can be made still keeps a second copy out.
+TEST(SingleInstance, WithoutALockFileOneCopyStillHoldsTheLock) {
+    test::ScopedDir dir("lock");
+    test::WriteFile(dir / "file", "");
+    for (const std::string& unusable : {dir / "missing", dir / "file"}) {
+        SCOPED_TRACE(unusable);
+        auto first = std::make_unique<SingleInstance>(unusable);
+        EXPECT_FALSE(first->AlreadyRunning());
+        EXPECT_TRUE(first->Held());
+        EXPECT_TRUE(SingleInstance(unusable).AlreadyRunning());
+        EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning()) << "another folder's lock";
+        first.reset();
+        EXPECT_FALSE(SingleInstance(unusable).AlreadyRunning());
+    }
 }
 
 // Without a runtime directory, another user holding the temporary directory's name does not

@@ -67,3 +67,13 @@ answers=$(status_answers) && start_wizard && idle_after $((answers + 1))
 key "$main_window" space && key "$(await_dialog "the question")" Tab && xdotool key space && type_pin
 key "$(await_dialog "the result" 120)" Return && idle_after $((answers + 2))
 (($(requests) == 2)) || die "\"Da\" did not send the request"
+
+# At a scale of 2 the 1024x768 screen is 512x384 for the program: every window still fits on it.
+fits() {
+  local X Y WIDTH HEIGHT WINDOW SCREEN; eval "$(xdotool getwindowgeometry --shell "$1")"
+  ((X >= 0 && Y >= 0 && X + WIDTH <= 1024 && Y + HEIGHT <= 768)) || die "$2: ${WIDTH}x$HEIGHT at $X,$Y"
+}
+stop "$wizard_pid" && QT_SCALE_FACTOR=2 start_wizard quorvaneenroll://download/
+fits "$main_window" "the main window"
+d=$(await_dialog "PIN dialog") && fits "$d" "the PIN dialog" && focus "$d" && xdotool type "$pin"
+xdotool key Return && await_gone "$d" && fits "$(await_dialog "the declaration" 120)" "the declaration"

@@ -28,10 +28,10 @@ inline bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
     return true;
 }
 
-// The visible top-level window of a type; null when none is open.
+// The visible window (or, on Wayland, the sheet's dialog) of a type; null when none is open.
 template <typename T>
 T* VisibleWindow() {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
+    for (QWidget* w : QApplication::allWidgets()) {
         if (auto* t = qobject_cast<T*>(w); t != nullptr && t->isVisible()) {
             return t;
         }

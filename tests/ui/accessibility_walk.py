@@ -2,8 +2,9 @@
 """Every screen of the wizard as a screen reader finds it: Xvfb, a private session bus on which the
 accessibility bus and its registry start as on a desktop, and `ui_screens --walk` showing one
 screen at a time. Each control a user can act on needs a role, a Romanian name and the keyboard;
-labels need readable text; the PIN field is a password field that gives no text away; the
-progress bar tells its value; the old-driver alert's link is reachable.
+labels need readable text, images a name, buttons a mnemonic, the main window the frame role;
+the PIN field is a password field that gives no text away; the progress bar tells its value; the
+old-driver alert's link is reachable.
     accessibility_walk.py UI_SCREENS        (QE_WALK_SHOW=1 prints each tree as it is read)"""
 import os
 import subprocess
@@ -61,6 +62,12 @@ def check(screen, window, pyatspi):
                     problems.append(f"{where}: no Romanian name")
                 if not states.contains(pyatspi.STATE_FOCUSABLE):
                     problems.append(f"{where}: not reachable by keyboard")
+            if role == "image" and not name.strip():
+                problems.append(f"{where}: an image without a name")
+            # A disabled button has no action, so no key binding to ask for.
+            if role == "push button" and states.contains(pyatspi.STATE_ENABLED) and \
+                    not child.queryAction().getKeyBinding(0):
+                problems.append(f"{where}: no mnemonic")
             if role == "label" and not (name.strip() or text.strip()):
                 problems.append(f"{where}: a label without text")
             if role == "password text" and (text or PIN in name + (child.description or "")):
@@ -78,6 +85,8 @@ def check(screen, window, pyatspi):
     visit(window)
     buttons = set() if screen in WITHOUT_BUTTONS else {"push button"}
     problems += [f"{screen}: no {role}" for role in (SCREENS[screen] | buttons) - seen]
+    if screen.startswith("main-") and window.getRoleName() != "frame":
+        problems.append(f"{screen}: the window is a {window.getRoleName()}, not a frame")
     if not (window.name or "").strip():
         problems.append(f"{screen}: a window without a name")
     return problems

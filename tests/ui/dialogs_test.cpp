@@ -1,6 +1,7 @@
 #include <filesystem>
 #include <functional>
 
+#include <QAccessible>
 #include <QBuffer>
 #include <QCheckBox>
 #include <QClipboard>
@@ -8,9 +9,12 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextBrowser>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QWheelEvent>
 
@@ -31,6 +35,7 @@
 #include "ui/dialog_units.h"
 #include "ui/pin_dialog.h"
 #include "ui/pin_edit.h"
+#include "ui/toolkit_translations.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -89,6 +94,56 @@ TEST(PinDialog, WarningLineAndTheFieldByKeyboard) {
         EXPECT_EQ(dialog.TakePin().view(), c.pin);
     }
     EXPECT_EQ(watch.hits(), 0);
+}
+
+// OK with nothing entered ends nothing and says why; text an assistive tool sets, or adds after
+// the shown characters, is the PIN.
+TEST(PinDialog, EmptyOkRefusedAndTextSetThroughAccessibility) {
+    CPinDlg dialog(CKF_USER_PIN_COUNT_LOW);
+    dialog.show();
+    Press(dialog.Edit(), "\r");
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(dialog.EmptyNote()->isVisible());
+    EXPECT_TRUE(dialog.Edit()->accessibleDescription().startsWith(UiText(194)));
+    QAccessibleInterface* field = QAccessible::queryAccessibleInterface(dialog.Edit());
+    field->setText(QAccessible::Value, QStringLiteral("12"));
+    field->setText(QAccessible::Value, QStringLiteral("56\n78"));
+    field->editableTextInterface()->insertText(4, QStringLiteral("ș"));
+    EXPECT_EQ(dialog.Edit()->text(), QStringLiteral("*****"));
+    Press(dialog.Edit(), "\r");
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.TakePin().view(), "5678ș");
+}
+
+// Qt's own menus speak Romanian: the scroll bar's and the text's.
+TEST(ToolkitTexts, MenusAreRomanian) {
+    auto texts = [] {
+        QStringList all;
+        QScrollBar bar(Qt::Vertical);
+        QTimer::singleShot(0, [&all] {
+            for (QAction* action : QApplication::activePopupWidget()->actions()) {
+                all << action->text();
+            }
+            QApplication::activePopupWidget()->close();
+        });
+        QContextMenuEvent menu(QContextMenuEvent::Mouse, QPoint(1, 1), QPoint(1, 1));
+        QApplication::sendEvent(&bar, &menu);
+        QTextBrowser text;
+        text.setPlainText(QStringLiteral("x"));
+        const std::unique_ptr<QMenu> textMenu(text.createStandardContextMenu());
+        for (QAction* action : textMenu->actions()) {
+            all << action->text();
+        }
+        return all;
+    };
+    const QStringList english = texts();
+    InstallToolkitTranslations();
+    const QStringList romanian = texts();
+    ASSERT_EQ(romanian.size(), english.size());
+    ASSERT_GT(english.size(), 10);
+    for (qsizetype i = 0; i < english.size(); ++i) {
+        EXPECT_TRUE(english[i].isEmpty() || romanian[i] != english[i]) << english[i].toStdString();
+    }
 }
 
 TEST(CertificateChoice, RowsAndCancel) {
