@@ -7,7 +7,7 @@ packages=(
   build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config clang-format
   # libraries
   qt6-base-dev qt6-svg-dev qt6-translations-l10n libxcb1-dev libssl-dev libcurl4-openssl-dev libp11-kit-dev p11-kit
-  libarchive-dev
+  libarchive-dev libjpeg-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl

@@ -4,17 +4,19 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
-#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyle>
 #include <QWheelEvent>
 
+#include <csetjmp>
+#include <cstdio>
 #include <mutex>
+
+#include <jpeglib.h>
 
 namespace qe {
 namespace {
@@ -33,74 +35,83 @@ QAccessibleInterface* PreviewAccessibility(const QString& className, QObject* ob
 
 }  // namespace
 
-int CountJpegScans(const QByteArray& data) {
-    const auto at = [&data](qsizetype i) { return static_cast<unsigned char>(data[i]); };
-    int scans = 0;
-    qsizetype i = 2;  // after the start-of-image marker
-    while (i + 3 < data.size()) {
-        if (at(i) != 0xFF) {
-            ++i;  // not a marker where one should be: look for the next
-            continue;
-        }
-        const unsigned marker = at(i + 1);
-        if (marker == 0xFF) {
-            ++i;  // fill byte
-            continue;
-        }
-        if (marker == 0xD9) {
-            break;  // end of image
-        }
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-            i += 2;  // markers without a length
-            continue;
-        }
-        i += 2 + ((qsizetype{at(i + 2)} << 8) | at(i + 3));
-        if (marker == 0xDA) {
-            ++scans;
-            // The scan's coded data runs to the next marker other than a stuffed byte or a
-            // restart.
-            while (i + 1 < data.size() && !(at(i) == 0xFF && at(i + 1) != 0x00 &&
-                                            (at(i + 1) < 0xD0 || at(i + 1) > 0xD7))) {
-                ++i;
-            }
-        }
-    }
-    return scans;
+namespace {
+
+struct JpegErrors {
+    jpeg_error_mgr manager;  // first: the decoder hands back a pointer to it
+    std::jmp_buf escape;
+};
+
+[[noreturn]] void LeaveDecoder(j_common_ptr info) {
+    std::longjmp(reinterpret_cast<JpegErrors*>(info->err)->escape, 1);
 }
+
+// Warnings say nothing the outcome does not: a truncated picture shows what could be decoded.
+void IgnoreMessage(j_common_ptr, int) {}
+
+// The decoder reports its progress between the pieces of input it reads: it is the one reader of
+// the scans, so a walk of the segments beside it cannot miscount them.
+void StopPastScanCap(j_common_ptr info) {
+    if (reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > CBitmapCtrl::kMaxScans) {
+        LeaveDecoder(info);
+    }
+}
+
+bool WithinLimits(JDIMENSION width, JDIMENSION height) {
+    return width > 0 && height > 0 && width <= CBitmapCtrl::kMaxSide &&
+           height <= CBitmapCtrl::kMaxSide &&
+           qint64{width} * height * 4 <= CBitmapCtrl::kMaxDecodedBytes;
+}
+
+// Nothing with a destructor lives in this frame: the decoder's errors leave it by longjmp.
+bool DecodeJpeg(const QByteArray& data, QImage& image) {
+    jpeg_decompress_struct info{};
+    JpegErrors errors{};
+    jpeg_progress_mgr progress{};
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = LeaveDecoder;
+    errors.manager.emit_message = IgnoreMessage;
+    progress.progress_monitor = StopPastScanCap;
+    if (setjmp(errors.escape) != 0) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    info.progress = &progress;
+    jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(data.constData()),
+                 static_cast<unsigned long>(data.size()));
+    jpeg_read_header(&info, TRUE);
+    // The header says how large the image would be; a huge one is refused before decoding.
+    if (!WithinLimits(info.image_width, info.image_height)) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    info.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&info);  // reads every scan of a progressive picture
+    image = QImage(static_cast<int>(info.output_width), static_cast<int>(info.output_height),
+                   QImage::Format_RGB888);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = image.scanLine(static_cast<int>(info.output_scanline));
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return true;
+}
+
+}  // namespace
 
 QImage ReadPreviewImage(const QString& path) {
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
         return {};
     }
-    // A progressive picture can repeat a small scan without end and keep the decoder busy for
-    // many seconds: a picture of more scans than any encoder makes is refused before decoding.
+    // Only the one format the server sends is decoded, by the JPEG library itself: a delivery
+    // that is something else reaches no other decoder, and a progressive picture that repeats a
+    // small scan without end is stopped at the cap instead of keeping the decoder busy.
     const QByteArray data = file.readAll();
-    if (CountJpegScans(data) > CBitmapCtrl::kMaxScans) {
-        return {};
-    }
-    QBuffer buffer;
-    buffer.setData(data);
-    // Only the one format the server sends is decoded: a delivery that is something else does
-    // not reach the other decoders.
-    QImageReader reader(&buffer, "jpeg");
-    reader.setAutoDetectImageFormat(false);
-    // The header says how large the image would be; a huge one is refused before decoding, and
-    // the allocation limit stops whatever the header check lets through.
-    const QSize size = reader.size();
-    if (!size.isValid() || size.width() > CBitmapCtrl::kMaxSide ||
-        size.height() > CBitmapCtrl::kMaxSide ||
-        qint64{size.width()} * size.height() * 4 > CBitmapCtrl::kMaxDecodedBytes) {
-        return {};
-    }
-    // Set once: the limit is the whole program's, and previews are read on workers.
-    static const bool limited = [] {
-        QImageReader::setAllocationLimit(static_cast<int>(CBitmapCtrl::kMaxDecodedBytes >> 20));
-        return true;
-    }();
-    (void)limited;
     QImage image;
-    if (!reader.read(&image)) {
+    if (!DecodeJpeg(data, image)) {
         return {};
     }
     return image.convertToFormat(QImage::Format_RGB32);

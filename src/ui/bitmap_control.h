@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QAbstractSlider>
-#include <QByteArray>
 #include <QImage>
 #include <QString>
 #include <QWidget>
@@ -61,10 +60,8 @@ private:
     bool adjusting_ = false;
 };
 
-// Reads a JPEG file within CBitmapCtrl's limits; null when it cannot or must not be decoded.
-// Safe on any thread.
+// Reads a JPEG file within CBitmapCtrl's limits (size, and scans as the decoder reads them);
+// null when it cannot or must not be decoded. Safe on any thread.
 QImage ReadPreviewImage(const QString& path);
-// The number of scans (start-of-scan markers) in a JPEG, found by walking its segments.
-int CountJpegScans(const QByteArray& data);
 
 }  // namespace qe
