@@ -5,6 +5,23 @@
 #include "token/pki.h"
 
 namespace qe {
+namespace {
+
+// A PIN belongs to one token: its library, serial number and label.
+std::string PinOwnerOf(const zel_token& token) {
+    return token.modulePath + '\n' + std::string(token.serialNumber, sizeof token.serialNumber) +
+           std::string(token.label, sizeof token.label);
+}
+
+// A PIN typed for another token (pulled out at the dialog, another one put in) is forgotten
+// rather than tried on this one, where a wrong try counts against the customer.
+void ForgetOtherTokensPin(PinPort& port, const zel_token& token) {
+    if (port.PinOwner() != PinOwnerOf(token) && !port.CachedPin().empty()) {
+        port.ClearPin();
+    }
+}
+
+}  // namespace
 
 CK_RV AcquirePin(PinPort& port, const zel_token& token, Secret& pin) {
     pin.Clear();
@@ -16,6 +33,7 @@ CK_RV AcquirePin(PinPort& port, const zel_token& token, Secret& pin) {
     if (loggedIn) {
         Log().Write("PIN dialog not shown: already logged in");
         // A PIN this run already has still serves keys that want it for each use.
+        ForgetOtherTokensPin(port, token);
         pin = PinOnReader(token.tokenFlags) ? Secret() : port.CachedPin();
         return CKR_OK;
     }
@@ -27,11 +45,19 @@ CK_RV AcquirePin(PinPort& port, const zel_token& token, Secret& pin) {
 }
 
 bool PinReady(PinPort& port, const zel_token& token) {
-    return PinOnReader(token.tokenFlags) || !ObtainPin(port, PinDialogFlags(token)).empty();
+    return PinOnReader(token.tokenFlags) || !ObtainPin(port, token).empty();
 }
 
 Secret ObtainPin(PinPort& port, const zel_token& token) {
-    return PinOnReader(token.tokenFlags) ? Secret() : ObtainPin(port, PinDialogFlags(token));
+    if (PinOnReader(token.tokenFlags)) {
+        return {};
+    }
+    ForgetOtherTokensPin(port, token);
+    Secret pin = ObtainPin(port, PinDialogFlags(token));
+    if (!pin.empty()) {
+        port.SetPinOwner(PinOwnerOf(token));
+    }
+    return pin;
 }
 
 CK_FLAGS PinDialogFlags(const zel_token& token) {

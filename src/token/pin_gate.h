@@ -23,7 +23,8 @@ bool PinReady(PinPort& port, const zel_token& token);
 
 // The short form of the download and installation flows and of the TLS client certificate: the
 // PIN the logins take after PinReady. Empty when the reader takes the PIN, and when the customer
-// cancelled (which only PinReady tells). No login test.
+// cancelled (which only PinReady tells). No login test. The cached PIN serves only the token it
+// was typed for (library, serial number and label): for another the customer is asked again.
 Secret ObtainPin(PinPort& port, const zel_token& token);
 
 // The flags the PIN dialog is asked with: the PIN-count flags (CKF_USER_PIN_COUNT_LOW,

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <utility>
+
 #include <p11-kit/pkcs11.h>
 
 #include "toolkit/secret.h"
@@ -36,6 +39,14 @@ public:
     // Neither blocks the worker, and the customer cannot end the wait: only the reader can.
     virtual void ReaderLoginStarts(CK_FLAGS tokenFlags) { (void)tokenFlags; }
     virtual void ReaderLoginEnds() {}
+
+    // The token the cached PIN was typed for (the PIN gate's name for it); empty when unknown.
+    // Only workers use it, one at a time.
+    const std::string& PinOwner() const { return pinOwner_; }
+    void SetPinOwner(std::string owner) { pinOwner_ = std::move(owner); }
+
+private:
+    std::string pinOwner_;
 };
 
 // The short form used by the download and installation flows: ask only when no PIN is cached,

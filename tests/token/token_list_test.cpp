@@ -197,24 +197,38 @@ TEST_F(TokenListTest, LoginState) {
     }
 }
 
-// The dialog only without a login in place and without a cached PIN; the log says why not.
+// The dialog only without a login in place and without a cached PIN typed for this token (same
+// library, serial number and label); the log says why not.
 TEST_F(TokenListTest, PinGate) {
-    const std::tuple<const char*, const char*, const char*, CK_RV, const char*, int, const char*>
-        cases[] = {
-            // faults, cached PIN, dialog answer, result, PIN, dialogs, the log line's text
-            {"session-state 3", "9999", "", CKR_OK, "9999", 0,
-             "PIN dialog not shown: already logged in\n"},
-            {"", "1234", "5678", CKR_OK, "1234", 0, ""},
-            {"", "", "5678", CKR_OK, "5678", 1, ""},
-            {"", "", "", 1, "", 1, ""},  // cancelled
-        };
     zel_token token = tokens_[0];
     token.tokenFlags |= CKF_USER_PIN_FINAL_TRY;  // the dialog warns from the listed flags
-    for (const auto& [faults, cached, answer, rv, expected, asked, logged] : cases) {
-        SCOPED_TRACE(faults);
+    zel_token serial = token, label = token, library = token;
+    serial.serialNumber[0] ^= 1;
+    label.label[0] ^= 1;
+    library.modulePath += "x";
+    const std::tuple<const char*, const char*, zel_token*, const char*, CK_RV, const char*, int,
+                     const char*>
+        cases[] = {
+            // faults, cached PIN, typed for, dialog answer, result, PIN, dialogs, the log's text
+            {"session-state 3", "9999", &token, "", CKR_OK, "9999", 0,
+             "PIN dialog not shown: already logged in\n"},
+            {"session-state 3", "9999", &serial, "", CKR_OK, "", 0,
+             "PIN dialog not shown: already logged in\n"},
+            {"", "1234", &token, "5678", CKR_OK, "1234", 0, ""},
+            {"", "1234", &serial, "5678", CKR_OK, "5678", 1, ""},
+            {"", "1234", &label, "5678", CKR_OK, "5678", 1, ""},
+            {"", "1234", &library, "5678", CKR_OK, "5678", 1, ""},
+            {"", "", &token, "5678", CKR_OK, "5678", 1, ""},
+            {"", "", &token, "", 1, "", 1, ""},  // cancelled
+        };
+    for (const auto& [faults, cached, owner, answer, rv, expected, asked, logged] : cases) {
+        SCOPED_TRACE(std::string(faults) + cached + LabelText(*owner) + owner->modulePath);
         Faults(faults);
         test::ScriptedPins port;
-        port.cached = Secret(cached);
+        port.answers = {cached};
+        ObtainPin(port, *owner);
+        port.asked = 0;
+        port.flags = 0;
         port.answers = {answer};
         Secret pin("left over");
         const test::ProcessLog log;
