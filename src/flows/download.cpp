@@ -1,6 +1,7 @@
 #include "flows/download.h"
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 
@@ -8,6 +9,7 @@
 
 #include "flows/flow_support.h"
 #include "log/enroll_log.h"
+#include "log/last_error.h"
 #include "log/temp_dir.h"
 #include "net/encrypted_delivery.h"
 #include "net/envelope.h"
@@ -87,18 +89,32 @@ std::string WritePreviewFile(const Bytes& data, const std::string& extension) {
             if (errno == EEXIST) {
                 continue;
             }
+            SetLastSystemError(static_cast<std::uint32_t>(errno), std::strerror(errno));
             return {};
         }
         RegisterExitRemoval(path);
         std::size_t written = 0;
         while (written < data.size()) {
             const ssize_t n2 = write(fd, data.data() + written, data.size() - written);
+            if (n2 < 0 && errno == EINTR) {
+                continue;
+            }
             if (n2 <= 0) {
                 break;
             }
             written += static_cast<std::size_t>(n2);
         }
-        close(fd);
+        int failure = written < data.size() ? (errno != 0 ? errno : ENOSPC) : 0;
+        if (close(fd) != 0 && failure == 0) {
+            failure = errno;
+        }
+        // A part of the declaration (a full disk) would show the customer something else.
+        if (failure != 0) {
+            SetLastSystemError(static_cast<std::uint32_t>(failure), std::strerror(failure));
+            unlink(path.c_str());
+            ForgetExitRemoval(path);
+            return {};
+        }
         return path;
     }
     return {};
@@ -168,6 +184,11 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
             return rc;
         }
         declaration.jpegPath = WritePreviewFile(preview, ".jpg");
+    }
+    if (declaration.pdfPath.empty() || declaration.jpegPath.empty()) {
+        Log().Write("Declaration not written: it cannot be shown");
+        FailStep(port);
+        return ERR_DECLARATION_UNSHOWN;
     }
     port.PostProgress(60);
     return ERR_SUCCESS;

@@ -63,6 +63,19 @@ std::string SerialNumberText(const Bytes& certificateDer) {
     return ToHexLower(element.value, element.valueSize);
 }
 
+CertificateDates DatesAt(const Bytes& certificateDer, std::time_t now) {
+    const X509Ptr certificate = Parse(certificateDer);
+    if (!certificate) {
+        return CertificateDates::Expired;
+    }
+    if (X509_cmp_time(X509_get0_notBefore(certificate.get()), &now) > 0) {
+        return CertificateDates::NotYetValid;
+    }
+    return X509_cmp_time(X509_get0_notAfter(certificate.get()), &now) < 0
+               ? CertificateDates::Expired
+               : CertificateDates::Current;
+}
+
 Bytes IssuerNameDer(const Bytes& certificateDer) {
     const X509Ptr certificate = Parse(certificateDer);
     if (!certificate) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <string>
 
 #include <p11-kit/pkcs11.h>
@@ -28,6 +29,11 @@ std::string SerialNumberText(const Bytes& certificateDer);
 
 // The DER of a certificate's issuer name; empty for bytes that are not a certificate.
 Bytes IssuerNameDer(const Bytes& certificateDer);
+
+// Where `now` stands in a certificate's validity: before its start, within, or past its end.
+// Bytes that are not a certificate read as expired.
+enum class CertificateDates { NotYetValid, Current, Expired };
+CertificateDates DatesAt(const Bytes& certificateDer, std::time_t now);
 
 // A DER distinguished name as "CN=..., O=..., C=..." (last RDN first), at most 259 bytes, for
 // the log.

@@ -114,6 +114,17 @@ public:
             return ERR_CONNECTION;
         }
         const TokenCertificate& selected = renewable_[*chosen];
+        // The TLS login with a certificate outside its dates fails like a wrong PIN would.
+        switch (DatesAt(selected.der, std::time(nullptr))) {
+            case CertificateDates::NotYetValid:
+                Log().Write("Selected cert not yet valid: the computer's clock is behind");
+                return ERR_CERT_NOT_YET_VALID;
+            case CertificateDates::Expired:
+                Log().Write("Selected cert expired");
+                return ERR_CERT_EXPIRED;
+            case CertificateDates::Current:
+                break;
+        }
         port_.PostProgress(5);
 
         const std::string productName = pki_.ReadProductName(token);

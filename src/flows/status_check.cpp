@@ -161,10 +161,43 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
     }
     outcome.canDownload = install == L"1";
     Log().Write("Install Flag " + WideToUtf8ForLog(install));
+    std::vector<Bytes> authority;
+    for (const TokenCertificate& certificate : store) {
+        if (FromAcceptedIssuer(certificate, issuers)) {
+            authority.push_back(certificate.der);
+        }
+    }
+    ApplyCertificateDates(outcome, authority, std::time(nullptr));
     return ERR_SUCCESS;
 }
 
 }  // namespace
+
+void ApplyCertificateDates(StatusOutcome& outcome, const std::vector<Bytes>& authorityCertificates,
+                           std::time_t now) {
+    // A server's list that names none of the token's certificates still stands as it is.
+    if (std::erase_if(outcome.renewableStore,
+                      [now](const TokenCertificate& certificate) {
+                          return DatesAt(certificate.der, now) != CertificateDates::Current;
+                      }) != 0 &&
+        outcome.renewableStore.empty()) {
+        outcome.canGenerate = false;
+    }
+    std::vector<CertificateDates> dates;
+    for (const Bytes& der : authorityCertificates) {
+        dates.push_back(DatesAt(der, now));
+    }
+    const auto any = [&dates](CertificateDates d) {
+        return std::find(dates.begin(), dates.end(), d) != dates.end();
+    };
+    if (dates.empty() || any(CertificateDates::Current)) {
+        return;
+    }
+    const ErrorId why =
+        any(CertificateDates::NotYetValid) ? ERR_CERT_NOT_YET_VALID : ERR_CERT_EXPIRED;
+    Log().Write(why == ERR_CERT_EXPIRED ? "Certificates expired" : "Certificates not yet valid");
+    outcome.datesNote = why;
+}
 
 ErrorId StatusCheck(WindowPort& port, StatusOutcome& outcome) {
     port.ResetStepIndex();
@@ -173,6 +206,7 @@ ErrorId StatusCheck(WindowPort& port, StatusOutcome& outcome) {
     const ReaderLoginScope reader(port);
     port.PostNextStep();
     outcome.renewableStore.clear();
+    outcome.datesNote = ERR_SUCCESS;
     const ErrorId result = Check(port, outcome);
     if (result != ERR_SUCCESS) {
         LogFailure();

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <ctime>
+#include <vector>
+
 #include "flows/window_port.h"
 #include "toolkit/error_id.h"
 
@@ -12,6 +15,12 @@ namespace qe {
 // fields it does not reach keep their values. Returns 0, 6 or 2 for the token, 8 for its
 // certificates, or the client's identifier.
 ErrorId StatusCheck(WindowPort& port, StatusOutcome& outcome);
+
+// Keeps in the renewable store only the certificates within their dates at `now` (the rest could
+// not log in), and when none of the authority's certificates on the token is, notes why: the
+// clock when one is not yet valid, else the expiry of one.
+void ApplyCertificateDates(StatusOutcome& outcome, const std::vector<Bytes>& authorityCertificates,
+                           std::time_t now);
 
 // After a successful status check: presses the button the launch link asks for when the status
 // allows it, then forgets the link, so a link acts at most once per run.

@@ -21,11 +21,14 @@ struct StatusOutcome {
     bool canGenerate = false;
     bool canDownload = false;
     std::vector<TokenCertificate> renewableStore;
+    // Shown after the status text: none of the authority's certificates on the token is within
+    // its dates (ERR_CERT_NOT_YET_VALID or ERR_CERT_EXPIRED; 0 when one is).
+    ErrorId datesNote = ERR_SUCCESS;
 };
 
 // How the customer left the acceptance dialog.
 struct AcceptanceOutcome {
-    int endCode = 1;  // 0 accepted; 1 rejected or closed
+    int endCode = 1;  // 0 accepted; 1 rejected or closed; 33 the declaration cannot be shown
     bool removeOldCertificate = true;
 };
 
@@ -59,8 +62,8 @@ public:
         const std::vector<TokenCertificate>& certificates) = 0;
     // The width in pixels at which the acceptance dialog shows the declaration.
     virtual unsigned PreviewWidth() = 0;
-    // Shows the acceptance dialog with the downloaded certificate and previews (paths may be
-    // empty) and waits for the customer's decision.
+    // Shows the acceptance dialog with the downloaded certificate and previews and waits for the
+    // customer's decision; a declaration that cannot be shown ends with 33 and no dialog.
     virtual AcceptanceOutcome RunAcceptance(const Bytes& certificate, const std::string& pdfPath,
                                             const std::string& jpegPath) = 0;
 

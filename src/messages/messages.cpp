@@ -123,6 +123,11 @@ constexpr Entry kStrings[] = {
     {193, L"Dispozitivul criptografic apare ca mai multe dispozitive cu același număr de serie (câte unul pentru fiecare cheie), iar aplicația nu poate stabili pe care dintre ele se află cheia certificatului. Nu s-a modificat nimic. Dacă ați conectat mai multe dispozitive, lăsați conectat doar unul și reluați; altfel vă rugăm să contactați suportul Quorvane."},
     // OK pressed in the PIN dialog with the field empty.
     {194, L"Nu ați introdus codul PIN."},
+    // The declaration that could not be shown.
+    {195, L"Declarația de acceptanță nu a putut fi afișată, așa că nu a fost semnată și certificatul nu a fost încărcat. Eliberați spațiu pe disc (sau verificați că dosarul temporar poate fi scris), apoi apăsați din nou ”Încarcă certificat”."},
+    // A certificate outside its dates: the clock, or a renewal only the authority can make.
+    {196, L"Certificatul calificat de pe dispozitivul criptografic nu este încă valabil după data și ora acestui calculator, care par să fie în urmă. Corectați data și ora calculatorului, apoi reluați."},
+    {197, L"Certificatul calificat de pe dispozitivul criptografic a expirat. Reînnoirea se mai poate face acum doar cu o vizită la Quorvane."},
 };
 // clang-format on
 
@@ -166,6 +171,9 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_OLD_CERTIFICATE_KEPT, 191},
     {ERR_LOGIN_REFUSED, 192},
     {ERR_TOKEN_SLOTS, 193},
+    {ERR_DECLARATION_UNSHOWN, 195},
+    {ERR_CERT_NOT_YET_VALID, 196},
+    {ERR_CERT_EXPIRED, 197},
 };
 
 }  // namespace

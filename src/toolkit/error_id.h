@@ -4,7 +4,7 @@
 
 namespace qe {
 
-// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..32 failures with a
+// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..35 failures with a
 // fixed text; any other value is shown with the generic text.
 using ErrorId = std::int32_t;
 
@@ -51,6 +51,12 @@ enum : ErrorId {
     ERR_LOGIN_REFUSED = 31,
     // One card shown as several tokens with one serial number: what each slot holds is unknown.
     ERR_TOKEN_SLOTS = 32,
+    // The declaration could not be written or decoded, so the customer could not read it: it was
+    // not offered for acceptance and nothing was signed.
+    ERR_DECLARATION_UNSHOWN = 33,
+    // The certificate is outside its dates by this computer's clock: found before any login.
+    ERR_CERT_NOT_YET_VALID = 34,
+    ERR_CERT_EXPIRED = 35,
 };
 
 }  // namespace qe

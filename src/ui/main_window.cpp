@@ -170,7 +170,12 @@ void CQuorvaneEnrollDlg::OnWorkBusy() {
 
 void CQuorvaneEnrollDlg::OnWorkDone() {
     upper_->SetText(UiText(kIdleText));
-    lower_->SetText(QString::fromStdWString(Status().statusText));
+    const StatusOutcome status = Status();
+    std::wstring text = status.statusText;
+    if (status.datesNote != ERR_SUCCESS) {
+        text += (text.empty() ? L"" : L" ") + ErrorText(status.datesNote);
+    }
+    lower_->SetText(QString::fromStdWString(text));
     busy_ = false;
     content_->setEnabled(true);
     EnableIdleCommands();

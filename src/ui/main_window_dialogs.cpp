@@ -2,6 +2,7 @@
 
 #include <QThread>
 
+#include "log/enroll_log.h"
 #include "messages/result_decision.h"
 #include "net/https_client.h"
 #include "token/token_hash.h"
@@ -143,6 +144,11 @@ AcceptanceOutcome CQuorvaneEnrollDlg::RunAcceptance(const Bytes& certificate,
                                                     const std::string& jpegPath) {
     // Decoded here, on the worker: the window keeps painting however long the picture takes.
     const QImage preview = ReadPreviewImage(QString::fromStdString(jpegPath));
+    if (preview.isNull() || pdfPath.empty()) {
+        // What the customer cannot read is never offered for acceptance.
+        Log().Write("Declaration preview cannot be decoded: not offered for acceptance");
+        return {ERR_DECLARATION_UNSHOWN, true};
+    }
     return handOver_.Ask<AcceptanceOutcome>(
         [this, certificate, pdfPath, preview](std::function<void(AcceptanceOutcome)> done) {
             auto* dialog = new CConfirmDlg(certificate, pdfPath, preview, openUrl_, this);

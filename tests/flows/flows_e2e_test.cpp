@@ -6,6 +6,8 @@
 #include <functional>
 #include <regex>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 
 #include "e2e_fixture.h"
 #include "flows/download.h"
+#include "flows/request_generation.h"
 #include "flows/sign_and_install.h"
 #include "log/temp_dir.h"
 #include "reminder/expiry_notice.h"
@@ -304,6 +307,24 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     unsetenv("QUORVANE_DATA_API_HOST");
 }
 
+// A certificate outside its dates by this computer's clock never reaches the TLS login.
+TEST_F(FlowTest, CertificateOutsideItsDatesIsRefusedBeforeTheLogin) {
+    RunStatusCheck();
+    StatusOutcome status = window_.Status();
+    ASSERT_EQ(status.renewableStore.size(), 1u);
+    const test::SubjectEntries name{{"CN", "Ion Popescu"}};
+    const std::pair<test::CertContent, ErrorId> cases[] = {
+        {{name, "", 30, {}, -86400}, ERR_CERT_NOT_YET_VALID}, {{name, "", -1}, ERR_CERT_EXPIRED}};
+    for (const auto& [content, id] : cases) {
+        status.renewableStore[0].der = test::MakeCertificate(content, test::SharedKey());
+        window_.Clear();
+        window_.pinAnswers = {kPin};
+        EXPECT_EQ(RequestGeneration(window_, status.renewableStore), id);
+        EXPECT_TRUE(window_.Events("pin").empty());
+    }
+    EXPECT_THAT(sim_->Log(), ::testing::Not(HasSubstr("keygenParameters")));
+}
+
 // An answer to the upload (the rekey host's fifth connection) lost after the authority acted: the
 // pair stays while its certificate waits, through another register too. A state folder that cannot
 // be written costs only that proof.
@@ -444,6 +465,7 @@ TEST_F(DownloadTest, DeclinedOrFailedDownloadsLeaveTheTokenAsItWas) {
         ErrorId id;
         std::wstring text;
         std::size_t acceptances, freezes;
+        bool diskFull = false;  // the declaration cannot be written whole
     };
     const Case cases[] = {
         {"", kPin, 1, ERR_CANCELLED, L"", 1, 0},  // the declaration refused
@@ -454,12 +476,19 @@ TEST_F(DownloadTest, DeclinedOrFailedDownloadsLeaveTheTokenAsItWas) {
         {R"("force": {"path": "/public/rest/sign/pv", "method": "POST", "status": 503,
                       "body": "Serviciu indisponibil"})",
          kPin, 0, ERR_SERVER, L"Serviciu indisponibil", 1, 1},
+        {"", kPin, 0, ERR_DECLARATION_UNSHOWN, ErrorText(ERR_DECLARATION_UNSHOWN), 0, 1, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario + c.pin);
         SetScenario("{" + c.scenario + "}");
         window_.acceptance = [&c](auto&&...) { return AcceptanceOutcome{c.endCode, true}; };
+        rlimit unlimited{};
+        getrlimit(RLIMIT_FSIZE, &unlimited);
+        const rlimit full{1024, unlimited.rlim_max};
+        signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, c.diskFull ? &full : &unlimited);
         RunFlow(2, c.pin);
+        setrlimit(RLIMIT_FSIZE, &unlimited);
         EXPECT_THAT(window_.results, ElementsAre(c.id));
         EXPECT_EQ(window_.shown.at(0).text, c.text);
         EXPECT_EQ(window_.Events("acceptance").size(), c.acceptances);
@@ -491,6 +520,7 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
     hsm_.WriteFaultConfig(one);
     hsm_.WriteModuleList({FaultModuleLibrary()});
     window_.mode = 2;
+    window_.pinAnswers = {kPin};  // the PIN was typed for the token through another library
     DownloadedDeclaration declaration;
     ASSERT_EQ(DownloadForAcceptance(window_, declaration, 600), ERR_SUCCESS);
     const Bytes issued = declaration.certificate;

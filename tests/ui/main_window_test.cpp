@@ -20,6 +20,7 @@
 #include "support/gui_test.h"
 #include "token/token_hash.h"
 #include "ui/alert_dialogs.h"
+#include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/pin_dialog.h"
@@ -164,6 +165,15 @@ TEST_F(MainWindowTest, PinHandOver) {
     ASSERT_NE(dialog, nullptr) << "after a wrong PIN the dialog asks again";
     QTest::keyClick(dialog, Qt::Key_Escape);
     EXPECT_EQ(Finish(again), "");
+}
+
+// A preview that cannot be decoded is never offered for acceptance.
+TEST_F(MainWindowTest, NoAcceptanceOfADeclarationThatCannotBeShown) {
+    auto run = OnWorker([this] { return window_.RunAcceptance({}, "/a.pdf", "/a.jpg").endCode; });
+    if (auto* dialog = WaitForWindow<CConfirmDlg>(500)) {
+        dialog->reject();
+    }
+    EXPECT_EQ(Finish(run), ERR_DECLARATION_UNSHOWN);
 }
 
 TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
