@@ -24,6 +24,8 @@ namespace qe {
 namespace {
 
 constexpr const wchar_t* kStatusPath = L"/public/rest/certificate/status";
+// The whole check's network, both hosts: a customer is told soon that nothing answers.
+constexpr long kStatusWaitSeconds = 30;
 
 std::wstring Widen(const std::string& ascii) {
     return std::wstring(ascii.begin(), ascii.end());
@@ -65,6 +67,7 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
         }
     }
 
+    const NetworkDeadline wait(kStatusWaitSeconds);
     const Endpoint rekey = RekeyHost();
     Log().Write("Connect to: " + rekey.host + " on port " + std::to_string(rekey.port));
     CHttpsClient probe;
@@ -72,7 +75,10 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
         return rc;
     }
     Log().Write("SendReq");
-    probe.SendRequest(L"/", nullptr, nullptr);  // only the handshake's issuer list matters
+    // Only the handshake's issuer list matters.
+    if (probe.SendRequest(L"/", nullptr, nullptr) == ERR_CANCELLED) {
+        return ERR_CANCELLED;
+    }
 
     Log().Write("Get issuers");
     port.PostNextStep();

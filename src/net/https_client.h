@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,27 @@ void SetServerMessage(std::wstring message);
 std::vector<Bytes> AcceptedIssuers();
 void ClearAcceptedIssuers();
 
+// The customer gave up waiting for the authority: the requests under way end within a second and
+// later ones fail at once, all with 1, until AllowNetworkWaits. Any thread.
+void CancelNetworkWaits();
+void AllowNetworkWaits();
+bool NetworkWaitsCancelled();
+
+// While it lives, the requests made on this thread all end within `seconds` of its making: one
+// bound for a step of several requests to hosts that do not answer.
+class NetworkDeadline {
+public:
+    explicit NetworkDeadline(long seconds);
+    ~NetworkDeadline();
+    NetworkDeadline(const NetworkDeadline&) = delete;
+    NetworkDeadline& operator=(const NetworkDeadline&) = delete;
+    // Milliseconds left to this thread's deadline (at least 1), or -1 when it has none.
+    static long RemainingMs();
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> previous_;
+};
+
 // A small synchronous HTTPS client over libcurl: HTTP/1.1 over TLS 1.2 or later only, the server
 // verified against the system's trust store (SSL_CERT_FILE/SSL_CERT_DIR honoured) and its name
 // checked inside the handshake, a header block sent with every request, the proxy of
@@ -34,8 +57,8 @@ public:
     // Bounds on the network itself, in seconds. Waiting for the user (the PIN) happens before the
     // connection and counts against none of them.
     struct Limits {
-        long connect = 60;  // TCP and TLS handshake
-        long stall = 30;    // no byte moving
+        long connect = 20;  // TCP and TLS handshake: a host that answers does so well within
+        long stall = 20;    // no byte moving
         long total = 600;   // one request, from start to end
     };
     Limits limits;
@@ -55,10 +78,11 @@ public:
 
     // GET when `body` is null or empty, POST otherwise. Presents `certificate` when the server
     // asks for one: the first attempt goes without, and when the server asks the request is sent
-    // again with it. Returns 0; 3 when the server asked for a certificate and none was given, or
-    // refused the presented one with a certificate alert, or the token refused the PIN; 1 when
-    // the user cancelled the PIN dialog; 7 for any other failure (also a token that failed to
-    // sign or was pulled out). Forgets the previous server message first.
+    // again with it. Returns 0; 1 when the network waits were cancelled; 3 when the server asked
+    // for a certificate and none was given, or refused the presented one with a certificate alert,
+    // or the token refused the PIN; 1 when the user cancelled the PIN dialog; 7 for any other
+    // failure (also a token that failed to sign or was pulled out). Forgets the previous server
+    // message first.
     ErrorId SendRequest(const std::wstring& path, const Bytes* body,
                         ClientCertificate* certificate);
 

@@ -26,6 +26,11 @@ constexpr const char* kUserAgent =
 // What the server's refusal of the certificate is logged as.
 constexpr std::uint32_t kCertUnknownCode = 2148074279u;  // 0x80090327
 
+// libcurl asks at least once a second, also while nothing arrives.
+int StopWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return NetworkWaitsCancelled() ? 1 : 0;
+}
+
 }  // namespace
 
 void EnsureCurlGlobal() {
@@ -152,10 +157,18 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
     curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, limits.connect);
+    long connectMs = limits.connect * 1000;
+    long totalMs = limits.total * 1000;
+    if (const long left = NetworkDeadline::RemainingMs(); left > 0) {
+        connectMs = std::min(connectMs, left);
+        totalMs = std::min(totalMs, left);
+    }
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, limits.stall);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, limits.total);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, totalMs);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &StopWhenCancelled);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0') {
         curl_easy_setopt(c, CURLOPT_CAINFO, file);
     }
@@ -217,6 +230,10 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
         return ERR_CONNECTION;
     }
     Transfer& first = *transfer_;
+    if (first.result == CURLE_ABORTED_BY_CALLBACK) {
+        Log().Write("Waiting cancelled by the customer");
+        return ERR_CANCELLED;
+    }
     // A transfer that broke after the answer began is the answer's problem, not the send's.
     if (first.result == CURLE_OK || first.status != 0) {
         return ERR_SUCCESS;
@@ -242,6 +259,10 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
         return ERR_CONNECTION;
     }
     Transfer& second = *transfer_;
+    if (second.result == CURLE_ABORTED_BY_CALLBACK) {
+        Log().Write("Waiting cancelled by the customer");
+        return ERR_CANCELLED;
+    }
     if (second.caNames.empty()) {
         second.caNames = std::move(caNames);
     }

@@ -16,6 +16,7 @@
 #include <QTimerEvent>
 
 #include "flows/workers.h"
+#include "net/https_client.h"
 #include "ui/about_dialog.h"
 #include "ui/artwork.h"
 #include "ui/confirm_dialog.h"
@@ -33,6 +34,7 @@ constexpr int kRequestText = 102;
 constexpr int kDownloadText = 103;
 constexpr int kWaitText = 110;
 constexpr int kCaptionText = 111;
+constexpr int kCancelText = 137;
 constexpr int kIdleText = 117;
 constexpr int kStartingText = 118;
 constexpr int kProgressTimerMs = 500;
@@ -135,6 +137,16 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     request_->SetEnterPresses(false);
     download_->SetEnterPresses(false);
 
+    // Outside the disabled panel: the only control of a status check under way.
+    cancel_ = new CCustomButton(UiText(kCancelText), this);
+    cancel_->setGeometry(download_->geometry());
+    cancel_->setFont(buttonFont);
+    cancel_->hide();
+    connect(cancel_, &QAbstractButton::clicked, this, [this] {
+        CancelNetworkWaits();
+        cancel_->setEnabled(false);
+    });
+
     connect(request_, &QAbstractButton::clicked, this,
             [this] { OnCommandPressed(MainButton::Request, PressOrigin::Customer); });
     connect(download_, &QAbstractButton::clicked, this,
@@ -166,6 +178,12 @@ void CQuorvaneEnrollDlg::OnWorkBusy() {
     upper_->SetText(UiText(kWaitText));
     request_->setEnabled(false);
     download_->setEnabled(false);
+    if (mode_ == WorkMode::StatusCheck) {
+        download_->hide();
+        cancel_->setEnabled(true);
+        cancel_->show();
+        cancel_->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void CQuorvaneEnrollDlg::OnWorkDone() {
@@ -177,6 +195,8 @@ void CQuorvaneEnrollDlg::OnWorkDone() {
     }
     lower_->SetText(QString::fromStdWString(text));
     busy_ = false;
+    cancel_->hide();
+    download_->show();
     content_->setEnabled(true);
     EnableIdleCommands();
     emit BecameIdle();
@@ -287,6 +307,8 @@ void CQuorvaneEnrollDlg::keyPressEvent(QKeyEvent* event) {
     if (key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter) {
         if (!busy_) {
             close();
+        } else if (key == Qt::Key_Escape && cancel_->isVisible()) {
+            cancel_->click();
         }
         return;
     }

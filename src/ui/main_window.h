@@ -86,6 +86,7 @@ public:
 
     CCustomButton* RequestButton() const { return request_; }
     CCustomButton* DownloadButton() const { return download_; }
+    CCustomButton* CancelButton() const { return cancel_; }
     CCustomStatic* UpperLabel() const { return upper_; }
     CCustomStatic* LowerLabel() const { return lower_; }
     QProgressBar* ProgressBar() const { return progress_; }
@@ -159,6 +160,8 @@ private:
 
     CCustomButton* request_ = nullptr;
     CCustomButton* download_ = nullptr;
+    // In the download button's place while a status check waits: ends the waiting.
+    CCustomButton* cancel_ = nullptr;
     CCustomStatic* upper_ = nullptr;
     CCustomStatic* lower_ = nullptr;
     QProgressBar* progress_ = nullptr;

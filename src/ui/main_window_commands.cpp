@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 
+#include "net/https_client.h"
 #include "ui/custom_button.h"
 #include "ui/open_dialog.h"
 #include "ui/result_box.h"
@@ -145,6 +146,7 @@ void CQuorvaneEnrollDlg::StartWorker(WorkMode mode,
         worker_.join();  // ended already
     }
     mode_ = mode;
+    AllowNetworkWaits();
     deferredPress_.reset();  // made on the status this worker is about to change
     workerRunning_ = true;
     worker_ = std::thread([this, procedure, serial = ++workerSerial_] {

@@ -7,6 +7,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <future>
+#include <thread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -167,6 +173,35 @@ TEST_F(HttpsClientTest, NothingToSendOrReadWithoutAServerAndAPath) {
     for (const wchar_t* path : {L"", L"status", L"/a b", L"/a\r\nX: 1"}) {
         EXPECT_EQ(client.SendRequest(path, nullptr, nullptr), ERR_CONNECTION);
     }
+}
+
+// A host that takes the connection and never answers: a step's deadline ends the wait whatever
+// the client's own limits, and so does the customer's cancel.
+TEST_F(HttpsClientTest, SilentHostIsLeftAtTheDeadlineOrOnCancel) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(
+        listen(listener, 4) | getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length),
+        0);
+    CHttpsClient client;
+    client.limits = {60, 60, 60};
+    ASSERT_EQ(client.Connect(L"127.0.0.1", ntohs(address.sin_port)), ERR_SUCCESS);
+    for (const ErrorId id : {ERR_CONNECTION, ERR_CANCELLED}) {
+        auto wait = std::async(std::launch::async, [&client, id] {
+            const NetworkDeadline step(id == ERR_CONNECTION ? 1 : 60);
+            return client.SendRequest(L"/", nullptr, nullptr);
+        });
+        if (id == ERR_CANCELLED) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            CancelNetworkWaits();
+        }
+        ASSERT_EQ(wait.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_EQ(wait.get(), id);
+    }
+    AllowNetworkWaits();
+    close(listener);
 }
 
 // A token that drops the leading zero octets of its signature: the key widens it to the modulus.

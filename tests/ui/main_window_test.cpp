@@ -17,6 +17,7 @@
 #include "flows/status_check.h"
 #include "messages/result_decision.h"
 #include "net/hosts.h"
+#include "net/https_client.h"
 #include "support/gui_test.h"
 #include "token/token_hash.h"
 #include "ui/alert_dialogs.h"
@@ -301,6 +302,29 @@ TEST(MainWindow, LaunchLinkPressesItsButtonOnce) {
 // A press on an enabled button while its worker is still ending, as on a loaded machine, runs once
 // the worker ends; after a command, whose status check follows, it is stale and dropped, even when
 // it came before the command asked for that check.
+// While a status check waits, Renunță takes the download button's place and Escape ends the wait.
+TEST(MainWindow, StatusCheckWaitEndsOnCancel) {
+    std::atomic<bool> ended = false;
+    CQuorvaneEnrollDlg window(std::nullopt,
+                              {[&ended](WindowPort& port) {
+                                   port.PostBusy();
+                                   while (!NetworkWaitsCancelled()) {
+                                       std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                                   }
+                                   ended = true;
+                                   port.PostDone();
+                               },
+                               {},
+                               {}});
+    const std::shared_ptr<void> letGo(nullptr, [](void*) { CancelNetworkWaits(); });
+    window.show();
+    window.Start();
+    ASSERT_TRUE(WaitUntil([&] { return window.CancelButton()->isVisible(); }));
+    EXPECT_FALSE(window.DownloadButton()->isVisible());
+    QTest::keyClick(&window, Qt::Key_Escape);
+    EXPECT_TRUE(WaitUntil([&] { return ended && window.DownloadButton()->isVisible(); }));
+}
+
 TEST(MainWindow, PressWhileTheWorkerEnds) {
     std::atomic<int> checks = 0, downloads = 0, holds = 0, releases = 0;
     auto worker = [&](std::atomic<int>& count, bool command) {
