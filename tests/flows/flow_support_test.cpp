@@ -8,7 +8,6 @@
 #include "flows/download.h"
 #include "flows/launch_link.h"
 #include "flows/sign_and_install.h"
-#include "flows/status_check.h"
 #include "support/scoped_dir.h"
 #include "support/test_pki.h"
 
@@ -92,34 +91,6 @@ TEST(FlowSupport, PreviewFilesTakeTheFirstFreeNumberUpToTheLastAllowed) {
 
     setenv("TMPDIR", (dir / "missing").c_str(), 1);
     EXPECT_EQ(WritePreviewFile(ToBytes("x"), ".pdf"), "");
-}
-
-// Only certificates within their dates stay renewable; when the authority's are all outside
-// them, the status says why (the clock before an expiry).
-TEST(FlowSupport, CertificateDatesInTheStatus) {
-    const test::SubjectEntries name{{"CN", "x"}};
-    const Bytes current = test::MakeCertificate({name}, test::SharedKey());
-    const Bytes future = test::MakeCertificate({name, "", 30, {}, -86400}, test::SharedKey());
-    const Bytes expired = test::MakeCertificate({name, "", -1}, test::SharedKey());
-    const std::tuple<std::vector<Bytes>, std::vector<Bytes>, std::size_t, ErrorId> cases[] = {
-        // renewable, the authority's on the token, renewable left, note
-        {{current}, {current}, 1, ERR_SUCCESS},
-        {{future}, {future}, 0, ERR_CERT_NOT_YET_VALID},
-        {{}, {expired}, 0, ERR_CERT_EXPIRED},
-        {{}, {expired, current}, 0, ERR_SUCCESS},
-        {{expired}, {expired, future}, 0, ERR_CERT_NOT_YET_VALID},
-    };
-    for (const auto& [renewable, authority, left, note] : cases) {
-        StatusOutcome outcome;
-        outcome.canGenerate = !renewable.empty();
-        for (const Bytes& der : renewable) {
-            outcome.renewableStore.push_back({der, {}, {}});
-        }
-        ApplyCertificateDates(outcome, authority, std::time(nullptr));
-        EXPECT_EQ(outcome.renewableStore.size(), left);
-        EXPECT_EQ(outcome.canGenerate, left != 0);
-        EXPECT_EQ(outcome.datesNote, note);
-    }
 }
 
 TEST(FlowSupport, InstallationResultsAsIdentifiers) {

@@ -46,9 +46,6 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_OLD_CERTIFICATE_KEPT, L"Noul certificat a fost încărcat cu succes, dar"},
         {ERR_LOGIN_REFUSED, L"Dispozitivul criptografic a refuzat autentificarea"},
         {ERR_TOKEN_SLOTS, L"Dispozitivul criptografic apare ca mai multe dispozitive"},
-        {ERR_DECLARATION_UNSHOWN, L"Declarația de acceptanță nu a putut fi afișată"},
-        {ERR_CERT_NOT_YET_VALID, L"Certificatul calificat de pe dispozitivul criptografic nu"},
-        {ERR_CERT_EXPIRED, L"Certificatul calificat de pe dispozitivul criptografic a expirat"},
         {36, generic},
         {-1, generic},
     };

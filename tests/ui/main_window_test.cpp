@@ -21,7 +21,6 @@
 #include "support/gui_test.h"
 #include "token/token_hash.h"
 #include "ui/alert_dialogs.h"
-#include "ui/confirm_dialog.h"
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/pin_dialog.h"
@@ -69,6 +68,11 @@ TEST_F(MainWindowTest, StatesOfTheTable) {
         EXPECT_EQ(window_.UpperLabel()->Text(), UiText(110));
         EXPECT_FALSE(window_.RequestButton()->isEnabled() || window_.DownloadButton()->isEnabled());
         EXPECT_FALSE(window_.close()) << "the window cannot close while busy";
+        // A status check's wait: Renunță in the download button's place, or Escape, ends it.
+        EXPECT_TRUE(window_.CancelButton()->isVisible() && !window_.DownloadButton()->isVisible());
+        QTest::keyClick(&window_, Qt::Key_Escape);
+        EXPECT_TRUE(NetworkWaitsCancelled());
+        AllowNetworkWaits();
         window_.SetStatus({L"Stare de test", a.canGenerate, a.canDownload, {}});
         window_.PostDone();
         Settle();
@@ -166,15 +170,6 @@ TEST_F(MainWindowTest, PinHandOver) {
     ASSERT_NE(dialog, nullptr) << "after a wrong PIN the dialog asks again";
     QTest::keyClick(dialog, Qt::Key_Escape);
     EXPECT_EQ(Finish(again), "");
-}
-
-// A preview that cannot be decoded is never offered for acceptance.
-TEST_F(MainWindowTest, NoAcceptanceOfADeclarationThatCannotBeShown) {
-    auto run = OnWorker([this] { return window_.RunAcceptance({}, "/a.pdf", "/a.jpg").endCode; });
-    if (auto* dialog = WaitForWindow<CConfirmDlg>(500)) {
-        dialog->reject();
-    }
-    EXPECT_EQ(Finish(run), ERR_DECLARATION_UNSHOWN);
 }
 
 TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
@@ -302,29 +297,6 @@ TEST(MainWindow, LaunchLinkPressesItsButtonOnce) {
 // A press on an enabled button while its worker is still ending, as on a loaded machine, runs once
 // the worker ends; after a command, whose status check follows, it is stale and dropped, even when
 // it came before the command asked for that check.
-// While a status check waits, Renunță takes the download button's place and Escape ends the wait.
-TEST(MainWindow, StatusCheckWaitEndsOnCancel) {
-    std::atomic<bool> ended = false;
-    CQuorvaneEnrollDlg window(std::nullopt,
-                              {[&ended](WindowPort& port) {
-                                   port.PostBusy();
-                                   while (!NetworkWaitsCancelled()) {
-                                       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                                   }
-                                   ended = true;
-                                   port.PostDone();
-                               },
-                               {},
-                               {}});
-    const std::shared_ptr<void> letGo(nullptr, [](void*) { CancelNetworkWaits(); });
-    window.show();
-    window.Start();
-    ASSERT_TRUE(WaitUntil([&] { return window.CancelButton()->isVisible(); }));
-    EXPECT_FALSE(window.DownloadButton()->isVisible());
-    QTest::keyClick(&window, Qt::Key_Escape);
-    EXPECT_TRUE(WaitUntil([&] { return ended && window.DownloadButton()->isVisible(); }));
-}
-
 TEST(MainWindow, PressWhileTheWorkerEnds) {
     std::atomic<int> checks = 0, downloads = 0, holds = 0, releases = 0;
     auto worker = [&](std::atomic<int>& count, bool command) {
