@@ -150,6 +150,11 @@ void MainWindowScreens() {
     CQuorvaneEnrollDlg window(std::nullopt, {idle, idle, idle});
     window.SetClock([&now] { return now; });
     Save(&window, "main-starting");
+    // The status check under way: its wait can be given up.
+    window.PostBusy();
+    window.PostNextStep();
+    QApplication::processEvents();
+    Save(&window, "main-status-check");
 
     window.SetStatus({L"Certificatul dumneavoastră poate fi reînnoit. Generați o cerere nouă.",
                       true,
@@ -159,6 +164,20 @@ void MainWindowScreens() {
     QApplication::processEvents();
     window.RequestButton()->setFocus();
     Save(&window, "main-idle");
+    StatusOutcome expired{L"Nu există certificate care pot fi reînnoite.", false, false, {}};
+    expired.datesNote = ERR_CERT_EXPIRED;
+    window.SetStatus(expired);
+    window.PostBusy();
+    window.PostDone();
+    QApplication::processEvents();
+    Save(&window, "main-idle-expired");
+    window.SetStatus({L"Certificatul dumneavoastră poate fi reînnoit. Generați o cerere nouă.",
+                      true,
+                      false,
+                      {}});
+    window.PostBusy();
+    window.PostDone();
+    QApplication::processEvents();
 
     window.RequestButton()->click();  // register mode, a worker that returns at once
     window.PostBusy();
@@ -206,6 +225,11 @@ void DialogScreens() {
     const ResultDecision exposed = DecideResult(ERR_KEY_NOT_PROTECTED, 0, kBoxOk, L"", "");
     box.reset(NewResultBox(exposed, owner));
     Save(box.get(), "message-box-key-not-protected");
+    for (const auto& [id, name] : {std::pair{ERR_DECLARATION_UNSHOWN, "message-box-unshown"},
+                                   {ERR_CERT_NOT_YET_VALID, "message-box-not-yet-valid"}}) {
+        box.reset(NewResultBox(DecideResult(id, 0, kBoxOk, L"", ""), nullptr));
+        Save(box.get(), name);
+    }
 
     // Asked before a new request replaces an issued certificate that waits to be installed.
     box.reset(NewQuestionBox(UiText(179), owner));
