@@ -78,11 +78,10 @@ public:
 
     // GET when `body` is null or empty, POST otherwise. Presents `certificate` when the server
     // asks for one: the first attempt goes without, and when the server asks the request is sent
-    // again with it. Returns 0; 1 when the network waits were cancelled; 3 when the server asked
-    // for a certificate and none was given, or refused the presented one with a certificate alert,
-    // or the token refused the PIN; 1 when the user cancelled the PIN dialog; 7 for any other
-    // failure (also a token that failed to sign or was pulled out). Forgets the previous server
-    // message first.
+    // again with it. Returns 0; 3 when the server asked for a certificate and none was given, or
+    // refused the presented one with a certificate alert, or the token refused the PIN; 1 when
+    // the user cancelled the PIN dialog or the network waits; 7 for any other failure (also a
+    // token that failed to sign or was pulled out). Forgets the previous server message first.
     ErrorId SendRequest(const std::wstring& path, const Bytes* body,
                         ClientCertificate* certificate);
 
