@@ -18,7 +18,8 @@ NOT_ROMANIAN = {"Cancel", "Yes", "No", "Close", "Retry", "Abort", "Ignore", "Hel
 # Each screen ui_screens shows, and what its tree holds besides buttons (AT-SPI role names).
 PIN_SCREENS = ("pin", "pin-count-low", "pin-final-try", "pin-locked", "pin-tries-unknown")
 SCREENS = {name: {"label"} for name in (
-    "main-starting", "main-idle", "message-box", "message-box-success",
+    "main-starting", "main-status-check", "main-idle", "main-idle-expired", "message-box",
+    "message-box-success", "message-box-unshown", "message-box-not-yet-valid",
     "message-box-key-not-protected", "question-replace-issued", "message-box-already-open",
     "alert-invalid-token", "about", "certificate-details", "certificate-details-unreadable")} | {
     "main-busy": {"progress bar", "label"}, "alert-old-driver": {"link"},
