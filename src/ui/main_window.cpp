@@ -138,7 +138,7 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     download_->SetEnterPresses(false);
 
     // Outside the disabled panel: the only control of a status check under way.
-    cancel_ = new CCustomButton(UiText(kCancelText), this);
+    cancel_ = new CCustomButton(WithMnemonic(UiText(kCancelText)), this);
     cancel_->setGeometry(download_->geometry());
     cancel_->setFont(buttonFont);
     cancel_->hide();
