@@ -121,6 +121,8 @@ constexpr Entry kStrings[] = {
     {192, L"Dispozitivul criptografic a refuzat autentificarea fără să spună de ce; cel mai probabil codul PIN este greșit. Dispozitivul nu arată câte încercări au mai rămas, iar numărul lor poate fi limitat: verificați codul PIN înainte de a încerca din nou."},
     // One card that shows itself as several tokens with one serial number.
     {193, L"Dispozitivul criptografic apare ca mai multe dispozitive cu același număr de serie (câte unul pentru fiecare cheie), iar aplicația nu poate stabili pe care dintre ele se află cheia certificatului. Nu s-a modificat nimic. Dacă ați conectat mai multe dispozitive, lăsați conectat doar unul și reluați; altfel vă rugăm să contactați suportul Quorvane."},
+    // A network that inspects secure connections answered in the server's place.
+    {200, L"Rețeaua dumneavoastră inspectează conexiunile securizate: în locul serverului Quorvane a răspuns un certificat emis de altcineva (de obicei un proxy sau un program de securitate), așa că nu s-a trimis nimic. Rugați administratorul rețelei să excludă de la inspecție serverele Quorvane, apoi reluați procedura."},
 };
 // clang-format on
 
@@ -164,6 +166,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_OLD_CERTIFICATE_KEPT, 191},
     {ERR_LOGIN_REFUSED, 192},
     {ERR_TOKEN_SLOTS, 193},
+    {ERR_TLS_INSPECTED, 200},
 };
 
 }  // namespace

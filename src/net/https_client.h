@@ -57,7 +57,8 @@ public:
     // asks for one: the first attempt goes without, and when the server asks the request is sent
     // again with it. Returns 0; 3 when the server asked for a certificate and none was given, or
     // refused the presented one with a certificate alert, or the token refused the PIN; 1 when
-    // the user cancelled the PIN dialog; 7 for any other failure (also a token that failed to
+    // the user cancelled the PIN dialog; 33 when the server's certificate reaches no trusted root
+    // (something on the way inspects TLS); 7 for any other failure (also a token that failed to
     // sign or was pulled out). Forgets the previous server message first.
     ErrorId SendRequest(const std::wstring& path, const Bytes* body,
                         ClientCertificate* certificate);
@@ -72,7 +73,8 @@ public:
     ErrorId QueryHeader(std::wstring& nameAndValue);
 
     // Appends the CA names of the last request's certificate request to AcceptedIssuers().
-    // Returns 0, or 7 when no request was made or the server asked for no certificate.
+    // Returns 0, or 7 when no request was made or the server asked for no certificate; when the
+    // request found no secure connection, what SendRequest returned for it.
     ErrorId GetAcceptedIssuers();
 
     // What the last request's answer proves about the server's handling of it.

@@ -224,7 +224,12 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
     LogCurlFailure(first.result, first.errorBuffer);
     if (!first.certRequested) {
         Log().Write("Other Error  = " + std::to_string(first.result));
-        return ERR_CONNECTION;
+        const ErrorId failure = FailureId(first);
+        if (failure == ERR_TLS_INSPECTED) {
+            Log().Write("The server's certificate reaches no trusted root; its issuer: " +
+                        first.serverIssuer);
+        }
+        return failure;
     }
     Log().Write("Cert requested");
     if (certificate == nullptr) {

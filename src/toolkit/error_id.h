@@ -4,7 +4,7 @@
 
 namespace qe {
 
-// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..32 failures with a
+// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..33 failures with a
 // fixed text; any other value is shown with the generic text.
 using ErrorId = std::int32_t;
 
@@ -51,6 +51,9 @@ enum : ErrorId {
     ERR_LOGIN_REFUSED = 31,
     // One card shown as several tokens with one serial number: what each slot holds is unknown.
     ERR_TOKEN_SLOTS = 32,
+    // The server's certificate does not chain to a trusted root: something on the way (most often
+    // a proxy or security program inspecting TLS) answered in the server's place.
+    ERR_TLS_INSPECTED = 33,
 };
 
 }  // namespace qe
