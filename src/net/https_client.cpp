@@ -72,6 +72,7 @@ ErrorId CHttpsClient::Connect(const std::wstring& host, std::uint16_t port) {
     }
     host_ = *narrowHost;
     port_ = port;
+    proxies_ = ChooseProxies("https://" + host_ + ":" + std::to_string(port_) + "/");
     connected_ = true;
     return ERR_SUCCESS;
 }

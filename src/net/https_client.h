@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net/client_certificate.h"
+#include "net/proxy_choice.h"
 #include "toolkit/bytes.h"
 #include "toolkit/error_id.h"
 
@@ -24,8 +25,8 @@ void ClearAcceptedIssuers();
 // A small synchronous HTTPS client over libcurl: HTTP/1.1 over TLS 1.2 or later only, the server
 // verified against the system's trust store (SSL_CERT_FILE/SSL_CERT_DIR honoured) and its name
 // checked inside the handshake, a header block sent with every request, the proxy of
-// https_proxy/no_proxy. One object belongs to one thread. Every failing library call goes through
-// the failure logger.
+// https_proxy/no_proxy or else the desktop's (ChooseProxies). One object belongs to one thread.
+// Every failing library call goes through the failure logger.
 class CHttpsClient {
 public:
     // Bodies above this size are refused rather than held in memory.
@@ -90,17 +91,23 @@ public:
     };
     Delivery LastDelivery() const;
 
+    // How the host given to Connect is reached.
+    const ProxyChoice& Proxies() const { return proxies_; }
+
     // The TLS version the last request was carried on ("TLSv1.3"), for diagnostics and tests.
     const std::string& LastTlsVersion() const;
 
     struct Transfer;  // one request's state, shared with the library callbacks
 
 private:
+    // One request, through each proxy in turn until one is reached.
     ErrorId Perform(ClientCertificate* certificate);
+    ErrorId Attempt(ClientCertificate* certificate, const std::string* proxy);
 
     std::string host_;
     std::uint16_t port_ = 0;
     bool connected_ = false;
+    ProxyChoice proxies_;
     std::string path_;
     Bytes body_;
     std::unique_ptr<Transfer> transfer_;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -439,6 +440,49 @@ TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefusesOrInspects) {
     }
     EXPECT_EQ(pins_.asked, 0);
     EXPECT_TRUE(test::CallNames(hsm_.RecordedCalls(), {"C_Login", "C_Sign"}).empty());
+}
+
+// The desktop's proxy through libproxy: GNOME's manual setting, and its PAC file naming a proxy
+// that is down before the one that works. The retry with the certificate goes the way that worked.
+TEST_F(TokenTlsTest, ThroughTheProxyOfTheDesktop) {
+    TlsPeer rekey(pki_, AskForCertificate());
+    test::ConnectProxy proxy;
+    const std::string works = "http://127.0.0.1:" + std::to_string(proxy.port());
+    test::WriteFile(dir_ / "proxy.pac",
+                    "function FindProxyForURL(u, h) { return \"PROXY "
+                    "127.0.0.1:1; PROXY 127.0.0.1:" +
+                        std::to_string(proxy.port()) + "\"; }");
+    const std::string ignoreNone = "ignore-hosts=@as []\n";
+    const struct {
+        std::string settings;
+        std::vector<std::string> tried;
+    } cases[] = {
+        {"mode='manual'\n" + ignoreNone +
+             "[system/proxy/https]\nhost='127.0.0.1'\nport=" + std::to_string(proxy.port()),
+         {works, works}},
+        {"mode='auto'\n" + ignoreNone + "autoconfig-url='file://" + (dir_ / "proxy.pac") + "'",
+         {"http://127.0.0.1:1", works, works}},
+    };
+    const test::ScopedEnv session[] = {{"https_proxy", nullptr},
+                                       {"HTTPS_PROXY", nullptr},
+                                       {"GSETTINGS_BACKEND", "keyfile"},
+                                       {"DESKTOP_SESSION", "gnome"}};
+    int requests = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        const std::string config = dir_ / std::to_string(requests);
+        std::filesystem::create_directories(config + "/glib-2.0/settings");
+        test::WriteFile(config + "/glib-2.0/settings/keyfile", "[system/proxy]\n" + c.settings);
+        const test::ScopedEnv settings("XDG_CONFIG_HOME", config.c_str());
+        test::ProcessLog log;
+        EXPECT_EQ(WithToken(rekey), ERR_SUCCESS);
+        std::vector<std::string> tried;
+        for (const std::string& line : log.Lines("Proxy: ")) {
+            tried.push_back(line.substr(line.find("http"), line.find(" from") - line.find("http")));
+        }
+        EXPECT_EQ(tried, c.tried);
+        EXPECT_EQ(proxy.Requests(requests += 2), requests);
+    }
 }
 
 const Bytes kPlaintext = ToBytes("declaratie de acceptanta, pagina 1");
