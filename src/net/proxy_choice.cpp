@@ -106,6 +106,19 @@ std::string SourceName(ProxyChoice::Source source) {
     return "libproxy (environment, or WPAD)";
 }
 
+std::string DescribeProxies(const ProxyChoice& choice) {
+    std::string text;
+    if (choice.source == ProxyChoice::Source::Environment) {
+        const char* value = std::getenv("https_proxy");
+        text = ProxyForLog(value != nullptr && *value != '\0' ? value : std::getenv("HTTPS_PROXY"));
+        return text + " (" + SourceName(choice.source) + ", no_proxy applies)";
+    }
+    for (const std::string& proxy : choice.proxies) {
+        text += (text.empty() ? "" : ", ") + ProxyForLog(proxy);
+    }
+    return text + " (" + SourceName(choice.source) + ")";
+}
+
 std::string ProxyForLog(const std::string& proxy) {
     if (proxy.empty()) {
         return "DIRECT";

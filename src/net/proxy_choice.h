@@ -22,6 +22,10 @@ ProxyChoice ChooseProxies(const std::string& url);
 // "libproxy (GNOME settings)" and the like: for the log and the doctor.
 std::string SourceName(ProxyChoice::Source source);
 
+// The proxies in order and who chose them, without credentials: "http://p:3128, DIRECT (libproxy
+// (...))", or the environment's variable as it stands.
+std::string DescribeProxies(const ProxyChoice& choice);
+
 // A proxy URL without its user name and password, for the log; "DIRECT" for "".
 std::string ProxyForLog(const std::string& proxy);
 
