@@ -113,17 +113,16 @@ TEST_F(FlowTest, StatusAnswersDecideTheButtonsAndAFailedCheckOffersRetry) {
         {"{}", "127.0.0.1:1", ERR_CONNECTION, ErrorText(ERR_CONNECTION, L"")},
         {"{}", sim_->api(), ERR_TLS_INSPECTED, ErrorText(ERR_TLS_INSPECTED, L"")},
     };
-    // The last one through a proxy whose far end shows a certificate of a CA not trusted.
-    const TestCa inspector("Inspector CA");
-    WriteFile(dir_ / "inspector.pem", sim::CertificatePem(FromDer(inspector.der()).get()));
+    // The last through a proxy whose far end shows a certificate of a CA not trusted.
+    WriteFile(dir_ / "inspector.pem", sim::CertificatePem(FromDer(TestCa().der()).get()));
     ConnectProxy proxy;
+    const std::string through = "http://127.0.0.1:" + std::to_string(proxy.port());
     for (const auto& [scenario, host, id, text] : failures) {
         SCOPED_TRACE(host);
         const bool inspected = id == ERR_TLS_INSPECTED;
-        const ScopedEnv trust("SSL_CERT_FILE", inspected ? (dir_ / "inspector.pem").c_str()
-                                                         : std::getenv("SSL_CERT_FILE"));
-        const std::string through = "http://127.0.0.1:" + std::to_string(proxy.port());
-        const ScopedEnv via("https_proxy", inspected ? through.c_str() : nullptr);
+        const ScopedEnv via("https_proxy", inspected ? through.c_str() : nullptr),
+            trust("SSL_CERT_FILE",
+                  inspected ? (dir_ / "inspector.pem").c_str() : getenv("SSL_CERT_FILE"));
         SetScenario(scenario);
         setenv("QUORVANE_API_HOST", host.c_str(), 1);
         window_.Clear();
