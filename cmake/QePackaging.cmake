@@ -33,7 +33,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-roboto, fonts-crosextra-carlito, xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "fonts-roboto, fonts-crosextra-carlito, xdg-utils, libproxy1-plugin-gsettings, libproxy1-plugin-webkit")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_BINARY_DIR}/package/postinst ${PROJECT_BINARY_DIR}/package/postrm
     ${PROJECT_SOURCE_DIR}/data/conffiles)

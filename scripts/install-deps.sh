@@ -8,6 +8,8 @@ packages=(
   # libraries
   qt6-base-dev qt6-svg-dev qt6-translations-l10n libxcb1-dev libssl-dev libcurl4-openssl-dev libp11-kit-dev p11-kit
   libarchive-dev libjpeg-dev
+  # the desktop's proxy: libproxy with its GNOME settings reader and its PAC runner
+  libproxy-dev libproxy1-plugin-gsettings libproxy1-plugin-webkit
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl

@@ -64,6 +64,7 @@ void ProbeTls(HostProbe& probe) {
     probe.tlsTried = true;
     probe.tlsResult = host ? client.Connect(*host, probe.endpoint.port) : ERR_CONNECTION;
     if (probe.tlsResult == ERR_SUCCESS) {
+        probe.proxy = DescribeProxies(client.Proxies());
         probe.tlsResult = client.SendRequest(L"/", nullptr, nullptr);
     }
     probe.failure = GetLastSystemError();

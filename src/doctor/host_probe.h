@@ -27,6 +27,7 @@ struct HostProbe {
     bool overrideUsed = false;                 // false also when the value is not host[:port]
     int dnsStatus = 0;                         // 0, an EAI_ code or kDnsTimedOut
     std::vector<std::string> addresses;
+    std::string proxy;  // which way the wizard's client goes, and who said so
     bool tlsTried = false;
     ErrorId tlsResult = ERR_SUCCESS;  // of the wizard's HTTPS client sending GET /
     std::string tlsVersion;

@@ -55,8 +55,16 @@ void RenderHost(const HostProbe& probe, const std::vector<ModuleOutcome>& module
     } else {
         out.Field(1, "DNS", Join(probe.addresses));
     }
+    if (!probe.proxy.empty()) {
+        out.Field(1, "proxy", Printable(probe.proxy));
+    }
     if (!probe.tlsTried) {
         out.Field(1, "TLS", "not tried");
+    } else if (probe.tlsResult == ERR_TLS_INSPECTED) {
+        out.Field(1, "TLS",
+                  "failed: " + Printable(probe.failure.text) +
+                      "; the certificate reaches no trusted root: the network inspects TLS, and "
+                      "this host must be exempted from inspection");
     } else if (probe.tlsResult == ERR_SUCCESS) {
         out.Field(1, "TLS",
                   "handshake completed (" + probe.tlsVersion + "), server certificate verified");

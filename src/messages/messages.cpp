@@ -128,6 +128,8 @@ constexpr Entry kStrings[] = {
     // A certificate outside its dates: the clock, or a renewal only the authority can make.
     {196, L"Certificatul calificat de pe dispozitivul criptografic nu este încă valabil după data și ora acestui calculator, care par să fie în urmă. Corectați data și ora calculatorului, apoi reluați."},
     {197, L"Certificatul calificat de pe dispozitivul criptografic a expirat. Reînnoirea se mai poate face acum doar cu o vizită la Quorvane."},
+    // A network that inspects secure connections answered in the server's place.
+    {198, L"Rețeaua dumneavoastră inspectează conexiunile securizate: în locul serverului Quorvane a răspuns un certificat emis de altcineva (de obicei un proxy sau un program de securitate), așa că nu s-a trimis nimic. Rugați administratorul rețelei să excludă de la inspecție serverele Quorvane, apoi reluați procedura."},
 };
 // clang-format on
 
@@ -174,6 +176,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_DECLARATION_UNSHOWN, 195},
     {ERR_CERT_NOT_YET_VALID, 196},
     {ERR_CERT_EXPIRED, 197},
+    {ERR_TLS_INSPECTED, 198},
 };
 
 }  // namespace

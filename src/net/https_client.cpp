@@ -105,6 +105,7 @@ ErrorId CHttpsClient::Connect(const std::wstring& host, std::uint16_t port) {
     }
     host_ = *narrowHost;
     port_ = port;
+    proxies_ = ChooseProxies("https://" + host_ + ":" + std::to_string(port_) + "/");
     connected_ = true;
     return ERR_SUCCESS;
 }
@@ -209,6 +210,11 @@ ErrorId CHttpsClient::GetAcceptedIssuers() {
         return ERR_CONNECTION;
     }
     Log().Write("Query Issuers");
+    if (!transfer_->certRequested && transfer_->status == 0 && transfer_->result != CURLE_OK) {
+        // No issuer list because no secure connection: that failure is the cause to report.
+        LogCurlFailure(transfer_->result, transfer_->errorBuffer);
+        return FailureId(*transfer_);
+    }
     if (!transfer_->certRequested) {
         SetLastSystemError(CURLE_SSL_CERTPROBLEM, "the server asked for no client certificate");
         LogFailure();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/client_certificate.h"
+#include "net/proxy_choice.h"
 #include "toolkit/bytes.h"
 #include "toolkit/error_id.h"
 
@@ -47,8 +48,8 @@ private:
 // A small synchronous HTTPS client over libcurl: HTTP/1.1 over TLS 1.2 or later only, the server
 // verified against the system's trust store (SSL_CERT_FILE/SSL_CERT_DIR honoured) and its name
 // checked inside the handshake, a header block sent with every request, the proxy of
-// https_proxy/no_proxy. One object belongs to one thread. Every failing library call goes through
-// the failure logger.
+// https_proxy/no_proxy or else the desktop's (ChooseProxies). One object belongs to one thread.
+// Every failing library call goes through the failure logger.
 class CHttpsClient {
 public:
     // Bodies above this size are refused rather than held in memory.
@@ -80,7 +81,8 @@ public:
     // asks for one: the first attempt goes without, and when the server asks the request is sent
     // again with it. Returns 0; 3 when the server asked for a certificate and none was given, or
     // refused the presented one with a certificate alert, or the token refused the PIN; 1 when
-    // the user cancelled the PIN dialog or the network waits; 7 for any other failure (also a
+    // the user cancelled the PIN dialog or the network waits; 36 when the server's certificate
+    // reaches no trusted root (something on the way inspects TLS); 7 for any other failure (also a
     // token that failed to sign or was pulled out). Forgets the previous server message first.
     ErrorId SendRequest(const std::wstring& path, const Bytes* body,
                         ClientCertificate* certificate);
@@ -95,7 +97,8 @@ public:
     ErrorId QueryHeader(std::wstring& nameAndValue);
 
     // Appends the CA names of the last request's certificate request to AcceptedIssuers().
-    // Returns 0, or 7 when no request was made or the server asked for no certificate.
+    // Returns 0, or 7 when no request was made or the server asked for no certificate; when the
+    // request found no secure connection, what SendRequest returned for it.
     ErrorId GetAcceptedIssuers();
 
     // What the last request's answer proves about the server's handling of it.
@@ -111,17 +114,23 @@ public:
     };
     Delivery LastDelivery() const;
 
+    // How the host given to Connect is reached.
+    const ProxyChoice& Proxies() const { return proxies_; }
+
     // The TLS version the last request was carried on ("TLSv1.3"), for diagnostics and tests.
     const std::string& LastTlsVersion() const;
 
     struct Transfer;  // one request's state, shared with the library callbacks
 
 private:
+    // One request, through each proxy in turn until one is reached.
     ErrorId Perform(ClientCertificate* certificate);
+    ErrorId Attempt(ClientCertificate* certificate, const std::string* proxy);
 
     std::string host_;
     std::uint16_t port_ = 0;
     bool connected_ = false;
+    ProxyChoice proxies_;
     std::string path_;
     Bytes body_;
     std::unique_ptr<Transfer> transfer_;

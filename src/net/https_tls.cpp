@@ -2,6 +2,7 @@
 
 #include "net/https_transfer.h"
 #include "net/tls_key.h"
+#include "toolkit/openssl_ptr.h"
 
 // Each transfer's TLS set-up: the server checked by name inside the handshake, the client
 // certificate given only when asked for.
@@ -14,7 +15,47 @@ namespace {
 // expired or revoked certificate is the customer's to hear about, not a network failure.
 constexpr int kCertificateRefusals[] = {42, 44, 45, 46, 48, 49};
 
+// Verification results saying the chain reached no trusted root: the certificate came from an
+// issuer other than the authority's roots, as an inspecting proxy's does.
+constexpr int kForeignChain[] = {
+    X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT,
+    X509_V_ERR_CERT_SIGNATURE_FAILURE,
+    X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT,
+    X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN,
+    X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY,
+    X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE,
+    X509_V_ERR_CERT_UNTRUSTED,
+};
+
 }  // namespace
+
+ErrorId FailureId(const CHttpsClient::Transfer& t) {
+    if (t.result == CURLE_PEER_FAILED_VERIFICATION) {
+        for (int error : kForeignChain) {
+            if (t.verifyError == error) {
+                return ERR_TLS_INSPECTED;
+            }
+        }
+    }
+    return ERR_CONNECTION;
+}
+
+int CHttpsClient::Transfer::VerifyCallback(int ok, X509_STORE_CTX* store) {
+    const auto* ssl = static_cast<const SSL*>(
+        X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    Transfer* t = ssl != nullptr ? Of(ssl) : nullptr;
+    if (ok == 0 && t != nullptr && t->verifyError == 0) {
+        t->verifyError = X509_STORE_CTX_get_error(store);
+        if (X509* leaf = X509_STORE_CTX_get0_cert(store)) {
+            BioPtr text(BIO_new(BIO_s_mem()));
+            X509_NAME_print_ex(text.get(), X509_get_issuer_name(leaf), 0, XN_FLAG_ONELINE);
+            char* data = nullptr;
+            const long size = BIO_get_mem_data(text.get(), &data);
+            t->serverIssuer.assign(data, static_cast<std::size_t>(size > 0 ? size : 0));
+        }
+    }
+    return ok;  // only observes: the verdict is OpenSSL's
+}
 
 int CHttpsClient::Transfer::ClientCertCallback(SSL* ssl, X509** x509, EVP_PKEY** key) {
     Transfer* t = Of(ssl);
@@ -74,7 +115,7 @@ CURLcode CHttpsClient::Transfer::SslContextCallback(CURL*, void* sslContext, voi
         X509_VERIFY_PARAM_set1_host(param, t->host.c_str(), 0) != 1) {
         return CURLE_SSL_CONNECT_ERROR;
     }
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, VerifyCallback);
     SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
     SSL_CTX_set_keylog_callback(ctx, nullptr);
     SSL_CTX_set_client_cert_cb(ctx, ClientCertCallback);

@@ -103,7 +103,41 @@ size_t CHttpsClient::Transfer::HeaderCallback(char* data, size_t size, size_t co
     return n;
 }
 
+namespace {
+
+// Failures that left nothing with any server: the next proxy of the list may do better.
+bool Unreached(const CHttpsClient::Transfer& t) {
+    return t.status == 0 && !t.secured &&
+           (t.result == CURLE_COULDNT_RESOLVE_PROXY || t.result == CURLE_COULDNT_RESOLVE_HOST ||
+            t.result == CURLE_COULDNT_CONNECT || t.result == CURLE_PROXY);
+}
+
+}  // namespace
+
 ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
+    if (proxies_.source == ProxyChoice::Source::Environment) {
+        return Attempt(certificate, nullptr);
+    }
+    auto& list = proxies_.proxies;
+    const bool logged = list.size() > 1 || !list.front().empty();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (logged) {
+            Log().Write("Proxy: " + ProxyForLog(*it) + " from " + SourceName(proxies_.source));
+        }
+        if (const ErrorId rc = Attempt(certificate, &*it); rc != ERR_SUCCESS) {
+            return rc;
+        }
+        if (!Unreached(*transfer_) || std::next(it) == list.end()) {
+            // The retry with a certificate goes the same way.
+            std::rotate(list.begin(), it, std::next(it));
+            break;
+        }
+        LogCurlFailure(transfer_->result, transfer_->errorBuffer);
+    }
+    return ERR_SUCCESS;
+}
+
+ErrorId CHttpsClient::Attempt(ClientCertificate* certificate, const std::string* proxy) {
     auto t = std::make_unique<Transfer>();
     t->host = host_;
     t->curl.reset(curl_easy_init());
@@ -169,6 +203,9 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, totalMs);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &StopWhenCancelled);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    if (proxy != nullptr) {
+        curl_easy_setopt(c, CURLOPT_PROXY, proxy->c_str());  // "" goes direct
+    }
     if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0') {
         curl_easy_setopt(c, CURLOPT_CAINFO, file);
     }
@@ -241,7 +278,12 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
     LogCurlFailure(first.result, first.errorBuffer);
     if (!first.certRequested) {
         Log().Write("Other Error  = " + std::to_string(first.result));
-        return ERR_CONNECTION;
+        const ErrorId failure = FailureId(first);
+        if (failure == ERR_TLS_INSPECTED) {
+            Log().Write("The server's certificate reaches no trusted root; its issuer: " +
+                        first.serverIssuer);
+        }
+        return failure;
     }
     Log().Write("Cert requested");
     if (certificate == nullptr) {

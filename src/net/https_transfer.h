@@ -25,6 +25,10 @@ struct SlistFree {
 using CurlPtr = std::unique_ptr<CURL, CurlFree>;
 using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 
+// The identifier for a transfer that ended without an answer: the inspection text when the server's
+// certificate did not chain to a trusted root, else the connection error.
+ErrorId FailureId(const CHttpsClient::Transfer& t);
+
 // Starts libcurl once for the process, with the key log variable hidden from it.
 void EnsureCurlGlobal();
 // A libcurl failure, with the detail libcurl gave, as the thread's last error, logged.
@@ -75,6 +79,8 @@ struct CHttpsClient::Transfer {
     std::vector<std::pair<std::string, std::string>> responseHeaders;
     std::string tlsVersion;
     CURLcode result = CURLE_OK;
+    int verifyError = 0;       // why the server's certificate failed verification (X509_V_ERR_*)
+    std::string serverIssuer;  // the issuer named by the certificate that failed
 
     static Transfer* Of(const SSL* ssl) {
         return static_cast<Transfer*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
@@ -83,6 +89,7 @@ struct CHttpsClient::Transfer {
     // TLS set-up and verification (https_tls.cpp).
     static int ClientCertCallback(SSL* ssl, X509** x509, EVP_PKEY** key);
     static void InfoCallback(const SSL* ssl, int where, int ret);
+    static int VerifyCallback(int ok, X509_STORE_CTX* store);
     static CURLcode SslContextCallback(CURL*, void* sslContext, void* data);
     // What arrives (https_transfer.cpp).
     static size_t WriteCallback(char* data, size_t size, size_t count, void* user);

@@ -4,7 +4,7 @@
 
 namespace qe {
 
-// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..35 failures with a
+// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..36 failures with a
 // fixed text; any other value is shown with the generic text.
 using ErrorId = std::int32_t;
 
@@ -57,6 +57,9 @@ enum : ErrorId {
     // The certificate is outside its dates by this computer's clock: found before any login.
     ERR_CERT_NOT_YET_VALID = 34,
     ERR_CERT_EXPIRED = 35,
+    // The server's certificate does not chain to a trusted root: something on the way (most often
+    // a proxy or security program inspecting TLS) answered in the server's place.
+    ERR_TLS_INSPECTED = 36,
 };
 
 }  // namespace qe

@@ -21,6 +21,8 @@
 #include "log/temp_dir.h"
 #include "reminder/expiry_notice.h"
 #include "request/key_pair_ledger.h"
+#include "sim/cert_util.h"
+#include "support/connect_proxy.h"
 #include "support/test_pki.h"
 #include "toolkit/openssl_ptr.h"
 #include "toolkit/utf8.h"
@@ -113,9 +115,18 @@ TEST_F(FlowTest, StatusAnswersDecideTheButtonsAndAFailedCheckOffersRetry) {
                        "body": "Serviciu indisponibil"}})",
          sim_->api(), ERR_SERVER, L"Serviciu indisponibil"},
         {"{}", "127.0.0.1:1", ERR_CONNECTION, ErrorText(ERR_CONNECTION, L"")},
+        {"{}", sim_->api(), ERR_TLS_INSPECTED, ErrorText(ERR_TLS_INSPECTED, L"")},
     };
+    // The last through a proxy whose far end shows a certificate of a CA not trusted.
+    WriteFile(dir_ / "inspector.pem", sim::CertificatePem(FromDer(TestCa().der()).get()));
+    ConnectProxy proxy;
+    const std::string through = "http://127.0.0.1:" + std::to_string(proxy.port());
     for (const auto& [scenario, host, id, text] : failures) {
         SCOPED_TRACE(host);
+        const bool inspected = id == ERR_TLS_INSPECTED;
+        const ScopedEnv via("https_proxy", inspected ? through.c_str() : nullptr),
+            trust("SSL_CERT_FILE",
+                  inspected ? (dir_ / "inspector.pem").c_str() : getenv("SSL_CERT_FILE"));
         SetScenario(scenario);
         setenv("QUORVANE_API_HOST", host.c_str(), 1);
         window_.Clear();

@@ -46,7 +46,8 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_OLD_CERTIFICATE_KEPT, L"Noul certificat a fost încărcat cu succes, dar"},
         {ERR_LOGIN_REFUSED, L"Dispozitivul criptografic a refuzat autentificarea"},
         {ERR_TOKEN_SLOTS, L"Dispozitivul criptografic apare ca mai multe dispozitive"},
-        {36, generic},
+        {ERR_TLS_INSPECTED, L"Rețeaua dumneavoastră inspectează conexiunile securizate"},
+        {37, generic},
         {-1, generic},
     };
     // The box around the text (caption, icon, buttons, the PIN forgotten) is the window test's.

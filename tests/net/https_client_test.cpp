@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <future>
 
 #include <netinet/in.h>
@@ -286,10 +287,11 @@ TEST_F(TokenTlsTest, NothingIsSignedForAServerNotVerified) {
         const wchar_t* host;
         std::uint32_t code;  // libcurl's
         const char *reason, *serverSaw;
+        ErrorId rc = ERR_CONNECTION;
     } cases[] = {
         {pki_, pki_, "-tls1_1", L"localhost", 35, "alert protocol version", "unsupported protocol"},
         {pki_, other, "-tls1_2", L"localhost", 60, "self-signed certificate in certificate chain",
-         "alert unknown ca"},
+         "alert unknown ca", ERR_TLS_INSPECTED},
         {expired, expired, "-tls1_2", L"localhost", 60, "certificate has expired",
          "alert certificate expired"},
         {expired, expired, "-tls1_3", L"localhost", 60, "certificate has expired",
@@ -303,7 +305,7 @@ TEST_F(TokenTlsTest, NothingIsSignedForAServerNotVerified) {
         SCOPED_TRACE(testing::Message() << c.reason << " " << c.version);
         TlsPeer server(c.server, AskForCertificate({c.version}, c.server.caFile));
         Trust(c.trusted);
-        EXPECT_EQ(WithToken(server, "1234", nullptr, c.host), ERR_CONNECTION);
+        EXPECT_EQ(WithToken(server, "1234", nullptr, c.host), c.rc);
         EXPECT_EQ(GetLastSystemError().code, c.code);
         EXPECT_THAT(GetLastSystemError().text, ::testing::HasSubstr(c.reason));
         EXPECT_TRUE(server.Printed(c.serverSaw)) << server.Output();
@@ -438,17 +440,73 @@ TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
     }
 }
 
-// A proxy that refuses the CONNECT (one that lets it pass: the fault sweep's network runs).
-TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefuses) {
-    TlsPeer rekey(pki_, AskForCertificate());
+// A proxy that refuses the CONNECT, and one that inspects TLS: its far end answers with a
+// certificate of its own CA. Neither gets a signature; the status check's issuer query reports the
+// handshake's real failure.
+TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefusesOrInspects) {
+    test::ScopedDir otherDir("inspector");
+    const auto inspector = test::TestPki::Create(otherDir.path(), "Inspector CA");
     const Bytes request = ToBytes("-----BEGIN CERTIFICATE REQUEST-----");
     const test::ScopedEnv direct("no_proxy", nullptr);
-    test::ConnectProxy proxy(true);
-    const test::ScopedEnv through("https_proxy",
-                                  ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str());
-    EXPECT_EQ(WithToken(rekey, "1234", &request), ERR_CONNECTION);
-    EXPECT_EQ(proxy.Requests(1), 1);
-    EXPECT_TRUE(rekey.Requests().empty());
+    for (const bool inspects : {false, true}) {
+        SCOPED_TRACE(inspects ? "inspects" : "refuses");
+        TlsPeer rekey(inspects ? inspector : pki_, AskForCertificate());
+        test::ConnectProxy proxy(!inspects);
+        const test::ScopedEnv through("https_proxy",
+                                      ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str());
+        test::ProcessLog log;
+        const ErrorId rc = inspects ? ERR_TLS_INSPECTED : ERR_CONNECTION;
+        EXPECT_EQ(WithToken(rekey, "1234", &request), rc);
+        EXPECT_EQ(proxy.Requests(1), 1);
+        EXPECT_TRUE(rekey.Requests().empty());
+        EXPECT_EQ(log.Lines("issuer: CN = Inspector CA").size(), inspects ? 1u : 0u);
+        CHttpsClient probe;
+        Bytes answer;
+        Exchange(probe, rekey, L"/", answer);
+        EXPECT_EQ(probe.GetAcceptedIssuers(), rc);
+        EXPECT_NE(GetLastSystemError().code, 58u);  // not "asked for no client certificate"
+    }
+    EXPECT_EQ(pins_.asked, 0);
+    EXPECT_TRUE(test::CallNames(hsm_.RecordedCalls(), {"C_Login", "C_Sign"}).empty());
+}
+
+// The desktop's proxy through libproxy: GNOME's manual setting, and its PAC file naming a proxy
+// that is down before the one that works. The retry with the certificate goes the way that worked.
+TEST_F(TokenTlsTest, ThroughTheProxyOfTheDesktop) {
+    TlsPeer rekey(pki_, AskForCertificate());
+    test::ConnectProxy proxy;
+    const std::string port = std::to_string(proxy.port()), works = "http://127.0.0.1:" + port;
+    const std::string pac = "function FindProxyForURL() { return \"PROXY 127.0.0.1:1; PROXY ";
+    test::WriteFile(dir_ / "proxy.pac", pac + "127.0.0.1:" + port + "\"; }");
+    const struct {
+        std::string settings;
+        std::vector<std::string> tried;
+    } cases[] = {
+        {"mode='manual'\n[system/proxy/https]\nhost='127.0.0.1'\nport=" + port, {works, works}},
+        {"mode='auto'\nautoconfig-url='file://" + (dir_ / "proxy.pac") + "'",
+         {"http://127.0.0.1:1", works, works}},
+    };
+    const test::ScopedEnv session[] = {{"https_proxy", nullptr},
+                                       {"HTTPS_PROXY", nullptr},
+                                       {"GSETTINGS_BACKEND", "keyfile"},
+                                       {"DESKTOP_SESSION", "gnome"}};
+    int requests = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        const std::string config = dir_ / std::to_string(requests);
+        std::filesystem::create_directories(config + "/glib-2.0/settings");
+        test::WriteFile(config + "/glib-2.0/settings/keyfile",
+                        "[system/proxy]\nignore-hosts=@as []\n" + c.settings);
+        const test::ScopedEnv settings("XDG_CONFIG_HOME", config.c_str());
+        test::ProcessLog log;
+        EXPECT_EQ(WithToken(rekey), ERR_SUCCESS);
+        std::vector<std::string> tried;
+        for (const std::string& line : log.Lines("Proxy: ")) {
+            tried.push_back(line.substr(line.find("http"), line.find(" from") - line.find("http")));
+        }
+        EXPECT_EQ(tried, c.tried);
+        EXPECT_EQ(proxy.Requests(requests += 2), requests);
+    }
 }
 
 const Bytes kPlaintext = ToBytes("declaratie de acceptanta, pagina 1");

@@ -1,0 +1,132 @@
+#include "net/proxy_choice.h"
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include <proxy.h>
+
+namespace qe {
+namespace {
+
+// What libproxy's factory fixes when it is made: the session's kind and where its settings are.
+constexpr const char* kSessionVariables[] = {
+    "DESKTOP_SESSION",          "GNOME_DESKTOP_SESSION_ID", "KDE_FULL_SESSION",
+    "XDG_CURRENT_DESKTOP",      "XDG_CONFIG_HOME",          "GSETTINGS_BACKEND",
+    "DBUS_SESSION_BUS_ADDRESS",
+};
+
+std::mutex g_factoriesMutex;
+
+// One factory per session environment, never freed: the PAC runner leaves threads behind that a
+// freed factory would unload the code of. A program sees one session; tests see a few.
+pxProxyFactory* Factory() {
+    static std::map<std::string, pxProxyFactory*> factories;
+    std::string key;
+    for (const char* name : kSessionVariables) {
+        const char* value = std::getenv(name);
+        key += value != nullptr ? std::string(value) : "-";
+        key += '\n';
+    }
+    pxProxyFactory*& factory = factories[key];
+    if (factory == nullptr) {
+        factory = px_proxy_factory_new();
+    }
+    return factory;
+}
+
+struct ProxiesFree {
+    void operator()(char** proxies) const { px_proxy_factory_free_proxies(proxies); }
+};
+
+bool Set(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// libproxy's answer as libcurl spells it; false for a kind libcurl cannot use.
+bool ForCurl(std::string_view proxy, std::string& out) {
+    static constexpr std::pair<std::string_view, std::string_view> kSchemes[] = {
+        {"direct://", ""},
+        {"http://", "http://"},
+        // Names resolved by the proxy: the client may see no DNS at all behind it.
+        {"socks://", "socks5h://"},
+        {"socks5://", "socks5h://"},
+        {"socks4://", "socks4a://"},
+    };
+    for (const auto& [from, to] : kSchemes) {
+        if (proxy.substr(0, from.size()) == from) {
+            out = to.empty() ? std::string()
+                             : std::string(to) + std::string(proxy.substr(from.size()));
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+ProxyChoice ChooseProxies(const std::string& url) {
+    ProxyChoice choice;
+    if (Set("https_proxy") || Set("HTTPS_PROXY")) {
+        return choice;
+    }
+    choice.source = ProxyChoice::Source::Libproxy;
+    std::unique_ptr<char*, ProxiesFree> proxies;
+    {
+        std::lock_guard lock(g_factoriesMutex);
+        pxProxyFactory* factory = Factory();
+        proxies.reset(factory != nullptr ? px_proxy_factory_get_proxies(factory, url.c_str())
+                                         : nullptr);
+    }
+    for (char** p = proxies.get(); p != nullptr && *p != nullptr; ++p) {
+        std::string proxy;
+        if (ForCurl(*p, proxy)) {
+            choice.proxies.push_back(std::move(proxy));
+        }
+    }
+    if (choice.proxies.empty()) {
+        choice.proxies.emplace_back();  // nothing usable said: direct, as libproxy's default is
+    }
+    return choice;
+}
+
+std::string SourceName(ProxyChoice::Source source) {
+    if (source == ProxyChoice::Source::Environment) {
+        return "environment (https_proxy)";
+    }
+    // libproxy does not say which of its modules answered; its choice follows the session.
+    const char* session = std::getenv("DESKTOP_SESSION");
+    if (Set("GNOME_DESKTOP_SESSION_ID") ||
+        (session != nullptr && std::string_view(session) == "gnome")) {
+        return "libproxy (GNOME settings, their PAC file or WPAD)";
+    }
+    return "libproxy (environment, or WPAD)";
+}
+
+std::string DescribeProxies(const ProxyChoice& choice) {
+    std::string text;
+    if (choice.source == ProxyChoice::Source::Environment) {
+        const char* value = std::getenv("https_proxy");
+        text = ProxyForLog(value != nullptr && *value != '\0' ? value : std::getenv("HTTPS_PROXY"));
+        return text + " (" + SourceName(choice.source) + ", no_proxy applies)";
+    }
+    for (const std::string& proxy : choice.proxies) {
+        text += (text.empty() ? "" : ", ") + ProxyForLog(proxy);
+    }
+    return text + " (" + SourceName(choice.source) + ")";
+}
+
+std::string ProxyForLog(const std::string& proxy) {
+    if (proxy.empty()) {
+        return "DIRECT";
+    }
+    const auto scheme = proxy.find("://");
+    const auto start = scheme == std::string::npos ? 0 : scheme + 3;
+    const auto at = proxy.find('@', start);
+    return at == std::string::npos ? proxy : proxy.substr(0, start) + proxy.substr(at + 1);
+}
+
+}  // namespace qe
