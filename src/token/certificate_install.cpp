@@ -60,10 +60,11 @@ CK_RV CreateCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
         .Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509)
         .Data(CKA_SUBJECT, certificate.subject)
         .Data(CKA_VALUE, certificate.value)
-        .Data(CKA_ID, certificate.id)
-        .Data(CKA_LABEL, certificate.label);
-    if (!strict) {
-        object.Data(CKA_ISSUER, certificate.issuer).Data(CKA_SERIAL_NUMBER, certificate.serialDer);
+        .Data(CKA_ID, certificate.id);
+    if (!strict) {  // the key is found by its identifier and modulus, never by a label
+        object.Data(CKA_ISSUER, certificate.issuer)
+            .Data(CKA_SERIAL_NUMBER, certificate.serialDer)
+            .Data(CKA_LABEL, certificate.label);
     }
     CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
     return Checked(fn->C_CreateObject(session, object.data(), object.size(), &created));
