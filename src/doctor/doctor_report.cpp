@@ -12,6 +12,7 @@
 #include "doctor/survey_child.h"
 #include "log/enroll_log.h"
 #include "log/temp_dir.h"
+#include "net/proxy_choice.h"
 #include "reminder/certificate_memory.h"
 #include "token/module_list.h"
 
@@ -32,18 +33,6 @@ std::string LocalTime() {
     return text;
 }
 
-// A proxy address with any user name and password left out: everything up to its last '@', since
-// a password may hold '@' or '/' itself (a proxy's path means nothing, so none is kept whole).
-std::string WithoutCredentials(std::string value) {
-    const std::size_t scheme = value.find("://");
-    const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-    const std::size_t at = value.rfind('@');
-    if (at != std::string::npos && at >= start) {
-        value.replace(start, at - start, "***");
-    }
-    return value;
-}
-
 void RenderSettings(ReportWriter& out) {
     out.Section("Settings");
     const auto temp = PrivateTempDir();
@@ -56,7 +45,7 @@ void RenderSettings(ReportWriter& out) {
     for (const char* name :
          {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
         if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
-            proxies.push_back(std::string(name) + "=" + Printable(WithoutCredentials(value)));
+            proxies.push_back(std::string(name) + "=" + Printable(ProxyForLog(value)));
         }
     }
     out.Field(0, "proxy", proxies.empty() ? "none" : Join(proxies));

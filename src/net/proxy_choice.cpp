@@ -119,14 +119,19 @@ std::string DescribeProxies(const ProxyChoice& choice) {
     return text + " (" + SourceName(choice.source) + ")";
 }
 
-std::string ProxyForLog(const std::string& proxy) {
+std::string ProxyForLog(std::string proxy) {
     if (proxy.empty()) {
         return "DIRECT";
     }
-    const auto scheme = proxy.find("://");
-    const auto start = scheme == std::string::npos ? 0 : scheme + 3;
-    const auto at = proxy.find('@', start);
-    return at == std::string::npos ? proxy : proxy.substr(0, start) + proxy.substr(at + 1);
+    // The credentials end at the last '@': a password may hold '@' or '/' itself (a proxy's path
+    // means nothing, so none is kept whole).
+    const std::size_t scheme = proxy.find("://");
+    const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    const std::size_t at = proxy.rfind('@');
+    if (at != std::string::npos && at >= start) {
+        proxy.replace(start, at - start, "***");
+    }
+    return proxy;
 }
 
 }  // namespace qe

@@ -26,7 +26,8 @@ std::string SourceName(ProxyChoice::Source source);
 // (...))", or the environment's variable as it stands.
 std::string DescribeProxies(const ProxyChoice& choice);
 
-// A proxy URL without its user name and password, for the log; "DIRECT" for "".
-std::string ProxyForLog(const std::string& proxy);
+// A proxy URL with its user name and password shown as "***", for the log and the doctor;
+// "DIRECT" for "".
+std::string ProxyForLog(std::string proxy);
 
 }  // namespace qe
