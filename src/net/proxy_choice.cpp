@@ -23,14 +23,15 @@ std::mutex g_factoriesMutex;
 // One factory per session environment, never freed: the PAC runner leaves threads behind that a
 // freed factory would unload the code of. A program sees one session; tests see a few.
 pxProxyFactory* Factory() {
-    static std::map<std::string, pxProxyFactory*> factories;
+    // Held from a global to the end, past static destruction, so that they stay reachable.
+    static auto* const factories = new std::map<std::string, pxProxyFactory*>;
     std::string key;
     for (const char* name : kSessionVariables) {
         const char* value = std::getenv(name);
         key += value != nullptr ? std::string(value) : "-";
         key += '\n';
     }
-    pxProxyFactory*& factory = factories[key];
+    pxProxyFactory*& factory = (*factories)[key];
     if (factory == nullptr) {
         factory = px_proxy_factory_new();
     }
