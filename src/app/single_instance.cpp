@@ -18,28 +18,6 @@
 namespace qe {
 namespace {
 
-// The user's own cache directory, for the lock when the shared temporary name is taken: no other
-// user can make it first.
-std::string CacheLockDirectory() {
-    std::string base;
-    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache != nullptr && *cache == '/') {
-        base = cache;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
-        base = std::string(home) + "/.cache";
-    } else {
-        return {};
-    }
-    mkdir(base.c_str(), 0700);
-    const std::string dir = base + "/quorvane-enroll";
-    mkdir(dir.c_str(), 0700);
-    struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-        (st.st_mode & 077) != 0) {
-        return {};
-    }
-    return dir + "/";
-}
-
 std::string DefaultLockDirectory() {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime) {
         std::string dir = runtime;
@@ -48,7 +26,8 @@ std::string DefaultLockDirectory() {
     if (auto dir = PerUserTempDir(false)) {
         return *dir;
     }
-    return CacheLockDirectory();
+    // The shared temporary name taken: the user's own cache folder, which no other user can make.
+    return CacheFallbackDir().value_or("");
 }
 
 // The abstract socket's name: the user and the lock directory, so that copies that look for the

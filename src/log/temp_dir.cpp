@@ -30,6 +30,17 @@ bool IsPrivateDirectory(const std::string& path) {
     return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
 
+// A fixed table, so a signal handler can walk it: a slot's path is written only while the slot
+// is claimed and read only while it is ready.
+enum SlotState : int { kFree, kClaimed, kReady };
+struct ExitFile {
+    std::atomic<int> state{kFree};
+    char path[PATH_MAX];
+};
+std::array<ExitFile, 8> exitFiles;
+
+}  // namespace
+
 // The one folder that stands in for a temporary name someone else holds: in the user's cache
 // directory, where nobody else can make it first and every run (the doctor's too) finds it again.
 std::optional<std::string> CacheFallbackDir() {
@@ -48,17 +59,6 @@ std::optional<std::string> CacheFallbackDir() {
     }
     return std::nullopt;
 }
-
-// A fixed table, so a signal handler can walk it: a slot's path is written only while the slot
-// is claimed and read only while it is ready.
-enum SlotState : int { kFree, kClaimed, kReady };
-struct ExitFile {
-    std::atomic<int> state{kFree};
-    char path[PATH_MAX];
-};
-std::array<ExitFile, 8> exitFiles;
-
-}  // namespace
 
 std::string StateDir() {
     if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {

@@ -16,6 +16,11 @@ std::optional<std::string> PrivateTempDir();
 // else.
 std::optional<std::string> PerUserTempDir(bool fallbackWhenTaken);
 
+// The user's own "quorvane-enroll" folder in the cache directory, private, made when missing: it
+// stands in for a temporary name someone else holds. Nothing when there is no such folder to be
+// had.
+std::optional<std::string> CacheFallbackDir();
+
 // Where the program keeps what must outlive a run: "$XDG_STATE_HOME/quorvane-enroll", below
 // ~/.local/state when that is not set to an absolute path; empty without a home. Not created here.
 std::string StateDir();
