@@ -130,6 +130,14 @@ constexpr Entry kStrings[] = {
     {197, L"Certificatul calificat de pe dispozitivul criptografic a expirat. Reînnoirea se mai poate face acum doar cu o vizită la Quorvane."},
     // A network that inspects secure connections answered in the server's place.
     {198, L"Rețeaua dumneavoastră inspectează conexiunile securizate: în locul serverului Quorvane a răspuns un certificat emis de altcineva (de obicei un proxy sau un program de securitate), așa că nu s-a trimis nimic. Rugați administratorul rețelei să excludă de la inspecție serverele Quorvane, apoi reluați procedura."},
+    // A proxy that asks for a password: its dialog (prompt, refused note, title, fields) and the
+    // failure when none was given.
+    {199, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă. Introduceți-le pe cele primite de la administratorul rețelei:"},
+    {200, L"Serverul proxy nu a acceptat numele de utilizator sau parola. Verificați-le și încercați din nou."},
+    {201, L"Server proxy"},
+    {202, L"Nume de utilizator:"},
+    {203, L"Parolă:"},
+    {204, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă, iar acestea nu au fost introduse sau nu au fost acceptate. Cereți-le administratorului rețelei, apoi reluați procedura."},
 };
 // clang-format on
 
@@ -177,6 +185,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_CERT_NOT_YET_VALID, 196},
     {ERR_CERT_EXPIRED, 197},
     {ERR_TLS_INSPECTED, 198},
+    {ERR_PROXY_AUTH, 204},
 };
 
 }  // namespace

@@ -60,6 +60,8 @@ enum : ErrorId {
     // The server's certificate does not chain to a trusted root: something on the way (most often
     // a proxy or security program inspecting TLS) answered in the server's place.
     ERR_TLS_INSPECTED = 36,
+    // A proxy on the way asks for a user name and password, and none were given or it refused them.
+    ERR_PROXY_AUTH = 37,
 };
 
 }  // namespace qe

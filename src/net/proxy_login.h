@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+
+#include "toolkit/error_id.h"
+#include "toolkit/secret.h"
+
+namespace qe {
+
+// What a proxy that answered 407 is given: held in memory for the run, never written anywhere.
+struct ProxyLogin {
+    std::string user;
+    Secret password;
+};
+
+// The customer's side of a proxy that asks for a password. The main window implements it.
+class ProxyLoginPort {
+public:
+    virtual ~ProxyLoginPort() = default;
+    // Asks for the user name and password of `proxy` (an address without credentials) and blocks
+    // the calling worker until the customer answers; `refused` when the last ones given were
+    // refused. False when the customer cancelled.
+    virtual bool AskProxyLogin(const std::string& proxy, bool refused, ProxyLogin& login) = 0;
+};
+
+// Where this process's HTTPS clients ask; null (the reminder, the doctor) ends a request that a
+// proxy refused for want of a password with ERR_PROXY_AUTH. Set before the first request.
+void SetProxyLoginPort(ProxyLoginPort* port);
+
+// The login given for `proxy` in this run, if any (a copy).
+bool CachedProxyLogin(const std::string& proxy, ProxyLogin& login);
+// Asks the port for `proxy`'s login and keeps it for the run. Returns 0, or ERR_PROXY_AUTH when
+// there is no port or the customer cancelled (the kept login is forgotten then).
+ErrorId AskForProxyLogin(const std::string& proxy, bool refused);
+
+}  // namespace qe
