@@ -82,7 +82,8 @@ public:
     // again with it. Returns 0; 3 when the server asked for a certificate and none was given, or
     // refused the presented one with a certificate alert, or the token refused the PIN; 1 when
     // the user cancelled the PIN dialog or the network waits; 36 when the server's certificate
-    // reaches no trusted root (something on the way inspects TLS); 7 for any other failure (also a
+    // reaches no trusted root (something on the way inspects TLS); 37 when a proxy asks for a
+    // password and the customer gave none (see proxy_login.h); 7 for any other failure (also a
     // token that failed to sign or was pulled out). Forgets the previous server message first.
     ErrorId SendRequest(const std::wstring& path, const Bytes* body,
                         ClientCertificate* certificate);
@@ -125,6 +126,8 @@ public:
 private:
     // One request, through each proxy in turn until one is reached.
     ErrorId Perform(ClientCertificate* certificate);
+    // One proxy (null: the environment's), asking the customer again while it answers 407.
+    ErrorId AttemptWithLogin(ClientCertificate* certificate, const std::string* proxy);
     ErrorId Attempt(ClientCertificate* certificate, const std::string* proxy);
 
     std::string host_;

@@ -1,5 +1,8 @@
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <openssl/err.h>
@@ -11,7 +14,9 @@
 #include "net/https_transfer.h"
 
 #include "net/encrypted_delivery.h"
+#include "net/proxy_login.h"
 #include "token/pkcs11_call.h"
+#include "toolkit/secret.h"
 #include "toolkit/utf8.h"
 
 // One request on the wire: libcurl's options and limits, what arrives, and the second attempt
@@ -26,6 +31,40 @@ constexpr const char* kUserAgent =
 // What the server's refusal of the certificate is logged as.
 constexpr std::uint32_t kCertUnknownCode = 2148074279u;  // 0x80090327
 
+// libcurl's own memory is wiped when it is freed: it holds a proxy's password, the headers built
+// from it and what arrives before it reaches us.
+void WipingFree(void* block) {
+    if (block != nullptr) {
+        Wipe(block, malloc_usable_size(block));
+    }
+    std::free(block);
+}
+
+void* WipingRealloc(void* block, std::size_t size) {
+    if (block == nullptr) {
+        return std::malloc(size);
+    }
+    if (size == 0) {
+        WipingFree(block);
+        return nullptr;
+    }
+    void* moved = std::malloc(size);
+    if (moved != nullptr) {
+        std::memcpy(moved, block, std::min(size, malloc_usable_size(block)));
+        WipingFree(block);
+    }
+    return moved;
+}
+
+char* WipingStrdup(const char* text) {
+    const std::size_t size = std::strlen(text) + 1;
+    auto* copy = static_cast<char*>(std::malloc(size));
+    if (copy != nullptr) {
+        std::memcpy(copy, text, size);
+    }
+    return copy;
+}
+
 // libcurl asks at least once a second, also while nothing arrives.
 int StopWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return NetworkWaitsCancelled() ? 1 : 0;
@@ -39,7 +78,8 @@ void EnsureCurlGlobal() {
         const char* keyLog = std::getenv("SSLKEYLOGFILE");
         const std::string saved = keyLog != nullptr ? keyLog : "";
         unsetenv("SSLKEYLOGFILE");
-        const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+        const CURLcode rc = curl_global_init_mem(CURL_GLOBAL_DEFAULT, &std::malloc, &WipingFree,
+                                                 &WipingRealloc, &WipingStrdup, &std::calloc);
         if (keyLog != nullptr) {
             setenv("SSLKEYLOGFILE", saved.c_str(), 1);
         }
@@ -112,11 +152,60 @@ bool Unreached(const CHttpsClient::Transfer& t) {
             t.result == CURLE_COULDNT_CONNECT || t.result == CURLE_PROXY);
 }
 
+// The proxy a request goes through, with credentials shown as ***; empty when none.
+std::string ProxyAddress(const std::string* proxy) {
+    if (proxy != nullptr) {
+        return ProxyForLog(*proxy);
+    }
+    for (const char* name : {"https_proxy", "HTTPS_PROXY"}) {
+        if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
+            return ProxyForLog(value);
+        }
+    }
+    return {};
+}
+
+std::string SchemeNames(long schemes) {
+    static constexpr std::pair<unsigned long, const char*> kNames[] = {
+        {CURLAUTH_BASIC, "Basic"},   {CURLAUTH_DIGEST, "Digest"},
+        {CURLAUTH_NTLM, "NTLM"},     {CURLAUTH_NEGOTIATE, "Negotiate"},
+        {CURLAUTH_BEARER, "Bearer"}, {CURLAUTH_AWS_SIGV4, "AWS4"},
+    };
+    std::string names;
+    for (const auto& [bit, name] : kNames) {
+        if ((static_cast<unsigned long>(schemes) & bit) != 0) {
+            names += names.empty() ? name : std::string(", ") + name;
+        }
+    }
+    return names.empty() ? "a scheme not named" : names;
+}
+
 }  // namespace
+
+ErrorId CHttpsClient::AttemptWithLogin(ClientCertificate* certificate, const std::string* proxy) {
+    for (;;) {
+        if (const ErrorId rc = Attempt(certificate, proxy); rc != ERR_SUCCESS) {
+            return rc;
+        }
+        const Transfer& t = *transfer_;
+        // Some proxies answer a login they refuse with 401; to CONNECT only the proxy answers.
+        if (t.proxyStatus != 407 && t.proxyStatus != 401) {
+            return ERR_SUCCESS;
+        }
+        const std::string address = ProxyAddress(proxy);
+        Log().Write("The proxy " + address + " asks for a user name and password (" +
+                    SchemeNames(t.proxySchemes) +
+                    (t.proxyLoginSent ? "); those sent were refused" : ")"));
+        if (AskForProxyLogin(address, t.proxyLoginSent) != ERR_SUCCESS) {
+            Log().Write("No user name and password for the proxy");
+            return ERR_PROXY_AUTH;
+        }
+    }
+}
 
 ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
     if (proxies_.source == ProxyChoice::Source::Environment) {
-        return Attempt(certificate, nullptr);
+        return AttemptWithLogin(certificate, nullptr);
     }
     auto& list = proxies_.proxies;
     const bool logged = list.size() > 1 || !list.front().empty();
@@ -124,7 +213,7 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
         if (logged) {
             Log().Write("Proxy: " + ProxyForLog(*it) + " from " + SourceName(proxies_.source));
         }
-        if (const ErrorId rc = Attempt(certificate, &*it); rc != ERR_SUCCESS) {
+        if (const ErrorId rc = AttemptWithLogin(certificate, &*it); rc != ERR_SUCCESS) {
             return rc;
         }
         if (!Unreached(*transfer_) || std::next(it) == list.end()) {
@@ -206,6 +295,22 @@ ErrorId CHttpsClient::Attempt(ClientCertificate* certificate, const std::string*
     if (proxy != nullptr) {
         curl_easy_setopt(c, CURLOPT_PROXY, proxy->c_str());  // "" goes direct
     }
+    // Whichever scheme the proxy offers that libcurl speaks. A login typed in this run goes before
+    // one written in the proxy setting.
+    curl_easy_setopt(c, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+    const std::string address = ProxyAddress(proxy);
+    t->proxyLoginSent = address.find("***@") != std::string::npos;
+    if (ProxyLogin login; !address.empty() && CachedProxyLogin(address, login)) {
+        if (const auto hidden = address.find("***@"); hidden != std::string::npos) {
+            // libcurl prefers the login in the address to the one given apart.
+            const std::string bare = address.substr(0, hidden) + address.substr(hidden + 4);
+            curl_easy_setopt(c, CURLOPT_PROXY, bare.c_str());
+        }
+        login.password.Append(std::string_view("", 1));  // libcurl copies up to a NUL
+        curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, login.user.c_str());
+        curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, login.password.data());
+        t->proxyLoginSent = true;
+    }
     if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0') {
         curl_easy_setopt(c, CURLOPT_CAINFO, file);
     }
@@ -232,6 +337,8 @@ ErrorId CHttpsClient::Attempt(ClientCertificate* certificate, const std::string*
     t->result = curl_easy_perform(c);
     ERR_clear_error();
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &t->status);
+    curl_easy_getinfo(c, CURLINFO_HTTP_CONNECTCODE, &t->proxyStatus);
+    curl_easy_getinfo(c, CURLINFO_PROXYAUTH_AVAIL, &t->proxySchemes);
     curl_off_t secured = 0;
     t->secured =
         curl_easy_getinfo(c, CURLINFO_APPCONNECT_TIME_T, &secured) == CURLE_OK && secured > 0;
@@ -263,8 +370,8 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
     }
 
     Log().Write("Send Req");
-    if (Perform(nullptr) != ERR_SUCCESS) {
-        return ERR_CONNECTION;
+    if (const ErrorId rc = Perform(nullptr); rc != ERR_SUCCESS) {
+        return rc;
     }
     Transfer& first = *transfer_;
     if (first.result == CURLE_ABORTED_BY_CALLBACK) {
@@ -297,8 +404,8 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
     }
 
     Log().Write("Resend Req");
-    if (Perform(certificate) != ERR_SUCCESS) {
-        return ERR_CONNECTION;
+    if (const ErrorId rc = Perform(certificate); rc != ERR_SUCCESS) {
+        return rc;
     }
     Transfer& second = *transfer_;
     if (second.result == CURLE_ABORTED_BY_CALLBACK) {

@@ -79,8 +79,11 @@ struct CHttpsClient::Transfer {
     std::vector<std::pair<std::string, std::string>> responseHeaders;
     std::string tlsVersion;
     CURLcode result = CURLE_OK;
-    int verifyError = 0;       // why the server's certificate failed verification (X509_V_ERR_*)
-    std::string serverIssuer;  // the issuer named by the certificate that failed
+    long proxyStatus = 0;         // the proxy's answer to CONNECT
+    long proxySchemes = 0;        // what a 407 offered (CURLAUTH_*)
+    bool proxyLoginSent = false;  // a user name and password went to the proxy
+    int verifyError = 0;          // why the server's certificate failed verification (X509_V_ERR_*)
+    std::string serverIssuer;     // the issuer named by the certificate that failed
 
     static Transfer* Of(const SSL* ssl) {
         return static_cast<Transfer*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));

@@ -509,6 +509,44 @@ TEST_F(TokenTlsTest, ThroughTheProxyOfTheDesktop) {
     }
 }
 
+// A proxy that asks for a password: the customer's answers in order, the login kept for the retry
+// with the certificate, one written in the proxy setting, and a cancelled dialog.
+TEST_F(TokenTlsTest, ThroughAProxyThatAsksForAPassword) {
+    TlsPeer rekey(pki_, AskForCertificate());
+    test::ScriptedProxyLogins logins;
+    SetProxyLoginPort(&logins);
+    const struct {
+        std::vector<std::string> answers, asked;
+        const char* inSetting;
+        ErrorId rc;
+    } cases[] = {
+        {{"ana:pa55-w"}, {""}, "", ERR_SUCCESS},
+        {{"ana:n0pe", "ana:pa55-w"}, {"", " again"}, "", ERR_SUCCESS},
+        {{}, {}, "ana:pa55-w@", ERR_SUCCESS},
+        {{"ana:pa55-w"}, {" again"}, "ana:0ld@", ERR_SUCCESS},
+        {{"ana:n0pe", ""}, {"", " again"}, "", ERR_PROXY_AUTH},
+    };
+    for (const auto& c : cases) {
+        test::ConnectProxy proxy(false, "ana pa55-w");
+        const std::string address = "http://127.0.0.1:" + std::to_string(proxy.port());
+        const test::ScopedEnv through(
+            "https_proxy", (address.substr(0, 7) + c.inSetting + address.substr(7)).c_str());
+        SCOPED_TRACE(getenv("https_proxy"));
+        logins.answers.assign(c.answers.begin(), c.answers.end());
+        logins.asked.clear();
+        test::ProcessLog log;
+        EXPECT_EQ(WithToken(rekey), c.rc);
+        std::vector<std::string> asked;
+        for (const std::string& shown : c.asked) {
+            asked.push_back(ProxyForLog(getenv("https_proxy")) + shown);
+        }
+        EXPECT_EQ(logins.asked, asked);
+        EXPECT_TRUE(log.Lines("pa55|n0pe|0ld").empty());
+    }
+    EXPECT_EQ(rekey.Requests().size(), 4u);
+    SetProxyLoginPort(nullptr);
+}
+
 const Bytes kPlaintext = ToBytes("declaratie de acceptanta, pagina 1");
 
 Bytes Deliver(const Bytes& plaintext, EVP_PKEY* key, const sim::DeliveryOptions& options = {}) {

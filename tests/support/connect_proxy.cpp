@@ -7,7 +7,7 @@
 
 namespace qe::test {
 
-ConnectProxy::ConnectProxy(bool refuse) {
+ConnectProxy::ConnectProxy(bool refuse, const std::string& login) {
     // The port is chosen before tinyproxy binds it, so another program may take it first.
     for (int attempt = 0; attempt < 5 && !process_; ++attempt) {
         port_ = UnusedPort();
@@ -15,7 +15,8 @@ ConnectProxy::ConnectProxy(bool refuse) {
                   "Listen 127.0.0.1\nPort " + std::to_string(port_) +
                       "\nMaxClients 20\nLogLevel Connect\n" +
                       (geteuid() == 0 ? "User nobody\nGroup nogroup\n" : "") +
-                      (refuse ? "ConnectPort 1\n" : ""));
+                      (refuse ? "ConnectPort 1\n" : "") +
+                      (login.empty() ? "" : "BasicAuth " + login + "\n"));
         process_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{"tinyproxy", "-d", "-c", dir_ / "tinyproxy.conf"});
         while (!Accepts(port_) && !process_->Ended()) {

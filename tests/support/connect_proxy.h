@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "support/child_process.h"
 #include "support/scoped_dir.h"
@@ -8,10 +9,11 @@
 namespace qe::test {
 
 // A company proxy for tests: tinyproxy on 127.0.0.1, tunnelling CONNECT to any port, or
-// refusing CONNECT to every port but 1 with 403.
+// refusing CONNECT to every port but 1 with 403; with `login` ("user password") it asks for it
+// with Basic authentication.
 class ConnectProxy {
 public:
-    explicit ConnectProxy(bool refuse = false);
+    explicit ConnectProxy(bool refuse = false, const std::string& login = {});
 
     int port() const { return port_; }
     // The CONNECT requests it has read, once at least `atLeast` are logged or a few seconds passed.

@@ -4,7 +4,9 @@
 #include <deque>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "net/proxy_login.h"
 #include "token/pin_port.h"
 
 namespace qe::test {
@@ -38,6 +40,27 @@ struct ScriptedPins : PinPort {
     int asked = 0;
     int cleared = 0;
     CK_FLAGS flags = 0;  // as the last dialog was asked with
+};
+
+// The proxy's dialog as a test scripts it: "user:password" answers in order ("" or none left
+// cancels); each question is recorded as the proxy's address, with " again" after a refusal.
+struct ScriptedProxyLogins : ProxyLoginPort {
+    bool AskProxyLogin(const std::string& proxy, bool refused, ProxyLogin& login) override {
+        asked.push_back(proxy + (refused ? " again" : ""));
+        const std::string answer = answers.empty() ? std::string() : answers.front();
+        if (!answers.empty()) {
+            answers.pop_front();
+        }
+        const auto colon = answer.find(':');
+        if (colon == std::string::npos) {
+            return false;
+        }
+        login.user = answer.substr(0, colon);
+        login.password = Secret(answer.substr(colon + 1));
+        return true;
+    }
+    std::deque<std::string> answers;
+    std::vector<std::string> asked;
 };
 
 }  // namespace qe::test
