@@ -23,6 +23,7 @@
 #include "request/key_pair_ledger.h"
 #include "sim/cert_util.h"
 #include "support/connect_proxy.h"
+#include "support/scripted_pins.h"
 #include "support/test_pki.h"
 #include "toolkit/openssl_ptr.h"
 #include "toolkit/utf8.h"
@@ -406,6 +407,55 @@ protected:
 
     Bytes old_;
 };
+
+// The whole renewal through a company's proxy, named by the environment, GNOME's settings or a PAC
+// file, or asking for a password that the customer types once for the run.
+class ThroughTheCompanyProxy : public FlowTest,
+                               public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(ThroughTheCompanyProxy, TheWholeRenewalCompletes) {
+    const std::string way = GetParam();
+    ConnectProxy proxy(false, way == "password" ? "ana pa55-w" : "");
+    const std::string port = std::to_string(proxy.port()), address = "http://127.0.0.1:" + port;
+    WriteFile(dir_ / "proxy.pac",
+              "function FindProxyForURL() { return 'PROXY 127.0.0.1:" + port + "'; }");
+    std::filesystem::create_directories(dir_ / "glib-2.0/settings");
+    WriteFile(
+        dir_ / "glib-2.0/settings/keyfile",
+        "[system/proxy]\nignore-hosts=@as []\n" +
+            (way == "gnome" ? "mode='manual'\n[system/proxy/https]\nhost='127.0.0.1'\nport=" + port
+                            : "mode='auto'\nautoconfig-url='file://" + (dir_ / "proxy.pac") + "'"));
+    const bool desktop = way == "gnome" || way == "pac";
+    const ScopedEnv session[] = {{"no_proxy", nullptr},
+                                 {"HTTPS_PROXY", nullptr},
+                                 {"https_proxy", desktop ? nullptr : address.c_str()},
+                                 {"GSETTINGS_BACKEND", "keyfile"},
+                                 {"DESKTOP_SESSION", "gnome"},
+                                 {"XDG_CONFIG_HOME", dir_.path().c_str()}};
+    ScriptedProxyLogins logins;
+    logins.answers = {"ana:pa55-w"};
+    SetProxyLoginPort(&logins);
+    window_.acceptance = [](const Bytes&, const std::string&, const std::string&) {
+        return AcceptanceOutcome{0, true};
+    };
+    long attempts = 0;
+    for (const int mode : {1, 2}) {
+        RunFlow(mode, kPin);
+        EXPECT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
+        const auto log = NewLogLines();
+        attempts += std::count_if(log.begin(), log.end(), [](const std::string& line) {
+            return line.ends_with("] Send Req") || line.ends_with("] Resend Req");
+        });
+    }
+    SetProxyLoginPort(nullptr);
+    EXPECT_TRUE(Order()["installed"].toBool());
+    EXPECT_EQ(logins.asked.size(), way == "password" ? 1u : 0u);
+    EXPECT_GE(proxy.Requests(static_cast<int>(attempts)), attempts);
+    EXPECT_GE(attempts, 8);  // register and download, each request once or twice
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, ThroughTheCompanyProxy,
+                         ::testing::Values("environment", "gnome", "pac", "password"));
 
 // The whole renewal (on tokens that behave otherwise: the quirks test).
 TEST_F(FlowTest, AcceptedCertificateReplacesTheOldOneOnTheToken) {
