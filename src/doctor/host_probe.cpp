@@ -69,6 +69,8 @@ void ProbeTls(HostProbe& probe) {
     }
     probe.failure = GetLastSystemError();
     probe.tlsVersion = client.LastTlsVersion();
+    probe.proxyStatus = client.LastProxyStatus();
+    probe.proxySchemes = client.LastProxySchemes();
     if (probe.rekey && probe.tlsResult == ERR_BAD_CERT_OR_PASSWORD) {
         ClearAcceptedIssuers();
         if (client.GetAcceptedIssuers() == ERR_SUCCESS) {

@@ -27,7 +27,9 @@ struct HostProbe {
     bool overrideUsed = false;                 // false also when the value is not host[:port]
     int dnsStatus = 0;                         // 0, an EAI_ code or kDnsTimedOut
     std::vector<std::string> addresses;
-    std::string proxy;  // which way the wizard's client goes, and who said so
+    std::string proxy;         // which way the wizard's client goes, and who said so
+    long proxyStatus = 0;      // the proxy's answer to CONNECT, 0 when none was made
+    std::string proxySchemes;  // what a proxy asking for a password offered
     bool tlsTried = false;
     ErrorId tlsResult = ERR_SUCCESS;  // of the wizard's HTTPS client sending GET /
     std::string tlsVersion;

@@ -58,13 +58,26 @@ void RenderHost(const HostProbe& probe, const std::vector<ModuleOutcome>& module
     if (!probe.proxy.empty()) {
         out.Field(1, "proxy", Printable(probe.proxy));
     }
+    if (probe.proxyStatus == 200) {
+        out.Field(1, "proxy CONNECT", "200, tunnel opened");
+    } else if (probe.proxyStatus == 407 || probe.proxyStatus == 401) {
+        out.Field(1, "proxy CONNECT",
+                  std::to_string(probe.proxyStatus) + ": the proxy asks for a user name and " +
+                      "password (" + probe.proxySchemes + "); the wizard asks the customer");
+    } else if (probe.proxyStatus != 0) {
+        out.Field(1, "proxy CONNECT",
+                  std::to_string(probe.proxyStatus) + ": the proxy refuses the tunnel");
+    }
     if (!probe.tlsTried) {
         out.Field(1, "TLS", "not tried");
+    } else if (probe.tlsResult == ERR_PROXY_AUTH) {
+        out.Field(1, "TLS", "not made: the proxy wants a user name and password first");
     } else if (probe.tlsResult == ERR_TLS_INSPECTED) {
         out.Field(1, "TLS",
                   "failed: " + Printable(probe.failure.text) +
-                      "; the certificate reaches no trusted root: the network inspects TLS, and "
-                      "this host must be exempted from inspection");
+                      "; another certificate answered, or the handshake breaks only through the "
+                      "proxy: the network inspects TLS, and this host must be exempted from "
+                      "inspection");
     } else if (probe.tlsResult == ERR_SUCCESS) {
         out.Field(1, "TLS",
                   "handshake completed (" + probe.tlsVersion + "), server certificate verified");

@@ -128,8 +128,9 @@ constexpr Entry kStrings[] = {
     // A certificate outside its dates: the clock, or a renewal only the authority can make.
     {196, L"Certificatul calificat de pe dispozitivul criptografic nu este încă valabil după data și ora acestui calculator, care par să fie în urmă. Corectați data și ora calculatorului, apoi reluați."},
     {197, L"Certificatul calificat de pe dispozitivul criptografic a expirat. Reînnoirea se mai poate face acum doar cu o vizită la Quorvane."},
-    // A network that inspects secure connections answered in the server's place.
-    {198, L"Rețeaua dumneavoastră inspectează conexiunile securizate: în locul serverului Quorvane a răspuns un certificat emis de altcineva (de obicei un proxy sau un program de securitate), așa că nu s-a trimis nimic. Rugați administratorul rețelei să excludă de la inspecție serverele Quorvane, apoi reluați procedura."},
+    // A network that inspects secure connections: another certificate answered in the server's
+    // place, or the handshake broke only through the proxy.
+    {198, L"Rețeaua dumneavoastră inspectează conexiunile securizate: conexiunea cu serverul Quorvane a fost interceptată pe drum (de obicei de un proxy sau de un program de securitate), așa că nu s-a trimis nimic. Rugați administratorul rețelei să excludă de la inspecție serverele Quorvane, apoi reluați procedura."},
     // A proxy that asks for a password: its dialog (prompt, refused note, title, fields) and the
     // failure when none was given.
     {199, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă. Introduceți-le pe cele primite de la administratorul rețelei:"},

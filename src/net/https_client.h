@@ -118,6 +118,11 @@ public:
     // How the host given to Connect is reached.
     const ProxyChoice& Proxies() const { return proxies_; }
 
+    // The proxy's answer to the last request's CONNECT (0 when none was made) and, for a 407, the
+    // schemes it offered ("Basic, NTLM"): for diagnostics.
+    long LastProxyStatus() const;
+    std::string LastProxySchemes() const;
+
     // The TLS version the last request was carried on ("TLSv1.3"), for diagnostics and tests.
     const std::string& LastTlsVersion() const;
 
@@ -129,6 +134,9 @@ private:
     // One proxy (null: the environment's), asking the customer again while it answers 407.
     ErrorId AttemptWithLogin(ClientCertificate* certificate, const std::string* proxy);
     ErrorId Attempt(ClientCertificate* certificate, const std::string* proxy);
+    // Whether the last transfer's handshake broke only in the proxy's tunnel: made directly, with
+    // nothing sent and no certificate, it reaches a server whose certificate verifies.
+    bool HandshakeBrokeOnlyInTunnel();
 
     std::string host_;
     std::uint16_t port_ = 0;
@@ -137,6 +145,7 @@ private:
     std::string path_;
     Bytes body_;
     std::unique_ptr<Transfer> transfer_;
+    bool handshakeOnly_ = false;
 };
 
 }  // namespace qe

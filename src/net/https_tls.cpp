@@ -30,6 +30,9 @@ constexpr int kForeignChain[] = {
 }  // namespace
 
 ErrorId FailureId(const CHttpsClient::Transfer& t) {
+    if (t.brokenInTunnel) {
+        return ERR_TLS_INSPECTED;
+    }
     if (t.result == CURLE_PEER_FAILED_VERIFICATION) {
         for (int error : kForeignChain) {
             if (t.verifyError == error) {

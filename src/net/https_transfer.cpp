@@ -226,6 +226,37 @@ ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
     return ERR_SUCCESS;
 }
 
+long CHttpsClient::LastProxyStatus() const {
+    return transfer_ ? transfer_->proxyStatus : 0;
+}
+
+std::string CHttpsClient::LastProxySchemes() const {
+    return transfer_ ? SchemeNames(transfer_->proxySchemes) : std::string();
+}
+
+bool CHttpsClient::HandshakeBrokeOnlyInTunnel() {
+    static constexpr CURLcode kBroken[] = {CURLE_SSL_CONNECT_ERROR, CURLE_RECV_ERROR,
+                                           CURLE_SEND_ERROR, CURLE_GOT_NOTHING,
+                                           CURLE_PEER_FAILED_VERIFICATION};
+    const Transfer& t = *transfer_;
+    if (t.proxyStatus != 200 || t.secured ||
+        std::find(std::begin(kBroken), std::end(kBroken), t.result) == std::end(kBroken)) {
+        return false;
+    }
+    std::unique_ptr<Transfer> kept = std::move(transfer_);
+    const Limits saved = limits;
+    // Where the way out is only through the proxy, this connection is not waited for long.
+    limits.connect = std::min(limits.connect, 5L);
+    handshakeOnly_ = true;
+    static const std::string direct;
+    const bool reached = Attempt(nullptr, &direct) == ERR_SUCCESS && transfer_->verifyError == 0 &&
+                         (transfer_->secured || transfer_->certRequested);
+    handshakeOnly_ = false;
+    limits = saved;
+    transfer_ = std::move(kept);
+    return reached;
+}
+
 ErrorId CHttpsClient::Attempt(ClientCertificate* certificate, const std::string* proxy) {
     auto t = std::make_unique<Transfer>();
     t->host = host_;
@@ -292,6 +323,7 @@ ErrorId CHttpsClient::Attempt(ClientCertificate* certificate, const std::string*
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, totalMs);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &StopWhenCancelled);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_CONNECT_ONLY, handshakeOnly_ ? 1L : 0L);
     if (proxy != nullptr) {
         curl_easy_setopt(c, CURLOPT_PROXY, proxy->c_str());  // "" goes direct
     }
@@ -385,12 +417,16 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
     LogCurlFailure(first.result, first.errorBuffer);
     if (!first.certRequested) {
         Log().Write("Other Error  = " + std::to_string(first.result));
-        const ErrorId failure = FailureId(first);
-        if (failure == ERR_TLS_INSPECTED) {
+        if (FailureId(first) == ERR_TLS_INSPECTED) {
             Log().Write("The server's certificate reaches no trusted root; its issuer: " +
                         first.serverIssuer);
+        } else if (HandshakeBrokeOnlyInTunnel()) {
+            transfer_->brokenInTunnel = true;
+            Log().Write(
+                "The handshake fails only through the proxy: without it the server's "
+                "certificate verifies");
         }
-        return failure;
+        return FailureId(*transfer_);
     }
     Log().Write("Cert requested");
     if (certificate == nullptr) {

@@ -82,6 +82,7 @@ struct CHttpsClient::Transfer {
     long proxyStatus = 0;         // the proxy's answer to CONNECT
     long proxySchemes = 0;        // what a 407 offered (CURLAUTH_*)
     bool proxyLoginSent = false;  // a user name and password went to the proxy
+    bool brokenInTunnel = false;  // the handshake failed through the proxy, not without it
     int verifyError = 0;          // why the server's certificate failed verification (X509_V_ERR_*)
     std::string serverIssuer;     // the issuer named by the certificate that failed
 

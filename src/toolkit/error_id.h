@@ -57,8 +57,9 @@ enum : ErrorId {
     // The certificate is outside its dates by this computer's clock: found before any login.
     ERR_CERT_NOT_YET_VALID = 34,
     ERR_CERT_EXPIRED = 35,
-    // The server's certificate does not chain to a trusted root: something on the way (most often
-    // a proxy or security program inspecting TLS) answered in the server's place.
+    // The server's certificate does not chain to a trusted root, or the handshake broke only
+    // through the proxy: something on the way (most often a proxy or security program inspecting
+    // TLS) stands in the server's place.
     ERR_TLS_INSPECTED = 36,
     // A proxy on the way asks for a user name and password, and none were given or it refused them.
     ERR_PROXY_AUTH = 37,

@@ -14,6 +14,7 @@
 #include "log/enroll_log.h"
 #include "sim/cert_util.h"
 #include "sim/sim_process.h"
+#include "support/connect_proxy.h"
 #include "support/test_pki.h"
 
 namespace qe::test {
@@ -101,6 +102,25 @@ TEST_F(DoctorSimTest, ServersOutsideTheTrustStoreFailTheHandshake) {
                    .Times(3));
     EXPECT_THAT(lines, Contains(EndsWith(", certificate 1: unknown: "
                                          "the rekey host did not ask for a certificate")));
+}
+
+// Through a company proxy: the doctor tries the CONNECT for each host and names a proxy that asks
+// for a password.
+TEST_F(DoctorSimTest, EachHostsConnectThroughTheProxyIsTried) {
+    const ScopedEnv dataApi("QUORVANE_DATA_API_HOST", sim_->api().c_str()),
+        direct("no_proxy", nullptr);
+    for (const bool password : {false, true}) {
+        ConnectProxy proxy(false, password ? "ana pa55-w" : "");
+        const ScopedEnv through("https_proxy",
+                                ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str());
+        std::ostringstream out, err;
+        ASSERT_EQ(RunDoctor({}, out, err, QE_DOCTOR_BINARY), 0);
+        const std::string connect = password ? "  proxy CONNECT: 407: the proxy asks for a user "
+                                               "name and password (Basic); the wizard asks the "
+                                               "customer"
+                                             : "  proxy CONNECT: 200, tunnel opened";
+        EXPECT_THAT(SplitLines(out.str()), Contains(connect).Times(3));
+    }
 }
 
 }  // namespace

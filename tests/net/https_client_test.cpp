@@ -470,6 +470,30 @@ TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefusesOrInspects) {
     EXPECT_TRUE(test::CallNames(hsm_.RecordedCalls(), {"C_Login", "C_Sign"}).empty());
 }
 
+// A filter that answers CONNECT and then puts a block page in the tunnel: made directly, the same
+// handshake reaches the server, so the network is in the way; with the server down it is not.
+TEST_F(HttpsClientTest, AHandshakeBrokenOnlyInTheTunnelIsTheNetworks) {
+    test::ChildProcess filter({"python3", getenv("QE_BLOCK_PAGE_PROXY")});
+    ASSERT_TRUE(filter.WaitUntil([](const std::string& out) { return out.ends_with("\n"); }));
+    std::string through = "http://127.0.0.1:" + filter.Output();
+    through.pop_back();
+    const test::ScopedEnv direct("no_proxy", nullptr), via("https_proxy", through.c_str());
+    for (const bool up : {true, false}) {
+        auto server = std::make_unique<TlsPeer>(pki_, Options{"-Verify", "1"});
+        const auto port = static_cast<std::uint16_t>(server->port());
+        if (!up) {
+            server.reset();
+        }
+        test::ProcessLog log;
+        CHttpsClient client;
+        ASSERT_EQ(client.Connect(L"localhost", port), ERR_SUCCESS);
+        EXPECT_EQ(client.SendRequest(L"/", nullptr, nullptr),
+                  up ? ERR_TLS_INSPECTED : ERR_CONNECTION);
+        EXPECT_EQ(client.GetAcceptedIssuers(), up ? ERR_TLS_INSPECTED : ERR_CONNECTION);
+        EXPECT_EQ(log.Lines("fails only through the proxy").size(), up ? 1u : 0u);
+    }
+}
+
 // The desktop's proxy through libproxy: GNOME's manual setting, and its PAC file naming a proxy
 // that is down before the one that works. The retry with the certificate goes the way that worked.
 TEST_F(TokenTlsTest, ThroughTheProxyOfTheDesktop) {
