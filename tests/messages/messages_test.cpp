@@ -47,7 +47,8 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_LOGIN_REFUSED, L"Dispozitivul criptografic a refuzat autentificarea"},
         {ERR_TOKEN_SLOTS, L"Dispozitivul criptografic apare ca mai multe dispozitive"},
         {ERR_TLS_INSPECTED, L"Rețeaua dumneavoastră inspectează conexiunile securizate"},
-        {37, generic},
+        {ERR_PROXY_AUTH, L"Conexiunea la Quorvane trece printr-un server proxy care cere"},
+        {38, generic},
         {-1, generic},
     };
     // The box around the text (caption, icon, buttons, the PIN forgotten) is the window test's.
