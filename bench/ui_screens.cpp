@@ -51,6 +51,7 @@
 #include "ui/open_dialog.h"
 #include "ui/pin_dialog.h"
 #include "ui/pin_edit.h"
+#include "ui/proxy_login_dialog.h"
 #include "ui/result_box.h"
 #include "ui/screen_fit.h"
 #include "ui/toolkit_translations.h"
@@ -214,6 +215,20 @@ void DialogScreens() {
     reader.show();
     QApplication::processEvents();
     Save(&reader, "pin-reader");
+
+    // A proxy that asks for a password: a user name and a password typed, and after a refusal.
+    for (const auto& [refused, name] :
+         {std::pair{false, "proxy-login"}, std::pair{true, "proxy-login-refused"}}) {
+        CProxyLoginDlg proxy("http://proxy.firma-exemplu.ro:3128", refused, owner);
+        proxy.show();
+        QApplication::processEvents();
+        proxy.UserEdit()->setText(QStringLiteral("ion.popescu"));
+        for (const QChar character : QStringLiteral("1234")) {
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(character));
+            QApplication::sendEvent(proxy.PasswordEdit(), &key);
+        }
+        Save(&proxy, name);
+    }
 
     const ResultDecision failure = DecideResult(ERR_CONNECTION, 0, kBoxRetryCancel, L"", "");
     std::unique_ptr<QMessageBox> box(NewResultBox(failure, owner));

@@ -67,6 +67,9 @@ protected:
     }
 };
 
+// The window that is the process's proxy login port (the window's thread only).
+CQuorvaneEnrollDlg* g_proxyLoginWindow = nullptr;
+
 // A screen reader takes a top-level window of the window role for an application's frame; a plain
 // widget would be announced as a filler.
 QAccessibleInterface* WindowAccessible(const QString& className, QObject* object) {
@@ -156,9 +159,18 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     connect(about, &QShortcut::activated, this, &CQuorvaneEnrollDlg::ShowAbout);
 
     previewWidth_ = CConfirmDlg::PreviewWidth(style());
+
+    // The HTTPS clients ask this window for a proxy's login from now on.
+    g_proxyLoginWindow = this;
+    SetProxyLoginPort(this);
 }
 
 CQuorvaneEnrollDlg::~CQuorvaneEnrollDlg() {
+    // No request asks a window that is going; a later window's registration stays.
+    if (g_proxyLoginWindow == this) {
+        g_proxyLoginWindow = nullptr;
+        SetProxyLoginPort(nullptr);
+    }
     // The program leaves without destroying a window whose worker still runs; a finished worker
     // only needs joining.
     if (worker_.joinable()) {

@@ -18,6 +18,7 @@
 
 #include "flows/window_port.h"
 #include "messages/messages.h"
+#include "net/proxy_login.h"
 #include "ui/alert_dialogs.h"
 #include "ui/gui_hand_over.h"
 #include "ui/pin_dialog.h"
@@ -61,8 +62,10 @@ WorkerProcedures DefaultWorkers();
 // two labels and the progress bar. It starts one worker at a time and is the workers' window port:
 // posting calls become events on the window's thread, and the calls that need the user block the
 // calling worker until the dialog on the window's thread has ended, never the window's thread.
-// Called on the window's thread itself, they run the dialog there and return its answer.
-class CQuorvaneEnrollDlg : public QWidget, public WindowPort {
+// Called on the window's thread itself, they run the dialog there and return its answer. It is
+// also the process's proxy login port while it exists (the HTTPS clients ask it for a proxy's user
+// name and password the same way).
+class CQuorvaneEnrollDlg : public QWidget, public WindowPort, public ProxyLoginPort {
     Q_OBJECT
 public:
     explicit CQuorvaneEnrollDlg(std::optional<std::string> launchLink = std::nullopt,
@@ -117,6 +120,9 @@ public:
     void SetStatus(const StatusOutcome& status) override;
     std::optional<std::string> TakeLaunchLink() override;
 
+    // ProxyLoginPort.
+    bool AskProxyLogin(const std::string& proxy, bool refused, ProxyLogin& login) override;
+
 signals:
     // The window has shown its picture for the first time (start-up measurements).
     void FirstPainted();
@@ -149,6 +155,9 @@ private:
     void OnNextStep();
     void OnProgress(const ProgressRecord& record);
     void OpenPinDialog(CK_FLAGS tokenFlags, std::function<void()> finished);
+    // `finished` gets the login given, or null when the customer cancelled.
+    void OpenProxyLoginDialog(const std::string& proxy, bool refused,
+                              std::function<void(ProxyLogin*)> finished);
     void ShowAbout();
     void SetBarPosition(int position);
 
@@ -192,6 +201,7 @@ private:
     std::binary_semaphore pinEvent_{0};
     std::atomic<CK_FLAGS> pinFlags_{0};
     QPointer<CPinReaderDlg> readerDialog_;  // the window's thread only
+    std::mutex proxyLoginTurn_;             // workers ask for a proxy login one at a time
 
     std::mutex mutex_;  // guards what workers and the window share below
     Secret pin_;

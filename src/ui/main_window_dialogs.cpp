@@ -11,6 +11,7 @@
 #include "ui/confirm_dialog.h"
 #include "ui/open_dialog.h"
 #include "ui/pin_dialog.h"
+#include "ui/proxy_login_dialog.h"
 #include "ui/result_box.h"
 
 // The main window as the workers' port to the customer: the dialogs handed over to the window's
@@ -30,6 +31,25 @@ void CQuorvaneEnrollDlg::OpenPinDialog(CK_FLAGS tokenFlags, std::function<void()
         }
         finished();
     });
+    OpenDialog(dialog);
+}
+
+void CQuorvaneEnrollDlg::OpenProxyLoginDialog(const std::string& proxy, bool refused,
+                                              std::function<void(ProxyLogin*)> finished) {
+    auto* dialog = new CProxyLoginDlg(proxy, refused, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    // After the dialog's own wipe of its fields; once, whatever ends it.
+    connect(
+        dialog, &QDialog::finished, this,
+        [dialog, finished](int result) {
+            if (result != QDialog::Accepted) {
+                finished(nullptr);
+                return;
+            }
+            ProxyLogin login = dialog->TakeLogin();
+            finished(&login);
+        },
+        Qt::SingleShotConnection);
     OpenDialog(dialog);
 }
 
@@ -54,6 +74,36 @@ void CQuorvaneEnrollDlg::AskPinFor(CK_FLAGS tokenFlags) {
     pinFlags_ = tokenFlags;
     Post(WindowMessage::AskPin);
     pinEvent_.acquire();
+}
+
+bool CQuorvaneEnrollDlg::AskProxyLogin(const std::string& proxy, bool refused, ProxyLogin& login) {
+    auto hand = [&login](ProxyLogin* given) {
+        if (given != nullptr) {
+            login = std::move(*given);
+        }
+        return given != nullptr;
+    };
+    if (QThread::currentThread() == thread()) {
+        return handOver_.Ask<bool>([&](std::function<void(bool)> done) {
+            OpenProxyLoginDialog(proxy, refused,
+                                 [&hand, done](ProxyLogin* given) { done(hand(given)); });
+        });
+    }
+    // A second worker meeting a proxy waits for the first one's dialog to end.
+    std::lock_guard turn(proxyLoginTurn_);
+    std::binary_semaphore answered{0};
+    bool given = false;
+    QMetaObject::invokeMethod(
+        this,
+        [&] {
+            OpenProxyLoginDialog(proxy, refused, [&](ProxyLogin* taken) {
+                given = hand(taken);
+                answered.release();
+            });
+        },
+        Qt::QueuedConnection);
+    answered.acquire();
+    return given;
 }
 
 void CQuorvaneEnrollDlg::ClearPin() {

@@ -24,16 +24,6 @@ constexpr int kCancelText = 137;
 constexpr int kReaderPromptText = 186;
 constexpr int kEmptyPinText = 194;
 
-QLabel* RedLabel(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setWordWrap(true);
-    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
-    label->setPalette(palette);
-    return label;
-}
-
 // The red warning line at `top` (pixels) under a prompt; returns its height in pixels, 0 without
 // a warning.
 int AddWarning(CK_FLAGS tokenFlags, int top, QDialog* dialog, QLabel*& label) {
@@ -49,6 +39,16 @@ int AddWarning(CK_FLAGS tokenFlags, int top, QDialog* dialog, QLabel*& label) {
 }
 
 }  // namespace
+
+QLabel* RedLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
+    label->setPalette(palette);
+    return label;
+}
 
 int CPinDlg::WarningString(CK_FLAGS tokenFlags) {
     if (tokenFlags & CKF_USER_PIN_LOCKED) {

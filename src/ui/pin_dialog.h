@@ -15,6 +15,9 @@ namespace qe {
 class CCustomButton;
 class CPinEdit;
 
+// The dialogs' red note: word-wrapped, centred, in dark red.
+QLabel* RedLabel(const QString& text, QWidget* parent);
+
 // The PIN dialog (template 141): a PIN field with the focus, OK and Cancel ("Renunță"). OK keeps at
 // most 259 bytes of the typed text (UTF-8, never a split character); every end wipes what the field
 // held, and Cancel keeps nothing. With the token's PIN flags it warns, under the prompt, of earlier

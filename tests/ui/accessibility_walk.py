@@ -3,8 +3,8 @@
 accessibility bus and its registry start as on a desktop, and `ui_screens --walk` showing one
 screen at a time. Each control a user can act on needs a role, a Romanian name and the keyboard;
 labels need readable text, images a name, buttons a mnemonic, the main window the frame role;
-the PIN field is a password field that gives no text away; the progress bar tells its value; the
-old-driver alert's link is reachable.
+the PIN field and the proxy's password field are password fields that give no text away; the
+progress bar tells its value; the old-driver alert's link is reachable.
     accessibility_walk.py UI_SCREENS        (QE_WALK_SHOW=1 prints each tree as it is read)"""
 import os
 import subprocess
@@ -12,11 +12,13 @@ import sys
 import tempfile
 import time
 
-PIN = "1234"  # what ui_screens types into each PIN dialog
+PIN = "1234"  # what ui_screens types into each PIN dialog and each proxy password field
 NOT_ROMANIAN = {"Cancel", "Yes", "No", "Close", "Retry", "Abort", "Ignore", "Help", "Apply"}
 
 # Each screen ui_screens shows, and what its tree holds besides buttons (AT-SPI role names).
 PIN_SCREENS = ("pin", "pin-count-low", "pin-final-try", "pin-locked", "pin-tries-unknown")
+# The proxy's login: a user name field and a password field; after a refusal both tell it.
+PROXY_SCREENS = ("proxy-login", "proxy-login-refused")
 SCREENS = {name: {"label"} for name in (
     "main-starting", "main-status-check", "main-idle", "main-idle-expired", "message-box",
     "message-box-success", "message-box-unshown", "message-box-not-yet-valid",
@@ -26,7 +28,8 @@ SCREENS = {name: {"label"} for name in (
     "certificate-choice": {"tree"}, "acceptance": {"radio button", "document frame"},
     "acceptance-scrolled": {"check box", "document frame"},
     "acceptance-file-not-found": {"document frame"}, "pin-reader": {"label"}} | {
-    name: {"password text"} for name in PIN_SCREENS}
+    name: {"password text"} for name in PIN_SCREENS} | {
+    name: {"label", "text", "password text"} for name in PROXY_SCREENS}
 # The reader's prompt has no button: the reader takes the PIN, and C_Login cannot be cancelled.
 WITHOUT_BUTTONS = {"pin-reader"}
 ACTIONABLE = {"push button", "radio button", "check box", "password text", "text", "entry",
@@ -73,7 +76,8 @@ def check(screen, window, pyatspi):
                 problems.append(f"{where}: a label without text")
             if role == "password text" and (text or PIN in name + (child.description or "")):
                 problems.append(f"{where}: gives the PIN away ({text!r})")
-            if role == "password text" and screen in PIN_SCREENS[1:] and not child.description:
+            if role in ("password text", "text") and not child.description and \
+                    screen in (*PIN_SCREENS[1:], *PROXY_SCREENS[1:]):
                 problems.append(f"{where}: the warning is not told")
             if role == "progress bar":
                 value = child.queryValue()

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <QAccessible>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -18,6 +19,8 @@
 #include "messages/result_decision.h"
 #include "net/hosts.h"
 #include "net/https_client.h"
+#include "net/proxy_login.h"
+#include "support/freed_memory.h"
 #include "support/gui_test.h"
 #include "token/token_hash.h"
 #include "ui/alert_dialogs.h"
@@ -25,6 +28,7 @@
 #include "ui/custom_static.h"
 #include "ui/pin_dialog.h"
 #include "ui/pin_edit.h"
+#include "ui/proxy_login_dialog.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -170,6 +174,77 @@ TEST_F(MainWindowTest, PinHandOver) {
     ASSERT_NE(dialog, nullptr) << "after a wrong PIN the dialog asks again";
     QTest::keyClick(dialog, Qt::Key_Escape);
     EXPECT_EQ(Finish(again), "");
+}
+
+// A proxy's login asked as the HTTPS clients ask, through the port the window registers, by
+// keyboard alone. OK with no user name ends nothing and puts the focus back in that field; given,
+// the login is kept for the run; after a refusal the dialog says so, and Escape or Renunță gives
+// nothing and keeps nothing, the earlier login forgotten. No block given back unwiped holds the
+// password typed (the repeated U+20AC in UTF-8, as a std::string copy of it would). The last row
+// asks on the window's thread itself.
+TEST_F(MainWindowTest, ProxyLoginHandOver) {
+    const test::FreedMemoryWatch watch("\xE2\x82\xAC", 3);
+    auto type = [](QWidget* field, const QString& keys) {
+        for (const QChar key : keys) {
+            QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, key, {});
+        }
+    };
+    const struct {
+        std::string proxy;
+        bool refused, onWorker;
+        QString user, password;
+        int tabs;  // from the password field (2: to Renunță), then the last key
+        Qt::Key end;
+        ErrorId result;
+    } cases[] = {
+        {"http://a.ro:3128", false, true, "ion.popescu", "p€€€ x€€€", 0, Qt::Key_Return,
+         ERR_SUCCESS},
+        {"http://a.ro:3128", true, true, "ion", "€€€€€€", 0, Qt::Key_Escape, ERR_PROXY_AUTH},
+        {"http://b.ro:8080", false, true, "ion", "€€€€€€", 2, Qt::Key_Space, ERR_PROXY_AUTH},
+        {"http://b.ro:8080", true, false, "maria", "", 0, Qt::Key_Return, ERR_SUCCESS}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.proxy + (c.refused ? " refused" : ""));
+        auto answer = [&c, &type](CProxyLoginDlg* dialog) {
+            EXPECT_EQ(dialog->Address()->text().toStdString(), c.proxy);
+            ASSERT_EQ(dialog->RefusedNote() != nullptr, c.refused);
+            EXPECT_TRUE(WaitUntil([dialog] { return dialog->UserEdit()->hasFocus(); }));
+            QTest::keyClick(dialog->UserEdit(), Qt::Key_Tab);
+            QTest::keyClick(dialog->PasswordEdit(), Qt::Key_Return);
+            EXPECT_TRUE(dialog->isVisible()) << "no user name, no login";
+            EXPECT_TRUE(dialog->UserEdit()->hasFocus());
+            type(dialog->UserEdit(), c.user);
+            QTest::keyClick(dialog->UserEdit(), Qt::Key_Tab);
+            type(dialog->PasswordEdit(), c.password);
+            QWidget* last = dialog->PasswordEdit();
+            for (int tab = 0; tab < c.tabs; ++tab) {
+                QTest::keyClick(last, Qt::Key_Tab);
+                last = QApplication::focusWidget();
+            }
+            EXPECT_EQ(last == dialog->CancelButton(), c.tabs == 2);
+            QTest::keyClick(last, c.end);
+        };
+        ErrorId result = ERR_SUCCESS;
+        if (c.onWorker) {
+            auto asked = OnWorker([&c] { return AskForProxyLogin(c.proxy, c.refused); });
+            auto* dialog = WaitForWindow<CProxyLoginDlg>();
+            ASSERT_NE(dialog, nullptr);
+            answer(dialog);
+            result = Finish(asked);
+        } else {
+            test::AnswerWhenShown<CProxyLoginDlg>(answer);
+            result = AskForProxyLogin(c.proxy, c.refused);
+        }
+        EXPECT_EQ(result, c.result);
+        ProxyLogin kept;
+        ASSERT_EQ(CachedProxyLogin(c.proxy, kept), c.result == ERR_SUCCESS);
+        if (c.result == ERR_SUCCESS) {
+            EXPECT_EQ(kept.user, c.user.toStdString());
+            EXPECT_EQ(QString::fromUtf8(kept.password.view()), c.password);
+        }
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // the dialogs go
+    EXPECT_TRUE(window_.findChildren<CProxyLoginDlg*>().isEmpty());
+    EXPECT_EQ(watch.hits(), 0);
 }
 
 TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
