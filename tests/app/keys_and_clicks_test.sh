@@ -68,6 +68,22 @@ key "$main_window" space && key "$(await_dialog "the question")" Tab && xdotool 
 key "$(await_dialog "the result" 120)" Return && idle_after $((answers + 2))
 (($(requests) == 2)) || die "\"Da\" did not send the request"
 
+# Through a company proxy that asks for a password: its dialog by keyboard (name, Tab, password,
+# Enter) comes before the PIN, once for the run, and the download's requests go through it.
+proxy_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf 'Listen 127.0.0.1\nPort %s\nLogLevel Connect\nBasicAuth ana pa55-w\n%s' "$proxy_port" \
+  "$( ((EUID == 0)) && printf 'User nobody\nGroup nogroup\n')" >"$world/tinyproxy.conf"
+tinyproxy -d -c "$world/tinyproxy.conf" >"$world/tinyproxy.log" 2>&1 &
+tinyproxy_pid=$!
+stop "$wizard_pid" && https_proxy="http://127.0.0.1:$proxy_port" no_proxy="" start_wizard quorvaneenroll://download/
+d=$(await_dialog "the proxy's dialog") && focus "$d" && xdotool type ana && xdotool key Tab
+xdotool type pa55-w && xdotool key Return && await_gone "$d"
+type_pin && d=$(await_dialog "the declaration" 120)
+logins=$(grep -c 'asks for a user name and password' "$TMPDIR/enrolllog.txt" || true)
+tunnels=$(grep -c '): CONNECT ' "$world/tinyproxy.log" || true)
+((logins == 1 && tunnels >= 3)) || die "through the proxy: $logins logins asked, $tunnels tunnels"
+kill "$tinyproxy_pid"
+
 # At a scale of 2 the 1024x768 screen is 512x384 for the program: every window still fits on it.
 fits() {
   local X Y WIDTH HEIGHT WINDOW SCREEN; eval "$(xdotool getwindowgeometry --shell "$1")"
