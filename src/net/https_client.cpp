@@ -55,6 +55,12 @@ long NetworkDeadline::RemainingMs() {
     return std::max(1L, static_cast<long>(left.count()));
 }
 
+void NetworkDeadline::Postpone(std::chrono::steady_clock::duration waited) {
+    if (t_deadline) {
+        *t_deadline += waited;
+    }
+}
+
 std::wstring ServerMessage() {
     std::lock_guard lock(g_processMutex);
     return g_serverMessage;

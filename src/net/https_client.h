@@ -40,6 +40,8 @@ public:
     NetworkDeadline& operator=(const NetworkDeadline&) = delete;
     // Milliseconds left to this thread's deadline (at least 1), or -1 when it has none.
     static long RemainingMs();
+    // Moves this thread's deadline, if any, later by `waited`: time spent waiting for the customer.
+    static void Postpone(std::chrono::steady_clock::duration waited);
 
 private:
     std::optional<std::chrono::steady_clock::time_point> previous_;

@@ -188,15 +188,21 @@ ErrorId CHttpsClient::AttemptWithLogin(ClientCertificate* certificate, const std
             return rc;
         }
         const Transfer& t = *transfer_;
-        // Some proxies answer a login they refuse with 401; to CONNECT only the proxy answers.
-        if (t.proxyStatus != 407 && t.proxyStatus != 401) {
+        // Some proxies answer a login they refuse with 401; to CONNECT only the proxy answers. A
+        // wait that ended between the proxy's question and libcurl's answer is no refusal.
+        if ((t.proxyStatus != 407 && t.proxyStatus != 401) ||
+            t.result == CURLE_OPERATION_TIMEDOUT || t.result == CURLE_ABORTED_BY_CALLBACK) {
             return ERR_SUCCESS;
         }
         const std::string address = ProxyAddress(proxy);
         Log().Write("The proxy " + address + " asks for a user name and password (" +
                     SchemeNames(t.proxySchemes) +
                     (t.proxyLoginSent ? "); those sent were refused" : ")"));
-        if (AskForProxyLogin(address, t.proxyLoginSent) != ERR_SUCCESS) {
+        const auto asked = std::chrono::steady_clock::now();
+        const ErrorId given = AskForProxyLogin(address, t.proxyLoginSent);
+        // The customer's typing is no network wait.
+        NetworkDeadline::Postpone(std::chrono::steady_clock::now() - asked);
+        if (given != ERR_SUCCESS) {
             Log().Write("No user name and password for the proxy");
             return ERR_PROXY_AUTH;
         }

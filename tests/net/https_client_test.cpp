@@ -56,9 +56,13 @@ protected:
     static ErrorId Exchange(CHttpsClient& client, TlsPeer& server, const std::wstring& path,
                             Bytes& answer, const std::string& reply = HttpReply(200, ""),
                             ClientCertificate* certificate = nullptr, const Bytes* body = nullptr,
-                            const std::wstring& host = L"localhost") {
+                            const std::wstring& host = L"localhost", long deadline = 0) {
         SystemError error;  // the last error and OpenSSL's queue are the thread's
         const ErrorId result = server.Answer(reply, [&] {
+            std::optional<NetworkDeadline> step;
+            if (deadline > 0) {
+                step.emplace(deadline);
+            }
             ErrorId rc = client.Connect(host, static_cast<std::uint16_t>(server.port()));
             if (rc == ERR_SUCCESS) {
                 rc = client.SendRequest(path, body, certificate);
@@ -246,14 +250,14 @@ protected:
 
     // One exchange presenting the token's certificate, the PIN answered with `pin` ("" cancels).
     ErrorId WithToken(TlsPeer& server, const std::string& pin = "1234", const Bytes* body = nullptr,
-                      const std::wstring& host = L"localhost") {
+                      const std::wstring& host = L"localhost", long deadline = 0) {
         pins_.answers = {pin};
         TokenClientCertificate certificate(certificate_, pins_);
         CHttpsClient client;
         client.limits.connect = 2;
         Bytes answer;
         const ErrorId rc = Exchange(client, server, L"/rest/certificate/keygenParameters", answer,
-                                    HttpReply(200, "ok"), &certificate, body, host);
+                                    HttpReply(200, "ok"), &certificate, body, host, deadline);
         version_ = client.LastTlsVersion();
         canSignRaw_ = certificate.CanSignRaw();
         return rc;
@@ -534,7 +538,8 @@ TEST_F(TokenTlsTest, ThroughTheProxyOfTheDesktop) {
 }
 
 // A proxy that asks for a password: the customer's answers in order, the login kept for the retry
-// with the certificate, one written in the proxy setting, and a cancelled dialog.
+// with the certificate, one written in the proxy setting, and a cancelled dialog. Typing is no
+// network wait: the first login takes longer than the step's deadline.
 TEST_F(TokenTlsTest, ThroughAProxyThatAsksForAPassword) {
     TlsPeer rekey(pki_, AskForCertificate());
     test::ScriptedProxyLogins logins;
@@ -558,8 +563,9 @@ TEST_F(TokenTlsTest, ThroughAProxyThatAsksForAPassword) {
         SCOPED_TRACE(getenv("https_proxy"));
         logins.answers.assign(c.answers.begin(), c.answers.end());
         logins.asked.clear();
+        logins.typing = std::chrono::milliseconds(&c == cases ? 2500 : 0);
         test::ProcessLog log;
-        EXPECT_EQ(WithToken(rekey), c.rc);
+        EXPECT_EQ(WithToken(rekey, "1234", nullptr, L"localhost", 2), c.rc);
         std::vector<std::string> asked;
         for (const std::string& shown : c.asked) {
             asked.push_back(ProxyForLog(getenv("https_proxy")) + shown);

@@ -46,6 +46,7 @@ struct ScriptedPins : PinPort {
 // cancels); each question is recorded as the proxy's address, with " again" after a refusal.
 struct ScriptedProxyLogins : ProxyLoginPort {
     bool AskProxyLogin(const std::string& proxy, bool refused, ProxyLogin& login) override {
+        std::this_thread::sleep_for(typing);
         asked.push_back(proxy + (refused ? " again" : ""));
         const std::string answer = answers.empty() ? std::string() : answers.front();
         if (!answers.empty()) {
@@ -61,6 +62,7 @@ struct ScriptedProxyLogins : ProxyLoginPort {
     }
     std::deque<std::string> answers;
     std::vector<std::string> asked;
+    std::chrono::milliseconds typing{0};
 };
 
 }  // namespace qe::test
