@@ -409,7 +409,7 @@ protected:
 };
 
 // The whole renewal through a company's proxy, named by the environment, GNOME's settings or a PAC
-// file, or asking for a password that the customer types once for the run.
+// file served on the network, or asking for a password that the customer types once for the run.
 class ThroughTheCompanyProxy : public FlowTest,
                                public ::testing::WithParamInterface<std::string> {};
 
@@ -419,12 +419,19 @@ TEST_P(ThroughTheCompanyProxy, TheWholeRenewalCompletes) {
     const std::string port = std::to_string(proxy.port()), address = "http://127.0.0.1:" + port;
     WriteFile(dir_ / "proxy.pac",
               "function FindProxyForURL() { return 'PROXY 127.0.0.1:" + port + "'; }");
+    const int pacPort = UnusedPort();
+    const ChildProcess pacServer({"python3", "-m", "http.server", std::to_string(pacPort), "--bind",
+                                  "127.0.0.1", "--directory", dir_.path()});
+    while (!Accepts(pacPort) && !pacServer.Ended()) {
+        usleep(10000);
+    }
     std::filesystem::create_directories(dir_ / "glib-2.0/settings");
     WriteFile(
         dir_ / "glib-2.0/settings/keyfile",
         "[system/proxy]\nignore-hosts=@as []\n" +
             (way == "gnome" ? "mode='manual'\n[system/proxy/https]\nhost='127.0.0.1'\nport=" + port
-                            : "mode='auto'\nautoconfig-url='file://" + (dir_ / "proxy.pac") + "'"));
+                            : "mode='auto'\nautoconfig-url='http://127.0.0.1:" +
+                                  std::to_string(pacPort) + "/proxy.pac'"));
     const bool desktop = way == "gnome" || way == "pac";
     const ScopedEnv session[] = {{"no_proxy", nullptr},
                                  {"HTTPS_PROXY", nullptr},
