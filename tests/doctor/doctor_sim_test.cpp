@@ -104,23 +104,20 @@ TEST_F(DoctorSimTest, ServersOutsideTheTrustStoreFailTheHandshake) {
                                          "the rekey host did not ask for a certificate")));
 }
 
-// Through a company proxy: the doctor tries the CONNECT for each host and names a proxy that asks
-// for a password.
+// Through a company proxy: the doctor tries each host's CONNECT and names a proxy that asks for a
+// password.
 TEST_F(DoctorSimTest, EachHostsConnectThroughTheProxyIsTried) {
     const ScopedEnv dataApi("QUORVANE_DATA_API_HOST", sim_->api().c_str()),
         direct("no_proxy", nullptr);
-    for (const bool password : {false, true}) {
-        ConnectProxy proxy(false, password ? "ana pa55-w" : "");
-        const ScopedEnv through("https_proxy",
-                                ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str());
-        std::ostringstream out, err;
-        ASSERT_EQ(RunDoctor({}, out, err, QE_DOCTOR_BINARY), 0);
-        const std::string connect = password ? "  proxy CONNECT: 407: the proxy asks for a user "
-                                               "name and password (Basic); the wizard asks the "
-                                               "customer"
-                                             : "  proxy CONNECT: 200, tunnel opened";
-        EXPECT_THAT(SplitLines(out.str()), Contains(connect).Times(3));
-    }
+    ConnectProxy proxy(false, "ana pa55-w");
+    const ScopedEnv through("https_proxy",
+                            ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str());
+    std::ostringstream out, err;
+    ASSERT_EQ(RunDoctor({}, out, err, QE_DOCTOR_BINARY), 0);
+    EXPECT_THAT(SplitLines(out.str()),
+                Contains("  proxy CONNECT: 407: the proxy asks for a user name "
+                         "and password (Basic); the wizard asks the customer")
+                    .Times(3));
 }
 
 }  // namespace

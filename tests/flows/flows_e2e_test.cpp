@@ -409,7 +409,8 @@ protected:
 };
 
 // The whole renewal through a company's proxy, named by the environment, GNOME's settings or a PAC
-// file served on the network, or asking for a password that the customer types once for the run.
+// file served on the network (a proxy that is down before it), or asking for a password that the
+// customer types once for the run.
 class ThroughTheCompanyProxy : public FlowTest,
                                public ::testing::WithParamInterface<std::string> {};
 
@@ -417,8 +418,9 @@ TEST_P(ThroughTheCompanyProxy, TheWholeRenewalCompletes) {
     const std::string way = GetParam();
     ConnectProxy proxy(false, way == "password" ? "ana pa55-w" : "");
     const std::string port = std::to_string(proxy.port()), address = "http://127.0.0.1:" + port;
-    WriteFile(dir_ / "proxy.pac",
-              "function FindProxyForURL() { return 'PROXY 127.0.0.1:" + port + "'; }");
+    WriteFile(
+        dir_ / "proxy.pac",
+        "function FindProxyForURL() { return 'PROXY 127.0.0.1:1; PROXY 127.0.0.1:" + port + "'; }");
     const int pacPort = UnusedPort();
     const ChildProcess pacServer({"python3", "-m", "http.server", std::to_string(pacPort), "--bind",
                                   "127.0.0.1", "--directory", dir_.path()});
@@ -445,15 +447,18 @@ TEST_P(ThroughTheCompanyProxy, TheWholeRenewalCompletes) {
     window_.acceptance = [](const Bytes&, const std::string&, const std::string&) {
         return AcceptanceOutcome{0, true};
     };
-    long attempts = 0;
+    long sends = 0, attempts = 0, down = 0;
     for (const int mode : {1, 2}) {
         RunFlow(mode, kPin);
         EXPECT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
-        const auto log = NewLogLines();
-        attempts += std::count_if(log.begin(), log.end(), [](const std::string& line) {
-            return line.ends_with("] Send Req") || line.ends_with("] Resend Req");
-        });
+        for (const std::string& line : NewLogLines()) {
+            sends += line.ends_with("] Send Req");
+            attempts += line.ends_with("] Send Req") || line.ends_with("] Resend Req");
+            down += line.find("Proxy: http://127.0.0.1:1 from") != std::string::npos;
+        }
     }
+    // Tried first by each client, and no more once the next one worked.
+    EXPECT_EQ(down > 0 && down < sends, way == "pac");
     SetProxyLoginPort(nullptr);
     EXPECT_TRUE(Order()["installed"].toBool());
     EXPECT_EQ(logins.asked.size(), way == "password" ? 1u : 0u);

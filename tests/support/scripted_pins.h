@@ -48,17 +48,11 @@ struct ScriptedProxyLogins : ProxyLoginPort {
     bool AskProxyLogin(const std::string& proxy, bool refused, ProxyLogin& login) override {
         std::this_thread::sleep_for(typing);
         asked.push_back(proxy + (refused ? " again" : ""));
-        const std::string answer = answers.empty() ? std::string() : answers.front();
-        if (!answers.empty()) {
-            answers.pop_front();
-        }
-        const auto colon = answer.find(':');
-        if (colon == std::string::npos) {
-            return false;
-        }
-        login.user = answer.substr(0, colon);
-        login.password = Secret(answer.substr(colon + 1));
-        return true;
+        const std::string answer = answers.empty() ? "" : answers.front();
+        answers.erase(answers.begin(), answers.begin() + (answers.empty() ? 0 : 1));
+        login.user = answer.substr(0, answer.find(':'));
+        login.password = Secret(answer.substr(answer.find(':') + 1));
+        return !answer.empty();
     }
     std::deque<std::string> answers;
     std::vector<std::string> asked;

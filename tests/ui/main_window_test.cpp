@@ -176,74 +176,53 @@ TEST_F(MainWindowTest, PinHandOver) {
     EXPECT_EQ(Finish(again), "");
 }
 
-// A proxy's login asked as the HTTPS clients ask, through the port the window registers, by
-// keyboard alone. OK with no user name ends nothing and puts the focus back in that field; given,
-// the login is kept for the run; after a refusal the dialog says so, and Escape or Renunță gives
-// nothing and keeps nothing, the earlier login forgotten. No block given back unwiped holds the
-// password typed (the repeated U+20AC in UTF-8, as a std::string copy of it would). The last row
-// asks on the window's thread itself.
+// A proxy's login asked as the HTTPS clients ask, by keyboard alone: OK with no user name ends
+// nothing; given, the login is kept for the run; after a refusal the dialog says so, and Escape
+// gives nothing and forgets the earlier login. No block given back unwiped holds the password (the
+// repeated U+20AC in UTF-8). The second row asks on the window's thread itself.
 TEST_F(MainWindowTest, ProxyLoginHandOver) {
     const test::FreedMemoryWatch watch("\xE2\x82\xAC", 3);
-    auto type = [](QWidget* field, const QString& keys) {
-        for (const QChar key : keys) {
-            QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, key, {});
-        }
-    };
+    const std::string proxy = "http://a.ro:3128";
+    const QString password = "p€€€ x€€€";
     const struct {
-        std::string proxy;
-        bool refused, onWorker;
-        QString user, password;
-        int tabs;  // from the password field (2: to Renunță), then the last key
+        bool refused;
         Qt::Key end;
         ErrorId result;
-    } cases[] = {
-        {"http://a.ro:3128", false, true, "ion.popescu", "p€€€ x€€€", 0, Qt::Key_Return,
-         ERR_SUCCESS},
-        {"http://a.ro:3128", true, true, "ion", "€€€€€€", 0, Qt::Key_Escape, ERR_PROXY_AUTH},
-        {"http://b.ro:8080", false, true, "ion", "€€€€€€", 2, Qt::Key_Space, ERR_PROXY_AUTH},
-        {"http://b.ro:8080", true, false, "maria", "", 0, Qt::Key_Return, ERR_SUCCESS}};
+    } cases[] = {{false, Qt::Key_Return, ERR_SUCCESS}, {true, Qt::Key_Escape, ERR_PROXY_AUTH}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.proxy + (c.refused ? " refused" : ""));
-        auto answer = [&c, &type](CProxyLoginDlg* dialog) {
-            EXPECT_EQ(dialog->Address()->text().toStdString(), c.proxy);
+        auto answer = [&](CProxyLoginDlg* dialog) {
             ASSERT_EQ(dialog->RefusedNote() != nullptr, c.refused);
             EXPECT_TRUE(WaitUntil([dialog] { return dialog->UserEdit()->hasFocus(); }));
             QTest::keyClick(dialog->UserEdit(), Qt::Key_Tab);
             QTest::keyClick(dialog->PasswordEdit(), Qt::Key_Return);
-            EXPECT_TRUE(dialog->isVisible()) << "no user name, no login";
-            EXPECT_TRUE(dialog->UserEdit()->hasFocus());
-            type(dialog->UserEdit(), c.user);
+            EXPECT_TRUE(dialog->isVisible() && dialog->UserEdit()->hasFocus()) << "no user name";
+            QTest::keyClicks(dialog->UserEdit(), "ion");
             QTest::keyClick(dialog->UserEdit(), Qt::Key_Tab);
-            type(dialog->PasswordEdit(), c.password);
-            QWidget* last = dialog->PasswordEdit();
-            for (int tab = 0; tab < c.tabs; ++tab) {
-                QTest::keyClick(last, Qt::Key_Tab);
-                last = QApplication::focusWidget();
+            for (const QChar key : password) {
+                QTest::sendKeyEvent(QTest::Click, dialog->PasswordEdit(), Qt::Key_unknown, key, {});
             }
-            EXPECT_EQ(last == dialog->CancelButton(), c.tabs == 2);
-            QTest::keyClick(last, c.end);
+            QTest::keyClick(dialog->PasswordEdit(), c.end);
         };
         ErrorId result = ERR_SUCCESS;
-        if (c.onWorker) {
-            auto asked = OnWorker([&c] { return AskForProxyLogin(c.proxy, c.refused); });
+        if (!c.refused) {
+            auto asked = OnWorker([&] { return AskForProxyLogin(proxy, c.refused); });
             auto* dialog = WaitForWindow<CProxyLoginDlg>();
             ASSERT_NE(dialog, nullptr);
             answer(dialog);
             result = Finish(asked);
         } else {
             test::AnswerWhenShown<CProxyLoginDlg>(answer);
-            result = AskForProxyLogin(c.proxy, c.refused);
+            result = AskForProxyLogin(proxy, c.refused);
         }
         EXPECT_EQ(result, c.result);
         ProxyLogin kept;
-        ASSERT_EQ(CachedProxyLogin(c.proxy, kept), c.result == ERR_SUCCESS);
+        ASSERT_EQ(CachedProxyLogin(proxy, kept), c.result == ERR_SUCCESS);
         if (c.result == ERR_SUCCESS) {
-            EXPECT_EQ(kept.user, c.user.toStdString());
-            EXPECT_EQ(QString::fromUtf8(kept.password.view()), c.password);
+            EXPECT_EQ(kept.user, "ion");  // the password compared in UTF-16: no UTF-8 copy
+            EXPECT_EQ(QString::fromUtf8(kept.password.view()), password);
         }
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // the dialogs go
-    EXPECT_TRUE(window_.findChildren<CProxyLoginDlg*>().isEmpty());
     EXPECT_EQ(watch.hits(), 0);
 }
 
