@@ -50,6 +50,15 @@ QLabel* RedLabel(const QString& text, QWidget* parent) {
     return label;
 }
 
+bool PressDefaultOnEnter(QKeyEvent* event, QWidget* focus, QAbstractButton* ok,
+                         QAbstractButton* cancel) {
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+        return false;
+    }
+    (focus == cancel ? cancel : ok)->click();
+    return true;
+}
+
 int CPinDlg::WarningString(CK_FLAGS tokenFlags) {
     if (tokenFlags & CKF_USER_PIN_LOCKED) {
         return kPinLockedText;
@@ -110,16 +119,9 @@ void CPinDlg::showEvent(QShowEvent* event) {
 }
 
 void CPinDlg::keyPressEvent(QKeyEvent* event) {
-    // OK is the default button: Enter takes the PIN unless another button has the focus.
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        if (focusWidget() == cancel_) {
-            cancel_->click();
-        } else {
-            ok_->click();
-        }
-        return;
+    if (!PressDefaultOnEnter(event, focusWidget(), ok_, cancel_)) {
+        QDialog::keyPressEvent(event);
     }
-    QDialog::keyPressEvent(event);
 }
 
 void CPinDlg::TakeTextAndAccept() {

@@ -8,6 +8,8 @@
 
 #include "toolkit/secret.h"
 
+class QAbstractButton;
+class QKeyEvent;
 class QLabel;
 
 namespace qe {
@@ -17,6 +19,10 @@ class CPinEdit;
 
 // The dialogs' red note: word-wrapped, centred, in dark red.
 QLabel* RedLabel(const QString& text, QWidget* parent);
+// OK is a dialog's default button: Enter presses it unless Cancel has the focus. True when
+// `event` was Enter and a button was pressed.
+bool PressDefaultOnEnter(QKeyEvent* event, QWidget* focus, QAbstractButton* ok,
+                         QAbstractButton* cancel);
 
 // The PIN dialog (template 141): a PIN field with the focus, OK and Cancel ("Renunță"). OK keeps at
 // most 259 bytes of the typed text (UTF-8, never a split character); every end wipes what the field

@@ -141,16 +141,9 @@ void CProxyLoginDlg::showEvent(QShowEvent* event) {
 }
 
 void CProxyLoginDlg::keyPressEvent(QKeyEvent* event) {
-    // OK is the default button: Enter takes the login unless Cancel has the focus.
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        if (focusWidget() == cancel_) {
-            cancel_->click();
-        } else {
-            ok_->click();
-        }
-        return;
+    if (!PressDefaultOnEnter(event, focusWidget(), ok_, cancel_)) {
+        QDialog::keyPressEvent(event);
     }
-    QDialog::keyPressEvent(event);
 }
 
 void CProxyLoginDlg::TakeTextAndAccept() {
