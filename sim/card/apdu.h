@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qe::sim::card {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Status words the card answers with (ISO 7816-4).
+enum Sw : std::uint16_t {
+    kSwOk = 0x9000,
+    kSwWrongLength = 0x6700,
+    kSwSecureMessagingUnsupported = 0x6882,
+    kSwChainingUnsupported = 0x6884,
+    kSwAuthBlocked = 0x6983,
+    kSwSecurityNotSatisfied = 0x6982,
+    kSwConditionsNotSatisfied = 0x6985,
+    kSwCommandNotAllowed = 0x6986,
+    kSwCommandNotAllowedGeneral = 0x6900,
+    kSwCommandIncompatible = 0x6981,
+    kSwDataInvalid = 0x6984,
+    kSwWrongData = 0x6A80,
+    kSwFuncNotSupported = 0x6A81,
+    kSwFileNotFound = 0x6A82,
+    kSwFileFull = 0x6A84,
+    kSwIncorrectP1P2 = 0x6A86,
+    kSwOffsetOutside = 0x6B00,
+    kSwInsNotSupported = 0x6D00,
+    kSwClaNotSupported = 0x6E00,
+    kSwUnknown = 0x6F00,
+    kSwTriesRemaining = 0x63C0,
+};
+
+// One command APDU, short or extended length.
+struct Apdu {
+    std::uint8_t cla = 0, ins = 0, p1 = 0, p2 = 0;
+    Bytes data;
+    std::size_t le = 0;  // 0: no data expected
+};
+
+// Nothing when the bytes are no well-formed APDU.
+std::optional<Apdu> ParseApdu(const Bytes& raw);
+
+struct Response {
+    Bytes data;
+    std::uint16_t sw = kSwOk;
+};
+
+inline Response Status(std::uint16_t sw) {
+    return Response{{}, sw};
+}
+
+std::string ToHex(const std::uint8_t* data, std::size_t size);
+inline std::string ToHex(const Bytes& b) {
+    return ToHex(b.data(), b.size());
+}
+std::optional<Bytes> FromHex(const std::string& hex);
+
+// The value of the first tag `tag` (one byte) among the BER-TLV entries in [begin, end); lengths
+// of one to three bytes. Nothing when it is absent or the entries are malformed.
+std::optional<Bytes> FindTag(const std::uint8_t* begin, const std::uint8_t* end, std::uint8_t tag);
+
+}  // namespace qe::sim::card
