@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# A smart card in a reader, as customers' tokens are, for tests and the demo: pcscd in the
+# foreground with a private reader configuration (vsmartcard's virtual reader on a port of its
+# own), the card simulator sim/card (quorvane-card-sim, found by QE_CARD_SIM or in build/)
+# connected to it with its memory in DIR, initialised with OpenSC's tools, and OpenSC's PKCS#11
+# library with a private configuration.
+#   tests/tokens/pcsc.sh start DIR LABEL USER_PIN SO_PIN
+#       one card, made anew; KEY=VALUE lines on stdout (the library first, then its
+#       environment), the same as export lines in DIR/env; tool output in DIR/pcsc.log.
+#       The card's PUK is SO_PIN repeated to its 16 characters.
+#   tests/tokens/pcsc.sh stop DIR
+#   tests/tokens/pcsc.sh pull DIR                the card leaves the reader (its memory stays)
+#   tests/tokens/pcsc.sh put DIR [SIM OPTION...]  the same card back, e.g. --drop-at 2A:1
+# pcscd listens on one fixed socket (/run/pcscd/pcscd.comm) whatever it is told. Run under
+# private-pcscd.sh (with-stack.sh and the demo do), the stack has that folder to itself.
+# Otherwise only one such stack runs on the machine at a time: start waits for a lock that the
+# stack's pcscd holds until it ends; and a pcscd that is not the stack's (the machine's own,
+# serving its real readers) is never stopped: start fails and says so.
+set -euo pipefail
+
+readonly module=/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so
+readonly driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
+readonly lock=/run/lock/quorvane-enroll-pcscd.lock
+here=$(dirname "$(realpath "$0")")
+
+# Ends a process whose pid file is DIR/NAME.pid if it is still the one started there.
+stop_process() {
+  local name=$1 comm=$2 pid
+  [ -s "$dir/$name.pid" ] || return 0
+  pid=$(cat "$dir/$name.pid")
+  if [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$comm" ]; then
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do
+      [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$comm" ] || break
+      grep -q '^[^)]*) Z' "/proc/$pid/stat" 2>/dev/null && break
+      sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+  rm -f "$dir/$name.pid"
+}
+pull_card() { stop_process card-sim quorvane-card-s; }
+stop_stack() {
+  pull_card
+  stop_process pcscd pcscd
+}
+
+# The card into the reader: the simulator on DIR's state, connected to the reader's port.
+put_card() {
+  local sim
+  sim=$(cat "$dir/card-sim.path") port=$(cat "$dir/reader.port")
+  "$sim" --state "$dir/card.state" --port "$port" --counts "$dir/card-counts" "$@" \
+    </dev/null >>"$dir/card-sim.log" 2>&1 9>&- 3>&- 4>&- &
+  echo $! >"$dir/card-sim.pid"
+}
+
+# The card as the reader sees it once it is in: OpenSC names its driver.
+wait_for_card() {
+  for _ in $(seq 100); do
+    if opensc-tool --reader 0 --name 2>/dev/null | grep -q IsoApplet; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+case "${1:-}" in
+  pull | put)
+    [ $# -ge 2 ] || { echo "usage: pcsc.sh pull|put DIR [SIM OPTION...]" >&2; exit 2; }
+    action=$1 dir=$(realpath -m "$2")
+    shift 2
+    exec 3>&1 4>&2 >>"$dir/pcsc.log" 2>&1
+    if [ "$action" = pull ]; then pull_card; exit 0; fi
+    pull_card
+    put_card "$@"
+    wait_for_card || { echo "pcsc.sh: the card did not come back (see $dir)" >&4; exit 1; }
+    exit 0 ;;
+esac
+
+stack=pcsc
+# shellcheck source-path=SCRIPTDIR source=stack.sh
+. "$here/stack.sh"
+
+[ -f "$module" ] || die "no OpenSC library at $module (scripts/install-deps.sh installs opensc)"
+[ -f "$driver" ] || die "no virtual reader driver at $driver (install-deps.sh: vsmartcard-vpcd)"
+for tool in pcscd pkcs15-init opensc-tool pkcs11-tool flock python3; do
+  command -v "$tool" >/dev/null || die "$tool is missing (scripts/install-deps.sh installs it)"
+done
+sim=${QE_CARD_SIM:-}
+if [ -z "$sim" ]; then
+  for candidate in "$here/../../build/sim/card/quorvane-card-sim" \
+    "$here/../../build-demo/sim/card/quorvane-card-sim"; do
+    [ -x "$candidate" ] && sim=$(realpath "$candidate") && break
+  done
+fi
+[ -n "$sim" ] && [ -x "$sim" ] ||
+  die "no card simulator: build the target quorvane-card-sim and set QE_CARD_SIM to it"
+echo "$sim" >"$dir/card-sim.path"
+
+stop_stack
+trap stop_stack EXIT
+if [ -z "${QE_PCSCD_PRIVATE:-}" ]; then
+  mkdir -p /run/lock
+  exec 9>>"$lock"
+  flock -w 1800 9 || die "another pcsc stack kept pcscd for 30 minutes ($lock)"
+  if pid=$(pgrep -x pcscd); then
+    die "a pcscd not started by this script is running (pid ${pid//$'\n'/ }): it is the" \
+      "machine's and is left alone; run under tests/tokens/private-pcscd.sh, or stop it"
+  fi
+elif [ -S /run/pcscd/pcscd.comm ]; then
+  die "this namespace's /run/pcscd already has a pcscd socket"
+fi
+
+# Two free ports: the virtual reader driver opens a second reader on the next one.
+port=$(python3 -c '
+import socket
+while True:
+    a, b = socket.socket(), socket.socket()
+    try:
+        a.bind(("", 0))
+        port = a.getsockname()[1]
+        b.bind(("", port + 1))
+        print(port)
+        break
+    except (OSError, OverflowError):
+        pass
+    finally:
+        a.close()
+        b.close()') || die "python3 found no free port"
+echo "$port" >"$dir/reader.port"
+rm -rf "$dir/reader.conf.d" "$dir/card.state" "$dir/card-counts"
+mkdir "$dir/reader.conf.d"
+printf 'FRIENDLYNAME "Quorvane Reader"\nDEVICENAME /dev/null:%s\nLIBPATH %s\nCHANNELID %s\n' \
+  "$port" "$driver" "$port" >"$dir/reader.conf.d/reader"
+# No file caching: the same card is pulled and put back, and cards share serial numbers.
+cat >"$dir/opensc.conf" <<EOF
+app default {
+  use_file_caching = no;
+  framework pkcs15 {
+  }
+}
+EOF
+export OPENSC_CONF=$dir/opensc.conf
+
+# pcscd keeps fd 9, the lock, for as long as it runs.
+pcscd --foreground --config "$dir/reader.conf.d" </dev/null >"$dir/pcscd.log" 2>&1 3>&- 4>&- &
+echo $! >"$dir/pcscd.pid"
+exec 9>&-
+put_card
+wait_for_card || die "the card did not appear in the reader (see $dir/pcscd.log, card-sim.log)"
+
+# A PKCS#15 application on the card, then its PIN: labelled PIN, so that OpenSC names the token
+# by LABEL alone.
+puk=$so_pin
+while [ ${#puk} -lt 16 ]; do puk=$puk$so_pin; done
+puk=${puk:0:16}
+pkcs15-init --create-pkcs15 --profile pkcs15+onepin --no-so-pin --label "$label" ||
+  die "pkcs15-init --create-pkcs15 failed (see $log)"
+pkcs15-init --store-pin --profile pkcs15+onepin --auth-id 01 --label PIN --pin "$pin" \
+  --puk "$puk" || die "pkcs15-init --store-pin failed (see $log)"
+pkcs11-tool --module "$module" --token-label "$label" --login --pin "$pin" --list-objects ||
+  die "no login on the new card (see $log)"
+
+trap - EXIT
+emit QE_TOKEN_MODULE "$module" OPENSC_CONF "$OPENSC_CONF" QE_CARD_SIM "$sim" \
+  QE_CARD_DIR "$dir" QE_CARD_STATE "$dir/card.state" QE_CARD_PORT "$port"
+echo "== ready on port $port"
