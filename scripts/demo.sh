@@ -6,18 +6,20 @@
 #   scripts/demo.sh              with a display: type the printed PIN and accept, as a customer
 #   scripts/demo.sh --headless   (also without a display) the renewal runs by itself under Xvfb,
 #                                driven from outside like a customer; screenshots in demo/screens/
-#   --token softhsm|tpm|opencryptoki
+#   --token softhsm|tpm|opencryptoki|pcsc
 #                                the token: SoftHSM2 (the default), a TPM token in a software TPM,
-#                                or opencryptoki's software token (the machine's own: needs root,
-#                                and its earlier content is wiped); set up by tests/tokens/
+#                                opencryptoki's software token (the machine's own: needs root,
+#                                and its earlier content is wiped), or a simulated card in pcscd's
+#                                virtual reader through OpenSC; set up by tests/tokens/
 # Exit status 0 only when the simulator saw the new certificate installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 usage() {
-  echo "usage: scripts/demo.sh [--headless] [--token softhsm|tpm|opencryptoki]" >&2
+  echo "usage: scripts/demo.sh [--headless] [--token softhsm|tpm|opencryptoki|pcsc]" >&2
   exit 2
 }
+args=("$@")
 headless=0
 token=softhsm
 while [ $# -gt 0 ]; do
@@ -29,7 +31,11 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-case "$token" in softhsm|tpm|opencryptoki) ;; *) usage ;; esac
+case "$token" in softhsm|tpm|opencryptoki|pcsc) ;; *) usage ;; esac
+if [ "$token" = pcsc ] && [ -z "${QE_PCSCD_PRIVATE:-}" ]; then
+  # The card's pcscd and the wizard meet in a /run/pcscd of their own.
+  exec tests/tokens/private-pcscd.sh "$0" "${args[@]}"
+fi
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then headless=1; fi
 
 readonly pin=1234
@@ -51,9 +57,10 @@ if command -v ccache >/dev/null; then
 fi
 cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DQE_BUILD_TESTS=OFF \
   -DQE_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
-cmake --build build-demo --target quorvane-enroll quorvane-authority-sim
+cmake --build build-demo --target quorvane-enroll quorvane-authority-sim quorvane-card-sim
 wizard=$PWD/build-demo/src/app/quorvane-enroll
 sim=$PWD/build-demo/sim/quorvane-authority-sim
+export QE_CARD_SIM=$PWD/build-demo/sim/card/quorvane-card-sim
 
 # ---- the demo area -------------------------------------------------------------------------
 demo=$PWD/demo
@@ -61,7 +68,7 @@ world=$demo
 # shellcheck source=scripts/headless-world.sh
 . scripts/headless-world.sh
 # A token stack an earlier run left running goes before its directory does.
-for stack in softhsm tpm opencryptoki; do
+for stack in softhsm tpm opencryptoki pcsc; do
   [ ! -d "$demo/token" ] || "tests/tokens/$stack.sh" stop "$demo/token"
 done
 rm -rf "$demo"

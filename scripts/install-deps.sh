@@ -19,6 +19,9 @@ packages=(
   # TPM behind its resource manager on a private bus, and opencryptoki's software token
   swtpm tpm2-abrmd libtss2-tcti-tabrmd0 dbus-daemon tpm2-tools libtpm2-pkcs11-1
   libtpm2-pkcs11-tools opencryptoki procps
+  # a card in a reader: pcscd, vsmartcard's virtual reader for the card simulator, OpenSC's
+  # tools to initialise it (opensc, above), a private mount namespace for pcscd's socket
+  pcscd vsmartcard-vpcd libpcsclite-dev pcsc-tools util-linux
   # coverage and mutation runs
   gcovr python3
   # GUI at run time and screenshots
