@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 
-#include "sim/atomic_file.h"
+#include <sys/stat.h>
+
 #include "sim/card/card.h"
 #include "sim/card/state_file.h"
 #include "sim/card/transport.h"
@@ -99,7 +101,9 @@ void WriteCounts(const Options& o, const std::map<int, long>& counts) {
         total += n;
     }
     out << "total " << total << '\n';
-    qe::sim::WriteFileAtomically(o.counts, out.str());
+    const std::string fresh = o.counts + ".new";
+    std::ofstream(fresh) << out.str();
+    std::rename(fresh.c_str(), o.counts.c_str());
 }
 
 }  // namespace
@@ -111,6 +115,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    umask(077);  // the state file holds the card's keys
     Card card;
     std::string error;
     if (!LoadCard(card, o.state, error)) {
@@ -130,6 +135,7 @@ int main(int argc, char** argv) {
     }
     std::map<int, long> counts;
     int status = 0;
+    const auto started = std::chrono::steady_clock::now();
     while (g_stop == 0) {
         errno = 0;
         auto message = link.Receive();
@@ -172,7 +178,10 @@ int main(int argc, char** argv) {
         if (o.trace) {
             // PINs are never shown: of VERIFY, CHANGE and RESET only the header.
             const bool pin = ins == 0x20 || ins == 0x24 || ins == 0x2C;
-            std::fprintf(stderr, "> %s\n< %s %04X\n",
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - started)
+                                .count();
+            std::fprintf(stderr, "%lld > %s\n< %s %04X\n", static_cast<long long>(ms),
                          ToHex(message->data(), pin ? 5 : message->size()).c_str(),
                          ToHex(r.data.data(), std::min<std::size_t>(r.data.size(), 16)).c_str(),
                          r.sw);

@@ -1,16 +1,32 @@
 #include "sim/card/state_file.h"
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <openssl/crypto.h>
 #include <openssl/x509.h>
 
-#include "sim/atomic_file.h"
-
 namespace qe::sim::card {
 namespace {
 
 constexpr const char* kMagic = "quorvane-card-state 1";
+
+// A new file renamed over the old one: a card pulled (the program ended) at any moment leaves
+// one or the other. Not flushed to disk: a pulled card is an ended process, not a lost machine,
+// and a flush per command would make every write cost what a card's EEPROM does not.
+bool Replace(const std::string& path, const std::string& text) {
+    const std::string fresh = path + ".new";
+    {
+        std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
+        out << text;
+        if (!out.flush()) {
+            return false;
+        }
+    }
+    return std::rename(fresh.c_str(), path.c_str()) == 0;
+}
 
 void PutSecret(std::ostringstream& out, const char* name, const Secret16& s) {
     if (s.set) {
@@ -62,17 +78,18 @@ bool SaveCard(const Card& card, const std::string& path) {
         out << ' ' << ToHex(f.fcp) << ' ' << (f.is_df ? "-" : ToHex(f.data)) << '\n';
     });
     std::string text = out.str();
-    const bool ok = WriteFileAtomically(path, text, 0600);
+    const bool ok = Replace(path, text);
     OPENSSL_cleanse(text.data(), text.size());
     return ok;
 }
 
 bool LoadCard(Card& card, const std::string& path, std::string& error) {
-    auto text = ReadWholeFile(path);
-    if (!text) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
         return true;  // a fresh card
     }
-    std::istringstream in(*text);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::istringstream in(text);
     std::string line;
     int number = 0;
     bool ok = std::getline(in, line) && line == kMagic;
@@ -119,7 +136,7 @@ bool LoadCard(Card& card, const std::string& path, std::string& error) {
             ok = kind.empty();
         }
     }
-    OPENSSL_cleanse(text->data(), text->size());
+    OPENSSL_cleanse(text.data(), text.size());
     if (!ok) {
         error = path + ": unreadable card state at line " + std::to_string(number + 1);
     }
