@@ -55,9 +55,17 @@ bool TemplateRefused(CK_RV rv) {
            rv == CKR_ATTRIBUTE_READ_ONLY || rv == CKR_TEMPLATE_INCONSISTENT;
 }
 
+// Whether the token refuses to give out the key's private exponent because it is secret.
+bool PrivateExponentRefused(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key) {
+    CK_ATTRIBUTE exponent{CKA_PRIVATE_EXPONENT, nullptr, 0};
+    return Checked(fn->C_GetAttributeValue(session, key, &exponent, 1)) == CKR_ATTRIBUTE_SENSITIVE;
+}
+
 // Reads back whether the private key is sensitive and not extractable. Returns 0 with
 // `protectedKey`, or the failure of the read. A token that does not know the attributes cannot
-// show the key is protected, so it is taken as not protected.
+// show the key is protected, so it is taken as not protected. OpenSC never reports a key it made
+// on a card as sensitive (its PKCS#11 library keeps no access flags for it): a key that cannot be
+// extracted counts as protected too when the token refuses its private exponent as secret.
 CK_RV ReadKeyProtection(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
                         bool& protectedKey) {
     CK_BBOOL sensitive = CK_FALSE;
@@ -65,7 +73,8 @@ CK_RV ReadKeyProtection(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJE
     CK_ATTRIBUTE flags[] = {{CKA_SENSITIVE, &sensitive, sizeof sensitive},
                             {CKA_EXTRACTABLE, &extractable, sizeof extractable}};
     const CK_RV rv = Checked(fn->C_GetAttributeValue(session, key, flags, 2));
-    protectedKey = rv == CKR_OK && sensitive == CK_TRUE && extractable == CK_FALSE;
+    protectedKey = rv == CKR_OK && extractable == CK_FALSE &&
+                   (sensitive == CK_TRUE || PrivateExponentRefused(fn, session, key));
     return rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE ? CKR_OK : rv;
 }
 

@@ -131,11 +131,14 @@ rm -rf "$dir/reader.conf.d" "$dir/card.state" "$dir/card-counts"
 mkdir "$dir/reader.conf.d"
 printf 'FRIENDLYNAME "Quorvane Reader"\nDEVICENAME /dev/null:%s\nLIBPATH %s\nCHANNELID %s\n' \
   "$port" "$driver" "$port" >"$dir/reader.conf.d/reader"
-# No file caching: the same card is pulled and put back, and cards share serial numbers.
+# No file caching: the same card is pulled and put back, and cards share serial numbers. OpenSC
+# makes a key on the card only with the PIN in its cache, and caches no PIN that protects a key
+# wanting it for every signature (the customer's qualified key) unless told to.
 cat >"$dir/opensc.conf" <<EOF
 app default {
   use_file_caching = no;
   framework pkcs15 {
+    pin_cache_ignore_user_consent = true;
   }
 }
 EOF
