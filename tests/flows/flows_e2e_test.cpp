@@ -259,8 +259,9 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         {"", "", "", ERR_CANCELLED},
         // The token pulled out while the keys are made.
         {"", kPin, "fail C_GenerateKeyPair 0x32\n", ERR_TOKEN_DEVICE},
-        // A token that takes no protection attributes and then makes an exposed key.
-        {"", kPin, "refuse-attribute 0x103\n", ERR_KEY_NOT_PROTECTED},
+        // A token that takes no protection attributes and then makes an exposed key (one it makes
+        // never extractable keeps its private parts secret: see the pcsc token stack).
+        {"", kPin, "refuse-attribute 0x103\nextractable-keys\n", ERR_KEY_NOT_PROTECTED},
         // Tokens that cannot carry a renewal through, found before the PIN is asked.
         {"", "", "flags-set 0x40000\n", ERR_PIN_LOCKED,
          "Token cannot renew: the user PIN is locked"},

@@ -39,6 +39,8 @@
 //   wrong-pin RV [lock N]        a wrong PIN answers RV and sets no flag; after N of them (counted
 //                                like the rules) C_Login answers CKR_PIN_LOCKED
 //   always-authenticate          generated private keys get CKA_ALWAYS_AUTHENTICATE (enforced)
+//   extractable-keys             generated private keys are made extractable unless the program
+//                                said otherwise (a token whose defaults expose keys)
 //   explicit-decrypt             generated private keys decrypt only with CKA_DECRYPT given;
 //                                C_DecryptInit refuses the others with CKR_DEVICE_ERROR
 //   assign-key-id                generated keys take the SHA-1 of the modulus as CKA_ID
@@ -815,6 +817,7 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
             Put(templates[0], On("session-public-key"), CKA_TOKEN, false);
             Put(templates[1], On("always-authenticate"), CKA_ALWAYS_AUTHENTICATE, true);
             Put(templates[1], On("explicit-decrypt"), CKA_DECRYPT, false, true);
+            Put(templates[1], On("extractable-keys"), CKA_EXTRACTABLE, true, true);
             const CK_RV rv = g.real->C_GenerateKeyPair(session, mechanism, templates[0].data(),
                                                        templates[0].size(), templates[1].data(),
                                                        templates[1].size(), publicKey, privateKey);
