@@ -92,8 +92,9 @@ if [ -z "$sim" ]; then
     [ -x "$candidate" ] && sim=$(realpath "$candidate") && break
   done
 fi
-[ -n "$sim" ] && [ -x "$sim" ] ||
+if [ -z "$sim" ] || [ ! -x "$sim" ]; then
   die "no card simulator: build the target quorvane-card-sim and set QE_CARD_SIM to it"
+fi
 echo "$sim" >"$dir/card-sim.path"
 
 stop_stack
