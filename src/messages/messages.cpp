@@ -139,6 +139,8 @@ constexpr Entry kStrings[] = {
     {202, L"Nume de utilizator:"},
     {203, L"Parolă:"},
     {204, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă, iar acestea nu au fost introduse sau nu au fost acceptate. Cereți-le administratorului rețelei, apoi reluați procedura."},
+    // The key pair ledger that could not be written: nothing sent.
+    {221, L"Aplicația nu a putut scrie pe disc evidența cheilor noi (discul este plin sau dosarul în care aplicația își păstrează datele nu poate fi scris), de aceea cererea nu a fost trimisă. Pe dispozitivul criptografic nu a rămas nimic nou: cheile generate pentru cerere au fost șterse, iar certificatul existent nu a fost modificat. Eliberați spațiu pe disc, apoi apăsați din nou „Generează Cerere”. Dacă problema persistă, vă rugăm să contactați suportul Quorvane."},
 };
 // clang-format on
 
@@ -187,6 +189,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_CERT_EXPIRED, 197},
     {ERR_TLS_INSPECTED, 198},
     {ERR_PROXY_AUTH, 204},
+    {ERR_LEDGER_UNWRITABLE, 221},
 };
 
 }  // namespace

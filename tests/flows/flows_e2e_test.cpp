@@ -337,24 +337,6 @@ TEST_F(FlowTest, CertificateOutsideItsDatesIsRefusedBeforeTheLogin) {
     }
 }
 
-// An answer to the upload (the rekey host's fifth connection) lost after the authority acted: the
-// pair stays while its certificate waits, through another register too. A state folder that cannot
-// be written costs only that proof.
-TEST_F(FlowTest, LostAnswerKeepsTheKeysWhileTheirCertificateWaits) {
-    ASSERT_EQ(sim_->SetFault(R"({"listener": "rekey", "connection": 5, "kind": "lost"})"), 200);
-    for (const auto& [shown, keys] : {std::pair{ERR_REQUEST_UNANSWERED, 2u}, {ERR_SUCCESS, 3u}}) {
-        RunFlow(1, kPin);
-        ASSERT_THAT(window_.results, ElementsAre(shown));
-        EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), keys);
-    }
-    EXPECT_EQ(LoadKeyPairLedger().size(), 1u);
-    std::filesystem::remove_all(StateDir());
-    WriteFile(StateDir(), "");
-    RunFlow(1, kPin);
-    EXPECT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
-    EXPECT_THAT(LogText(), HasSubstr("The key pair ledger could not be written"));
-}
-
 // The warning after a wrong PIN met by register's TLS login: the token's count flags (SoftHSM2
 // keeps them), else that the tries left are unknown, until a PIN is accepted. A reader with its
 // own keypad is asked again there with the same warning.
