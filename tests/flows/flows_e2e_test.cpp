@@ -251,6 +251,10 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         // A gateway's 5xx: the keys stay until the next row's register (no certificate waits).
         {R"("force": {"path": "/rest/certificate/pkcs10", "status": 500, "body": "Eroare"})", kPin,
          "", ERR_REQUEST_UNANSWERED},
+        // A firewall's page is not the authority's refusal: the keys stay as for a 5xx.
+        {R"("force": {"path": "/rest/certificate/pkcs10", "status": 403,
+                      "body": "<html><body>Blocked</body></html>"})",
+         kPin, "", ERR_REQUEST_UNANSWERED},
         {R"("force": {"path": "/rest/certificate/pkcs10", "status": 409,
                       "body": "Există deja o cerere în lucru"})",
          kPin, "", ERR_SERVER, "Key pair of the request not accepted removed",
