@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The fault sweep on its own, with its report: every token call of a register and a download
 # failed four ways, the process ended before and after each call, and every exchange with the
-# authority failed five ways.
+# authority failed six ways.
 #   scripts/sweep.sh [--all] [BUILD_DIR]   BUILD_DIR is build/ unless given (scripts/test.sh makes
 #                                          it); --all sweeps every call also in build-asan/,
 #                                          where the suite takes every third

@@ -139,6 +139,12 @@ Routes::Routes(httplib::Server& server, SimContext& context, std::string listene
                     "<html>\r\n<head><title>502 Bad Gateway</title></head>\r\n<body>\r\n<center>"
                     "<h1>502 Bad Gateway</h1></center>\r\n</body>\r\n</html>\r\n",
                     "text/html");
+            } else if (fault == FaultKind::Frontend) {
+                response.status = 400;
+                response.set_content(
+                    "<html>\r\n<head><title>400 Bad Request</title></head>\r\n<body>\r\n"
+                    "<center><h1>400 Bad Request</h1></center>\r\n</body>\r\n</html>\r\n",
+                    "text/html");
             } else if (fault == FaultKind::Lost) {
                 LogLine(listenerName +
                         " answer lost: " + RequestLogLine(listenerName, request, response));

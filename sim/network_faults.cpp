@@ -13,8 +13,9 @@ namespace qe::sim {
 namespace {
 
 const std::map<std::string, FaultKind> kKinds = {
-    {"refuse", FaultKind::Refuse}, {"reset", FaultKind::Reset},     {"silent", FaultKind::Silent},
-    {"lost", FaultKind::Lost},     {"gateway", FaultKind::Gateway},
+    {"refuse", FaultKind::Refuse},   {"reset", FaultKind::Reset},
+    {"silent", FaultKind::Silent},   {"lost", FaultKind::Lost},
+    {"gateway", FaultKind::Gateway}, {"frontend", FaultKind::Frontend},
 };
 
 // Where a connection's number is kept on its TLS object.
@@ -47,7 +48,7 @@ std::string NetworkFaults::Arm(std::string_view json) {
     if (!fault.isEmpty() &&
         (known == kKinds.end() || (listener != "api" && listener != "rekey") || connection < 1)) {
         return "a fault needs listener (api, rekey), connection (from 1) and kind (refuse, "
-               "reset, silent, lost, gateway)";
+               "reset, silent, lost, gateway, frontend)";
     }
     std::lock_guard lock(mutex_);
     connections_.clear();

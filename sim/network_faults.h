@@ -19,7 +19,8 @@ namespace qe::sim {
 //   silent   the request is read and never answered; nothing is done
 //   lost     the request is served (the authority acts), then the connection is reset
 //   gateway  the request is served, then a gateway's 502 page goes back instead of the answer
-enum class FaultKind { None, Refuse, Reset, Silent, Lost, Gateway };
+//   frontend the request is served, then a front end's 400 page goes back instead of the answer
+enum class FaultKind { None, Refuse, Reset, Silent, Lost, Gateway, Frontend };
 
 // Counts the TLS connections to each listener, records the exchanges each carried, and applies
 // the one fault armed, on the connection with its number.
@@ -35,7 +36,7 @@ public:
     // The fault for the request about to be served, when its connection is the armed one.
     FaultKind FaultFor(const std::string& listener, const httplib::Request& request);
     // Applies a fault to the request's connection: resets it, or waits until the client hangs up
-    // (at most a minute). The gateway's page is the caller's to answer.
+    // (at most a minute). The gateway's and the front end's pages are the caller's to answer.
     static void Disrupt(FaultKind kind, const httplib::Request& request);
     // Notes an exchange that was served.
     void Record(const std::string& listener, const httplib::Request& request, int status);

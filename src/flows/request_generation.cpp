@@ -217,7 +217,9 @@ public:
         // The pair goes only on proof that the authority does not have its request; the session
         // that made it is still logged in for that.
         const Bytes request = ToBytes(pem);
-        keyPair.session->RequestSent();
+        if (!keyPair.session->RequestSent()) {
+            return ERR_LEDGER_UNWRITABLE;
+        }
         rc = client.SendRequest(L"/rest/certificate/pkcs10", &request, &tlsCertificate);
         if (rc == ERR_SUCCESS) {
             rc = client.ReceiveResponse(body);

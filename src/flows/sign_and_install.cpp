@@ -24,15 +24,6 @@ std::wstring Widen(const std::string& ascii) {
     return std::wstring(ascii.begin(), ascii.end());
 }
 
-Bytes WithoutLeadingZeros(Bytes bytes) {
-    std::size_t zeros = 0;
-    while (zeros < bytes.size() && bytes[zeros] == 0) {
-        ++zeros;
-    }
-    bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(zeros));
-    return bytes;
-}
-
 // Whether the token holds an object matching `pattern`, in one logged-in cycle. Returns the
 // cycle's CK_RV; `holds` is false unless it is 0.
 CK_RV TokenHolds(const zel_token& token, const Secret& pin, AttributeTemplate& pattern,
@@ -51,16 +42,19 @@ CK_RV TokenHolds(const zel_token& token, const Secret& pin, AttributeTemplate& p
 // would leave the customer with nothing usable once the old one goes. Returns 0, 12 when the key
 // is not there, or the token's failure as an identifier.
 ErrorId CheckKeyOnToken(const zel_token& token, const Secret& pin, const Bytes& modulus) {
-    if (WithoutLeadingZeros(PinnedKeyId()) == modulus) {
+    if (ModulusNumber(PinnedKeyId()) == ModulusNumber(modulus)) {
         return ERR_SUCCESS;
     }
-    AttributeTemplate pattern;
-    pattern.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, modulus);
-    bool holds = false;
-    if (const CK_RV rv = TokenHolds(token, pin, pattern, holds); rv != CKR_OK) {
+    std::vector<CK_OBJECT_HANDLE> keys;
+    if (const CK_RV rv = RunOnTokenLoggedIn(
+            token, pin,
+            [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
+                return FindKeysWithModulus(fn, session, CKO_PRIVATE_KEY, modulus, keys);
+            });
+        rv != CKR_OK) {
         return InstallResultToErrorId(rv);
     }
-    if (!holds) {
+    if (keys.empty()) {
         Log().Write("The new certificate has no private key on the token");
         return ERR_KEY_NOT_FOUND;
     }

@@ -95,7 +95,14 @@ bool ReplaceFile(const std::string& path, const std::string& content) {
         std::remove(temporary.c_str());
         return false;
     }
-    return true;
+    // The new name is on the disk only once its folder is.
+    const int folder =
+        open(std::filesystem::path(path).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = folder >= 0 && fsync(folder) == 0;
+    if (folder >= 0) {
+        close(folder);
+    }
+    return synced;
 }
 
 std::optional<std::string> PerUserTempDir(bool fallbackWhenTaken) {

@@ -26,7 +26,8 @@ std::optional<std::string> CacheFallbackDir();
 std::string StateDir();
 
 // Writes `content` to a new file beside `path` (mode 0600: what the program keeps is the user's own
-// business) and renames it over `path`, creating the folder first. False when any of it failed.
+// business), flushes it to the disk, renames it over `path` and flushes the folder, creating the
+// folder first. False when any of it failed.
 bool ReplaceFile(const std::string& path, const std::string& content);
 
 // Creates `path` for writing only if it does not exist yet (never through a link), mode 0600.

@@ -139,6 +139,10 @@ constexpr Entry kStrings[] = {
     {202, L"Nume de utilizator:"},
     {203, L"Parolă:"},
     {204, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă, iar acestea nu au fost introduse sau nu au fost acceptate. Cereți-le administratorului rețelei, apoi reluați procedura."},
+    // The key pair ledger that could not be written (nothing sent), and the register's text for a
+    // certificate whose private key is no longer on the token.
+    {221, L"Aplicația nu a putut scrie pe disc evidența cheilor noi (discul este plin sau dosarul în care aplicația își păstrează datele nu poate fi scris), de aceea cererea nu a fost trimisă. Pe dispozitivul criptografic nu a rămas nimic nou: cheile generate pentru cerere au fost șterse, iar certificatul existent nu a fost modificat. Eliberați spațiu pe disc, apoi apăsați din nou „Generează Cerere”. Dacă problema persistă, vă rugăm să contactați suportul Quorvane."},
+    {222, L"Cheia privată a certificatului pe care doriți să îl reînnoiți nu se mai află pe dispozitivul criptografic (de obicei pentru că dispozitivul a înlocuit-o cu o cheie nouă la o generare anterioară), așa că acest certificat nu mai poate fi folosit pentru reînnoire. Nu s-a trimis nicio cerere și nu s-a modificat nimic pe dispozitiv. Nu încercați din nou cu acest certificat. Vă rugăm să contactați suportul Quorvane, care vă va spune cum puteți obține un certificat nou."},
 };
 // clang-format on
 
@@ -187,6 +191,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_CERT_EXPIRED, 197},
     {ERR_TLS_INSPECTED, 198},
     {ERR_PROXY_AUTH, 204},
+    {ERR_LEDGER_UNWRITABLE, 221},
 };
 
 }  // namespace

@@ -4,6 +4,11 @@
 #include "net/hosts.h"
 
 namespace qe {
+namespace {
+
+constexpr int kRegisterSuccessText = 108;
+
+}  // namespace
 
 ResultDecision DecideResult(ErrorId id, int successText, unsigned boxFlags,
                             const std::wstring& serverMessage, const std::string& tokenHash) {
@@ -39,6 +44,11 @@ ResultDecision DecideResult(ErrorId id, int successText, unsigned boxFlags,
     }
     d.kind = ResultDecision::Kind::MessageBox;
     d.text = ErrorText(id, serverMessage);
+    // In a register the missing key is the one of the certificate being renewed, on the token in
+    // use: no other token can help.
+    if (id == ERR_KEY_NOT_FOUND && successText == kRegisterSuccessText) {
+        d.text = LoadString(222);
+    }
     d.flags = boxFlags | kBoxIconHand;
     return d;
 }

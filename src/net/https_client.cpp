@@ -165,6 +165,31 @@ ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {
     return result;
 }
 
+namespace {
+
+// Whether a 4xx is the authority's own refusal, worded as it words every answer: a message text
+// in plain UTF-8 ("text/plain"), received whole. A front end's page (a gateway's 400, a
+// firewall's 403, in HTML or empty) may stand in for an answer after the authority acted. 408
+// and 429 only say "later".
+bool AuthorityRefusal(const CHttpsClient::Transfer& t) {
+    if (t.status < 400 || t.status >= 500 || t.status == 408 || t.status == 429 ||
+        t.result != CURLE_OK || t.bodyTooLarge || t.body.empty()) {
+        return false;
+    }
+    std::string type;
+    for (const auto& [name, value] : t.responseHeaders) {
+        if (name == "content-type") {
+            type = Lower(value.substr(0, value.find(';')));
+        }
+    }
+    type.erase(type.find_last_not_of(" \t") + 1);
+    const auto text = Utf8ToWide(std::string(t.body.begin(), t.body.end()));
+    const std::size_t first = text ? text->find_first_not_of(L" \t\r\n") : std::wstring::npos;
+    return type == "text/plain" && first != std::wstring::npos && (*text)[first] != L'<';
+}
+
+}  // namespace
+
 CHttpsClient::Delivery CHttpsClient::LastDelivery() const {
     if (!transfer_ || !transfer_->curl) {
         return Delivery::Refused;  // nothing left this program
@@ -174,9 +199,7 @@ CHttpsClient::Delivery CHttpsClient::LastDelivery() const {
         return Delivery::Accepted;
     }
     if (t.status != 0) {
-        return t.status >= 400 && t.status < 500 && t.status != 408 && t.status != 429
-                   ? Delivery::Refused
-                   : Delivery::Unknown;
+        return AuthorityRefusal(t) ? Delivery::Refused : Delivery::Unknown;
     }
     // Without a secure connection no request went out (asked for a certificate, the client
     // abandons the handshake); a refused certificate stops the server before it reads one.

@@ -108,11 +108,12 @@ public:
     enum class Delivery {
         Accepted,  // answered with status 200
         // Provably not taken: no secure connection came about, the server refused the
-        // certificate (or asked for one that was not given), or a 4xx answer other than 408 and
-        // 429 (which only say "later").
+        // certificate (or asked for one that was not given), or the authority's own refusal: a
+        // 4xx other than 408 and 429 (which only say "later") carrying its plain-text message.
         Refused,
         // Anything else: a connection cut or timed out after it was made, a 5xx (perhaps a
-        // gateway's, after the server acted), 408 or 429.
+        // gateway's, after the server acted), 408 or 429, a 4xx that is not the authority's
+        // (an HTML page, an empty body, another type: a front end's, perhaps after it acted).
         Unknown,
     };
     Delivery LastDelivery() const;

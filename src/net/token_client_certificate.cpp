@@ -23,10 +23,9 @@ Bytes CertificateModulus(const Bytes& der) {
 // the same key.
 CK_RV FindPrivateKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Bytes& modulus,
                      CK_OBJECT_HANDLE& key) {
-    AttributeTemplate byModulus;
-    byModulus.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, modulus);
     std::vector<CK_OBJECT_HANDLE> found;
-    if (CK_RV rv = FindAllObjects(fn, session, byModulus, found); rv != CKR_OK) {
+    if (CK_RV rv = FindKeysWithModulus(fn, session, CKO_PRIVATE_KEY, modulus, found);
+        rv != CKR_OK) {
         return rv;
     }
     if (found.empty() || modulus.empty()) {

@@ -78,13 +78,6 @@ CK_RV ReadKeyProtection(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJE
     return rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE ? CKR_OK : rv;
 }
 
-// A modulus as a number: tokens may keep a leading zero octet.
-Bytes Unsigned(Bytes modulus) {
-    const auto first = std::find_if(modulus.begin(), modulus.end(), [](auto b) { return b != 0; });
-    modulus.erase(modulus.begin(), first);
-    return modulus;
-}
-
 }  // namespace
 
 Bytes NewProvisionalKeyId() {
@@ -157,90 +150,6 @@ CK_RV KeygenSession::Find(AttributeTemplate& pattern, std::vector<CK_OBJECT_HAND
     return FindAllObjects(module_.fn(), session_.handle(), pattern, found);
 }
 
-void KeygenSession::Record(LedgerState state) {
-    RecordKeyPair({tokenKey_, state, id_, modulus_});
-}
-
-void KeygenSession::Forget() {
-    if (!id_.empty()) {
-        ForgetKeyPair(tokenKey_, id_);
-    }
-}
-
-KeygenSession::Found KeygenSession::DestroyPairsWithId(const Bytes& id, const Bytes& modulus) {
-    CK_FUNCTION_LIST* fn = module_.fn();
-    std::vector<CK_OBJECT_HANDLE> keys[2];
-    std::vector<Bytes> moduli[2];
-    for (const int k : {0, 1}) {
-        AttributeTemplate pattern;
-        pattern.Ulong(CKA_CLASS, k == 0 ? CKO_PUBLIC_KEY : CKO_PRIVATE_KEY).Data(CKA_ID, id);
-        if (Find(pattern, keys[k]) != CKR_OK) {
-            return Found::Unknown;
-        }
-        for (const CK_OBJECT_HANDLE key : keys[k]) {
-            Bytes value;
-            if (ReadAttribute(fn, session_.handle(), key, CKA_MODULUS, value) != CKR_OK) {
-                return Found::Unknown;
-            }
-            moduli[k].push_back(Unsigned(std::move(value)));
-        }
-    }
-    if (keys[0].empty() && keys[1].empty()) {
-        return Found::None;
-    }
-    // A private key without its public key beside it, or a key other than the recorded one, is
-    // not shown to be ours.
-    const auto ours = [&](const Bytes& m) {
-        return modulus.empty() ? std::count(moduli[0].begin(), moduli[0].end(), m) != 0
-                               : m == Unsigned(modulus);
-    };
-    if (!std::all_of(moduli[0].begin(), moduli[0].end(), ours) ||
-        !std::all_of(moduli[1].begin(), moduli[1].end(), ours)) {
-        return Found::InUse;
-    }
-    AttributeTemplate certificates;
-    certificates.Ulong(CKA_CLASS, CKO_CERTIFICATE).Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509);
-    std::vector<CK_OBJECT_HANDLE> found;
-    if (Find(certificates, found) != CKR_OK) {
-        return Found::Unknown;
-    }
-    for (const CK_OBJECT_HANDLE certificate : found) {
-        Bytes der;
-        CertificateParts parts;
-        if (ReadAttribute(fn, session_.handle(), certificate, CKA_VALUE, der) != CKR_OK) {
-            return Found::Unknown;
-        }
-        if (ParseCertificateParts(der, parts) == 0 && ours(parts.modulus)) {
-            return Found::InUse;
-        }
-    }
-    for (const int k : {1, 0}) {
-        for (const CK_OBJECT_HANDLE key : keys[k]) {
-            if (Checked(fn->C_DestroyObject(session_.handle(), key)) != CKR_OK) {
-                return Found::Unknown;
-            }
-        }
-    }
-    return Found::Destroyed;
-}
-
-void KeygenSession::SettleEarlierKeyPairs(bool certificateWaits) {
-    for (const LedgerEntry& entry : LoadKeyPairLedger()) {
-        if (entry.token != tokenKey_ || (entry.state == LedgerState::Sent && certificateWaits)) {
-            continue;
-        }
-        const Found found = DestroyPairsWithId(entry.id, entry.modulus);
-        Log().Write(found == Found::Destroyed ? "Key pair of an earlier request removed"
-                    : found == Found::None    ? "Key pair of an earlier request no longer there"
-                    : found == Found::InUse
-                        ? "Key pair of an earlier request kept: in use, or not the one recorded"
-                        : "Key pair of an earlier request kept: the token could not be searched");
-        if (found != Found::Unknown) {
-            ForgetKeyPair(tokenKey_, entry.id);
-        }
-    }
-}
-
 CK_RV KeygenSession::NoteHoldings() {
     CK_FUNCTION_LIST* fn = module_.fn();
     AttributeTemplate pattern;
@@ -261,10 +170,9 @@ CK_RV KeygenSession::NoteHoldings() {
             continue;
         }
         holding.modulus = parts.modulus;
-        AttributeTemplate key;
-        key.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, holding.modulus);
         std::vector<CK_OBJECT_HANDLE> keys;
-        if ((rv = Find(key, keys)) != CKR_OK) {
+        if ((rv = FindKeysWithModulus(fn, session_.handle(), CKO_PRIVATE_KEY, holding.modulus,
+                                      keys)) != CKR_OK) {
             return rv;
         }
         if (!keys.empty()) {
@@ -286,7 +194,9 @@ CK_RV KeygenSession::GenerateKeyPair(CK_ULONG bits) {
         if (id_.empty()) {
             return Checked(CKR_FUNCTION_FAILED);
         }
-        Record(LedgerState::Made);
+        if (!Record(LedgerState::Made)) {
+            return kKeygenLedgerUnwritable;
+        }
         AttributeTemplate publicTemplate;
         PublicKeyTemplate(publicTemplate, bits, labels, id_);
         AttributeTemplate privateTemplate;
@@ -320,11 +230,12 @@ CK_RV KeygenSession::CheckHoldings() {
     for (const Holding& holding : holdings_) {
         AttributeTemplate certificate;
         certificate.Ulong(CKA_CLASS, CKO_CERTIFICATE).Data(CKA_VALUE, holding.certificate);
-        AttributeTemplate key;
-        key.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, holding.modulus);
         std::vector<CK_OBJECT_HANDLE> found;
-        for (AttributeTemplate* pattern : {&certificate, &key}) {
-            if ((rv = Find(*pattern, found)) != CKR_OK) {
+        for (const bool key : {false, true}) {
+            rv = key ? FindKeysWithModulus(module_.fn(), session_.handle(), CKO_PRIVATE_KEY,
+                                           holding.modulus, found)
+                     : Find(certificate, found);
+            if (rv != CKR_OK) {
                 Log().Write(
                     "The token's certificates could not be checked after the key "
                     "generation: the new key pair is left as it is");
@@ -356,51 +267,6 @@ CK_RV KeygenSession::CheckProtection() {
     return rv;
 }
 
-bool KeygenSession::DestroyKeyPair() {
-    bool destroyed = publicKey_ != CK_INVALID_HANDLE || privateKey_ != CK_INVALID_HANDLE;
-    for (CK_OBJECT_HANDLE* key : {&privateKey_, &publicKey_}) {
-        if (*key != CK_INVALID_HANDLE) {
-            destroyed = Checked(module_.fn()->C_DestroyObject(session_.handle(), *key)) == CKR_OK &&
-                        destroyed;
-            *key = CK_INVALID_HANDLE;
-        }
-    }
-    return destroyed;
-}
-
-void KeygenSession::KeepKeyPair() {
-    keepKeyPair_ = true;
-    Forget();
-}
-
-void KeygenSession::RequestSent() {
-    Record(LedgerState::Sent);
-}
-
-void KeygenSession::Settle(CHttpsClient::Delivery delivery) {
-    switch (delivery) {
-        case CHttpsClient::Delivery::Accepted:
-            KeepKeyPair();
-            break;
-        case CHttpsClient::Delivery::Refused:
-            keepKeyPair_ = true;  // settled here, whatever comes of it
-            if (DestroyKeyPair()) {
-                Log().Write("Key pair of the request not accepted removed");
-                Forget();
-            } else {
-                Log().Write("Key pair of the request not accepted left on the token");
-                Record(LedgerState::Made);
-            }
-            break;
-        case CHttpsClient::Delivery::Unknown:
-            Log().Write(
-                "No answer to the request: its key pair is kept until the authority's "
-                "status shows what became of it");
-            keepKeyPair_ = true;
-            break;
-    }
-}
-
 CK_RV KeygenSession::ReadPublicKey(Bytes& modulus, Bytes& publicExponent) {
     CK_ATTRIBUTE parts[] = {{CKA_MODULUS, nullptr, 0}, {CKA_PUBLIC_EXPONENT, nullptr, 0}};
     CK_RV rv = Checked(module_.fn()->C_GetAttributeValue(session_.handle(), publicKey_, parts, 2));
@@ -423,8 +289,7 @@ CK_RV KeygenSession::ReadPublicKey(Bytes& modulus, Bytes& publicExponent) {
     modulus.resize(std::min<std::size_t>(parts[0].ulValueLen, modulus.size()));
     publicExponent.resize(std::min<std::size_t>(parts[1].ulValueLen, publicExponent.size()));
     modulus_ = modulus;
-    Record(LedgerState::Made);
-    return CKR_OK;
+    return Record(LedgerState::Made) ? CKR_OK : kKeygenLedgerUnwritable;
 }
 
 CK_RV KeygenSession::DescribePrivateKey() {

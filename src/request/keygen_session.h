@@ -26,6 +26,9 @@ inline constexpr const char* kProvisionalKeyId = "OBJECT ID";
 
 // Returned by Open when the library has no C_GetFunctionList.
 inline constexpr CK_RV kKeygenNoFunctionList = 0xFFFFFFFF;
+// Returned when the key pair ledger cannot be written: a pair that could not be proven ours later
+// is not made, or is destroyed at once.
+inline constexpr CK_RV kKeygenLedgerUnwritable = 0xFFFFFFFE;
 
 // A provisional key identifier made fresh: kProvisionalKeyId, a blank, 16 random octets in hex.
 Bytes NewProvisionalKeyId();
@@ -45,9 +48,10 @@ Bytes NewProvisionalKeyId();
 // left is of no use.
 //
 // Nothing is destroyed that this program did not provably make: the new pair by the handles the
-// token returned; what a generation with a lost answer made, or an earlier run's pair, only by
-// its fresh identifier as recorded in the key pair ledger before the generation, in pairs whose
-// public key matches the record, and never while a certificate on the token has that key.
+// token returned; what a generation with a lost answer made by its fresh identifier, recorded in
+// the key pair ledger before the generation; an earlier run's pair only by a ledger entry of this
+// program's own form whose recorded public key matches it, never while a certificate on the token
+// has that key, and never while a certificate waits for this token at the authority.
 class KeygenSession {
 public:
     KeygenSession() = default;
@@ -63,10 +67,12 @@ public:
     // C_Login as CKU_USER; logs "Login status: <rv>". Returns 0 also when the user was already
     // logged in, otherwise the token's result (160 for a wrong PIN).
     CK_RV Login(const Secret& pin);
-    // Removes the pairs earlier runs recorded for this token once they are shown useless: those
-    // whose request never left, and, when the last status check found no issued certificate
-    // waiting for this token (`certificateWaits` false), those sent without an answer. A search
-    // that fails leaves the pair and its record. Never stops the generation.
+    // Removes the pairs earlier runs recorded for this token once they are shown useless, only
+    // when the last status check found no issued certificate waiting for this token
+    // (`certificateWaits` false), whatever state their entry has: an entry is proof only of what
+    // was on the disk, and a request may have left after it. Entries that ProvesOwnPair does not
+    // accept are logged and left alone, in the file too. A search that fails leaves the pair and
+    // its record. Never stops the generation.
     void SettleEarlierKeyPairs(bool certificateWaits);
     // Notes the certificates whose private key is on the token, for CheckHoldings. Returns 0 or
     // the failing call's CK_RV.
@@ -75,8 +81,9 @@ public:
     // made fresh and recorded first, the private key stated sensitive and not extractable (when
     // the token refuses the template: once more without the labels, then also without those
     // two). When the generation fails,
-    // what it may have made anyway is destroyed: keys with that identifier, in pairs. Returns 0
-    // or the token's result.
+    // what it may have made anyway is destroyed: keys with that identifier, in pairs. Returns 0,
+    // the token's result, or kKeygenLedgerUnwritable (nothing generated) when the identifier
+    // cannot be recorded.
     CK_RV GenerateKeyPair(CK_ULONG bits);
     // Whether every certificate NoteHoldings saw is still on the token with its private key
     // (found by its public key): some tokens generate into the place of the current key. Returns
@@ -86,7 +93,8 @@ public:
     // Reads back whether the new private key is sensitive and not extractable. Returns 0, the
     // read's failure, or kTokenKeyNotProtected (the pair is then destroyed at once).
     CK_RV CheckProtection();
-    // The new public key's modulus and public exponent (big-endian).
+    // The new public key's modulus and public exponent (big-endian), recorded in the ledger.
+    // Returns 0, the read's failure, or kKeygenLedgerUnwritable.
     CK_RV ReadPublicKey(Bytes& modulus, Bytes& publicExponent);
     // Reads what binds the signer to the new private key: the token's information and the key's
     // type and identifier. A key that is not RSA gives kTokenKeyOperationImpossible (523).
@@ -96,7 +104,9 @@ public:
     // login, or kTokenKeyOperationImpossible (523) when C_SignInit or C_Sign fails.
     int SignDigestInfo(const Bytes& digestInfo, Bytes& signature);
     // The request is about to leave: from now on its pair goes only on proof of its refusal.
-    void RequestSent();
+    // True when that state is on the disk; false when it could not be written: the request must
+    // not leave, and the pair is destroyed here by its handles.
+    bool RequestSent();
     // What came of the request: accepted, the pair stays and its record goes; provably refused or
     // never delivered, the pair is destroyed here; unknown, the pair and its record stay for a
     // later status check to decide.
@@ -109,13 +119,13 @@ public:
 private:
     enum class Found { Destroyed, None, InUse, Unknown };
     // Destroys the keys carrying `id` when they form pairs (with `modulus`, when given) whose key
-    // no certificate on the token has.
+    // no certificate on the token has. Moduli compare as numbers.
     Found DestroyPairsWithId(const Bytes& id, const Bytes& modulus);
     // Destroys the new pair by its handles; true when both went.
     bool DestroyKeyPair();
     // The search's objects; returns its CK_RV.
     CK_RV Find(AttributeTemplate& pattern, std::vector<CK_OBJECT_HANDLE>& found);
-    void Record(LedgerState state);
+    bool Record(LedgerState state);
     void Forget();
 
     struct Holding {

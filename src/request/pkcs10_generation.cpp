@@ -3,6 +3,7 @@
 #include "log/enroll_log.h"
 #include "net/cert_fields.h"
 #include "request/keygen_on_token.h"
+#include "request/keygen_session.h"
 #include "token/pki.h"
 #include "toolkit/status.h"
 
@@ -36,6 +37,8 @@ ErrorId ErrorIdFor(CK_RV code, bool tokenSelected) {
             return ERR_LOGIN_REFUSED;
         case kTokenKeygenNeedsAdmin:
             return ERR_KEYGEN_NEEDS_ADMIN;
+        case kKeygenLedgerUnwritable:
+            return ERR_LEDGER_UNWRITABLE;
         case CKR_DEVICE_ERROR:
             return tokenSelected ? ERR_OLD_DRIVER : ERR_TOKEN_DEVICE;
         default:

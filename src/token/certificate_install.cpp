@@ -18,10 +18,9 @@ namespace {
 // certificate written next carries the key's.
 CK_RV RelabelKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_CLASS keyClass,
                  const CertificateParts& parts, Bytes& keyId) {
-    AttributeTemplate pattern;
-    pattern.Ulong(CKA_CLASS, keyClass).Data(CKA_MODULUS, parts.modulus);
     std::vector<CK_OBJECT_HANDLE> keys;
-    if (const CK_RV rv = FindAllObjects(fn, session, pattern, keys); rv != CKR_OK || keys.empty()) {
+    if (const CK_RV rv = FindKeysWithModulus(fn, session, keyClass, parts.modulus, keys);
+        rv != CKR_OK || keys.empty()) {
         return rv;
     }
     AttributeTemplate names;

@@ -1,5 +1,7 @@
 #include "token/pkcs11_find.h"
 
+#include <algorithm>
+
 #include "token/pkcs11_call.h"
 
 namespace qe {
@@ -61,6 +63,47 @@ CK_RV FindAllObjects(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, AttributeT
         objects.push_back(object);
     }
     return search.Final();
+}
+
+Bytes ModulusNumber(Bytes modulus) {
+    modulus.erase(modulus.begin(),
+                  std::find_if(modulus.begin(), modulus.end(), [](auto b) { return b != 0; }));
+    return modulus;
+}
+
+CK_RV FindKeysWithModulus(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_CLASS keyClass,
+                          const Bytes& modulus, std::vector<CK_OBJECT_HANDLE>& keys) {
+    keys.clear();
+    const Bytes wanted = ModulusNumber(modulus);
+    AttributeTemplate pattern;
+    pattern.Ulong(CKA_CLASS, keyClass);
+    std::vector<CK_OBJECT_HANDLE> candidates;
+    if (const CK_RV rv = FindAllObjects(fn, session, pattern, candidates); rv != CKR_OK) {
+        return rv;
+    }
+    if (wanted.empty()) {
+        return CKR_OK;
+    }
+    // One read a key, with room for a few zero octets: a longer value is another number.
+    constexpr std::size_t kZeroRoom = 8;
+    Bytes value(wanted.size() + kZeroRoom);
+    for (const CK_OBJECT_HANDLE key : candidates) {
+        CK_ATTRIBUTE attribute{CKA_MODULUS, value.data(), static_cast<CK_ULONG>(value.size())};
+        const CK_RV rv = Checked(fn->C_GetAttributeValue(session, key, &attribute, 1));
+        if (rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_BUFFER_TOO_SMALL) {
+            continue;
+        }
+        if (rv != CKR_OK) {
+            return rv;
+        }
+        if (attribute.ulValueLen <= value.size() &&
+            ModulusNumber(Bytes(
+                value.begin(),
+                value.begin() + static_cast<std::ptrdiff_t>(attribute.ulValueLen))) == wanted) {
+            keys.push_back(key);
+        }
+    }
+    return CKR_OK;
 }
 
 }  // namespace qe

@@ -5,6 +5,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include "token/pkcs11_template.h"
+#include "toolkit/bytes.h"
 
 namespace qe {
 
@@ -35,5 +36,14 @@ private:
 // (then `objects` holds what was found before it), or the result of C_FindObjectsFinal.
 CK_RV FindAllObjects(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, AttributeTemplate& pattern,
                      std::vector<CK_OBJECT_HANDLE>& objects);
+
+// A modulus as the number it is: without leading zero octets.
+Bytes ModulusNumber(Bytes modulus);
+
+// The keys of `keyClass` whose CKA_MODULUS is the number `modulus`, compared as numbers: a token
+// may keep a leading zero octet, so a search by the value alone can miss the key. A key without a
+// modulus (not RSA) is passed over. Returns the first failing CK_RV, or 0.
+CK_RV FindKeysWithModulus(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_CLASS keyClass,
+                          const Bytes& modulus, std::vector<CK_OBJECT_HANDLE>& keys);
 
 }  // namespace qe

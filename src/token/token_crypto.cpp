@@ -43,10 +43,8 @@ const KeyUse kSign{
 // (which of them the delivery is for is not known).
 CK_RV FindPrivateKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Bytes& modulus,
                      CK_OBJECT_HANDLE& key, bool& found) {
-    AttributeTemplate pattern;
-    pattern.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Data(CKA_MODULUS, modulus);
     std::vector<CK_OBJECT_HANDLE> keys;
-    const CK_RV rv = FindAllObjects(fn, session, pattern, keys);
+    const CK_RV rv = FindKeysWithModulus(fn, session, CKO_PRIVATE_KEY, modulus, keys);
     found = rv == CKR_OK && keys.size() == 1;
     key = found ? keys.front() : CK_INVALID_HANDLE;
     return rv;

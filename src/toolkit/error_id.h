@@ -63,6 +63,9 @@ enum : ErrorId {
     ERR_TLS_INSPECTED = 36,
     // A proxy on the way asks for a user name and password, and none were given or it refused them.
     ERR_PROXY_AUTH = 37,
+    // The key pair ledger could not be written (a full disk, a state folder that cannot be
+    // written), so nothing was sent: the new key pair was destroyed by its handles.
+    ERR_LEDGER_UNWRITABLE = 44,
 };
 
 }  // namespace qe

@@ -277,7 +277,7 @@ TEST_P(FaultSweep, EveryCallKeepsAWorkingCertificate) {
         ASSERT_TRUE(Run());
         for (const QJsonValue exchange :
              QJsonDocument::fromJson(QByteArray::fromStdString(sim_->Exchanges())).array()) {
-            for (const char* kind : {"refuse", "reset", "silent", "lost", "gateway"}) {
+            for (const char* kind : {"refuse", "reset", "silent", "lost", "gateway", "frontend"}) {
                 QJsonObject fault = exchange.toObject();
                 fault["kind"] = kind;
                 faults.emplace_back(

@@ -251,6 +251,10 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         // A gateway's 5xx: the keys stay until the next row's register (no certificate waits).
         {R"("force": {"path": "/rest/certificate/pkcs10", "status": 500, "body": "Eroare"})", kPin,
          "", ERR_REQUEST_UNANSWERED},
+        // A firewall's page is not the authority's refusal: the keys stay as for a 5xx.
+        {R"("force": {"path": "/rest/certificate/pkcs10", "status": 403,
+                      "body": "<html><body>Blocked</body></html>"})",
+         kPin, "", ERR_REQUEST_UNANSWERED},
         {R"("force": {"path": "/rest/certificate/pkcs10", "status": 409,
                       "body": "Există deja o cerere în lucru"})",
          kPin, "", ERR_SERVER, "Key pair of the request not accepted removed",
@@ -336,24 +340,6 @@ TEST_F(FlowTest, CertificateOutsideItsDatesIsRefusedBeforeTheLogin) {
         ApplyCertificateDates(shown, {shown.renewableStore[0].der}, std::time(nullptr));
         EXPECT_TRUE(shown.datesNote == id && !shown.canGenerate && shown.renewableStore.empty());
     }
-}
-
-// An answer to the upload (the rekey host's fifth connection) lost after the authority acted: the
-// pair stays while its certificate waits, through another register too. A state folder that cannot
-// be written costs only that proof.
-TEST_F(FlowTest, LostAnswerKeepsTheKeysWhileTheirCertificateWaits) {
-    ASSERT_EQ(sim_->SetFault(R"({"listener": "rekey", "connection": 5, "kind": "lost"})"), 200);
-    for (const auto& [shown, keys] : {std::pair{ERR_REQUEST_UNANSWERED, 2u}, {ERR_SUCCESS, 3u}}) {
-        RunFlow(1, kPin);
-        ASSERT_THAT(window_.results, ElementsAre(shown));
-        EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PRIVATE_KEY).size(), keys);
-    }
-    EXPECT_EQ(LoadKeyPairLedger().size(), 1u);
-    std::filesystem::remove_all(StateDir());
-    WriteFile(StateDir(), "");
-    RunFlow(1, kPin);
-    EXPECT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
-    EXPECT_THAT(LogText(), HasSubstr("The key pair ledger could not be written"));
 }
 
 // The warning after a wrong PIN met by register's TLS login: the token's count flags (SoftHSM2

@@ -48,6 +48,7 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_TOKEN_SLOTS, L"Dispozitivul criptografic apare ca mai multe dispozitive"},
         {ERR_TLS_INSPECTED, L"Rețeaua dumneavoastră inspectează conexiunile securizate"},
         {ERR_PROXY_AUTH, L"Conexiunea la Quorvane trece printr-un server proxy care cere"},
+        {ERR_LEDGER_UNWRITABLE, L"Aplicația nu a putut scrie pe disc evidența cheilor"},
         {38, generic},
         {-1, generic},
     };
@@ -59,6 +60,9 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
               L"Comanda a expirat");
     EXPECT_TRUE(DecideResult(ERR_NO_TOKEN, 0, kBoxOk, L"Comanda a expirat", "")
                     .text.starts_with(failures[0].second));
+    // A register's missing key is the renewed certificate's: no other token to insert.
+    EXPECT_TRUE(DecideResult(ERR_KEY_NOT_FOUND, 108, kBoxOk, L"", "")
+                    .text.starts_with(L"Cheia privată a certificatului pe care doriți"));
     // Success shows the caller's text, if any; a cancelled command shows nothing.
     const std::tuple<ErrorId, int, std::wstring> quiet[] = {
         {ERR_CANCELLED, 108, L""},

@@ -46,7 +46,7 @@
 //   assign-key-id                generated keys take the SHA-1 of the modulus as CKA_ID
 //   session-public-key           generated public keys are session objects
 //   no-length-query              C_Sign or C_Decrypt asked for the length ends the operation
-//   pad-modulus                  CKA_MODULUS reads with a leading zero octet
+//   pad-modulus                  CKA_MODULUS reads, and is searched for, with a leading zero octet
 //   private-certificates         no certificate is found nor read before a user login
 //   session-limit N              C_OpenSession answers CKR_SESSION_COUNT past N open sessions
 //   renumber-slots               each C_GetSlotList with a buffer renumbers the slots; older ids
@@ -608,7 +608,17 @@ const std::string& VendorFeatureSearch() {
 CK_RV FindObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE* attributes, CK_ULONG count) {
     const std::string search = TemplateText(attributes, count);
     return Call("C_FindObjectsInit", " " + search).Run([&] {
-        const CK_RV rv = g.real->C_FindObjectsInit(session, attributes, count);
+        // pad-modulus: the token keeps the zero octet, so only a value with it matches.
+        std::vector<CK_ATTRIBUTE> pattern(attributes, attributes + count);
+        CK_BYTE noModulus = 0;  // no key has this one
+        for (CK_ATTRIBUTE& a : pattern) {
+            if (On("pad-modulus") && a.type == CKA_MODULUS) {
+                const bool padded = a.ulValueLen > 1 && *static_cast<CK_BYTE*>(a.pValue) == 0;
+                a.pValue = padded ? static_cast<CK_BYTE*>(a.pValue) + 1 : &noModulus;
+                a.ulValueLen = padded ? a.ulValueLen - 1 : 1;
+            }
+        }
+        const CK_RV rv = g.real->C_FindObjectsInit(session, pattern.data(), count);
         std::vector<CK_OBJECT_HANDLE>& fakes = g.pendingFakes[session];
         fakes.clear();
         for (std::size_t i = 0; rv == CKR_OK && search == VendorFeatureSearch() &&
