@@ -139,6 +139,9 @@ constexpr Entry kStrings[] = {
     {202, L"Nume de utilizator:"},
     {203, L"Parolă:"},
     {204, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă, iar acestea nu au fost introduse sau nu au fost acceptate. Cereți-le administratorului rețelei, apoi reluați procedura."},
+    // A card in a reader that no token library shows, and a card another program holds.
+    {205, L"Dispozitivul criptografic este conectat, dar pe acest calculator nu este instalat programul necesar pentru a-l folosi, așa că nu a fost citit și nu s-a modificat nimic pe el. Instalați programul dispozitivului criptografic de la producătorul acestuia, apoi reluați procedura."},
+    {206, L"Dispozitivul criptografic este conectat, dar un alt program îl folosește în acest moment, așa că nu a putut fi accesat și nu s-a modificat nimic pe el. Închideți celălalt program (de exemplu aplicația producătorului sau un browser care folosește dispozitivul criptografic), apoi reluați procedura."},
 };
 // clang-format on
 
@@ -187,6 +190,8 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_CERT_EXPIRED, 197},
     {ERR_TLS_INSPECTED, 198},
     {ERR_PROXY_AUTH, 204},
+    {ERR_TOKEN_NO_SOFTWARE, 205},
+    {ERR_TOKEN_IN_USE, 206},
 };
 
 }  // namespace

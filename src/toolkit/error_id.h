@@ -63,6 +63,11 @@ enum : ErrorId {
     ERR_TLS_INSPECTED = 36,
     // A proxy on the way asks for a user name and password, and none were given or it refused them.
     ERR_PROXY_AUTH = 37,
+    // A reader holds a card that no token library of the module list shows: its software is not
+    // installed.
+    ERR_TOKEN_NO_SOFTWARE = 38,
+    // Another program holds the card exclusively: no library reaches it until that one lets go.
+    ERR_TOKEN_IN_USE = 39,
 };
 
 }  // namespace qe

@@ -48,7 +48,9 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_TOKEN_SLOTS, L"Dispozitivul criptografic apare ca mai multe dispozitive"},
         {ERR_TLS_INSPECTED, L"Rețeaua dumneavoastră inspectează conexiunile securizate"},
         {ERR_PROXY_AUTH, L"Conexiunea la Quorvane trece printr-un server proxy care cere"},
-        {38, generic},
+        {ERR_TOKEN_NO_SOFTWARE, L"Dispozitivul criptografic este conectat, dar pe acest calc"},
+        {ERR_TOKEN_IN_USE, L"Dispozitivul criptografic este conectat, dar un alt program"},
+        {40, generic},
         {-1, generic},
     };
     // The box around the text (caption, icon, buttons, the PIN forgotten) is the window test's.
