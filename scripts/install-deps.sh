@@ -16,7 +16,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl
   # the card service with a virtual reader and card, for what the readers tell
-  pcscd vsmartcard-vpcd vsmartcard-vpicc
+  pcscd vsmartcard-vpcd vsmartcard-vpicc python3-pycryptodome
   # a company proxy for the network tests
   tinyproxy
   # token stacks beside SoftHSM2 for the tokens tests and the demo (tests/tokens/): a software
