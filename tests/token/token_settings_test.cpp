@@ -240,7 +240,7 @@ TEST(ModuleListTest, MakersLibrariesAfterTheRegistryEachOnce) {
     }
     fs::create_directory_symlink(dir / "b", dir / "b-link");
     fs::create_directory(dir / "b/libgclib.so");  // a folder is no library
-    test::WriteFile(dir / "registry/cv.module", "module: " + (dir / "b-link/libcvP11.so") + "\n");
+    test::WriteFile(dir / "registry/cv.module", "module: " + (dir / "b/libcvP11.so") + "\n");
     const VendorLibraryLayout vendors{
         {dir / "missing", dir / "a", dir / "b-link", dir / "b"},
         {"libgclib.so", "libcvP11.so", "libeTPkcs11.so", "libASEP11.so", "libcmP11.so"}};
@@ -252,8 +252,8 @@ TEST(ModuleListTest, MakersLibrariesAfterTheRegistryEachOnce) {
     EXPECT_TRUE(found[0].registered);
     EXPECT_FALSE(found[1].registered || found[2].registered);
     EXPECT_EQ(BuiltInModuleList(registry, vendors),
-              (Names{dir / "b-link/libcvP11.so", dir / "a/libeTPkcs11.so",
-                     dir / "b-link/libASEP11.so", kFallbackModule}));
+              (Names{dir / "b/libcvP11.so", dir / "a/libeTPkcs11.so", dir / "b-link/libASEP11.so",
+                     kFallbackModule}));
 }
 
 template <std::size_t N>
