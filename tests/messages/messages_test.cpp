@@ -57,6 +57,9 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
     for (const auto& [id, text] : failures) {
         EXPECT_EQ(DecideResult(id, 126, kBoxOk, L"", "").text.substr(0, text.size()), text) << id;
     }
+    // Only the boxes that offer to retry for the token wait for it (the window test's Retry).
+    EXPECT_FALSE(DecideResult(ERR_CONNECTION, 0, kBoxRetryCancel, L"", "").waitsForToken);
+    EXPECT_FALSE(DecideResult(ERR_NO_TOKEN, 0, kBoxOk, L"", "").waitsForToken);
     EXPECT_EQ(DecideResult(ERR_SERVER, 0, kBoxOk, L"Comanda a expirat", "").text,
               L"Comanda a expirat");
     EXPECT_TRUE(DecideResult(ERR_NO_TOKEN, 0, kBoxOk, L"Comanda a expirat", "")
