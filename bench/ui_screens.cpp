@@ -246,6 +246,13 @@ void DialogScreens() {
         Save(box.get(), name);
     }
 
+    // What the card service tells of the token, as the status check asks to retry.
+    for (const auto& [id, name] : {std::pair{ERR_TOKEN_NO_SOFTWARE, "message-box-no-software"},
+                                   {ERR_TOKEN_IN_USE, "message-box-token-in-use"}}) {
+        box.reset(NewResultBox(DecideResult(id, 0, kBoxRetryCancel, L"", ""), owner));
+        Save(box.get(), name);
+    }
+
     // Asked before a new request replaces an issued certificate that waits to be installed.
     box.reset(NewQuestionBox(UiText(179), owner));
     Save(box.get(), "question-replace-issued");

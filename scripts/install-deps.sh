@@ -8,11 +8,15 @@ packages=(
   # libraries
   qt6-base-dev qt6-svg-dev qt6-translations-l10n libxcb1-dev libssl-dev libcurl4-openssl-dev libp11-kit-dev p11-kit
   libarchive-dev libjpeg-dev
+  # the card service's client library: what the readers hold when no token library shows a token
+  libpcsclite-dev
   # the desktop's proxy: libproxy with its GNOME settings reader and its PAC runner
   libproxy-dev libproxy1-plugin-gsettings libproxy1-plugin-webkit
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl
+  # the card service with a virtual reader and card, for what the readers tell
+  pcscd vsmartcard-vpcd vsmartcard-vpicc python3-pycryptodome
   # a company proxy for the network tests
   tinyproxy
   # token stacks beside SoftHSM2 for the tokens tests and the demo (tests/tokens/): a software

@@ -59,6 +59,9 @@ std::string FormatChildReport(const ChildReport& report) {
         text += "certificate " + std::to_string(certificate.slotId) + " " +
                 std::to_string(certificate.number) + " " + Word(certificate.issuer) + "\n";
     }
+    for (const std::string& reader : report.readers) {
+        text += "reader " + Word(reader) + "\n";
+    }
     return text + "end\n";
 }
 
@@ -82,6 +85,8 @@ ChildReport ParseChildReport(const std::string& text) {
                                      ToString(Unword(d)), ToString(Unword(e))});
         } else if (kind == "certificate") {
             report.certificates.push_back({Number(a), Number(b), Unword(c)});
+        } else if (kind == "reader") {
+            report.readers.push_back(ToString(Unword(a)));
         } else if (kind == "end") {
             report.complete = true;
         }

@@ -34,6 +34,9 @@ struct ChildReport {
     std::vector<std::string> lines;
     std::vector<SeenToken> tokens;
     std::vector<SeenCertificate> certificates;
+    // The descriptions of the library's slots that hold a token: readers' names for a library
+    // over the card service.
+    std::vector<std::string> readers;
 };
 
 // One item a line, its words hex-encoded, an "end" line last.

@@ -63,7 +63,9 @@ void RenderModuleList(const ModuleListOrigin& list, ReportWriter& out) {
                           ", copied to the user's settings on the next run");
             break;
         case ModuleListSource::BuiltIn:
-            out.Field(0, "source", "built-in: the token libraries registered with p11-kit");
+            out.Field(0, "source",
+                      "built-in: the token libraries registered with p11-kit, then the makers' "
+                      "libraries found in the library folders");
             break;
     }
     out.Field(
@@ -72,6 +74,9 @@ void RenderModuleList(const ModuleListOrigin& list, ReportWriter& out) {
     for (std::size_t i = 0; i < list.names.size(); ++i) {
         out.Line(1, std::to_string(i + 1) + ". " + Printable(list.names[i]));
     }
+    RenderVendorLibraries(FindVendorLibraries(DefaultVendorLibraryLayout(),
+                                              RegisteredP11KitModules(DefaultP11KitLayout())),
+                          out);
 }
 
 void RenderLog(const std::string& path, int status, const std::string& tail,
@@ -163,6 +168,8 @@ std::string WriteReport(const DoctorOptions& options, std::ostream& stream,
     const auto listingLimit = options.timeout * std::max<std::size_t>(1, list.names.size());
     const ChildRun listed = RunChild(listing, listingLimit);
     RenderTokenOverview(modules, listed, ParseChildReport(listed.output), listingLimit, out);
+    flush();
+    RenderCardService(ReadPcscView(), modules, out);
     flush();
     RenderLinkHandler(CheckLinkHandler(options.program), out);
     flush();

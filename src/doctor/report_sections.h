@@ -10,6 +10,8 @@
 #include "doctor/link_handler.h"
 #include "doctor/report_text.h"
 #include "doctor/token_survey.h"
+#include "token/module_list.h"
+#include "token/pcsc_readers.h"
 
 namespace qe {
 
@@ -41,6 +43,14 @@ void RenderTokenOverview(const std::vector<ModuleOutcome>& modules, const ChildR
 // each certificate the libraries showed.
 void RenderServers(const std::vector<HostProbe>* hosts, const std::vector<ModuleOutcome>& modules,
                    ReportWriter& out);
+
+// The card service: whether it answers, each reader with its card (present, absent, held by
+// another program) and ATR, and which libraries of the module list show a token in that reader.
+void RenderCardService(const PcscView& view, const std::vector<ModuleOutcome>& modules,
+                       ReportWriter& out);
+
+// The makers' libraries found in the library folders, where, and whether p11-kit names them.
+void RenderVendorLibraries(const std::vector<VendorLibrary>& libraries, ReportWriter& out);
 
 // Which desktop file opens quorvaneenroll:// links and whether it starts this installation's
 // wizard, the desktop database, the default browser; a fix for each problem found.

@@ -67,6 +67,10 @@ int RunSurveyChild(const std::string& name, const std::string& authorityIssuers)
         report.lines.push_back(line);
     }
     for (const SlotSurvey& slot : survey.slots) {
+        if (slot.slotInfoRv == CKR_OK) {
+            report.readers.push_back(
+                TrimmedField(slot.slotInfo.slotDescription, sizeof slot.slotInfo.slotDescription));
+        }
         if (!slot.token) {
             continue;
         }

@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 
 #include "log/failure_logger.h"
+#include "token/pcsc_readers.h"
 #include "token/token_status.h"
 #include "toolkit/der.h"
 #include "toolkit/openssl_ptr.h"
@@ -34,9 +35,28 @@ void SetAskForDn(bool ask) {
 }
 
 ErrorId SelectionErrorId(CK_RV rv) {
-    return rv == TOKEN_SLOTS      ? ERR_TOKEN_SLOTS
-           : rv == TOKEN_MULTIPLE ? ERR_MULTIPLE_TOKENS
-                                  : ERR_NO_TOKEN;
+    if (rv == TOKEN_SLOTS) {
+        return ERR_TOKEN_SLOTS;
+    }
+    if (rv == TOKEN_MULTIPLE) {
+        return ERR_MULTIPLE_TOKENS;
+    }
+    switch (ExplainMissingToken()) {
+        case MissingToken::InUse:
+            return ERR_TOKEN_IN_USE;
+        case MissingToken::NoSoftware:
+            return ERR_TOKEN_NO_SOFTWARE;
+        case MissingToken::NoCard:
+            break;
+    }
+    return ERR_NO_TOKEN;
+}
+
+ErrorId HeldCardErrorId(CK_RV rv, ErrorId otherwise) {
+    if ((rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_DEVICE_ERROR) && CardHeldElsewhere()) {
+        return ERR_TOKEN_IN_USE;
+    }
+    return otherwise;
 }
 
 void FailStep(WindowPort& port) {

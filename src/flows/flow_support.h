@@ -19,8 +19,14 @@ void SetAskForDn(bool ask);
 // it stands. The caller pops its log tag (a LogTag does) and returns the identifier.
 void FailStep(WindowPort& port);
 
-// What the customer is told when the token selection found no token or more than one.
+// What the customer is told when the token selection found no token or more than one. With no
+// token, the card service tells a card held by another program or a card no library shows from
+// an empty reader.
 ErrorId SelectionErrorId(CK_RV rv);
+
+// A library's CKR_TOKEN_NOT_PRESENT or CKR_DEVICE_ERROR while the card service says another
+// program holds a card exclusively: the customer is told that; otherwise `otherwise`.
+ErrorId HeldCardErrorId(CK_RV rv, ErrorId otherwise);
 
 // A certificate's serial number as the server knows it: the octets of the DER INTEGER, most
 // significant first, two lower-case hex digits each (a leading 00 kept). Empty for bytes that are

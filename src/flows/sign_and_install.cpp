@@ -223,11 +223,11 @@ ErrorId InstallResultToErrorId(unsigned long result) {
         case CKR_FUNCTION_CANCELED:
             return ERR_CANCELLED;  // on the reader's keypad
         case CKR_TOKEN_NOT_PRESENT:
-            return ERR_NO_TOKEN;
+            return HeldCardErrorId(result, ERR_NO_TOKEN);
         case CKR_DEVICE_MEMORY:
             return ERR_TOKEN_FULL;
         default:
-            return ERR_TOKEN_DEVICE;
+            return HeldCardErrorId(result, ERR_TOKEN_DEVICE);
     }
 }
 

@@ -143,6 +143,9 @@ constexpr Entry kStrings[] = {
     // certificate whose private key is no longer on the token.
     {221, L"Aplicația nu a putut scrie pe disc evidența cheilor noi (discul este plin sau dosarul în care aplicația își păstrează datele nu poate fi scris), de aceea cererea nu a fost trimisă. Pe dispozitivul criptografic nu a rămas nimic nou: cheile generate pentru cerere au fost șterse, iar certificatul existent nu a fost modificat. Eliberați spațiu pe disc, apoi apăsați din nou „Generează Cerere”. Dacă problema persistă, vă rugăm să contactați suportul Quorvane."},
     {222, L"Cheia privată a certificatului pe care doriți să îl reînnoiți nu se mai află pe dispozitivul criptografic (de obicei pentru că dispozitivul a înlocuit-o cu o cheie nouă la o generare anterioară), așa că acest certificat nu mai poate fi folosit pentru reînnoire. Nu s-a trimis nicio cerere și nu s-a modificat nimic pe dispozitiv. Nu încercați din nou cu acest certificat. Vă rugăm să contactați suportul Quorvane, care vă va spune cum puteți obține un certificat nou."},
+    // A card in a reader that no token library shows, and a card another program holds.
+    {205, L"Dispozitivul criptografic este conectat, dar pe acest calculator nu este instalat programul necesar pentru a-l folosi, așa că nu a fost citit și nu s-a modificat nimic pe el. Instalați programul dispozitivului criptografic de la producătorul acestuia, apoi reluați procedura."},
+    {206, L"Dispozitivul criptografic este conectat, dar un alt program îl folosește în acest moment, așa că nu a putut fi accesat și nu s-a modificat nimic pe el. Închideți celălalt program (de exemplu aplicația producătorului sau un browser care folosește dispozitivul criptografic), apoi reluați procedura."},
 };
 // clang-format on
 
@@ -192,6 +195,8 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_TLS_INSPECTED, 198},
     {ERR_PROXY_AUTH, 204},
     {ERR_LEDGER_UNWRITABLE, 221},
+    {ERR_TOKEN_NO_SOFTWARE, 205},
+    {ERR_TOKEN_IN_USE, 206},
 };
 
 }  // namespace

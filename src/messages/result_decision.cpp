@@ -50,6 +50,8 @@ ResultDecision DecideResult(ErrorId id, int successText, unsigned boxFlags,
         d.text = LoadString(222);
     }
     d.flags = boxFlags | kBoxIconHand;
+    d.waitsForToken = (boxFlags & 0x0F) == kBoxRetryCancel &&
+                      (id == ERR_NO_TOKEN || id == ERR_TOKEN_IN_USE || id == ERR_TOKEN_NO_SOFTWARE);
     return d;
 }
 

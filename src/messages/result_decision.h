@@ -30,6 +30,9 @@ struct ResultDecision {
     unsigned flags = 0;           // message box only
     std::string link;             // token-restriction alert only
     bool clearCachedPin = false;  // wrong PIN: the next token operation asks again
+    // The box asks for the token (to insert it, or to free it from another program): a token
+    // appearing while it is open presses its Retry.
+    bool waitsForToken = false;
 };
 
 // The decision part of ShowResult: identifier, success text number (0 for none) and the caller's

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "token/p11kit_modules.h"
+
 namespace qe {
 
 // The settings key of the module list, below the user's (or the machine's) configuration home,
@@ -35,8 +37,32 @@ public:
     int CopyMachineKey(const std::string& keyPath);
 };
 
-// The built-in list: the token libraries registered with p11-kit, in its order, then
-// kFallbackModule unless a registered library already has that file name.
+// Where makers' installers put their token libraries without registering them with p11-kit.
+struct VendorLibraryLayout {
+    std::vector<std::string> folders;  // searched in this order
+    std::vector<std::string> names;    // the libraries' file names, in this order
+};
+
+// The system's library folders (this build's multiarch ones first) and the makers' own folders,
+// with the Linux names of the vendors' token libraries.
+VendorLibraryLayout DefaultVendorLibraryLayout();
+
+// A maker's library found on this system: the first folder holding the name wins.
+struct VendorLibrary {
+    std::string path;
+    bool registered = false;  // p11-kit's registry names the same file
+};
+
+// The vendors' libraries present, in the layout's name order, each file once (by its real path:
+// /lib and /usr/lib are often one folder), with whether one of `registered` is that file.
+std::vector<VendorLibrary> FindVendorLibraries(const VendorLibraryLayout& layout,
+                                               const std::vector<std::string>& registered);
+
+// The built-in list: the token libraries registered with p11-kit, in its order; then the vendors'
+// libraries present that p11-kit does not name; then kFallbackModule unless a library already
+// listed has that file name.
+std::vector<std::string> BuiltInModuleList(const P11KitLayout& p11kit,
+                                           const VendorLibraryLayout& vendors);
 std::vector<std::string> BuiltInModuleList();
 
 // Where the module list comes from, found without writing anything: the user's stored list;

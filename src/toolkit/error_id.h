@@ -66,6 +66,11 @@ enum : ErrorId {
     // The key pair ledger could not be written (a full disk, a state folder that cannot be
     // written), so nothing was sent: the new key pair was destroyed by its handles.
     ERR_LEDGER_UNWRITABLE = 44,
+    // A reader holds a card that no token library of the module list shows: its software is not
+    // installed.
+    ERR_TOKEN_NO_SOFTWARE = 38,
+    // Another program holds the card exclusively: no library reaches it until that one lets go.
+    ERR_TOKEN_IN_USE = 39,
 };
 
 }  // namespace qe

@@ -1,10 +1,17 @@
 #include "ui/main_window.h"
 
+#include <QAbstractButton>
+#include <QPointer>
 #include <QThread>
+
+#include <memory>
+#include <optional>
 
 #include "log/enroll_log.h"
 #include "messages/result_decision.h"
 #include "net/https_client.h"
+#include "token/module_list.h"
+#include "token/token_arrival.h"
 #include "token/token_hash.h"
 #include "ui/bitmap_control.h"
 #include "ui/certificate_choice.h"
@@ -134,6 +141,24 @@ void CQuorvaneEnrollDlg::ReaderLoginEnds() {
         Qt::QueuedConnection);
 }
 
+namespace {
+
+// Retry pressed for the customer when a token appears, on the window's thread: on the box if it
+// is open and not answered yet, else as soon as it opens.
+struct TokenRetry {
+    QPointer<QMessageBox> box;
+    bool pending = false;
+    void Press() {
+        if (box == nullptr) {
+            pending = true;
+        } else if (box->isVisible()) {
+            box->button(QMessageBox::Retry)->click();
+        }
+    }
+};
+
+}  // namespace
+
 int CQuorvaneEnrollDlg::ShowResult(ErrorId id, int successText, unsigned boxFlags) {
     const ResultDecision decision =
         DecideResult(id, successText, boxFlags, ServerMessage(), CurrentTokenHash());
@@ -143,7 +168,15 @@ int CQuorvaneEnrollDlg::ShowResult(ErrorId id, int successText, unsigned boxFlag
     if (decision.clearCachedPin) {
         ClearPin();
     }
-    const int answer = handOver_.Ask<int>([this, decision](std::function<void(int)> done) {
+    const auto retry = std::make_shared<TokenRetry>();
+    std::optional<TokenArrivalWatch> watch;
+    if (decision.waitsForToken) {
+        watch.emplace(CReg().ModuleList(), [this, retry] {
+            QMetaObject::invokeMethod(
+                this, [retry] { retry->Press(); }, Qt::QueuedConnection);
+        });
+    }
+    const int answer = handOver_.Ask<int>([this, decision, retry](std::function<void(int)> done) {
         const QString text = QString::fromStdWString(decision.buttonText);
         RichTextAlert* alert = nullptr;
         switch (decision.kind) {
@@ -161,6 +194,10 @@ int CQuorvaneEnrollDlg::ShowResult(ErrorId id, int successText, unsigned boxFlag
                 connect(box, &QMessageBox::finished, this,
                         [done](int result) { done(ResultBoxAnswer(result)); });
                 OpenDialog(box);
+                retry->box = box;
+                if (retry->pending) {
+                    retry->Press();
+                }
                 return;
             }
         }
@@ -168,6 +205,7 @@ int CQuorvaneEnrollDlg::ShowResult(ErrorId id, int successText, unsigned boxFlag
         connect(alert, &QDialog::finished, this, [alert, done] { done(alert->Answer()); });
         OpenDialog(alert);
     });
+    watch.reset();  // before any token work of the caller's
     if (decision.kind == ResultDecision::Kind::TokenRestrictionAlert && answer == kIdOk) {
         PostQuit();  // the customer went to re-key the token: the wizard ends
     }

@@ -229,7 +229,8 @@ TEST(DoctorTokenTest, SettingsAndTheModuleListWithoutWritingIt) {
     const std::string userFile =
         hsm.UserConfigHome() + "/" + kModuleKeyPath + "/" + kModuleValueName;
     EXPECT_THAT(ReportLines(), Contains("source: built-in: the token libraries registered with "
-                                        "p11-kit"));
+                                        "p11-kit, then the makers' libraries found in the "
+                                        "library folders"));
     std::filesystem::create_directories(machineKey);
     test::WriteFile(machineKey + "/" + kModuleValueName, "$QEDOCTORDIR/libvendor.so\n");
     const std::vector<std::string> lines = ReportLines();

@@ -56,7 +56,7 @@ TEST(ReportTextTest, FlagsResultsAndFields) {
 // one library with one serial (a library that gives all its tokens one dummy serial) are not.
 TEST(TokenOverviewTest, ATokenSeenThroughSeveralLibraryFiles) {
     const auto module = [](const char* name, std::vector<std::pair<CK_SLOT_ID, const char*>> seen) {
-        ModuleOutcome outcome{name, {true, {}, {}, {}}};
+        ModuleOutcome outcome{name, {true, {}, {}, {}, {}}};
         for (const auto& [slot, serial] : seen) {
             outcome.report.tokens.push_back({name, slot, serial, "Maker", "Model"});
         }
@@ -71,7 +71,7 @@ TEST(TokenOverviewTest, ATokenSeenThroughSeveralLibraryFiles) {
     };
     for (const auto& [modules, line] : cases) {
         ReportWriter out;
-        RenderTokenOverview(modules, {}, {true, {}, {}, {}}, std::chrono::seconds(1), out);
+        RenderTokenOverview(modules, {}, {true, {}, {}, {}, {}}, std::chrono::seconds(1), out);
         const std::vector<std::string> lines = test::SplitLines(out.text());
         EXPECT_THAT(lines, testing::Contains(line)) << line;
         EXPECT_EQ(std::count(lines.begin(), lines.end(), none), line == none) << line;

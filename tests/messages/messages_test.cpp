@@ -50,12 +50,18 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_PROXY_AUTH, L"Conexiunea la Quorvane trece printr-un server proxy care cere"},
         {ERR_LEDGER_UNWRITABLE, L"Aplicația nu a putut scrie pe disc evidența cheilor"},
         {38, generic},
+        {ERR_TOKEN_NO_SOFTWARE, L"Dispozitivul criptografic este conectat, dar pe acest calc"},
+        {ERR_TOKEN_IN_USE, L"Dispozitivul criptografic este conectat, dar un alt program"},
+        {40, generic},
         {-1, generic},
     };
     // The box around the text (caption, icon, buttons, the PIN forgotten) is the window test's.
     for (const auto& [id, text] : failures) {
         EXPECT_EQ(DecideResult(id, 126, kBoxOk, L"", "").text.substr(0, text.size()), text) << id;
     }
+    // Only the boxes that offer to retry for the token wait for it (the window test's Retry).
+    EXPECT_FALSE(DecideResult(ERR_CONNECTION, 0, kBoxRetryCancel, L"", "").waitsForToken);
+    EXPECT_FALSE(DecideResult(ERR_NO_TOKEN, 0, kBoxOk, L"", "").waitsForToken);
     EXPECT_EQ(DecideResult(ERR_SERVER, 0, kBoxOk, L"Comanda a expirat", "").text,
               L"Comanda a expirat");
     EXPECT_TRUE(DecideResult(ERR_NO_TOKEN, 0, kBoxOk, L"Comanda a expirat", "")

@@ -229,6 +229,26 @@ TEST(ModuleListTest, P11KitRegistryInItsOrder) {
                      "/usr/local/new.so", "/opt/zeta.so", "/p/gamma.so"}));
 }
 
+// The makers' libraries after the registry: the first folder holding a name wins, a folder that
+// is another by a link adds nothing, and a library p11-kit names is not listed twice.
+TEST(ModuleListTest, MakersLibrariesAfterTheRegistryEachOnce) {
+    const test::ScopedDir dir("vendors");
+    for (const std::string file : {"a/libeTPkcs11.so", "b/libeTPkcs11.so", "b/libcvP11.so",
+                                   "b/libASEP11.so", "registry/cv.module"}) {
+        fs::create_directories(fs::path(dir / file).parent_path());
+        test::WriteFile(dir / file, "");
+    }
+    fs::create_directory_symlink(dir / "b", dir / "b-link");
+    test::WriteFile(dir / "registry/cv.module", "module: " + (dir / "b/libcvP11.so") + "\n");
+    const VendorLibraryLayout vendors{
+        {dir / "missing", dir / "a", dir / "b-link", dir / "b"},
+        {"libcvP11.so", "libeTPkcs11.so", "libASEP11.so", "libcmP11.so"}};
+    const P11KitLayout registry{{dir / "registry"}, "/p"};
+    EXPECT_EQ(BuiltInModuleList(registry, vendors),
+              (Names{dir / "b/libcvP11.so", dir / "a/libeTPkcs11.so", dir / "b-link/libASEP11.so",
+                     kFallbackModule}));
+}
+
 template <std::size_t N>
 void Fill(unsigned char (&field)[N], const std::string& text, char pad = ' ') {
     std::memset(field, pad, N);

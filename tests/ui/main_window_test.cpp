@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -22,6 +23,7 @@
 #include "net/proxy_login.h"
 #include "support/freed_memory.h"
 #include "support/gui_test.h"
+#include "support/softhsm.h"
 #include "token/token_hash.h"
 #include "ui/alert_dialogs.h"
 #include "ui/custom_button.h"
@@ -265,6 +267,23 @@ TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
     }
     EXPECT_EQ(window_.ShowResult(ERR_CANCELLED, 108, 0), kIdOk);  // nothing shown
     EXPECT_EQ(quits_, 0);  // only the restriction alert ends the program
+}
+
+// The box asking for the token presses its own Retry once the token shows (the fault module stops
+// hiding it; its library tells no slot events, so it is looked at each second).
+TEST_F(MainWindowTest, TokenShowingPressesRetryOfTheBoxAskingForIt) {
+    test::SoftHsm hsm;
+    hsm.InitToken("Token", "1234");
+    hsm.WriteModuleList({test::FaultModuleLibrary()});
+    hsm.WriteFaultConfig("fail C_WaitForSlotEvent 0x54\nabsent\n");
+    auto answer = OnWorker([&] { return window_.ShowResult(ERR_NO_TOKEN, 0, kBoxRetryCancel); });
+    const QPointer<QMessageBox> box = WaitForWindow<QMessageBox>();
+    ASSERT_NE(box, nullptr);
+    hsm.WriteFaultConfig("fail C_WaitForSlotEvent 0x54\n");
+    if (!WaitUntil([&box] { return box == nullptr || !box->isVisible(); }, 5000)) {
+        box->button(QMessageBox::Cancel)->click();  // not pressed: the customer's Cancel
+    }
+    EXPECT_EQ(Finish(answer), kIdRetry);
 }
 
 // A link in the old-driver text opens and leaves the alert open, one in the restriction text does

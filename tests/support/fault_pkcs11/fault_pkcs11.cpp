@@ -886,7 +886,7 @@ void BuildList() {
     QE_FORWARD(C_GetInfo), QE_SLOT(C_GetSlotInfo), QE_FORWARD(C_FindObjectsFinal),
         QE_SLOT(C_InitToken), QE_FORWARD(C_InitPIN), QE_FORWARD(C_CloseSession),
         QE_SLOT(C_CloseAllSessions), QE_FORWARD(C_Logout), QE_FORWARD(C_DestroyObject),
-        QE_SLOT(C_GetMechanismList);
+        QE_SLOT(C_GetMechanismList), QE_FORWARD(C_WaitForSlotEvent);
     QE_INIT(C_DecryptInit), QE_INIT(C_SignInit), QE_FINISH(C_Sign), QE_FINISH(C_Decrypt);
     QE_OWN(Initialize), QE_OWN(Finalize), QE_OWN(GetSlotList), QE_OWN(GetTokenInfo),
         QE_OWN(GetMechanismInfo), QE_OWN(OpenSession), QE_OWN(GetSessionInfo), QE_OWN(Login),
