@@ -22,6 +22,9 @@ function(qe_add_test name)
   # accessibility bridge of a wizard under Xvfb) and leave it running. Tests that want a bus start
   # their own.
   set(no_bus "DBUS_SESSION_BUS_ADDRESS=unix:path=${QE_TEST_TMP}/no-session-bus")
+  # Nor a card service: a pcscd of the machine (or of a token stack's run beside) holding a card
+  # would turn "insert the token" into another text. Tests that want one name its socket.
+  set(no_pcscd "PCSCLITE_CSOCK_NAME=${QE_TEST_TMP}/no-pcscd")
   set(tests ${name})
   if(T_SPLIT)
     set(tests)
@@ -35,5 +38,5 @@ function(qe_add_test name)
   set_tests_properties(${tests} PROPERTIES
     LABELS ${T_LABEL}
     TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "${no_bus};TMPDIR=${QE_TEST_TMP};QE_TEST_TMP=${QE_TEST_TMP};${T_ENV}")
+    ENVIRONMENT "${no_bus};${no_pcscd};TMPDIR=${QE_TEST_TMP};QE_TEST_TMP=${QE_TEST_TMP};${T_ENV}")
 endfunction()
