@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,19 +39,24 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_PIN_LOCKED, L"Codul PIN este blocat pe dispozitivul criptografic. Deblocați-l"},
         {ERR_TOKEN_WRITE_PROTECTED, L"Dispozitivul criptografic este protejat la scriere"},
         {ERR_TOKEN_NO_KEYGEN, L"Dispozitivul criptografic nu poate genera chei RSA"},
-        {ERR_TOKEN_NO_DECRYPTION, L"Dispozitivul criptografic nu poate decripta"},
+        {ERR_TOKEN_NO_DECRYPTION, L"Dispozitivul criptografic nu poate primi"},
         {ERR_TOKEN_NO_SIGNING, L"Dispozitivul criptografic nu poate semna"},
-        {ERR_KEY_NOT_PROTECTED, L"Dispozitivul criptografic nu a protejat noua cheie"},
+        {ERR_KEY_NOT_PROTECTED, L"Dispozitivul criptografic nu a protejat corespunzător"},
         {ERR_TOKEN_REPLACED_KEY, L"La generarea cheilor noi, dispozitivul criptografic a înlo"},
-        {ERR_REQUEST_UNANSWERED, L"Nu s-a primit răspunsul Quorvane la cererea trimisă"},
+        {ERR_REQUEST_UNANSWERED, L"Cererea a fost trimisă către Quorvane, dar nu"},
         {ERR_NO_ROOM_FOR_CERTIFICATE, L"Nu este suficient spațiu pe dispozitivul criptografic "},
         {ERR_KEYGEN_NEEDS_ADMIN, L"Dispozitivul criptografic permite generarea cheilor noi doar"},
-        {ERR_OLD_CERTIFICATE_KEPT, L"Noul certificat a fost încărcat cu succes, dar"},
-        {ERR_LOGIN_REFUSED, L"Dispozitivul criptografic a refuzat autentificarea"},
-        {ERR_TOKEN_SLOTS, L"Dispozitivul criptografic apare ca mai multe dispozitive"},
-        {ERR_TLS_INSPECTED, L"Rețeaua dumneavoastră inspectează conexiunile securizate"},
+        {ERR_OLD_CERTIFICATE_KEPT,
+         L"Noul certificat a fost încărcat cu succes. Certificatul vechi"},
+        {ERR_LOGIN_REFUSED, L"Codul PIN nu a fost acceptat de dispozitivul"},
+        {ERR_TOKEN_SLOTS, L"Dispozitivul criptografic apare în calculator ca mai multe"},
+        {ERR_DECLARATION_UNSHOWN, L"Declarația de acceptanță nu a putut fi salvată"},
+        {ERR_DECLARATION_UNREADABLE, L"Declarația de acceptanță primită de la Quorvane nu"},
+        {ERR_CERT_EXPIRED, L"Certificatul calificat de pe dispozitivul criptografic a exp"},
+        {ERR_CERT_EXPIRED_CLOCK, L"Data calculatorului este mai târzie decât cea a serverului"},
+        {ERR_TLS_INSPECTED, L"Conexiunea securizată cu Quorvane nu a putut fi stabilită"},
         {ERR_PROXY_AUTH, L"Conexiunea la Quorvane trece printr-un server proxy care cere"},
-        {38, generic},
+        {1000, generic},
         {-1, generic},
     };
     // The box around the text (caption, icon, buttons, the PIN forgotten) is the window test's.
@@ -71,6 +79,24 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         EXPECT_EQ(d.kind, text.empty() ? Kind::Nothing : Kind::MessageBox) << successText;
         EXPECT_EQ(d.text, text);
     }
+}
+
+// Every identifier the code can return, read from the enum's header so that one declared without
+// a text fails here, is shown with a text of its own, never the generic one.
+TEST(ResultDecision, NoIdentifierFallsToTheGenericText) {
+    std::ifstream header(QE_ERROR_ID_HEADER);
+    const std::string source((std::istreambuf_iterator<char>(header)), {});
+    const std::regex entry(R"((ERR_\w+) = (-?\d+),)");
+    int seen = 0;
+    for (auto it = std::sregex_iterator(source.begin(), source.end(), entry);
+         it != std::sregex_iterator(); ++it, ++seen) {
+        const ErrorId id = std::stoi((*it)[2].str());
+        const std::wstring text = DecideResult(id, 0, kBoxOk, L"", "").text;
+        if (id != ERR_SUCCESS && id != ERR_CANCELLED) {
+            EXPECT_FALSE(text.empty() || text == LoadString(128)) << (*it)[1].str();
+        }
+    }
+    EXPECT_GT(seen, ERR_PROXY_AUTH);  // the header was read whole
 }
 
 // The alerts' kinds, buttons and links are the window test's; their texts are read in the
