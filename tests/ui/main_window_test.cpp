@@ -5,6 +5,8 @@
 #include <thread>
 
 #include <QAccessible>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -242,6 +244,8 @@ TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
         {ERR_NO_TOKEN, 0, 5, 104, 109, QMessageBox::Critical, {retry, cancel}, cancel, kIdCancel},
         {ERR_SERVER, 108, 0, 113, 113, QMessageBox::Critical, {ok}, ok, kIdOk},
         {ERR_SUCCESS, 108, 0, 108, 111, QMessageBox::Information, {ok}, ok, kIdOk},
+        // Installed with the old certificate kept: a success, told as one.
+        {ERR_OLD_CERTIFICATE_KEPT, 126, 0, 191, 111, QMessageBox::Information, {ok}, ok, kIdOk},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.id);
@@ -265,6 +269,21 @@ TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
     }
     EXPECT_EQ(window_.ShowResult(ERR_CANCELLED, 108, 0), kIdOk);  // nothing shown
     EXPECT_EQ(quits_, 0);  // only the restriction alert ends the program
+}
+
+// A declaration that cannot be shown is never offered: not written (space), or a picture that
+// cannot be decoded (where space would not help).
+TEST_F(MainWindowTest, UnshownDeclarationSaysWhy) {
+    const QString garbage = QDir::temp().filePath(QStringLiteral("main_window_test_preview.jpg"));
+    QFile file(garbage);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("not a picture") > 0);
+    file.close();
+    const std::pair<std::string, ErrorId> cases[] = {
+        {"", ERR_DECLARATION_UNSHOWN}, {"declaration.pdf", ERR_DECLARATION_UNREADABLE}};
+    for (const auto& [pdf, id] : cases) {
+        EXPECT_EQ(window_.RunAcceptance({}, pdf, garbage.toStdString()).endCode, id) << pdf;
+    }
+    QFile::remove(garbage);
 }
 
 // A link in the old-driver text opens and leaves the alert open, one in the restriction text does
