@@ -132,7 +132,7 @@ constexpr Entry kStrings[] = {
     {196, L"Data și ora calculatorului par să fie în urmă, așa că certificatul calificat apare ca nefiind încă valabil. Corectați data și ora, apoi porniți din nou aplicația."},
     {197, L"Certificatul calificat de pe dispozitivul criptografic a expirat și nu mai poate fi reînnoit din această aplicație; este necesară o vizită la Quorvane."},
     // Expired by this computer's clock, which is ahead of the authority's.
-    {231, L"Data calculatorului este mai târzie decât cea a serverului Quorvane, așa că certificatul calificat apare ca expirat, deși este încă valabil. Corectați data și ora, apoi porniți din nou aplicația."},
+    {231, L"Data calculatorului este după cea a serverului Quorvane, așa că certificatul calificat, încă valabil, apare ca expirat. Corectați data, apoi porniți din nou aplicația."},
     // A network that inspects secure connections: another certificate answered in the server's
     // place, or the handshake broke only through the proxy.
     {198, L"Conexiunea securizată cu Quorvane nu a putut fi stabilită: cel mai probabil un antivirus sau un server proxy verifică traficul securizat și se interpune în conexiune. Nu s-a trimis și nu s-a modificat nimic. Excludeți serverele Quorvane de la această verificare (într-o firmă, cereți acest lucru administratorului rețelei), apoi încercați din nou."},
