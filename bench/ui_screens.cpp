@@ -172,6 +172,12 @@ void MainWindowScreens() {
     window.PostDone();
     QApplication::processEvents();
     Save(&window, "main-idle-expired");
+    expired.datesNote = ERR_CERT_EXPIRED_CLOCK;  // expired only by this computer's clock
+    window.SetStatus(expired);
+    window.PostBusy();
+    window.PostDone();
+    QApplication::processEvents();
+    Save(&window, "main-idle-expired-clock");
     window.SetStatus({L"Certificatul dumneavoastră poate fi reînnoit. Generați o cerere nouă.",
                       true,
                       false,
@@ -241,6 +247,10 @@ void DialogScreens() {
     box.reset(NewResultBox(exposed, owner));
     Save(box.get(), "message-box-key-not-protected");
     for (const auto& [id, name] : {std::pair{ERR_DECLARATION_UNSHOWN, "message-box-unshown"},
+                                   {ERR_DECLARATION_UNREADABLE, "message-box-unreadable"},
+                                   {ERR_OLD_CERTIFICATE_KEPT, "message-box-old-kept"},
+                                   {ERR_REQUEST_UNANSWERED, "message-box-unanswered"},
+                                   {ERR_TLS_INSPECTED, "message-box-tls-inspected"},
                                    {ERR_CERT_NOT_YET_VALID, "message-box-not-yet-valid"}}) {
         box.reset(NewResultBox(DecideResult(id, 0, kBoxOk, L"", ""), nullptr));
         Save(box.get(), name);

@@ -60,6 +60,8 @@ bool IsRenewable(SimContext& context, const OrderState& state, const std::string
     return certificate && X509_cmp_current_time(X509_get0_notAfter(certificate.get())) > 0;
 }
 
+}  // namespace
+
 std::string DefaultStatusText(bool installPending, bool renewable, bool installed) {
     if (installPending) {
         return "Certificatul nou a fost emis și așteaptă să fie încărcat pe dispozitiv.";
@@ -72,6 +74,8 @@ std::string DefaultStatusText(bool installPending, bool renewable, bool installe
     }
     return "Nu există certificate care pot fi reînnoite pe acest dispozitiv.";
 }
+
+namespace {
 
 void Status(SimContext& context, const httplib::Request& request, httplib::Response& response) {
     const std::optional<std::string> tokenHash = Identify(context, request, response);

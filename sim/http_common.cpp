@@ -1,6 +1,7 @@
 #include "sim/http_common.h"
 
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <mutex>
 
@@ -131,7 +132,14 @@ Routes::Routes(httplib::Server& server, SimContext& context, std::string listene
     });
     // A fault that lets the authority act comes after the handler, in place of its answer.
     server_.set_post_routing_handler(
-        [listenerName, network](const httplib::Request& request, httplib::Response& response) {
+        [listenerName, network, &context](const httplib::Request& request,
+                                          httplib::Response& response) {
+            // The authority's clock, which a scenario may set apart from the computer's.
+            const std::time_t now = std::time(nullptr) + context.scenario.Get().clockOffset;
+            std::tm gmt{};
+            char date[40];
+            std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", gmtime_r(&now, &gmt));
+            response.set_header("Date", date);
             const FaultKind fault = network->FaultFor(listenerName, request);
             if (fault == FaultKind::Gateway) {
                 response.status = 502;

@@ -101,6 +101,8 @@ std::string ParseScenario(std::string_view json, Scenario& out) {
                 return "segments must be a whole number from 0 to 4096";
             }
             scenario.segments = static_cast<std::size_t>(segments);
+        } else if (key == "clockOffset" && it->isDouble()) {
+            scenario.clockOffset = static_cast<long>(it->toDouble());
         } else {
             return "unknown key or wrong type: " + key.toStdString();
         }
@@ -132,6 +134,7 @@ std::string ScenarioJson(const Scenario& scenario) {
     }
     object["foreignKeyFrom"] = Q(scenario.foreignKeyFrom);
     object["segments"] = static_cast<double>(scenario.segments);
+    object["clockOffset"] = static_cast<double>(scenario.clockOffset);
     return QJsonDocument(object).toJson(QJsonDocument::Indented).toStdString();
 }
 

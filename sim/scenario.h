@@ -28,7 +28,8 @@ struct ForcedAnswer {
 //              "body": "…", "headers": {"pkcs10": " "}},
 //    "foreignKeyFrom": "/public/rest/sign/preview?type=pdf",  // deliveries from this path on
 //                                           // are encrypted for another key
-//    "segments": 3}                        // OCTET STRING segments of every delivery
+//    "segments": 3,                        // OCTET STRING segments of every delivery
+//    "clockOffset": -86400}                // seconds the Date header is off the real time
 struct Scenario {
     std::string keygenText =
         "# Parametrii de generare a cheilor\n"
@@ -41,6 +42,7 @@ struct Scenario {
     std::string foreignKeyFrom;
     // 0: one segment per started 1024 octets of ciphertext.
     std::size_t segments = 0;
+    long clockOffset = 0;
 };
 
 // Reads a scenario; keys left out keep their defaults. Returns the empty text, or what is wrong

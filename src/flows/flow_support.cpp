@@ -1,5 +1,6 @@
 #include "flows/flow_support.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include <openssl/x509.h>
@@ -94,6 +95,16 @@ CertificateDates DatesAt(const Bytes& certificateDer, std::time_t now) {
     return X509_cmp_time(X509_get0_notAfter(certificate.get()), &now) < 0
                ? CertificateDates::Expired
                : CertificateDates::Current;
+}
+
+ErrorId ExpiryErrorId(const std::vector<Bytes>& certificates, std::time_t now,
+                      std::optional<std::time_t> authorityOffset) {
+    const bool currentThere =
+        authorityOffset && std::any_of(certificates.begin(), certificates.end(),
+                                       [at = now + *authorityOffset](const Bytes& der) {
+                                           return DatesAt(der, at) == CertificateDates::Current;
+                                       });
+    return currentThere ? ERR_CERT_EXPIRED_CLOCK : ERR_CERT_EXPIRED;
 }
 
 Bytes IssuerNameDer(const Bytes& certificateDer) {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <ctime>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <p11-kit/pkcs11.h>
 
@@ -40,6 +42,12 @@ Bytes IssuerNameDer(const Bytes& certificateDer);
 // Bytes that are not a certificate read as expired.
 enum class CertificateDates { NotYetValid, Current, Expired };
 CertificateDates DatesAt(const Bytes& certificateDer, std::time_t now);
+
+// For certificates expired at `now`: 47 when one of them is still within its dates by the
+// authority's clock (this computer's less `authorityOffset` behind), so the clock is to blame;
+// otherwise, or with no offset known, 35.
+ErrorId ExpiryErrorId(const std::vector<Bytes>& certificates, std::time_t now,
+                      std::optional<std::time_t> authorityOffset);
 
 // A DER distinguished name as "CN=..., O=..., C=..." (last RDN first), at most 259 bytes, for
 // the log.

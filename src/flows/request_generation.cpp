@@ -111,7 +111,7 @@ public:
             chosen = port_.ChooseCertificate(renewable_);
         }
         if (!chosen || *chosen >= renewable_.size()) {
-            return ERR_CONNECTION;
+            return ERR_CANCELLED;  // the customer gave up the choice: nothing to say
         }
         const TokenCertificate& selected = renewable_[*chosen];
         // The TLS login with a certificate outside its dates fails like a wrong PIN would.
@@ -121,7 +121,8 @@ public:
                 return ERR_CERT_NOT_YET_VALID;
             case CertificateDates::Expired:
                 Log().Write("Selected cert expired");
-                return ERR_CERT_EXPIRED;
+                return ExpiryErrorId({selected.der}, std::time(nullptr),
+                                     port_.Status().authorityClockOffset);
             case CertificateDates::Current:
                 break;
         }

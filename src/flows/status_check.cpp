@@ -128,6 +128,9 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
         return ERR_BAD_RESPONSE;
     }
     outcome.statusText = TextForScreen(*statusText);
+    if (const std::optional<std::time_t> date = client.AnswerDate()) {
+        outcome.authorityClockOffset = *date - std::time(nullptr);
+    }
     Log().Write("Response " + ToString(body));
 
     std::wstring pkcs10 = L"pkcs10";
@@ -200,8 +203,12 @@ void ApplyCertificateDates(StatusOutcome& outcome, const std::vector<Bytes>& aut
         return;
     }
     const ErrorId why =
-        any(CertificateDates::NotYetValid) ? ERR_CERT_NOT_YET_VALID : ERR_CERT_EXPIRED;
-    Log().Write(why == ERR_CERT_EXPIRED ? "Certificates expired" : "Certificates not yet valid");
+        any(CertificateDates::NotYetValid)
+            ? ERR_CERT_NOT_YET_VALID
+            : ExpiryErrorId(authorityCertificates, now, outcome.authorityClockOffset);
+    Log().Write(why == ERR_CERT_NOT_YET_VALID ? "Certificates not yet valid"
+                : why == ERR_CERT_EXPIRED     ? "Certificates expired"
+                                          : "Certificates expired by this computer's clock only");
     outcome.datesNote = why;
 }
 
@@ -213,6 +220,7 @@ ErrorId StatusCheck(WindowPort& port, StatusOutcome& outcome) {
     port.PostNextStep();
     outcome.renewableStore.clear();
     outcome.datesNote = ERR_SUCCESS;
+    outcome.authorityClockOffset.reset();
     const ErrorId result = Check(port, outcome);
     if (result != ERR_SUCCESS) {
         LogFailure();

@@ -18,7 +18,8 @@ ErrorId StatusCheck(WindowPort& port, StatusOutcome& outcome);
 
 // Keeps in the renewable store only the certificates within their dates at `now` (the rest could
 // not log in), and when none of the authority's certificates on the token is, notes why: the
-// clock when one is not yet valid, else the expiry of one.
+// clock when one is not yet valid, else the expiry of one (the clock again when by the authority's
+// clock, `outcome.authorityClockOffset`, one is still current).
 void ApplyCertificateDates(StatusOutcome& outcome, const std::vector<Bytes>& authorityCertificates,
                            std::time_t now);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ struct StatusOutcome {
     // Shown after the status text: none of the authority's certificates on the token is within
     // its dates (ERR_CERT_NOT_YET_VALID or ERR_CERT_EXPIRED; 0 when one is).
     ErrorId datesNote = ERR_SUCCESS;
+    // The authority's clock less this computer's, by the status answer's Date header.
+    std::optional<std::time_t> authorityClockOffset = std::nullopt;
 };
 
 // How the customer left the acceptance dialog.

@@ -87,53 +87,58 @@ constexpr Entry kStrings[] = {
     {168, L"Nume alternative"},
     {169, L"Amprentă SHA-256"},
     {170, L"Certificatul primit nu poate fi citit."},
+    // A certificate field whose value cannot be decoded.
+    {232, L"Valoare care nu poate fi citită"},
     // A token found unable to carry a renewal through before anything is generated or sent, and a
     // new key the token would not protect.
     {171, L"Dispozitivul criptografic nu este inițializat. Vă rugăm să contactați suportul Quorvane."},
-    {172, L"Codul PIN al dispozitivului criptografic nu a fost setat. Setați-l cu aplicația dispozitivului și reluați procedura de generare."},
-    {173, L"Codul PIN este blocat pe dispozitivul criptografic. Deblocați-l cu aplicația dispozitivului și reluați procedura de generare."},
+    {172, L"Codul PIN al dispozitivului criptografic nu a fost setat. Setați-l cu programul de administrare a dispozitivului criptografic și reluați procedura de generare."},
+    {173, L"Codul PIN este blocat pe dispozitivul criptografic. Deblocați-l cu programul de administrare a dispozitivului criptografic și reluați procedura de generare."},
     {174, L"Dispozitivul criptografic este protejat la scriere: pe el nu se pot crea chei noi. Nu s-a trimis nicio cerere."},
-    {175, L"Dispozitivul criptografic nu poate genera chei RSA de 2048 de biți. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
-    {176, L"Dispozitivul criptografic nu poate decripta cu chei RSA, deci nu ar putea primi noul certificat. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
-    {177, L"Dispozitivul criptografic nu poate semna cu chei RSA. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
-    {178, L"Dispozitivul criptografic nu a protejat noua cheie privată (ar fi putut fi citită de pe dispozitiv), așa că a fost ștearsă. Nu s-a trimis nicio cerere; vă rugăm să contactați suportul Quorvane."},
+    {175, L"Dispozitivul criptografic nu poate genera chei RSA de 2048 de biți. Nu s-a trimis nicio cerere. Vă rugăm să contactați suportul Quorvane."},
+    {176, L"Dispozitivul criptografic nu poate primi noul certificat (nu permite decriptarea RSA). Nu s-a trimis nicio cerere. Vă rugăm să contactați suportul Quorvane."},
+    {177, L"Dispozitivul criptografic nu poate semna cu noul certificat (nu permite semnarea RSA). Nu s-a trimis nicio cerere. Vă rugăm să contactați suportul Quorvane."},
+    {178, L"Dispozitivul criptografic nu a protejat corespunzător cheia nou creată (aceasta putea fi copiată de pe dispozitiv), de aceea aplicația a șters-o. Nu s-a trimis nicio cerere. Vă rugăm să contactați suportul Quorvane."},
     // Asked before a new request replaces an issued certificate that was not installed yet.
-    {179, L"A fost emis un certificat care așteaptă să fie încărcat pe dispozitivul criptografic. O cerere nouă îl va înlocui. Doriți să continuați?"},
+    {179, L"Aveți un certificat nou, deja emis, care așteaptă să fie încărcat pe dispozitivul criptografic cu butonul „Încarcă certificat”. Dacă generați o cerere nouă, acest certificat va fi înlocuit și nu va mai putea fi încărcat. Doriți totuși să generați o cerere nouă?"},
     // The PIN dialog after a wrong PIN when the token shows no count of the tries left.
-    {180, L"Atenție: a fost introdus un cod PIN greșit, iar dispozitivul criptografic nu arată câte încercări au mai rămas până la blocarea codului PIN."},
+    {180, L"Atenție: a fost introdus un cod PIN greșit. Numărul de încercări rămase până la blocarea codului PIN nu este cunoscut."},
     // The expiry reminder's notifications: %1 the holder, %2 the last day of validity.
     {181, L"Certificatul calificat expiră în curând"},
-    {182, L"Certificatul calificat al titularului %1 expiră pe %2. Reînnoiți-l din timp cu dispozitivul criptografic: după expirare, reînnoirea se poate face doar cu o vizită la Quorvane."},
+    {182, L"Certificatul calificat al titularului %1 expiră pe %2. Reînnoiți-l înainte de această dată, cu dispozitivul criptografic conectat la calculator; după expirare va fi necesară o vizită la Quorvane."},
     {183, L"Certificatul calificat a expirat"},
-    {184, L"Certificatul calificat al titularului %1 a expirat pe %2. Reînnoirea se mai poate face acum doar cu o vizită la Quorvane."},
+    {184, L"Certificatul calificat al titularului %1 a expirat pe %2 și nu mai poate fi reînnoit din aplicație; este necesară o vizită la Quorvane."},
     {185, L"Reînnoiește"},
     // Shown while a token whose reader has its own keypad waits for the PIN there.
-    {186, L"Introduceți codul PIN pe tastatura cititorului"},
+    {186, L"Introduceți codul PIN direct pe tastatura cititorului de carduri, nu pe cea a calculatorului."},
     // A token that generated the new keys into the place of a certificate's key, and a request
     // whose answer never came.
-    {187, L"La generarea cheilor noi, dispozitivul criptografic a înlocuit certificatul existent sau cheia acestuia. Cererea nu a fost trimisă și nu s-a mai modificat nimic pe dispozitiv; vă rugăm să contactați suportul Quorvane."},
-    {188, L"Nu s-a primit răspunsul Quorvane la cererea trimisă, așa că este posibil ca ea să fi ajuns. Cheile noi au fost păstrate pe dispozitivul criptografic. Starea certificatelor, actualizată acum, arată dacă cererea a fost primită: dacă butonul ”Încarcă certificat” devine activ, continuați cu el; altfel reluați procedura de generare."},
+    {187, L"La generarea cheilor noi, dispozitivul criptografic a înlocuit certificatul existent sau cheia acestuia. Cererea nu a fost trimisă și nu s-a mai modificat nimic pe dispozitiv. Vă rugăm să contactați suportul Quorvane."},
+    {188, L"Cererea a fost trimisă către Quorvane, dar nu s-a primit niciun răspuns, deci nu se știe dacă a ajuns. Cheile noi au rămas pe dispozitivul criptografic. După ce apăsați „OK”, aplicația verifică din nou starea certificatelor: dacă butonul „Încarcă certificat” devine activ, apăsați-l; altfel, apăsați din nou „Generează Cerere”."},
     // A certificate the token has no room for, a token that makes keys only for its administrator,
     // an old certificate the token kept, a login refused without a PIN result.
-    {189, L"Nu este suficient spațiu pe dispozitivul criptografic pentru noul certificat. Pe dispozitiv nu s-a modificat nimic, iar noul certificat rămâne disponibil la Quorvane. Faceți loc ștergând cu aplicația dispozitivului certificatele expirate pe care nu le mai folosiți, apoi apăsați din nou ”Încarcă certificat”."},
-    {190, L"Dispozitivul criptografic permite generarea cheilor noi doar cu codul PIN de administrator, pe care această aplicație nu îl folosește. Nu s-a trimis nicio cerere; vă rugăm să contactați administratorul dispozitivului sau suportul Quorvane."},
-    {191, L"Noul certificat a fost încărcat cu succes, dar dispozitivul criptografic nu a șters certificatul vechi, deși a raportat că l-a șters. Îl puteți șterge cu aplicația dispozitivului."},
-    {192, L"Dispozitivul criptografic a refuzat autentificarea fără să spună de ce; cel mai probabil codul PIN este greșit. Dispozitivul nu arată câte încercări au mai rămas, iar numărul lor poate fi limitat: verificați codul PIN înainte de a încerca din nou."},
+    {189, L"Nu este suficient spațiu pe dispozitivul criptografic pentru noul certificat. Nu s-a modificat nimic pe dispozitiv, iar noul certificat rămâne disponibil la Quorvane. Ștergeți de pe dispozitiv certificatele expirate (cu programul de administrare a dispozitivului criptografic) sau contactați suportul Quorvane, apoi apăsați din nou „Încarcă certificat”."},
+    {190, L"Dispozitivul criptografic permite generarea cheilor noi doar cu codul PIN de administrator, pe care această aplicație nu îl folosește. Nu s-a trimis nicio cerere. Dacă dispozitivul criptografic v-a fost dat de firma dumneavoastră, contactați departamentul IT al firmei; altfel, vă rugăm să contactați suportul Quorvane."},
+    {191, L"Noul certificat a fost încărcat cu succes. Certificatul vechi nu a putut fi șters și a rămas pe dispozitivul criptografic: la semnare, alegeți certificatul nou. Dacă doriți, îl puteți șterge pe cel vechi cu programul de administrare a dispozitivului criptografic."},
+    {192, L"Codul PIN nu a fost acceptat de dispozitivul criptografic, cel mai probabil pentru că este greșit. Numărul de încercări rămase nu este cunoscut, iar după prea multe încercări greșite codul PIN se blochează: verificați-l cu atenție înainte de a încerca din nou."},
     // One card that shows itself as several tokens with one serial number.
-    {193, L"Dispozitivul criptografic apare ca mai multe dispozitive cu același număr de serie (câte unul pentru fiecare cheie), iar aplicația nu poate stabili pe care dintre ele se află cheia certificatului. Nu s-a modificat nimic. Dacă ați conectat mai multe dispozitive, lăsați conectat doar unul și reluați; altfel vă rugăm să contactați suportul Quorvane."},
+    {193, L"Dispozitivul criptografic apare în calculator ca mai multe dispozitive cu același număr de serie, iar aplicația nu poate stabili pe care dintre ele se află certificatul. Nu s-a modificat nimic. Dacă aveți conectate mai multe dispozitive criptografice, lăsați doar unul și încercați din nou; altfel, vă rugăm să contactați suportul Quorvane."},
     // OK pressed in the PIN dialog with the field empty.
     {194, L"Nu ați introdus codul PIN."},
-    // The declaration that could not be shown.
-    {195, L"Declarația de acceptanță nu a putut fi afișată, așa că nu a fost semnată și certificatul nu a fost încărcat. Eliberați spațiu pe disc (sau verificați că dosarul temporar poate fi scris), apoi apăsați din nou ”Încarcă certificat”."},
+    // The declaration that could not be shown: not written whole, or not readable as a picture.
+    {195, L"Declarația de acceptanță nu a putut fi salvată pe calculator pentru a fi afișată, de aceea nu a fost semnată, iar certificatul nu a fost încărcat; el rămâne disponibil la Quorvane. Eliberați spațiu pe disc, apoi apăsați din nou „Încarcă certificat”. Dacă problema persistă, vă rugăm să contactați suportul Quorvane."},
+    {230, L"Declarația de acceptanță primită de la Quorvane nu a putut fi citită, de aceea nu a fost afișată și nu a fost semnată, iar certificatul nu a fost încărcat; el rămâne disponibil la Quorvane. Apăsați din nou „Încarcă certificat”. Dacă problema persistă, vă rugăm să contactați suportul Quorvane."},
     // A certificate outside its dates: the clock, or a renewal only the authority can make.
-    {196, L"Certificatul calificat de pe dispozitivul criptografic nu este încă valabil după data și ora acestui calculator, care par să fie în urmă. Corectați data și ora calculatorului, apoi reluați."},
-    {197, L"Certificatul calificat de pe dispozitivul criptografic a expirat. Reînnoirea se mai poate face acum doar cu o vizită la Quorvane."},
+    {196, L"Data și ora calculatorului par să fie în urmă, așa că certificatul calificat apare ca nefiind încă valabil. Corectați data și ora, apoi porniți din nou aplicația."},
+    {197, L"Certificatul calificat de pe dispozitivul criptografic a expirat și nu mai poate fi reînnoit din această aplicație; este necesară o vizită la Quorvane."},
+    // Expired by this computer's clock, which is ahead of the authority's.
+    {231, L"Data calculatorului este după cea a serverului Quorvane, așa că certificatul calificat, încă valabil, apare ca expirat. Corectați data, apoi porniți din nou aplicația."},
     // A network that inspects secure connections: another certificate answered in the server's
     // place, or the handshake broke only through the proxy.
-    {198, L"Rețeaua dumneavoastră inspectează conexiunile securizate: conexiunea cu serverul Quorvane a fost interceptată pe drum (de obicei de un proxy sau de un program de securitate), așa că nu s-a trimis nimic. Rugați administratorul rețelei să excludă de la inspecție serverele Quorvane, apoi reluați procedura."},
+    {198, L"Conexiunea securizată cu Quorvane nu a putut fi stabilită: cel mai probabil un antivirus sau un server proxy verifică traficul securizat și se interpune în conexiune. Nu s-a trimis și nu s-a modificat nimic. Excludeți serverele Quorvane de la această verificare (într-o firmă, cereți acest lucru administratorului rețelei), apoi încercați din nou."},
     // A proxy that asks for a password: its dialog (prompt, refused note, title, fields) and the
     // failure when none was given.
-    {199, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă. Introduceți-le pe cele primite de la administratorul rețelei:"},
+    {199, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă. Introduceți datele primite de la administratorul rețelei (nu codul PIN și nici datele contului Quorvane):"},
     {200, L"Serverul proxy nu a acceptat numele de utilizator sau parola. Verificați-le și încercați din nou."},
     {201, L"Server proxy"},
     {202, L"Nume de utilizator:"},
@@ -190,8 +195,10 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_LOGIN_REFUSED, 192},
     {ERR_TOKEN_SLOTS, 193},
     {ERR_DECLARATION_UNSHOWN, 195},
+    {ERR_DECLARATION_UNREADABLE, 230},
     {ERR_CERT_NOT_YET_VALID, 196},
     {ERR_CERT_EXPIRED, 197},
+    {ERR_CERT_EXPIRED_CLOCK, 231},
     {ERR_TLS_INSPECTED, 198},
     {ERR_PROXY_AUTH, 204},
     {ERR_LEDGER_UNWRITABLE, 221},

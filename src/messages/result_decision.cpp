@@ -25,6 +25,14 @@ ResultDecision DecideResult(ErrorId id, int successText, unsigned boxFlags,
         }
         return d;
     }
+    if (id == ERR_OLD_CERTIFICATE_KEPT) {
+        // The renewal worked; only the old certificate stayed: told as the success it is.
+        d.kind = ResultDecision::Kind::MessageBox;
+        d.text = ErrorText(id);
+        d.caption = LoadString(111);
+        d.flags = kBoxIconAsterisk;
+        return d;
+    }
     d.caption = LoadString(id == ERR_SERVER ? 113 : 109);
     // A PIN the token refused is never sent again unasked.
     d.clearCachedPin = id == ERR_WRONG_PIN || id == ERR_LOGIN_REFUSED;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <curl/curl.h>
+
 #include "log/enroll_log.h"
 #include "log/failure_logger.h"
 #include "log/last_error.h"
@@ -229,6 +231,20 @@ ErrorId CHttpsClient::QueryHeader(std::wstring& nameAndValue) {
     LogFailure();
     nameAndValue.clear();
     return ERR_SUCCESS;
+}
+
+std::optional<std::time_t> CHttpsClient::AnswerDate() const {
+    if (!transfer_) {
+        return std::nullopt;
+    }
+    for (const auto& [key, value] : transfer_->responseHeaders) {
+        if (key == "date") {
+            // HTTP dates are GMT; curl reads the three forms a server may send.
+            const time_t date = curl_getdate(value.c_str(), nullptr);
+            return date > 0 ? std::optional<std::time_t>(date) : std::nullopt;
+        }
+    }
+    return std::nullopt;
 }
 
 ErrorId CHttpsClient::GetAcceptedIssuers() {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <optional>
@@ -98,6 +99,9 @@ public:
     // Replaces the header name in `nameAndValue` with its value in the last answer; an absent
     // header reads as empty. Returns 0, or 7 when there is no answer.
     ErrorId QueryHeader(std::wstring& nameAndValue);
+
+    // The server's clock by the last answer's Date header; none without an answer or a date.
+    std::optional<std::time_t> AnswerDate() const;
 
     // Appends the CA names of the last request's certificate request to AcceptedIssuers().
     // Returns 0, or 7 when no request was made or the server asked for no certificate; when the

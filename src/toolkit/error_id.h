@@ -51,12 +51,16 @@ enum : ErrorId {
     ERR_LOGIN_REFUSED = 31,
     // One card shown as several tokens with one serial number: what each slot holds is unknown.
     ERR_TOKEN_SLOTS = 32,
-    // The declaration could not be written or decoded, so the customer could not read it: it was
-    // not offered for acceptance and nothing was signed.
+    // The declaration could not be written, so the customer could not read it: it was not offered
+    // for acceptance and nothing was signed.
     ERR_DECLARATION_UNSHOWN = 33,
+    // The declaration was written but its picture cannot be decoded: free space would not help.
+    ERR_DECLARATION_UNREADABLE = 46,
     // The certificate is outside its dates by this computer's clock: found before any login.
     ERR_CERT_NOT_YET_VALID = 34,
     ERR_CERT_EXPIRED = 35,
+    // Expired by this computer's clock only: at the authority's date (its Date header) it is not.
+    ERR_CERT_EXPIRED_CLOCK = 47,
     // The server's certificate does not chain to a trusted root, or the handshake broke only
     // through the proxy: something on the way (most often a proxy or security program inspecting
     // TLS) stands in the server's place.

@@ -133,7 +133,7 @@ CBitmapCtrl::CBitmapCtrl(QWidget* parent) : QWidget(parent) {
     std::call_once(registered, [] { QAccessible::installFactory(PreviewAccessibility); });
     setFocusPolicy(Qt::StrongFocus);
     setAccessibleDescription(
-        QStringLiteral("Săgețile, Page Up, Page Down, Home și End derulează imaginea."));
+        QStringLiteral("Derulați declarația cu tastele săgeți, Page Up, Page Down, Home și End."));
 }
 
 void CBitmapCtrl::LoadFile(const QString& path) {

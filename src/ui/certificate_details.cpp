@@ -37,6 +37,7 @@ constexpr int kExtendedKeyUsageText = 167;
 constexpr int kAltNamesText = 168;
 constexpr int kFingerprintText = 169;
 constexpr int kUnreadableText = 170;
+constexpr int kUndecodedText = 232;
 
 QString BioText(BIO* bio) {
     char* data = nullptr;
@@ -64,42 +65,36 @@ QString TimeText(const ASN1_TIME* time) {
     return utc.toLocalTime().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
 }
 
-// The extension as OpenSSL words it; a value it cannot decode says so.
-QString ExtensionText(X509* certificate, int nid) {
-    const int at = X509_get_ext_by_NID(certificate, nid, -1);
-    if (at < 0) {
-        return {};
-    }
-    BioPtr bio(BIO_new(BIO_s_mem()));
-    X509V3_EXT_print(bio.get(), X509_get_ext(certificate, at), X509V3_EXT_ERROR_UNKNOWN, 0);
-    return BioText(bio.get());
+// For an extension that could not be decoded: nothing when it is absent, else a text saying so.
+QString UndecodedText(X509* certificate, int nid) {
+    return X509_get_ext_by_NID(certificate, nid, -1) < 0 ? QString() : UiText(kUndecodedText);
 }
 
 // Romanian names of the key usage bits, in the order of their bit numbers.
 constexpr const char* kKeyUsageNames[] = {
     "Semnătură digitală",
     "Nerepudiere",
-    "Cifrarea cheilor",
-    "Cifrarea datelor",
+    "Cifrare chei",
+    "Cifrare date",
     "Acord de chei",
-    "Semnarea certificatelor",
-    "Semnarea listelor de revocare",
+    "Semnare certificate",
+    "Semnare liste de revocare",
     "Numai cifrare",
     "Numai descifrare",
 };
 
 // Romanian names of the extended key usages qualified and authentication certificates carry.
 constexpr std::pair<const char*, const char*> kExtendedKeyUsageNames[] = {
-    {"1.3.6.1.5.5.7.3.1", "Autentificarea serverului"},
-    {"1.3.6.1.5.5.7.3.2", "Autentificarea clientului"},
-    {"1.3.6.1.5.5.7.3.3", "Semnarea codului"},
-    {"1.3.6.1.5.5.7.3.4", "Protecția e-mailului"},
-    {"1.3.6.1.5.5.7.3.8", "Marcarea temporală"},
-    {"1.3.6.1.5.5.7.3.9", "Semnarea răspunsurilor OCSP"},
-    {"1.3.6.1.5.5.7.3.36", "Semnarea documentelor"},
-    {"1.3.6.1.4.1.311.10.3.12", "Semnarea documentelor"},
+    {"1.3.6.1.5.5.7.3.1", "Autentificare server"},
+    {"1.3.6.1.5.5.7.3.2", "Autentificare client"},
+    {"1.3.6.1.5.5.7.3.3", "Semnare cod"},
+    {"1.3.6.1.5.5.7.3.4", "Protecție e-mail"},
+    {"1.3.6.1.5.5.7.3.8", "Marcare temporală"},
+    {"1.3.6.1.5.5.7.3.9", "Semnare răspunsuri OCSP"},
+    {"1.3.6.1.5.5.7.3.36", "Semnare documente"},
+    {"1.3.6.1.4.1.311.10.3.12", "Semnare documente"},
     {"1.3.6.1.4.1.311.20.2.2", "Autentificare cu card inteligent"},
-    {"1.2.840.113583.1.1.5", "Semnarea documentelor PDF"},
+    {"1.2.840.113583.1.1.5", "Semnare documente PDF"},
     {"2.5.29.37.0", "Orice utilizare"},
 };
 
@@ -108,7 +103,7 @@ QString KeyUsageText(X509* certificate) {
     const Asn1BitStringPtr bits(static_cast<ASN1_BIT_STRING*>(
         X509_get_ext_d2i(certificate, NID_key_usage, &critical, nullptr)));
     if (!bits) {
-        return ExtensionText(certificate, NID_key_usage);  // absent, or present but undecodable
+        return UndecodedText(certificate, NID_key_usage);
     }
     QStringList names;
     for (int bit = 0; bit < static_cast<int>(std::size(kKeyUsageNames)); ++bit) {
@@ -125,7 +120,7 @@ QString ExtendedKeyUsageText(X509* certificate) {
     const ExtendedKeyUsagePtr usages(static_cast<EXTENDED_KEY_USAGE*>(
         X509_get_ext_d2i(certificate, NID_ext_key_usage, &critical, nullptr)));
     if (!usages) {
-        return ExtensionText(certificate, NID_ext_key_usage);
+        return UndecodedText(certificate, NID_ext_key_usage);
     }
     QStringList names;
     for (int i = 0; i < sk_ASN1_OBJECT_num(usages.get()); ++i) {
@@ -174,7 +169,7 @@ QString AltNamesText(X509* certificate) {
     const GeneralNamesPtr names(static_cast<GENERAL_NAMES*>(
         X509_get_ext_d2i(certificate, NID_subject_alt_name, &critical, nullptr)));
     if (!names) {
-        return ExtensionText(certificate, NID_subject_alt_name);  // present but undecodable
+        return UndecodedText(certificate, NID_subject_alt_name);
     }
     QStringList lines;
     for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {

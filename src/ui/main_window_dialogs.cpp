@@ -235,7 +235,7 @@ AcceptanceOutcome CQuorvaneEnrollDlg::RunAcceptance(const Bytes& certificate,
     if (preview.isNull() || pdfPath.empty()) {
         // What the customer cannot read is never offered for acceptance.
         Log().Write("Declaration preview cannot be decoded: not offered for acceptance");
-        return {ERR_DECLARATION_UNSHOWN, true};
+        return {pdfPath.empty() ? ERR_DECLARATION_UNSHOWN : ERR_DECLARATION_UNREADABLE, true};
     }
     return handOver_.Ask<AcceptanceOutcome>(
         [this, certificate, pdfPath, preview](std::function<void(AcceptanceOutcome)> done) {

@@ -18,9 +18,9 @@ struct Entry {
 constexpr Entry kEntries[] = {
     {"QScrollBar", "Scroll here", "Derulează aici"},
     {"QScrollBar", "Left edge", "Marginea din stânga"},
-    {"QScrollBar", "Top", "Început"},
+    {"QScrollBar", "Top", "Sus de tot"},
     {"QScrollBar", "Right edge", "Marginea din dreapta"},
-    {"QScrollBar", "Bottom", "Sfârșit"},
+    {"QScrollBar", "Bottom", "Jos de tot"},
     {"QScrollBar", "Page left", "O pagină la stânga"},
     {"QScrollBar", "Page up", "O pagină în sus"},
     {"QScrollBar", "Page right", "O pagină la dreapta"},

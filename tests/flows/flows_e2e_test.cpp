@@ -325,15 +325,25 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     unsetenv("QUORVANE_DATA_API_HOST");
 }
 
-// A certificate outside its dates by the computer's clock: no TLS login, and the status says why.
+// A certificate outside its dates by the computer's clock: no TLS login, and the status says why;
+// the clock is blamed when by the authority's (its Date header, two days behind) it is current.
 TEST_F(FlowTest, CertificateOutsideItsDatesIsRefusedBeforeTheLogin) {
+    SetScenario(R"({"clockOffset": -172800})");
     RunStatusCheck();
+    ASSERT_TRUE(window_.Status().authorityClockOffset.has_value());
+    EXPECT_NEAR(static_cast<double>(*window_.Status().authorityClockOffset), -172800, 5);
     const test::SubjectEntries name{{"CN", "Ion Popescu"}};
-    const std::pair<test::CertContent, ErrorId> cases[] = {
-        {{name, "", 30, {}, -86400}, ERR_CERT_NOT_YET_VALID}, {{name, "", -1}, ERR_CERT_EXPIRED}};
-    for (const auto& [content, id] : cases) {
-        StatusOutcome shown = window_.Status();
+    const std::tuple<test::CertContent, bool, ErrorId> cases[] = {
+        {{name, "", 30, {}, -86400}, true, ERR_CERT_NOT_YET_VALID},
+        {{name, "", -1, {}, 3 * 86400}, false, ERR_CERT_EXPIRED},
+        {{name, "", -1, {}, 3 * 86400}, true, ERR_CERT_EXPIRED_CLOCK},
+        {{name, "", -3, {}, 5 * 86400}, true, ERR_CERT_EXPIRED}};
+    const StatusOutcome checked = window_.Status();
+    for (const auto& [content, dated, id] : cases) {
+        StatusOutcome shown = checked;
         shown.renewableStore.at(0).der = test::MakeCertificate(content, test::SharedKey());
+        shown.authorityClockOffset = dated ? checked.authorityClockOffset : std::nullopt;
+        window_.SetStatus(shown);
         window_.Clear();
         EXPECT_EQ(RequestGeneration(window_, shown.renewableStore), id);
         EXPECT_TRUE(window_.Events("pin").empty());
@@ -370,8 +380,8 @@ TEST_F(FlowTest, TwoRenewableCertificatesLetTheCustomerChoose) {
     const CommandResult second = ProvisionToken(dir_ / "sim", SoftHsmLibrary(), kLabel, kPin,
                                                 "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu");
     ASSERT_EQ(second.status, 0) << second.err;
-    RunFlow(1, kPin);  // the choice cancelled: no certificate
-    EXPECT_THAT(window_.results, ElementsAre(ERR_CONNECTION));
+    RunFlow(1, kPin);  // the choice cancelled: nothing to say
+    EXPECT_THAT(window_.results, ElementsAre(ERR_CANCELLED));
     EXPECT_THAT(window_.Events("choose"), ElementsAre("choose 2"));
     window_.certificateChoices = {1};
     RunFlow(1, kPin);

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,8 +16,8 @@ namespace {
 
 using Kind = ResultDecision::Kind;
 
-// What the customer sees for each outcome: the catalogue text that starts with these words (enough
-// to tell it from every other entry).
+// What the customer sees for the fixed outcomes: the catalogue text that starts with these words
+// (enough to tell it from every other entry); the rest are the next test's.
 TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
     const std::wstring generic = L"Generic error";
     const std::pair<ErrorId, std::wstring> failures[] = {
@@ -31,28 +35,10 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_WRONG_PIN, L"Codul PIN este incorect."},
         {ERR_TOKEN_FULL, L"Nu este suficient spațiu pe dispozitiv."},
         {ERR_KEYGEN_DATA, L"Date insuficiente pentru crearea cheilor."},
-        {ERR_TOKEN_NOT_INITIALISED, L"Dispozitivul criptografic nu este inițializat."},
-        {ERR_PIN_NOT_SET, L"Codul PIN al dispozitivului criptografic nu a fost setat."},
-        {ERR_PIN_LOCKED, L"Codul PIN este blocat pe dispozitivul criptografic. Deblocați-l"},
-        {ERR_TOKEN_WRITE_PROTECTED, L"Dispozitivul criptografic este protejat la scriere"},
-        {ERR_TOKEN_NO_KEYGEN, L"Dispozitivul criptografic nu poate genera chei RSA"},
-        {ERR_TOKEN_NO_DECRYPTION, L"Dispozitivul criptografic nu poate decripta"},
-        {ERR_TOKEN_NO_SIGNING, L"Dispozitivul criptografic nu poate semna"},
-        {ERR_KEY_NOT_PROTECTED, L"Dispozitivul criptografic nu a protejat noua cheie"},
-        {ERR_TOKEN_REPLACED_KEY, L"La generarea cheilor noi, dispozitivul criptografic a înlo"},
-        {ERR_REQUEST_UNANSWERED, L"Nu s-a primit răspunsul Quorvane la cererea trimisă"},
-        {ERR_NO_ROOM_FOR_CERTIFICATE, L"Nu este suficient spațiu pe dispozitivul criptografic "},
-        {ERR_KEYGEN_NEEDS_ADMIN, L"Dispozitivul criptografic permite generarea cheilor noi doar"},
-        {ERR_OLD_CERTIFICATE_KEPT, L"Noul certificat a fost încărcat cu succes, dar"},
-        {ERR_LOGIN_REFUSED, L"Dispozitivul criptografic a refuzat autentificarea"},
-        {ERR_TOKEN_SLOTS, L"Dispozitivul criptografic apare ca mai multe dispozitive"},
-        {ERR_TLS_INSPECTED, L"Rețeaua dumneavoastră inspectează conexiunile securizate"},
-        {ERR_PROXY_AUTH, L"Conexiunea la Quorvane trece printr-un server proxy care cere"},
         {ERR_LEDGER_UNWRITABLE, L"Aplicația nu a putut scrie pe disc evidența cheilor"},
-        {38, generic},
         {ERR_TOKEN_NO_SOFTWARE, L"Dispozitivul criptografic este conectat, dar pe acest calc"},
         {ERR_TOKEN_IN_USE, L"Dispozitivul criptografic este conectat, dar un alt program"},
-        {40, generic},
+        {1000, generic},
         {-1, generic},
     };
     // The box around the text (caption, icon, buttons, the PIN forgotten) is the window test's.
@@ -81,6 +67,26 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         EXPECT_EQ(d.kind, text.empty() ? Kind::Nothing : Kind::MessageBox) << successText;
         EXPECT_EQ(d.text, text);
     }
+}
+
+// Every identifier the code can return, read from the enum's header so that one declared without
+// a text fails here, is shown with a text of its own: not the generic one, nor another's.
+TEST(ResultDecision, NoIdentifierFallsToTheGenericText) {
+    std::ifstream header(QE_ERROR_ID_HEADER);
+    const std::string source((std::istreambuf_iterator<char>(header)), {});
+    const std::regex entry(R"((ERR_\w+) = (-?\d+),)");
+    std::set<std::wstring> shown;
+    int seen = 0;
+    for (auto it = std::sregex_iterator(source.begin(), source.end(), entry);
+         it != std::sregex_iterator(); ++it, ++seen) {
+        const ErrorId id = std::stoi((*it)[2].str());
+        const std::wstring text = DecideResult(id, 0, kBoxOk, L"", "").text;
+        if (id != ERR_SUCCESS && id != ERR_CANCELLED) {
+            EXPECT_FALSE(text.empty() || text == LoadString(128)) << (*it)[1].str();
+            EXPECT_TRUE(shown.insert(text).second) << (*it)[1].str() << ": another's text";
+        }
+    }
+    EXPECT_GT(seen, ERR_PROXY_AUTH);  // the header was read whole
 }
 
 // The alerts' kinds, buttons and links are the window test's; their texts are read in the

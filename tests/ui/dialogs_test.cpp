@@ -365,10 +365,11 @@ TEST(CertificateDetails, UsageNames) {
         {"digitalSignature,keyAgreement,decipherOnly",
          "clientAuth,1.3.6.1.4.1.311.20.2.2,ipsecIKE,1.2.3.4",
          "Semnătură digitală, Acord de chei, Numai descifrare",
-         "Autentificarea clientului, Autentificare cu card inteligent, ipsec Internet Key "
+         "Autentificare client, Autentificare cu card inteligent, ipsec Internet Key "
          "Exchange, "
          "1.2.3.4"},
-        {"DER:05:00", "DER:05:00", "<Parse Error>", "<Parse Error>"},  // not what it should hold
+        {"DER:05:00", "DER:05:00", "Valoare care nu poate fi citită",
+         "Valoare care nu poate fi citită"},   // not what it should hold
         {"DER:03:03:06:00:40", "", "—", "—"},  // a bit past the nine named ones
     };
     for (const auto& c : cases) {

@@ -244,6 +244,8 @@ TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
         {ERR_NO_TOKEN, 0, 5, 104, 109, QMessageBox::Critical, {retry, cancel}, cancel, kIdCancel},
         {ERR_SERVER, 108, 0, 113, 113, QMessageBox::Critical, {ok}, ok, kIdOk},
         {ERR_SUCCESS, 108, 0, 108, 111, QMessageBox::Information, {ok}, ok, kIdOk},
+        // Installed with the old certificate kept: a success, told as one.
+        {ERR_OLD_CERTIFICATE_KEPT, 126, 0, 191, 111, QMessageBox::Information, {ok}, ok, kIdOk},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.id);
@@ -284,6 +286,14 @@ TEST_F(MainWindowTest, TokenShowingPressesRetryOfTheBoxAskingForIt) {
         box->button(QMessageBox::Cancel)->click();  // not pressed: the customer's Cancel
     }
     EXPECT_EQ(Finish(answer), kIdRetry);
+}
+
+// A declaration that cannot be shown is never offered, and says why: not written (space), or a
+// picture that cannot be decoded (where space would not help).
+TEST_F(MainWindowTest, UnshownDeclarationSaysWhy) {
+    EXPECT_EQ(window_.RunAcceptance({}, "", "").endCode, ERR_DECLARATION_UNSHOWN);
+    EXPECT_EQ(window_.RunAcceptance({}, "d.pdf", "/proc/self/status").endCode,
+              ERR_DECLARATION_UNREADABLE);
 }
 
 // A link in the old-driver text opens and leaves the alert open, one in the restriction text does
