@@ -139,6 +139,14 @@ constexpr Entry kStrings[] = {
     {202, L"Nume de utilizator:"},
     {203, L"Parolă:"},
     {204, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă, iar acestea nu au fost introduse sau nu au fost acceptate. Cereți-le administratorului rețelei, apoi reluați procedura."},
+    {210, L"Dispozitivul criptografic cere un cod PIN nou înainte de a permite folosirea cheii (codul PIN primit la emiterea dispozitivului sau un cod PIN expirat). Alegeți codul PIN nou și introduceți-l de două ori:"},
+    {211, L"Cod PIN nou:"},
+    {212, L"Confirmați codul PIN nou:"},
+    {213, L"Cele două coduri PIN nu coincid."},
+    {214, L"Codul PIN nou trebuie să aibă între %1 și %2 caractere."},
+    {215, L"Schimbarea codului PIN"},
+    {216, L"Dispozitivul criptografic nu a acceptat codul PIN nou, așa că codul PIN nu a fost schimbat. Reluați procedura și alegeți un alt cod PIN nou, potrivit regulilor dispozitivului."},
+    {217, L"Schimbați codul PIN pe tastatura cititorului: introduceți codul PIN actual, apoi de două ori codul PIN nou."},
 };
 // clang-format on
 
@@ -187,6 +195,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_CERT_EXPIRED, 197},
     {ERR_TLS_INSPECTED, 198},
     {ERR_PROXY_AUTH, 204},
+    {ERR_NEW_PIN_REFUSED, 216},
 };
 
 }  // namespace

@@ -63,6 +63,8 @@ enum : ErrorId {
     ERR_TLS_INSPECTED = 36,
     // A proxy on the way asks for a user name and password, and none were given or it refused them.
     ERR_PROXY_AUTH = 37,
+    // The token demanded a new PIN and did not take the one the customer chose.
+    ERR_NEW_PIN_REFUSED = 42,
 };
 
 }  // namespace qe
