@@ -29,7 +29,7 @@ struct ResultDecision {
     std::wstring buttonText;      // the alerts' single button
     unsigned flags = 0;           // message box only
     std::string link;             // token-restriction alert only
-    bool clearCachedPin = false;  // wrong PIN: the next token operation asks again
+    bool clearCachedPin = false;  // wrong PIN, token gone: the next token operation asks again
 };
 
 // The decision part of ShowResult: identifier, success text number (0 for none) and the caller's

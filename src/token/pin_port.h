@@ -57,9 +57,13 @@ public:
     // Only workers use it, one at a time.
     const std::string& PinOwner() const { return pinOwner_; }
     void SetPinOwner(std::string owner) { pinOwner_ = std::move(owner); }
+    // The token and certificates the last status check found (the PIN gate's form).
+    const std::string& SeenToken() const { return seenToken_; }
+    void SetSeenToken(std::string seen) { seenToken_ = std::move(seen); }
 
 private:
     std::string pinOwner_;
+    std::string seenToken_;
 };
 
 // The short form used by the download and installation flows: ask only when no PIN is cached,
