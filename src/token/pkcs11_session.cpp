@@ -47,7 +47,8 @@ namespace {
 // keep no count of the tries.
 std::atomic<bool> g_pinRefused{false};
 
-// Where this thread's logins on a reader's keypad are shown; none outside a ReaderLoginScope.
+// Where this thread's logins on a reader's keypad are shown and a new PIN is asked for; none
+// outside a ReaderLoginScope.
 thread_local PinPort* t_readerPort = nullptr;
 
 // The reader's prompt from before C_Login until it returned, whatever it returned.
@@ -100,10 +101,10 @@ CK_RV LoginAs(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_USER_TYPE user
 
 // Whether the token of `session` still shows that its user PIN has to be changed.
 bool ChangeStillDemanded(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session) {
-    CK_SESSION_INFO session_info{};
+    CK_SESSION_INFO sessionInfo{};
     CK_TOKEN_INFO info{};
-    return fn->C_GetSessionInfo(session, &session_info) == CKR_OK &&
-           fn->C_GetTokenInfo(session_info.slotID, &info) == CKR_OK &&
+    return fn->C_GetSessionInfo(session, &sessionInfo) == CKR_OK &&
+           fn->C_GetTokenInfo(sessionInfo.slotID, &info) == CKR_OK &&
            (info.flags & CKF_USER_PIN_TO_BE_CHANGED) != 0;
 }
 
@@ -126,10 +127,10 @@ CK_RV ChangeDemandedPin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAG
         const ReaderPrompt prompt(tokenFlags | kPinChangeOnReader);
         rv = Checked(fn->C_SetPIN(session, nullptr, 0, nullptr, 0));
     } else {
-        CK_SESSION_INFO session_info{};
+        CK_SESSION_INFO sessionInfo{};
         CK_TOKEN_INFO info{};
-        if ((rv = Checked(fn->C_GetSessionInfo(session, &session_info))) != CKR_OK ||
-            (rv = Checked(fn->C_GetTokenInfo(session_info.slotID, &info))) != CKR_OK) {
+        if ((rv = Checked(fn->C_GetSessionInfo(session, &sessionInfo))) != CKR_OK ||
+            (rv = Checked(fn->C_GetTokenInfo(sessionInfo.slotID, &info))) != CKR_OK) {
             return rv;
         }
         renewed = port->AskNewPin(info.ulMinPinLen, info.ulMaxPinLen);

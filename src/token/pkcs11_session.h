@@ -86,7 +86,8 @@ inline bool PinOnReader(CK_FLAGS tokenFlags) {
 }
 
 // While it lives, the logins this thread makes on the reader's keypad are shown through `port`
-// (ReaderLoginStarts before C_Login, ReaderLoginEnds once it returned). Scopes nest.
+// (ReaderLoginStarts before C_Login, ReaderLoginEnds once it returned), and a new PIN the token
+// demands is asked through it. Scopes nest.
 class ReaderLoginScope {
 public:
     explicit ReaderLoginScope(PinPort& port);

@@ -77,10 +77,7 @@ public:
         Record("new-pin " + std::to_string(minLength) + " " + std::to_string(maxLength));
         return Secret(Take(newPinAnswers, std::string()));
     }
-    void ReplacePin(Secret pin) override {
-        Record("replace-pin");
-        pin_ = std::move(pin);
-    }
+    void ReplacePin(Secret pin) override { pin_ = std::move(pin); }
     void ReaderLoginStarts(CK_FLAGS tokenFlags) override {
         readerFlags.push_back(tokenFlags);
         Record("reader");

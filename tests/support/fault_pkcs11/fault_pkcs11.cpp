@@ -615,17 +615,15 @@ CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_U
 
 CK_RV SetPIN(CK_SESSION_HANDLE session, CK_UTF8CHAR* oldPin, CK_ULONG oldLength,
              CK_UTF8CHAR* newPin, CK_ULONG newLength) {
-    const std::string lengths =
-        " oldlen=" + std::to_string(oldLength) + " newlen=" + std::to_string(newLength);
-    return Call("C_SetPIN", lengths).Run([&] {
+    // The PINs themselves are never written down, only the new one's length.
+    return Call("C_SetPIN", " newlen=" + std::to_string(newLength)).Run([&] {
         std::string typed = g.config.pinpadPin.value_or("");
-        if (g.config.pinpadPin && (oldPin != nullptr || newPin != nullptr)) {
-            return CKR_ARGUMENTS_BAD;
-        }
         auto* keypad = reinterpret_cast<CK_UTF8CHAR*>(typed.data());
-        const CK_RV rv = g.config.pinpadPin
-                             ? g.real->C_SetPIN(session, keypad, typed.size(), keypad, typed.size())
-                             : g.real->C_SetPIN(session, oldPin, oldLength, newPin, newLength);
+        const CK_RV rv =
+            !g.config.pinpadPin ? g.real->C_SetPIN(session, oldPin, oldLength, newPin, newLength)
+            : oldPin != nullptr || newPin != nullptr
+                ? CKR_ARGUMENTS_BAD
+                : g.real->C_SetPIN(session, keypad, typed.size(), keypad, typed.size());
         if (rv == CKR_OK && !g.config.pinChanged.empty()) {
             std::ofstream(g.config.pinChanged) << "changed\n";
         }
