@@ -49,6 +49,7 @@
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
 #include "ui/open_dialog.h"
+#include "ui/pin_change_dialog.h"
 #include "ui/pin_dialog.h"
 #include "ui/pin_edit.h"
 #include "ui/proxy_login_dialog.h"
@@ -221,6 +222,26 @@ void DialogScreens() {
     reader.show();
     QApplication::processEvents();
     Save(&reader, "pin-reader");
+    CPinReaderDlg readerChange(kPinChangeOnReader, owner);
+    readerChange.show();
+    QApplication::processEvents();
+    Save(&readerChange, "pin-reader-change");
+
+    // A token that demands a new PIN of 4 to 8 characters: typed twice, and mistyped.
+    for (const auto& [confirmation, name] :
+         {std::pair{"1234", "pin-change"}, std::pair{"1243", "pin-change-mismatch"}}) {
+        CPinChangeDlg change(4, 8, owner);
+        change.show();
+        QApplication::processEvents();
+        for (const auto& [edit, text] : {std::pair{change.NewEdit(), QStringLiteral("1234")},
+                                         std::pair{change.ConfirmEdit(), QString(confirmation)}}) {
+            for (const QChar digit : text) {
+                QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(digit));
+                QApplication::sendEvent(edit, &key);
+            }
+        }
+        Save(&change, name);
+    }
 
     // A proxy that asks for a password: a user name and a password typed, and after a refusal.
     for (const auto& [refused, name] :

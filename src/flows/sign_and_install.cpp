@@ -220,6 +220,8 @@ ErrorId InstallResultToErrorId(unsigned long result) {
             return ERR_PIN_LOCKED;
         case kTokenLoginRefused:
             return ERR_LOGIN_REFUSED;
+        case kTokenNewPinRefused:
+            return ERR_NEW_PIN_REFUSED;
         case CKR_FUNCTION_CANCELED:
             return ERR_CANCELLED;  // on the reader's keypad
         case CKR_TOKEN_NOT_PRESENT:

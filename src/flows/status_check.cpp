@@ -55,6 +55,7 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
     if (const int rc = GetSmartCardStore(token, store); rc != 0) {
         return rc;
     }
+    NoteCertificates(port, token, store);
     if (store.empty() && (token.tokenFlags & CKF_LOGIN_REQUIRED) != 0) {
         // Some tokens show their certificates only after a login.
         Log().Write("No certificates before the login: looking again logged in");

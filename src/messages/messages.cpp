@@ -151,6 +151,14 @@ constexpr Entry kStrings[] = {
     // A card in a reader that no token library shows, and a card another program holds.
     {205, L"Dispozitivul criptografic este conectat, dar pe acest calculator nu este instalat programul necesar pentru a-l folosi, așa că nu a fost citit și nu s-a modificat nimic pe el. Instalați programul dispozitivului criptografic de la producătorul acestuia, apoi reluați procedura."},
     {206, L"Dispozitivul criptografic este conectat, dar un alt program îl folosește în acest moment, așa că nu a putut fi accesat și nu s-a modificat nimic pe el. Închideți celălalt program (de exemplu aplicația producătorului sau un browser care folosește dispozitivul criptografic), apoi reluați procedura."},
+    {210, L"Dispozitivul criptografic cere un cod PIN nou înainte de a permite folosirea cheii (codul PIN primit la emiterea dispozitivului sau un cod PIN expirat). Alegeți codul PIN nou și introduceți-l de două ori:"},
+    {211, L"Cod PIN nou:"},
+    {212, L"Confirmați codul PIN nou:"},
+    {213, L"Cele două coduri PIN nu coincid."},
+    {214, L"Codul PIN nou trebuie să aibă între %1 și %2 caractere."},
+    {215, L"Schimbarea codului PIN"},
+    {216, L"Dispozitivul criptografic nu a acceptat codul PIN nou, așa că codul PIN nu a fost schimbat. Reluați procedura și alegeți un alt cod PIN nou, potrivit regulilor dispozitivului."},
+    {217, L"Schimbați codul PIN pe tastatura cititorului: introduceți codul PIN actual, apoi de două ori codul PIN nou."},
 };
 // clang-format on
 
@@ -204,6 +212,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_LEDGER_UNWRITABLE, 221},
     {ERR_TOKEN_NO_SOFTWARE, 205},
     {ERR_TOKEN_IN_USE, 206},
+    {ERR_NEW_PIN_REFUSED, 216},
 };
 
 }  // namespace

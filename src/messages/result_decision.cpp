@@ -34,8 +34,9 @@ ResultDecision DecideResult(ErrorId id, int successText, unsigned boxFlags,
         return d;
     }
     d.caption = LoadString(id == ERR_SERVER ? 113 : 109);
-    // A PIN the token refused is never sent again unasked.
-    d.clearCachedPin = id == ERR_WRONG_PIN || id == ERR_LOGIN_REFUSED;
+    // A PIN the token refused is never sent again unasked, nor one typed for a token that has
+    // been gone since: the one put back may be another with the same name.
+    d.clearCachedPin = id == ERR_WRONG_PIN || id == ERR_LOGIN_REFUSED || id == ERR_NO_TOKEN;
     if (id == ERR_TOKEN_RESTRICTED) {
         d.kind = ResultDecision::Kind::TokenRestrictionAlert;
         d.caption.clear();  // the restriction alert has no title

@@ -29,7 +29,7 @@ struct ResultDecision {
     std::wstring buttonText;      // the alerts' single button
     unsigned flags = 0;           // message box only
     std::string link;             // token-restriction alert only
-    bool clearCachedPin = false;  // wrong PIN: the next token operation asks again
+    bool clearCachedPin = false;  // wrong PIN, token gone: the next token operation asks again
     // The box asks for the token (to insert it, or to free it from another program): a token
     // appearing while it is open presses its Retry.
     bool waitsForToken = false;

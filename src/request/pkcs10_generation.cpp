@@ -35,6 +35,8 @@ ErrorId ErrorIdFor(CK_RV code, bool tokenSelected) {
             return ERR_TOKEN_REPLACED_KEY;
         case kTokenLoginRefused:
             return ERR_LOGIN_REFUSED;
+        case kTokenNewPinRefused:
+            return ERR_NEW_PIN_REFUSED;
         case kTokenKeygenNeedsAdmin:
             return ERR_KEYGEN_NEEDS_ADMIN;
         case kKeygenLedgerUnwritable:

@@ -1,22 +1,71 @@
 #include "token/pin_gate.h"
 
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "log/enroll_log.h"
 #include "token/pkcs11_session.h"
 #include "token/pki.h"
+#include "token/token_certificate.h"
+#include "token/token_step.h"
 
 namespace qe {
 namespace {
 
-// A PIN belongs to one token: its library, serial number and label.
-std::string PinOwnerOf(const zel_token& token) {
+// What names a token: its library, serial number and label. Serial numbers may be dummies and
+// labels the maker's default, shared by many tokens.
+std::string TokenName(const zel_token& token) {
     return token.modulePath + '\n' + std::string(token.serialNumber, sizeof token.serialNumber) +
-           std::string(token.label, sizeof token.label);
+           std::string(token.label, sizeof token.label) + '\n';
 }
 
-// A PIN typed for another token (pulled out at the dialog, another one put in) is forgotten
-// rather than tried on this one, where a wrong try counts against the customer.
+// The token's name with the certificates it shows, in an order of their own: what the PIN's owner
+// is told apart by.
+std::string WithCertificates(const zel_token& token, const std::vector<TokenCertificate>& store) {
+    std::vector<std::string> values;
+    for (const TokenCertificate& certificate : store) {
+        values.emplace_back(certificate.der.begin(), certificate.der.end());
+    }
+    std::sort(values.begin(), values.end());
+    std::string all = TokenName(token) + '#';
+    for (const std::string& value : values) {
+        all += std::to_string(value.size()) + ':' + value;
+    }
+    return all;
+}
+
+// The same read from the token now; none when they cannot be read: that tells nothing apart.
+std::optional<std::string> ReadWithCertificates(const zel_token& token) {
+    std::vector<TokenCertificate> store;
+    if (GetSmartCardStore(token, store) != 0) {
+        return std::nullopt;
+    }
+    return WithCertificates(token, store);
+}
+
+// A PIN typed for another token (pulled out at the dialog, another one put in, or one with the
+// same name but other certificates) is forgotten rather than tried on this one, where a wrong try
+// counts against the customer. The certificates are read once a step in which the PIN is used
+// without being typed (within a step, a token pulled out ends it); a PIN typed without them known
+// takes those read first.
 void ForgetOtherTokensPin(PinPort& port, const zel_token& token) {
-    if (port.PinOwner() != PinOwnerOf(token) && !port.CachedPin().empty()) {
+    if (port.CachedPin().empty()) {
+        return;
+    }
+    const std::string name = TokenName(token);
+    const std::string& owner = port.PinOwner();
+    bool other = owner.compare(0, name.size(), name) != 0;
+    if (!other && TokenStep::FirstLook(name)) {
+        const std::optional<std::string> now = ReadWithCertificates(token);
+        if (now && owner == name) {
+            port.SetPinOwner(*now);
+        } else {
+            other = now && owner != *now;
+        }
+    }
+    if (other) {
         port.ClearPin();
     }
 }
@@ -53,11 +102,28 @@ Secret ObtainPin(PinPort& port, const zel_token& token) {
         return {};
     }
     ForgetOtherTokensPin(port, token);
+    const bool asked = port.CachedPin().empty();
     Secret pin = ObtainPin(port, PinDialogFlags(token));
-    if (!pin.empty()) {
-        port.SetPinOwner(PinOwnerOf(token));
+    if (asked && !pin.empty()) {
+        // Typed for the token as the status check saw it: nothing more to read in this step.
+        const std::string name = TokenName(token);
+        TokenStep::FirstLook(name);
+        const std::string& seen = port.SeenToken();
+        port.SetPinOwner(seen.compare(0, name.size(), name) == 0 ? seen : name);
     }
     return pin;
+}
+
+void NoteCertificates(PinPort& port, const zel_token& token,
+                      const std::vector<TokenCertificate>& store) {
+    port.SetSeenToken(WithCertificates(token, store));
+    const std::string name = TokenName(token);
+    const std::string& owner = port.PinOwner();
+    if (owner == name) {
+        port.SetPinOwner(port.SeenToken());
+    } else if (owner.compare(0, name.size(), name) == 0 && owner != port.SeenToken()) {
+        port.ClearPin();
+    }
 }
 
 CK_FLAGS PinDialogFlags(const zel_token& token) {

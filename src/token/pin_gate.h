@@ -2,7 +2,10 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <vector>
+
 #include "token/pin_port.h"
+#include "token/token_certificate.h"
 #include "token/zel_token.h"
 #include "toolkit/secret.h"
 
@@ -24,8 +27,15 @@ bool PinReady(PinPort& port, const zel_token& token);
 // The short form of the download and installation flows and of the TLS client certificate: the
 // PIN the logins take after PinReady. Empty when the reader takes the PIN, and when the customer
 // cancelled (which only PinReady tells). No login test. The cached PIN serves only the token it
-// was typed for (library, serial number and label): for another the customer is asked again.
+// was typed for (library, serial number and label, and the certificates it showed, read once a
+// step): for another the customer is asked again.
 Secret ObtainPin(PinPort& port, const zel_token& token);
+
+// The status check's look at the token's certificates (`store`, read without a login): a PIN
+// typed for a token with the same library, serial number and label but other certificates is
+// forgotten.
+void NoteCertificates(PinPort& port, const zel_token& token,
+                      const std::vector<TokenCertificate>& store);
 
 // The flags the PIN dialog is asked with: the PIN-count flags (CKF_USER_PIN_COUNT_LOW,
 // _FINAL_TRY, _LOCKED) the token showed when it was listed for this command; kPinTriesUnknown

@@ -13,6 +13,9 @@ namespace qe {
 // since it last accepted one but shows none of the PIN-count flags, so the dialog can say that
 // the tries left are unknown. Above every flag PKCS#11 defines for a token.
 inline constexpr CK_FLAGS kPinTriesUnknown = CK_FLAGS{1} << 31;
+// Not a PKCS#11 flag either: the reader's keypad is asked for a PIN change (the current PIN, then
+// the new one), not for a login.
+inline constexpr CK_FLAGS kPinChangeOnReader = CK_FLAGS{1} << 30;
 
 // The window side of the PIN: the PIN cached for this run and the dialog that asks for it. The
 // main window implements it; workers call it, and AskPin blocks the calling worker (never the
@@ -34,6 +37,16 @@ public:
     }
     // Forgets the cached PIN, so the next token operation asks again.
     virtual void ClearPin() = 0;
+    // The token demands a new PIN before its key may be used: asks for it twice, between
+    // `minLength` and `maxLength` characters as the token counts them, blocking the worker.
+    // Empty when the customer cancelled (or the window cannot ask).
+    virtual Secret AskNewPin(CK_ULONG minLength, CK_ULONG maxLength) {
+        (void)minLength;
+        (void)maxLength;
+        return {};
+    }
+    // The token took `pin` as its new PIN: it replaces the cached one.
+    virtual void ReplacePin(Secret pin) { (void)pin; }
     // A token that takes the PIN on its reader's keypad: the window shows that the reader waits
     // for it from ReaderLoginStarts (with warning flags as for AskPinFor) until ReaderLoginEnds.
     // Neither blocks the worker, and the customer cannot end the wait: only the reader can.
@@ -44,9 +57,13 @@ public:
     // Only workers use it, one at a time.
     const std::string& PinOwner() const { return pinOwner_; }
     void SetPinOwner(std::string owner) { pinOwner_ = std::move(owner); }
+    // The token and certificates the last status check found (the PIN gate's form).
+    const std::string& SeenToken() const { return seenToken_; }
+    void SetSeenToken(std::string seen) { seenToken_ = std::move(seen); }
 
 private:
     std::string pinOwner_;
+    std::string seenToken_;
 };
 
 // The short form used by the download and installation flows: ask only when no PIN is cached,

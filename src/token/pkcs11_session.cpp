@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "log/enroll_log.h"
 #include "token/pkcs11_call.h"
 #include "token/token_status.h"
 #include "token/token_step.h"
@@ -46,7 +47,8 @@ namespace {
 // keep no count of the tries.
 std::atomic<bool> g_pinRefused{false};
 
-// Where this thread's logins on a reader's keypad are shown; none outside a ReaderLoginScope.
+// Where this thread's logins on a reader's keypad are shown and a new PIN is asked for; none
+// outside a ReaderLoginScope.
 thread_local PinPort* t_readerPort = nullptr;
 
 // The reader's prompt from before C_Login until it returned, whatever it returned.
@@ -97,7 +99,55 @@ CK_RV LoginAs(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_USER_TYPE user
     return rv;
 }
 
+// Whether the token of `session` still shows that its user PIN has to be changed.
+bool ChangeStillDemanded(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session) {
+    CK_SESSION_INFO sessionInfo{};
+    CK_TOKEN_INFO info{};
+    return fn->C_GetSessionInfo(session, &sessionInfo) == CKR_OK &&
+           fn->C_GetTokenInfo(sessionInfo.slotID, &info) == CKR_OK &&
+           (info.flags & CKF_USER_PIN_TO_BE_CHANGED) != 0;
+}
+
+CK_UTF8CHAR* PinBytes(const Secret& pin) {
+    return const_cast<CK_UTF8CHAR*>(reinterpret_cast<const CK_UTF8CHAR*>(pin.data()));
+}
+
 }  // namespace
+
+CK_RV ChangeDemandedPin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAGS tokenFlags,
+                        const Secret& oldPin, Secret& renewed) {
+    renewed.Clear();
+    PinPort* port = t_readerPort;
+    if (port == nullptr) {
+        return CKR_PIN_EXPIRED;
+    }
+    Log().Write("The token demands a new PIN before its key is used");
+    CK_RV rv = CKR_OK;
+    if (PinOnReader(tokenFlags)) {
+        const ReaderPrompt prompt(tokenFlags | kPinChangeOnReader);
+        rv = Checked(fn->C_SetPIN(session, nullptr, 0, nullptr, 0));
+    } else {
+        CK_SESSION_INFO sessionInfo{};
+        CK_TOKEN_INFO info{};
+        if ((rv = Checked(fn->C_GetSessionInfo(session, &sessionInfo))) != CKR_OK ||
+            (rv = Checked(fn->C_GetTokenInfo(sessionInfo.slotID, &info))) != CKR_OK) {
+            return rv;
+        }
+        renewed = port->AskNewPin(info.ulMinPinLen, info.ulMaxPinLen);
+        if (renewed.empty()) {
+            return CKR_FUNCTION_CANCELED;
+        }
+        rv = Checked(fn->C_SetPIN(session, PinBytes(oldPin), oldPin.size(), PinBytes(renewed),
+                                  renewed.size()));
+    }
+    Log().Write("PIN change status: " + std::to_string(rv));
+    if (rv == CKR_OK) {
+        port->ReplacePin(renewed.Clone());
+        return CKR_OK;
+    }
+    renewed.Clear();
+    return rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE ? kTokenNewPinRefused : rv;
+}
 
 bool PinRefusedSinceAccepted() {
     return g_pinRefused;
@@ -144,12 +194,31 @@ CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLA
     if (!acceptAlreadyLoggedIn || !PinOnReader(tokenFlags) ||
         Checked(fn->C_GetSessionInfo(session, &info)) != CKR_OK ||
         (info.state != CKS_RO_USER_FUNCTIONS && info.state != CKS_RW_USER_FUNCTIONS)) {
-        rv = LoginAs(fn, session, CKU_USER, tokenFlags, pin);
+        rv = LoginAs(fn, session, CKU_USER, tokenFlags, renewed_.empty() ? pin : renewed_);
+    }
+    // A token that demands a new PIN: refused as expired, or logged in but keeping its key back.
+    if (rv == CKR_PIN_EXPIRED || (rv == CKR_OK && (tokenFlags & CKF_USER_PIN_TO_BE_CHANGED) != 0 &&
+                                  ChangeStillDemanded(fn, session))) {
+        rv = Renew(tokenFlags, renewed_.empty() ? pin : renewed_, rv == CKR_PIN_EXPIRED);
     }
     if (rv == CKR_OK) {
         loggedIn_ = !TokenStep::KeepLogin(fn, session);
     } else if (rv == CKR_USER_ALREADY_LOGGED_IN && (acceptAlreadyLoggedIn || TokenStep::Active())) {
         alreadyLoggedIn_ = true;
+    }
+    return rv;
+}
+
+CK_RV Pkcs11Login::Renew(CK_FLAGS tokenFlags, const Secret& pin, bool expired) {
+    Secret renewed;
+    CK_RV rv = ChangeDemandedPin(fn_, session_, tokenFlags, pin, renewed);
+    if (rv == CKR_OK && expired) {
+        rv = LoginAs(fn_, session_, CKU_USER, tokenFlags, renewed);
+    } else if (rv != CKR_OK && !expired) {
+        fn_->C_Logout(session_);  // not kept: the step ends here
+    }
+    if (rv == CKR_OK && !renewed.empty()) {
+        renewed_ = std::move(renewed);
     }
     return rv;
 }

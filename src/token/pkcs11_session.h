@@ -59,10 +59,15 @@ public:
     bool alreadyLoggedIn() const { return alreadyLoggedIn_; }
 
 private:
+    // Changes the PIN the token demands to have changed; logs in with the new one when the token
+    // refused the old one as expired (`expired`).
+    CK_RV Renew(CK_FLAGS tokenFlags, const Secret& pin, bool expired);
+
     CK_FUNCTION_LIST* fn_ = nullptr;
     CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
     bool loggedIn_ = false;
     bool alreadyLoggedIn_ = false;
+    Secret renewed_;  // the PIN this guard changed to: later logins of the guard use it
 };
 
 // Whether a login in this process was refused with CKR_PIN_INCORRECT after the last one that
@@ -81,7 +86,8 @@ inline bool PinOnReader(CK_FLAGS tokenFlags) {
 }
 
 // While it lives, the logins this thread makes on the reader's keypad are shown through `port`
-// (ReaderLoginStarts before C_Login, ReaderLoginEnds once it returned). Scopes nest.
+// (ReaderLoginStarts before C_Login, ReaderLoginEnds once it returned), and a new PIN the token
+// demands is asked through it. Scopes nest.
 class ReaderLoginScope {
 public:
     explicit ReaderLoginScope(PinPort& port);
@@ -92,6 +98,16 @@ public:
 private:
     PinPort* outer_;
 };
+
+// The token demands a new PIN before its key may be used (an issued transport PIN, or one its
+// rules expired): the customer is asked for it through this thread's ReaderLoginScope, C_SetPIN
+// changes it on `session` (read-write, logged in or not) and the new PIN replaces the cached one
+// and comes back in `renewed`. A reader with its own keypad asks for both PINs itself. Nothing else
+// is changed on the token. Returns 0; CKR_FUNCTION_CANCELED when the customer cancelled;
+// kTokenNewPinRefused when the token did not take the new PIN; the token's answer otherwise (160
+// for a wrong current PIN, CKR_PIN_LOCKED); CKR_PIN_EXPIRED when nobody can be asked.
+CK_RV ChangeDemandedPin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAGS tokenFlags,
+                        const Secret& oldPin, Secret& renewed);
 
 // A key marked CKA_ALWAYS_AUTHENTICATE wants the PIN again for every use: after C_SignInit or
 // C_DecryptInit on it, C_Login as CKU_CONTEXT_SPECIFIC with the PIN. Does that when the key says

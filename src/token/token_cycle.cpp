@@ -43,6 +43,14 @@ CK_RV RunCycleOnce(const zel_token& token, CK_FLAGS sessionFlags, const Secret* 
             rv = work(opened.fn(), session.handle(), opened.slotId);
         }
     }
+    // A token that lets the user log in but keeps the key back until the PIN is changed.
+    if (rv == CKR_PIN_EXPIRED && pin != nullptr) {
+        Secret renewed;
+        if ((rv = ChangeDemandedPin(opened.fn(), session.handle(), token.tokenFlags, *pin,
+                                    renewed)) == CKR_OK) {
+            rv = work(opened.fn(), session.handle(), opened.slotId);
+        }
+    }
     login.Logout();
     const CK_RV closed = session.Close();
     return rv == CKR_OK && closeOtherSessions ? closed : rv;

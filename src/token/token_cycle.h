@@ -24,8 +24,9 @@ CK_RV RunOnToken(const zel_token& token, CK_FLAGS sessionFlags, const TokenWork&
 // found in place with `acceptAlreadyLoggedIn`, which is then left in place), logged out before
 // the session closes; with `closeOtherSessions`, the slot's other sessions are closed first
 // (outside a step) and a failing close of the session fails the cycle. Work that fails for want of
-// a login (another program reset the card) runs once more after a new login. A failing C_Login is
-// returned unchanged (160 for a wrong PIN).
+// a login (another program reset the card) runs once more after a new login; work the token
+// refuses with CKR_PIN_EXPIRED, once more after the PIN was changed (ChangeDemandedPin). A failing
+// C_Login is returned unchanged (160 for a wrong PIN).
 CK_RV RunOnTokenLoggedIn(const zel_token& token, const Secret& pin, const TokenWork& work,
                          bool acceptAlreadyLoggedIn = false, bool closeOtherSessions = false);
 

@@ -97,4 +97,8 @@ bool TokenStep::Active() {
     return t_step != nullptr;
 }
 
+bool TokenStep::FirstLook(const std::string& what) {
+    return t_step == nullptr || t_step->looked_.insert(what).second;
+}
+
 }  // namespace qe

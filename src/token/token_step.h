@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ public:
     static bool LibraryLost(const std::string& name);
     // Whether a step is active on this thread: other sessions on a slot may be the step's.
     static bool Active();
+    // Whether `what` is looked at for the first time in the step (it is then remembered); always
+    // true outside a step. What a step cannot change need be read only once in it.
+    static bool FirstLook(const std::string& what);
 
 private:
     // One token a step: its library tells its login.
@@ -53,6 +57,7 @@ private:
     TokenStep* outer_;
     std::map<std::string, Pkcs11Module> libraries_;
     std::vector<Login> logins_;
+    std::set<std::string> looked_;
 };
 
 }  // namespace qe

@@ -75,6 +75,8 @@ enum : ErrorId {
     ERR_TOKEN_NO_SOFTWARE = 38,
     // Another program holds the card exclusively: no library reaches it until that one lets go.
     ERR_TOKEN_IN_USE = 39,
+    // The token demanded a new PIN and did not take the one the customer chose.
+    ERR_NEW_PIN_REFUSED = 42,
 };
 
 }  // namespace qe

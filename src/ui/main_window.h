@@ -108,6 +108,8 @@ public:
     void AskPin() override;
     void AskPinFor(CK_FLAGS tokenFlags) override;
     void ClearPin() override;
+    Secret AskNewPin(CK_ULONG minLength, CK_ULONG maxLength) override;
+    void ReplacePin(Secret pin) override;
     void ReaderLoginStarts(CK_FLAGS tokenFlags) override;
     void ReaderLoginEnds() override;
     int ShowResult(ErrorId id, int successText, unsigned boxFlags) override;
@@ -155,6 +157,9 @@ private:
     void OnNextStep();
     void OnProgress(const ProgressRecord& record);
     void OpenPinDialog(CK_FLAGS tokenFlags, std::function<void()> finished);
+    // `finished` gets the new PIN, empty when the customer cancelled.
+    void OpenPinChangeDialog(CK_ULONG minLength, CK_ULONG maxLength,
+                             std::function<void(Secret)> finished);
     // `finished` gets the login given, or null when the customer cancelled.
     void OpenProxyLoginDialog(const std::string& proxy, bool refused,
                               std::function<void(ProxyLogin*)> finished);

@@ -17,6 +17,7 @@
 #include "ui/certificate_choice.h"
 #include "ui/confirm_dialog.h"
 #include "ui/open_dialog.h"
+#include "ui/pin_change_dialog.h"
 #include "ui/pin_dialog.h"
 #include "ui/proxy_login_dialog.h"
 #include "ui/result_box.h"
@@ -38,6 +39,16 @@ void CQuorvaneEnrollDlg::OpenPinDialog(CK_FLAGS tokenFlags, std::function<void()
         }
         finished();
     });
+    OpenDialog(dialog);
+}
+
+void CQuorvaneEnrollDlg::OpenPinChangeDialog(CK_ULONG minLength, CK_ULONG maxLength,
+                                             std::function<void(Secret)> finished) {
+    auto* dialog = new CPinChangeDlg(minLength, maxLength, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(
+        dialog, &QDialog::finished, this, [dialog, finished](int) { finished(dialog->TakePin()); },
+        Qt::SingleShotConnection);
     OpenDialog(dialog);
 }
 
@@ -116,6 +127,36 @@ bool CQuorvaneEnrollDlg::AskProxyLogin(const std::string& proxy, bool refused, P
 void CQuorvaneEnrollDlg::ClearPin() {
     std::lock_guard lock(mutex_);
     pin_.Clear();
+}
+
+Secret CQuorvaneEnrollDlg::AskNewPin(CK_ULONG minLength, CK_ULONG maxLength) {
+    Secret pin;
+    if (QThread::currentThread() == thread()) {
+        handOver_.Ask<bool>([&](std::function<void(bool)> done) {
+            OpenPinChangeDialog(minLength, maxLength, [&pin, done](Secret given) {
+                pin = std::move(given);
+                done(true);
+            });
+        });
+        return pin;
+    }
+    std::binary_semaphore answered{0};
+    QMetaObject::invokeMethod(
+        this,
+        [&] {
+            OpenPinChangeDialog(minLength, maxLength, [&](Secret given) {
+                pin = std::move(given);
+                answered.release();
+            });
+        },
+        Qt::QueuedConnection);
+    answered.acquire();
+    return pin;
+}
+
+void CQuorvaneEnrollDlg::ReplacePin(Secret pin) {
+    std::lock_guard lock(mutex_);
+    pin_ = std::move(pin);
 }
 
 // Queued from whichever thread logs in, so both arrive in the order they were made.

@@ -23,6 +23,7 @@ constexpr int kPinTriesUnknownText = 180;
 constexpr int kCancelText = 137;
 constexpr int kReaderPromptText = 186;
 constexpr int kEmptyPinText = 194;
+constexpr int kReaderChangeText = 217;
 
 // The red warning line at `top` (pixels) under a prompt; returns its height in pixels, 0 without
 // a warning.
@@ -57,6 +58,29 @@ bool PressDefaultOnEnter(QKeyEvent* event, QWidget* focus, QAbstractButton* ok,
     }
     (focus == cancel ? cancel : ok)->click();
     return true;
+}
+
+QString FieldName(int text) {
+    QString name = UiText(text);
+    while (name.endsWith(QLatin1Char(':'))) {
+        name.chop(1);
+    }
+    return name;
+}
+
+int PlaceParagraph(QLabel* label, int x, int top, int width) {
+    label->setGeometry(x, top, width, label->heightForWidth(width));
+    return label->geometry().bottom() + 1;
+}
+
+void PlaceOkCancel(QWidget* ok, QWidget* cancel, int dialogWidth, int top) {
+    constexpr int kButtonWidth = 50;
+    constexpr int kButtonHeight = 14;
+    constexpr int kFromCentre = 19;
+    ok->setGeometry(DluX(dialogWidth / 2 - kFromCentre - kButtonWidth), top, DluX(kButtonWidth),
+                    DluY(kButtonHeight));
+    cancel->setGeometry(DluX(dialogWidth / 2 + kFromCentre), top, DluX(kButtonWidth),
+                        DluY(kButtonHeight));
 }
 
 int CPinDlg::WarningString(CK_FLAGS tokenFlags) {
@@ -145,7 +169,9 @@ void CPinDlg::WipeEdit() {
 CPinReaderDlg::CPinReaderDlg(CK_FLAGS tokenFlags, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
     setWindowTitle(UiText(kCaptionText));
-    auto* prompt = new QLabel(UiText(kReaderPromptText), this);
+    auto* prompt = new QLabel(
+        UiText((tokenFlags & kPinChangeOnReader) != 0 ? kReaderChangeText : kReaderPromptText),
+        this);
     prompt->setWordWrap(true);
     prompt->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     const QRect area = DluRect(21, 17, 145, 8);

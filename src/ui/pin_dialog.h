@@ -23,6 +23,13 @@ QLabel* RedLabel(const QString& text, QWidget* parent);
 // `event` was Enter and a button was pressed.
 bool PressDefaultOnEnter(QKeyEvent* event, QWidget* focus, QAbstractButton* ok,
                          QAbstractButton* cancel);
+// A field's name as a screen reader says it: the catalogue's label less the colon.
+QString FieldName(int text);
+// `label` word-wrapped at `x`, `top` (pixels) across `width`; returns the pixel under its last
+// line.
+int PlaceParagraph(QLabel* label, int x, int top, int width);
+// OK and Cancel side by side, centred in a dialog `dialogWidth` dialog units wide, at `top`.
+void PlaceOkCancel(QWidget* ok, QWidget* cancel, int dialogWidth, int top);
 
 // The PIN dialog (template 141): a PIN field with the focus, OK and Cancel ("Renunță"). OK keeps at
 // most 259 bytes of the typed text (UTF-8, never a split character); every end wipes what the field
@@ -65,7 +72,8 @@ private:
     Secret pin_;
 };
 
-// Shown while a token that takes the PIN on its reader's keypad waits for it: the prompt, and
+// Shown while a token that takes the PIN on its reader's keypad waits for it (with
+// kPinChangeOnReader: for a PIN change, the current PIN and the new one): the prompt, and
 // under it the warning CPinDlg would give for the same flags. It has no button and refuses
 // Escape and the window's close: nothing here can cancel a login in progress, so only Finish,
 // called once the login returned, ends it.

@@ -25,6 +25,9 @@ public:
     Secret Take();
     // Wipes the PIN and empties the field.
     void Clear();
+    // The PIN's length in bytes, as tokens count it, and whether another field holds the same.
+    std::size_t Size() const { return pin_.size(); }
+    bool SamePin(const CPinEdit& other) const { return pin_.view() == other.pin_.view(); }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

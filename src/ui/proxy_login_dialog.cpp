@@ -29,23 +29,10 @@ constexpr int kMarginX = 14;
 constexpr int kMarginY = 10;
 constexpr int kGap = 4;
 constexpr int kFieldHeight = 14;
-constexpr int kButtonWidth = 50;
-constexpr int kButtonHeight = 14;
-
-// A field's name as a screen reader says it: its label less the colon.
-QString FieldName(int text) {
-    QString name = UiText(text);
-    while (name.endsWith(QLatin1Char(':'))) {
-        name.chop(1);
-    }
-    return name;
-}
 
 // `label` word-wrapped across the dialog at `top` (pixels); returns the pixel under its last line.
 int PlaceParagraph(QLabel* label, int top) {
-    const int width = DluX(kWidth - 2 * kMarginX);
-    label->setGeometry(DluX(kMarginX), top, width, label->heightForWidth(width));
-    return label->geometry().bottom() + 1;
+    return qe::PlaceParagraph(label, DluX(kMarginX), top, DluX(kWidth - 2 * kMarginX));
 }
 
 }  // namespace
@@ -116,11 +103,8 @@ CProxyLoginDlg::CProxyLoginDlg(const std::string& proxy, bool refused, QWidget* 
     // OK and Cancel centred under the fields, as in the PIN dialog.
     const int buttonsTop = bottom + DluY(3 * kGap);
     ok_ = new CCustomButton(QStringLiteral("&OK"), this);
-    ok_->setGeometry(DluX(kWidth / 2 - 19 - kButtonWidth), buttonsTop, DluX(kButtonWidth),
-                     DluY(kButtonHeight));
     cancel_ = new CCustomButton(WithMnemonic(UiText(kCancelText)), this);
-    cancel_->setGeometry(DluX(kWidth / 2 + 19), buttonsTop, DluX(kButtonWidth),
-                         DluY(kButtonHeight));
+    PlaceOkCancel(ok_, cancel_, kWidth, buttonsTop);
     setFixedSize(DluX(kWidth), ok_->geometry().bottom() + 1 + DluY(kMarginY));
     setTabOrder(user_, password_);
     setTabOrder(password_, ok_);

@@ -73,6 +73,11 @@ public:
         Record("clear-pin");
         pin_.Clear();
     }
+    Secret AskNewPin(CK_ULONG minLength, CK_ULONG maxLength) override {
+        Record("new-pin " + std::to_string(minLength) + " " + std::to_string(maxLength));
+        return Secret(Take(newPinAnswers, std::string()));
+    }
+    void ReplacePin(Secret pin) override { pin_ = std::move(pin); }
     void ReaderLoginStarts(CK_FLAGS tokenFlags) override {
         readerFlags.push_back(tokenFlags);
         Record("reader");
@@ -125,10 +130,11 @@ public:
         shown.clear();
     }
 
-    std::deque<std::string> pinAnswers;  // an empty answer cancels the dialog
-    std::vector<CK_FLAGS> pinFlags;      // what each dialog was asked with
-    std::vector<CK_FLAGS> readerFlags;   // what each login on the reader's keypad warned with
-    std::deque<int> resultAnswers;       // what shown boxes return (default: 1, OK)
+    std::deque<std::string> pinAnswers;     // an empty answer cancels the dialog
+    std::deque<std::string> newPinAnswers;  // the new-PIN dialog's; empty cancels it
+    std::vector<CK_FLAGS> pinFlags;         // what each dialog was asked with
+    std::vector<CK_FLAGS> readerFlags;      // what each login on the reader's keypad warned with
+    std::deque<int> resultAnswers;          // what shown boxes return (default: 1, OK)
     std::deque<std::optional<std::size_t>> certificateChoices;  // default: cancel
     // The acceptance dialog; by default the customer accepts and leaves the removal option on.
     std::function<AcceptanceOutcome(const Bytes&, const std::string&, const std::string&)>
@@ -211,8 +217,8 @@ protected:
         }
     }
     // Certificates on the token, in C_FindObjects order (DER each).
-    std::vector<Bytes> TokenCertificates() const {
-        SoftHsm::Session session(kLabel, kPin);
+    std::vector<Bytes> TokenCertificates(const std::string& pin = kPin) const {
+        SoftHsm::Session session(kLabel, pin);
         std::vector<Bytes> certificates;
         for (CK_OBJECT_HANDLE object : session.Find(CKO_CERTIFICATE)) {
             certificates.push_back(session.Attribute(object, CKA_VALUE));

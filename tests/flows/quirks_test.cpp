@@ -16,7 +16,11 @@ struct Quirk {
     ErrorId registered;  // the register's result; on success the download follows
     ErrorId downloaded = ERR_SUCCESS;
     const char* pin = "1234";
+    const char* newPin = "";  // typed when the token demands a new PIN ('@' in faults: a file)
 };
+
+// A new PIN asked on the reader's keypad.
+const std::string kReaderPinChange = kReaderToken + "pin-to-be-changed @\n";
 
 const Quirk kQuirks[] = {
     {1, "fail C_CreateObject 0x31\n", ERR_SUCCESS, ERR_NO_ROOM_FOR_CERTIFICATE},
@@ -44,6 +48,12 @@ const Quirk kQuirks[] = {
     {22, "fail-after C_Initialize 0x191\n", ERR_SUCCESS},
     {23, "delay C_Finalize 2000\nfinalize-before C_FindObjectsInit skip 10\n", ERR_SUCCESS},
     {24, "fork-guard\n", ERR_SUCCESS},
+    {25, "pin-to-be-changed @\n", ERR_SUCCESS, ERR_SUCCESS, "1234", "5678"},
+    {25, "pin-to-be-changed @ login\n", ERR_SUCCESS, ERR_SUCCESS, "1234", "5678"},
+    {25, "pin-to-be-changed @\nflags-clear 0x80000\n", ERR_SUCCESS, ERR_SUCCESS, "1234", "5678"},
+    {25, "pin-to-be-changed @\n", ERR_NEW_PIN_REFUSED, ERR_SUCCESS, "1234", "12"},
+    {25, "pin-to-be-changed @\n", ERR_CANCELLED},
+    {25, kReaderPinChange.c_str(), ERR_SUCCESS},
 };
 
 class QuirkTest : public FlowTest, public ::testing::WithParamInterface<Quirk> {};
@@ -54,22 +64,32 @@ TEST_P(QuirkTest, RenewalCompletesOrStopsWithTheCauseKeepingTheOldCertificate) {
         hsm_.InitToken("Ion Popescu QES", kPin);  // the card's second slot
     }
     hsm_.WriteModuleList({FaultModuleLibrary()});
-    hsm_.WriteFaultConfig(quirk.faults);
+    std::string faults = quirk.faults;
+    if (const auto at = faults.find('@'); at != std::string::npos) {
+        faults.replace(at, 1, dir_ / "pin-changed");
+    }
+    hsm_.WriteFaultConfig(faults);
     window_.pinAnswers = {kPin};  // asked here only by a token that hides its certificates
     RunStatusCheck();
     const std::vector<Bytes> before = TokenCertificates();
-    // A reader with its own keypad is asked once a step.
-    const std::size_t keypad = quirk.row == 7 ? 1 : 0;
+    // A reader with its own keypad is asked once a step, and once more for a new PIN. A token that
+    // demands a new PIN asks for it once, within its own length rules.
+    const bool reader = faults.find("pinpad-login") != std::string::npos;
+    const std::size_t keypad = reader ? 1 : 0;
+    const bool renewed = quirk.row == 25 && quirk.registered == ERR_SUCCESS;
+    window_.newPinAnswers = {quirk.newPin};
     RunFlow(1, quirk.pin);
     ASSERT_EQ(window_.results.back(), quirk.registered);
-    EXPECT_EQ(window_.Events("reader-end").size(), keypad);
+    EXPECT_EQ(window_.Events("reader-end").size(), keypad + (reader && renewed ? 1 : 0));
+    EXPECT_EQ(window_.Events("new-pin 4 255").size(), quirk.row == 25 && !reader ? 1u : 0u);
+    const std::string pin = renewed && *quirk.newPin != '\0' ? quirk.newPin : kPin;
     if (quirk.registered == ERR_SUCCESS) {
-        RunFlow(2, kPin);
+        RunFlow(2, pin.c_str());
         ASSERT_EQ(window_.results.back(), quirk.downloaded) << LogText();
         EXPECT_EQ(window_.Events("reader-end").size(), keypad);
     }
     const bool installed = Order()["installed"].toBool();
-    const std::vector<Bytes> after = TokenCertificates();
+    const std::vector<Bytes> after = TokenCertificates(pin);  // logged in with the PIN it has now
     const bool oldThere = std::find(after.begin(), after.end(), before.at(0)) != after.end();
     if (window_.results.back() == ERR_SUCCESS) {
         EXPECT_TRUE(installed && !oldThere && after.size() == before.size());

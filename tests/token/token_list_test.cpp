@@ -245,6 +245,28 @@ TEST_F(TokenListTest, PinGate) {
     EXPECT_EQ(port.asked, 1);
 }
 
+// Tokens that show one library, serial number and label (a dummy serial, the maker's label): a
+// PIN typed for one is not handed to the other, which has other certificates, whether the status
+// check sees them or the next step's first use of the PIN reads them.
+TEST_F(TokenListTest, CachedPinServesOnlyTheTokenItWasTypedFor) {
+    test::SoftHsm::Session(LabelText(tokens_[0]), "1234").CreateCertificate({0x30, 0}, {1}, "c");
+    Faults("serial 1234\nlabel Ion Popescu");
+    const std::vector<zel_token> same = ListedTokens();
+    ASSERT_EQ(same.size(), 2u);
+    for (const bool statusCheck : {true, false}) {
+        test::ScriptedPins port;
+        port.answers = {"1234", "5678"};
+        for (const auto& [token, pin] : {std::pair{0, "1234"}, {0, "1234"}, {1, "5678"}}) {
+            std::vector<TokenCertificate> store;
+            if (statusCheck && GetSmartCardStore(same.at(token), store) == 0) {
+                NoteCertificates(port, same.at(token), store);
+            }
+            EXPECT_EQ(ObtainPin(port, same.at(token)).view(), pin);
+        }
+        EXPECT_EQ(port.asked, 2);
+    }
+}
+
 // The name of the last vendor hardware-feature object that reads, within 4096 bytes, from a
 // read-only session.
 TEST_F(TokenListTest, ProductName) {

@@ -19,6 +19,8 @@ NOT_ROMANIAN = {"Cancel", "Yes", "No", "Close", "Retry", "Abort", "Ignore", "Hel
 PIN_SCREENS = ("pin", "pin-count-low", "pin-final-try", "pin-locked", "pin-tries-unknown")
 # The proxy's login: a user name field and a password field; after a refusal both tell it.
 PROXY_SCREENS = ("proxy-login", "proxy-login-refused")
+# The new PIN and its confirmation, each telling the token's length rule.
+PIN_CHANGE_SCREENS = ("pin-change", "pin-change-mismatch")
 SCREENS = {name: {"label"} for name in (
     "main-starting", "main-status-check", "main-idle", "main-idle-expired", "message-box",
     "message-box-success", "message-box-unshown", "message-box-not-yet-valid",
@@ -27,11 +29,13 @@ SCREENS = {name: {"label"} for name in (
     "main-busy": {"progress bar", "label"}, "alert-old-driver": {"link"},
     "certificate-choice": {"tree"}, "acceptance": {"radio button", "document frame"},
     "acceptance-scrolled": {"check box", "document frame"},
-    "acceptance-file-not-found": {"document frame"}, "pin-reader": {"label"}} | {
+    "acceptance-file-not-found": {"document frame"}, "pin-reader": {"label"},
+    "pin-reader-change": {"label"}} | {
+    name: {"label", "password text"} for name in PIN_CHANGE_SCREENS} | {
     name: {"password text"} for name in PIN_SCREENS} | {
     name: {"label", "text", "password text"} for name in PROXY_SCREENS}
 # The reader's prompt has no button: the reader takes the PIN, and C_Login cannot be cancelled.
-WITHOUT_BUTTONS = {"pin-reader"}
+WITHOUT_BUTTONS = {"pin-reader", "pin-reader-change"}
 ACTIONABLE = {"push button", "radio button", "check box", "password text", "text", "entry",
               "tree table", "table", "list", "tree", "link", "combo box", "document frame"}
 
@@ -77,7 +81,7 @@ def check(screen, window, pyatspi):
             if role == "password text" and (text or PIN in name + (child.description or "")):
                 problems.append(f"{where}: gives the PIN away ({text!r})")
             if role in ("password text", "text") and not child.description and \
-                    screen in (*PIN_SCREENS[1:], *PROXY_SCREENS[1:]):
+                    screen in (*PIN_SCREENS[1:], *PROXY_SCREENS[1:], *PIN_CHANGE_SCREENS):
                 problems.append(f"{where}: the warning is not told")
             if role == "progress bar":
                 value = child.queryValue()

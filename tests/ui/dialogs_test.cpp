@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include <QAccessible>
 #include <QBuffer>
@@ -33,6 +34,7 @@
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/dialog_units.h"
+#include "ui/pin_change_dialog.h"
 #include "ui/pin_dialog.h"
 #include "ui/pin_edit.h"
 #include "ui/toolkit_translations.h"
@@ -113,6 +115,31 @@ TEST(PinDialog, EmptyOkRefusedAndTextSetThroughAccessibility) {
     Press(dialog.Edit(), "\r");
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(dialog.TakePin().view(), "5678ș");
+}
+
+// A new PIN of 4 to 6 characters by keyboard: Enter ends the dialog only with the same PIN typed
+// twice within the lengths, the note tells two that differ, Escape keeps nothing.
+TEST(PinChangeDialog, OkOnlyForTheSamePinTwiceWithinTheLengths) {
+    const std::tuple<QString, QString, bool, int, std::string> cases[] = {
+        // new PIN, confirmation and its last key, the note shown, the end, the PIN handed over
+        {"1234", "1234\r", false, QDialog::Accepted, "1234"},
+        {"1234", "12\r", false, -1, ""},
+        {"1234", "1243\r", true, -1, ""},
+        {"123", "123\r", false, -1, ""},
+        {"1234", "1234\x1b", false, QDialog::Rejected, ""},
+    };
+    for (const auto& [typed, confirmation, note, end, pin] : cases) {
+        SCOPED_TRACE(confirmation.toStdString());
+        CPinChangeDlg dialog(4, 6);
+        dialog.show();
+        EXPECT_EQ(dialog.RuleNote()->text(), UiText(214).arg(4).arg(6));
+        Press(dialog.NewEdit(), typed);
+        Press(dialog.ConfirmEdit(), confirmation.chopped(1));
+        EXPECT_EQ(dialog.MismatchNote()->isVisible(), note);
+        Press(dialog.ConfirmEdit(), confirmation.right(1));
+        EXPECT_EQ(dialog.isVisible() ? -1 : dialog.result(), end);
+        EXPECT_EQ(dialog.TakePin().view(), pin);
+    }
 }
 
 // Qt's own menus speak Romanian: the scroll bar's and the text's.

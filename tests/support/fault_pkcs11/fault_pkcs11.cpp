@@ -38,6 +38,11 @@
 //   fork-guard                   calls from a forked process answer CKR_CRYPTOKI_NOT_INITIALIZED
 //   wrong-pin RV [lock N]        a wrong PIN answers RV and sets no flag; after N of them (counted
 //                                like the rules) C_Login answers CKR_PIN_LOCKED
+//   pin-to-be-changed PATH [login]  until PATH exists the token shows CKF_USER_PIN_TO_BE_CHANGED
+//                                and C_SignInit and C_DecryptInit answer CKR_PIN_EXPIRED (with
+//                                login, C_Login too, logging nobody in); a C_SetPIN that SoftHSM2
+//                                takes creates PATH (with pinpad-login: NULL PINs, and the PIN
+//                                stays the keypad's)
 //   always-authenticate          generated private keys get CKA_ALWAYS_AUTHENTICATE (enforced)
 //   extractable-keys             generated private keys are made extractable unless the program
 //                                said otherwise (a token whose defaults expose keys)
@@ -60,7 +65,8 @@
 //   free-memory PUBLIC PRIVATE (the free memory the token information reports) |
 //   mechanism-flags M N (the flags C_GetMechanismInfo reports) |
 //   hide-mechanism M... (C_GetMechanismInfo and the Init calls of operations refuse them) |
-//   serial TEXT (the token's serial number) | nul-padding (token strings padded with NULs)
+//   serial TEXT (the token's serial number) | label TEXT (the label it shows) | nul-padding (token
+//   strings padded with NULs)
 
 #include <dlfcn.h>
 
@@ -100,7 +106,7 @@ struct TokenRules {
     bool absent = false;           // the slot shows no token
     bool refuseReadWrite = false;  // write-protected: C_OpenSession with CKF_RW_SESSION fails
     bool nulPadding = false;
-    std::optional<std::string> serial;
+    std::optional<std::string> serial, label;
     std::optional<CK_STATE> sessionState;
     CK_FLAGS flagsSet = 0, flagsClear = 0;
     std::vector<std::string> productNames;
@@ -135,6 +141,8 @@ struct Config {
     std::set<std::string> crash, hang, noise;
     std::map<std::string, std::string> waitFor, delay;
     std::optional<std::string> pinpadPin;
+    std::string pinChanged;  // pin-to-be-changed: the file that says the PIN was changed
+    bool pinExpiredLogin = false;
     TokenRules all;
     std::map<std::string, TokenRules> byLabel;
 };
@@ -160,6 +168,11 @@ struct State {
 
 bool On(const char* name) {
     return g.config.switches.count(name) != 0;
+}
+
+// pin-to-be-changed: the token still wants its PIN changed.
+bool PinChangeDue() {
+    return !g.config.pinChanged.empty() && access(g.config.pinChanged.c_str(), F_OK) != 0;
 }
 
 unsigned long Number(const std::string& text) {
@@ -226,6 +239,9 @@ Config ParseConfig(std::istream& lines) {
             (key == "crash" ? c.crash : key == "hang" ? c.hang : c.noise).insert(a);
         } else if (key == "wait-for" || key == "delay") {
             (key == "delay" ? c.delay : c.waitFor)[a] = b;
+        } else if (key == "pin-to-be-changed") {
+            c.pinChanged = a;
+            c.pinExpiredLogin = b == "login";
         } else if (key == "pinpad-login") {
             c.pinpadPin = a;
         } else if (key == "[token") {
@@ -234,8 +250,8 @@ Config ParseConfig(std::istream& lines) {
             (key == "absent" ? rules->absent : rules->refuseReadWrite) = true;
         } else if (key == "nul-padding") {
             rules->nulPadding = true;
-        } else if (key == "serial") {
-            rules->serial = rest;
+        } else if (key == "serial" || key == "label") {
+            (key == "serial" ? rules->serial : rules->label) = rest;
         } else if (key == "session-state") {
             rules->sessionState = Number(a);
         } else if (key == "flags-set" || key == "flags-clear") {
@@ -492,16 +508,20 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
         const TokenRules& rules = ForSlot(slot);
         const CK_RV rv = rules.absent ? CKR_TOKEN_NOT_PRESENT : g.real->C_GetTokenInfo(slot, info);
         if (rv == CKR_OK) {
-            info->flags |= rules.flagsSet | (rules.refuseReadWrite ? CKF_WRITE_PROTECTED : 0);
+            info->flags |= rules.flagsSet | (rules.refuseReadWrite ? CKF_WRITE_PROTECTED : 0) |
+                           (PinChangeDue() ? CKF_USER_PIN_TO_BE_CHANGED : 0);
             // wrong-pin hides the count SoftHSM2 keeps
             info->flags &= ~rules.flagsClear & ~(g.config.wrongPin ? CKF_USER_PIN_COUNT_LOW : 0);
             if (rules.freeMemory) {
                 info->ulFreePublicMemory = rules.freeMemory->first;
                 info->ulFreePrivateMemory = rules.freeMemory->second;
             }
-            if (rules.serial) {
-                std::memset(info->serialNumber, ' ', sizeof info->serialNumber);
-                rules.serial->copy(reinterpret_cast<char*>(info->serialNumber), 16);
+            for (auto [text, size, shown] : {std::tuple{info->serialNumber, 16, &rules.serial},
+                                             {info->label, 32, &rules.label}}) {
+                if (*shown) {
+                    std::memset(text, ' ', size);
+                    (*shown)->copy(reinterpret_cast<char*>(text), size);
+                }
             }
             for (auto [text, size] : {std::pair{info->label, 32},
                                       {info->manufacturerID, 32},
@@ -580,6 +600,9 @@ CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_U
         if (g.config.wrongPins >= g.config.pinLock) {
             return CKR_PIN_LOCKED;
         }
+        if (user == CKU_USER && g.config.pinExpiredLogin && PinChangeDue()) {
+            return CKR_PIN_EXPIRED;
+        }
         std::string typed = g.config.pinpadPin.value_or("");
         auto* given = g.config.pinpadPin ? reinterpret_cast<CK_UTF8CHAR*>(typed.data()) : pin;
         CK_RV rv = g.real->C_Login(session, user, given, given != pin ? typed.size() : length);
@@ -587,6 +610,24 @@ CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_U
             ++g.config.wrongPins;
             SaveSeen();  // without a seen-file, writes nowhere
             rv = *g.config.wrongPin;
+        }
+        return rv;
+    });
+}
+
+CK_RV SetPIN(CK_SESSION_HANDLE session, CK_UTF8CHAR* oldPin, CK_ULONG oldLength,
+             CK_UTF8CHAR* newPin, CK_ULONG newLength) {
+    // The PINs themselves are never written down, only the new one's length.
+    return Call("C_SetPIN", " newlen=" + std::to_string(newLength)).Run([&] {
+        std::string typed = g.config.pinpadPin.value_or("");
+        auto* keypad = reinterpret_cast<CK_UTF8CHAR*>(typed.data());
+        const CK_RV rv =
+            !g.config.pinpadPin ? g.real->C_SetPIN(session, oldPin, oldLength, newPin, newLength)
+            : oldPin != nullptr || newPin != nullptr
+                ? CKR_ARGUMENTS_BAD
+                : g.real->C_SetPIN(session, keypad, typed.size(), keypad, typed.size());
+        if (rv == CKR_OK && !g.config.pinChanged.empty()) {
+            std::ofstream(g.config.pinChanged) << "changed\n";
         }
         return rv;
     });
@@ -741,9 +782,9 @@ template <CK_RV (*CK_FUNCTION_LIST::*Member)(CK_SESSION_HANDLE, CK_MECHANISM*, C
           CallName Name>
 CK_RV MechanismInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
     return Call(Name.text, MechanismText(mechanism) + " key=" + Num(key)).Run([&] {
-        const CK_RV rv = Hidden(ForSession(session), mechanism)
-                             ? CKR_MECHANISM_INVALID
-                             : (g.real->*Member)(session, mechanism, key);
+        const CK_RV rv = Hidden(ForSession(session), mechanism) ? CKR_MECHANISM_INVALID
+                         : PinChangeDue()                       ? CKR_PIN_EXPIRED
+                                          : (g.real->*Member)(session, mechanism, key);
         // explicit-decrypt: such a token tells a key's refusal as a device error
         return rv == CKR_KEY_FUNCTION_NOT_PERMITTED && On("explicit-decrypt") ? CKR_DEVICE_ERROR
                                                                               : rv;
@@ -891,7 +932,7 @@ void BuildList() {
     QE_OWN(Initialize), QE_OWN(Finalize), QE_OWN(GetSlotList), QE_OWN(GetTokenInfo),
         QE_OWN(GetMechanismInfo), QE_OWN(OpenSession), QE_OWN(GetSessionInfo), QE_OWN(Login),
         QE_OWN(FindObjectsInit), QE_OWN(FindObjects), QE_OWN(GetAttributeValue),
-        QE_OWN(SetAttributeValue), QE_OWN(CreateObject), QE_OWN(GenerateKeyPair);
+        QE_OWN(SetAttributeValue), QE_OWN(CreateObject), QE_OWN(GenerateKeyPair), QE_OWN(SetPIN);
     g.list.C_GetFunctionList = &::C_GetFunctionList;
 }
 
