@@ -4,7 +4,11 @@
 #include <memory>
 #include <string>
 
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/single_instance.h"
@@ -70,6 +74,71 @@ TEST(SingleInstance, ATakenTemporaryNameMovesTheLockToTheCache) {
         const std::string dir = cache.empty() ? home / ".cache" : home / cache;
         EXPECT_EQ(access((dir + "/quorvane-enroll/QuorvaneEnroll MUTEX").c_str(), F_OK), 0);
     }
+}
+
+// Another user's program at the socket's name, or a running copy's queue filled, neither stops nor
+// holds up a new copy: one that looks at a full queue starts; a running copy answers the copies
+// that looked.
+TEST(SingleInstance, AnotherUsersSocketOrAFullQueueNeitherStopsNorHoldsTheStart) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "another user's squatter needs root";
+    }
+    test::ScopedDir dir("lock");
+    const std::string unusable = dir / "missing";
+    struct Row {
+        std::string lock;
+        bool squatterFull;
+        SingleInstance::Peer found;
+    } const rows[] = {{dir.path(), true, SingleInstance::Peer::None},
+                      {unusable, true, SingleInstance::Peer::Unanswered},
+                      {unusable, false, SingleInstance::Peer::None}};
+    sockaddr_un name{};
+    socklen_t length = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.lock + (row.squatterFull ? ", full" : ""));
+        length = sizeof name;
+        {
+            SingleInstance named(row.lock);  // where the name is, as the wizard computes it
+            ASSERT_EQ(
+                getsockname(named.ListeningSocket(), reinterpret_cast<sockaddr*>(&name), &length),
+                0);
+        }
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t squatter = fork();
+        if (squatter == 0) {  // nobody's, with a queue of one that it fills itself
+            const int s = socket(AF_UNIX, SOCK_STREAM, 0), filler = socket(AF_UNIX, SOCK_STREAM, 0);
+            if (setgid(65534) != 0 || setuid(65534) != 0 ||
+                bind(s, reinterpret_cast<sockaddr*>(&name), length) != 0 || listen(s, 0) != 0 ||
+                (row.squatterFull && connect(filler, reinterpret_cast<sockaddr*>(&name), length))) {
+                _exit(1);
+            }
+            (void)!write(ready[1], "r", 1);
+            pause();
+            _exit(0);
+        }
+        char byte = 0;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        SingleInstance started(row.lock);
+        EXPECT_FALSE(started.AlreadyRunning());
+        EXPECT_EQ(started.FoundPeer(), row.found);
+        kill(squatter, SIGKILL);
+        waitpid(squatter, nullptr, 0);
+        close(ready[0]);
+        close(ready[1]);
+    }
+    SingleInstance running(unusable);
+    length = sizeof name;
+    ASSERT_EQ(getsockname(running.ListeningSocket(), reinterpret_cast<sockaddr*>(&name), &length),
+              0);
+    for (bool queued = true; queued;) {  // a copy that looked leaves its connection queued
+        const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        queued = connect(s, reinterpret_cast<sockaddr*>(&name), length) == 0;
+        close(s);
+    }
+    EXPECT_EQ(SingleInstance(unusable).FoundPeer(), SingleInstance::Peer::Unanswered);
+    running.AnswerWaiting();
+    EXPECT_TRUE(SingleInstance(unusable).AlreadyRunning());
 }
 
 }  // namespace
