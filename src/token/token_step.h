@@ -42,6 +42,13 @@ public:
     static bool LibraryLost(const std::string& name);
     // Whether a step is active on this thread: other sessions on a slot may be the step's.
     static bool Active();
+    // A logged-in session of this thread that stays open across cycles (key generation's, which
+    // holds its pair's handles): until EndLoan the step's cycles on that slot run in it rather
+    // than open one more, for tokens that allow two sessions at once (the step's keeps the other).
+    static void LendSession(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot, CK_SESSION_HANDLE session);
+    static void EndLoan(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session);
+    // The session lent for `slot` of `fn`'s library, or CK_INVALID_HANDLE.
+    static CK_SESSION_HANDLE LentSession(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot);
 
 private:
     // One token a step: its library tells its login.
@@ -50,7 +57,14 @@ private:
         CK_SESSION_HANDLE keeper;  // the session that keeps the login in place
     };
 
+    struct Loan {
+        CK_FUNCTION_LIST* fn;
+        CK_SLOT_ID slot;
+        CK_SESSION_HANDLE session;
+    };
+
     TokenStep* outer_;
+    std::vector<Loan> loans_;
     std::map<std::string, Pkcs11Module> libraries_;
     std::vector<Login> logins_;
 };
