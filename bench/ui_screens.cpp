@@ -219,7 +219,8 @@ void DialogScreens() {
     // A proxy that asks for a password: a user name and a password typed, and after a refusal.
     for (const auto& [refused, name] :
          {std::pair{false, "proxy-login"}, std::pair{true, "proxy-login-refused"}}) {
-        CProxyLoginDlg proxy("http://proxy.firma-exemplu.ro:3128", refused, owner);
+        // Basic over a plain connection, as most company proxies ask.
+        CProxyLoginDlg proxy("http://proxy.firma-exemplu.ro:3128", refused, true, owner);
         proxy.show();
         QApplication::processEvents();
         proxy.UserEdit()->setText(QStringLiteral("ion.popescu"));

@@ -121,7 +121,8 @@ public:
     std::optional<std::string> TakeLaunchLink() override;
 
     // ProxyLoginPort.
-    bool AskProxyLogin(const std::string& proxy, bool refused, ProxyLogin& login) override;
+    bool AskProxyLogin(const std::string& proxy, bool refused, bool inClear,
+                       ProxyLogin& login) override;
 
 signals:
     // The window has shown its picture for the first time (start-up measurements).
@@ -156,7 +157,7 @@ private:
     void OnProgress(const ProgressRecord& record);
     void OpenPinDialog(CK_FLAGS tokenFlags, std::function<void()> finished);
     // `finished` gets the login given, or null when the customer cancelled.
-    void OpenProxyLoginDialog(const std::string& proxy, bool refused,
+    void OpenProxyLoginDialog(const std::string& proxy, bool refused, bool inClear,
                               std::function<void(ProxyLogin*)> finished);
     void ShowAbout();
     void SetBarPosition(int position);
