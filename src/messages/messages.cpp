@@ -139,6 +139,10 @@ constexpr Entry kStrings[] = {
     {202, L"Nume de utilizator:"},
     {203, L"Parolă:"},
     {204, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă, iar acestea nu au fost introduse sau nu au fost acceptate. Cereți-le administratorului rețelei, apoi reluați procedura."},
+    // The proxy login dialog's note when the password would go to the proxy in clear.
+    {224, L"Atenție: acest server proxy primește numele de utilizator și parola necriptate, așa că le poate citi oricine vede traficul din rețea până la el. Introduceți-le doar dacă serverul proxy de mai sus este cel al rețelei dumneavoastră; altfel renunțați și întrebați administratorul rețelei."},
+    // A certificate installed whose confirmation got no answer.
+    {225, L"Noul certificat a fost instalat pe dispozitivul criptografic și îl puteți folosi. Confirmarea instalării a fost trimisă către Quorvane, dar răspunsul nu a mai ajuns (conexiunea s-a întrerupt), așa că nu se știe dacă a fost înregistrată. Dacă aplicația vă oferă în continuare butonul „Încarcă certificat”, apăsați-l din nou pentru a încheia procedura; certificatul instalat rămâne pe dispozitiv."},
 };
 // clang-format on
 
@@ -187,6 +191,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_CERT_EXPIRED, 197},
     {ERR_TLS_INSPECTED, 198},
     {ERR_PROXY_AUTH, 204},
+    {ERR_INSTALLED_UNCONFIRMED, 225},
 };
 
 }  // namespace

@@ -63,6 +63,9 @@ enum : ErrorId {
     ERR_TLS_INSPECTED = 36,
     // A proxy on the way asks for a user name and password, and none were given or it refused them.
     ERR_PROXY_AUTH = 37,
+    // The new certificate is installed; the authority's answer to its confirmation was lost (a
+    // reset, a gateway's page), so whether the authority recorded it is unknown.
+    ERR_INSTALLED_UNCONFIRMED = 45,
 };
 
 }  // namespace qe

@@ -48,6 +48,7 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
         {ERR_TOKEN_SLOTS, L"Dispozitivul criptografic apare ca mai multe dispozitive"},
         {ERR_TLS_INSPECTED, L"Rețeaua dumneavoastră inspectează conexiunile securizate"},
         {ERR_PROXY_AUTH, L"Conexiunea la Quorvane trece printr-un server proxy care cere"},
+        {ERR_INSTALLED_UNCONFIRMED, L"Noul certificat a fost instalat pe dispozitivul"},
         {38, generic},
         {-1, generic},
     };
