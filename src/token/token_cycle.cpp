@@ -41,9 +41,11 @@ CK_RV RunCycleOnce(const zel_token& token, CK_FLAGS sessionFlags, const Secret* 
     // (nothing half-begun carries over), logged in again.
     if (rv == CKR_USER_NOT_LOGGED_IN && pin != nullptr) {
         login.Logout();
-        if ((rv = session.Open(opened.fn(), opened.slotId, sessionFlags)) == CKR_OK &&
-            (rv = logIn(true)) == CKR_OK) {
-            rv = work(opened.fn(), session.handle(), opened.slotId);
+        if ((rv = session.Open(opened.fn(), opened.slotId, sessionFlags)) == CKR_OK) {
+            handle = session.handle();
+            if ((rv = logIn(true)) == CKR_OK) {
+                rv = work(opened.fn(), handle, opened.slotId);
+            }
         }
     }
     login.Logout();

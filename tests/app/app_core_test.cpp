@@ -76,69 +76,49 @@ TEST(SingleInstance, ATakenTemporaryNameMovesTheLockToTheCache) {
     }
 }
 
-// Another user's program at the socket's name, or a running copy's queue filled, neither stops nor
-// holds up a new copy: one that looks at a full queue starts; a running copy answers the copies
-// that looked.
+// Another user's program at the socket's name with a full queue, or a running copy's queue filled,
+// neither stops nor holds up a new copy; a running copy answers the copies that looked.
 TEST(SingleInstance, AnotherUsersSocketOrAFullQueueNeitherStopsNorHoldsTheStart) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "another user's squatter needs root";
     }
     test::ScopedDir dir("lock");
-    const std::string unusable = dir / "missing";
-    struct Row {
-        std::string lock;
-        bool squatterFull;
-        SingleInstance::Peer found;
-    } const rows[] = {{dir.path(), true, SingleInstance::Peer::None},
-                      {unusable, true, SingleInstance::Peer::Unanswered},
-                      {unusable, false, SingleInstance::Peer::None}};
-    sockaddr_un name{};
-    socklen_t length = 0;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.lock + (row.squatterFull ? ", full" : ""));
-        length = sizeof name;
-        {
-            SingleInstance named(row.lock);  // where the name is, as the wizard computes it
-            ASSERT_EQ(
-                getsockname(named.ListeningSocket(), reinterpret_cast<sockaddr*>(&name), &length),
-                0);
-        }
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        const pid_t squatter = fork();
-        if (squatter == 0) {  // nobody's, with a queue of one that it fills itself
-            const int s = socket(AF_UNIX, SOCK_STREAM, 0), filler = socket(AF_UNIX, SOCK_STREAM, 0);
-            if (setgid(65534) != 0 || setuid(65534) != 0 ||
-                bind(s, reinterpret_cast<sockaddr*>(&name), length) != 0 || listen(s, 0) != 0 ||
-                (row.squatterFull && connect(filler, reinterpret_cast<sockaddr*>(&name), length))) {
-                _exit(1);
-            }
-            (void)!write(ready[1], "r", 1);
-            pause();
-            _exit(0);
-        }
-        char byte = 0;
-        ASSERT_EQ(read(ready[0], &byte, 1), 1);
-        SingleInstance started(row.lock);
-        EXPECT_FALSE(started.AlreadyRunning());
-        EXPECT_EQ(started.FoundPeer(), row.found);
-        kill(squatter, SIGKILL);
-        waitpid(squatter, nullptr, 0);
-        close(ready[0]);
-        close(ready[1]);
+    const std::string locks[] = {dir.path(), dir / "missing"};  // with and without the lock file
+    sockaddr_un names[2] = {};
+    socklen_t length[2] = {sizeof names[0], sizeof names[1]};
+    auto address = [&](int i) { return reinterpret_cast<sockaddr*>(&names[i]); };
+    for (int i : {0, 1}) {
+        SingleInstance named(locks[i]);  // the names, as the wizard makes them
+        ASSERT_EQ(getsockname(named.ListeningSocket(), address(i), &length[i]), 0);
     }
-    SingleInstance running(unusable);
-    length = sizeof name;
-    ASSERT_EQ(getsockname(running.ListeningSocket(), reinterpret_cast<sockaddr*>(&name), &length),
-              0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t squatter = fork();
+    if (squatter == 0) {  // nobody's sockets, each with a queue of one that it fills itself
+        bool held = setgid(65534) == 0 && setuid(65534) == 0;
+        for (int i : {0, 1}) {
+            const int s = socket(AF_UNIX, SOCK_STREAM, 0), filler = socket(AF_UNIX, SOCK_STREAM, 0);
+            held = held && bind(s, address(i), length[i]) == 0 && listen(s, 0) == 0 &&
+                   connect(filler, address(i), length[i]) == 0;
+        }
+        _exit(held && write(ready[1], "r", 1) == 1 ? pause() : 1);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_FALSE(SingleInstance(locks[0]).AlreadyRunning());
+    EXPECT_EQ(SingleInstance(locks[1]).FoundPeer(), SingleInstance::Peer::Unanswered);
+    kill(squatter, SIGKILL);
+    waitpid(squatter, nullptr, 0);
+
+    SingleInstance running(locks[1]);
     for (bool queued = true; queued;) {  // a copy that looked leaves its connection queued
         const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        queued = connect(s, reinterpret_cast<sockaddr*>(&name), length) == 0;
+        queued = connect(s, address(1), length[1]) == 0;
         close(s);
     }
-    EXPECT_EQ(SingleInstance(unusable).FoundPeer(), SingleInstance::Peer::Unanswered);
+    EXPECT_EQ(SingleInstance(locks[1]).FoundPeer(), SingleInstance::Peer::Unanswered);
     running.AnswerWaiting();
-    EXPECT_TRUE(SingleInstance(unusable).AlreadyRunning());
+    EXPECT_TRUE(SingleInstance(locks[1]).AlreadyRunning());
 }
 
 }  // namespace
