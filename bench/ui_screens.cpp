@@ -246,7 +246,8 @@ void DialogScreens() {
     // A proxy that asks for a password: a user name and a password typed, and after a refusal.
     for (const auto& [refused, name] :
          {std::pair{false, "proxy-login"}, std::pair{true, "proxy-login-refused"}}) {
-        CProxyLoginDlg proxy("http://proxy.firma-exemplu.ro:3128", refused, owner);
+        // Basic over a plain connection, as most company proxies ask.
+        CProxyLoginDlg proxy("http://proxy.firma-exemplu.ro:3128", refused, true, owner);
         proxy.show();
         QApplication::processEvents();
         proxy.UserEdit()->setText(QStringLiteral("ion.popescu"));
@@ -272,7 +273,8 @@ void DialogScreens() {
                                    {ERR_OLD_CERTIFICATE_KEPT, "message-box-old-kept"},
                                    {ERR_REQUEST_UNANSWERED, "message-box-unanswered"},
                                    {ERR_TLS_INSPECTED, "message-box-tls-inspected"},
-                                   {ERR_CERT_NOT_YET_VALID, "message-box-not-yet-valid"}}) {
+                                   {ERR_CERT_NOT_YET_VALID, "message-box-not-yet-valid"},
+                                   {ERR_INSTALLED_UNCONFIRMED, "message-box-installed-unconfirmed"}}) {
         box.reset(NewResultBox(DecideResult(id, 0, kBoxOk, L"", ""), nullptr));
         Save(box.get(), name);
     }

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <utility>
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
 
 #include "app/expiry_check.h"
 #include "app/single_instance.h"
@@ -76,11 +78,24 @@ int CQuorvaneEnrollApp::InitInstance(int argc, char** argv) {
         return 0;
     }
 
+    if (instance.FoundPeer() == SingleInstance::Peer::Unanswered) {
+        Log().Write(
+            "The single-instance socket's queue is full and nothing answers there; "
+            "starting");
+    }
     if (instance.Held()) {
         RemoveLeftPreviews();
     }
     RemoveFilesOnTermination();
     QApplication app(argc, argv);
+    // The copies that look for this one are answered, so that their queue never fills.
+    std::unique_ptr<QSocketNotifier> looked;
+    if (instance.ListeningSocket() >= 0) {
+        looked =
+            std::make_unique<QSocketNotifier>(instance.ListeningSocket(), QSocketNotifier::Read);
+        QObject::connect(looked.get(), &QSocketNotifier::activated,
+                         [&instance] { instance.AnswerWaiting(); });
+    }
     QApplication::setApplicationName(QStringLiteral("Quorvane Enroll"));
     QApplication::setDesktopFileName(QStringLiteral("quorvane-enroll"));
     QApplication::setFont(DialogFont());

@@ -46,20 +46,39 @@ sockaddr_un SocketAddress(const std::string& dir, socklen_t& length) {
     return address;
 }
 
-// True when a copy of this user listens at `address`; another user's socket of that name
-// proves nothing and must not keep the wizard from starting.
-bool HeldByThisUser(const sockaddr_un& address, socklen_t length) {
-    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// How long a copy waits for the running one's socket to take its connection.
+constexpr int kAnswerTries = 10;
+constexpr useconds_t kAnswerPause = 50000;
+
+// Yes when a copy of this user listens at `address`; another user's socket of that name proves
+// nothing and must not keep the wizard from starting. Never blocks: a socket whose queue stays full
+// (anyone may fill an abstract socket's) is Unanswered after half a second.
+SingleInstance::Peer FindPeer(const sockaddr_un& address, socklen_t length) {
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (probe < 0) {
-        return false;
+        return SingleInstance::Peer::None;
+    }
+    int rc = -1;
+    for (int i = 0; i < kAnswerTries; ++i) {
+        rc = connect(probe, reinterpret_cast<const sockaddr*>(&address), length);
+        if (rc == 0 || errno != EAGAIN) {
+            break;
+        }
+        usleep(kAnswerPause);
     }
     ucred peer{};
     socklen_t size = sizeof peer;
-    const bool ours = connect(probe, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
-                      getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
-                      peer.uid == geteuid();
+    SingleInstance::Peer found = SingleInstance::Peer::None;
+    if (rc == 0) {
+        found =
+            getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid()
+                ? SingleInstance::Peer::Ours
+                : SingleInstance::Peer::None;
+    } else if (errno == EAGAIN) {
+        found = SingleInstance::Peer::Unanswered;
+    }
     close(probe);
-    return ours;
+    return found;
 }
 
 }  // namespace
@@ -82,13 +101,26 @@ SingleInstance::SingleInstance(const std::string& lockDirectory) {
     // made (a read-only runtime folder, none at all) still finds the running one, or holds it.
     socklen_t length = 0;
     const sockaddr_un address = SocketAddress(dir, length);
-    socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (socket_ >= 0 && (bind(socket_, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-                         listen(socket_, 1) != 0)) {
-        alreadyRunning_ =
-            alreadyRunning_ || (errno == EADDRINUSE && HeldByThisUser(address, length));
+                         listen(socket_, SOMAXCONN) != 0)) {
+        // The lock file held by this copy settles it: a copy of this user with the same folder
+        // would hold the file.
+        if (!alreadyRunning_ && fd_ < 0 && errno == EADDRINUSE) {
+            peer_ = FindPeer(address, length);
+            alreadyRunning_ = peer_ == Peer::Ours;
+        }
         close(socket_);
         socket_ = -1;
+    }
+}
+
+void SingleInstance::AnswerWaiting() const {
+    // Each copy that looked has left its connection in the queue; a full queue would keep the
+    // next from an answer.
+    for (int waiting;
+         socket_ >= 0 && (waiting = accept4(socket_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+        close(waiting);
     }
 }
 

@@ -25,10 +25,21 @@ public:
     // True when this copy holds the lock: no other copy runs.
     bool Held() const { return fd_ >= 0 || socket_ >= 0; }
 
+    // What answered at the socket's name when this copy could not make it. Unanswered: a queue
+    // that stayed full, of this user's running copy or of anyone else's socket; the copy starts
+    // (a refusal would let any local program keep the wizard from starting).
+    enum class Peer { None, Ours, Unanswered };
+    Peer FoundPeer() const { return peer_; }
+    // The listening socket (-1 when none): readable when a copy that looked waits for an answer.
+    int ListeningSocket() const { return socket_; }
+    // Takes and closes the connections of the copies that looked.
+    void AnswerWaiting() const;
+
 private:
     int fd_ = -1;
     int socket_ = -1;
     bool alreadyRunning_ = false;
+    Peer peer_ = Peer::None;
 };
 
 // The text and caption of the box shown by a second copy before it ends.

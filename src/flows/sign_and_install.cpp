@@ -188,16 +188,23 @@ public:
         }
         port_.PostNextStep();
 
-        if (const ErrorId rc =
-                client.SendRequest(L"/public/rest/certificate/installed", &certificate_, nullptr);
-            rc != ERR_SUCCESS) {
-            return rc;
+        ErrorId rc =
+            client.SendRequest(L"/public/rest/certificate/installed", &certificate_, nullptr);
+        if (rc == ERR_SUCCESS) {
+            rc = client.ReceiveResponse(answer);
         }
-        if (const ErrorId rc = client.ReceiveResponse(answer); rc != ERR_SUCCESS) {
+        // The certificate is on the token whatever became of its confirmation; only the
+        // authority's own refusal is told as it stands.
+        if (rc == ERR_SERVER) {
             return rc;
         }
         port_.PostProgress(100);
         fail = false;
+        if (rc != ERR_SUCCESS) {
+            Log().Write("The certificate is installed; the confirmation's answer was lost (" +
+                        std::to_string(rc) + ")");
+            return ERR_INSTALLED_UNCONFIRMED;
+        }
         return oldKept ? ERR_OLD_CERTIFICATE_KEPT : ERR_SUCCESS;
     }
 

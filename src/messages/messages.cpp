@@ -159,6 +159,10 @@ constexpr Entry kStrings[] = {
     {215, L"Schimbarea codului PIN"},
     {216, L"Dispozitivul criptografic nu a acceptat codul PIN nou, așa că codul PIN nu a fost schimbat. Reluați procedura și alegeți un alt cod PIN nou, potrivit regulilor dispozitivului."},
     {217, L"Schimbați codul PIN pe tastatura cititorului: introduceți codul PIN actual, apoi de două ori codul PIN nou."},
+    // The proxy login dialog's note when the password would go to the proxy in clear.
+    {224, L"Atenție: acest server proxy primește numele de utilizator și parola necriptate, așa că le poate citi oricine vede traficul din rețea până la el. Introduceți-le doar dacă serverul proxy de mai sus este cel al rețelei dumneavoastră; altfel renunțați și întrebați administratorul rețelei."},
+    // A certificate installed whose confirmation got no answer.
+    {225, L"Noul certificat a fost instalat pe dispozitivul criptografic și îl puteți folosi. Confirmarea instalării a fost trimisă către Quorvane, dar răspunsul nu a mai ajuns (conexiunea s-a întrerupt), așa că nu se știe dacă a fost înregistrată. Dacă aplicația vă oferă în continuare butonul „Încarcă certificat”, apăsați-l din nou pentru a încheia procedura; certificatul instalat rămâne pe dispozitiv."},
 };
 // clang-format on
 
@@ -213,6 +217,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_TOKEN_NO_SOFTWARE, 205},
     {ERR_TOKEN_IN_USE, 206},
     {ERR_NEW_PIN_REFUSED, 216},
+    {ERR_INSTALLED_UNCONFIRMED, 225},
 };
 
 }  // namespace

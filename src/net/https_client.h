@@ -153,6 +153,9 @@ private:
     Bytes body_;
     std::unique_ptr<Transfer> transfer_;
     bool handshakeOnly_ = false;
+    // The proxy offered Basic only and closed the connection instead of answering the login sent
+    // on it: the next CONNECT carries the login from the start.
+    bool basicFirst_ = false;
 };
 
 }  // namespace qe

@@ -98,6 +98,8 @@ void LogCurlFailure(CURLcode code, const char* detail) {
         text += ": ";
         text += detail;
     }
+    // libcurl's text holds the whole proxy address when it cannot take it apart.
+    text = RedactProxyCredentials(text);
     SetLastSystemError(static_cast<std::uint32_t>(code), text);
     LogFailure();
 }
@@ -141,126 +143,6 @@ size_t CHttpsClient::Transfer::HeaderCallback(char* data, size_t size, size_t co
         t->responseHeaders.emplace_back(Lower(line.substr(0, colon)), value);
     }
     return n;
-}
-
-namespace {
-
-// Failures that left nothing with any server: the next proxy of the list may do better.
-bool Unreached(const CHttpsClient::Transfer& t) {
-    return t.status == 0 && !t.secured &&
-           (t.result == CURLE_COULDNT_RESOLVE_PROXY || t.result == CURLE_COULDNT_RESOLVE_HOST ||
-            t.result == CURLE_COULDNT_CONNECT || t.result == CURLE_PROXY);
-}
-
-// The proxy a request goes through, with credentials shown as ***; empty when none.
-std::string ProxyAddress(const std::string* proxy) {
-    if (proxy != nullptr) {
-        return ProxyForLog(*proxy);
-    }
-    for (const char* name : {"https_proxy", "HTTPS_PROXY"}) {
-        if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
-            return ProxyForLog(value);
-        }
-    }
-    return {};
-}
-
-std::string SchemeNames(long schemes) {
-    static constexpr std::pair<unsigned long, const char*> kNames[] = {
-        {CURLAUTH_BASIC, "Basic"},   {CURLAUTH_DIGEST, "Digest"},
-        {CURLAUTH_NTLM, "NTLM"},     {CURLAUTH_NEGOTIATE, "Negotiate"},
-        {CURLAUTH_BEARER, "Bearer"}, {CURLAUTH_AWS_SIGV4, "AWS4"},
-    };
-    std::string names;
-    for (const auto& [bit, name] : kNames) {
-        if ((static_cast<unsigned long>(schemes) & bit) != 0) {
-            names += names.empty() ? name : std::string(", ") + name;
-        }
-    }
-    return names.empty() ? "a scheme not named" : names;
-}
-
-}  // namespace
-
-ErrorId CHttpsClient::AttemptWithLogin(ClientCertificate* certificate, const std::string* proxy) {
-    for (;;) {
-        if (const ErrorId rc = Attempt(certificate, proxy); rc != ERR_SUCCESS) {
-            return rc;
-        }
-        const Transfer& t = *transfer_;
-        // Some proxies answer a login they refuse with 401; to CONNECT only the proxy answers. A
-        // wait that ended between the proxy's question and libcurl's answer is no refusal.
-        if ((t.proxyStatus != 407 && t.proxyStatus != 401) ||
-            t.result == CURLE_OPERATION_TIMEDOUT || t.result == CURLE_ABORTED_BY_CALLBACK) {
-            return ERR_SUCCESS;
-        }
-        const std::string address = ProxyAddress(proxy);
-        Log().Write("The proxy " + address + " asks for a user name and password (" +
-                    SchemeNames(t.proxySchemes) +
-                    (t.proxyLoginSent ? "); those sent were refused" : ")"));
-        const auto asked = std::chrono::steady_clock::now();
-        const ErrorId given = AskForProxyLogin(address, t.proxyLoginSent);
-        // The customer's typing is no network wait.
-        NetworkDeadline::Postpone(std::chrono::steady_clock::now() - asked);
-        if (given != ERR_SUCCESS) {
-            Log().Write("No user name and password for the proxy");
-            return ERR_PROXY_AUTH;
-        }
-    }
-}
-
-ErrorId CHttpsClient::Perform(ClientCertificate* certificate) {
-    if (proxies_.source == ProxyChoice::Source::Environment) {
-        return AttemptWithLogin(certificate, nullptr);
-    }
-    auto& list = proxies_.proxies;
-    const bool logged = list.size() > 1 || !list.front().empty();
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if (logged) {
-            Log().Write("Proxy: " + ProxyForLog(*it) + " from " + SourceName(proxies_.source));
-        }
-        if (const ErrorId rc = AttemptWithLogin(certificate, &*it); rc != ERR_SUCCESS) {
-            return rc;
-        }
-        if (!Unreached(*transfer_) || std::next(it) == list.end()) {
-            // The retry with a certificate goes the same way.
-            std::rotate(list.begin(), it, std::next(it));
-            break;
-        }
-        LogCurlFailure(transfer_->result, transfer_->errorBuffer);
-    }
-    return ERR_SUCCESS;
-}
-
-long CHttpsClient::LastProxyStatus() const {
-    return transfer_ ? transfer_->proxyStatus : 0;
-}
-
-std::string CHttpsClient::LastProxySchemes() const {
-    return transfer_ ? SchemeNames(transfer_->proxySchemes) : std::string();
-}
-
-bool CHttpsClient::HandshakeBrokeOnlyInTunnel() {
-    static constexpr CURLcode kBroken[] = {CURLE_SSL_CONNECT_ERROR, CURLE_RECV_ERROR,
-                                           CURLE_SEND_ERROR, CURLE_GOT_NOTHING,
-                                           CURLE_PEER_FAILED_VERIFICATION};
-    const Transfer& t = *transfer_;
-    if (t.proxyStatus != 200 || t.secured ||
-        std::find(std::begin(kBroken), std::end(kBroken), t.result) == std::end(kBroken)) {
-        return false;
-    }
-    std::unique_ptr<Transfer> kept = std::move(transfer_);
-    const Limits saved = limits;
-    // Where the way out is only through the proxy, this connection is not waited for long.
-    limits.connect = std::min(limits.connect, 5L);
-    handshakeOnly_ = true;
-    static const std::string direct;
-    const bool reached = Attempt(nullptr, &direct) == ERR_SUCCESS && transfer_->verifyError == 0 &&
-                         (transfer_->secured || transfer_->certRequested);
-    handshakeOnly_ = false;
-    limits = saved;
-    transfer_ = std::move(kept);
-    return reached;
 }
 
 ErrorId CHttpsClient::Attempt(ClientCertificate* certificate, const std::string* proxy) {
@@ -335,9 +217,11 @@ ErrorId CHttpsClient::Attempt(ClientCertificate* certificate, const std::string*
     }
     // Whichever scheme the proxy offers that libcurl speaks. A login typed in this run goes before
     // one written in the proxy setting.
-    curl_easy_setopt(c, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+    curl_easy_setopt(c, CURLOPT_PROXYAUTH, basicFirst_ ? CURLAUTH_BASIC : CURLAUTH_ANY);
+    curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &Transfer::DebugCallback);
+    curl_easy_setopt(c, CURLOPT_DEBUGDATA, t.get());
+    curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
     const std::string address = ProxyAddress(proxy);
-    t->proxyLoginSent = address.find("***@") != std::string::npos;
     if (ProxyLogin login; !address.empty() && CachedProxyLogin(address, login)) {
         if (const auto hidden = address.find("***@"); hidden != std::string::npos) {
             // libcurl prefers the login in the address to the one given apart.
@@ -347,7 +231,6 @@ ErrorId CHttpsClient::Attempt(ClientCertificate* certificate, const std::string*
         login.password.Append(std::string_view("", 1));  // libcurl copies up to a NUL
         curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, login.user.c_str());
         curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, login.password.data());
-        t->proxyLoginSent = true;
     }
     if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0') {
         curl_easy_setopt(c, CURLOPT_CAINFO, file);

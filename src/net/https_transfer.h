@@ -33,6 +33,8 @@ ErrorId FailureId(const CHttpsClient::Transfer& t);
 void EnsureCurlGlobal();
 // A libcurl failure, with the detail libcurl gave, as the thread's last error, logged.
 void LogCurlFailure(CURLcode code, const char* detail);
+// The proxy a request goes through, with credentials shown as ***; empty when none.
+std::string ProxyAddress(const std::string* proxy);
 // ASCII lower case: header names compare without case.
 std::string Lower(std::string s);
 
@@ -81,7 +83,8 @@ struct CHttpsClient::Transfer {
     CURLcode result = CURLE_OK;
     long proxyStatus = 0;         // the proxy's answer to CONNECT
     long proxySchemes = 0;        // what a 407 offered (CURLAUTH_*)
-    bool proxyLoginSent = false;  // a user name and password went to the proxy
+    bool loginOnWire = false;     // the last CONNECT carried a user name and password
+    bool loginAnswered = false;   // and the proxy answered it
     bool brokenInTunnel = false;  // the handshake failed through the proxy, not without it
     int verifyError = 0;          // why the server's certificate failed verification (X509_V_ERR_*)
     std::string serverIssuer;     // the issuer named by the certificate that failed
@@ -98,6 +101,8 @@ struct CHttpsClient::Transfer {
     // What arrives (https_transfer.cpp).
     static size_t WriteCallback(char* data, size_t size, size_t count, void* user);
     static size_t HeaderCallback(char* data, size_t size, size_t count, void* user);
+    // What goes to and comes from the proxy before the tunnel (https_proxy.cpp).
+    static int DebugCallback(CURL*, curl_infotype type, char* data, size_t size, void* user);
 };
 
 }  // namespace qe

@@ -1,5 +1,7 @@
 #include "net/proxy_choice.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -120,19 +122,77 @@ std::string DescribeProxies(const ProxyChoice& choice) {
     return text + " (" + SourceName(choice.source) + ")";
 }
 
-std::string ProxyForLog(std::string proxy) {
-    if (proxy.empty()) {
-        return "DIRECT";
+namespace {
+
+// The user name and password of the one address `piece` holds shown as "***": they end at its
+// last '@' (a password may hold '@', '/', '#' or a blank). Without "://" (no scheme, as libcurl
+// takes one) only where `alone` and a ':' comes before that '@'.
+void RedactAddress(std::string& piece, bool alone) {
+    const std::size_t scheme = piece.find("://");
+    const std::size_t start =
+        scheme != std::string::npos ? scheme + 3 : piece.find_first_not_of(' ');
+    const std::size_t at = piece.rfind('@');
+    if (at == std::string::npos || start == std::string::npos || at < start ||
+        (scheme == std::string::npos && (!alone || piece.find(':', start) > at))) {
+        return;
     }
-    // The credentials end at the last '@': a password may hold '@' or '/' itself (a proxy's path
-    // means nothing, so none is kept whole).
-    const std::size_t scheme = proxy.find("://");
-    const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-    const std::size_t at = proxy.rfind('@');
-    if (at != std::string::npos && at >= start) {
-        proxy.replace(start, at - start, "***");
+    piece.replace(start, at - start, "***");
+}
+
+// One line: an address in quotes (libcurl's "... in 'http://u:p@h'") runs to the line's last
+// quote of its kind; outside quotes each "scheme://" starts an address that ends where the next
+// one starts.
+std::string RedactLine(const std::string& line, bool alone) {
+    // An opening quote follows no letter or digit ("Couldn't" holds none).
+    std::size_t quote = line.find_first_of("'\"");
+    while (quote != std::string::npos && quote > 0 &&
+           std::isalnum(static_cast<unsigned char>(line[quote - 1])) != 0) {
+        quote = line.find_first_of("'\"", quote + 1);
     }
-    return proxy;
+    const std::size_t close = quote == std::string::npos ? quote : line.rfind(line[quote]);
+    if (close != quote) {
+        std::string quoted = line.substr(quote + 1, close - quote - 1);
+        RedactAddress(quoted, true);
+        return RedactLine(line.substr(0, quote), false) + line[quote] + quoted + line[close] +
+               RedactLine(line.substr(close + 1), false);
+    }
+    std::vector<std::size_t> starts{0};
+    for (std::size_t k = line.find("://"); k != std::string::npos; k = line.find("://", k + 3)) {
+        std::size_t start = k;
+        while (start > starts.back() && std::isalnum(static_cast<unsigned char>(line[start - 1]))) {
+            --start;
+        }
+        starts.push_back(start);
+    }
+    starts.push_back(line.size());
+    std::string out;
+    for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
+        std::string piece = line.substr(starts[i], starts[i + 1] - starts[i]);
+        RedactAddress(piece, alone && starts.size() == 2);
+        out += piece;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string RedactProxyCredentials(const std::string& text) {
+    std::string out;
+    std::size_t from = 0;
+    const bool alone = text.find('\n') == std::string::npos;
+    while (from <= text.size()) {
+        const std::size_t end = std::min(text.find('\n', from), text.size());
+        out += RedactLine(text.substr(from, end - from), alone);
+        if (end < text.size()) {
+            out += '\n';
+        }
+        from = end + 1;
+    }
+    return out;
+}
+
+std::string ProxyForLog(const std::string& proxy) {
+    return proxy.empty() ? "DIRECT" : RedactProxyCredentials(proxy);
 }
 
 }  // namespace qe

@@ -26,8 +26,12 @@ std::string SourceName(ProxyChoice::Source source);
 // (...))", or the environment's variable as it stands.
 std::string DescribeProxies(const ProxyChoice& choice);
 
-// A proxy URL with its user name and password shown as "***", for the log and the doctor;
-// "DIRECT" for "".
-std::string ProxyForLog(std::string proxy);
+// Any text that may carry proxy addresses (libcurl's error texts, libproxy's answers, the
+// environment's variables) with every address's user name and password shown as "***": for the
+// log, the doctor's report and the support bundle.
+std::string RedactProxyCredentials(const std::string& text);
+
+// A proxy URL as RedactProxyCredentials shows it; "DIRECT" for "".
+std::string ProxyForLog(const std::string& proxy);
 
 }  // namespace qe

@@ -32,7 +32,7 @@ bool CachedProxyLogin(const std::string& proxy, ProxyLogin& login) {
     return true;
 }
 
-ErrorId AskForProxyLogin(const std::string& proxy, bool refused) {
+ErrorId AskForProxyLogin(const std::string& proxy, bool refused, bool inClear) {
     ProxyLoginPort* port = nullptr;
     {
         std::lock_guard lock(g_mutex);
@@ -41,7 +41,7 @@ ErrorId AskForProxyLogin(const std::string& proxy, bool refused) {
     }
     ProxyLogin login;
     // The dialog is waited for without the lock: another worker may meet the proxy meanwhile.
-    if (port == nullptr || !port->AskProxyLogin(proxy, refused, login)) {
+    if (port == nullptr || !port->AskProxyLogin(proxy, refused, inClear, login)) {
         return ERR_PROXY_AUTH;
     }
     std::lock_guard lock(g_mutex);

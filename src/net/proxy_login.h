@@ -19,8 +19,10 @@ public:
     virtual ~ProxyLoginPort() = default;
     // Asks for the user name and password of `proxy` (an address without credentials) and blocks
     // the calling worker until the customer answers; `refused` when the last ones given were
-    // refused. False when the customer cancelled.
-    virtual bool AskProxyLogin(const std::string& proxy, bool refused, ProxyLogin& login) = 0;
+    // refused; `inClear` when the password would go unencrypted to the proxy (Basic over a plain
+    // connection). False when the customer cancelled.
+    virtual bool AskProxyLogin(const std::string& proxy, bool refused, bool inClear,
+                               ProxyLogin& login) = 0;
 };
 
 // Where this process's HTTPS clients ask; null (the reminder, the doctor) ends a request that a
@@ -31,6 +33,6 @@ void SetProxyLoginPort(ProxyLoginPort* port);
 bool CachedProxyLogin(const std::string& proxy, ProxyLogin& login);
 // Asks the port for `proxy`'s login and keeps it for the run. Returns 0, or ERR_PROXY_AUTH when
 // there is no port or the customer cancelled (the kept login is forgotten then).
-ErrorId AskForProxyLogin(const std::string& proxy, bool refused);
+ErrorId AskForProxyLogin(const std::string& proxy, bool refused, bool inClear);
 
 }  // namespace qe

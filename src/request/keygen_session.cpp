@@ -92,6 +92,7 @@ KeygenSession::~KeygenSession() {
     if (!session_.open()) {
         return;
     }
+    TokenStep::EndLoan(module_.fn(), session_.handle());
     if (!keepKeyPair_ && DestroyKeyPair()) {
         Forget();
     }
@@ -142,6 +143,10 @@ CK_RV KeygenSession::Login(const Secret& pin) {
     const CK_RV rv = login_.Login(module_.fn(), session_.handle(), tokenFlags_, pin, true);
     Log().Write("Login status: " + std::to_string(rv));
     pin_ = pin.Clone();
+    if (rv == CKR_OK) {
+        // Its handles hold only in it: the step's cycles run in it while it lives.
+        TokenStep::LendSession(module_.fn(), slot_, session_.handle());
+    }
     return rv == CKR_USER_ALREADY_LOGGED_IN ? CKR_OK : rv;
 }
 

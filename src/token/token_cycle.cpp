@@ -20,27 +20,32 @@ CK_RV RunCycleOnce(const zel_token& token, CK_FLAGS sessionFlags, const Secret* 
         Checked(opened.fn()->C_CloseAllSessions(opened.slotId));
     }
     Pkcs11Session session;
-    rv = session.Open(opened.fn(), opened.slotId, sessionFlags);
-    if (rv != CKR_OK) {
-        return rv;
+    // A session the step lent (logged in) serves instead of one more.
+    CK_SESSION_HANDLE handle = TokenStep::LentSession(opened.fn(), opened.slotId);
+    if (handle == CK_INVALID_HANDLE) {
+        if ((rv = session.Open(opened.fn(), opened.slotId, sessionFlags)) != CKR_OK) {
+            return rv;
+        }
+        handle = session.handle();
     }
     Pkcs11Login login;
     const auto logIn = [&](bool accept) {
-        const CK_RV result =
-            login.Login(opened.fn(), session.handle(), token.tokenFlags, *pin, accept);
+        const CK_RV result = login.Login(opened.fn(), handle, token.tokenFlags, *pin, accept);
         return result == CKR_OK || login.alreadyLoggedIn() ? CKR_OK : result;
     };
     if (pin != nullptr && (rv = logIn(acceptAlreadyLoggedIn)) != CKR_OK) {
         return rv;
     }
-    rv = work(opened.fn(), session.handle(), opened.slotId);
+    rv = work(opened.fn(), handle, opened.slotId);
     // Another program or a reset of the card took the login away: once more in a new session
     // (nothing half-begun carries over), logged in again.
     if (rv == CKR_USER_NOT_LOGGED_IN && pin != nullptr) {
         login.Logout();
-        if ((rv = session.Open(opened.fn(), opened.slotId, sessionFlags)) == CKR_OK &&
-            (rv = logIn(true)) == CKR_OK) {
-            rv = work(opened.fn(), session.handle(), opened.slotId);
+        if ((rv = session.Open(opened.fn(), opened.slotId, sessionFlags)) == CKR_OK) {
+            handle = session.handle();
+            if ((rv = logIn(true)) == CKR_OK) {
+                rv = work(opened.fn(), handle, opened.slotId);
+            }
         }
     }
     // A token that lets the user log in but keeps the key back until the PIN is changed.

@@ -101,4 +101,26 @@ bool TokenStep::FirstLook(const std::string& what) {
     return t_step == nullptr || t_step->looked_.insert(what).second;
 }
 
+void TokenStep::LendSession(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot, CK_SESSION_HANDLE session) {
+    if (t_step != nullptr) {
+        t_step->loans_.push_back({fn, slot, session});
+    }
+}
+
+void TokenStep::EndLoan(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session) {
+    if (t_step != nullptr) {
+        std::erase_if(t_step->loans_,
+                      [&](const Loan& l) { return l.fn == fn && l.session == session; });
+    }
+}
+
+CK_SESSION_HANDLE TokenStep::LentSession(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot) {
+    if (t_step == nullptr) {
+        return CK_INVALID_HANDLE;
+    }
+    const auto it = std::find_if(t_step->loans_.begin(), t_step->loans_.end(),
+                                 [&](const Loan& l) { return l.fn == fn && l.slot == slot; });
+    return it != t_step->loans_.end() ? it->session : CK_INVALID_HANDLE;
+}
+
 }  // namespace qe

@@ -46,6 +46,13 @@ public:
     // Whether `what` is looked at for the first time in the step (it is then remembered); always
     // true outside a step. What a step cannot change need be read only once in it.
     static bool FirstLook(const std::string& what);
+    // A logged-in session of this thread that stays open across cycles (key generation's, which
+    // holds its pair's handles): until EndLoan the step's cycles on that slot run in it rather
+    // than open one more, for tokens that allow two sessions at once (the step's keeps the other).
+    static void LendSession(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot, CK_SESSION_HANDLE session);
+    static void EndLoan(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session);
+    // The session lent for `slot` of `fn`'s library, or CK_INVALID_HANDLE.
+    static CK_SESSION_HANDLE LentSession(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot);
 
 private:
     // One token a step: its library tells its login.
@@ -54,7 +61,14 @@ private:
         CK_SESSION_HANDLE keeper;  // the session that keeps the login in place
     };
 
+    struct Loan {
+        CK_FUNCTION_LIST* fn;
+        CK_SLOT_ID slot;
+        CK_SESSION_HANDLE session;
+    };
+
     TokenStep* outer_;
+    std::vector<Loan> loans_;
     std::map<std::string, Pkcs11Module> libraries_;
     std::vector<Login> logins_;
     std::set<std::string> looked_;

@@ -77,6 +77,9 @@ enum : ErrorId {
     ERR_TOKEN_IN_USE = 39,
     // The token demanded a new PIN and did not take the one the customer chose.
     ERR_NEW_PIN_REFUSED = 42,
+    // The new certificate is installed; the authority's answer to its confirmation was lost (a
+    // reset, a gateway's page), so whether the authority recorded it is unknown.
+    ERR_INSTALLED_UNCONFIRMED = 45,
 };
 
 }  // namespace qe

@@ -123,7 +123,8 @@ public:
     std::optional<std::string> TakeLaunchLink() override;
 
     // ProxyLoginPort.
-    bool AskProxyLogin(const std::string& proxy, bool refused, ProxyLogin& login) override;
+    bool AskProxyLogin(const std::string& proxy, bool refused, bool inClear,
+                       ProxyLogin& login) override;
 
 signals:
     // The window has shown its picture for the first time (start-up measurements).
@@ -161,7 +162,7 @@ private:
     void OpenPinChangeDialog(CK_ULONG minLength, CK_ULONG maxLength,
                              std::function<void(Secret)> finished);
     // `finished` gets the login given, or null when the customer cancelled.
-    void OpenProxyLoginDialog(const std::string& proxy, bool refused,
+    void OpenProxyLoginDialog(const std::string& proxy, bool refused, bool inClear,
                               std::function<void(ProxyLogin*)> finished);
     void ShowAbout();
     void SetBarPosition(int position);

@@ -52,9 +52,9 @@ void CQuorvaneEnrollDlg::OpenPinChangeDialog(CK_ULONG minLength, CK_ULONG maxLen
     OpenDialog(dialog);
 }
 
-void CQuorvaneEnrollDlg::OpenProxyLoginDialog(const std::string& proxy, bool refused,
+void CQuorvaneEnrollDlg::OpenProxyLoginDialog(const std::string& proxy, bool refused, bool inClear,
                                               std::function<void(ProxyLogin*)> finished) {
-    auto* dialog = new CProxyLoginDlg(proxy, refused, this);
+    auto* dialog = new CProxyLoginDlg(proxy, refused, inClear, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     // After the dialog's own wipe of its fields; once, whatever ends it.
     connect(
@@ -94,7 +94,8 @@ void CQuorvaneEnrollDlg::AskPinFor(CK_FLAGS tokenFlags) {
     pinEvent_.acquire();
 }
 
-bool CQuorvaneEnrollDlg::AskProxyLogin(const std::string& proxy, bool refused, ProxyLogin& login) {
+bool CQuorvaneEnrollDlg::AskProxyLogin(const std::string& proxy, bool refused, bool inClear,
+                                       ProxyLogin& login) {
     auto hand = [&login](ProxyLogin* given) {
         if (given != nullptr) {
             login = std::move(*given);
@@ -103,7 +104,7 @@ bool CQuorvaneEnrollDlg::AskProxyLogin(const std::string& proxy, bool refused, P
     };
     if (QThread::currentThread() == thread()) {
         return handOver_.Ask<bool>([&](std::function<void(bool)> done) {
-            OpenProxyLoginDialog(proxy, refused,
+            OpenProxyLoginDialog(proxy, refused, inClear,
                                  [&hand, done](ProxyLogin* given) { done(hand(given)); });
         });
     }
@@ -114,7 +115,7 @@ bool CQuorvaneEnrollDlg::AskProxyLogin(const std::string& proxy, bool refused, P
     QMetaObject::invokeMethod(
         this,
         [&] {
-            OpenProxyLoginDialog(proxy, refused, [&](ProxyLogin* taken) {
+            OpenProxyLoginDialog(proxy, refused, inClear, [&](ProxyLogin* taken) {
                 given = hand(taken);
                 answered.release();
             });

@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QStringList>
 
 #include "ui/custom_button.h"
 #include "ui/dialog_units.h"
@@ -22,6 +23,7 @@ constexpr int kCaptionText = 201;
 constexpr int kUserText = 202;
 constexpr int kPasswordText = 203;
 constexpr int kCancelText = 137;
+constexpr int kInClearText = 224;
 
 // Dialog units: the dialog's width, its margins, and the rows of the fields and the buttons.
 constexpr int kWidth = 230;
@@ -37,7 +39,8 @@ int PlaceParagraph(QLabel* label, int top) {
 
 }  // namespace
 
-CProxyLoginDlg::CProxyLoginDlg(const std::string& proxy, bool refused, QWidget* parent)
+CProxyLoginDlg::CProxyLoginDlg(const std::string& proxy, bool refused, bool inClear,
+                               QWidget* parent)
     : QDialog(parent) {
     setWindowTitle(UiText(kCaptionText));
     const int contentWidth = DluX(kWidth - 2 * kMarginX);
@@ -64,6 +67,12 @@ CProxyLoginDlg::CProxyLoginDlg(const std::string& proxy, bool refused, QWidget* 
                           address_->sizeHint().height());
     bottom = address_->geometry().bottom() + 1;
 
+    if (inClear) {
+        clear_ = new QLabel(UiText(kInClearText), this);
+        clear_->setWordWrap(true);
+        clear_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        bottom = PlaceParagraph(clear_, bottom + DluY(kGap));
+    }
     if (refused) {
         refused_ = RedLabel(UiText(kRefusedText), this);
         refused_->setAlignment(Qt::AlignLeft | Qt::AlignTop);  // as the prompt above it
@@ -93,11 +102,15 @@ CProxyLoginDlg::CProxyLoginDlg(const std::string& proxy, bool refused, QWidget* 
     passwordLabel->setBuddy(password_);
     passwordLabel->setGeometry(DluX(kMarginX), password_->y(), labelWidth, password_->height());
     passwordLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    if (refused_ != nullptr) {
-        // Read with the fields, as the PIN dialog's warning is with its field.
-        user_->setAccessibleDescription(refused_->text());
-        password_->setAccessibleDescription(refused_->text());
+    // The notes read with the fields, as the PIN dialog's warning is with its field.
+    QStringList notes;
+    for (const QLabel* note : {clear_, refused_}) {
+        if (note != nullptr) {
+            notes << note->text();
+        }
     }
+    user_->setAccessibleDescription(notes.join(QLatin1Char(' ')));
+    password_->setAccessibleDescription(notes.join(QLatin1Char(' ')));
     bottom = password_->geometry().bottom() + 1;
 
     // OK and Cancel centred under the fields, as in the PIN dialog.

@@ -16,7 +16,8 @@ class CCustomButton;
 class CPinEdit;
 
 // Asked when a proxy on the way to the authority wants a user name and password: the prompt, the
-// proxy's address on a line of its own, the red note that the last ones were refused when they
+// proxy's address on a line of its own, the note that the password goes unencrypted to it when it
+// does, the red note that the last ones were refused when they
 // were, the user name field (with the focus) and the password field, OK and Cancel ("Renunță").
 // The password field is the PIN field: what is typed goes straight into a Secret, at most 255
 // bytes of UTF-8. OK with the user name empty ends nothing and puts the focus back in that field;
@@ -27,13 +28,14 @@ public:
     static constexpr std::size_t kMaxPasswordBytes = 255;
     static constexpr int kMaxUserLength = 255;
 
-    CProxyLoginDlg(const std::string& proxy, bool refused, QWidget* parent = nullptr);
+    CProxyLoginDlg(const std::string& proxy, bool refused, bool inClear, QWidget* parent = nullptr);
     ~CProxyLoginDlg() override;
 
     // The login taken by OK; an empty user name and password after Cancel. Hands it over.
     ProxyLogin TakeLogin() { return std::move(login_); }
 
     QLabel* Address() const { return address_; }
+    QLabel* ClearNote() const { return clear_; }
     QLabel* RefusedNote() const { return refused_; }
     QLineEdit* UserEdit() const { return user_; }
     CPinEdit* PasswordEdit() const { return password_; }
@@ -49,6 +51,7 @@ private:
     void WipeEdits();
 
     QLabel* address_ = nullptr;
+    QLabel* clear_ = nullptr;
     QLabel* refused_ = nullptr;
     QLineEdit* user_ = nullptr;
     CPinEdit* password_ = nullptr;

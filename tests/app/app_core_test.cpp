@@ -4,7 +4,11 @@
 #include <memory>
 #include <string>
 
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/single_instance.h"
@@ -70,6 +74,51 @@ TEST(SingleInstance, ATakenTemporaryNameMovesTheLockToTheCache) {
         const std::string dir = cache.empty() ? home / ".cache" : home / cache;
         EXPECT_EQ(access((dir + "/quorvane-enroll/QuorvaneEnroll MUTEX").c_str(), F_OK), 0);
     }
+}
+
+// Another user's program at the socket's name with a full queue, or a running copy's queue filled,
+// neither stops nor holds up a new copy; a running copy answers the copies that looked.
+TEST(SingleInstance, AnotherUsersSocketOrAFullQueueNeitherStopsNorHoldsTheStart) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "another user's squatter needs root";
+    }
+    test::ScopedDir dir("lock");
+    const std::string locks[] = {dir.path(), dir / "missing"};  // with and without the lock file
+    sockaddr_un names[2] = {};
+    socklen_t length[2] = {sizeof names[0], sizeof names[1]};
+    auto address = [&](int i) { return reinterpret_cast<sockaddr*>(&names[i]); };
+    for (int i : {0, 1}) {
+        SingleInstance named(locks[i]);  // the names, as the wizard makes them
+        ASSERT_EQ(getsockname(named.ListeningSocket(), address(i), &length[i]), 0);
+    }
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t squatter = fork();
+    if (squatter == 0) {  // nobody's sockets, each with a queue of one that it fills itself
+        bool held = setgid(65534) == 0 && setuid(65534) == 0;
+        for (int i : {0, 1}) {
+            const int s = socket(AF_UNIX, SOCK_STREAM, 0), filler = socket(AF_UNIX, SOCK_STREAM, 0);
+            held = held && bind(s, address(i), length[i]) == 0 && listen(s, 0) == 0 &&
+                   connect(filler, address(i), length[i]) == 0;
+        }
+        _exit(held && write(ready[1], "r", 1) == 1 ? pause() : 1);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_FALSE(SingleInstance(locks[0]).AlreadyRunning());
+    EXPECT_EQ(SingleInstance(locks[1]).FoundPeer(), SingleInstance::Peer::Unanswered);
+    kill(squatter, SIGKILL);
+    waitpid(squatter, nullptr, 0);
+
+    SingleInstance running(locks[1]);
+    for (bool queued = true; queued;) {  // a copy that looked leaves its connection queued
+        const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        queued = connect(s, address(1), length[1]) == 0;
+        close(s);
+    }
+    EXPECT_EQ(SingleInstance(locks[1]).FoundPeer(), SingleInstance::Peer::Unanswered);
+    running.AnswerWaiting();
+    EXPECT_TRUE(SingleInstance(locks[1]).AlreadyRunning());
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ const Quirk kQuirks[] = {
     {15, "no-length-query\n", ERR_SUCCESS},
     {16, "private-certificates\n", ERR_SUCCESS},
     {17, "session-limit 16\n", ERR_SUCCESS},
+    {17, "session-limit 2\n", ERR_SUCCESS},
     {18, "pad-modulus\n", ERR_SUCCESS},
     {19, "renumber-slots\n", ERR_SUCCESS},
     {20, "nul-padding\nserial 1234\n", ERR_SUCCESS},

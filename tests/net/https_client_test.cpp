@@ -496,7 +496,9 @@ TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefusesOrInspects) {
 
 // A proxy that asks for a password: the customer's answers in order, the login kept for the retry
 // with the certificate, one written in the proxy setting, and a cancelled dialog. Typing is no
-// network wait: the first login takes longer than the step's deadline.
+// network wait: the first login takes longer than the step's deadline. A proxy that closes the
+// connection after its question never answers the login sent on it: that is no refusal, and the
+// login goes with the first question on the next connection. Basic to a plain proxy is told so.
 TEST_F(TokenTlsTest, ThroughAProxyThatAsksForAPassword) {
     TlsPeer rekey(pki_, AskForCertificate());
     test::ScriptedProxyLogins logins;
@@ -505,21 +507,34 @@ TEST_F(TokenTlsTest, ThroughAProxyThatAsksForAPassword) {
         std::vector<std::string> answers, asked;
         const char* inSetting;
         ErrorId rc;
+        bool closes = false;
     } cases[] = {
         {{"ana:pa55-w"}, {""}, "", ERR_SUCCESS},
         {{"ana:n0pe", "ana:pa55-w"}, {"", " again"}, "", ERR_SUCCESS},
         {{}, {}, "ana:pa55-w@", ERR_SUCCESS},
         {{"ana:pa55-w"}, {" again"}, "ana:0ld@", ERR_SUCCESS},
         {{"ana:n0pe", ""}, {"", " again"}, "", ERR_PROXY_AUTH},
+        {{"ana:pa55-w"}, {""}, "", ERR_SUCCESS, true},
+        {{"ana:n0pe", "ana:pa55-w"}, {"", " again"}, "", ERR_SUCCESS, true},
     };
     for (const auto& c : cases) {
-        test::ConnectProxy proxy(false, "ana pa55-w");
-        const std::string address = "http://127.0.0.1:" + std::to_string(proxy.port());
+        std::optional<test::ConnectProxy> proxy;
+        std::optional<test::ChildProcess> closing;
+        if (c.closes) {
+            closing.emplace(std::vector<std::string>{"python3", getenv("QE_CLOSING_PROXY")});
+            ASSERT_TRUE(
+                closing->WaitUntil([](const std::string& out) { return out.ends_with("\n"); }));
+        } else {
+            proxy.emplace(false, "ana pa55-w");
+        }
+        const std::string port = closing ? closing->Output() : std::to_string(proxy->port());
+        const std::string address = "http://127.0.0.1:" + port.substr(0, port.find('\n'));
         const test::ScopedEnv through(
             "https_proxy", (address.substr(0, 7) + c.inSetting + address.substr(7)).c_str());
         SCOPED_TRACE(getenv("https_proxy"));
         logins.answers.assign(c.answers.begin(), c.answers.end());
         logins.asked.clear();
+        logins.inClear = 0;
         logins.typing = std::chrono::milliseconds(&c == cases ? 2500 : 0);
         test::ProcessLog log;
         EXPECT_EQ(WithToken(rekey, "1234", nullptr, L"localhost", 2), c.rc);
@@ -528,9 +543,10 @@ TEST_F(TokenTlsTest, ThroughAProxyThatAsksForAPassword) {
             asked.push_back(ProxyForLog(getenv("https_proxy")) + shown);
         }
         EXPECT_EQ(logins.asked, asked);
+        EXPECT_EQ(logins.inClear, static_cast<int>(asked.size()));
         EXPECT_TRUE(log.Lines("pa55|n0pe|0ld").empty());
     }
-    EXPECT_EQ(rekey.Requests().size(), 4u);
+    EXPECT_EQ(rekey.Requests().size(), 6u);
     SetProxyLoginPort(nullptr);
 }
 

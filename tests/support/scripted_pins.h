@@ -45,7 +45,9 @@ struct ScriptedPins : PinPort {
 // The proxy's dialog as a test scripts it: "user:password" answers in order ("" or none left
 // cancels); each question is recorded as the proxy's address, with " again" after a refusal.
 struct ScriptedProxyLogins : ProxyLoginPort {
-    bool AskProxyLogin(const std::string& proxy, bool refused, ProxyLogin& login) override {
+    bool AskProxyLogin(const std::string& proxy, bool refused, bool clear,
+                       ProxyLogin& login) override {
+        inClear += clear ? 1 : 0;
         std::this_thread::sleep_for(typing);
         asked.push_back(proxy + (refused ? " again" : ""));
         const std::string answer = answers.empty() ? "" : answers.front();
@@ -56,6 +58,7 @@ struct ScriptedProxyLogins : ProxyLoginPort {
     }
     std::deque<std::string> answers;
     std::vector<std::string> asked;
+    int inClear = 0;  // questions that said the password goes unencrypted
     std::chrono::milliseconds typing{0};
 };
 

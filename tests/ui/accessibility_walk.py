@@ -24,6 +24,7 @@ PIN_CHANGE_SCREENS = ("pin-change", "pin-change-mismatch")
 SCREENS = {name: {"label"} for name in (
     "main-starting", "main-status-check", "main-idle", "main-idle-expired", "message-box",
     "message-box-success", "message-box-unshown", "message-box-not-yet-valid",
+    "message-box-installed-unconfirmed",
     "message-box-key-not-protected", "question-replace-issued", "message-box-already-open",
     "alert-invalid-token", "about", "certificate-details", "certificate-details-unreadable")} | {
     "main-busy": {"progress bar", "label"}, "alert-old-driver": {"link"},

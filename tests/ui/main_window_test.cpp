@@ -187,13 +187,15 @@ TEST_F(MainWindowTest, ProxyLoginHandOver) {
     const std::string proxy = "http://a.ro:3128";
     const QString password = "p€€€ x€€€";
     const struct {
-        bool refused;
+        bool refused, inClear;
         Qt::Key end;
         ErrorId result;
-    } cases[] = {{false, Qt::Key_Return, ERR_SUCCESS}, {true, Qt::Key_Escape, ERR_PROXY_AUTH}};
+    } cases[] = {{false, true, Qt::Key_Return, ERR_SUCCESS},
+                 {true, false, Qt::Key_Escape, ERR_PROXY_AUTH}};
     for (const auto& c : cases) {
         auto answer = [&](CProxyLoginDlg* dialog) {
             ASSERT_EQ(dialog->RefusedNote() != nullptr, c.refused);
+            ASSERT_EQ(dialog->ClearNote() != nullptr, c.inClear);
             EXPECT_TRUE(WaitUntil([dialog] { return dialog->UserEdit()->hasFocus(); }));
             QTest::keyClick(dialog->UserEdit(), Qt::Key_Tab);
             QTest::keyClick(dialog->PasswordEdit(), Qt::Key_Return);
@@ -207,14 +209,14 @@ TEST_F(MainWindowTest, ProxyLoginHandOver) {
         };
         ErrorId result = ERR_SUCCESS;
         if (!c.refused) {
-            auto asked = OnWorker([&] { return AskForProxyLogin(proxy, c.refused); });
+            auto asked = OnWorker([&] { return AskForProxyLogin(proxy, c.refused, c.inClear); });
             auto* dialog = WaitForWindow<CProxyLoginDlg>();
             ASSERT_NE(dialog, nullptr);
             answer(dialog);
             result = Finish(asked);
         } else {
             test::AnswerWhenShown<CProxyLoginDlg>(answer);
-            result = AskForProxyLogin(proxy, c.refused);
+            result = AskForProxyLogin(proxy, c.refused, c.inClear);
         }
         EXPECT_EQ(result, c.result);
         ProxyLogin kept;
