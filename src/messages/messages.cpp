@@ -88,7 +88,7 @@ constexpr Entry kStrings[] = {
     {169, L"Amprentă SHA-256"},
     {170, L"Certificatul primit nu poate fi citit."},
     // A certificate field whose value cannot be decoded.
-    {232, L"Valoare care nu poate fi citită"},
+    {221, L"Valoare care nu poate fi citită"},
     // A token found unable to carry a renewal through before anything is generated or sent, and a
     // new key the token would not protect.
     {171, L"Dispozitivul criptografic nu este inițializat. Vă rugăm să contactați suportul Quorvane."},
@@ -127,12 +127,12 @@ constexpr Entry kStrings[] = {
     {194, L"Nu ați introdus codul PIN."},
     // The declaration that could not be shown: not written whole, or not readable as a picture.
     {195, L"Declarația de acceptanță nu a putut fi salvată pe calculator pentru a fi afișată, de aceea nu a fost semnată, iar certificatul nu a fost încărcat; el rămâne disponibil la Quorvane. Eliberați spațiu pe disc, apoi apăsați din nou „Încarcă certificat”. Dacă problema persistă, vă rugăm să contactați suportul Quorvane."},
-    {230, L"Declarația de acceptanță primită de la Quorvane nu a putut fi citită, de aceea nu a fost afișată și nu a fost semnată, iar certificatul nu a fost încărcat; el rămâne disponibil la Quorvane. Apăsați din nou „Încarcă certificat”. Dacă problema persistă, vă rugăm să contactați suportul Quorvane."},
+    {219, L"Declarația de acceptanță primită de la Quorvane nu a putut fi citită, de aceea nu a fost afișată și nu a fost semnată, iar certificatul nu a fost încărcat; el rămâne disponibil la Quorvane. Apăsați din nou „Încarcă certificat”. Dacă problema persistă, vă rugăm să contactați suportul Quorvane."},
     // A certificate outside its dates: the clock, or a renewal only the authority can make.
     {196, L"Data și ora calculatorului par să fie în urmă, așa că certificatul calificat apare ca nefiind încă valabil. Corectați data și ora, apoi porniți din nou aplicația."},
     {197, L"Certificatul calificat de pe dispozitivul criptografic a expirat și nu mai poate fi reînnoit din această aplicație; este necesară o vizită la Quorvane."},
     // Expired by this computer's clock, which is ahead of the authority's.
-    {231, L"Data calculatorului este după cea a serverului Quorvane, așa că certificatul calificat, încă valabil, apare ca expirat. Corectați data, apoi porniți din nou aplicația."},
+    {220, L"Data calculatorului este după cea a serverului Quorvane, așa că certificatul calificat, încă valabil, apare ca expirat. Corectați data, apoi porniți din nou aplicația."},
     // A network that inspects secure connections: another certificate answered in the server's
     // place, or the handshake broke only through the proxy.
     {198, L"Conexiunea securizată cu Quorvane nu a putut fi stabilită: cel mai probabil un antivirus sau un server proxy verifică traficul securizat și se interpune în conexiune. Nu s-a trimis și nu s-a modificat nimic. Excludeți serverele Quorvane de la această verificare (într-o firmă, cereți acest lucru administratorului rețelei), apoi încercați din nou."},
@@ -144,25 +144,25 @@ constexpr Entry kStrings[] = {
     {202, L"Nume de utilizator:"},
     {203, L"Parolă:"},
     {204, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă, iar acestea nu au fost introduse sau nu au fost acceptate. Cereți-le administratorului rețelei, apoi reluați procedura."},
-    // The key pair ledger that could not be written (nothing sent), and the register's text for a
-    // certificate whose private key is no longer on the token.
-    {221, L"Aplicația nu a putut scrie pe disc evidența cheilor noi (discul este plin sau dosarul în care aplicația își păstrează datele nu poate fi scris), de aceea cererea nu a fost trimisă. Pe dispozitivul criptografic nu a rămas nimic nou: cheile generate pentru cerere au fost șterse, iar certificatul existent nu a fost modificat. Eliberați spațiu pe disc, apoi apăsați din nou „Generează Cerere”. Dacă problema persistă, vă rugăm să contactați suportul Quorvane."},
-    {222, L"Cheia privată a certificatului pe care doriți să îl reînnoiți nu se mai află pe dispozitivul criptografic (de obicei pentru că dispozitivul a înlocuit-o cu o cheie nouă la o generare anterioară), așa că acest certificat nu mai poate fi folosit pentru reînnoire. Nu s-a trimis nicio cerere și nu s-a modificat nimic pe dispozitiv. Nu încercați din nou cu acest certificat. Vă rugăm să contactați suportul Quorvane, care vă va spune cum puteți obține un certificat nou."},
     // A card in a reader that no token library shows, and a card another program holds.
     {205, L"Dispozitivul criptografic este conectat, dar pe acest calculator nu este instalat programul necesar pentru a-l folosi, așa că nu a fost citit și nu s-a modificat nimic pe el. Instalați programul dispozitivului criptografic de la producătorul acestuia, apoi reluați procedura."},
     {206, L"Dispozitivul criptografic este conectat, dar un alt program îl folosește în acest moment, așa că nu a putut fi accesat și nu s-a modificat nimic pe el. Închideți celălalt program (de exemplu aplicația producătorului sau un browser care folosește dispozitivul criptografic), apoi reluați procedura."},
-    {210, L"Dispozitivul criptografic cere un cod PIN nou înainte de a permite folosirea cheii (codul PIN primit la emiterea dispozitivului sau un cod PIN expirat). Alegeți codul PIN nou și introduceți-l de două ori:"},
-    {211, L"Cod PIN nou:"},
-    {212, L"Confirmați codul PIN nou:"},
-    {213, L"Cele două coduri PIN nu coincid."},
-    {214, L"Codul PIN nou trebuie să aibă între %1 și %2 caractere."},
-    {215, L"Schimbarea codului PIN"},
-    {216, L"Dispozitivul criptografic nu a acceptat codul PIN nou, așa că codul PIN nu a fost schimbat. Reluați procedura și alegeți un alt cod PIN nou, potrivit regulilor dispozitivului."},
-    {217, L"Schimbați codul PIN pe tastatura cititorului: introduceți codul PIN actual, apoi de două ori codul PIN nou."},
+    {207, L"Dispozitivul criptografic cere un cod PIN nou înainte de a permite folosirea cheii (codul PIN primit la emiterea dispozitivului sau un cod PIN expirat). Alegeți codul PIN nou și introduceți-l de două ori:"},
+    {208, L"Cod PIN nou:"},
+    {209, L"Confirmați codul PIN nou:"},
+    {210, L"Cele două coduri PIN nu coincid."},
+    {211, L"Codul PIN nou trebuie să aibă între %1 și %2 caractere."},
+    {212, L"Schimbarea codului PIN"},
+    {213, L"Dispozitivul criptografic nu a acceptat codul PIN nou, așa că codul PIN nu a fost schimbat. Reluați procedura și alegeți un alt cod PIN nou, potrivit regulilor dispozitivului."},
+    {214, L"Schimbați codul PIN pe tastatura cititorului: introduceți codul PIN actual, apoi de două ori codul PIN nou."},
+    // The key pair ledger that could not be written (nothing sent), and the register's text for a
+    // certificate whose private key is no longer on the token.
+    {215, L"Aplicația nu a putut scrie pe disc evidența cheilor noi (discul este plin sau dosarul în care aplicația își păstrează datele nu poate fi scris), de aceea cererea nu a fost trimisă. Pe dispozitivul criptografic nu a rămas nimic nou: cheile generate pentru cerere au fost șterse, iar certificatul existent nu a fost modificat. Eliberați spațiu pe disc, apoi apăsați din nou „Generează Cerere”. Dacă problema persistă, vă rugăm să contactați suportul Quorvane."},
+    {216, L"Cheia privată a certificatului pe care doriți să îl reînnoiți nu se mai află pe dispozitivul criptografic (de obicei pentru că dispozitivul a înlocuit-o cu o cheie nouă la o generare anterioară), așa că acest certificat nu mai poate fi folosit pentru reînnoire. Nu s-a trimis nicio cerere și nu s-a modificat nimic pe dispozitiv. Nu încercați din nou cu acest certificat. Vă rugăm să contactați suportul Quorvane, care vă va spune cum puteți obține un certificat nou."},
     // The proxy login dialog's note when the password would go to the proxy in clear.
-    {224, L"Atenție: acest server proxy primește numele de utilizator și parola necriptate, așa că le poate citi oricine vede traficul din rețea până la el. Introduceți-le doar dacă serverul proxy de mai sus este cel al rețelei dumneavoastră; altfel renunțați și întrebați administratorul rețelei."},
+    {217, L"Atenție: acest server proxy primește numele de utilizator și parola necriptate, așa că le poate citi oricine vede traficul din rețea până la el. Introduceți-le doar dacă serverul proxy de mai sus este cel al rețelei dumneavoastră; altfel renunțați și întrebați administratorul rețelei."},
     // A certificate installed whose confirmation got no answer.
-    {225, L"Noul certificat a fost instalat pe dispozitivul criptografic și îl puteți folosi. Confirmarea instalării a fost trimisă către Quorvane, dar răspunsul nu a mai ajuns (conexiunea s-a întrerupt), așa că nu se știe dacă a fost înregistrată. Dacă aplicația vă oferă în continuare butonul „Încarcă certificat”, apăsați-l din nou pentru a încheia procedura; certificatul instalat rămâne pe dispozitiv."},
+    {218, L"Noul certificat a fost instalat pe dispozitivul criptografic și îl puteți folosi. Confirmarea instalării a fost trimisă către Quorvane, dar răspunsul nu a mai ajuns (conexiunea s-a întrerupt), așa că nu se știe dacă a fost înregistrată. Dacă aplicația vă oferă în continuare butonul „Încarcă certificat”, apăsați-l din nou pentru a încheia procedura; certificatul instalat rămâne pe dispozitiv."},
 };
 // clang-format on
 
@@ -207,17 +207,17 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_LOGIN_REFUSED, 192},
     {ERR_TOKEN_SLOTS, 193},
     {ERR_DECLARATION_UNSHOWN, 195},
-    {ERR_DECLARATION_UNREADABLE, 230},
+    {ERR_DECLARATION_UNREADABLE, 219},
     {ERR_CERT_NOT_YET_VALID, 196},
     {ERR_CERT_EXPIRED, 197},
-    {ERR_CERT_EXPIRED_CLOCK, 231},
+    {ERR_CERT_EXPIRED_CLOCK, 220},
     {ERR_TLS_INSPECTED, 198},
     {ERR_PROXY_AUTH, 204},
-    {ERR_LEDGER_UNWRITABLE, 221},
+    {ERR_LEDGER_UNWRITABLE, 215},
     {ERR_TOKEN_NO_SOFTWARE, 205},
     {ERR_TOKEN_IN_USE, 206},
-    {ERR_NEW_PIN_REFUSED, 216},
-    {ERR_INSTALLED_UNCONFIRMED, 225},
+    {ERR_NEW_PIN_REFUSED, 213},
+    {ERR_INSTALLED_UNCONFIRMED, 218},
 };
 
 }  // namespace

@@ -56,7 +56,7 @@ ResultDecision DecideResult(ErrorId id, int successText, unsigned boxFlags,
     // In a register the missing key is the one of the certificate being renewed, on the token in
     // use: no other token can help.
     if (id == ERR_KEY_NOT_FOUND && successText == kRegisterSuccessText) {
-        d.text = LoadString(222);
+        d.text = LoadString(216);
     }
     d.flags = boxFlags | kBoxIconHand;
     d.waitsForToken = (boxFlags & 0x0F) == kBoxRetryCancel &&

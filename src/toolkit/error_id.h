@@ -4,7 +4,7 @@
 
 namespace qe {
 
-// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..36 failures with a
+// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..44 failures with a
 // fixed text; any other value is shown with the generic text.
 using ErrorId = std::int32_t;
 
@@ -55,31 +55,31 @@ enum : ErrorId {
     // for acceptance and nothing was signed.
     ERR_DECLARATION_UNSHOWN = 33,
     // The declaration was written but its picture cannot be decoded: free space would not help.
-    ERR_DECLARATION_UNREADABLE = 46,
+    ERR_DECLARATION_UNREADABLE = 43,
     // The certificate is outside its dates by this computer's clock: found before any login.
     ERR_CERT_NOT_YET_VALID = 34,
     ERR_CERT_EXPIRED = 35,
     // Expired by this computer's clock only: at the authority's date (its Date header) it is not.
-    ERR_CERT_EXPIRED_CLOCK = 47,
+    ERR_CERT_EXPIRED_CLOCK = 44,
     // The server's certificate does not chain to a trusted root, or the handshake broke only
     // through the proxy: something on the way (most often a proxy or security program inspecting
     // TLS) stands in the server's place.
     ERR_TLS_INSPECTED = 36,
     // A proxy on the way asks for a user name and password, and none were given or it refused them.
     ERR_PROXY_AUTH = 37,
-    // The key pair ledger could not be written (a full disk, a state folder that cannot be
-    // written), so nothing was sent: the new key pair was destroyed by its handles.
-    ERR_LEDGER_UNWRITABLE = 44,
     // A reader holds a card that no token library of the module list shows: its software is not
     // installed.
     ERR_TOKEN_NO_SOFTWARE = 38,
     // Another program holds the card exclusively: no library reaches it until that one lets go.
     ERR_TOKEN_IN_USE = 39,
     // The token demanded a new PIN and did not take the one the customer chose.
-    ERR_NEW_PIN_REFUSED = 42,
+    ERR_NEW_PIN_REFUSED = 40,
+    // The key pair ledger could not be written (a full disk, a state folder that cannot be
+    // written), so nothing was sent: the new key pair was destroyed by its handles.
+    ERR_LEDGER_UNWRITABLE = 41,
     // The new certificate is installed; the authority's answer to its confirmation was lost (a
     // reset, a gateway's page), so whether the authority recorded it is unknown.
-    ERR_INSTALLED_UNCONFIRMED = 45,
+    ERR_INSTALLED_UNCONFIRMED = 42,
 };
 
 }  // namespace qe

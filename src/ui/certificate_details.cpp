@@ -37,7 +37,7 @@ constexpr int kExtendedKeyUsageText = 167;
 constexpr int kAltNamesText = 168;
 constexpr int kFingerprintText = 169;
 constexpr int kUnreadableText = 170;
-constexpr int kUndecodedText = 232;
+constexpr int kUndecodedText = 221;
 
 QString BioText(BIO* bio) {
     char* data = nullptr;

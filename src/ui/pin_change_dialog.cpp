@@ -15,12 +15,12 @@
 namespace qe {
 namespace {
 
-constexpr int kPromptText = 210;
-constexpr int kNewText = 211;
-constexpr int kConfirmText = 212;
-constexpr int kMismatchText = 213;
-constexpr int kRuleText = 214;
-constexpr int kCaptionText = 215;
+constexpr int kPromptText = 207;
+constexpr int kNewText = 208;
+constexpr int kConfirmText = 209;
+constexpr int kMismatchText = 210;
+constexpr int kRuleText = 211;
+constexpr int kCaptionText = 212;
 constexpr int kCancelText = 137;
 
 // Dialog units, as the proxy login dialog's.

@@ -23,7 +23,7 @@ constexpr int kPinTriesUnknownText = 180;
 constexpr int kCancelText = 137;
 constexpr int kReaderPromptText = 186;
 constexpr int kEmptyPinText = 194;
-constexpr int kReaderChangeText = 217;
+constexpr int kReaderChangeText = 214;
 
 // The red warning line at `top` (pixels) under a prompt; returns its height in pixels, 0 without
 // a warning.

@@ -23,7 +23,7 @@ constexpr int kCaptionText = 201;
 constexpr int kUserText = 202;
 constexpr int kPasswordText = 203;
 constexpr int kCancelText = 137;
-constexpr int kInClearText = 224;
+constexpr int kInClearText = 217;
 
 // Dialog units: the dialog's width, its margins, and the rows of the fields and the buttons.
 constexpr int kWidth = 230;

@@ -132,7 +132,7 @@ TEST(PinChangeDialog, OkOnlyForTheSamePinTwiceWithinTheLengths) {
         SCOPED_TRACE(confirmation.toStdString());
         CPinChangeDlg dialog(4, 6);
         dialog.show();
-        EXPECT_EQ(dialog.RuleNote()->text(), UiText(214).arg(4).arg(6));
+        EXPECT_EQ(dialog.RuleNote()->text(), UiText(211).arg(4).arg(6));
         Press(dialog.NewEdit(), typed);
         Press(dialog.ConfirmEdit(), confirmation.chopped(1));
         EXPECT_EQ(dialog.MismatchNote()->isVisible(), note);
