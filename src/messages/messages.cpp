@@ -139,6 +139,7 @@ constexpr Entry kStrings[] = {
     {202, L"Nume de utilizator:"},
     {203, L"Parolă:"},
     {204, L"Conexiunea la Quorvane trece printr-un server proxy care cere un nume de utilizator și o parolă, iar acestea nu au fost introduse sau nu au fost acceptate. Cereți-le administratorului rețelei, apoi reluați procedura."},
+    {220, L"Dispozitivul criptografic își păstrează cheile doar în locuri fixe și generează chei noi doar cu cheia administratorului său, așa că această aplicație nu poate genera noua cheie pe el. Nu s-a trimis nicio cerere și nu s-a modificat nimic pe dispozitiv. Vă rugăm să contactați suportul Quorvane sau producătorul dispozitivului."},
 };
 // clang-format on
 
@@ -187,6 +188,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_CERT_EXPIRED, 197},
     {ERR_TLS_INSPECTED, 198},
     {ERR_PROXY_AUTH, 204},
+    {ERR_KEYGEN_FIXED_SLOTS, 220},
 };
 
 }  // namespace

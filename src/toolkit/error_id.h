@@ -63,6 +63,9 @@ enum : ErrorId {
     ERR_TLS_INSPECTED = 36,
     // A proxy on the way asks for a user name and password, and none were given or it refused them.
     ERR_PROXY_AUTH = 37,
+    // The token keeps its keys only in fixed places and makes new ones only with its
+    // administrator's key (a PIV card): key generation refused before anything was sent.
+    ERR_KEYGEN_FIXED_SLOTS = 43,
 };
 
 }  // namespace qe
