@@ -79,7 +79,7 @@ provision_piv() {
 
 case "${1:-}" in
   pull | put | provision)
-    [ $# -ge 2 ] || { echo "usage: pcsc.sh pull|put DIR [SIM OPTION...]" >&2; exit 2; }
+    [ $# -ge 2 ] || { echo "usage: pcsc.sh pull|put|provision DIR [ARG...]" >&2; exit 2; }
     action=$1 dir=$(realpath -m "$2")
     shift 2
     exec 3>&1 4>&2 >>"$dir/pcsc.log" 2>&1
@@ -156,7 +156,7 @@ case "$card_type" in
 esac
 echo "$card_type" >"$dir/card-type"
 echo "$card_name" >"$dir/card-name"
-printf '%s\n' "$pin" >"$dir/card-pin"
+(umask 077 && printf '%s\n' "$pin" >"$dir/card-pin")
 if [ "$card_type" = piv ]; then
   [ -f "$ykcs11" ] || die "no ykcs11 at $ykcs11 (scripts/install-deps.sh installs ykcs11)"
   openssl req -x509 -newkey rsa:2048 -nodes -keyout "$dir/piv-key.pem" -subj "/CN=$label" \
