@@ -15,8 +15,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl
-  # the card service with a virtual reader and card, for what the readers tell
-  pcscd vsmartcard-vpcd vsmartcard-vpicc python3-pycryptodome
+  # a card that no token library knows, for what the readers tell (vsmartcard's iso7816 card)
+  vsmartcard-vpicc python3-pycryptodome
   # a company proxy for the network tests
   tinyproxy
   # token stacks beside SoftHSM2 for the tokens tests and the demo (tests/tokens/): a software
@@ -26,6 +26,8 @@ packages=(
   # a card in a reader: pcscd, vsmartcard's virtual reader for the card simulator, OpenSC's
   # tools to initialise it (opensc, above), a private mount namespace for pcscd's socket
   pcscd vsmartcard-vpcd libpcsclite-dev pcsc-tools util-linux
+  # a PIV card's own token library beside OpenSC, for the simulated PIV card
+  ykcs11
   # coverage and mutation runs
   gcovr python3
   # GUI at run time and screenshots

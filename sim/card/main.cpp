@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 
 #include "sim/card/card.h"
+#include "sim/card/piv_card.h"
 #include "sim/card/state_file.h"
 #include "sim/card/transport.h"
 
@@ -35,7 +36,8 @@ void OnSignal(int sig) {
 }
 
 struct Options {
-    std::string state, host = "127.0.0.1", counts;
+    std::string state, host = "127.0.0.1", counts, card = "isoapplet";
+    std::string provision_cert, provision_key, pin;
     int port = 35963;
     int wait_ms = 10000;
     int delay_ms = 0;
@@ -46,7 +48,9 @@ struct Options {
 
 const char kUsage[] =
     "usage: quorvane-card-sim --state FILE [--port N] [--host ADDR] [--wait-ms N]\n"
-    "         [--delay-ms N] [--drop-at INS:N] [--counts FILE] [--trace]\n"
+    "         [--delay-ms N] [--drop-at INS:N] [--counts FILE] [--trace] [--card isoapplet|piv]\n"
+    "       quorvane-card-sim --card piv --state FILE --pin PIN --provision CERT.der KEY.pem\n"
+    "  --provision      writes a PIV card with the certificate and its key in slot 9A, and ends\n"
     "  --drop-at B0:3   the card is pulled at the third READ BINARY (INS in hex), unanswered\n"
     "  --counts FILE    APDUs per INS, written on exit and on SIGUSR1\n";
 
@@ -61,7 +65,14 @@ bool Parse(int argc, char** argv, Options& o) {
             return false;
         }
         const std::string value = argv[++i];
-        if (arg == "--state") {
+        if (arg == "--provision" && i + 1 < argc) {
+            o.provision_cert = value;
+            o.provision_key = argv[++i];
+        } else if (arg == "--card") {
+            o.card = value;
+        } else if (arg == "--pin") {
+            o.pin = value;
+        } else if (arg == "--state") {
             o.state = value;
         } else if (arg == "--host") {
             o.host = value;
@@ -85,7 +96,8 @@ bool Parse(int argc, char** argv, Options& o) {
             return false;
         }
     }
-    return !o.state.empty() && o.port > 0;
+    return !o.state.empty() && o.port > 0 && (o.card == "isoapplet" || o.card == "piv") &&
+           (o.provision_cert.empty() || o.card == "piv");
 }
 
 void WriteCounts(const Options& o, const std::map<int, long>& counts) {
@@ -106,22 +118,11 @@ void WriteCounts(const Options& o, const std::map<int, long>& counts) {
     std::rename(fresh.c_str(), o.counts.c_str());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Serves `card` in the reader until the reader goes or a signal ends it; `save` keeps its memory.
+template <class CardType, class SaveFn>
+int Serve(const Options& o, CardType& card, SaveFn save) {
     using namespace qe::sim::card;
-    Options o;
-    if (!Parse(argc, argv, o)) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-    umask(077);  // the state file holds the card's keys
-    Card card;
     std::string error;
-    if (!LoadCard(card, o.state, error)) {
-        std::fprintf(stderr, "quorvane-card-sim: %s\n", error.c_str());
-        return 1;
-    }
     struct sigaction sa {};
     sa.sa_handler = OnSignal;  // no SA_RESTART: a signal ends the wait for the reader
     sigaction(SIGTERM, &sa, nullptr);
@@ -151,7 +152,7 @@ int main(int argc, char** argv) {
         }
         if (message->size() == 1) {
             if ((*message)[0] == 0x04) {
-                link.Send(Card::Atr());
+                link.Send(CardType::Atr());
             } else {
                 card.PowerOff();  // power off, on and reset all start the card afresh
             }
@@ -171,7 +172,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(o.delay_ms));
         }
         Response r = card.Process(*message);
-        if (card.changed() && !SaveCard(card, o.state)) {
+        if (card.changed() && !save(card)) {
             std::fprintf(stderr, "quorvane-card-sim: cannot write %s\n", o.state.c_str());
             r = Status(kSwUnknown);  // a card whose memory write failed
         }
@@ -197,4 +198,40 @@ int main(int argc, char** argv) {
     }
     WriteCounts(o, counts);
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace qe::sim::card;
+    Options o;
+    if (!Parse(argc, argv, o)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    umask(077);  // the state file holds the card's keys
+    std::string error;
+    if (o.card == "piv") {
+        PivCard card;
+        if (!o.provision_cert.empty()) {
+            if (!ProvisionPiv(card, o.pin, o.provision_cert, o.provision_key, error) ||
+                !SavePiv(card, o.state)) {
+                std::fprintf(stderr, "quorvane-card-sim: %s\n",
+                             error.empty() ? ("cannot write " + o.state).c_str() : error.c_str());
+                return 1;
+            }
+            return 0;
+        }
+        if (!LoadPiv(card, o.state, error)) {
+            std::fprintf(stderr, "quorvane-card-sim: %s\n", error.c_str());
+            return 1;
+        }
+        return Serve(o, card, [&o](const PivCard& c) { return SavePiv(c, o.state); });
+    }
+    Card card;
+    if (!LoadCard(card, o.state, error)) {
+        std::fprintf(stderr, "quorvane-card-sim: %s\n", error.c_str());
+        return 1;
+    }
+    return Serve(o, card, [&o](const Card& c) { return SaveCard(c, o.state); });
 }

@@ -13,10 +13,12 @@ namespace {
 
 constexpr const char* kMagic = "quorvane-card-state 1";
 
+}  // namespace
+
 // A new file renamed over the old one: a card pulled (the program ended) at any moment leaves
 // one or the other. Not flushed to disk: a pulled card is an ended process, not a lost machine,
 // and a flush per command would make every write cost what a card's EEPROM does not.
-bool Replace(const std::string& path, const std::string& text) {
+bool ReplaceFile(const std::string& path, const std::string& text) {
     const std::string fresh = path + ".new";
     {
         std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
@@ -27,6 +29,8 @@ bool Replace(const std::string& path, const std::string& text) {
     }
     return std::rename(fresh.c_str(), path.c_str()) == 0;
 }
+
+namespace {
 
 void PutSecret(std::ostringstream& out, const char* name, const Secret16& s) {
     if (s.set) {
@@ -78,7 +82,7 @@ bool SaveCard(const Card& card, const std::string& path) {
         out << ' ' << ToHex(f.fcp) << ' ' << (f.is_df ? "-" : ToHex(f.data)) << '\n';
     });
     std::string text = out.str();
-    const bool ok = Replace(path, text);
+    const bool ok = ReplaceFile(path, text);
     OPENSSL_cleanse(text.data(), text.size());
     return ok;
 }

@@ -163,6 +163,7 @@ constexpr Entry kStrings[] = {
     {217, L"Atenție: acest server proxy primește numele de utilizator și parola necriptate, așa că le poate citi oricine vede traficul din rețea până la el. Introduceți-le doar dacă serverul proxy de mai sus este cel al rețelei dumneavoastră; altfel renunțați și întrebați administratorul rețelei."},
     // A certificate installed whose confirmation got no answer.
     {218, L"Noul certificat a fost instalat pe dispozitivul criptografic și îl puteți folosi. Confirmarea instalării a fost trimisă către Quorvane, dar răspunsul nu a mai ajuns (conexiunea s-a întrerupt), așa că nu se știe dacă a fost înregistrată. Dacă aplicația vă oferă în continuare butonul „Încarcă certificat”, apăsați-l din nou pentru a încheia procedura; certificatul instalat rămâne pe dispozitiv."},
+    {222, L"Dispozitivul criptografic își păstrează cheile doar în locuri fixe și generează chei noi doar cu cheia administratorului său, așa că această aplicație nu poate genera noua cheie pe el. Nu s-a trimis nicio cerere și nu s-a modificat nimic pe dispozitiv. Vă rugăm să contactați suportul Quorvane sau producătorul dispozitivului."},
 };
 // clang-format on
 
@@ -218,6 +219,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_TOKEN_IN_USE, 206},
     {ERR_NEW_PIN_REFUSED, 213},
     {ERR_INSTALLED_UNCONFIRMED, 218},
+    {ERR_KEYGEN_FIXED_SLOTS, 222},
 };
 
 }  // namespace

@@ -221,6 +221,11 @@ CK_RV KeygenSession::GenerateKeyPair(CK_ULONG bits) {
         if (rv == CKR_USER_TYPE_INVALID || rv == CKR_USER_NOT_LOGGED_IN) {
             return kTokenKeygenNeedsAdmin;
         }
+        // Even the plainest template has a value refused: the token chooses where its keys go
+        // (a PIV card's fixed slots), and the wizard never names one of those.
+        if (!protection && rv == CKR_ATTRIBUTE_VALUE_INVALID) {
+            return kTokenKeygenFixedSlots;
+        }
         if (!protection || !TemplateRefused(rv)) {
             break;
         }

@@ -41,6 +41,8 @@ ErrorId ErrorIdFor(CK_RV code, bool tokenSelected) {
             return ERR_KEYGEN_NEEDS_ADMIN;
         case kKeygenLedgerUnwritable:
             return ERR_LEDGER_UNWRITABLE;
+        case kTokenKeygenFixedSlots:
+            return ERR_KEYGEN_FIXED_SLOTS;
         case CKR_DEVICE_ERROR:
             return tokenSelected ? ERR_OLD_DRIVER : ERR_TOKEN_DEVICE;
         default:

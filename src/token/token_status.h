@@ -17,6 +17,7 @@ inline constexpr CK_RV kTokenObjectKept = 0x7712;    // destroyed with CKR_OK, y
 inline constexpr CK_RV kTokenLoginRefused = 0x7713;  // a PIN login failed without a PIN result
 inline constexpr CK_RV kTokenKeygenNeedsAdmin = 0x7714;  // key generation refused to the user
 inline constexpr CK_RV kTokenNewPinRefused = 0x7742;     // the token did not take the new PIN
+inline constexpr CK_RV kTokenKeygenFixedSlots = 0x7719;  // keys only in places the token fixes
 inline constexpr CK_RV kTokenNoMemory = 1792;            // memory could not be obtained
 inline constexpr CK_RV kTokenSignKeyNotFound = 1795;     // signing: not exactly one such key
 inline constexpr CK_RV kTokenOutputNotEmpty = 1799;      // the output passed in was not empty

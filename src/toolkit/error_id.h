@@ -4,7 +4,7 @@
 
 namespace qe {
 
-// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..44 failures with a
+// The outcome of every step of the wizard: 0 success, 1 a silent stop, 2..45 failures with a
 // fixed text; any other value is shown with the generic text.
 using ErrorId = std::int32_t;
 
@@ -80,6 +80,9 @@ enum : ErrorId {
     // The new certificate is installed; the authority's answer to its confirmation was lost (a
     // reset, a gateway's page), so whether the authority recorded it is unknown.
     ERR_INSTALLED_UNCONFIRMED = 42,
+    // The token keeps its keys only in fixed places and makes new ones only with its
+    // administrator's key (a PIV card): key generation refused before anything was sent.
+    ERR_KEYGEN_FIXED_SLOTS = 45,
 };
 
 }  // namespace qe

@@ -11,6 +11,10 @@
 #   tests/tokens/pcsc.sh stop DIR
 #   tests/tokens/pcsc.sh pull DIR                the card leaves the reader (its memory stays)
 #   tests/tokens/pcsc.sh put DIR [SIM OPTION...]  the same card back, e.g. --drop-at 2A:1
+# With QE_CARD_TYPE=piv at start the card is a PIV card instead, in a reader named as the maker
+# of ykcs11's keys names its own (ykcs11 takes no other), its PIN USER_PIN, with a self-signed
+# certificate and its key in slot 9A; the stack then also emits QE_PIV_MODULE (ykcs11).
+#   tests/tokens/pcsc.sh provision DIR CERT.der KEY.pem   that card anew with this certificate
 # pcscd listens on one fixed socket (/run/pcscd/pcscd.comm) whatever it is told. Run under
 # private-pcscd.sh (with-stack.sh and the demo do), the stack has that folder to itself.
 # Otherwise only one such stack runs on the machine at a time: start waits for a lock that the
@@ -19,6 +23,7 @@
 set -euo pipefail
 
 readonly module=/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so
+readonly ykcs11=/usr/lib/x86_64-linux-gnu/libykcs11.so
 readonly driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
 readonly lock=/run/lock/quorvane-enroll-pcscd.lock
 here=$(dirname "$(realpath "$0")")
@@ -49,7 +54,8 @@ stop_stack() {
 put_card() {
   local sim
   sim=$(cat "$dir/card-sim.path") port=$(cat "$dir/reader.port")
-  "$sim" --state "$dir/card.state" --port "$port" --counts "$dir/card-counts" "$@" \
+  "$sim" --card "$(cat "$dir/card-type")" --state "$dir/card.state" --port "$port" \
+    --counts "$dir/card-counts" "$@" \
     </dev/null >>"$dir/card-sim.log" 2>&1 9>&- 3>&- 4>&- &
   echo $! >"$dir/card-sim.pid"
 }
@@ -57,20 +63,32 @@ put_card() {
 # The card as the reader sees it once it is in: OpenSC names its driver.
 wait_for_card() {
   for _ in $(seq 100); do
-    if opensc-tool --reader 0 --name 2>/dev/null | grep -q IsoApplet; then return 0; fi
+    if opensc-tool --reader 0 --name 2>/dev/null | grep -q "$(cat "$dir/card-name")"; then
+      return 0
+    fi
     sleep 0.1
   done
   return 1
 }
 
+# The PIV card written anew by the simulator: PIN, CERT.der and KEY.pem in slot 9A.
+provision_piv() {
+  "$(cat "$dir/card-sim.path")" --card piv --state "$dir/card.state" --pin "$(cat "$dir/card-pin")" \
+    --provision "$1" "$2"
+}
+
 case "${1:-}" in
-  pull | put)
-    [ $# -ge 2 ] || { echo "usage: pcsc.sh pull|put DIR [SIM OPTION...]" >&2; exit 2; }
+  pull | put | provision)
+    [ $# -ge 2 ] || { echo "usage: pcsc.sh pull|put|provision DIR [ARG...]" >&2; exit 2; }
     action=$1 dir=$(realpath -m "$2")
     shift 2
     exec 3>&1 4>&2 >>"$dir/pcsc.log" 2>&1
     if [ "$action" = pull ]; then pull_card; exit 0; fi
     pull_card
+    if [ "$action" = provision ]; then
+      provision_piv "$1" "$2" || { echo "pcsc.sh: provisioning failed (see $dir)" >&4; exit 1; }
+      set --
+    fi
     put_card "$@"
     wait_for_card || { echo "pcsc.sh: the card did not come back (see $dir)" >&4; exit 1; }
     exit 0 ;;
@@ -130,8 +148,23 @@ while True:
 echo "$port" >"$dir/reader.port"
 rm -rf "$dir/reader.conf.d" "$dir/card.state" "$dir/card-counts"
 mkdir "$dir/reader.conf.d"
-printf 'FRIENDLYNAME "Quorvane Reader"\nDEVICENAME /dev/null:%s\nLIBPATH %s\nCHANNELID %s\n' \
-  "$port" "$driver" "$port" >"$dir/reader.conf.d/reader"
+card_type=${QE_CARD_TYPE:-isoapplet} reader="Quorvane Reader" card_name=IsoApplet
+case "$card_type" in
+  isoapplet) ;;
+  piv) reader="Yubico Quorvane Reader" card_name="Personal Identity Verification" ;;
+  *) die "QE_CARD_TYPE is isoapplet or piv, not $card_type" ;;
+esac
+echo "$card_type" >"$dir/card-type"
+echo "$card_name" >"$dir/card-name"
+(umask 077 && printf '%s\n' "$pin" >"$dir/card-pin")
+if [ "$card_type" = piv ]; then
+  [ -f "$ykcs11" ] || die "no ykcs11 at $ykcs11 (scripts/install-deps.sh installs ykcs11)"
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$dir/piv-key.pem" -subj "/CN=$label" \
+    -days 365 -outform DER -out "$dir/piv-cert.der" || die "openssl made no certificate"
+  provision_piv "$dir/piv-cert.der" "$dir/piv-key.pem" || die "the PIV card was not provisioned"
+fi
+printf 'FRIENDLYNAME "%s"\nDEVICENAME /dev/null:%s\nLIBPATH %s\nCHANNELID %s\n' \
+  "$reader" "$port" "$driver" "$port" >"$dir/reader.conf.d/reader"
 # No file caching: the same card is pulled and put back, and cards share serial numbers. OpenSC
 # makes a key on the card only with the PIN in its cache, and caches no PIN that protects a key
 # wanting it for every signature (the customer's qualified key) unless told to.
@@ -151,6 +184,14 @@ echo $! >"$dir/pcscd.pid"
 exec 9>&-
 put_card
 wait_for_card || die "the card did not appear in the reader (see $dir/pcscd.log, card-sim.log)"
+
+if [ "$card_type" = piv ]; then
+  trap - EXIT
+  emit QE_TOKEN_MODULE "$module" QE_PIV_MODULE "$ykcs11" OPENSC_CONF "$OPENSC_CONF" \
+    QE_CARD_SIM "$sim" QE_CARD_DIR "$dir" QE_CARD_STATE "$dir/card.state" QE_CARD_PORT "$port"
+  echo "== ready on port $port"
+  exit 0
+fi
 
 # A PKCS#15 application on the card, then its PIN: labelled PIN, so that OpenSC names the token
 # by LABEL alone.

@@ -64,14 +64,21 @@ Bytes Modulus(const Bytes& der) {
     return certificate ? sim::RsaModulus(X509_get0_pubkey(certificate.get())) : Bytes();
 }
 
+// The library under test: the stack's, or on the PIV card (QE_PIV_UNDER=ykcs11) ykcs11.
+std::string TestedModule() {
+    const char* under = std::getenv("QE_PIV_UNDER");
+    return std::getenv(under != nullptr && std::string(under) == "ykcs11" ? "QE_PIV_MODULE"
+                                                                          : "QE_TOKEN_MODULE");
+}
+
 // One command as a new run of the wizard would run it, after its status check; true when success
 // was shown.
-bool RunWizard(ScriptedWindow& window, int mode) {
+bool RunWizard(ScriptedWindow& window, int mode, const char* pin = kPin) {
     window.mode = 0;
     StatusCheckThread(window);
     window.ClearPin();
     window.Clear();
-    window.pinAnswers = {kPin};
+    window.pinAnswers = {pin};
     window.mode = mode;
     (mode == 1 ? RegisterThread : DownloadThread)(window);
     return std::count(window.results.begin(), window.results.end(), ERR_SUCCESS) != 0;
@@ -80,8 +87,7 @@ bool RunWizard(ScriptedWindow& window, int mode) {
 class TokensTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::filesystem::create_directories(dir_ / "config/Nolt/zelenroll/PKCS11Modules");
-        WriteFile(dir_ / "config/Nolt/zelenroll/PKCS11Modules/PKCS11Modules", listed_);
+        ListModule();
         const CommandResult provisioned = ProvisionToken(
             dir_ / "sim", module_, kLabel, kPin, "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu",
             "ion.popescu@example.ro", "ion.popescu@firma.local", true,
@@ -91,6 +97,10 @@ protected:
         PointWizardAt(*sim_);
     }
 
+    void ListModule() {
+        std::filesystem::create_directories(dir_ / "config/Nolt/zelenroll/PKCS11Modules");
+        WriteFile(dir_ / "config/Nolt/zelenroll/PKCS11Modules/PKCS11Modules", listed_);
+    }
     bool Run(int mode) { return RunWizard(window_, mode); }
 
     // The certificates on the token and the moduli of its private keys.
@@ -117,7 +127,7 @@ protected:
     ScopedDir dir_{"tokens"};
     ScopedEnv config_{"XDG_CONFIG_HOME", (dir_ / "config").c_str()};
     ScopedEnv machineConfig_{"XDG_CONFIG_DIRS", (dir_ / "xdg").c_str()};
-    const std::string module_ = std::getenv("QE_TOKEN_MODULE");
+    const std::string module_ = TestedModule();
     std::string listed_ = module_;  // the library the wizard's module list names
     std::unique_ptr<SimProcess> sim_;
     ScriptedWindow window_;
@@ -284,6 +294,48 @@ TEST_F(TokenFaults, EveryWriteAndDeleteOfADownloadKeepsAWorkingCertificate) {
     }
     std::printf("token faults: %zu write and delete calls of a download, %zu faults, %zu runs\n",
                 occurrences.size(), faults, runs);
+}
+
+// A PIV card (pcsc.sh with QE_CARD_TYPE=piv) under OpenSC or ykcs11: its keys only in fixed
+// slots, made only with a management key it never accepts. The customer's certificate and key
+// are put in slot 9A by the card simulator, as no PKCS#11 library writes them there.
+class PivCard : public TokensTest {
+protected:
+    static constexpr const char* kPivPin = "471147";  // ykcs11 takes 6 to 8 characters
+    void SetUp() override {
+        ListModule();
+        const SoftwareCustomer customer = MakeSoftwareCustomer(
+            dir_ / "sim", "C=RO,O=Firma Exemplu SRL,CN=Ion Popescu", dir_ / "customer");
+        der_ = sim::CertificateDer(customer.certificate.get());
+        WriteFile(dir_ / "customer.der", std::string(der_.begin(), der_.end()));
+        const std::string card = std::getenv("QE_CARD_DIR");
+        ASSERT_EQ(
+            RunCommand({PCSC_SCRIPT, "provision", card, dir_ / "customer.der", customer.keyPath})
+                .status,
+            0);
+        sim_ = std::make_unique<SimProcess>(dir_ / "sim");
+        PointWizardAt(*sim_);
+    }
+    Bytes der_;
+};
+
+TEST_F(PivCard, SignsButRegisterStopsBeforeSendingAndLeavesTheCardAsItWas) {
+    window_.mode = 0;
+    StatusCheckThread(window_);
+    ASSERT_EQ(window_.Status().renewableStore.size(), 1u) << sim_->Log();
+    EXPECT_EQ(window_.Status().renewableStore[0].der, der_);
+
+    const std::string before = ReadFile(std::getenv("QE_CARD_STATE"));
+    EXPECT_FALSE(RunWizard(window_, 1, kPivPin));
+    const bool ykcs11 = module_.find("ykcs11") != std::string::npos;
+    // ykcs11 offers key generation, and refuses it to the user after the TLS login signed;
+    // OpenSC's PIV driver offers none, and nothing is signed.
+    EXPECT_THAT(window_.results, ElementsAre(ykcs11 ? ERR_KEYGEN_FIXED_SLOTS : ERR_TOKEN_NO_KEYGEN))
+        << sim_->Log();
+    const std::string exchanges = sim_->Exchanges();
+    EXPECT_EQ(exchanges.find("keygenParameters") != std::string::npos, ykcs11) << exchanges;
+    EXPECT_EQ(exchanges.find("pkcs10"), std::string::npos) << exchanges;
+    EXPECT_EQ(ReadFile(std::getenv("QE_CARD_STATE")), before);
 }
 
 // The killed runs' download, in a process of its own and only when named; the world is the
