@@ -268,13 +268,14 @@ void DialogScreens() {
     const ResultDecision exposed = DecideResult(ERR_KEY_NOT_PROTECTED, 0, kBoxOk, L"", "");
     box.reset(NewResultBox(exposed, owner));
     Save(box.get(), "message-box-key-not-protected");
-    for (const auto& [id, name] : {std::pair{ERR_DECLARATION_UNSHOWN, "message-box-unshown"},
-                                   {ERR_DECLARATION_UNREADABLE, "message-box-unreadable"},
-                                   {ERR_OLD_CERTIFICATE_KEPT, "message-box-old-kept"},
-                                   {ERR_REQUEST_UNANSWERED, "message-box-unanswered"},
-                                   {ERR_TLS_INSPECTED, "message-box-tls-inspected"},
-                                   {ERR_CERT_NOT_YET_VALID, "message-box-not-yet-valid"},
-                                   {ERR_INSTALLED_UNCONFIRMED, "message-box-installed-unconfirmed"}}) {
+    for (const auto& [id, name] :
+         {std::pair{ERR_DECLARATION_UNSHOWN, "message-box-unshown"},
+          {ERR_DECLARATION_UNREADABLE, "message-box-unreadable"},
+          {ERR_OLD_CERTIFICATE_KEPT, "message-box-old-kept"},
+          {ERR_REQUEST_UNANSWERED, "message-box-unanswered"},
+          {ERR_TLS_INSPECTED, "message-box-tls-inspected"},
+          {ERR_CERT_NOT_YET_VALID, "message-box-not-yet-valid"},
+          {ERR_INSTALLED_UNCONFIRMED, "message-box-installed-unconfirmed"}}) {
         box.reset(NewResultBox(DecideResult(id, 0, kBoxOk, L"", ""), nullptr));
         Save(box.get(), name);
     }
