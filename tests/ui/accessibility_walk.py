@@ -24,7 +24,9 @@ PIN_CHANGE_SCREENS = ("pin-change", "pin-change-mismatch")
 SCREENS = {name: {"label"} for name in (
     "main-starting", "main-status-check", "main-idle", "main-idle-expired", "message-box",
     "message-box-success", "message-box-unshown", "message-box-not-yet-valid",
-    "message-box-installed-unconfirmed",
+    "message-box-installed-unconfirmed", "main-idle-expired-clock", "message-box-unreadable",
+    "message-box-old-kept", "message-box-unanswered", "message-box-tls-inspected",
+    "message-box-no-software", "message-box-token-in-use",
     "message-box-key-not-protected", "question-replace-issued", "message-box-already-open",
     "alert-invalid-token", "about", "certificate-details", "certificate-details-unreadable")} | {
     "main-busy": {"progress bar", "label"}, "alert-old-driver": {"link"},
