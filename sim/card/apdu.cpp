@@ -1,5 +1,7 @@
 #include "sim/card/apdu.h"
 
+#include <openssl/crypto.h>
+
 namespace qe::sim::card {
 
 std::optional<Apdu> ParseApdu(const Bytes& raw) {
@@ -108,6 +110,31 @@ std::optional<Bytes> FindTag(const std::uint8_t* p, const std::uint8_t* end, std
         p += len;
     }
     return std::nullopt;
+}
+
+std::optional<Apdu> GatherChain(const Apdu& part, std::optional<Apdu>& chained, Response& early) {
+    const bool more = (part.cla & 0x10) != 0;
+    Apdu whole = part;
+    whole.cla = static_cast<std::uint8_t>(whole.cla & ~0x10);
+    if (chained &&
+        (chained->ins != whole.ins || chained->p1 != whole.p1 || chained->p2 != whole.p2)) {
+        chained.reset();
+        early = Status(kSwChainingUnsupported);
+        return std::nullopt;
+    }
+    if (chained) {
+        whole.data.insert(whole.data.begin(), chained->data.begin(), chained->data.end());
+        OPENSSL_cleanse(chained->data.data(), chained->data.size());
+        chained.reset();
+    }
+    if (more) {
+        early = Status(whole.data.size() > 4096 ? kSwWrongLength : kSwOk);
+        if (whole.data.size() <= 4096) {
+            chained = std::move(whole);
+        }
+        return std::nullopt;
+    }
+    return whole;
 }
 
 }  // namespace qe::sim::card

@@ -54,6 +54,11 @@ inline Response Status(std::uint16_t sw) {
     return Response{{}, sw};
 }
 
+// Command chaining: a part (CLA bit 0x10) is kept in `chained` and answered at once in `early`;
+// the last part gets the whole command back, the parts before it wiped. Nothing, with `early`,
+// when the command is not complete or the chain is broken.
+std::optional<Apdu> GatherChain(const Apdu& part, std::optional<Apdu>& chained, Response& early);
+
 std::string ToHex(const std::uint8_t* data, std::size_t size);
 inline std::string ToHex(const Bytes& b) {
     return ToHex(b.data(), b.size());

@@ -65,29 +65,13 @@ Response Card::Process(const Bytes& command) {
     if (!applet_selected_) {
         return Status(apdu->ins == 0xA4 ? kSwFileNotFound : kSwInsNotSupported);
     }
-    // Command chaining: the parts are gathered and the last one carries the whole command.
-    const bool more = (apdu->cla & 0x10) != 0;
-    Apdu whole = *apdu;
-    whole.cla = static_cast<std::uint8_t>(whole.cla & ~0x10);
-    if (chained_ &&
-        (chained_->ins != whole.ins || chained_->p1 != whole.p1 || chained_->p2 != whole.p2)) {
-        chained_.reset();
-        return Status(kSwChainingUnsupported);
+    Response early;
+    std::optional<Apdu> whole = GatherChain(*apdu, chained_, early);
+    if (!whole) {
+        return early;
     }
-    if (chained_) {
-        whole.data.insert(whole.data.begin(), chained_->data.begin(), chained_->data.end());
-        OPENSSL_cleanse(chained_->data.data(), chained_->data.size());
-        chained_.reset();
-    }
-    if (more) {
-        if (whole.data.size() > 4096) {
-            return Status(kSwWrongLength);
-        }
-        chained_ = std::move(whole);
-        return Status(kSwOk);
-    }
-    Response r = Dispatch(whole);
-    OPENSSL_cleanse(whole.data.data(), whole.data.size());
+    Response r = Dispatch(*whole);
+    OPENSSL_cleanse(whole->data.data(), whole->data.size());
     return r;
 }
 
