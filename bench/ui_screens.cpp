@@ -282,7 +282,8 @@ void DialogScreens() {
 
     // What the card service tells of the token, as the status check asks to retry.
     for (const auto& [id, name] : {std::pair{ERR_TOKEN_NO_SOFTWARE, "message-box-no-software"},
-                                   {ERR_TOKEN_IN_USE, "message-box-token-in-use"}}) {
+                                   {ERR_TOKEN_IN_USE, "message-box-token-in-use"},
+                                   {ERR_CARD_SERVICE_DOWN, "message-box-card-service-down"}}) {
         box.reset(NewResultBox(DecideResult(id, 0, kBoxRetryCancel, L"", ""), owner));
         Save(box.get(), name);
     }

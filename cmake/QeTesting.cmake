@@ -23,8 +23,9 @@ function(qe_add_test name)
   # their own.
   set(no_bus "DBUS_SESSION_BUS_ADDRESS=unix:path=${QE_TEST_TMP}/no-session-bus")
   # Nor a card service: a pcscd of the machine (or of a token stack's run beside) holding a card
-  # would turn "insert the token" into another text. Tests that want one name its socket.
-  set(no_pcscd "PCSCLITE_CSOCK_NAME=${QE_TEST_TMP}/no-pcscd")
+  # would turn "insert the token" into another text, and a folder of one that ran would make it
+  # "the card service stopped". Tests that want one name its socket.
+  set(no_pcscd "PCSCLITE_CSOCK_NAME=${QE_TEST_TMP}/no-pcscd/pcscd.comm")
   set(tests ${name})
   if(T_SPLIT)
     set(tests)

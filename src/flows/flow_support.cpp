@@ -47,17 +47,32 @@ ErrorId SelectionErrorId(CK_RV rv) {
             return ERR_TOKEN_IN_USE;
         case MissingToken::NoSoftware:
             return ERR_TOKEN_NO_SOFTWARE;
+        case MissingToken::ServiceStopped:
+            return ERR_CARD_SERVICE_DOWN;
         case MissingToken::NoCard:
+        case MissingToken::NoService:
             break;
     }
     return ERR_NO_TOKEN;
 }
 
-ErrorId HeldCardErrorId(CK_RV rv, ErrorId otherwise) {
-    if ((rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_DEVICE_ERROR) && CardHeldElsewhere()) {
-        return ERR_TOKEN_IN_USE;
+ErrorId ExplainTokenFailure(ErrorId id) {
+    if (id != ERR_NO_TOKEN && id != ERR_TOKEN_DEVICE && id != ERR_OLD_DRIVER &&
+        id != ERR_KEYGEN_FAILED && id != ERR_LOGIN_REFUSED) {
+        return id;
     }
-    return otherwise;
+    switch (ExplainMissingToken()) {
+        case MissingToken::InUse:
+            return ERR_TOKEN_IN_USE;
+        case MissingToken::NoCard:
+            return ERR_NO_TOKEN;
+        case MissingToken::ServiceStopped:
+            return ERR_CARD_SERVICE_DOWN;
+        case MissingToken::NoSoftware:
+        case MissingToken::NoService:
+            break;
+    }
+    return id;
 }
 
 void FailStep(WindowPort& port) {

@@ -22,13 +22,16 @@ void SetAskForDn(bool ask);
 void FailStep(WindowPort& port);
 
 // What the customer is told when the token selection found no token or more than one. With no
-// token, the card service tells a card held by another program or a card no library shows from
-// an empty reader.
+// token, the card service tells a card held by another program, a card no library shows, an empty
+// reader and a card service that stopped apart.
 ErrorId SelectionErrorId(CK_RV rv);
 
-// A library's CKR_TOKEN_NOT_PRESENT or CKR_DEVICE_ERROR while the card service says another
-// program holds a card exclusively: the customer is told that; otherwise `otherwise`.
-ErrorId HeldCardErrorId(CK_RV rv, ErrorId otherwise);
+// A step's token failure (no token, a device error, a driver or key generation failure, a login
+// refused without a word on the PIN) as the card service explains it once the step has let go of
+// the token: another program holds the card, no reader holds one (pulled out mid-step), or the
+// service itself stopped. Any other identifier, and any failure the service cannot explain, is
+// returned as it is.
+ErrorId ExplainTokenFailure(ErrorId id);
 
 // A certificate's serial number as the server knows it: the octets of the DER INTEGER, most
 // significant first, two lower-case hex digits each (a leading 00 kept). Empty for bytes that are

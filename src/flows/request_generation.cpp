@@ -76,7 +76,7 @@ ErrorId ShortfallErrorId(TokenShortfall shortfall) {
 ErrorId CheckTokenReady(const zel_token& token) {
     std::vector<TokenShortfall> shortfalls;
     if (const CK_RV rv = CheckTokenReadiness(token, shortfalls); rv != CKR_OK) {
-        return HeldCardErrorId(rv, rv == CKR_TOKEN_NOT_PRESENT ? ERR_NO_TOKEN : ERR_TOKEN_DEVICE);
+        return rv == CKR_TOKEN_NOT_PRESENT ? ERR_NO_TOKEN : ERR_TOKEN_DEVICE;
     }
     for (const TokenShortfall shortfall : shortfalls) {
         Log().Write(std::string("Token cannot renew: ") + ShortfallText(shortfall));

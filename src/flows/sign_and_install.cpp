@@ -46,11 +46,11 @@ ErrorId CheckKeyOnToken(const zel_token& token, const Secret& pin, const Bytes& 
         return ERR_SUCCESS;
     }
     std::vector<CK_OBJECT_HANDLE> keys;
-    if (const CK_RV rv = RunOnTokenLoggedIn(
-            token, pin,
-            [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
-                return FindKeysWithModulus(fn, session, CKO_PRIVATE_KEY, modulus, keys);
-            });
+    if (const CK_RV rv =
+            RunOnTokenLoggedIn(token, pin,
+                               [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
+                                   return FindPrivateKeysToUse(fn, session, modulus, keys);
+                               });
         rv != CKR_OK) {
         return InstallResultToErrorId(rv);
     }
@@ -232,11 +232,11 @@ ErrorId InstallResultToErrorId(unsigned long result) {
         case CKR_FUNCTION_CANCELED:
             return ERR_CANCELLED;  // on the reader's keypad
         case CKR_TOKEN_NOT_PRESENT:
-            return HeldCardErrorId(result, ERR_NO_TOKEN);
+            return ERR_NO_TOKEN;
         case CKR_DEVICE_MEMORY:
             return ERR_TOKEN_FULL;
         default:
-            return HeldCardErrorId(result, ERR_TOKEN_DEVICE);
+            return ERR_TOKEN_DEVICE;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "flows/workers.h"
 
 #include "flows/download.h"
+#include "flows/flow_support.h"
 #include "flows/request_generation.h"
 #include "flows/sign_and_install.h"
 #include "flows/status_check.h"
@@ -28,6 +29,7 @@ void StatusCheckThread(WindowPort& port) {
             const TokenStep step;
             id = StatusCheck(port, outcome);
         }
+        id = ExplainTokenFailure(id);
         port.SetStatus(outcome);
         answer = port.ShowResult(id, 0, kBoxRetryCancel);
         port.PostDone();
@@ -46,6 +48,7 @@ void RegisterThread(WindowPort& port) {
         const TokenStep step;
         id = RequestGeneration(port, port.Status().renewableStore);
     }
+    id = ExplainTokenFailure(id);
     port.ShowResult(id, kRegisterSuccessText, kBoxOk);
     port.PostDone();
     port.PostStartStatusCheck();
@@ -68,6 +71,7 @@ void DownloadThread(WindowPort& port) {
                                          : acceptance.endCode;
         }
     }
+    id = ExplainTokenFailure(id);
     port.ShowResult(id, kDownloadSuccessText, kBoxOk);
     port.PostDone();
     port.PostStartStatusCheck();

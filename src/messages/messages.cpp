@@ -164,6 +164,7 @@ constexpr Entry kStrings[] = {
     // A certificate installed whose confirmation got no answer.
     {218, L"Noul certificat a fost instalat pe dispozitivul criptografic și îl puteți folosi. Confirmarea instalării a fost trimisă către Quorvane, dar răspunsul nu a mai ajuns (conexiunea s-a întrerupt), așa că nu se știe dacă a fost înregistrată. Dacă aplicația vă oferă în continuare butonul „Încarcă certificat”, apăsați-l din nou pentru a încheia procedura; certificatul instalat rămâne pe dispozitiv."},
     {222, L"Dispozitivul criptografic își păstrează cheile doar în locuri fixe și generează chei noi doar cu cheia administratorului său, așa că această aplicație nu poate genera noua cheie pe el. Nu s-a trimis nicio cerere și nu s-a modificat nimic pe dispozitiv. Vă rugăm să contactați suportul Quorvane sau producătorul dispozitivului."},
+    {223, L"Serviciul calculatorului pentru cititoare de carduri (pcscd) nu funcționează, așa că dispozitivul criptografic nu poate fi folosit acum. Reporniți calculatorul (sau cereți administratorului să pornească serviciul pcscd), apoi reluați procedura. Dacă mesajul apare din nou, vă rugăm să contactați suportul Quorvane."},
 };
 // clang-format on
 
@@ -220,6 +221,7 @@ constexpr std::pair<ErrorId, int> kErrorStrings[] = {
     {ERR_NEW_PIN_REFUSED, 213},
     {ERR_INSTALLED_UNCONFIRMED, 218},
     {ERR_KEYGEN_FIXED_SLOTS, 222},
+    {ERR_CARD_SERVICE_DOWN, 223},
 };
 
 }  // namespace

@@ -60,7 +60,8 @@ ResultDecision DecideResult(ErrorId id, int successText, unsigned boxFlags,
     }
     d.flags = boxFlags | kBoxIconHand;
     d.waitsForToken = (boxFlags & 0x0F) == kBoxRetryCancel &&
-                      (id == ERR_NO_TOKEN || id == ERR_TOKEN_IN_USE || id == ERR_TOKEN_NO_SOFTWARE);
+                      (id == ERR_NO_TOKEN || id == ERR_TOKEN_IN_USE ||
+                       id == ERR_TOKEN_NO_SOFTWARE || id == ERR_CARD_SERVICE_DOWN);
     return d;
 }
 

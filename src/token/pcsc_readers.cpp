@@ -1,6 +1,9 @@
 #include "token/pcsc_readers.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 
 #include <winscard.h>
 
@@ -59,16 +62,27 @@ CardPresence PresenceOf(DWORD state) {
 }
 
 // A present card the state does not call exclusive may still be held: a shared connection is
-// refused then. Left as the card found it.
+// refused then. The service notices a card pulled out only at its next poll (up to half a
+// second): a connection to the card tells at once. Left as the card found it.
 CardPresence ConfirmShared(const PcscContext& context, const std::string& reader) {
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
     const LONG rv = SCardConnect(context.get(), reader.c_str(), SCARD_SHARE_SHARED,
                                  SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
-    if (rv == SCARD_S_SUCCESS) {
-        SCardDisconnect(card, SCARD_LEAVE_CARD);
+    switch (rv) {
+        case SCARD_S_SUCCESS:
+            SCardDisconnect(card, SCARD_LEAVE_CARD);
+            return CardPresence::Present;
+        case SCARD_E_SHARING_VIOLATION:
+            return CardPresence::InUse;
+        case SCARD_E_NO_SMARTCARD:
+        case SCARD_W_REMOVED_CARD:
+        case SCARD_W_UNRESPONSIVE_CARD:
+        case SCARD_W_UNPOWERED_CARD:
+            return CardPresence::Absent;
+        default:
+            return CardPresence::Present;
     }
-    return rv == SCARD_E_SHARING_VIOLATION ? CardPresence::InUse : CardPresence::Present;
 }
 
 void LogView(const PcscView& view) {
@@ -83,9 +97,18 @@ void LogView(const PcscView& view) {
     }
 }
 
+// pcscd makes its socket's folder at its first start (or systemd does, for it) and leaves it when
+// it ends; the client library honours PCSCLITE_CSOCK_NAME, so this does too.
+bool ServiceHasRun() {
+    const char* socket = std::getenv("PCSCLITE_CSOCK_NAME");
+    const std::filesystem::path path = socket != nullptr ? socket : "/run/pcscd/pcscd.comm";
+    std::error_code error;
+    return std::filesystem::is_directory(path.parent_path(), error);
+}
+
 }  // namespace
 
-PcscView ReadPcscView() {
+PcscView ReadPcscView(std::chrono::milliseconds settle) {
     PcscView view;
     const PcscContext context;
     view.error = context.rv();
@@ -108,8 +131,21 @@ PcscView ReadPcscView() {
         states[i].szReader = names[i].c_str();
         states[i].dwCurrentState = SCARD_STATE_UNAWARE;
     }
-    const LONG rv =
+    LONG rv =
         SCardGetStatusChange(context.get(), 0, states.data(), static_cast<DWORD>(states.size()));
+    // The service notices a card pulled out at its next look at the reader, up to half a second
+    // later; until then a present card may be gone already. Waiting that long for a change tells.
+    const bool present = std::any_of(states.begin(), states.end(), [](const auto& state) {
+        return (state.dwEventState & SCARD_STATE_PRESENT) != 0;
+    });
+    if (rv == SCARD_S_SUCCESS && present && settle.count() > 0) {
+        for (SCARD_READERSTATE& state : states) {
+            state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
+        }
+        const LONG changed = SCardGetStatusChange(context.get(), static_cast<DWORD>(settle.count()),
+                                                  states.data(), static_cast<DWORD>(states.size()));
+        rv = changed == SCARD_E_TIMEOUT ? SCARD_S_SUCCESS : changed;
+    }
     for (std::size_t i = 0; i < names.size(); ++i) {
         PcscReader reader{names[i], CardPresence::Unknown, {}};
         if (rv == SCARD_S_SUCCESS || rv == SCARD_E_TIMEOUT) {
@@ -150,8 +186,11 @@ bool SlotNamesReader(const std::string& slotDescription, const std::string& read
 }
 
 MissingToken ExplainMissingToken() {
-    const PcscView view = ReadPcscView();
+    const PcscView view = ReadPcscView(std::chrono::milliseconds(600));
     LogView(view);
+    if (!view.answers) {
+        return ServiceHasRun() ? MissingToken::ServiceStopped : MissingToken::NoService;
+    }
     MissingToken why = MissingToken::NoCard;
     for (const PcscReader& reader : view.readers) {
         if (reader.card == CardPresence::InUse) {
@@ -162,17 +201,6 @@ MissingToken ExplainMissingToken() {
         }
     }
     return why;
-}
-
-bool CardHeldElsewhere() {
-    const PcscView view = ReadPcscView();
-    for (const PcscReader& reader : view.readers) {
-        if (reader.card == CardPresence::InUse) {
-            LogView(view);
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace qe

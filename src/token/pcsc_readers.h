@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,10 @@ struct PcscView {
     std::vector<PcscReader> readers;
 };
 
-// Asks the card service once, without waiting for any change. A card another program holds
-// exclusively reads as InUse.
-PcscView ReadPcscView();
+// Asks the card service, without waiting for any change, or with `settle` up to that long for a
+// card it still calls present to be noticed gone. A card another program holds exclusively reads
+// as InUse.
+PcscView ReadPcscView(std::chrono::milliseconds settle = std::chrono::milliseconds(0));
 
 // "Card present", "no card", "in use by another program", "unknown".
 std::string CardPresenceText(CardPresence card);
@@ -38,14 +40,12 @@ std::string PcscErrorText(long error);
 // PC/SC put the reader's name there, cut to the field's 64 characters.
 bool SlotNamesReader(const std::string& slotDescription, const std::string& readerName);
 
-// Why no library showed a token, as far as the card service knows: a card held by another
-// program, a card no library shows, or no card (also when there is no card service). Logs what
-// the service saw: each reader, its card's state and its ATR in hex.
-enum class MissingToken { NoCard, InUse, NoSoftware };
+// Why no library shows a token, or why one failed, as far as the card service knows: a card held
+// by another program; a card present and free (no library shows it: its software is missing); no
+// card in any reader; a card service that ran on this computer and does not answer now (its
+// folder is there, its socket is not); or no card service at all. Logs what the service saw:
+// each reader, its card's state and its ATR in hex.
+enum class MissingToken { NoCard, InUse, NoSoftware, ServiceStopped, NoService };
 MissingToken ExplainMissingToken();
-
-// Whether some reader's card is held by another program (logged when it is): a library's
-// device error or missing token then has that cause.
-bool CardHeldElsewhere();
 
 }  // namespace qe

@@ -83,6 +83,8 @@ enum : ErrorId {
     // The token keeps its keys only in fixed places and makes new ones only with its
     // administrator's key (a PIV card): key generation refused before anything was sent.
     ERR_KEYGEN_FIXED_SLOTS = 45,
+    // The computer's card service (pcscd) ran and does not answer now: no card can be reached.
+    ERR_CARD_SERVICE_DOWN = 46,
 };
 
 }  // namespace qe
