@@ -19,7 +19,9 @@ namespace {
 CK_RV RelabelKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_CLASS keyClass,
                  const CertificateParts& parts, Bytes& keyId) {
     std::vector<CK_OBJECT_HANDLE> keys;
-    if (const CK_RV rv = FindKeysWithModulus(fn, session, keyClass, parts.modulus, keys);
+    if (const CK_RV rv = keyClass == CKO_PRIVATE_KEY
+                             ? FindPrivateKeysToUse(fn, session, parts.modulus, keys)
+                             : FindKeysWithModulus(fn, session, keyClass, parts.modulus, keys);
         rv != CKR_OK || keys.empty()) {
         return rv;
     }
@@ -144,6 +146,12 @@ bool MayBeRefusedDuplicate(CK_RV rv) {
 // ones destroyed first, and written back when the new one still cannot be written.
 CK_RV ReplaceCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
                          const CertificateObject& certificate) {
+    // A run cut short after the write (the card pulled out) left it in place: cards refuse a
+    // second copy, and none is needed.
+    if (HoldsNewCopy(fn, session, certificate, {})) {
+        Log().Write("The new certificate is on the token already");
+        return CKR_OK;
+    }
     std::vector<CK_OBJECT_HANDLE> older;
     if (const CK_RV rv = FindSameIssuerAndSerial(fn, session, certificate, older); rv != CKR_OK) {
         return rv;

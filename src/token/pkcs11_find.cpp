@@ -2,7 +2,11 @@
 
 #include <algorithm>
 
+#include <openssl/sha.h>
+
+#include "log/enroll_log.h"
 #include "token/pkcs11_call.h"
+#include "token/pkcs11_template.h"
 
 namespace qe {
 
@@ -102,6 +106,45 @@ CK_RV FindKeysWithModulus(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OB
                 value.begin() + static_cast<std::ptrdiff_t>(attribute.ulValueLen))) == wanted) {
             keys.push_back(key);
         }
+    }
+    return CKR_OK;
+}
+
+CK_RV FindPrivateKeysToUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Bytes& modulus,
+                           std::vector<CK_OBJECT_HANDLE>& keys) {
+    if (const CK_RV rv = FindKeysWithModulus(fn, session, CKO_PRIVATE_KEY, modulus, keys);
+        rv != CKR_OK || !keys.empty() || ModulusNumber(modulus).empty()) {
+        return rv;
+    }
+    Bytes hash(SHA_DIGEST_LENGTH);
+    SHA1(modulus.data(), modulus.size(), hash.data());
+    std::vector<Bytes> ids{hash, ToBytes(ToHexUpper(hash))};
+    std::vector<CK_OBJECT_HANDLE> publicKeys;
+    if (const CK_RV rv = FindKeysWithModulus(fn, session, CKO_PUBLIC_KEY, modulus, publicKeys);
+        rv != CKR_OK) {
+        return rv;
+    }
+    Bytes value;
+    for (const CK_OBJECT_HANDLE key : publicKeys) {
+        if (ReadAttribute(fn, session, key, CKA_ID, value) == CKR_OK && !value.empty()) {
+            ids.push_back(value);
+        }
+    }
+    AttributeTemplate pattern;
+    pattern.Ulong(CKA_CLASS, CKO_PRIVATE_KEY);
+    std::vector<CK_OBJECT_HANDLE> candidates;
+    if (const CK_RV rv = FindAllObjects(fn, session, pattern, candidates); rv != CKR_OK) {
+        return rv;
+    }
+    for (const CK_OBJECT_HANDLE key : candidates) {
+        if (ReadAttribute(fn, session, key, CKA_MODULUS, value) == CKR_ATTRIBUTE_TYPE_INVALID &&
+            ReadAttribute(fn, session, key, CKA_ID, value) == CKR_OK &&
+            std::find(ids.begin(), ids.end(), value) != ids.end()) {
+            keys.push_back(key);
+        }
+    }
+    if (!keys.empty()) {
+        Log().Write("Private key found by its identifier: the token tells no modulus for it");
     }
     return CKR_OK;
 }

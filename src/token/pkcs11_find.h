@@ -46,4 +46,12 @@ Bytes ModulusNumber(Bytes modulus);
 CK_RV FindKeysWithModulus(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_CLASS keyClass,
                           const Bytes& modulus, std::vector<CK_OBJECT_HANDLE>& keys);
 
+// The private keys to use (never to destroy) for `modulus`: those with it, or else the ones that
+// tell no modulus and carry the identifier made from it (SHA-1, raw or as upper-case hex) or the
+// one of a public key with it. A card library that tells a private key's modulus only through
+// the public key of the same identifier loses it while a pair is renamed one object at a time,
+// as when the card is pulled out between the two.
+CK_RV FindPrivateKeysToUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Bytes& modulus,
+                           std::vector<CK_OBJECT_HANDLE>& keys);
+
 }  // namespace qe

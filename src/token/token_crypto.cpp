@@ -44,7 +44,7 @@ const KeyUse kSign{
 CK_RV FindPrivateKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Bytes& modulus,
                      CK_OBJECT_HANDLE& key, bool& found) {
     std::vector<CK_OBJECT_HANDLE> keys;
-    const CK_RV rv = FindKeysWithModulus(fn, session, CKO_PRIVATE_KEY, modulus, keys);
+    const CK_RV rv = FindPrivateKeysToUse(fn, session, modulus, keys);
     found = rv == CKR_OK && keys.size() == 1;
     key = found ? keys.front() : CK_INVALID_HANDLE;
     return rv;
