@@ -16,7 +16,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl
   # a card that no token library knows, for what the readers tell (vsmartcard's iso7816 card)
-  vsmartcard-vpicc python3-pycryptodome
+  vsmartcard-vpicc python3-pycryptodome python3-pyscard
   # a company proxy for the network tests
   tinyproxy
   # token stacks beside SoftHSM2 for the tokens tests and the demo (tests/tokens/): a software

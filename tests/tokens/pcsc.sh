@@ -11,6 +11,9 @@
 #   tests/tokens/pcsc.sh stop DIR
 #   tests/tokens/pcsc.sh pull DIR                the card leaves the reader (its memory stays)
 #   tests/tokens/pcsc.sh put DIR [SIM OPTION...]  the same card back, e.g. --drop-at 2A:1
+#   tests/tokens/pcsc.sh service-stop DIR         pcscd ends (the card with it)
+#   tests/tokens/pcsc.sh service-start DIR [none] pcscd again, with the reader and the card in
+#       it, or with no reader at all
 # With QE_CARD_TYPE=piv at start the card is a PIV card instead, in a reader named as the maker
 # of ykcs11's keys names its own (ykcs11 takes no other), its PIN USER_PIN, with a self-signed
 # certificate and its key in slot 9A; the stack then also emits QE_PIV_MODULE (ykcs11).
@@ -50,6 +53,38 @@ stop_stack() {
   stop_process pcscd pcscd
 }
 
+fail() {
+  echo "pcsc.sh: $*" >&4
+  exit 1
+}
+
+# pcscd in the foreground on the stack's reader configuration, or with `none` on none. Outside a
+# private namespace it waits for the lock and keeps it, as fd 9, for as long as it runs.
+start_pcscd() {
+  local config=$dir/reader.conf.d
+  if [ "${1:-}" = none ]; then
+    config=$dir/no-reader.conf.d
+    mkdir -p "$config"
+  fi
+  if [ -z "${QE_PCSCD_PRIVATE:-}" ]; then
+    mkdir -p /run/lock
+    exec 9>>"$lock"
+    flock -w 1800 9 || fail "another pcsc stack kept pcscd for 30 minutes ($lock)"
+    if pid=$(pgrep -x pcscd); then
+      fail "a pcscd not started by this script is running (pid ${pid//$'\n'/ }): it is the" \
+        "machine's and is left alone; run under tests/tokens/private-pcscd.sh, or stop it"
+    fi
+  fi
+  pcscd --foreground --config "$config" </dev/null >>"$dir/pcscd.log" 2>&1 3>&- 4>&- &
+  echo $! >"$dir/pcscd.pid"
+  exec 9>&-
+  for _ in $(seq 100); do
+    [ -S /run/pcscd/pcscd.comm ] && return 0
+    sleep 0.1
+  done
+  fail "pcscd made no socket (see $dir/pcscd.log)"
+}
+
 # The card into the reader: the simulator on DIR's state, connected to the reader's port.
 put_card() {
   local sim
@@ -78,12 +113,22 @@ provision_piv() {
 }
 
 case "${1:-}" in
-  pull | put | provision)
-    [ $# -ge 2 ] || { echo "usage: pcsc.sh pull|put|provision DIR [ARG...]" >&2; exit 2; }
-    action=$1 dir=$(realpath -m "$2")
+  pull | put | provision | service-stop | service-start)
+    [ $# -ge 2 ] || { echo "usage: pcsc.sh $1 DIR [ARG...]" >&2; exit 2; }
+    action=$1 dir=$(realpath -m "$2") stack=pcsc
     shift 2
     exec 3>&1 4>&2 >>"$dir/pcsc.log" 2>&1
-    if [ "$action" = pull ]; then pull_card; exit 0; fi
+    case "$action" in
+      pull) pull_card; exit 0 ;;
+      service-stop) stop_stack; exit 0 ;;
+      service-start)
+        stop_stack
+        # A pcscd killed keeps its socket; in the stack's own /run/pcscd it is stale.
+        [ -z "${QE_PCSCD_PRIVATE:-}" ] || rm -f /run/pcscd/pcscd.comm
+        start_pcscd "${1:-}"
+        [ "${1:-}" = none ] && exit 0
+        set -- ;;
+    esac
     pull_card
     if [ "$action" = provision ]; then
       provision_piv "$1" "$2" || { echo "pcsc.sh: provisioning failed (see $dir)" >&4; exit 1; }
@@ -117,15 +162,7 @@ echo "$sim" >"$dir/card-sim.path"
 
 stop_stack
 trap stop_stack EXIT
-if [ -z "${QE_PCSCD_PRIVATE:-}" ]; then
-  mkdir -p /run/lock
-  exec 9>>"$lock"
-  flock -w 1800 9 || die "another pcsc stack kept pcscd for 30 minutes ($lock)"
-  if pid=$(pgrep -x pcscd); then
-    die "a pcscd not started by this script is running (pid ${pid//$'\n'/ }): it is the" \
-      "machine's and is left alone; run under tests/tokens/private-pcscd.sh, or stop it"
-  fi
-elif [ -S /run/pcscd/pcscd.comm ]; then
+if [ -n "${QE_PCSCD_PRIVATE:-}" ] && [ -S /run/pcscd/pcscd.comm ]; then
   die "this namespace's /run/pcscd already has a pcscd socket"
 fi
 
@@ -178,10 +215,7 @@ app default {
 EOF
 export OPENSC_CONF=$dir/opensc.conf
 
-# pcscd keeps fd 9, the lock, for as long as it runs.
-pcscd --foreground --config "$dir/reader.conf.d" </dev/null >"$dir/pcscd.log" 2>&1 3>&- 4>&- &
-echo $! >"$dir/pcscd.pid"
-exec 9>&-
+start_pcscd
 put_card
 wait_for_card || die "the card did not appear in the reader (see $dir/pcscd.log, card-sim.log)"
 
