@@ -15,7 +15,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   softhsm2 opensc openssl curl libengine-pkcs11-openssl
-  # a card that no token library knows, for what the readers tell (vsmartcard's iso7816 card)
+  # a card that no token library knows, for what the readers tell (vsmartcard's iso7816 card),
+  # and another program at the card (pyscard)
   vsmartcard-vpicc python3-pycryptodome python3-pyscard
   # a company proxy for the network tests
   tinyproxy
