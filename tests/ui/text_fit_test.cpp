@@ -1,19 +1,23 @@
-// Every text is read whole, in the program's font at scale 1 on a 1366×768 screen (the platform's
-// configuration, set by CMake): each status of the main window uncut, each box on the screen.
+// Every text is read whole, in the program's font on a 1366×768 screen (the platform's
+// configuration, set by CMake) at each scale CMake runs it at: each status of the main window
+// uncut, each box on the screen, and the main window on the screen with its commands in view.
 #include <algorithm>
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QScreen>
+#include <QScrollArea>
 
 #include <gtest/gtest.h>
 
 #include "messages/messages.h"
 #include "sim/routes.h"
+#include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
 #include "ui/result_box.h"
+#include "ui/screen_fit.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -21,9 +25,19 @@ namespace {
 
 TEST(TextFit, EveryStatusFitsItsLabelAndEveryBoxTheScreen) {
     QApplication::setFont(DialogFont());
+    FitWindowsToScreen();
     CQuorvaneEnrollDlg window(std::nullopt, WorkerProcedures{});
     window.show();
-    ASSERT_EQ(window.screen()->size(), QSize(1366, 768));
+    const QSize screen = window.screen()->size();
+    ASSERT_EQ(screen, QSize(1366, 768) / window.devicePixelRatioF());
+    // Nothing scrolls, and the commands, the status check's Cancel among them, are in view.
+    EXPECT_EQ(window.findChild<QScrollArea*>(), nullptr);
+    EXPECT_TRUE(QRect(QPoint(), ScreenRoom(&window)).contains(window.rect()));
+    for (const QWidget* command :
+         {window.RequestButton(), window.DownloadButton(), window.CancelButton()}) {
+        EXPECT_TRUE(window.rect().contains(command->geometry()))
+            << command->accessibleName().toStdString();
+    }
     const auto whole = [](const CCustomStatic* label) {
         EXPECT_EQ(label->ShownText().toStdString(), label->accessibleName().toStdString());
     };
@@ -63,7 +77,8 @@ TEST(TextFit, EveryStatusFitsItsLabelAndEveryBoxTheScreen) {
     for (const auto& box : boxes) {
         box->show();
         QApplication::processEvents();
-        EXPECT_TRUE(box->width() <= 1366 && box->height() <= 768) << box->text().toStdString();
+        EXPECT_TRUE(box->width() <= screen.width() && box->height() <= screen.height())
+            << box->text().toStdString();
         box->hide();
     }
 }
