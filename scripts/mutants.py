@@ -245,7 +245,8 @@ def test_programs(build):
     tests = []
     for t in json.loads(out).get("tests", []):
         labels = next((p["value"] for p in t.get("properties", []) if p["name"] == "LABELS"), [])
-        tests.append((t["name"], tuple(t["command"]), labels))
+        # A test whose program is not built yet (outside --targets) has no command.
+        tests.append((t["name"], tuple(t.get("command", ())), labels))
     return tests
 
 

@@ -34,9 +34,10 @@ QImage Render(const QString& resource, QSize logicalSize, QSize pictureSize,
 
 }  // namespace
 
-QImage BackgroundPicture(QSize visible, qreal devicePixelRatio) {
-    return Render(QStringLiteral(":/qe/background.svg"), visible.boundedTo(kBackgroundSize),
-                  kBackgroundSize, devicePixelRatio);
+QImage BackgroundPicture(QSize visible, qreal devicePixelRatio, qreal scale) {
+    const QSize picture = (QSizeF(kBackgroundSize) * scale).toSize();
+    return Render(QStringLiteral(":/qe/background.svg"), visible.boundedTo(picture), picture,
+                  devicePixelRatio);
 }
 
 QPixmap ProgramIconPixmap(int logicalSize, qreal devicePixelRatio) {

@@ -24,6 +24,7 @@
 #include "ui/custom_static.h"
 #include "ui/dialog_units.h"
 #include "ui/open_dialog.h"
+#include "ui/screen_fit.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -41,7 +42,7 @@ constexpr int kProgressTimerMs = 500;
 
 // "roboto", bold, with the character cell (ascent plus descent) `cellHeight` pixels high, as a
 // font asked for by its cell height is. One measurement at a large size scales to the answer.
-QFont CellHeightFont(int cellHeight) {
+QFont CellHeightFont(qreal cellHeight) {
     QFont font(QStringLiteral("Roboto"));
     font.setBold(true);
     constexpr int kProbe = 100;
@@ -49,6 +50,17 @@ QFont CellHeightFont(int cellHeight) {
     const qreal probeHeight = QFontMetricsF(font).height();
     font.setPixelSize(std::max(1, static_cast<int>(cellHeight * kProbe / probeHeight)));
     return font;
+}
+
+// The window is laid out as designed where the screen's free area holds it, and made smaller as
+// a whole where it does not (a small screen at a large scale): every control, font and the
+// picture keep their proportions, so the commands stay in view and nothing scrolls.
+qreal LayoutScale(QSize design, QSize room) {
+    if (room.isEmpty()) {
+        return 1.0;
+    }
+    return std::min({1.0, static_cast<qreal>(room.width()) / design.width(),
+                     static_cast<qreal>(room.height()) / design.height()});
 }
 
 // The window's progress bar: a flat bar of one colour on a flat grey ground, matching the
@@ -99,40 +111,47 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     Q_UNUSED(accessible);
     setWindowTitle(UiText(kCaptionText));
     setWindowIcon(ProgramIcon());
-    setFixedSize(DluSize(513, 325));
-    backgroundJob_ = std::async(std::launch::async, BackgroundPicture, size(), devicePixelRatioF());
+    const QSize design = DluSize(513, 325);
+    scale_ = LayoutScale(design, ScreenRoom(this));
+    const auto at = [this](const QRect& designed) {
+        return QRectF(QPointF(designed.topLeft()) * scale_, QSizeF(designed.size()) * scale_)
+            .toRect();
+    };
+    setFixedSize((QSizeF(design) * scale_).toSize());
+    backgroundJob_ =
+        std::async(std::launch::async, BackgroundPicture, size(), devicePixelRatioF(), scale_);
 
     // Everything the user can reach sits on one panel, which is disabled while a worker runs;
     // the window itself stays enabled so the dialogs it owns stay usable.
     content_ = new QWidget(this);
     content_->setGeometry(rect());
     content_->installEventFilter(this);
-    const QFont labelFont = CellHeightFont(27);
-    const QFont buttonFont = CellHeightFont(25);
+    const QFont labelFont = CellHeightFont(27 * scale_);
+    const QFont buttonFont = CellHeightFont(25 * scale_);
 
     upper_ = new CCustomStatic(content_);
-    upper_->setGeometry(DluRect(20, 89, 475, 93));
+    upper_->setGeometry(at(DluRect(20, 89, 475, 93)));
     upper_->setFont(labelFont);
     upper_->SetText(UiText(kIdleText));
     lower_ = new CCustomStatic(content_);
-    lower_->setGeometry(DluRect(19, 186, 475, 59));
+    lower_->setGeometry(at(DluRect(19, 186, 475, 59)));
     lower_->setFont(labelFont);
     lower_->SetText(UiText(kStartingText));
 
     progress_ = new FlatProgressBar(content_);
-    progress_->setGeometry(DluRect(74, 237, 365, 7));
+    progress_->setGeometry(at(DluRect(74, 237, 365, 7)));
     progress_->setRange(0, 100);
     progress_->setTextVisible(false);
     progress_->setAccessibleName(QStringLiteral("Progres"));
     progress_->hide();
 
     request_ = new CCustomButton(WithMnemonic(UiText(kRequestText)), content_);
-    request_->setGeometry(DluRect(181, 257, 151, 19));
+    request_->setGeometry(at(DluRect(181, 257, 151, 19)));
     request_->setFont(buttonFont);
     request_->setEnabled(false);
     download_ = new CCustomButton(WithMnemonic(UiText(kDownloadText), QStringLiteral("certificat")),
                                   content_);
-    download_->setGeometry(DluRect(181, 294, 151, 19));
+    download_->setGeometry(at(DluRect(181, 294, 151, 19)));
     download_->setFont(buttonFont);
     download_->setEnabled(false);
     setTabOrder(request_, download_);
@@ -292,7 +311,7 @@ bool CQuorvaneEnrollDlg::eventFilter(QObject* watched, QEvent* event) {
             background_ = QPixmap::fromImage(backgroundJob_.get());
         }
         if (background_.isNull() || background_.devicePixelRatio() != ratio) {
-            background_ = QPixmap::fromImage(BackgroundPicture(content_->size(), ratio));
+            background_ = QPixmap::fromImage(BackgroundPicture(content_->size(), ratio, scale_));
         }
         QPainter painter(content_);
         painter.drawPixmap(0, 0, background_);

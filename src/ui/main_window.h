@@ -181,6 +181,7 @@ private:
     CCustomStatic* lower_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QWidget* content_ = nullptr;
+    qreal scale_ = 1.0;  // of the designed layout, below 1 on a screen too small for it
     QPixmap background_;
     std::future<QImage> backgroundJob_;  // rendered while the program starts
     bool painted_ = false;

@@ -14,18 +14,6 @@
 namespace qe {
 namespace {
 
-// The room on the window's screen, less a title bar and the frame's edges, which a window that
-// has not been mapped yet cannot measure.
-QSize Room(const QWidget* window) {
-    const QScreen* screen = window->screen();
-    if (screen == nullptr) {
-        return {};
-    }
-    const int edge = 4;
-    const int title = window->style()->pixelMetric(QStyle::PM_TitleBarHeight) + 2 * edge;
-    return screen->availableGeometry().size() - QSize(2 * edge, title + edge);
-}
-
 // The focus chain of `window`'s descendants, in order.
 QList<QWidget*> FocusChain(QWidget* window) {
     QList<QWidget*> chain;
@@ -63,7 +51,7 @@ protected:
             if (widget->isWindow() && widget->windowType() != Qt::Popup &&
                 widget->windowType() != Qt::ToolTip) {
                 const QSize before = widget->size();
-                FitWindow(widget, Room(widget));
+                FitWindow(widget, ScreenRoom(widget));
                 if (widget->size() != before) {
                     Recentre(widget);
                 }
@@ -74,6 +62,16 @@ protected:
 };
 
 }  // namespace
+
+QSize ScreenRoom(const QWidget* window) {
+    const QScreen* screen = window->screen();
+    if (screen == nullptr) {
+        return {};
+    }
+    const int edge = 4;
+    const int title = window->style()->pixelMetric(QStyle::PM_TitleBarHeight) + 2 * edge;
+    return screen->availableGeometry().size() - QSize(2 * edge, title + edge);
+}
 
 void FitWindowsToScreen() {
     qApp->installEventFilter(new ScreenFitter(qApp));

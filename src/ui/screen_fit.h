@@ -12,6 +12,11 @@ namespace qe {
 // application object exists.
 void FitWindowsToScreen();
 
+// The room on `window`'s screen that a window may fill: the free area less a title bar and the
+// frame's edges, which a window that has not been mapped yet cannot measure; empty without a
+// screen.
+QSize ScreenRoom(const QWidget* window);
+
 // Fits one window to `room` (the part of the screen a window may fill) as above.
 void FitWindow(QWidget* window, const QSize& room);
 

@@ -196,6 +196,8 @@ TEST_F(MainWindowTest, ProxyLoginHandOver) {
         auto answer = [&](CProxyLoginDlg* dialog) {
             ASSERT_EQ(dialog->RefusedNote() != nullptr, c.refused);
             ASSERT_EQ(dialog->ClearNote() != nullptr, c.inClear);
+            EXPECT_TRUE(!c.inClear ||
+                        dialog->ClearNote()->y() > dialog->Address()->geometry().bottom());
             EXPECT_TRUE(WaitUntil([dialog] { return dialog->UserEdit()->hasFocus(); }));
             QTest::keyClick(dialog->UserEdit(), Qt::Key_Tab);
             QTest::keyClick(dialog->PasswordEdit(), Qt::Key_Return);

@@ -1,5 +1,6 @@
-// Every text is read whole, in the program's font at scale 1 on a 1366×768 screen (the platform's
-// configuration, set by CMake): each status of the main window uncut, each box on the screen.
+// Every text is read whole, in the program's font on a 1366×768 screen (the platform's
+// configuration, set by CMake) at each scale CMake runs it at: each status of the main window
+// uncut, each box on the screen, and the main window on the screen with its commands in view.
 #include <algorithm>
 
 #include <QApplication>
@@ -10,10 +11,12 @@
 
 #include "messages/messages.h"
 #include "sim/routes.h"
+#include "ui/custom_button.h"
 #include "ui/custom_static.h"
 #include "ui/dialog_units.h"
 #include "ui/main_window.h"
 #include "ui/result_box.h"
+#include "ui/screen_fit.h"
 #include "ui/ui_text.h"
 
 namespace qe {
@@ -23,7 +26,10 @@ TEST(TextFit, EveryStatusFitsItsLabelAndEveryBoxTheScreen) {
     QApplication::setFont(DialogFont());
     CQuorvaneEnrollDlg window(std::nullopt, WorkerProcedures{});
     window.show();
-    ASSERT_EQ(window.screen()->size(), QSize(1366, 768));
+    ASSERT_EQ(window.screen()->size(), QSize(1366, 768) / window.devicePixelRatioF());
+    // The window on the screen with room for its frame, the status check's Cancel in it.
+    EXPECT_TRUE(QRect(QPoint(), ScreenRoom(&window)).contains(window.rect()));
+    EXPECT_TRUE(window.rect().contains(window.CancelButton()->geometry()));
     const auto whole = [](const CCustomStatic* label) {
         EXPECT_EQ(label->ShownText().toStdString(), label->accessibleName().toStdString());
     };
