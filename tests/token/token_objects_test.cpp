@@ -164,7 +164,7 @@ TEST_F(TokenObjectsTest, InstallReplacesTheSameIssuerAndSerialOnlyAndFailuresCos
         {"fail C_CreateObject 0x80000000 times 1", &older, CKR_OK, &fresh},
         {"fail C_CreateObject 0x31 times 2", &older, CKR_DEVICE_MEMORY, &older},  // written back
         {"fail C_CreateObject 0x31\nfail C_DestroyObject 0x30", &older, CKR_DEVICE_MEMORY, &older},
-        {"fail C_CreateObject 0x31\nfail C_FindObjectsInit 0x30 skip 3 times 1", nullptr,
+        {"fail C_CreateObject 0x31\nfail C_FindObjectsInit 0x30 skip 6 times 1", nullptr,
          CKR_DEVICE_MEMORY, nullptr},
         {"fail C_FindObjectsInit 0x30 skip 1", &older, CKR_DEVICE_ERROR, &older},
         {"fail C_FindObjects 0x30 skip 1", &older, CKR_DEVICE_ERROR, &older},
