@@ -4,7 +4,7 @@
 #include "flows/request_generation.h"
 #include "flows/sign_and_install.h"
 #include "flows/status_check.h"
-#include "token/token_step.h"
+#include "flows/step_context.h"
 
 namespace qe {
 namespace {
@@ -25,8 +25,8 @@ void StatusCheckThread(WindowPort& port) {
         port.PostBusy();
         outcome = port.Status();
         {
-            const TokenStep step;
-            id = StatusCheck(port, outcome);
+            StepContext step(port);
+            id = StatusCheck(step, port, outcome);
         }
         port.SetStatus(outcome);
         answer = port.ShowResult(id, 0, kBoxRetryCancel);
@@ -43,8 +43,8 @@ void RegisterThread(WindowPort& port) {
     port.PostBusy();
     ErrorId id = ERR_SUCCESS;
     {
-        const TokenStep step;
-        id = RequestGeneration(port, port.Status().renewableStore);
+        StepContext step(port);
+        id = RequestGeneration(step, port, port.Status().renewableStore);
     }
     port.ShowResult(id, kRegisterSuccessText, kBoxOk);
     port.PostDone();
@@ -56,14 +56,14 @@ void DownloadThread(WindowPort& port) {
     ErrorId id = ERR_SUCCESS;
     {
         // The customer reads the declaration within the step: one login serves it all.
-        const TokenStep step;
+        StepContext step(port);
         DownloadedDeclaration declaration;
-        id = DownloadForAcceptance(port, declaration, port.PreviewWidth());
+        id = DownloadForAcceptance(step, port, declaration, port.PreviewWidth());
         if (id == ERR_SUCCESS) {
             const AcceptanceOutcome acceptance = port.RunAcceptance(
                 declaration.certificate, declaration.pdfPath, declaration.jpegPath);
             declaration.RemoveFiles();
-            id = acceptance.endCode == 0 ? SignAndInstall(port, declaration.certificate,
+            id = acceptance.endCode == 0 ? SignAndInstall(step, port, declaration.certificate,
                                                           acceptance.removeOldCertificate)
                                          : acceptance.endCode;
         }
