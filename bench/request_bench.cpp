@@ -6,6 +6,7 @@
 #include "request/keygen_on_token.h"
 #include "request/keygen_session.h"
 #include "request/pem.h"
+#include "support/outside_step.h"
 #include "support/softhsm.h"
 #include "token/key_limits.h"
 #include "token/pki.h"
@@ -23,7 +24,7 @@ struct Bench {
     Bench() {
         hsm.InitToken("Bench", "1234");
         std::vector<zel_token> tokens;
-        CPKI().ListTokens({test::SoftHsmLibrary()}, tokens);
+        CPKI(test::NoTokenStep()).ListTokens({test::SoftHsmLibrary()}, tokens);
         token = tokens.at(0);
     }
     test::SoftHsm hsm;
@@ -62,14 +63,14 @@ struct ReadySession {
              session.ReadPublicKey(modulus, exponent) == CKR_OK &&
              session.DescribePrivateKey() == CKR_OK;
     }
-    KeygenSession session;
+    KeygenSession session{test::NoTokenStep()};
     Bytes modulus;
     Bytes exponent;
     bool ok = false;
 };
 
 void BM_KeyGeneration(benchmark::State& state) {
-    KeygenSession session;
+    KeygenSession session(test::NoTokenStep());
     if (session.Open(Shared().token) != CKR_OK || session.Login(Pin()) != CKR_OK) {
         state.SkipWithError("no session");
         return;
@@ -147,7 +148,7 @@ void BM_KeyLimitsCycle(benchmark::State& state) {
     const zel_token token = Shared().token;
     for (auto _ : state) {
         RsaKeyLimits limits;
-        benchmark::DoNotOptimize(ReadRsaKeyLimits(token, limits));
+        benchmark::DoNotOptimize(ReadRsaKeyLimits(test::NoTokenStep(), token, limits));
     }
 }
 BENCHMARK(BM_KeyLimitsCycle)->Unit(benchmark::kMillisecond);
@@ -158,8 +159,8 @@ void BM_WholeRequest2048(benchmark::State& state) {
     const RequestedExtensions extensions = AltNames();
     for (auto _ : state) {
         std::string pem;
-        if (SL_GenerateSigningKeysOnToken(2048, Shared().token, Pin(), subject, &extensions, pem) !=
-            CKR_OK) {
+        if (SL_GenerateSigningKeysOnToken(test::NoTokenStep(), 2048, Shared().token, Pin(), subject,
+                                          &extensions, pem) != CKR_OK) {
             state.SkipWithError("request failed");
             break;
         }

@@ -61,10 +61,12 @@ int Run(int runs) {
 
     hsm.WriteModuleList({test::FaultModuleLibrary()});
     hsm.WriteFaultConfig("hide-mechanism CKM_RSA_X_509 CKM_RSA_PKCS_PSS\n");
+    NoStep outside;
+    NoNetworkStep network;
     zel_token token;
-    Require(CPKI().SelectToken(token) == CKR_OK, "no token");
+    Require(CPKI(outside).SelectToken(token) == CKR_OK, "no token");
     std::vector<TokenCertificate> store;
-    Require(GetSmartCardStore(token, store) == 0 && store.size() == 1,
+    Require(GetSmartCardStore(outside, token, store) == 0 && store.size() == 1,
             "the token does not hold exactly one certificate");
 
     std::printf(
@@ -77,8 +79,8 @@ int Run(int runs) {
     // One exchange first, not timed: the first load of the token's library and of OpenSSL's
     // tables is start-up, not an exchange.
     for (int i = -1; i < runs; ++i) {
-        TokenClientCertificate certificate(store.front(), pins);
-        CHttpsClient client;
+        TokenClientCertificate certificate(outside, store.front(), pins);
+        CHttpsClient client(network);
         const std::wstring host(rekey.host.begin(), rekey.host.end());
         Require(client.Connect(host, rekey.port) == ERR_SUCCESS, "Connect failed");
         Bytes body;

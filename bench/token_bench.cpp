@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "support/outside_step.h"
 #include "support/softhsm.h"
 #include "token/pki.h"
 #include "token/token_crypto.h"
@@ -22,7 +23,7 @@ struct Bench {
                              "libdkck201.so", "libcmP11.so", "libcvP11.so", "opensc-pkcs11.so",
                              test::SoftHsmLibrary()});
         std::vector<zel_token> tokens;
-        CPKI().ListTokens({test::SoftHsmLibrary()}, tokens);
+        CPKI(test::NoTokenStep()).ListTokens({test::SoftHsmLibrary()}, tokens);
         token = tokens.at(0);
     }
     test::SoftHsm hsm;
@@ -41,7 +42,7 @@ void BM_TokenCycle(benchmark::State& state) {
     const zel_token token = Shared().token;
     for (auto _ : state) {
         bool loggedIn = false;
-        benchmark::DoNotOptimize(CPKI().IsLoggedIn(token, loggedIn));
+        benchmark::DoNotOptimize(CPKI(test::NoTokenStep()).IsLoggedIn(token, loggedIn));
     }
 }
 BENCHMARK(BM_TokenCycle)->Unit(benchmark::kMillisecond);
@@ -52,7 +53,8 @@ void BM_TokenSignCycle(benchmark::State& state) {
     const Secret pin("1234");
     for (auto _ : state) {
         Bytes signature;
-        benchmark::DoNotOptimize(TokenSign(Shared().token, Shared().modulus, pin, data, signature));
+        benchmark::DoNotOptimize(
+            TokenSign(test::NoTokenStep(), Shared().token, Shared().modulus, pin, data, signature));
     }
 }
 BENCHMARK(BM_TokenSignCycle)->Unit(benchmark::kMillisecond);
@@ -62,7 +64,7 @@ void BM_SelectToken(benchmark::State& state) {
     Shared();
     for (auto _ : state) {
         zel_token token;
-        benchmark::DoNotOptimize(CPKI().SelectToken(token));
+        benchmark::DoNotOptimize(CPKI(test::NoTokenStep()).SelectToken(token));
     }
 }
 BENCHMARK(BM_SelectToken)->Unit(benchmark::kMillisecond);

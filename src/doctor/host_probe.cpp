@@ -60,7 +60,8 @@ void Resolve(const std::string& host, Resolution& result) {
 
 void ProbeTls(HostProbe& probe) {
     const auto host = Utf8ToWide(probe.endpoint.host);
-    CHttpsClient client;
+    NoNetworkStep outside;
+    CHttpsClient client(outside);
     probe.tlsTried = true;
     probe.tlsResult = host ? client.Connect(*host, probe.endpoint.port) : ERR_CONNECTION;
     if (probe.tlsResult == ERR_SUCCESS) {

@@ -173,8 +173,8 @@ std::string VersionText(const CK_VERSION& version) {
 
 std::string ResultText(CK_RV rv) {
     const std::string number = HexNumber(rv);
-    const char* name = CkrName(rv);
-    return *name != '\0' ? std::string(name) + " (" + number + ")" : number;
+    const std::string name = CkrName(rv);
+    return !name.empty() ? name + " (" + number + ")" : number;
 }
 
 std::string MemoryText(CK_ULONG freeBytes, CK_ULONG totalBytes) {

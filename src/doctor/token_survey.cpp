@@ -93,18 +93,19 @@ CK_RV ReadMechanismsAndObjects(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, 
 }
 
 void SurveyToken(TokenSurvey& survey) {
+    NoStep outside;  // every look at the token is a cycle of its own, as it is for a listing
     const zel_token& record = survey.record;
     std::wstring headerLine;
     if (GetTokenHash(record, headerLine) == 0) {
         survey.hash = CurrentTokenHash();
     }
-    survey.limitsRv = ReadRsaKeyLimits(record, survey.limits);
-    survey.productName = CPKI().ReadProductName(record);
-    survey.objectsRv = RunOnToken(record, CKF_SERIAL_SESSION,
+    survey.limitsRv = ReadRsaKeyLimits(outside, record, survey.limits);
+    survey.productName = CPKI(outside).ReadProductName(record);
+    survey.objectsRv = RunOnToken(outside, record, CKF_SERIAL_SESSION,
                                   [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE s, CK_SLOT_ID slot) {
                                       return ReadMechanismsAndObjects(fn, s, slot, survey);
                                   });
-    survey.readinessRv = CheckTokenReadiness(record, survey.shortfalls);
+    survey.readinessRv = CheckTokenReadiness(outside, record, survey.shortfalls);
 }
 
 }  // namespace
@@ -120,8 +121,9 @@ ModuleSurvey SurveyModule(const std::string& name) {
     survey.name = name;
     {
         // This cycle ends before the token cycles load the library again.
+        NoStep outside;
         Pkcs11Module module;
-        survey.loadRv = module.Load(name);
+        survey.loadRv = module.Load(name, outside);
         if (survey.loadRv != CKR_OK) {
             survey.loadError = GetLastSystemError().text;
             return survey;

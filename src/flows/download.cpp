@@ -120,11 +120,10 @@ std::string WritePreviewFile(const Bytes& data, const std::string& extension) {
     return {};
 }
 
-ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declaration,
-                              unsigned previewWidth) {
+ErrorId DownloadForAcceptance(StepContext& step, WindowPort& port,
+                              DownloadedDeclaration& declaration, unsigned previewWidth) {
     LogTag tag("Steps 2");
-    const ReaderLoginScope reader(port);
-    CHttpsClient client;
+    CHttpsClient client(step.network);
     std::wstring headers = HeaderBlockStart();
     ClearPinnedKeyId();
     port.ResetStepIndex();
@@ -132,7 +131,7 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
     port.PostNextStep();
 
     zel_token token;
-    if (const CK_RV rv = CPKI().SelectToken(token); rv != CKR_OK) {
+    if (const CK_RV rv = CPKI(step.token).SelectToken(token); rv != CKR_OK) {
         return SelectionErrorId(rv);
     }
     std::wstring hashLine;
@@ -151,13 +150,13 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
     port.PostProgress(5);
     port.PostNextStep();
 
-    if (!PinReady(port, token)) {
+    if (!PinReady(step.token, port, token)) {
         FailStep(port);
         return ERR_CANCELLED;
     }
     if (const ErrorId rc =
-            RequestAndDecrypt(client, ObtainPin(port, token), declaration.certificate, token, false,
-                              L"/public/rest/certificate");
+            RequestAndDecrypt(step.token, client, ObtainPin(step.token, port, token),
+                              declaration.certificate, token, false, L"/public/rest/certificate");
         rc != ERR_SUCCESS) {
         FailStep(port);
         return rc;
@@ -167,8 +166,9 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
 
     Bytes preview;
     WipeOnExit wipePreview(preview);
-    if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port, token), preview, token, false,
-                                             L"/public/rest/sign/preview?type=pdf");
+    if (const ErrorId rc =
+            RequestAndDecrypt(step.token, client, ObtainPin(step.token, port, token), preview,
+                              token, false, L"/public/rest/sign/preview?type=pdf");
         rc != ERR_SUCCESS) {
         FailStep(port);
         return rc;
@@ -178,7 +178,8 @@ ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declarati
         const std::wstring jpegPath =
             L"/public/rest/sign/preview?type=jpeg&width=" + std::to_wstring(previewWidth);
         if (const ErrorId rc =
-                RequestAndDecrypt(client, ObtainPin(port, token), preview, token, false, jpegPath);
+                RequestAndDecrypt(step.token, client, ObtainPin(step.token, port, token), preview,
+                                  token, false, jpegPath);
             rc != ERR_SUCCESS) {
             FailStep(port);
             return rc;

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "flows/step_context.h"
 #include "flows/window_port.h"
 #include "toolkit/bytes.h"
 #include "toolkit/error_id.h"
@@ -28,8 +29,8 @@ struct DownloadedDeclaration {
 // acceptance declaration, each an encrypted delivery opened on the token. Returns 0, 6 or 2 for
 // the token, 8 for its hash, 1 when the user gave no PIN, the delivery's identifier (7, 9, 10, 12,
 // 13), or 33 when a preview could not be written whole (then nothing is left on disk).
-ErrorId DownloadForAcceptance(WindowPort& port, DownloadedDeclaration& declaration,
-                              unsigned previewWidth);
+ErrorId DownloadForAcceptance(StepContext& step, WindowPort& port,
+                              DownloadedDeclaration& declaration, unsigned previewWidth);
 
 // Writes `data` to a new file "<dir>quorvaneEnrollPV<n><extension>" in the private temporary
 // directory, with the first n from 0 whose name is free; never overwrites. Returns the path, or

@@ -1,7 +1,6 @@
 #include "flows/flow_support.h"
 
 #include <algorithm>
-#include <atomic>
 
 #include <openssl/x509.h>
 
@@ -14,8 +13,6 @@
 namespace qe {
 namespace {
 
-std::atomic<bool> g_askForDn{false};
-
 X509Ptr Parse(const Bytes& der) {
     const unsigned char* p = der.data();
     X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
@@ -26,14 +23,6 @@ X509Ptr Parse(const Bytes& der) {
 }
 
 }  // namespace
-
-bool AskForDn() {
-    return g_askForDn.load();
-}
-
-void SetAskForDn(bool ask) {
-    g_askForDn.store(ask);
-}
 
 ErrorId SelectionErrorId(CK_RV rv) {
     if (rv == TOKEN_SLOTS) {

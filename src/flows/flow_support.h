@@ -12,11 +12,6 @@
 
 namespace qe {
 
-// Whether the last status check asked for the subject fields (process-wide; written by the status
-// check, read by request generation).
-bool AskForDn();
-void SetAskForDn(bool ask);
-
 // The common failure path of a flow step: the failure logger, then the progress bar frozen where
 // it stands. The caller pops its log tag (a LogTag does) and returns the identifier.
 void FailStep(WindowPort& port);

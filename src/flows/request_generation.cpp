@@ -73,9 +73,9 @@ ErrorId ShortfallErrorId(TokenShortfall shortfall) {
 // Whether the token can carry the whole renewal through: checked before the PIN is asked and
 // before anything is generated or sent, so no certificate is issued that could never be
 // installed or used. Returns 0 or the identifier of the first shortfall.
-ErrorId CheckTokenReady(const zel_token& token) {
+ErrorId CheckTokenReady(TokenStep& step, const zel_token& token) {
     std::vector<TokenShortfall> shortfalls;
-    if (const CK_RV rv = CheckTokenReadiness(token, shortfalls); rv != CKR_OK) {
+    if (const CK_RV rv = CheckTokenReadiness(step, token, shortfalls); rv != CKR_OK) {
         return rv == CKR_TOKEN_NOT_PRESENT ? ERR_NO_TOKEN : ERR_TOKEN_DEVICE;
     }
     for (const TokenShortfall shortfall : shortfalls) {
@@ -86,8 +86,9 @@ ErrorId CheckTokenReady(const zel_token& token) {
 
 class RequestGenerationRun {
 public:
-    RequestGenerationRun(WindowPort& port, const std::vector<TokenCertificate>& renewable)
-        : port_(port), renewable_(renewable) {}
+    RequestGenerationRun(StepContext& step, WindowPort& port,
+                         const std::vector<TokenCertificate>& renewable)
+        : step_(step), port_(port), renewable_(renewable), pki_(step.token) {}
 
     ErrorId Run() {
         port_.ResetStepIndex();
@@ -99,7 +100,7 @@ public:
             Log().Write(rv == TOKEN_MULTIPLE ? "Multiple Cards" : "Card Not Found");
             return SelectionErrorId(rv);
         }
-        if (const ErrorId rc = CheckTokenReady(token); rc != ERR_SUCCESS) {
+        if (const ErrorId rc = CheckTokenReady(step_.token, token); rc != ERR_SUCCESS) {
             return rc;
         }
 
@@ -136,7 +137,7 @@ public:
             // Token fields that cannot travel as header lines: the device is not usable here.
             return ERR_TOKEN_DEVICE;
         }
-        CHttpsClient client;
+        CHttpsClient client(step_.network);
         client.headerBlock = *block;
         Log().Write("Selected cert " + SerialNumberText(selected.der));
 
@@ -146,7 +147,7 @@ public:
         }
         port_.PostNextStep();
 
-        TokenClientCertificate tlsCertificate(selected, port_);
+        TokenClientCertificate tlsCertificate(step_.token, selected, port_);
         Bytes body;
         ErrorId rc =
             Fetch(client, port_, L"/rest/certificate/keygenParameters", tlsCertificate, 8, body);
@@ -173,7 +174,7 @@ public:
         Secret pin;
         KeyPairHold keyPair;
         keyPair.certificateWaits = port_.Status().canDownload;
-        if (AskForDn()) {
+        if (port_.Status().askForDn) {
             rc = Fetch(client, port_, L"/rest/certificate/fields", tlsCertificate, 10, body);
             if (rc != ERR_SUCCESS) {
                 return rc;
@@ -183,20 +184,23 @@ public:
                 return ERR_BAD_RESPONSE;
             }
             Log().Write("CertFields " + ToString(body));
-            if (const CK_RV pinResult = AcquirePin(port_, token, pin); pinResult != CKR_OK) {
+            if (const CK_RV pinResult = AcquirePin(step_.token, port_, token, pin);
+                pinResult != CKR_OK) {
                 return PinGateErrorId(pinResult);
             }
-            rc = GeneratePKCS10(*fields, keySizes, pin, port_, pem, resultCode, &keyPair);
+            rc = GeneratePKCS10(step_.token, *fields, keySizes, pin, port_, pem, resultCode,
+                                &keyPair);
         } else {
             const std::wstring name = BuildDNFromCertificate(selected.der);
             Log().Write("DN =  " + WideToUtf8ForLog(name));
             const RequestedExtensions extensions = GetSubjectAlternativeNames(selected.der);
             port_.PostProgress(10);
-            if (const CK_RV pinResult = AcquirePin(port_, token, pin); pinResult != CKR_OK) {
+            if (const CK_RV pinResult = AcquirePin(step_.token, port_, token, pin);
+                pinResult != CKR_OK) {
                 return PinGateErrorId(pinResult);
             }
-            rc = GeneratePKCS10OIDValidation(name, extensions, keySizes, pin, port_, pem,
-                                             resultCode, &keyPair);
+            rc = GeneratePKCS10OIDValidation(step_.token, name, extensions, keySizes, pin, port_,
+                                             pem, resultCode, &keyPair);
         }
         if (resultCode == kWrongPin) {
             // A mistyped PIN is asked for again on the next attempt instead of failing twice.
@@ -233,6 +237,7 @@ public:
     }
 
 private:
+    StepContext& step_;
     WindowPort& port_;
     const std::vector<TokenCertificate>& renewable_;
     CPKI pki_;
@@ -240,10 +245,10 @@ private:
 
 }  // namespace
 
-ErrorId RequestGeneration(WindowPort& port, const std::vector<TokenCertificate>& renewableStore) {
+ErrorId RequestGeneration(StepContext& step, WindowPort& port,
+                          const std::vector<TokenCertificate>& renewableStore) {
     LogTag tag("Step 1");
-    const ReaderLoginScope reader(port);
-    const ErrorId result = RequestGenerationRun(port, renewableStore).Run();
+    const ErrorId result = RequestGenerationRun(step, port, renewableStore).Run();
     if (result != ERR_SUCCESS) {
         FailStep(port);
     } else {

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "flows/step_context.h"
 #include "flows/window_port.h"
 #include "toolkit/error_id.h"
 
@@ -13,6 +14,7 @@ namespace qe {
 // certificate as TLS client certificate, refuses restricted tokens, generates the key pair and the
 // request on the token and uploads it. Returns 0 when the server accepted the request, otherwise
 // the identifier of the failing step (1 when the user gave no PIN).
-ErrorId RequestGeneration(WindowPort& port, const std::vector<TokenCertificate>& renewableStore);
+ErrorId RequestGeneration(StepContext& step, WindowPort& port,
+                          const std::vector<TokenCertificate>& renewableStore);
 
 }  // namespace qe

@@ -26,11 +26,11 @@ std::wstring Widen(const std::string& ascii) {
 
 // Whether the token holds an object matching `pattern`, in one logged-in cycle. Returns the
 // cycle's CK_RV; `holds` is false unless it is 0.
-CK_RV TokenHolds(const zel_token& token, const Secret& pin, AttributeTemplate& pattern,
-                 bool& holds) {
+CK_RV TokenHolds(TokenStep& step, const zel_token& token, const Secret& pin,
+                 AttributeTemplate& pattern, bool& holds) {
     std::vector<CK_OBJECT_HANDLE> found;
     const CK_RV rv = RunOnTokenLoggedIn(
-        token, pin, [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
+        step, token, pin, [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
             return FindAllObjects(fn, session, pattern, found);
         });
     holds = rv == CKR_OK && !found.empty();
@@ -41,13 +41,14 @@ CK_RV TokenHolds(const zel_token& token, const Secret& pin, AttributeTemplate& p
 // for, or a private key with that modulus on the token. Writing a certificate without its key
 // would leave the customer with nothing usable once the old one goes. Returns 0, 12 when the key
 // is not there, or the token's failure as an identifier.
-ErrorId CheckKeyOnToken(const zel_token& token, const Secret& pin, const Bytes& modulus) {
+ErrorId CheckKeyOnToken(TokenStep& step, const zel_token& token, const Secret& pin,
+                        const Bytes& modulus) {
     if (ModulusNumber(PinnedKeyId()) == ModulusNumber(modulus)) {
         return ERR_SUCCESS;
     }
     std::vector<CK_OBJECT_HANDLE> keys;
     if (const CK_RV rv =
-            RunOnTokenLoggedIn(token, pin,
+            RunOnTokenLoggedIn(step, token, pin,
                                [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
                                    return FindPrivateKeysToUse(fn, session, modulus, keys);
                                });
@@ -65,7 +66,7 @@ ErrorId CheckKeyOnToken(const zel_token& token, const Secret& pin, const Bytes& 
 // one (issuer and serial number), and the new one is on the token it would go from. Returns 0
 // with `mayRemove`, or the token's failure while it looked: the removal the customer asked for
 // is then not done, and the step is not done either.
-ErrorId MayRemoveOld(const zel_token& token, const Secret& pin, const Bytes& old,
+ErrorId MayRemoveOld(TokenStep& step, const zel_token& token, const Secret& pin, const Bytes& old,
                      const Bytes& certificate, bool& mayRemove) {
     mayRemove = false;
     if (old == certificate || (IssuerNameDer(old) == IssuerNameDer(certificate) &&
@@ -75,7 +76,7 @@ ErrorId MayRemoveOld(const zel_token& token, const Secret& pin, const Bytes& old
     }
     AttributeTemplate pattern;
     pattern.Ulong(CKA_CLASS, CKO_CERTIFICATE).Data(CKA_VALUE, certificate);
-    if (const CK_RV rv = TokenHolds(token, pin, pattern, mayRemove); rv != CKR_OK) {
+    if (const CK_RV rv = TokenHolds(step, token, pin, pattern, mayRemove); rv != CKR_OK) {
         Log().Write("The new certificate could not be looked for: " + std::to_string(rv));
         return InstallResultToErrorId(rv);
     }
@@ -87,8 +88,12 @@ ErrorId MayRemoveOld(const zel_token& token, const Secret& pin, const Bytes& old
 
 class SignAndInstallRun {
 public:
-    SignAndInstallRun(WindowPort& port, const Bytes& certificate, bool removeOld)
-        : port_(port), certificate_(certificate), removeOld_(removeOld) {}
+    SignAndInstallRun(StepContext& step, WindowPort& port, const Bytes& certificate, bool removeOld)
+        : step_(step),
+          port_(port),
+          certificate_(certificate),
+          removeOld_(removeOld),
+          pki_(step.token) {}
 
     // Returns the identifier; `fail` tells whether the failure path (logger, frozen bar) runs.
     ErrorId Run(bool& fail) {
@@ -116,7 +121,7 @@ public:
         headers += hashLine;
 
         port_.PostProgress(65);
-        CHttpsClient client;
+        CHttpsClient client(step_.network);
         const Endpoint api = ApiHost();
         if (const ErrorId rc = client.Connect(Widen(api.host), api.port); rc != ERR_SUCCESS) {
             return rc;
@@ -125,8 +130,9 @@ public:
         port_.PostNextStep();
 
         Bytes signature;
-        if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port_, token), signature, token,
-                                                 true, L"/public/rest/sign/pv");
+        if (const ErrorId rc =
+                RequestAndDecrypt(step_.token, client, ObtainPin(step_.token, port_, token),
+                                  signature, token, true, L"/public/rest/sign/pv");
             rc != ERR_SUCCESS) {
             Log().Write("Error After RequestAndDecrypt");
             return rc;
@@ -148,8 +154,9 @@ public:
         port_.PostNextStep();
 
         // Written only to the token this run listed and opened the deliveries with.
-        const Secret pin = ObtainPin(port_, token);
-        if (const ErrorId rc = CheckKeyOnToken(token, pin, parts.modulus); rc != ERR_SUCCESS) {
+        const Secret pin = ObtainPin(step_.token, port_, token);
+        if (const ErrorId rc = CheckKeyOnToken(step_.token, token, pin, parts.modulus);
+            rc != ERR_SUCCESS) {
             return rc;
         }
         if (const CK_RV rv = pki_.InstallCertificate(token, pin, certificate_); rv != CKR_OK) {
@@ -164,19 +171,22 @@ public:
         bool oldKept = false;
         if (removeOld_) {
             Bytes old;
-            if (const ErrorId rc = RequestAndDecrypt(client, ObtainPin(port_, token), old, token,
-                                                     false, L"/public/rest/certificate/old");
+            if (const ErrorId rc =
+                    RequestAndDecrypt(step_.token, client, ObtainPin(step_.token, port_, token),
+                                      old, token, false, L"/public/rest/certificate/old");
                 rc != ERR_SUCCESS) {
                 return rc;
             }
             bool mayRemove = false;
             if (const ErrorId rc =
-                    MayRemoveOld(token, ObtainPin(port_, token), old, certificate_, mayRemove);
+                    MayRemoveOld(step_.token, token, ObtainPin(step_.token, port_, token), old,
+                                 certificate_, mayRemove);
                 rc != ERR_SUCCESS) {
                 return rc;
             }
             const CK_RV removed =
-                mayRemove ? pki_.RemoveCertificate(token, ObtainPin(port_, token), old) : CKR_OK;
+                mayRemove ? pki_.RemoveCertificate(token, ObtainPin(step_.token, port_, token), old)
+                          : CKR_OK;
             // The new certificate is in place either way: its installation is still confirmed.
             oldKept = removed == kTokenObjectKept;
             if (oldKept) {
@@ -209,6 +219,7 @@ public:
     }
 
 private:
+    StepContext& step_;
     WindowPort& port_;
     const Bytes& certificate_;
     bool removeOld_;
@@ -240,11 +251,12 @@ ErrorId InstallResultToErrorId(unsigned long result) {
     }
 }
 
-ErrorId SignAndInstall(WindowPort& port, const Bytes& certificate, bool removeOldCertificate) {
+ErrorId SignAndInstall(StepContext& step, WindowPort& port, const Bytes& certificate,
+                       bool removeOldCertificate) {
     LogTag tag("Steps 3");
-    const ReaderLoginScope reader(port);
     bool fail = true;
-    const ErrorId result = SignAndInstallRun(port, certificate, removeOldCertificate).Run(fail);
+    const ErrorId result =
+        SignAndInstallRun(step, port, certificate, removeOldCertificate).Run(fail);
     if (result != ERR_SUCCESS && fail) {
         FailStep(port);
     }

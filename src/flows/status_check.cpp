@@ -37,9 +37,9 @@ bool FromAcceptedIssuer(const TokenCertificate& certificate, const std::vector<B
     return !issuer.empty() && std::find(issuers.begin(), issuers.end(), issuer) != issuers.end();
 }
 
-ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
+ErrorId Check(StepContext& step, WindowPort& port, StatusOutcome& outcome) {
     std::wstring headers = HeaderBlockStart();
-    CPKI pki;
+    CPKI pki(step.token);
     zel_token token;
     if (const CK_RV rv = pki.SelectToken(token); rv != CKR_OK) {
         return SelectionErrorId(rv);
@@ -52,26 +52,27 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
 
     Log().Write("Get SC store");
     std::vector<TokenCertificate> store;
-    if (const int rc = GetSmartCardStore(token, store); rc != 0) {
+    if (const int rc = GetSmartCardStore(step.token, token, store); rc != 0) {
         return rc;
     }
     NoteCertificates(port, token, store);
     if (store.empty() && (token.tokenFlags & CKF_LOGIN_REQUIRED) != 0) {
         // Some tokens show their certificates only after a login.
         Log().Write("No certificates before the login: looking again logged in");
-        if (!PinReady(port, token)) {
+        if (!PinReady(step.token, port, token)) {
             return ERR_CANCELLED;
         }
-        if (const CK_RV rv = ReadStoreLoggedIn(token, ObtainPin(port, token), store);
+        if (const CK_RV rv =
+                ReadStoreLoggedIn(step.token, token, ObtainPin(step.token, port, token), store);
             rv != CKR_OK) {
             return InstallResultToErrorId(rv);
         }
     }
 
-    const NetworkDeadline wait(kStatusWaitSeconds);
+    const NetworkDeadline wait(step.network, kStatusWaitSeconds);
     const Endpoint rekey = RekeyHost();
     Log().Write("Connect to: " + rekey.host + " on port " + std::to_string(rekey.port));
-    CHttpsClient probe;
+    CHttpsClient probe(step.network);
     if (const ErrorId rc = probe.Connect(Widen(rekey.host), rekey.port); rc != ERR_SUCCESS) {
         return rc;
     }
@@ -110,7 +111,7 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
     const std::wstring path = query.empty() ? kStatusPath : kStatusPath + (L"?" + query.substr(1));
 
     const Endpoint api = ApiHost();
-    CHttpsClient client;
+    CHttpsClient client(step.network);
     if (const ErrorId rc = client.Connect(Widen(api.host), api.port); rc != ERR_SUCCESS) {
         return rc;
     }
@@ -150,7 +151,7 @@ ErrorId Check(WindowPort& port, StatusOutcome& outcome) {
     if (const ErrorId rc = client.QueryHeader(ask); rc != ERR_SUCCESS) {
         return rc;
     }
-    SetAskForDn(ask == L"1");
+    outcome.askForDn = ask == L"1";
     Log().Write("Ask4DN header: " + WideToUtf8ForLog(ask));
 
     outcome.canGenerate = false;
@@ -213,16 +214,15 @@ void ApplyCertificateDates(StatusOutcome& outcome, const std::vector<Bytes>& aut
     outcome.datesNote = why;
 }
 
-ErrorId StatusCheck(WindowPort& port, StatusOutcome& outcome) {
+ErrorId StatusCheck(StepContext& step, WindowPort& port, StatusOutcome& outcome) {
     port.ResetStepIndex();
     port.PostProgress(-1);
     LogTag tag("Init");
-    const ReaderLoginScope reader(port);
     port.PostNextStep();
     outcome.renewableStore.clear();
     outcome.datesNote = ERR_SUCCESS;
     outcome.authorityClockOffset.reset();
-    const ErrorId result = Check(port, outcome);
+    const ErrorId result = Check(step, port, outcome);
     if (result != ERR_SUCCESS) {
         LogFailure();
     }

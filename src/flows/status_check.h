@@ -3,6 +3,7 @@
 #include <ctime>
 #include <vector>
 
+#include "flows/step_context.h"
 #include "flows/window_port.h"
 #include "toolkit/error_id.h"
 
@@ -14,7 +15,7 @@ namespace qe {
 // `outcome` (status text, the two flags, the renewable certificates) as far as it gets; the
 // fields it does not reach keep their values. Returns 0, 6 or 2 for the token, 8 for its
 // certificates, or the client's identifier.
-ErrorId StatusCheck(WindowPort& port, StatusOutcome& outcome);
+ErrorId StatusCheck(StepContext& step, WindowPort& port, StatusOutcome& outcome);
 
 // Keeps in the renewable store only the certificates within their dates at `now` (the rest could
 // not log in), and when none of the authority's certificates on the token is, notes why: the

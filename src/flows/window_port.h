@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "net/network_step.h"
 #include "request/progress_port.h"
 #include "token/pin_port.h"
 #include "token/token_certificate.h"
@@ -27,6 +28,9 @@ struct StatusOutcome {
     ErrorId datesNote = ERR_SUCCESS;
     // The authority's clock less this computer's, by the status answer's Date header.
     std::optional<std::time_t> authorityClockOffset = std::nullopt;
+    // The authority asked for the subject fields (its Ask4DN header): the register command
+    // fetches them instead of taking the subject of the certificate renewed.
+    bool askForDn = false;
 };
 
 // How the customer left the acceptance dialog.
@@ -75,6 +79,12 @@ public:
     virtual void SetStatus(const StatusOutcome& status) = 0;
     // The launch link, handed over once and forgotten.
     virtual std::optional<std::string> TakeLaunchLink() = 0;
+
+    // The customer's cancel of the network waits: the window sets it, the steps' requests end.
+    NetworkCancel& NetworkWaits() { return networkWaits_; }
+
+private:
+    NetworkCancel networkWaits_;
 };
 
 }  // namespace qe

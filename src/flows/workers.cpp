@@ -5,7 +5,7 @@
 #include "flows/request_generation.h"
 #include "flows/sign_and_install.h"
 #include "flows/status_check.h"
-#include "token/token_step.h"
+#include "flows/step_context.h"
 
 namespace qe {
 namespace {
@@ -26,8 +26,8 @@ void StatusCheckThread(WindowPort& port) {
         port.PostBusy();
         outcome = port.Status();
         {
-            const TokenStep step;
-            id = StatusCheck(port, outcome);
+            StepContext step(port);
+            id = StatusCheck(step, port, outcome);
         }
         id = ExplainTokenFailure(id);
         port.SetStatus(outcome);
@@ -45,8 +45,8 @@ void RegisterThread(WindowPort& port) {
     port.PostBusy();
     ErrorId id = ERR_SUCCESS;
     {
-        const TokenStep step;
-        id = RequestGeneration(port, port.Status().renewableStore);
+        StepContext step(port);
+        id = RequestGeneration(step, port, port.Status().renewableStore);
     }
     id = ExplainTokenFailure(id);
     port.ShowResult(id, kRegisterSuccessText, kBoxOk);
@@ -59,14 +59,14 @@ void DownloadThread(WindowPort& port) {
     ErrorId id = ERR_SUCCESS;
     {
         // The customer reads the declaration within the step: one login serves it all.
-        const TokenStep step;
+        StepContext step(port);
         DownloadedDeclaration declaration;
-        id = DownloadForAcceptance(port, declaration, port.PreviewWidth());
+        id = DownloadForAcceptance(step, port, declaration, port.PreviewWidth());
         if (id == ERR_SUCCESS) {
             const AcceptanceOutcome acceptance = port.RunAcceptance(
                 declaration.certificate, declaration.pdfPath, declaration.jpegPath);
             declaration.RemoveFiles();
-            id = acceptance.endCode == 0 ? SignAndInstall(port, declaration.certificate,
+            id = acceptance.endCode == 0 ? SignAndInstall(step, port, declaration.certificate,
                                                           acceptance.removeOldCertificate)
                                          : acceptance.endCode;
         }

@@ -38,8 +38,8 @@ ErrorId TokenFailureErrorId(CK_RV rv) {
     }
 }
 
-int OpenEnvelope(const Bytes& message, const Secret& pin, const zel_token& token, bool sign,
-                 Bytes& result, CK_RV* tokenFailure) {
+int OpenEnvelope(TokenStep& step, const Bytes& message, const Secret& pin, const zel_token& token,
+                 bool sign, Bytes& result, CK_RV* tokenFailure) {
     CK_RV failure = CKR_OK;
     const auto noted = [&failure](CK_RV rv) {
         failure = rv != CKR_OK ? rv : failure;
@@ -47,10 +47,10 @@ int OpenEnvelope(const Bytes& message, const Secret& pin, const zel_token& token
     };
     EnvelopeKeyOperations operations;
     operations.decrypt = [&](const Bytes& keyId, const Bytes& input, Bytes& output) {
-        return noted(TokenDecrypt(token, keyId, pin, input, output));
+        return noted(TokenDecrypt(step, token, keyId, pin, input, output));
     };
     operations.sign = [&](const Bytes& keyId, const Bytes& input, Bytes& output) {
-        return noted(TokenSign(token, keyId, pin, input, output));
+        return noted(TokenSign(step, token, keyId, pin, input, output));
     };
     const int rc = OpenEnvelopeWith(message, sign, operations, result);
     if (tokenFailure != nullptr) {
@@ -59,7 +59,7 @@ int OpenEnvelope(const Bytes& message, const Secret& pin, const zel_token& token
     return rc;
 }
 
-ErrorId RequestAndDecrypt(CHttpsClient& client, const Secret& pin, Bytes& output,
+ErrorId RequestAndDecrypt(TokenStep& step, CHttpsClient& client, const Secret& pin, Bytes& output,
                           const zel_token& token, bool sign, const std::wstring& path) {
     LogTag tag("RequestAndDecrypt");
     std::wstring scratch;
@@ -87,7 +87,7 @@ ErrorId RequestAndDecrypt(CHttpsClient& client, const Secret& pin, Bytes& output
     Bytes result;
     WipeOnExit wipeResult(result);
     CK_RV tokenFailure = CKR_OK;
-    if (const int rc = OpenEnvelope(body, pin, token, sign, result, &tokenFailure); rc != 0) {
+    if (const int rc = OpenEnvelope(step, body, pin, token, sign, result, &tokenFailure); rc != 0) {
         // A token that fails is the token's problem, never a bad answer of the server's.
         return tokenFailure != CKR_OK ? TokenFailureErrorId(tokenFailure) : ERR_BAD_RESPONSE;
     }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "net/https_client.h"
+#include "token/token_step.h"
 #include "token/zel_token.h"
 #include "toolkit/bytes.h"
 #include "toolkit/error_id.h"
@@ -15,8 +16,8 @@ namespace qe {
 // plaintext is signed on the token. Returns 0 with `result` replaced, a delivery code of
 // net/envelope.h, or the token's CK_RV (160 for a wrong PIN). `tokenFailure`, when given, gets
 // the failing token call's result (0 when the token did not fail).
-int OpenEnvelope(const Bytes& message, const Secret& pin, const zel_token& token, bool sign,
-                 Bytes& result, CK_RV* tokenFailure = nullptr);
+int OpenEnvelope(TokenStep& step, const Bytes& message, const Secret& pin, const zel_token& token,
+                 bool sign, Bytes& result, CK_RV* tokenFailure = nullptr);
 
 // One encrypted delivery: refreshes the token hash, GETs `path` on `client` (connected, header
 // block set), checks the key identifier against the one pinned by the first delivery of the
@@ -30,7 +31,7 @@ int OpenEnvelope(const Bytes& message, const Secret& pin, const zel_token& token
 // does not open, else a token that failed.
 ErrorId TokenFailureErrorId(CK_RV rv);
 
-ErrorId RequestAndDecrypt(CHttpsClient& client, const Secret& pin, Bytes& output,
+ErrorId RequestAndDecrypt(TokenStep& step, CHttpsClient& client, const Secret& pin, Bytes& output,
                           const zel_token& token, bool sign, const std::wstring& path);
 
 }  // namespace qe

@@ -1,7 +1,6 @@
 #include "net/https_client.h"
 
 #include <algorithm>
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,45 +22,8 @@ std::mutex g_processMutex;
 std::wstring g_serverMessage;
 std::vector<Bytes> g_acceptedIssuers;
 CHttpsClient::Limits g_defaultLimits;
-std::atomic<bool> g_cancelled{false};
-thread_local std::optional<std::chrono::steady_clock::time_point> t_deadline;
 
 }  // namespace
-
-void CancelNetworkWaits() {
-    g_cancelled = true;
-}
-
-void AllowNetworkWaits() {
-    g_cancelled = false;
-}
-
-bool NetworkWaitsCancelled() {
-    return g_cancelled.load();
-}
-
-NetworkDeadline::NetworkDeadline(long seconds) : previous_(t_deadline) {
-    t_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-}
-
-NetworkDeadline::~NetworkDeadline() {
-    t_deadline = previous_;
-}
-
-long NetworkDeadline::RemainingMs() {
-    if (!t_deadline) {
-        return -1;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        *t_deadline - std::chrono::steady_clock::now());
-    return std::max(1L, static_cast<long>(left.count()));
-}
-
-void NetworkDeadline::Postpone(std::chrono::steady_clock::duration waited) {
-    if (t_deadline) {
-        *t_deadline += waited;
-    }
-}
 
 std::wstring ServerMessage() {
     std::lock_guard lock(g_processMutex);
@@ -88,7 +50,7 @@ void CHttpsClient::SetDefaultLimits(const Limits& defaults) {
     g_defaultLimits = defaults;
 }
 
-CHttpsClient::CHttpsClient() {
+CHttpsClient::CHttpsClient(NetworkStep& step) : step_(step) {
     EnsureCurlGlobal();
     std::lock_guard lock(g_processMutex);
     limits = g_defaultLimits;

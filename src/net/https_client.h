@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/client_certificate.h"
+#include "net/network_step.h"
 #include "net/proxy_choice.h"
 #include "toolkit/bytes.h"
 #include "toolkit/error_id.h"
@@ -25,33 +26,11 @@ void SetServerMessage(std::wstring message);
 std::vector<Bytes> AcceptedIssuers();
 void ClearAcceptedIssuers();
 
-// The customer gave up waiting for the authority: the requests under way end within a second and
-// later ones fail at once, all with 1, until AllowNetworkWaits. Any thread.
-void CancelNetworkWaits();
-void AllowNetworkWaits();
-bool NetworkWaitsCancelled();
-
-// While it lives, the requests made on this thread all end within `seconds` of its making: one
-// bound for a step of several requests to hosts that do not answer.
-class NetworkDeadline {
-public:
-    explicit NetworkDeadline(long seconds);
-    ~NetworkDeadline();
-    NetworkDeadline(const NetworkDeadline&) = delete;
-    NetworkDeadline& operator=(const NetworkDeadline&) = delete;
-    // Milliseconds left to this thread's deadline (at least 1), or -1 when it has none.
-    static long RemainingMs();
-    // Moves this thread's deadline, if any, later by `waited`: time spent waiting for the customer.
-    static void Postpone(std::chrono::steady_clock::duration waited);
-
-private:
-    std::optional<std::chrono::steady_clock::time_point> previous_;
-};
-
 // A small synchronous HTTPS client over libcurl: HTTP/1.1 over TLS 1.2 or later only, the server
 // verified against the system's trust store (SSL_CERT_FILE/SSL_CERT_DIR honoured) and its name
 // checked inside the handshake, a header block sent with every request, the proxy of
-// https_proxy/no_proxy or else the desktop's (ChooseProxies). One object belongs to one thread.
+// https_proxy/no_proxy or else the desktop's (ChooseProxies). One object belongs to one thread
+// and one step, whose deadline bounds its requests and whose cancel ends them.
 // Every failing library call goes through the failure logger.
 class CHttpsClient {
 public:
@@ -69,7 +48,7 @@ public:
     // What every client made from now on starts with (a test's short waits).
     static void SetDefaultLimits(const Limits& defaults);
 
-    CHttpsClient();
+    explicit CHttpsClient(NetworkStep& step);
     ~CHttpsClient();
     CHttpsClient(const CHttpsClient&) = delete;
     CHttpsClient& operator=(const CHttpsClient&) = delete;
@@ -145,6 +124,7 @@ private:
     // nothing sent and no certificate, it reaches a server whose certificate verifies.
     bool HandshakeBrokeOnlyInTunnel();
 
+    NetworkStep& step_;
     std::string host_;
     std::uint16_t port_ = 0;
     bool connected_ = false;

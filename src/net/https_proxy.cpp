@@ -112,7 +112,7 @@ ErrorId CHttpsClient::AttemptWithLogin(ClientCertificate* certificate, const std
         const auto asked = std::chrono::steady_clock::now();
         const ErrorId given = AskForProxyLogin(address, refused, inClear);
         // The customer's typing is no network wait.
-        NetworkDeadline::Postpone(std::chrono::steady_clock::now() - asked);
+        step_.Postpone(std::chrono::steady_clock::now() - asked);
         if (given != ERR_SUCCESS) {
             Log().Write("No user name and password for the proxy");
             return ERR_PROXY_AUTH;

@@ -66,8 +66,8 @@ char* WipingStrdup(const char* text) {
 }
 
 // libcurl asks at least once a second, also while nothing arrives.
-int StopWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return NetworkWaitsCancelled() ? 1 : 0;
+int StopWhenCancelled(void* step, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const NetworkStep*>(step)->Cancelled() ? 1 : 0;
 }
 
 }  // namespace
@@ -201,7 +201,7 @@ ErrorId CHttpsClient::Attempt(ClientCertificate* certificate, const std::string*
     curl_easy_setopt(c, CURLOPT_SSL_SESSIONID_CACHE, 0L);
     long connectMs = limits.connect * 1000;
     long totalMs = limits.total * 1000;
-    if (const long left = NetworkDeadline::RemainingMs(); left > 0) {
+    if (const long left = step_.RemainingMs(); left > 0) {
         connectMs = std::min(connectMs, left);
         totalMs = std::min(totalMs, left);
     }
@@ -210,6 +210,7 @@ ErrorId CHttpsClient::Attempt(ClientCertificate* certificate, const std::string*
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, limits.stall);
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, totalMs);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &StopWhenCancelled);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &step_);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_CONNECT_ONLY, handshakeOnly_ ? 1L : 0L);
     if (proxy != nullptr) {

@@ -12,6 +12,7 @@
 namespace qe {
 namespace {
 
+// OpenSSL numbers ex-data slots for the whole process: the slot is taken once.
 int CertificateIndex() {
     static const int index = RSA_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
     return index;
@@ -48,6 +49,7 @@ int PrivateEncrypt(int size, const unsigned char* from, unsigned char* to, RSA* 
     return modulusSize;
 }
 
+// Keys refer to their method for as long as they live: one method serves the process.
 const RSA_METHOD* TokenMethod() {
     static RSA_METHOD* method = [] {
         RSA_METHOD* m = RSA_meth_dup(RSA_get_default_method());

@@ -37,15 +37,17 @@ CK_RV FindPrivateKey(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Byte
 
 }  // namespace
 
-TokenClientCertificate::TokenClientCertificate(TokenCertificate certificate, PinPort& pins)
-    : certificate_(std::move(certificate)),
+TokenClientCertificate::TokenClientCertificate(TokenStep& step, TokenCertificate certificate,
+                                               PinPort& pins)
+    : step_(step),
+      certificate_(std::move(certificate)),
       modulus_(CertificateModulus(certificate_.der)),
       pins_(pins) {}
 
 bool TokenClientCertificate::CanSignRaw() {
     if (!canSignRaw_) {
         bool raw = false;
-        RunOnToken(certificate_.token, CKF_SERIAL_SESSION,
+        RunOnToken(step_, certificate_.token, CKF_SERIAL_SESSION,
                    [&raw](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE, CK_SLOT_ID slot) {
                        CK_MECHANISM_INFO info{};
                        raw = fn->C_GetMechanismInfo(slot, CKM_RSA_X_509, &info) == CKR_OK &&
@@ -58,7 +60,7 @@ bool TokenClientCertificate::CanSignRaw() {
 }
 
 int TokenClientCertificate::Prepare() {
-    if (!PinReady(pins_, certificate_.token)) {
+    if (!PinReady(step_, pins_, certificate_.token)) {
         cancelled_ = true;
         return static_cast<int>(CKR_FUNCTION_CANCELED);
     }
@@ -75,14 +77,14 @@ int TokenClientCertificate::SignDigestInfo(const Bytes& digestInfo, Bytes& signa
 
 int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input,
                                  Bytes& signature) {
-    if (!PinReady(pins_, certificate_.token)) {
+    if (!PinReady(step_, pins_, certificate_.token)) {
         cancelled_ = true;
         return static_cast<int>(CKR_FUNCTION_CANCELED);
     }
-    const Secret pin = ObtainPin(pins_, certificate_.token);
+    const Secret pin = ObtainPin(step_, pins_, certificate_.token);
     Bytes result;
     const CK_RV rv = RunOnTokenLoggedIn(
-        certificate_.token, pin,
+        step_, certificate_.token, pin,
         [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) -> CK_RV {
             CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
             if (CK_RV found = FindPrivateKey(fn, session, modulus_, key); found != CKR_OK) {
@@ -93,7 +95,7 @@ int TokenClientCertificate::Sign(unsigned long mechanismType, const Bytes& input
                 return init;
             }
             if (CK_RV again =
-                    AuthenticateKeyUse(fn, session, key, certificate_.token.tokenFlags, pin);
+                    AuthenticateKeyUse(step_, fn, session, key, certificate_.token.tokenFlags, pin);
                 again != CKR_OK) {
                 return again;
             }

@@ -5,6 +5,7 @@
 #include "net/client_certificate.h"
 #include "token/pin_port.h"
 #include "token/token_certificate.h"
+#include "token/token_step.h"
 
 namespace qe {
 
@@ -12,10 +13,11 @@ namespace qe {
 // one self-contained token cycle (load, log in, sign, log out, unload) with the key found by the
 // certificate's public key (its modulus), never by identifier; a login already in place (a
 // step holding the token open) is used as it is. The PIN comes from the window the first time it
-// is needed; a PIN the token refuses is forgotten so the next attempt asks again.
+// is needed; a PIN the token refuses is forgotten so the next attempt asks again. The handshake's
+// signing callback finds the object through the TLS key's ex-data, and the step through it.
 class TokenClientCertificate final : public ClientCertificate {
 public:
-    TokenClientCertificate(TokenCertificate certificate, PinPort& pins);
+    TokenClientCertificate(TokenStep& step, TokenCertificate certificate, PinPort& pins);
 
     const Bytes& CertificateDer() const override { return certificate_.der; }
     // Asks for the PIN when none is cached.
@@ -29,6 +31,7 @@ public:
 private:
     int Sign(unsigned long mechanism, const Bytes& input, Bytes& signature);
 
+    TokenStep& step_;
     TokenCertificate certificate_;
     Bytes modulus_;
     PinPort& pins_;

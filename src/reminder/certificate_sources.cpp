@@ -9,13 +9,14 @@
 namespace qe {
 
 std::vector<Bytes> CertificatesOnTokens() {
-    CPKI pki;
+    NoStep outside;  // the reminder runs apart from the customer's steps
+    CPKI pki(outside);
     std::vector<zel_token> tokens;
     pki.ListTokens(CReg().ModuleList(), tokens);
     std::vector<Bytes> ders;
     for (const zel_token& token : tokens) {
         std::vector<TokenCertificate> store;
-        if (GetSmartCardStore(token, store) == 0) {
+        if (GetSmartCardStore(outside, token, store) == 0) {
             for (TokenCertificate& certificate : store) {
                 ders.push_back(std::move(certificate.der));
             }
@@ -27,7 +28,8 @@ std::vector<Bytes> CertificatesOnTokens() {
 std::vector<Bytes> AskIssuers() {
     ClearAcceptedIssuers();
     const Endpoint rekey = RekeyHost();
-    CHttpsClient probe;
+    NoNetworkStep outside;
+    CHttpsClient probe(outside);
     if (probe.Connect(std::wstring(rekey.host.begin(), rekey.host.end()), rekey.port) ==
         ERR_SUCCESS) {
         probe.SendRequest(L"/", nullptr, nullptr);  // only the handshake's issuer list matters

@@ -34,16 +34,17 @@ int CheckRequestContent(const SubjectFields& subject, const RequestedExtensions*
 KeyPairHold::KeyPairHold() = default;
 KeyPairHold::~KeyPairHold() = default;
 
-CK_RV GenerateSigningKeysOnToken(const std::vector<std::int32_t>& keySizes, const zel_token& token,
-                                 const Secret& pin, const SubjectFields& subject,
+CK_RV GenerateSigningKeysOnToken(TokenStep& step, const std::vector<std::int32_t>& keySizes,
+                                 const zel_token& token, const Secret& pin,
+                                 const SubjectFields& subject,
                                  const RequestedExtensions* extensions, std::string& pem,
                                  KeyPairHold* hold) {
     LogTag tag("GenerateSigningKeysOnToken");
     Log().Write("GenerateSigningKeysOnToken");
     for (std::size_t i = 0; i < keySizes.size(); ++i) {
         Log().Write("Using key of size " + std::to_string(keySizes[i]));
-        const CK_RV rv =
-            SL_GenerateSigningKeysOnToken(keySizes[i], token, pin, subject, extensions, pem, hold);
+        const CK_RV rv = SL_GenerateSigningKeysOnToken(step, keySizes[i], token, pin, subject,
+                                                       extensions, pem, hold);
         if (rv != CKR_KEY_SIZE_RANGE || i + 1 == keySizes.size()) {
             return rv;
         }
@@ -52,15 +53,15 @@ CK_RV GenerateSigningKeysOnToken(const std::vector<std::int32_t>& keySizes, cons
     return CKR_OK;
 }
 
-CK_RV SL_GenerateSigningKeysOnToken(std::int32_t keySize, const zel_token& token, const Secret& pin,
-                                    const SubjectFields& subject,
+CK_RV SL_GenerateSigningKeysOnToken(TokenStep& step, std::int32_t keySize, const zel_token& token,
+                                    const Secret& pin, const SubjectFields& subject,
                                     const RequestedExtensions* extensions, std::string& pem,
                                     KeyPairHold* hold) {
     LogTag tag("SL_GenerateSigningKeysOnToken");
     Log().Write("SL_GenerateSigningKeysOnToken");
 
     RsaKeyLimits limits;
-    CK_RV rv = ReadRsaKeyLimits(token, limits);
+    CK_RV rv = ReadRsaKeyLimits(step, token, limits);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -75,7 +76,7 @@ CK_RV SL_GenerateSigningKeysOnToken(std::int32_t keySize, const zel_token& token
         return static_cast<CK_RV>(rc);
     }
 
-    auto session = std::make_unique<KeygenSession>();
+    auto session = std::make_unique<KeygenSession>(step);
     if ((rv = session->Open(token)) != CKR_OK || (rv = session->Login(pin)) != CKR_OK) {
         return rv;
     }

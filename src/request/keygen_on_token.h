@@ -9,6 +9,7 @@
 
 #include "request/alt_names.h"
 #include "request/subject_fields.h"
+#include "token/token_step.h"
 #include "token/zel_token.h"
 #include "toolkit/secret.h"
 
@@ -32,8 +33,9 @@ struct KeyPairHold {
 // An empty list generates nothing and returns 0 with `pem` untouched. With `hold`, the pairs
 // earlier runs left are settled first (KeygenSession::SettleEarlierKeyPairs) and a successful
 // generation's session is handed over in it; without, the new pair simply stays on the token.
-CK_RV GenerateSigningKeysOnToken(const std::vector<std::int32_t>& keySizes, const zel_token& token,
-                                 const Secret& pin, const SubjectFields& subject,
+CK_RV GenerateSigningKeysOnToken(TokenStep& step, const std::vector<std::int32_t>& keySizes,
+                                 const zel_token& token, const Secret& pin,
+                                 const SubjectFields& subject,
                                  const RequestedExtensions* extensions, std::string& pem,
                                  KeyPairHold* hold = nullptr);
 
@@ -49,8 +51,8 @@ CK_RV GenerateSigningKeysOnToken(const std::vector<std::int32_t>& keySizes, cons
 // the library has no C_GetFunctionList; the request toolkit's codes (1799 empty value, 1809 not
 // printable, ...), which are found before any key is generated; kTokenReplacedKey when the
 // generation took a certificate's key away (the token is then left as it is).
-CK_RV SL_GenerateSigningKeysOnToken(std::int32_t keySize, const zel_token& token, const Secret& pin,
-                                    const SubjectFields& subject,
+CK_RV SL_GenerateSigningKeysOnToken(TokenStep& step, std::int32_t keySize, const zel_token& token,
+                                    const Secret& pin, const SubjectFields& subject,
                                     const RequestedExtensions* extensions, std::string& pem,
                                     KeyPairHold* hold = nullptr);
 

@@ -13,7 +13,6 @@
 #include "token/pkcs11_find.h"
 #include "token/pkcs11_template.h"
 #include "token/token_status.h"
-#include "token/token_step.h"
 
 namespace qe {
 namespace {
@@ -92,7 +91,7 @@ KeygenSession::~KeygenSession() {
     if (!session_.open()) {
         return;
     }
-    TokenStep::EndLoan(module_.fn(), session_.handle());
+    step_.EndLoan(module_.fn(), session_.handle());
     if (!keepKeyPair_ && DestroyKeyPair()) {
         Forget();
     }
@@ -105,7 +104,7 @@ KeygenSession::~KeygenSession() {
     // Clean-up results are not recorded: the failure that ended the work is the one to report.
     login_.Logout();
     session_.Close();
-    if (!sharedLibrary_ && !TokenStep::Active()) {
+    if (!sharedLibrary_ && !step_.Active()) {
         // Any other session on the slot is this cycle's too: another part of the process would
         // have initialised the library before us.
         module_.fn()->C_CloseAllSessions(slot_);
@@ -115,7 +114,7 @@ KeygenSession::~KeygenSession() {
 CK_RV KeygenSession::Open(const zel_token& token) {
     tokenFlags_ = token.tokenFlags;
     tokenKey_ = LedgerTokenKey(token);
-    CK_RV rv = module_.Load(token.modulePath);
+    CK_RV rv = module_.Load(token.modulePath, step_);
     if (rv == kNoFunctionList) {
         return kKeygenNoFunctionList;
     }
@@ -140,12 +139,12 @@ CK_RV KeygenSession::Open(const zel_token& token) {
 }
 
 CK_RV KeygenSession::Login(const Secret& pin) {
-    const CK_RV rv = login_.Login(module_.fn(), session_.handle(), tokenFlags_, pin, true);
+    const CK_RV rv = login_.Login(step_, module_.fn(), session_.handle(), tokenFlags_, pin, true);
     Log().Write("Login status: " + std::to_string(rv));
     pin_ = pin.Clone();
     if (rv == CKR_OK) {
         // Its handles hold only in it: the step's cycles run in it while it lives.
-        TokenStep::LendSession(module_.fn(), slot_, session_.handle());
+        step_.LendSession(module_.fn(), slot_, session_.handle());
     }
     return rv == CKR_USER_ALREADY_LOGGED_IN ? CKR_OK : rv;
 }
@@ -324,8 +323,8 @@ int KeygenSession::SignDigestInfo(const Bytes& digestInfo, Bytes& signature) {
     if (Checked(module_.fn()->C_SignInit(session_.handle(), &mechanism, privateKey_)) != CKR_OK) {
         return static_cast<int>(kTokenKeyOperationImpossible);
     }
-    if (const CK_RV rv =
-            AuthenticateKeyUse(module_.fn(), session_.handle(), privateKey_, tokenFlags_, pin_);
+    if (const CK_RV rv = AuthenticateKeyUse(step_, module_.fn(), session_.handle(), privateKey_,
+                                            tokenFlags_, pin_);
         rv != CKR_OK) {
         return static_cast<int>(rv);
     }

@@ -10,6 +10,7 @@
 #include "token/pkcs11_module.h"
 #include "token/pkcs11_session.h"
 #include "token/pkcs11_template.h"
+#include "token/token_step.h"
 #include "token/zel_token.h"
 #include "toolkit/bytes.h"
 #include "toolkit/secret.h"
@@ -54,7 +55,8 @@ Bytes NewProvisionalKeyId();
 // has that key, and never while a certificate waits for this token at the authority.
 class KeygenSession {
 public:
-    KeygenSession() = default;
+    // The generation runs in `step`, which outlives the session.
+    explicit KeygenSession(TokenStep& step) : step_(step) {}
     ~KeygenSession();
     KeygenSession(const KeygenSession&) = delete;
     KeygenSession& operator=(const KeygenSession&) = delete;
@@ -133,6 +135,7 @@ private:
         Bytes modulus;
     };
 
+    TokenStep& step_;
     Pkcs11Module module_;
     Pkcs11Session session_;
     Pkcs11Login login_;

@@ -57,7 +57,8 @@ ErrorId Finish(CK_RV code, bool tokenSelected, int& resultCode) {
 }
 
 // The common end of both: the second token selection, the progress record, the generation.
-CK_RV GenerateOnSelectedToken(const SubjectFields& subject, const RequestedExtensions* extensions,
+CK_RV GenerateOnSelectedToken(TokenStep& step, const SubjectFields& subject,
+                              const RequestedExtensions* extensions,
                               const std::vector<std::int32_t>& keySizes, const Secret& pin,
                               ProgressPort& progress, std::string& pem, bool& tokenSelected,
                               bool logSteps, KeyPairHold* hold) {
@@ -65,7 +66,7 @@ CK_RV GenerateOnSelectedToken(const SubjectFields& subject, const RequestedExten
         Log().Write("Before Check UserToken =  ");
     }
     zel_token token;
-    const CK_RV selected = CPKI().SelectToken(token);
+    const CK_RV selected = CPKI(step).SelectToken(token);
     tokenSelected = selected == CKR_OK;
     if (logSteps) {
         Log().Write("Before Generate Keys =  ");
@@ -74,13 +75,14 @@ CK_RV GenerateOnSelectedToken(const SubjectFields& subject, const RequestedExten
         return selected;
     }
     progress.PostProgress(kKeygenProgressStart, kKeygenProgressTarget, kKeygenProgressSeconds);
-    return GenerateSigningKeysOnToken(keySizes, token, pin, subject, extensions, pem, hold);
+    return GenerateSigningKeysOnToken(step, keySizes, token, pin, subject, extensions, pem, hold);
 }
 
 }  // namespace
 
-ErrorId GeneratePKCS10(const std::wstring& fieldsText, const std::vector<std::int32_t>& keySizes,
-                       const Secret& pin, ProgressPort& progress, std::string& pem, int& resultCode,
+ErrorId GeneratePKCS10(TokenStep& step, const std::wstring& fieldsText,
+                       const std::vector<std::int32_t>& keySizes, const Secret& pin,
+                       ProgressPort& progress, std::string& pem, int& resultCode,
                        KeyPairHold* hold) {
     pem.clear();
     const auto fields = ReadCertFields(fieldsText, FieldValueRule::Unchanged);
@@ -89,12 +91,12 @@ ErrorId GeneratePKCS10(const std::wstring& fieldsText, const std::vector<std::in
     }
     bool tokenSelected = false;
     const CK_RV rv =
-        GenerateOnSelectedToken(SubjectFieldsFromServerFields(*fields), nullptr, keySizes, pin,
-                                progress, pem, tokenSelected, false, hold);
+        GenerateOnSelectedToken(step, SubjectFieldsFromServerFields(*fields), nullptr, keySizes,
+                                pin, progress, pem, tokenSelected, false, hold);
     return Finish(rv, tokenSelected, resultCode);
 }
 
-ErrorId GeneratePKCS10OIDValidation(const std::wstring& dnText,
+ErrorId GeneratePKCS10OIDValidation(TokenStep& step, const std::wstring& dnText,
                                     const RequestedExtensions& extensions,
                                     const std::vector<std::int32_t>& keySizes, const Secret& pin,
                                     ProgressPort& progress, std::string& pem, int& resultCode,
@@ -110,8 +112,8 @@ ErrorId GeneratePKCS10OIDValidation(const std::wstring& dnText,
     const SubjectFields subject = SubjectFieldsFromCertificateNames(*names);
     Log().Write("Constructing Names And Parameters Succesfully =  ");
     bool tokenSelected = false;
-    const CK_RV rv = GenerateOnSelectedToken(subject, &extensions, keySizes, pin, progress, pem,
-                                             tokenSelected, true, hold);
+    const CK_RV rv = GenerateOnSelectedToken(step, subject, &extensions, keySizes, pin, progress,
+                                             pem, tokenSelected, true, hold);
     return Finish(rv, tokenSelected, resultCode);
 }
 

@@ -24,14 +24,15 @@ namespace qe {
 
 // From the server's field list (short keys "C", "CN", ...; values as they stand, a carriage
 // return before the line feed included). No extensions are requested.
-ErrorId GeneratePKCS10(const std::wstring& fieldsText, const std::vector<std::int32_t>& keySizes,
-                       const Secret& pin, ProgressPort& progress, std::string& pem, int& resultCode,
+ErrorId GeneratePKCS10(TokenStep& step, const std::wstring& fieldsText,
+                       const std::vector<std::int32_t>& keySizes, const Secret& pin,
+                       ProgressPort& progress, std::string& pem, int& resultCode,
                        KeyPairHold* hold = nullptr);
 
 // From the subject of an existing certificate ("OID=value" lines, carriage returns and line feeds
 // trimmed from the values; keys without a slot logged as missing mappings), with its alternative
 // names requested as a subjectAltName.
-ErrorId GeneratePKCS10OIDValidation(const std::wstring& dnText,
+ErrorId GeneratePKCS10OIDValidation(TokenStep& step, const std::wstring& dnText,
                                     const RequestedExtensions& extensions,
                                     const std::vector<std::int32_t>& keySizes, const Secret& pin,
                                     ProgressPort& progress, std::string& pem, int& resultCode,

@@ -194,7 +194,8 @@ CK_RV ReplaceCertificate(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
 CK_RV CPKI::InstallCertificate(const zel_token& token, const Secret& pin,
                                const Bytes& certificateDer) {
     return RunOnTokenLoggedIn(
-        token, pin, [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) -> CK_RV {
+        step_, token, pin,
+        [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) -> CK_RV {
             CertificateParts parts;
             if (const int parsed = ParseCertificateParts(certificateDer, parts); parsed != 0) {
                 return static_cast<CK_RV>(parsed);

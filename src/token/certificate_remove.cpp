@@ -43,7 +43,7 @@ CK_RV DestroyMatching(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, const Byt
 CK_RV CPKI::RemoveCertificate(const zel_token& token, const Secret& pin,
                               const Bytes& certificateDer) {
     return RunOnTokenLoggedIn(
-        token, pin, [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
+        step_, token, pin, [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
             CK_RV rv = DestroyMatching(fn, session, certificateDer);
             // Some tokens answer CKR_OK and keep the object: only a search shows it went.
             AttributeTemplate pattern;

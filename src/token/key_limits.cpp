@@ -22,10 +22,10 @@ CK_RV ReadMechanism(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot, CK_MECHANISM_TYPE mec
 
 }  // namespace
 
-CK_RV ReadRsaKeyLimits(const zel_token& token, RsaKeyLimits& limits) {
+CK_RV ReadRsaKeyLimits(TokenStep& step, const zel_token& token, RsaKeyLimits& limits) {
     limits = {};
     OpenedToken opened;
-    CK_RV rv = CPKI().OpenListedToken(token, opened);
+    CK_RV rv = CPKI(step).OpenListedToken(token, opened);
     if (rv != CKR_OK) {
         return rv;
     }

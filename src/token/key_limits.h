@@ -4,6 +4,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include "token/token_step.h"
 #include "token/zel_token.h"
 
 namespace qe {
@@ -25,10 +26,10 @@ struct RsaKeyLimits {
     }
 };
 
-// One cycle on the record's token: OpenListedToken, then C_GetMechanismInfo of the slot for
-// CKM_RSA_PKCS_KEY_PAIR_GEN (ulMinKeySize, ulMaxKeySize) and, when offered, for CKM_RSA_PKCS.
+// One cycle of `step` on the record's token: OpenListedToken, then C_GetMechanismInfo of the slot
+// for CKM_RSA_PKCS_KEY_PAIR_GEN (ulMinKeySize, ulMaxKeySize) and, when offered, for CKM_RSA_PKCS.
 // A mechanism the token answers with CKR_MECHANISM_INVALID is simply not offered. Returns 0, or
 // the first failing CK_RV of OpenListedToken (224 when the token is gone) or C_GetMechanismInfo.
-CK_RV ReadRsaKeyLimits(const zel_token& token, RsaKeyLimits& limits);
+CK_RV ReadRsaKeyLimits(TokenStep& step, const zel_token& token, RsaKeyLimits& limits);
 
 }  // namespace qe

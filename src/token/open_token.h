@@ -31,10 +31,10 @@ CK_RV GetPresentSlots(CK_FUNCTION_LIST* fn, std::vector<CK_SLOT_ID>& slots);
 CK_RV FindListedSlot(CK_FUNCTION_LIST* fn, const std::vector<CK_SLOT_ID>& slots,
                      const zel_token& token, CK_SLOT_ID& slot);
 
-// The start of every cycle on a library: load it by its stored name, C_Initialize (already
-// initialised by someone else counts, and is then not finalised here) and list the present slots.
-// Returns the first failing result, or 0 with `module` holding the initialised library.
-CK_RV LoadWithPresentSlots(const std::string& modulePath, Pkcs11Module& module,
+// The start of every cycle of `step` on a library: load it by its stored name, C_Initialize
+// (already initialised by someone else counts, and is then not finalised here) and list the present
+// slots. Returns the first failing result, or 0 with `module` holding the initialised library.
+CK_RV LoadWithPresentSlots(TokenStep& step, const std::string& modulePath, Pkcs11Module& module,
                            std::vector<CK_SLOT_ID>& slots);
 
 }  // namespace qe

@@ -9,7 +9,6 @@
 #include "token/pkcs11_session.h"
 #include "token/pki.h"
 #include "token/token_certificate.h"
-#include "token/token_step.h"
 
 namespace qe {
 namespace {
@@ -37,9 +36,9 @@ std::string WithCertificates(const zel_token& token, const std::vector<TokenCert
 }
 
 // The same read from the token now; none when they cannot be read: that tells nothing apart.
-std::optional<std::string> ReadWithCertificates(const zel_token& token) {
+std::optional<std::string> ReadWithCertificates(TokenStep& step, const zel_token& token) {
     std::vector<TokenCertificate> store;
-    if (GetSmartCardStore(token, store) != 0) {
+    if (GetSmartCardStore(step, token, store) != 0) {
         return std::nullopt;
     }
     return WithCertificates(token, store);
@@ -50,15 +49,15 @@ std::optional<std::string> ReadWithCertificates(const zel_token& token) {
 // counts against the customer. The certificates are read once a step in which the PIN is used
 // without being typed (within a step, a token pulled out ends it); a PIN typed without them known
 // takes those read first.
-void ForgetOtherTokensPin(PinPort& port, const zel_token& token) {
+void ForgetOtherTokensPin(TokenStep& step, PinPort& port, const zel_token& token) {
     if (port.CachedPin().empty()) {
         return;
     }
     const std::string name = TokenName(token);
     const std::string& owner = port.PinOwner();
     bool other = owner.compare(0, name.size(), name) != 0;
-    if (!other && TokenStep::FirstLook(name)) {
-        const std::optional<std::string> now = ReadWithCertificates(token);
+    if (!other && step.FirstLook(name)) {
+        const std::optional<std::string> now = ReadWithCertificates(step, token);
         if (now && owner == name) {
             port.SetPinOwner(*now);
         } else {
@@ -72,42 +71,42 @@ void ForgetOtherTokensPin(PinPort& port, const zel_token& token) {
 
 }  // namespace
 
-CK_RV AcquirePin(PinPort& port, const zel_token& token, Secret& pin) {
+CK_RV AcquirePin(TokenStep& step, PinPort& port, const zel_token& token, Secret& pin) {
     pin.Clear();
     bool loggedIn = false;
-    const CK_RV rv = CPKI().IsLoggedIn(token, loggedIn);
+    const CK_RV rv = CPKI(step).IsLoggedIn(token, loggedIn);
     if (rv != CKR_OK) {
         return rv;
     }
     if (loggedIn) {
         Log().Write("PIN dialog not shown: already logged in");
         // A PIN this run already has still serves keys that want it for each use.
-        ForgetOtherTokensPin(port, token);
+        ForgetOtherTokensPin(step, port, token);
         pin = PinOnReader(token.tokenFlags) ? Secret() : port.CachedPin();
         return CKR_OK;
     }
-    if (!PinReady(port, token)) {
+    if (!PinReady(step, port, token)) {
         return 1;
     }
-    pin = ObtainPin(port, token);
+    pin = ObtainPin(step, port, token);
     return CKR_OK;
 }
 
-bool PinReady(PinPort& port, const zel_token& token) {
-    return PinOnReader(token.tokenFlags) || !ObtainPin(port, token).empty();
+bool PinReady(TokenStep& step, PinPort& port, const zel_token& token) {
+    return PinOnReader(token.tokenFlags) || !ObtainPin(step, port, token).empty();
 }
 
-Secret ObtainPin(PinPort& port, const zel_token& token) {
+Secret ObtainPin(TokenStep& step, PinPort& port, const zel_token& token) {
     if (PinOnReader(token.tokenFlags)) {
         return {};
     }
-    ForgetOtherTokensPin(port, token);
+    ForgetOtherTokensPin(step, port, token);
     const bool asked = port.CachedPin().empty();
-    Secret pin = ObtainPin(port, PinDialogFlags(token));
+    Secret pin = ObtainPin(port, PinDialogFlags(step, token));
     if (asked && !pin.empty()) {
         // Typed for the token as the status check saw it: nothing more to read in this step.
         const std::string name = TokenName(token);
-        TokenStep::FirstLook(name);
+        step.FirstLook(name);
         const std::string& seen = port.SeenToken();
         port.SetPinOwner(seen.compare(0, name.size(), name) == 0 ? seen : name);
     }
@@ -126,8 +125,8 @@ void NoteCertificates(PinPort& port, const zel_token& token,
     }
 }
 
-CK_FLAGS PinDialogFlags(const zel_token& token) {
-    return PinWarningFlags(token.tokenFlags);
+CK_FLAGS PinDialogFlags(const TokenStep& step, const zel_token& token) {
+    return PinWarningFlags(step, token.tokenFlags);
 }
 
 }  // namespace qe

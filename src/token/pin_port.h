@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <utility>
 
@@ -60,10 +61,15 @@ public:
     // The token and certificates the last status check found (the PIN gate's form).
     const std::string& SeenToken() const { return seenToken_; }
     void SetSeenToken(std::string seen) { seenToken_ = std::move(seen); }
+    // Whether the last login that met a PIN check was refused: the dialog's warning for tokens
+    // that keep no count of the tries. Kept for the run, across steps.
+    bool PinRefused() const { return pinRefused_.load(); }
+    void SetPinRefused(bool refused) { pinRefused_.store(refused); }
 
 private:
     std::string pinOwner_;
     std::string seenToken_;
+    std::atomic<bool> pinRefused_{false};
 };
 
 // The short form used by the download and installation flows: ask only when no PIN is cached,

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <string>
 
 #include "log/last_error.h"
 
@@ -114,21 +113,19 @@ constexpr CkrEntry kCkrNames[] = {
 };
 #undef QE_CKR
 
-// Vendor codes are named by their offset; one buffer per thread keeps the text alive.
-thread_local char t_vendorName[48];
-
 }  // namespace
 
-const char* CkrName(CK_RV rv) {
+std::string CkrName(CK_RV rv) {
     for (const CkrEntry& entry : kCkrNames) {
         if (entry.rv == rv) {
             return entry.name;
         }
     }
     if ((rv & CKR_VENDOR_DEFINED) != 0) {
-        std::snprintf(t_vendorName, sizeof t_vendorName, "CKR_VENDOR_DEFINED+0x%lX",
-                      rv & ~CKR_VENDOR_DEFINED);
-        return t_vendorName;
+        // Vendor codes are named by their offset.
+        char name[48];
+        std::snprintf(name, sizeof name, "CKR_VENDOR_DEFINED+0x%lX", rv & ~CKR_VENDOR_DEFINED);
+        return name;
     }
     return "";
 }

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <string>
+
 #include <p11-kit/pkcs11.h>
 
 namespace qe {
 
 // The CKR_ name of a PKCS#11 result ("CKR_PIN_INCORRECT"), "CKR_VENDOR_DEFINED+0x<n>" for vendor
 // codes, and an empty text for codes no PKCS#11 version defines.
-const char* CkrName(CK_RV rv);
+std::string CkrName(CK_RV rv);
 
 // Passes a PKCS#11 result through unchanged. A failing one is first recorded as the thread's last
 // system error (code = the CK_RV, text = its CKR_ name), so the failure logger can name it. Wrap

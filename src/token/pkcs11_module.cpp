@@ -22,6 +22,7 @@ void RecordDlError(CK_RV code) {
     SetLastSystemError(static_cast<std::uint32_t>(code), text != nullptr ? text : "");
 }
 
+// Process-wide because a library's initialisation is: C_Initialize holds for the whole process.
 // Libraries whose C_Finalize failed in this process and so may still hold its initialisation.
 std::mutex g_leftMutex;
 std::set<std::string> g_leftInitialised;
@@ -59,6 +60,7 @@ Pkcs11Module::Pkcs11Module(Pkcs11Module&& other) noexcept
       keepInitialized_(std::exchange(other.keepInitialized_, false)),
       shared_(std::exchange(other.shared_, false)),
       borrowed_(std::exchange(other.borrowed_, false)),
+      step_(std::exchange(other.step_, nullptr)),
       name_(std::move(other.name_)) {}
 
 Pkcs11Module& Pkcs11Module::operator=(Pkcs11Module&& other) noexcept {
@@ -70,16 +72,18 @@ Pkcs11Module& Pkcs11Module::operator=(Pkcs11Module&& other) noexcept {
         keepInitialized_ = std::exchange(other.keepInitialized_, false);
         shared_ = std::exchange(other.shared_, false);
         borrowed_ = std::exchange(other.borrowed_, false);
+        step_ = std::exchange(other.step_, nullptr);
         name_ = std::move(other.name_);
     }
     return *this;
 }
 
-CK_RV Pkcs11Module::Load(const std::string& name) {
+CK_RV Pkcs11Module::Load(const std::string& name, TokenStep& step) {
     Reset();
     name_ = name;
+    step_ = step.Active() ? &step : nullptr;  // a NoStep may end before the module
     // Within a step a library is loaded and initialised once.
-    if (CK_FUNCTION_LIST* held = TokenStep::HeldLibrary(name); held != nullptr) {
+    if (CK_FUNCTION_LIST* held = step.HeldLibrary(name); held != nullptr) {
         functions_ = held;
         borrowed_ = true;
         return CKR_OK;
@@ -164,7 +168,7 @@ CK_RV Pkcs11Module::Finalize() {
 
 void Pkcs11Module::Reset() noexcept {
     if (!borrowed_ && functions_ != nullptr && initialized_ && !keepInitialized_ &&
-        TokenStep::KeepLibrary(*this)) {
+        step_ != nullptr && step_->KeepLibrary(*this)) {
         return;  // moved into the step, which finalises it at its end
     }
     if (!borrowed_ && functions_ != nullptr && initialized_) {
@@ -182,6 +186,7 @@ void Pkcs11Module::Reset() noexcept {
     keepInitialized_ = false;
     shared_ = false;
     borrowed_ = false;
+    step_ = nullptr;
     name_.clear();
 }
 

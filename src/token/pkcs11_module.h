@@ -6,6 +6,8 @@
 
 namespace qe {
 
+class TokenStep;
+
 // Results of loading a PKCS#11 library (beside the CK_RV of its C_GetFunctionList).
 inline constexpr CK_RV kModuleNotLoaded = 7;  // the file could not be loaded (CKR_ARGUMENTS_BAD)
 inline constexpr CK_RV kNoFunctionList = 84;  // no C_GetFunctionList (CKR_FUNCTION_NOT_SUPPORTED)
@@ -27,7 +29,10 @@ public:
     // bare names), looks up C_GetFunctionList and calls it. Returns 0, kModuleNotLoaded,
     // kNoFunctionList or the failing result of C_GetFunctionList (CKR_GENERAL_ERROR when it
     // succeeds without a list). On failure nothing stays loaded. Any earlier library is released.
-    CK_RV Load(const std::string& name);
+    // Within `step` a library is loaded and initialised once: a library the step holds is
+    // borrowed, and one this object initialises goes to the step at the end rather than being
+    // finalised. A step of the customer's outlives the object.
+    CK_RV Load(const std::string& name, TokenStep& step);
 
     // C_Initialize with no arguments. On CKR_OK the destructor will call C_Finalize; any other
     // result (CKR_CRYPTOKI_ALREADY_INITIALIZED included) is returned and leaves finalisation to
@@ -57,6 +62,7 @@ private:
     bool keepInitialized_ = false;
     bool shared_ = false;
     bool borrowed_ = false;  // the step's library: neither loaded nor initialised here
+    TokenStep* step_ = nullptr;
     std::string name_;
 };
 

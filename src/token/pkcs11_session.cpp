@@ -1,11 +1,8 @@
 #include "token/pkcs11_session.h"
 
-#include <atomic>
-
 #include "log/enroll_log.h"
 #include "token/pkcs11_call.h"
 #include "token/token_status.h"
-#include "token/token_step.h"
 
 namespace qe {
 
@@ -43,20 +40,12 @@ Pkcs11Login::~Pkcs11Login() {
 
 namespace {
 
-// Whether the last login that met a PIN check was refused: the dialog's warning for tokens that
-// keep no count of the tries.
-std::atomic<bool> g_pinRefused{false};
-
-// Where this thread's logins on a reader's keypad are shown and a new PIN is asked for; none
-// outside a ReaderLoginScope.
-thread_local PinPort* t_readerPort = nullptr;
-
 // The reader's prompt from before C_Login until it returned, whatever it returned.
 class ReaderPrompt {
 public:
-    explicit ReaderPrompt(CK_FLAGS tokenFlags) : port_(t_readerPort) {
+    ReaderPrompt(const TokenStep& step, CK_FLAGS tokenFlags) : port_(step.pins()) {
         if (port_ != nullptr) {
-            port_->ReaderLoginStarts(PinWarningFlags(tokenFlags));
+            port_->ReaderLoginStarts(PinWarningFlags(step, tokenFlags));
         }
     }
     ~ReaderPrompt() {
@@ -71,17 +60,17 @@ private:
     PinPort* port_;
 };
 
-CK_RV LoginAs(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_USER_TYPE user,
+CK_RV LoginAs(TokenStep& step, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_USER_TYPE user,
               CK_FLAGS tokenFlags, const Secret& pin) {
     CK_RV rv = CKR_OK;
     if (PinOnReader(tokenFlags)) {
         // The reader takes the PIN itself; a PIN sent along would be refused or ignored.
-        const ReaderPrompt prompt(tokenFlags);
+        const ReaderPrompt prompt(step, tokenFlags);
         rv = Checked(fn->C_Login(session, user, nullptr, 0));
     } else {
         // Some libraries refuse a null PIN pointer even with length 0; an empty PIN still needs
         // one.
-        static CK_UTF8CHAR noPin[1] = {0};
+        CK_UTF8CHAR noPin[1] = {0};
         CK_UTF8CHAR* pinBytes =
             pin.empty()
                 ? noPin
@@ -94,7 +83,7 @@ CK_RV LoginAs(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_USER_TYPE user
         rv = kTokenLoginRefused;
     }
     if (rv == CKR_OK || rv == CKR_PIN_INCORRECT || rv == kTokenLoginRefused) {
-        g_pinRefused = rv != CKR_OK;
+        step.NotePinChecked(rv != CKR_OK);
     }
     return rv;
 }
@@ -114,17 +103,17 @@ CK_UTF8CHAR* PinBytes(const Secret& pin) {
 
 }  // namespace
 
-CK_RV ChangeDemandedPin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAGS tokenFlags,
-                        const Secret& oldPin, Secret& renewed) {
+CK_RV ChangeDemandedPin(TokenStep& step, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                        CK_FLAGS tokenFlags, const Secret& oldPin, Secret& renewed) {
     renewed.Clear();
-    PinPort* port = t_readerPort;
+    PinPort* port = step.pins();
     if (port == nullptr) {
         return CKR_PIN_EXPIRED;
     }
     Log().Write("The token demands a new PIN before its key is used");
     CK_RV rv = CKR_OK;
     if (PinOnReader(tokenFlags)) {
-        const ReaderPrompt prompt(tokenFlags | kPinChangeOnReader);
+        const ReaderPrompt prompt(step, tokenFlags | kPinChangeOnReader);
         rv = Checked(fn->C_SetPIN(session, nullptr, 0, nullptr, 0));
     } else {
         CK_SESSION_INFO sessionInfo{};
@@ -149,27 +138,15 @@ CK_RV ChangeDemandedPin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAG
     return rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE ? kTokenNewPinRefused : rv;
 }
 
-bool PinRefusedSinceAccepted() {
-    return g_pinRefused;
-}
-
-CK_FLAGS PinWarningFlags(CK_FLAGS tokenFlags) {
+CK_FLAGS PinWarningFlags(const TokenStep& step, CK_FLAGS tokenFlags) {
     const CK_FLAGS flags =
         tokenFlags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED);
     // Many tokens never set the count flags: after a refused PIN, say that the count is unknown.
-    return flags == 0 && PinRefusedSinceAccepted() ? kPinTriesUnknown : flags;
+    return flags == 0 && step.PinRefusedSinceAccepted() ? kPinTriesUnknown : flags;
 }
 
-ReaderLoginScope::ReaderLoginScope(PinPort& port) : outer_(t_readerPort) {
-    t_readerPort = &port;
-}
-
-ReaderLoginScope::~ReaderLoginScope() {
-    t_readerPort = outer_;
-}
-
-CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
-                         CK_FLAGS tokenFlags, const Secret& pin) {
+CK_RV AuthenticateKeyUse(TokenStep& step, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                         CK_OBJECT_HANDLE key, CK_FLAGS tokenFlags, const Secret& pin) {
     CK_BBOOL always = CK_FALSE;
     CK_ATTRIBUTE attribute{CKA_ALWAYS_AUTHENTICATE, &always, sizeof always};
     if (fn->C_GetAttributeValue(session, key, &attribute, 1) != CKR_OK || always != CK_TRUE) {
@@ -177,15 +154,16 @@ CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJ
     }
     // Some libraries keep the attribute without enforcing it and know no context-specific user:
     // the operation then goes ahead as it is, and fails by itself if the key did want a login.
-    const CK_RV rv = LoginAs(fn, session, CKU_CONTEXT_SPECIFIC, tokenFlags, pin);
+    const CK_RV rv = LoginAs(step, fn, session, CKU_CONTEXT_SPECIFIC, tokenFlags, pin);
     return rv == CKR_USER_TYPE_INVALID ? CKR_OK : rv;
 }
 
-CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAGS tokenFlags,
-                         const Secret& pin, bool acceptAlreadyLoggedIn) {
+CK_RV Pkcs11Login::Login(TokenStep& step, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                         CK_FLAGS tokenFlags, const Secret& pin, bool acceptAlreadyLoggedIn) {
+    step_ = &step;
     fn_ = fn;
     session_ = session;
-    if (TokenStep::HoldsLogin(fn, session)) {
+    if (step.HoldsLogin(fn, session)) {
         return CKR_OK;  // the step's login: no PIN, no keypad, no logout here
     }
     CK_RV rv = CKR_USER_ALREADY_LOGGED_IN;
@@ -194,7 +172,7 @@ CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLA
     if (!acceptAlreadyLoggedIn || !PinOnReader(tokenFlags) ||
         Checked(fn->C_GetSessionInfo(session, &info)) != CKR_OK ||
         (info.state != CKS_RO_USER_FUNCTIONS && info.state != CKS_RW_USER_FUNCTIONS)) {
-        rv = LoginAs(fn, session, CKU_USER, tokenFlags, renewed_.empty() ? pin : renewed_);
+        rv = LoginAs(step, fn, session, CKU_USER, tokenFlags, renewed_.empty() ? pin : renewed_);
     }
     // A token that demands a new PIN: refused as expired, or logged in but keeping its key back.
     if (rv == CKR_PIN_EXPIRED || (rv == CKR_OK && (tokenFlags & CKF_USER_PIN_TO_BE_CHANGED) != 0 &&
@@ -202,8 +180,8 @@ CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLA
         rv = Renew(tokenFlags, renewed_.empty() ? pin : renewed_, rv == CKR_PIN_EXPIRED);
     }
     if (rv == CKR_OK) {
-        loggedIn_ = !TokenStep::KeepLogin(fn, session);
-    } else if (rv == CKR_USER_ALREADY_LOGGED_IN && (acceptAlreadyLoggedIn || TokenStep::Active())) {
+        loggedIn_ = !step.KeepLogin(fn, session);
+    } else if (rv == CKR_USER_ALREADY_LOGGED_IN && (acceptAlreadyLoggedIn || step.Active())) {
         alreadyLoggedIn_ = true;
     }
     return rv;
@@ -211,9 +189,9 @@ CK_RV Pkcs11Login::Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLA
 
 CK_RV Pkcs11Login::Renew(CK_FLAGS tokenFlags, const Secret& pin, bool expired) {
     Secret renewed;
-    CK_RV rv = ChangeDemandedPin(fn_, session_, tokenFlags, pin, renewed);
+    CK_RV rv = ChangeDemandedPin(*step_, fn_, session_, tokenFlags, pin, renewed);
     if (rv == CKR_OK && expired) {
-        rv = LoginAs(fn_, session_, CKU_USER, tokenFlags, renewed);
+        rv = LoginAs(*step_, fn_, session_, CKU_USER, tokenFlags, renewed);
     } else if (rv != CKR_OK && !expired) {
         fn_->C_Logout(session_);  // not kept: the step ends here
     }

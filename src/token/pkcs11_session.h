@@ -3,6 +3,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include "token/pin_port.h"
+#include "token/token_step.h"
 #include "toolkit/secret.h"
 
 namespace qe {
@@ -49,9 +50,10 @@ public:
     // counts as logged in, without a later logout, only when `acceptAlreadyLoggedIn` is set or a
     // step is active; then a reader's keypad is not asked at all when the session already shows
     // the user's login. Within a step, a login the step holds answers CKR_OK without C_Login, and
-    // a new one is kept for the step instead of logged out.
-    CK_RV Login(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAGS tokenFlags,
-                const Secret& pin, bool acceptAlreadyLoggedIn = false);
+    // a new one is kept for the step instead of logged out. The keypad's prompt and a demanded new
+    // PIN go through the step's PIN port.
+    CK_RV Login(TokenStep& step, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                CK_FLAGS tokenFlags, const Secret& pin, bool acceptAlreadyLoggedIn = false);
     // C_Logout now when this guard logged in; returns its result (0 otherwise).
     CK_RV Logout();
 
@@ -63,6 +65,7 @@ private:
     // refused the old one as expired (`expired`).
     CK_RV Renew(CK_FLAGS tokenFlags, const Secret& pin, bool expired);
 
+    TokenStep* step_ = nullptr;
     CK_FUNCTION_LIST* fn_ = nullptr;
     CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
     bool loggedIn_ = false;
@@ -70,14 +73,10 @@ private:
     Secret renewed_;  // the PIN this guard changed to: later logins of the guard use it
 };
 
-// Whether a login in this process was refused with CKR_PIN_INCORRECT after the last one that
-// succeeded: a wrong PIN the token may not show in its flags.
-bool PinRefusedSinceAccepted();
-
 // The flags a PIN prompt warns with: the PIN-count flags (CKF_USER_PIN_COUNT_LOW, _FINAL_TRY,
-// _LOCKED) among `tokenFlags`; kPinTriesUnknown when there are none of them although a PIN was
-// refused since one was last accepted.
-CK_FLAGS PinWarningFlags(CK_FLAGS tokenFlags);
+// _LOCKED) among `tokenFlags`; kPinTriesUnknown when there are none of them although `step` saw a
+// PIN refused since one was last accepted (a wrong PIN the token may not show in its flags).
+CK_FLAGS PinWarningFlags(const TokenStep& step, CK_FLAGS tokenFlags);
 
 // Whether the token takes the PIN on the reader's own keypad (CKF_PROTECTED_AUTHENTICATION_PATH):
 // its logins send no PIN (NULL, length 0) and no PIN is ever asked or kept for it.
@@ -85,36 +84,22 @@ inline bool PinOnReader(CK_FLAGS tokenFlags) {
     return (tokenFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
 }
 
-// While it lives, the logins this thread makes on the reader's keypad are shown through `port`
-// (ReaderLoginStarts before C_Login, ReaderLoginEnds once it returned), and a new PIN the token
-// demands is asked through it. Scopes nest.
-class ReaderLoginScope {
-public:
-    explicit ReaderLoginScope(PinPort& port);
-    ~ReaderLoginScope();
-    ReaderLoginScope(const ReaderLoginScope&) = delete;
-    ReaderLoginScope& operator=(const ReaderLoginScope&) = delete;
-
-private:
-    PinPort* outer_;
-};
-
 // The token demands a new PIN before its key may be used (an issued transport PIN, or one its
-// rules expired): the customer is asked for it through this thread's ReaderLoginScope, C_SetPIN
+// rules expired): the customer is asked for it through the step's PIN port, C_SetPIN
 // changes it on `session` (read-write, logged in or not) and the new PIN replaces the cached one
 // and comes back in `renewed`. A reader with its own keypad asks for both PINs itself. Nothing else
 // is changed on the token. Returns 0; CKR_FUNCTION_CANCELED when the customer cancelled;
 // kTokenNewPinRefused when the token did not take the new PIN; the token's answer otherwise (160
 // for a wrong current PIN, CKR_PIN_LOCKED); CKR_PIN_EXPIRED when nobody can be asked.
-CK_RV ChangeDemandedPin(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_FLAGS tokenFlags,
-                        const Secret& oldPin, Secret& renewed);
+CK_RV ChangeDemandedPin(TokenStep& step, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                        CK_FLAGS tokenFlags, const Secret& oldPin, Secret& renewed);
 
 // A key marked CKA_ALWAYS_AUTHENTICATE wants the PIN again for every use: after C_SignInit or
 // C_DecryptInit on it, C_Login as CKU_CONTEXT_SPECIFIC with the PIN. Does that when the key says
 // so (a token that does not know the attribute has no such keys, and one that refuses the
 // context-specific user does not enforce it), on the reader's keypad when `tokenFlags` say so.
 // Returns 0, or the result of C_Login (160 for a wrong PIN).
-CK_RV AuthenticateKeyUse(CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
-                         CK_FLAGS tokenFlags, const Secret& pin);
+CK_RV AuthenticateKeyUse(TokenStep& step, CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session,
+                         CK_OBJECT_HANDLE key, CK_FLAGS tokenFlags, const Secret& pin);
 
 }  // namespace qe

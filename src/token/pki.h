@@ -9,19 +9,21 @@
 #include "token/open_token.h"
 #include "token/pkcs11_module.h"
 #include "token/token_status.h"
+#include "token/token_step.h"
 #include "token/zel_token.h"
 #include "toolkit/bytes.h"
 #include "toolkit/secret.h"
 
 namespace qe {
 
-// The token operations. Stateless: every operation gets what it needs as arguments and runs one
-// self-contained PKCS#11 cycle (load, initialise, find the slot, open a session, log in, work, log
-// out, close, finalise, unload), cleaning up on every path. Results are PKCS#11 CK_RV values
-// passed through unchanged plus the codes of token/token_status.h and token/pkcs11_module.h.
+// The token operations of one step (NoStep outside the customer's). Every operation gets what it
+// needs as arguments and runs one self-contained PKCS#11 cycle of the step (load, initialise, find
+// the slot, open a session, log in, work, log out, close, finalise, unload), cleaning up on every
+// path. Results are PKCS#11 CK_RV values passed through unchanged plus the codes of
+// token/token_status.h and token/pkcs11_module.h.
 class CPKI {
 public:
-    virtual ~CPKI() = default;
+    explicit CPKI(TokenStep& step) : step_(step) {}
 
     // Loads one library by its stored name and fetches its function list. Returns 0,
     // kModuleNotLoaded (7), kNoFunctionList (84) or the result of C_GetFunctionList.
@@ -69,6 +71,9 @@ public:
     // Returns 0 (also when none matches), 224 when the token is not present, kTokenObjectKept
     // when a search afterwards still finds it, or the failing call's CK_RV.
     CK_RV RemoveCertificate(const zel_token& token, const Secret& pin, const Bytes& certificateDer);
+
+private:
+    TokenStep& step_;
 };
 
 }  // namespace qe

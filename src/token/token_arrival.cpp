@@ -27,7 +27,8 @@ std::vector<EventLibrary> HoldEventLibraries(const std::vector<std::string>& nam
     std::vector<EventLibrary> held;
     for (const std::string& name : names) {
         EventLibrary library{name, {}};
-        if (library.module.Load(name) == CKR_OK && library.module.Initialize() == CKR_OK &&
+        NoStep outside;
+        if (library.module.Load(name, outside) == CKR_OK && library.module.Initialize() == CKR_OK &&
             !library.module.shared()) {
             CK_SLOT_ID slot = 0;
             const CK_RV rv =
@@ -44,7 +45,8 @@ std::vector<EventLibrary> HoldEventLibraries(const std::vector<std::string>& nam
 
 bool AnyListed(const std::vector<std::string>& names) {
     std::vector<zel_token> tokens;
-    CPKI().ListTokens(names, tokens);
+    NoStep outside;  // the watch runs beside the steps, never in one
+    CPKI(outside).ListTokens(names, tokens);
     return !tokens.empty();
 }
 

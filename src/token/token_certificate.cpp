@@ -44,9 +44,10 @@ bool TokenUnreachable(CK_RV rv) {
 
 }  // namespace
 
-int GetSmartCardStore(const zel_token& token, std::vector<TokenCertificate>& store) {
+int GetSmartCardStore(TokenStep& step, const zel_token& token,
+                      std::vector<TokenCertificate>& store) {
     std::vector<TokenCertificate> certificates;
-    const CK_RV rv = RunOnToken(token, CKF_SERIAL_SESSION,
+    const CK_RV rv = RunOnToken(step, token, CKF_SERIAL_SESSION,
                                 [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
                                     return ReadCertificates(fn, session, token, certificates);
                                 });
@@ -60,11 +61,11 @@ int GetSmartCardStore(const zel_token& token, std::vector<TokenCertificate>& sto
     return ERR_SUCCESS;
 }
 
-CK_RV ReadStoreLoggedIn(const zel_token& token, const Secret& pin,
+CK_RV ReadStoreLoggedIn(TokenStep& step, const zel_token& token, const Secret& pin,
                         std::vector<TokenCertificate>& store) {
     std::vector<TokenCertificate> certificates;
     const CK_RV rv = RunOnTokenLoggedIn(
-        token, pin,
+        step, token, pin,
         [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID) {
             return ReadCertificates(fn, session, token, certificates);
         },
@@ -75,13 +76,13 @@ CK_RV ReadStoreLoggedIn(const zel_token& token, const Secret& pin,
     return rv;
 }
 
-int GetSmartCardStore(std::vector<TokenCertificate>& store) {
+int GetSmartCardStore(TokenStep& step, std::vector<TokenCertificate>& store) {
     zel_token token;
-    if (CPKI().SelectToken(token) != CKR_OK) {
+    if (CPKI(step).SelectToken(token) != CKR_OK) {
         SetLastErrorNoSmartCard();
         return ERR_TOKEN_DEVICE;
     }
-    return GetSmartCardStore(token, store);
+    return GetSmartCardStore(step, token, store);
 }
 
 }  // namespace qe

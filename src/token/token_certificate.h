@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "token/token_step.h"
 #include "token/zel_token.h"
 #include "toolkit/bytes.h"
 #include "toolkit/secret.h"
@@ -21,14 +22,15 @@ struct TokenCertificate {
 // C_FindObjects returns them, read in a read-only session without login. Returns 0 with `store`
 // replaced, or 8 (device error) on any failure with `store` left as it was; when no token can be
 // reached the thread's last error is the "no smart card" code.
-int GetSmartCardStore(const zel_token& token, std::vector<TokenCertificate>& store);
+int GetSmartCardStore(TokenStep& step, const zel_token& token,
+                      std::vector<TokenCertificate>& store);
 
 // The same read in a logged-in session, for tokens that show their certificates only after a
 // login. Returns 0 with `store` replaced, or the cycle's CK_RV (160 for a wrong PIN).
-CK_RV ReadStoreLoggedIn(const zel_token& token, const Secret& pin,
+CK_RV ReadStoreLoggedIn(TokenStep& step, const zel_token& token, const Secret& pin,
                         std::vector<TokenCertificate>& store);
 
 // The same for the one token SelectToken finds; 8 also when there is none or more than one.
-int GetSmartCardStore(std::vector<TokenCertificate>& store);
+int GetSmartCardStore(TokenStep& step, std::vector<TokenCertificate>& store);
 
 }  // namespace qe

@@ -81,8 +81,8 @@ bool HashesOnToken(CK_FUNCTION_LIST* fn, CK_SLOT_ID slot) {
            (info.flags & CKF_SIGN) != 0;
 }
 
-CK_RV UseTokenKey(const KeyUse& use, const zel_token& token, const Bytes& keyId, const Secret& pin,
-                  const Bytes& input, Bytes& output) {
+CK_RV UseTokenKey(TokenStep& step, const KeyUse& use, const zel_token& token, const Bytes& keyId,
+                  const Secret& pin, const Bytes& input, Bytes& output) {
     if (!output.empty()) {
         return kTokenOutputNotEmpty;
     }
@@ -93,7 +93,7 @@ CK_RV UseTokenKey(const KeyUse& use, const zel_token& token, const Bytes& keyId,
     Bytes result;
     WipeOnExit wipeResult(result);
     const CK_RV rv = RunOnTokenLoggedIn(
-        token, pin,
+        step, token, pin,
         [&](CK_FUNCTION_LIST* fn, CK_SESSION_HANDLE session, CK_SLOT_ID slot) -> CK_RV {
             CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
             bool found = false;
@@ -110,7 +110,7 @@ CK_RV UseTokenKey(const KeyUse& use, const zel_token& token, const Bytes& keyId,
             }
             CK_RV started = Checked(use.init(fn, session, &mechanism, key));
             if (started == CKR_OK) {
-                started = AuthenticateKeyUse(fn, session, key, token.tokenFlags, pin);
+                started = AuthenticateKeyUse(step, fn, session, key, token.tokenFlags, pin);
             }
             if (started != CKR_OK) {
                 return started;
@@ -132,14 +132,14 @@ CK_RV UseTokenKey(const KeyUse& use, const zel_token& token, const Bytes& keyId,
 
 }  // namespace
 
-CK_RV TokenDecrypt(const zel_token& token, const Bytes& keyId, const Secret& pin,
+CK_RV TokenDecrypt(TokenStep& step, const zel_token& token, const Bytes& keyId, const Secret& pin,
                    const Bytes& input, Bytes& output) {
-    return UseTokenKey(kDecrypt, token, keyId, pin, input, output);
+    return UseTokenKey(step, kDecrypt, token, keyId, pin, input, output);
 }
 
-CK_RV TokenSign(const zel_token& token, const Bytes& keyId, const Secret& pin, const Bytes& input,
-                Bytes& output) {
-    return UseTokenKey(kSign, token, keyId, pin, input, output);
+CK_RV TokenSign(TokenStep& step, const zel_token& token, const Bytes& keyId, const Secret& pin,
+                const Bytes& input, Bytes& output) {
+    return UseTokenKey(step, kSign, token, keyId, pin, input, output);
 }
 
 }  // namespace qe

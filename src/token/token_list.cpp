@@ -86,7 +86,7 @@ CK_RV GetPresentSlots(CK_FUNCTION_LIST* fn, std::vector<CK_SLOT_ID>& slots) {
 }
 
 CK_RV CPKI::LoadModule(const std::string& name, Pkcs11Module& module) {
-    return module.Load(name);
+    return module.Load(name, step_);
 }
 
 void CPKI::ListTokens(const std::vector<std::string>& modules, std::vector<zel_token>& tokens) {
@@ -114,9 +114,9 @@ CK_RV CPKI::SelectToken(zel_token& token) {
     return CKR_OK;
 }
 
-CK_RV LoadWithPresentSlots(const std::string& modulePath, Pkcs11Module& module,
+CK_RV LoadWithPresentSlots(TokenStep& step, const std::string& modulePath, Pkcs11Module& module,
                            std::vector<CK_SLOT_ID>& slots) {
-    CK_RV rv = module.Load(modulePath);
+    CK_RV rv = module.Load(modulePath, step);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -154,7 +154,7 @@ CK_RV FindListedSlot(CK_FUNCTION_LIST* fn, const std::vector<CK_SLOT_ID>& slots,
 }
 
 CK_RV CPKI::OpenListedToken(const zel_token& token, OpenedToken& opened) {
-    if (const CK_RV rv = LoadWithPresentSlots(token.modulePath, opened.module, opened.slots);
+    if (const CK_RV rv = LoadWithPresentSlots(step_, token.modulePath, opened.module, opened.slots);
         rv != CKR_OK) {
         return rv;
     }

@@ -43,10 +43,11 @@ std::vector<TokenShortfall> TokenShortfalls(const CK_TOKEN_INFO& info,
     return missing;
 }
 
-CK_RV CheckTokenReadiness(const zel_token& token, std::vector<TokenShortfall>& shortfalls) {
+CK_RV CheckTokenReadiness(TokenStep& step, const zel_token& token,
+                          std::vector<TokenShortfall>& shortfalls) {
     shortfalls.clear();
     OpenedToken opened;
-    if (const CK_RV rv = CPKI().OpenListedToken(token, opened); rv != CKR_OK) {
+    if (const CK_RV rv = CPKI(step).OpenListedToken(token, opened); rv != CKR_OK) {
         return rv;
     }
     CK_TOKEN_INFO info{};

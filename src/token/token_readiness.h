@@ -4,6 +4,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include "token/token_step.h"
 #include "token/zel_token.h"
 
 namespace qe {
@@ -37,7 +38,8 @@ std::vector<TokenShortfall> TokenShortfalls(const CK_TOKEN_INFO& info,
 // One read-only cycle on the listed token: its information and the mechanisms the renewal uses
 // (no login). Returns 0 with `shortfalls` (empty: ready), or the failing CK_RV (224 when the
 // token is gone).
-CK_RV CheckTokenReadiness(const zel_token& token, std::vector<TokenShortfall>& shortfalls);
+CK_RV CheckTokenReadiness(TokenStep& step, const zel_token& token,
+                          std::vector<TokenShortfall>& shortfalls);
 
 // The shortfall in words for the log and the doctor ("the user PIN is locked").
 const char* ShortfallText(TokenShortfall shortfall);

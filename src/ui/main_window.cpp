@@ -165,7 +165,7 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     cancel_->setFont(buttonFont);
     cancel_->hide();
     connect(cancel_, &QAbstractButton::clicked, this, [this] {
-        CancelNetworkWaits();
+        NetworkWaits().Cancel();
         cancel_->setEnabled(false);
     });
 

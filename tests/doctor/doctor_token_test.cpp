@@ -17,6 +17,7 @@
 #include "flows/flow_support.h"
 #include "reminder/certificate_memory.h"
 #include "request/key_pair_ledger.h"
+#include "support/outside_step.h"
 #include "support/softhsm.h"
 #include "support/test_pki.h"
 #include "token/module_list.h"
@@ -122,7 +123,7 @@ TEST(DoctorTokenTest, TokensThroughSeveralLibraries) {
     EXPECT_THAT(lines, Contains("token " + serial + " is seen through 2 libraries:"));
     // Both libraries serve the same reader: the wizard keeps the first.
     zel_token chosen;
-    ASSERT_EQ(CPKI().SelectToken(chosen), CKR_OK);
+    ASSERT_EQ(CPKI(test::NoTokenStep()).SelectToken(chosen), CKR_OK);
     const std::string alpha = "token " + serial + " (slot id " + HexNumber(chosen.slotId) +
                               ") through " + chosen.modulePath;
     EXPECT_THAT(lines, Contains("the wizard would find: " + alpha));

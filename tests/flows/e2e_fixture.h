@@ -172,7 +172,6 @@ inline void PointWizardAt(const SimProcess& sim) {
     setenv("SSL_CERT_FILE", sim.caPath().c_str(), 1);
     ClearAcceptedIssuers();
     ClearPinnedKeyId();
-    SetAskForDn(false);
     SetServerMessage(L"");
 }
 

@@ -19,6 +19,7 @@
 #include "sim/cert_util.h"
 #include "sim/delivery_builder.h"
 #include "support/connect_proxy.h"
+#include "support/outside_step.h"
 #include "support/test_pki.h"
 #include "token/pkcs11_module.h"
 
@@ -116,7 +117,7 @@ protected:
     // library saw it) is finalised, as the end of the program would; true when it was.
     static bool FinalizeLeftover() {
         Pkcs11Module softhsm;
-        return softhsm.Load(SoftHsmLibrary()) == CKR_OK &&
+        return softhsm.Load(SoftHsmLibrary(), test::NoTokenStep()) == CKR_OK &&
                softhsm.fn()->C_Finalize(nullptr) == CKR_OK;
     }
 

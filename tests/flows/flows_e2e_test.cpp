@@ -23,6 +23,7 @@
 #include "request/key_pair_ledger.h"
 #include "sim/cert_util.h"
 #include "support/connect_proxy.h"
+#include "support/outside_step.h"
 #include "support/scripted_pins.h"
 #include "support/test_pki.h"
 #include "toolkit/openssl_ptr.h"
@@ -97,7 +98,7 @@ TEST_F(FlowTest, StatusAnswersDecideTheButtonsAndAFailedCheckOffersRetry) {
         RunStatusCheck();
         const StatusOutcome status = window_.Status();
         EXPECT_EQ(status.statusText, TextForScreen(std::wstring(300, L'S') + L"tare")) << "cut";
-        EXPECT_EQ(AskForDn(), c.askForDn);
+        EXPECT_EQ(status.askForDn, c.askForDn);
         EXPECT_EQ(status.canGenerate, c.canGenerate);
         EXPECT_EQ(status.renewableStore.size(), c.renewable);
         EXPECT_EQ(status.canDownload, c.canDownload);
@@ -157,7 +158,10 @@ TEST_F(FlowTest, EveryFlowStopsWithoutATokenAndWithTwo) {
         },
         [this] { RegisterThread(window_); },
         [this] { DownloadThread(window_); },
-        [&] { window_.ShowResult(SignAndInstall(window_, certificate, true), 126, kBoxOk); },
+        [&] {
+            StepContext context(window_);
+            window_.ShowResult(SignAndInstall(context, window_, certificate, true), 126, kBoxOk);
+        },
     };
     const std::tuple<const char*, ErrorId, std::string> cases[] = {
         {"absent\n", ERR_NO_TOKEN, "[Step 1] Card Not Found"},
@@ -347,7 +351,10 @@ TEST_F(FlowTest, CertificateOutsideItsDatesIsRefusedBeforeTheLogin) {
         shown.authorityClockOffset = dated ? checked.authorityClockOffset : std::nullopt;
         window_.SetStatus(shown);
         window_.Clear();
-        EXPECT_EQ(RequestGeneration(window_, shown.renewableStore), id);
+        {
+            StepContext context(window_);
+            EXPECT_EQ(RequestGeneration(context, window_, shown.renewableStore), id);
+        }
         EXPECT_TRUE(window_.Events("pin").empty());
         ApplyCertificateDates(shown, {shown.renewableStore[0].der}, std::time(nullptr));
         EXPECT_TRUE(shown.datesNote == id && !shown.canGenerate && shown.renewableStore.empty());
@@ -592,7 +599,10 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
     window_.mode = 2;
     window_.pinAnswers = {kPin};  // the PIN was typed for the token through another library
     DownloadedDeclaration declaration;
-    ASSERT_EQ(DownloadForAcceptance(window_, declaration, 600), ERR_SUCCESS);
+    {
+        StepContext context(window_, test::NoTokenStep());
+        ASSERT_EQ(DownloadForAcceptance(context, window_, declaration, 600), ERR_SUCCESS);
+    }
     const Bytes issued = declaration.certificate;
     const Bytes foreign = TestCa().Issue(SharedKey(), {{"CN", "Ion Popescu"}}, {0x42});
     const Bytes empty{0x30, 0x00};  // a SEQUENCE with nothing in it
@@ -629,7 +639,11 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
             }
         };
         NewLogLines();
-        EXPECT_EQ(SignAndInstall(window_, c.certificate, true), c.id);
+        {
+            // Outside a step each cycle initialises the library: a swapped token shows.
+            StepContext install(window_, test::NoTokenStep());
+            EXPECT_EQ(SignAndInstall(install, window_, c.certificate, true), c.id);
+        }
         EXPECT_EQ(window_.Events("freeze").size(), 1u);
         if (!c.log.empty()) {
             EXPECT_THAT(NewLogLines("[Steps 3] "), Contains("[Steps 3] " + c.log));
@@ -643,13 +657,19 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
 
     // The authority names the certificate being installed as the old one: it stays.
     SetScenario(R"({"force": {"path": "/public/rest/certificate/installed", "status": 200}})");
-    EXPECT_EQ(SignAndInstall(window_, old_, true), ERR_SUCCESS);
+    {
+        StepContext install(window_, test::NoTokenStep());
+        EXPECT_EQ(SignAndInstall(install, window_, old_, true), ERR_SUCCESS);
+    }
     EXPECT_THAT(TokenCertificates(), ElementsAre(old_));
     EXPECT_THAT(NewLogLines("[Steps 3] "),
                 Contains("[Steps 3] The old certificate is the new one: both kept"));
     // The old certificate delivered for another key: the new one written, the old one kept.
     SetScenario(R"({"foreignKeyFrom": "/public/rest/certificate/old"})");
-    EXPECT_EQ(SignAndInstall(window_, issued, true), ERR_SERVER);
+    {
+        StepContext install(window_, test::NoTokenStep());
+        EXPECT_EQ(SignAndInstall(install, window_, issued, true), ERR_SERVER);
+    }
     EXPECT_THAT(TokenCertificates(), ::testing::UnorderedElementsAre(old_, issued));
     EXPECT_FALSE(Installed());
 }

@@ -9,6 +9,7 @@
 #include "e2e_fixture.h"
 #include "log/temp_dir.h"
 #include "request/key_pair_ledger.h"
+#include "support/outside_step.h"
 
 // The key pair ledger as the register meets it: what it cannot write, what it holds from before,
 // what others planted in it.
@@ -80,7 +81,7 @@ protected:
 
 TEST_F(ForeignLedgerTest, PlantedLinesRemoveNothingOfOtherPrograms) {
     zel_token token;
-    ASSERT_EQ(CPKI().SelectToken(token), CKR_OK);
+    ASSERT_EQ(CPKI(test::NoTokenStep()).SelectToken(token), CKR_OK);
     const std::string key = LedgerTokenKey(token), path = StateDir() + "/key-pairs";
     const Bytes own = ToBytes("OBJECT ID 00112233445566778899aabbccddeeff");
     const std::pair<std::vector<LedgerEntry>, std::size_t> ledgers[] = {

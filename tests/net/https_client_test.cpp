@@ -26,6 +26,7 @@
 #include "sim/delivery_builder.h"
 #include "support/connect_proxy.h"
 #include "support/freed_memory.h"
+#include "support/outside_step.h"
 #include "support/process_log.h"
 #include "support/scripted_pins.h"
 #include "support/softhsm.h"
@@ -37,6 +38,16 @@
 
 namespace qe {
 namespace {
+
+// The step every request of these tests runs in; the cancel test cancels it.
+NetworkCancel& Cancel() {
+    static NetworkCancel cancel;
+    return cancel;
+}
+NetworkStep& Step() {
+    static NetworkStep step(&Cancel());
+    return step;
+}
 
 using test::HttpReply;
 using test::ScriptedPins;
@@ -62,7 +73,7 @@ protected:
         const ErrorId result = server.Answer(reply, [&] {
             std::optional<NetworkDeadline> step;
             if (deadline > 0) {
-                step.emplace(deadline);
+                step.emplace(Step(), deadline);
             }
             ErrorId rc = client.Connect(host, static_cast<std::uint16_t>(server.port()));
             if (rc == ERR_SUCCESS) {
@@ -86,7 +97,7 @@ TEST_F(HttpsClientTest, RequestsCarryTheHeaderBlockAndAnswersAreReadWhole) {
     TlsPeer server(pki_, {});
     const char* keyLog = std::getenv("SSLKEYLOGFILE");  // set for this test program
     test::WriteFile(keyLog, "");
-    CHttpsClient client;
+    CHttpsClient client(Step());
     client.headerBlock = HeaderBlockStart() + TokenHashLine("abc");
     Bytes answer;
     ASSERT_EQ(Exchange(client, server, L"/public/rest/certificate/status?serial=01", answer,
@@ -150,7 +161,7 @@ TEST_F(HttpsClientTest, StatusAndBodyGiveTheIdentifierAndTheMessageOfThatAnswer)
                         HttpReply(cases[i].status, cases[i].body, {cases[i].contentType}));
     }
     TlsPeer server(pki_, {"-HTTP"}, files.path());
-    CHttpsClient client;
+    CHttpsClient client(Step());
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         SCOPED_TRACE(c.body.substr(0, 40));
@@ -162,7 +173,7 @@ TEST_F(HttpsClientTest, StatusAndBodyGiveTheIdentifierAndTheMessageOfThatAnswer)
 }
 
 TEST_F(HttpsClientTest, NothingToSendOrReadWithoutAServerAndAPath) {
-    CHttpsClient client;
+    CHttpsClient client(Step());
     Bytes answer;
     std::wstring header = L"pkcs10";
     EXPECT_EQ(client.ReceiveResponse(answer), ERR_CONNECTION);
@@ -187,20 +198,20 @@ TEST_F(HttpsClientTest, SilentHostIsLeftAtTheDeadlineOrOnCancel) {
     bind(silent, reinterpret_cast<sockaddr*>(&address), size);
     listen(silent, 4);
     getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size);
-    CHttpsClient client;
+    CHttpsClient client(Step());
     client.limits = {60, 60, 60};
     client.Connect(L"127.0.0.1", ntohs(address.sin_port));
     for (const long seconds : {1, 60}) {  // the second one is cancelled
         auto wait = std::async(std::launch::async, [&client, seconds] {
-            const NetworkDeadline step(seconds);
+            const NetworkDeadline step(Step(), seconds);
             return client.SendRequest(L"/", nullptr, nullptr);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        (seconds == 60 ? CancelNetworkWaits : AllowNetworkWaits)();
+        seconds == 60 ? Cancel().Cancel() : Cancel().Allow();
         ASSERT_EQ(wait.wait_for(std::chrono::seconds(30)), std::future_status::ready);
         EXPECT_EQ(wait.get(), seconds == 60 ? ERR_CANCELLED : ERR_CONNECTION);
     }
-    AllowNetworkWaits();
+    Cancel().Allow();
     close(silent);
 }
 
@@ -243,7 +254,7 @@ protected:
         }
         hsm_.WriteModuleList({test::FaultModuleLibrary()});
         std::vector<TokenCertificate> store;
-        ASSERT_EQ(GetSmartCardStore(store), 0);
+        ASSERT_EQ(GetSmartCardStore(test::NoTokenStep(), store), 0);
         ASSERT_EQ(store.size(), 1u);
         certificate_ = store.front();
         hsm_.ClearRecord();
@@ -253,8 +264,8 @@ protected:
     ErrorId WithToken(TlsPeer& server, const std::string& pin = "1234", const Bytes* body = nullptr,
                       const std::wstring& host = L"localhost", long deadline = 0) {
         pins_.answers = {pin};
-        TokenClientCertificate certificate(certificate_, pins_);
-        CHttpsClient client;
+        TokenClientCertificate certificate(test::NoTokenStep(), certificate_, pins_);
+        CHttpsClient client(Step());
         client.limits.connect = 2;
         Bytes answer;
         const ErrorId rc = Exchange(client, server, L"/rest/certificate/keygenParameters", answer,
@@ -341,7 +352,7 @@ TEST_F(TokenTlsTest, HandshakeSignedOnTheToken) {
         ClearAcceptedIssuers();
         TlsPeer server(pki_, AskForCertificate(c.options));
         // Without a certificate: refused, and the CA names of the request are readable.
-        CHttpsClient probe;
+        CHttpsClient probe(Step());
         Bytes answer;
         test::ProcessLog log;
         EXPECT_EQ(Exchange(probe, server, L"/", answer), ERR_BAD_CERT_OR_PASSWORD);
@@ -484,7 +495,7 @@ TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefusesOrInspects) {
         EXPECT_TRUE(rekey.Requests().empty());
         const auto told = log.Lines("issuer: CN = Inspector CA|fails only through the proxy");
         EXPECT_EQ(told.size() == 1 && told[0].find(c.told) != std::string::npos, *c.told != 0);
-        CHttpsClient probe;
+        CHttpsClient probe(Step());
         Bytes answer;
         Exchange(probe, rekey, L"/", answer);
         EXPECT_EQ(probe.GetAcceptedIssuers(), c.rc);
@@ -564,7 +575,7 @@ class EncryptedDeliveryTest : public TokenTlsTest {
 protected:
     void SetUp() override {
         TokenTlsTest::SetUp();
-        ASSERT_EQ(CPKI().SelectToken(token_), CKR_OK);
+        ASSERT_EQ(CPKI(test::NoTokenStep()).SelectToken(token_), CKR_OK);
         server_ = std::make_unique<TlsPeer>(pki_, Options{"-HTTP"}, files_.path());
         ClearPinnedKeyId();
     }
@@ -579,9 +590,10 @@ protected:
     }
 
     ErrorId Fetch(const std::wstring& path, Bytes& out) {
-        CHttpsClient client;
+        CHttpsClient client(Step());
         client.Connect(L"localhost", static_cast<std::uint16_t>(server_->port()));
-        return RequestAndDecrypt(client, Secret("1234"), out, token_, false, path);
+        return RequestAndDecrypt(test::NoTokenStep(), client, Secret("1234"), out, token_, false,
+                                 path);
     }
 
     zel_token token_;
@@ -668,7 +680,8 @@ TEST_F(EncryptedDeliveryTest, EnvelopeRefusalsLeaveTheResultAsItWas) {
         Bytes keyId = ToBytes("kept");
         EXPECT_EQ(GetEnvelopeKeyId(message, keyId), c.keyIdRc);
         Bytes result = ToBytes("kept");
-        EXPECT_EQ(OpenEnvelope(message, Secret("1234"), token_, c.rc == CKR_DEVICE_ERROR, result),
+        EXPECT_EQ(OpenEnvelope(test::NoTokenStep(), message, Secret("1234"), token_,
+                               c.rc == CKR_DEVICE_ERROR, result),
                   c.rc);
         EXPECT_EQ(ToString(result), "kept");
     }

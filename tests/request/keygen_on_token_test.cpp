@@ -11,6 +11,7 @@
 
 #include "request/keygen_session.h"
 #include "request/pkcs10_generation.h"
+#include "support/outside_step.h"
 #include "support/process_log.h"
 #include "support/softhsm.h"
 #include "support/test_pki.h"
@@ -58,15 +59,17 @@ protected:
     }
     CK_RV Generate(const std::vector<std::int32_t>& sizes, const char* pin = "1234",
                    const RequestedExtensions* extensions = nullptr) {
-        return GenerateSigningKeysOnToken(sizes, token_, Secret(pin), subject_, extensions, pem_);
+        return GenerateSigningKeysOnToken(test::NoTokenStep(), sizes, token_, Secret(pin), subject_,
+                                          extensions, pem_);
     }
     ErrorId FromFields(const std::wstring& text, const std::vector<std::int32_t>& sizes = {1024},
                        const char* pin = "1234") {
-        return GeneratePKCS10(text, sizes, Secret(pin), progress_, pem_, resultCode_);
+        return GeneratePKCS10(test::NoTokenStep(), text, sizes, Secret(pin), progress_, pem_,
+                              resultCode_);
     }
     ErrorId FromCertificate(const std::wstring& dn) {
-        return GeneratePKCS10OIDValidation(dn, {}, {1024}, Secret("1234"), progress_, pem_,
-                                           resultCode_);
+        return GeneratePKCS10OIDValidation(test::NoTokenStep(), dn, {}, {1024}, Secret("1234"),
+                                           progress_, pem_, resultCode_);
     }
     std::string Subject() const { return test::SubjectLine(ParseRequestPem(pem_).get()); }
     std::vector<std::string> Calls() const { return test::CallNames(hsm_.RecordedCalls()); }
@@ -268,14 +271,14 @@ TEST_F(KeygenOnTokenTest, LoginFoundInPlaceStaysInPlace) {
 
     // The library stays initialised for the one whose login it is.
     Pkcs11Module watcher;
-    ASSERT_EQ(watcher.Load(test::FaultModuleLibrary()), CKR_OK);
+    ASSERT_EQ(watcher.Load(test::FaultModuleLibrary(), test::NoTokenStep()), CKR_OK);
     EXPECT_EQ(watcher.Initialize(), CKR_CRYPTOKI_ALREADY_INITIALIZED);
     watcher.AdoptInitialization();
 }
 
 TEST_F(KeygenOnTokenTest, LibraryInitialisedElsewhereInTheProcessIsLeftAsFound) {
     Pkcs11Module other;
-    ASSERT_EQ(other.Load(test::FaultModuleLibrary()), CKR_OK);
+    ASSERT_EQ(other.Load(test::FaultModuleLibrary(), test::NoTokenStep()), CKR_OK);
     ASSERT_EQ(other.Initialize(), CKR_OK);
     std::vector<CK_SLOT_ID> slots;
     ASSERT_EQ(GetPresentSlots(other.fn(), slots), CKR_OK);
@@ -287,7 +290,7 @@ TEST_F(KeygenOnTokenTest, LibraryInitialisedElsewhereInTheProcessIsLeftAsFound) 
     EXPECT_THAT(CallsOfLastLoad(), Not(Contains(AnyOf("C_CloseAllSessions", "C_Finalize"))));
     hsm_.ClearRecord();
     {
-        KeygenSession session;
+        KeygenSession session(test::NoTokenStep());
         ASSERT_EQ(session.Open(token_), CKR_OK);
         ASSERT_EQ(session.Login(Secret("1234")), CKR_OK);
         ASSERT_EQ(session.GenerateKeyPair(1024), CKR_OK);
@@ -298,7 +301,7 @@ TEST_F(KeygenOnTokenTest, LibraryInitialisedElsewhereInTheProcessIsLeftAsFound) 
 
     zel_token notPkcs11 = token_;
     notPkcs11.modulePath = "libc.so.6";
-    KeygenSession session;
+    KeygenSession session(test::NoTokenStep());
     EXPECT_EQ(session.Open(notPkcs11), kKeygenNoFunctionList);
 }
 

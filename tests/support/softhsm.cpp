@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "support/hex.h"
+#include "support/outside_step.h"
 #include "token/certificate_parts.h"
 #include "token/module_list.h"
 #include "token/open_token.h"
@@ -46,7 +47,8 @@ std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> ParseTemplate(const std::string
 CK_SLOT_ID LoadAndFindSlot(Pkcs11Module& module, const std::string& label, bool initialized = true,
                            const std::string& library = SoftHsmLibrary()) {
     std::vector<CK_SLOT_ID> slots;
-    Require(LoadWithPresentSlots(library, module, slots), "loading " + library);
+    Require(LoadWithPresentSlots(test::NoTokenStep(), library, module, slots),
+            "loading " + library);
     for (const CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
         if (module.fn()->C_GetTokenInfo(slot, &info) == CKR_OK &&
@@ -122,7 +124,8 @@ SoftHsm::Session::Session(const std::string& label, const std::string& pin,
     const CK_SLOT_ID slot = LoadAndFindSlot(module_, label, true, library);
     Require(session_.Open(module_.fn(), slot, CKF_SERIAL_SESSION | CKF_RW_SESSION),
             "C_OpenSession");
-    Require(login_.Login(module_.fn(), session_.handle(), 0, Secret(pin)), "C_Login");
+    Require(login_.Login(test::NoTokenStep(), module_.fn(), session_.handle(), 0, Secret(pin)),
+            "C_Login");
 }
 
 Bytes SoftHsm::Session::GenerateRsaKeyPair(CK_ULONG bits, const std::string& id,
@@ -258,7 +261,7 @@ std::vector<RecordedCall> SoftHsm::RecordedCalls() const {
 
 std::vector<zel_token> ListedTokens(const std::string& module) {
     std::vector<zel_token> tokens;
-    CPKI().ListTokens({module}, tokens);
+    CPKI(test::NoTokenStep()).ListTokens({module}, tokens);
     return tokens;
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "log/last_error.h"
+#include "support/outside_step.h"
 #include "support/process_log.h"
 #include "support/scripted_pins.h"
 #include "support/softhsm.h"
@@ -86,7 +87,8 @@ TEST_F(TokenListTest, EachFailureSkipsOnlyItsOwnPart) {
     // Both libraries serve the same reader: the first keeps it.
     Faults("");
     std::vector<zel_token> tokens;
-    CPKI().ListTokens({test::FaultModuleTwinLibrary(), FaultModuleLibrary()}, tokens);
+    CPKI(test::NoTokenStep())
+        .ListTokens({test::FaultModuleTwinLibrary(), FaultModuleLibrary()}, tokens);
     EXPECT_EQ(Names(tokens), Names(tokens_));
     EXPECT_EQ(tokens.at(1).modulePath, test::FaultModuleTwinLibrary());
 }
@@ -105,7 +107,7 @@ TEST_F(TokenListTest, ModuleFinalisesWhatItInitialisedOnce) {
         Faults(faults);
         {
             Pkcs11Module first;
-            ASSERT_EQ(first.Load(FaultModuleLibrary()), CKR_OK);
+            ASSERT_EQ(first.Load(FaultModuleLibrary(), test::NoTokenStep()), CKR_OK);
             first.Initialize();
             Pkcs11Module second(std::move(first));
             Pkcs11Module third;
@@ -123,10 +125,12 @@ TEST_F(TokenListTest, ModuleFinalisesWhatItInitialisedOnce) {
 // its login with it.
 TEST_F(TokenListTest, ACycleLeavesOtherSessionsOpen) {
     Pkcs11Module held;
-    ASSERT_TRUE(held.Load(tokens_[0].modulePath) == CKR_OK && held.Initialize() == CKR_OK);
+    ASSERT_TRUE(held.Load(tokens_[0].modulePath, test::NoTokenStep()) == CKR_OK &&
+                held.Initialize() == CKR_OK);
     Pkcs11Session other;
     ASSERT_EQ(other.Open(held.fn(), tokens_[0].slotId, CKF_SERIAL_SESSION), CKR_OK);
-    EXPECT_EQ(RunOnTokenLoggedIn(tokens_[0], Secret("1234"), [](auto...) { return CK_RV{}; }),
+    EXPECT_EQ(RunOnTokenLoggedIn(test::NoTokenStep(), tokens_[0], Secret("1234"),
+                                 [](auto...) { return CK_RV{}; }),
               CKR_OK);
     CK_SESSION_INFO info{};
     EXPECT_EQ(held.fn()->C_GetSessionInfo(other.handle(), &info), CKR_OK);
@@ -137,7 +141,7 @@ TEST_F(TokenListTest, OpenListedTokenFindsTheSameSlotAndSerialNumber) {
     {
         OpenedToken opened;
         CK_TOKEN_INFO info{};
-        ASSERT_EQ(CPKI().OpenListedToken(tokens_[1], opened), CKR_OK);
+        ASSERT_EQ(CPKI(test::NoTokenStep()).OpenListedToken(tokens_[1], opened), CKR_OK);
         ASSERT_EQ(opened.fn()->C_GetTokenInfo(opened.slotId, &info), CKR_OK);
         EXPECT_TRUE(HasSerialNumber(info, tokens_[1]));
         EXPECT_EQ(opened.slots.size(), 3u);  // with SoftHSM2's spare slot
@@ -146,7 +150,7 @@ TEST_F(TokenListTest, OpenListedTokenFindsTheSameSlotAndSerialNumber) {
     zel_token elsewhere = tokens_[0];
     elsewhere.slotId = tokens_[1].slotId;
     OpenedToken found;
-    EXPECT_EQ(CPKI().OpenListedToken(elsewhere, found), CKR_OK);
+    EXPECT_EQ(CPKI(test::NoTokenStep()).OpenListedToken(elsewhere, found), CKR_OK);
     EXPECT_EQ(found.slotId, tokens_[0].slotId);
     // Rows: the faults, the byte of the serial number changed (16: none), the library (empty:
     // the one listed) and the result, also the last error with its text.
@@ -170,7 +174,7 @@ TEST_F(TokenListTest, OpenListedTokenFindsTheSameSlotAndSerialNumber) {
         token.modulePath = module.empty() ? token.modulePath : module;
         SetLastSystemError(0, "");
         OpenedToken opened;
-        EXPECT_EQ(CPKI().OpenListedToken(token, opened), rv);
+        EXPECT_EQ(CPKI(test::NoTokenStep()).OpenListedToken(token, opened), rv);
         EXPECT_EQ(GetLastSystemError().code, rv);
         EXPECT_FALSE(GetLastSystemError().text.empty());
     }
@@ -192,7 +196,7 @@ TEST_F(TokenListTest, LoginState) {
         SCOPED_TRACE(faults);
         Faults(faults);
         bool loggedIn = !expected;
-        EXPECT_EQ(CPKI().IsLoggedIn(tokens_[0], loggedIn), rv);
+        EXPECT_EQ(CPKI(test::NoTokenStep()).IsLoggedIn(tokens_[0], loggedIn), rv);
         EXPECT_EQ(loggedIn, expected);
     }
 }
@@ -226,11 +230,11 @@ TEST_F(TokenListTest, PinGate) {
         Faults(faults);
         test::ScriptedPins port;
         port.answers = {cached, answer};
-        ObtainPin(port, *owner);  // asks: the flags stay the same
+        ObtainPin(test::NoTokenStep(), port, *owner);  // asks: the flags stay the same
         port.asked = 0;
         Secret pin("left over");
         const test::ProcessLog log;
-        EXPECT_EQ(AcquirePin(port, token, pin), rv);
+        EXPECT_EQ(AcquirePin(test::NoTokenStep(), port, token, pin), rv);
         EXPECT_EQ(pin.view(), expected);
         EXPECT_EQ(port.asked, asked);
         EXPECT_EQ(port.flags, CKF_USER_PIN_FINAL_TRY);
@@ -258,10 +262,10 @@ TEST_F(TokenListTest, CachedPinServesOnlyTheTokenItWasTypedFor) {
         port.answers = {"1234", "5678"};
         for (const auto& [token, pin] : {std::pair{0, "1234"}, {0, "1234"}, {1, "5678"}}) {
             std::vector<TokenCertificate> store;
-            if (statusCheck && GetSmartCardStore(same.at(token), store) == 0) {
+            if (statusCheck && GetSmartCardStore(test::NoTokenStep(), same.at(token), store) == 0) {
                 NoteCertificates(port, same.at(token), store);
             }
-            EXPECT_EQ(ObtainPin(port, same.at(token)).view(), pin);
+            EXPECT_EQ(ObtainPin(test::NoTokenStep(), port, same.at(token)).view(), pin);
         }
         EXPECT_EQ(port.asked, 2);
     }
@@ -293,7 +297,7 @@ TEST_F(TokenListTest, ProductName) {
             config += "product-name " + name + "\n";
         }
         Faults(config + faults);
-        EXPECT_EQ(CPKI().ReadProductName(tokens_[0]), expected);
+        EXPECT_EQ(CPKI(test::NoTokenStep()).ReadProductName(tokens_[0]), expected);
         for (const test::RecordedCall& call : hsm_.RecordedCalls()) {
             EXPECT_EQ(call.name == "C_OpenSession" ? call.fields.at("flags") : "0x4", "0x4");
         }
@@ -317,7 +321,7 @@ TEST_F(TokenListTest, KeyLimits) {
         SCOPED_TRACE(faults);
         Faults(faults);
         RsaKeyLimits l{1, 2, true, true};
-        EXPECT_EQ(ReadRsaKeyLimits(tokens_[0], l), rv);
+        EXPECT_EQ(ReadRsaKeyLimits(test::NoTokenStep(), tokens_[0], l), rv);
         EXPECT_EQ(std::to_string(l.minBits) + "-" + std::to_string(l.maxBits) + " " +
                       (l.generatesKeyPairs ? "g" : "") + (l.signsPkcs1 ? "s" : ""),
                   expected);

@@ -14,6 +14,7 @@
 
 #include "log/last_error.h"
 #include "support/freed_memory.h"
+#include "support/outside_step.h"
 #include "support/softhsm.h"
 #include "support/test_pki.h"
 #include "token/pki.h"
@@ -115,7 +116,8 @@ TEST_F(TokenObjectsTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt
     for (const auto& [module, subject, serial, label, id] : cases) {
         SCOPED_TRACE(module);
         const Bytes der = Issue(subject, serial);
-        ASSERT_EQ(CPKI().InstallCertificate(Listed("Alpha", hsm_.dir() + "/" + module), pin_, der),
+        ASSERT_EQ(CPKI(test::NoTokenStep())
+                      .InstallCertificate(Listed("Alpha", hsm_.dir() + "/" + module), pin_, der),
                   CKR_OK);
         test::SoftHsm::Session session("Alpha", "1234");
         int named = 0;
@@ -140,7 +142,8 @@ TEST_F(TokenObjectsTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt
     }
     const Bytes last = Issue({{"CN", "Ion"}}, {0x77});
     Faults("fail C_SetAttributeValue 0x30");
-    EXPECT_EQ(CPKI().InstallCertificate(Listed("Alpha"), pin_, last), CKR_DEVICE_ERROR);
+    EXPECT_EQ(CPKI(test::NoTokenStep()).InstallCertificate(Listed("Alpha"), pin_, last),
+              CKR_DEVICE_ERROR);
     EXPECT_EQ(Certificates().size(), 4u);
 }
 
@@ -171,8 +174,9 @@ TEST_F(TokenObjectsTest, InstallReplacesTheSameIssuerAndSerialOnlyAndFailuresCos
         {"fail-after C_GetTokenInfo 0x80000002", &older, CKR_OK, &fresh},  // a vendor's "usable"
     };
     // A wrong PIN, and what is not a certificate, change nothing either.
-    EXPECT_EQ(CPKI().InstallCertificate(Listed("Alpha"), Secret("0000"), fresh), CKR_PIN_INCORRECT);
-    EXPECT_EQ(CPKI().InstallCertificate(Listed("Alpha"), pin_, garbage),
+    EXPECT_EQ(CPKI(test::NoTokenStep()).InstallCertificate(Listed("Alpha"), Secret("0000"), fresh),
+              CKR_PIN_INCORRECT);
+    EXPECT_EQ(CPKI(test::NoTokenStep()).InstallCertificate(Listed("Alpha"), pin_, garbage),
               static_cast<CK_RV>(kToolkitDecodeError));
     EXPECT_EQ(Certificates(), Values{});
     int row = 0;
@@ -191,7 +195,7 @@ TEST_F(TokenObjectsTest, InstallReplacesTheSameIssuerAndSerialOnlyAndFailuresCos
         Faults("");
         const zel_token token = Listed(label);
         Faults(faults);
-        EXPECT_EQ(CPKI().InstallCertificate(token, pin_, fresh), rv);
+        EXPECT_EQ(CPKI(test::NoTokenStep()).InstallCertificate(token, pin_, fresh), rv);
         Values left{otherIssuer, otherSerial};
         if (kept != nullptr) {
             left.insert(*kept);
@@ -222,7 +226,7 @@ TEST_F(TokenObjectsTest, RemoveDestroysEveryExactCopyAndNothingElse) {
                 session.CreateCertificate(der, ToBytes("id"), "label");
             }
         }
-        EXPECT_EQ(CPKI().RemoveCertificate(token, pin_, removed), CKR_OK);
+        EXPECT_EQ(CPKI(test::NoTokenStep()).RemoveCertificate(token, pin_, removed), CKR_OK);
         EXPECT_EQ(Certificates(), left);
     }
 }
@@ -244,7 +248,7 @@ TEST_F(TokenObjectsTest, StoreHoldsTheTokensCertificatesInFindOrder) {
          {"fail C_Login 0x100", "fail C_GetAttributeValue 0x12 skip 2 times 1"}) {
         Faults(faults);
         std::vector<TokenCertificate> store;
-        ASSERT_EQ(GetSmartCardStore(store), ERR_SUCCESS);
+        ASSERT_EQ(GetSmartCardStore(test::NoTokenStep(), store), ERR_SUCCESS);
         // The values in the order the handles came, from the record of this very search.
         std::vector<std::string> handles;
         std::map<std::string, Bytes> valueOf;
@@ -293,7 +297,8 @@ TEST_F(TokenObjectsTest, StoreHoldsTheTokensCertificatesInFindOrder) {
         token.modulePath = c.module != nullptr ? c.module : token.modulePath;
         std::vector<TokenCertificate> store(1);
         SetLastSystemError(0, "");
-        EXPECT_EQ(c.select ? GetSmartCardStore(store) : GetSmartCardStore(token, store),
+        EXPECT_EQ(c.select ? GetSmartCardStore(test::NoTokenStep(), store)
+                           : GetSmartCardStore(test::NoTokenStep(), token, store),
                   ERR_TOKEN_DEVICE);
         EXPECT_EQ(GetLastSystemError().code, c.lastError);
         EXPECT_EQ(store.size(), 1u);
@@ -341,9 +346,9 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
         Bytes out;
         {
             test::FreedMemoryWatch watch(kSecret);
-            EXPECT_EQ(
-                use(alpha, c.id != nullptr ? *c.id : modulus_, Secret(c.pin), ciphertext_, out),
-                c.rv);
+            EXPECT_EQ(use(test::NoTokenStep(), alpha, c.id != nullptr ? *c.id : modulus_,
+                          Secret(c.pin), ciphertext_, out),
+                      c.rv);
             EXPECT_EQ(watch.hits(), 0);
         }
         if (c.rv != CKR_OK) {
@@ -357,7 +362,8 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
     // What comes in must be empty, and stays as it came.
     for (const auto use : {TokenSign, TokenDecrypt}) {
         Bytes full{1};
-        EXPECT_EQ(use(alpha, modulus_, Secret("1234"), ciphertext_, full), kTokenOutputNotEmpty);
+        EXPECT_EQ(use(test::NoTokenStep(), alpha, modulus_, Secret("1234"), ciphertext_, full),
+                  kTokenOutputNotEmpty);
         EXPECT_EQ(full, Bytes{1});
     }
     // Two keys of that modulus: which one the delivery is for is not known.
@@ -373,7 +379,8 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
                   CKR_OK);
     }
     Bytes out;
-    EXPECT_EQ(TokenSign(alpha, modulus_, Secret("1234"), ciphertext_, out), kTokenSignKeyNotFound);
+    EXPECT_EQ(TokenSign(test::NoTokenStep(), alpha, modulus_, Secret("1234"), ciphertext_, out),
+              kTokenSignKeyNotFound);
 }
 
 }  // namespace

@@ -77,8 +77,8 @@ TEST_F(MainWindowTest, StatesOfTheTable) {
         // A status check's wait: Renunță in the download button's place, or Escape, ends it.
         EXPECT_TRUE(window_.CancelButton()->isVisible() && !window_.DownloadButton()->isVisible());
         QTest::keyClick(&window_, Qt::Key_Escape);
-        EXPECT_TRUE(NetworkWaitsCancelled());
-        AllowNetworkWaits();
+        EXPECT_TRUE(window_.NetworkWaits().Cancelled());
+        window_.NetworkWaits().Allow();
         window_.SetStatus({L"Stare de test", a.canGenerate, a.canDownload, {}});
         window_.PostDone();
         Settle();
