@@ -149,30 +149,8 @@ bool Hidden(const TokenRules& rules, const CK_MECHANISM* mechanism);
 CK_SLOT_ID RealSlot(CK_SLOT_ID slot);
 bool HiddenCertificate(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object);
 
-// The calls this module answers itself (fault_token.cpp, fault_objects.cpp).
-CK_RV Initialize(CK_VOID_PTR arguments);
-CK_RV Finalize(CK_VOID_PTR reserved);
-CK_RV GetSlotList(CK_BBOOL present, CK_SLOT_ID* slots, CK_ULONG* count);
-CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO* info);
-CK_RV GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO* info);
-CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIFY notify,
-                  CK_SESSION_HANDLE* session);
-CK_RV GetSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO* info);
-CK_RV Login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG length);
-CK_RV SetPIN(CK_SESSION_HANDLE session, CK_UTF8CHAR* oldPin, CK_ULONG oldLength,
-             CK_UTF8CHAR* newPin, CK_ULONG newLength);
-CK_RV FindObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE* attributes, CK_ULONG count);
-CK_RV FindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* objects, CK_ULONG max,
-                  CK_ULONG* count);
-CK_RV GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                        CK_ATTRIBUTE* attributes, CK_ULONG count);
-CK_RV SetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                        CK_ATTRIBUTE* attributes, CK_ULONG count);
-CK_RV CreateObject(CK_SESSION_HANDLE session, CK_ATTRIBUTE* attributes, CK_ULONG count,
-                   CK_OBJECT_HANDLE* object);
-CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
-                      CK_ATTRIBUTE* publicTemplate, CK_ULONG publicCount,
-                      CK_ATTRIBUTE* privateTemplate, CK_ULONG privateCount,
-                      CK_OBJECT_HANDLE* publicKey, CK_OBJECT_HANDLE* privateKey);
+// Point the list's entries at the calls this module answers itself.
+void ListTokenCalls(CK_FUNCTION_LIST& list);   // fault_token.cpp
+void ListObjectCalls(CK_FUNCTION_LIST& list);  // fault_objects.cpp
 
 }  // namespace qe::fault

@@ -6,10 +6,9 @@
 #include "fault_module.h"
 
 namespace qe::fault {
+namespace {
 
 // ---- product-name: vendor hardware-feature objects that only name the product --------------
-
-namespace {
 
 // The search the product name reader makes, as the record writes it.
 const std::string& VendorFeatureSearch() {
@@ -21,8 +20,6 @@ const std::string& VendorFeatureSearch() {
     }();
     return text;
 }
-
-}  // namespace
 
 CK_RV FindObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE* attributes, CK_ULONG count) {
     const std::string search = TemplateText(attributes, count);
@@ -129,8 +126,6 @@ CK_RV SetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
         .Run([&] { return g.real->C_SetAttributeValue(session, object, attributes, count); });
 }
 
-namespace {
-
 CK_RV Refused(const CK_ATTRIBUTE* attributes, CK_ULONG count) {
     for (CK_ULONG i = 0; attributes != nullptr && i < count; ++i) {
         if (const auto refused = g.config.refusedAttributes.find(attributes[i].type);
@@ -141,8 +136,6 @@ CK_RV Refused(const CK_ATTRIBUTE* attributes, CK_ULONG count) {
     return CKR_OK;
 }
 
-}  // namespace
-
 CK_RV CreateObject(CK_SESSION_HANDLE session, CK_ATTRIBUTE* attributes, CK_ULONG count,
                    CK_OBJECT_HANDLE* object) {
     return Call("C_CreateObject", " " + TemplateText(attributes, count)).Run([&] {
@@ -151,8 +144,6 @@ CK_RV CreateObject(CK_SESSION_HANDLE session, CK_ATTRIBUTE* attributes, CK_ULONG
                                  : g.real->C_CreateObject(session, attributes, count, object);
     });
 }
-
-namespace {
 
 // Destroys the keys with the first certificate's identifier and points `id` at it: a fixed key
 // slot, whatever was asked for. The certificate stays until one is written there.
@@ -205,8 +196,6 @@ void AssignKeyId(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE publicKey,
     }
 }
 
-}  // namespace
-
 CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
                       CK_ATTRIBUTE* publicTemplate, CK_ULONG publicCount,
                       CK_ATTRIBUTE* privateTemplate, CK_ULONG privateCount,
@@ -243,4 +232,12 @@ CK_RV GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism,
             return rv;
         });
 }
+}  // namespace
+
+void ListObjectCalls(CK_FUNCTION_LIST& list) {
+    list.C_FindObjectsInit = &FindObjectsInit, list.C_FindObjects = &FindObjects;
+    list.C_GetAttributeValue = &GetAttributeValue, list.C_SetAttributeValue = &SetAttributeValue;
+    list.C_CreateObject = &CreateObject, list.C_GenerateKeyPair = &GenerateKeyPair;
+}
+
 }  // namespace qe::fault

@@ -75,7 +75,6 @@ struct Forwarder<CK_RV (*)(Args...)> {
     g.list.f = &Forwarder<decltype(g.list.f)>::template Forward<&CK_FUNCTION_LIST::f, #f, true>
 #define QE_FINISH(f) g.list.f = &Finish<&CK_FUNCTION_LIST::f, #f>
 #define QE_INIT(f) g.list.f = &MechanismInit<&CK_FUNCTION_LIST::f, #f>
-#define QE_OWN(f) g.list.C_##f = &f
 
 void BuildList() {
     g.list = *g.real;
@@ -84,10 +83,8 @@ void BuildList() {
         QE_SLOT(C_CloseAllSessions), QE_FORWARD(C_Logout), QE_FORWARD(C_DestroyObject),
         QE_SLOT(C_GetMechanismList), QE_FORWARD(C_WaitForSlotEvent);
     QE_INIT(C_DecryptInit), QE_INIT(C_SignInit), QE_FINISH(C_Sign), QE_FINISH(C_Decrypt);
-    QE_OWN(Initialize), QE_OWN(Finalize), QE_OWN(GetSlotList), QE_OWN(GetTokenInfo),
-        QE_OWN(GetMechanismInfo), QE_OWN(OpenSession), QE_OWN(GetSessionInfo), QE_OWN(Login),
-        QE_OWN(FindObjectsInit), QE_OWN(FindObjects), QE_OWN(GetAttributeValue),
-        QE_OWN(SetAttributeValue), QE_OWN(CreateObject), QE_OWN(GenerateKeyPair), QE_OWN(SetPIN);
+    ListTokenCalls(g.list);
+    ListObjectCalls(g.list);
     g.list.C_GetFunctionList = &::C_GetFunctionList;
 }
 

@@ -55,6 +55,8 @@ bool HiddenCertificate(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) {
            type == CKO_CERTIFICATE;
 }
 
+namespace {
+
 CK_RV Initialize(CK_VOID_PTR arguments) {
     bool initialised = false;
     const CK_RV rv = Call("C_Initialize").Run([&] {
@@ -232,4 +234,13 @@ CK_RV SetPIN(CK_SESSION_HANDLE session, CK_UTF8CHAR* oldPin, CK_ULONG oldLength,
         return rv;
     });
 }
+}  // namespace
+
+void ListTokenCalls(CK_FUNCTION_LIST& list) {
+    list.C_Initialize = &Initialize, list.C_Finalize = &Finalize, list.C_Login = &Login;
+    list.C_GetSlotList = &GetSlotList, list.C_GetTokenInfo = &GetTokenInfo;
+    list.C_GetMechanismInfo = &GetMechanismInfo, list.C_OpenSession = &OpenSession;
+    list.C_GetSessionInfo = &GetSessionInfo, list.C_SetPIN = &SetPIN;
+}
+
 }  // namespace qe::fault
