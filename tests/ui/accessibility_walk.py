@@ -26,7 +26,7 @@ SCREENS = {name: {"label"} for name in (
     "message-box-success", "message-box-unshown", "message-box-not-yet-valid",
     "message-box-installed-unconfirmed", "main-idle-expired-clock", "message-box-unreadable",
     "message-box-old-kept", "message-box-unanswered", "message-box-tls-inspected",
-    "message-box-no-software", "message-box-token-in-use",
+    "message-box-no-software", "message-box-token-in-use", "message-box-card-service-down",
     "message-box-key-not-protected", "question-replace-issued", "message-box-already-open",
     "alert-invalid-token", "about", "certificate-details", "certificate-details-unreadable")} | {
     "main-busy": {"progress bar", "label"}, "alert-old-driver": {"link"},
