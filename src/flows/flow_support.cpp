@@ -22,6 +22,24 @@ X509Ptr Parse(const Bytes& der) {
     return certificate;
 }
 
+// What the card service tells the customer: a card held elsewhere, no card, a service that
+// stopped; `present` for a card in a reader that nothing else holds, `noService` without one.
+ErrorId CardServiceErrorId(ErrorId present, ErrorId noService) {
+    switch (ExplainMissingToken()) {
+        case MissingToken::InUse:
+            return ERR_TOKEN_IN_USE;
+        case MissingToken::NoCard:
+            return ERR_NO_TOKEN;
+        case MissingToken::ServiceStopped:
+            return ERR_CARD_SERVICE_DOWN;
+        case MissingToken::NoSoftware:
+            return present;
+        case MissingToken::NoService:
+            break;
+    }
+    return noService;
+}
+
 }  // namespace
 
 ErrorId SelectionErrorId(CK_RV rv) {
@@ -31,18 +49,7 @@ ErrorId SelectionErrorId(CK_RV rv) {
     if (rv == TOKEN_MULTIPLE) {
         return ERR_MULTIPLE_TOKENS;
     }
-    switch (ExplainMissingToken()) {
-        case MissingToken::InUse:
-            return ERR_TOKEN_IN_USE;
-        case MissingToken::NoSoftware:
-            return ERR_TOKEN_NO_SOFTWARE;
-        case MissingToken::ServiceStopped:
-            return ERR_CARD_SERVICE_DOWN;
-        case MissingToken::NoCard:
-        case MissingToken::NoService:
-            break;
-    }
-    return ERR_NO_TOKEN;
+    return CardServiceErrorId(ERR_TOKEN_NO_SOFTWARE, ERR_NO_TOKEN);
 }
 
 ErrorId ExplainTokenFailure(ErrorId id) {
@@ -50,18 +57,7 @@ ErrorId ExplainTokenFailure(ErrorId id) {
         id != ERR_KEYGEN_FAILED && id != ERR_LOGIN_REFUSED) {
         return id;
     }
-    switch (ExplainMissingToken()) {
-        case MissingToken::InUse:
-            return ERR_TOKEN_IN_USE;
-        case MissingToken::NoCard:
-            return ERR_NO_TOKEN;
-        case MissingToken::ServiceStopped:
-            return ERR_CARD_SERVICE_DOWN;
-        case MissingToken::NoSoftware:
-        case MissingToken::NoService:
-            break;
-    }
-    return id;
+    return CardServiceErrorId(id, id);
 }
 
 void FailStep(WindowPort& port) {
