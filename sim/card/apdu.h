@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <openssl/crypto.h>
+
 namespace qe::sim::card {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -58,6 +60,20 @@ inline Response Status(std::uint16_t sw) {
 // the last part gets the whole command back, the parts before it wiped. Nothing, with `early`,
 // when the command is not complete or the chain is broken.
 std::optional<Apdu> GatherChain(const Apdu& part, std::optional<Apdu>& chained, Response& early);
+
+// `dispatch` on the whole command once its chain is complete (else the answer to the part), the
+// command wiped afterwards: it may hold a PIN or a key.
+template <class Dispatch>
+Response RunChained(const Apdu& part, std::optional<Apdu>& chained, Dispatch dispatch) {
+    Response early;
+    std::optional<Apdu> whole = GatherChain(part, chained, early);
+    if (!whole) {
+        return early;
+    }
+    Response r = dispatch(*whole);
+    OPENSSL_cleanse(whole->data.data(), whole->data.size());
+    return r;
+}
 
 std::string ToHex(const std::uint8_t* data, std::size_t size);
 inline std::string ToHex(const Bytes& b) {

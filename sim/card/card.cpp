@@ -65,14 +65,7 @@ Response Card::Process(const Bytes& command) {
     if (!applet_selected_) {
         return Status(apdu->ins == 0xA4 ? kSwFileNotFound : kSwInsNotSupported);
     }
-    Response early;
-    std::optional<Apdu> whole = GatherChain(*apdu, chained_, early);
-    if (!whole) {
-        return early;
-    }
-    Response r = Dispatch(*whole);
-    OPENSSL_cleanse(whole->data.data(), whole->data.size());
-    return r;
+    return RunChained(*apdu, chained_, [this](const Apdu& whole) { return Dispatch(whole); });
 }
 
 Response Card::Dispatch(const Apdu& a) {

@@ -119,14 +119,7 @@ Response PivCard::Process(const Bytes& command) {
     if (!selected_) {
         return Status(apdu->ins == 0xA4 ? kSwFileNotFound : kSwInsNotSupported);
     }
-    Response early;
-    std::optional<Apdu> whole = GatherChain(*apdu, chained_, early);
-    if (!whole) {
-        return early;
-    }
-    Response r = Dispatch(*whole);
-    OPENSSL_cleanse(whole->data.data(), whole->data.size());
-    return r;
+    return RunChained(*apdu, chained_, [this](const Apdu& whole) { return Dispatch(whole); });
 }
 
 // A short command gets at most 256 bytes, the rest by GET RESPONSE after 61xx.
