@@ -97,9 +97,10 @@ public:
         Stamp("acceptance");
         return ScriptedWindow::RunAcceptance(certificate, pdfPath, jpegPath);
     }
-    int ShowResult(ErrorId id, int successText, unsigned boxFlags) override {
+    int ShowResult(ErrorId id, int successText, unsigned boxFlags,
+                   const StepTrace& trace) override {
         Stamp("result");
-        return ScriptedWindow::ShowResult(id, successText, boxFlags);
+        return ScriptedWindow::ShowResult(id, successText, boxFlags, trace);
     }
 
 private:
@@ -178,7 +179,9 @@ public:
     // The status check of a fresh run of the wizard: the issuer list is fetched again.
     RunCost StatusCheck() {
         PrepareRun(0);
-        ClearAcceptedIssuers();
+        StatusOutcome fresh = window_.Status();
+        fresh.acceptedIssuers.clear();
+        window_.SetStatus(fresh);
         RunCost cost = Timed([this] { StatusCheckThread(window_); });
         Expect("status check");
         Require(window_.Status().canGenerate, "the status check offers no renewal");
@@ -213,7 +216,6 @@ public:
         const Bytes oldModulus = Modulus(TokenCertificates().at(0));
 
         PrepareRun(2);
-        ClearPinnedKeyId();
         RunCost cost = Timed([this] { DownloadThread(window_); });
         Expect("download and installation");
         const std::vector<Bytes> certificates = TokenCertificates();

@@ -73,9 +73,8 @@ void ProbeTls(HostProbe& probe) {
     probe.proxyStatus = client.LastProxyStatus();
     probe.proxySchemes = client.LastProxySchemes();
     if (probe.rekey && probe.tlsResult == ERR_BAD_CERT_OR_PASSWORD) {
-        ClearAcceptedIssuers();
-        if (client.GetAcceptedIssuers() == ERR_SUCCESS) {
-            probe.caNames = AcceptedIssuers();
+        if (std::vector<Bytes> names; client.GetAcceptedIssuers(names) == ERR_SUCCESS) {
+            probe.caNames = std::move(names);
         }
     }
 }

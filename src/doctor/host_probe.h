@@ -39,7 +39,7 @@ struct HostProbe {
 
 // The three roles (API, rekey, data API), probed at the same time: resolution, then GET / with the
 // wizard's HTTPS client and its trust settings, without a client certificate. The rekey host's
-// certificate request is read for its CA names (AcceptedIssuers() is replaced by them).
+// certificate request is read for its CA names (into `caNames`).
 std::vector<HostProbe> ProbeHosts();
 
 // The host name's addresses (numeric, at most 8, in the resolver's order). Returns 0, an EAI_

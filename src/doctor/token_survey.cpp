@@ -96,8 +96,8 @@ void SurveyToken(TokenSurvey& survey) {
     NoStep outside;  // every look at the token is a cycle of its own, as it is for a listing
     const zel_token& record = survey.record;
     std::wstring headerLine;
-    if (GetTokenHash(record, headerLine) == 0) {
-        survey.hash = CurrentTokenHash();
+    if (std::string hash; GetTokenHash(record, headerLine, hash) == 0) {
+        survey.hash = hash;
     }
     survey.limitsRv = ReadRsaKeyLimits(outside, record, survey.limits);
     survey.productName = CPKI(outside).ReadProductName(record);

@@ -125,7 +125,7 @@ ErrorId DownloadForAcceptance(StepContext& step, WindowPort& port,
     LogTag tag("Steps 2");
     CHttpsClient client(step.network);
     std::wstring headers = HeaderBlockStart();
-    ClearPinnedKeyId();
+    step.deliveryKeyId.clear();  // each download pins the key of its own deliveries
     port.ResetStepIndex();
     port.PostProgress(0);
     port.PostNextStep();
@@ -135,7 +135,7 @@ ErrorId DownloadForAcceptance(StepContext& step, WindowPort& port,
         return SelectionErrorId(rv);
     }
     std::wstring hashLine;
-    if (const int rc = GetTokenHash(token, hashLine); rc != 0) {
+    if (const int rc = GetTokenHash(token, hashLine, step.tokenHash); rc != 0) {
         Log().Write("Error Getting Token hash");
         FailStep(port);
         return rc;
@@ -154,9 +154,9 @@ ErrorId DownloadForAcceptance(StepContext& step, WindowPort& port,
         FailStep(port);
         return ERR_CANCELLED;
     }
-    if (const ErrorId rc =
-            RequestAndDecrypt(step.token, client, ObtainPin(step.token, port, token),
-                              declaration.certificate, token, false, L"/public/rest/certificate");
+    if (const ErrorId rc = RequestAndDecrypt(step.token, client, ObtainPin(step.token, port, token),
+                                             declaration.certificate, token, false,
+                                             L"/public/rest/certificate", step.deliveryKeyId);
         rc != ERR_SUCCESS) {
         FailStep(port);
         return rc;
@@ -166,9 +166,9 @@ ErrorId DownloadForAcceptance(StepContext& step, WindowPort& port,
 
     Bytes preview;
     WipeOnExit wipePreview(preview);
-    if (const ErrorId rc =
-            RequestAndDecrypt(step.token, client, ObtainPin(step.token, port, token), preview,
-                              token, false, L"/public/rest/sign/preview?type=pdf");
+    if (const ErrorId rc = RequestAndDecrypt(
+            step.token, client, ObtainPin(step.token, port, token), preview, token, false,
+            L"/public/rest/sign/preview?type=pdf", step.deliveryKeyId);
         rc != ERR_SUCCESS) {
         FailStep(port);
         return rc;
@@ -179,7 +179,7 @@ ErrorId DownloadForAcceptance(StepContext& step, WindowPort& port,
             L"/public/rest/sign/preview?type=jpeg&width=" + std::to_wstring(previewWidth);
         if (const ErrorId rc =
                 RequestAndDecrypt(step.token, client, ObtainPin(step.token, port, token), preview,
-                                  token, false, jpegPath);
+                                  token, false, jpegPath, step.deliveryKeyId);
             rc != ERR_SUCCESS) {
             FailStep(port);
             return rc;

@@ -14,6 +14,7 @@
 #include "token/pin_gate.h"
 #include "token/pkcs11_session.h"
 #include "token/pki.h"
+#include "token/token_hash.h"
 #include "token/token_readiness.h"
 #include "toolkit/utf8.h"
 
@@ -99,6 +100,10 @@ public:
         if (const CK_RV rv = pki_.SelectToken(token); rv != CKR_OK) {
             Log().Write(rv == TOKEN_MULTIPLE ? "Multiple Cards" : "Card Not Found");
             return SelectionErrorId(rv);
+        }
+        // Only the restricted token's link carries it: no request of this step sends it.
+        if (std::wstring line; GetTokenHash(token, line, step_.tokenHash) != 0) {
+            Log().Write("Error Getting Token hash");
         }
         if (const ErrorId rc = CheckTokenReady(step_.token, token); rc != ERR_SUCCESS) {
             return rc;

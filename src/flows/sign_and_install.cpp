@@ -42,8 +42,8 @@ CK_RV TokenHolds(TokenStep& step, const zel_token& token, const Secret& pin,
 // would leave the customer with nothing usable once the old one goes. Returns 0, 12 when the key
 // is not there, or the token's failure as an identifier.
 ErrorId CheckKeyOnToken(TokenStep& step, const zel_token& token, const Secret& pin,
-                        const Bytes& modulus) {
-    if (ModulusNumber(PinnedKeyId()) == ModulusNumber(modulus)) {
+                        const Bytes& modulus, const Bytes& deliveryKeyId) {
+    if (ModulusNumber(deliveryKeyId) == ModulusNumber(modulus)) {
         return ERR_SUCCESS;
     }
     std::vector<CK_OBJECT_HANDLE> keys;
@@ -114,7 +114,7 @@ public:
             return SelectionErrorId(rv);
         }
         std::wstring hashLine;
-        if (const int rc = GetTokenHash(token, hashLine); rc != 0) {
+        if (const int rc = GetTokenHash(token, hashLine, step_.tokenHash); rc != 0) {
             Log().Write("Error After GetTokenHash");
             return rc;
         }
@@ -130,9 +130,9 @@ public:
         port_.PostNextStep();
 
         Bytes signature;
-        if (const ErrorId rc =
-                RequestAndDecrypt(step_.token, client, ObtainPin(step_.token, port_, token),
-                                  signature, token, true, L"/public/rest/sign/pv");
+        if (const ErrorId rc = RequestAndDecrypt(
+                step_.token, client, ObtainPin(step_.token, port_, token), signature, token, true,
+                L"/public/rest/sign/pv", step_.deliveryKeyId);
             rc != ERR_SUCCESS) {
             Log().Write("Error After RequestAndDecrypt");
             return rc;
@@ -155,7 +155,8 @@ public:
 
         // Written only to the token this run listed and opened the deliveries with.
         const Secret pin = ObtainPin(step_.token, port_, token);
-        if (const ErrorId rc = CheckKeyOnToken(step_.token, token, pin, parts.modulus);
+        if (const ErrorId rc =
+                CheckKeyOnToken(step_.token, token, pin, parts.modulus, step_.deliveryKeyId);
             rc != ERR_SUCCESS) {
             return rc;
         }
@@ -171,9 +172,9 @@ public:
         bool oldKept = false;
         if (removeOld_) {
             Bytes old;
-            if (const ErrorId rc =
-                    RequestAndDecrypt(step_.token, client, ObtainPin(step_.token, port_, token),
-                                      old, token, false, L"/public/rest/certificate/old");
+            if (const ErrorId rc = RequestAndDecrypt(
+                    step_.token, client, ObtainPin(step_.token, port_, token), old, token, false,
+                    L"/public/rest/certificate/old", step_.deliveryKeyId);
                 rc != ERR_SUCCESS) {
                 return rc;
             }

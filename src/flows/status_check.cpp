@@ -45,7 +45,7 @@ ErrorId Check(StepContext& step, WindowPort& port, StatusOutcome& outcome) {
         return SelectionErrorId(rv);
     }
     std::wstring hashLine;
-    if (const int rc = GetTokenHash(token, hashLine); rc != 0) {
+    if (const int rc = GetTokenHash(token, hashLine, step.tokenHash); rc != 0) {
         return rc;
     }
     headers += hashLine;
@@ -84,12 +84,13 @@ ErrorId Check(StepContext& step, WindowPort& port, StatusOutcome& outcome) {
 
     Log().Write("Get issuers");
     port.PostNextStep();
-    if (AcceptedIssuers().empty()) {
-        if (const ErrorId rc = probe.GetAcceptedIssuers(); rc != ERR_SUCCESS) {
+    if (outcome.acceptedIssuers.empty()) {
+        if (const ErrorId rc = probe.GetAcceptedIssuers(outcome.acceptedIssuers);
+            rc != ERR_SUCCESS) {
             return rc;
         }
     }
-    const std::vector<Bytes> issuers = AcceptedIssuers();
+    const std::vector<Bytes> issuers = outcome.acceptedIssuers;
     for (const Bytes& issuer : issuers) {
         Log().Write("Accepted Issuer: " + NameText(issuer));
     }

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "flows/window_port.h"
 #include "net/network_step.h"
 #include "token/token_step.h"
+#include "toolkit/bytes.h"
 
 namespace qe {
 
@@ -17,10 +19,9 @@ class StepContext {
 public:
     // The worker's step, with the window as PIN port.
     explicit StepContext(WindowPort& port)
-        : own_(std::in_place, &port), token(*own_), network(&port.NetworkWaits()) {}
+        : own_(std::in_place, &port), token(*own_), network(&port.Network()) {}
     // One flow run outside a worker's step (its tests): the token calls go to `outside`.
-    StepContext(WindowPort& port, TokenStep& outside)
-        : token(outside), network(&port.NetworkWaits()) {}
+    StepContext(WindowPort& port, TokenStep& outside) : token(outside), network(&port.Network()) {}
     StepContext(const StepContext&) = delete;
     StepContext& operator=(const StepContext&) = delete;
 
@@ -30,6 +31,13 @@ private:
 public:
     TokenStep& token;
     NetworkStep network;
+    // The key identifier the step's first delivery carried: every later one must carry it, and
+    // the certificate installed must be for it or for a key found on the token.
+    Bytes deliveryKeyId;
+    // The hash of the token the step selected, once it did.
+    std::string tokenHash;
+
+    StepTrace Trace() const { return {network.ServerMessage(), tokenHash}; }
 };
 
 }  // namespace qe

@@ -31,6 +31,16 @@ struct StatusOutcome {
     // The authority asked for the subject fields (its Ask4DN header): the register command
     // fetches them instead of taking the subject of the certificate renewed.
     bool askForDn = false;
+    // DER names of the certification authorities whose client certificates the rekey host
+    // accepts, in the server's order: asked once per run, by the first status check that can.
+    std::vector<Bytes> acceptedIssuers = {};
+};
+
+// What a step leaves for its result box: the authority's message for ERR_SERVER and the hash of
+// the token the step worked with (the restricted token's link), each empty when there is none.
+struct StepTrace {
+    std::wstring serverMessage;
+    std::string tokenHash;
 };
 
 // How the customer left the acceptance dialog.
@@ -63,7 +73,8 @@ public:
 
     // Shows the outcome of a command (message box or alert) and returns the button pressed, or
     // 1 when nothing is shown. Identifier 13 forgets the cached PIN first.
-    virtual int ShowResult(ErrorId id, int successText, unsigned boxFlags) = 0;
+    virtual int ShowResult(ErrorId id, int successText, unsigned boxFlags,
+                           const StepTrace& trace) = 0;
     // Lets the user pick one of the certificates; none when cancelled.
     virtual std::optional<std::size_t> ChooseCertificate(
         const std::vector<TokenCertificate>& certificates) = 0;
@@ -80,11 +91,12 @@ public:
     // The launch link, handed over once and forgotten.
     virtual std::optional<std::string> TakeLaunchLink() = 0;
 
-    // The customer's cancel of the network waits: the window sets it, the steps' requests end.
-    NetworkCancel& NetworkWaits() { return networkWaits_; }
+    // What the run's steps share on the network: the window cancels the waits through it and
+    // answers its proxy logins.
+    NetworkRun& Network() { return network_; }
 
 private:
-    NetworkCancel networkWaits_;
+    NetworkRun network_;
 };
 
 }  // namespace qe

@@ -25,13 +25,15 @@ void StatusCheckThread(WindowPort& port) {
     do {
         port.PostBusy();
         outcome = port.Status();
+        StepTrace trace;
         {
             StepContext step(port);
             id = StatusCheck(step, port, outcome);
+            trace = step.Trace();
         }
         id = ExplainTokenFailure(id);
         port.SetStatus(outcome);
-        answer = port.ShowResult(id, 0, kBoxRetryCancel);
+        answer = port.ShowResult(id, 0, kBoxRetryCancel, trace);
         port.PostDone();
     } while (id != ERR_SUCCESS && answer == kIdRetry);
     if (id != ERR_SUCCESS) {
@@ -44,12 +46,14 @@ void StatusCheckThread(WindowPort& port) {
 void RegisterThread(WindowPort& port) {
     port.PostBusy();
     ErrorId id = ERR_SUCCESS;
+    StepTrace trace;
     {
         StepContext step(port);
         id = RequestGeneration(step, port, port.Status().renewableStore);
+        trace = step.Trace();
     }
     id = ExplainTokenFailure(id);
-    port.ShowResult(id, kRegisterSuccessText, kBoxOk);
+    port.ShowResult(id, kRegisterSuccessText, kBoxOk, trace);
     port.PostDone();
     port.PostStartStatusCheck();
 }
@@ -57,6 +61,7 @@ void RegisterThread(WindowPort& port) {
 void DownloadThread(WindowPort& port) {
     port.PostBusy();
     ErrorId id = ERR_SUCCESS;
+    StepTrace trace;
     {
         // The customer reads the declaration within the step: one login serves it all.
         StepContext step(port);
@@ -70,9 +75,10 @@ void DownloadThread(WindowPort& port) {
                                                           acceptance.removeOldCertificate)
                                          : acceptance.endCode;
         }
+        trace = step.Trace();
     }
     id = ExplainTokenFailure(id);
-    port.ShowResult(id, kDownloadSuccessText, kBoxOk);
+    port.ShowResult(id, kDownloadSuccessText, kBoxOk, trace);
     port.PostDone();
     port.PostStartStatusCheck();
 }

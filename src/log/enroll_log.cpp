@@ -18,7 +18,9 @@ constexpr const char* kStartBanner =
 constexpr const char* kStopBanner =
     "\n\n\n################################STOP####################################\n\n\n\n\n";
 
-std::atomic<const char*> g_fileName{kLogFileName};  // null: inert
+// Process-wide like the log itself, the one file every layer writes to: chosen by the program
+// before its first line. Null: inert.
+std::atomic<const char*> g_fileName{kLogFileName};
 
 bool SameLocalDay(std::time_t a, std::time_t b) {
     std::tm ta{};

@@ -60,10 +60,12 @@ int OpenEnvelope(TokenStep& step, const Bytes& message, const Secret& pin, const
 }
 
 ErrorId RequestAndDecrypt(TokenStep& step, CHttpsClient& client, const Secret& pin, Bytes& output,
-                          const zel_token& token, bool sign, const std::wstring& path) {
+                          const zel_token& token, bool sign, const std::wstring& path,
+                          Bytes& pinnedKeyId) {
     LogTag tag("RequestAndDecrypt");
-    std::wstring scratch;
-    if (const int rc = GetTokenHash(token, scratch); rc != 0) {
+    std::wstring line;
+    std::string hash;
+    if (const int rc = GetTokenHash(token, line, hash); rc != 0) {
         return rc;
     }
     if (const ErrorId rc = client.SendRequest(path, nullptr, nullptr); rc != ERR_SUCCESS) {
@@ -78,10 +80,9 @@ ErrorId RequestAndDecrypt(TokenStep& step, CHttpsClient& client, const Secret& p
     if (GetEnvelopeKeyId(body, keyId) != 0) {
         return ERR_BAD_RESPONSE;
     }
-    const Bytes pinned = PinnedKeyId();
-    if (pinned.empty()) {
-        SetPinnedKeyId(keyId);
-    } else if (pinned != keyId) {
+    if (pinnedKeyId.empty()) {
+        pinnedKeyId = keyId;
+    } else if (pinnedKeyId != keyId) {
         return ERR_SERVER;
     }
     Bytes result;

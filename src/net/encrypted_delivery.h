@@ -20,18 +20,19 @@ int OpenEnvelope(TokenStep& step, const Bytes& message, const Secret& pin, const
                  bool sign, Bytes& result, CK_RV* tokenFailure = nullptr);
 
 // One encrypted delivery: refreshes the token hash, GETs `path` on `client` (connected, header
-// block set), checks the key identifier against the one pinned by the first delivery of the
-// download, opens it on `token`'s library. Returns 0 with `output` replaced by the plaintext (or
-// with `sign` the signature); 8 when the token hash fails; the client's identifier (7, 9, 10);
-// 9 for a body that is not a delivery; 10 for another key identifier than the pinned one; 13 for
-// a wrong PIN; 12 when the key is missing; 2 when the token is gone; 8 for any other failure of
-// the token; 9 for any other failure (the delivery cannot be opened). `output` keeps its content
-// on failure.
-// A token's failure as the customer is told it: a wrong PIN, a missing key or token, data the key
-// does not open, else a token that failed.
+// block set), checks the key identifier against `pinnedKeyId`, the one the first delivery of the
+// download pinned (an empty one is pinned to this delivery's), opens it on `token`'s library.
+// Returns 0 with `output` replaced by the plaintext (or with `sign` the signature); 8 when the
+// token hash fails; the client's identifier (7, 9, 10); 9 for a body that is not a delivery; 10 for
+// another key identifier than the pinned one; 13 for a wrong PIN; 12 when the key is missing; 2
+// when the token is gone; 8 for any other failure of the token; 9 for any other failure (the
+// delivery cannot be opened). `output` keeps its content on failure. A token's failure as the
+// customer is told it: a wrong PIN, a missing key or token, data the key does not open, else a
+// token that failed.
 ErrorId TokenFailureErrorId(CK_RV rv);
 
 ErrorId RequestAndDecrypt(TokenStep& step, CHttpsClient& client, const Secret& pin, Bytes& output,
-                          const zel_token& token, bool sign, const std::wstring& path);
+                          const zel_token& token, bool sign, const std::wstring& path,
+                          Bytes& pinnedKeyId);
 
 }  // namespace qe

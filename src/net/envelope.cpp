@@ -1,7 +1,6 @@
 #include "net/envelope.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "toolkit/der.h"
 #include "toolkit/des3.h"
@@ -15,9 +14,6 @@ constexpr const char* kEnvelopedData = "1.2.840.113549.1.7.3";
 constexpr const char* kData = "1.2.840.113549.1.7.1";
 constexpr const char* kRsaEncryption = "1.2.840.113549.1.1.1";
 constexpr const char* kDesEde3Cbc = "1.2.840.113549.3.7";
-
-std::mutex g_pinnedMutex;
-Bytes g_pinnedKeyId;
 
 // One step of the walk: the element decoded, plus its children when asked to split it. The
 // children are copies of the message (ciphertext among them), wiped when the step is done.
@@ -238,21 +234,6 @@ int OpenEnvelopeWith(const Bytes& message, bool sign, const EnvelopeKeyOperation
     Wipe(result);
     result = std::move(signature);
     return 0;
-}
-
-Bytes PinnedKeyId() {
-    std::lock_guard lock(g_pinnedMutex);
-    return g_pinnedKeyId;
-}
-
-void SetPinnedKeyId(const Bytes& keyId) {
-    std::lock_guard lock(g_pinnedMutex);
-    g_pinnedKeyId = keyId;
-}
-
-void ClearPinnedKeyId() {
-    std::lock_guard lock(g_pinnedMutex);
-    g_pinnedKeyId.clear();
 }
 
 }  // namespace qe

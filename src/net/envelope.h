@@ -35,9 +35,4 @@ struct EnvelopeKeyOperations {
 int OpenEnvelopeWith(const Bytes& message, bool sign, const EnvelopeKeyOperations& token,
                      Bytes& result);
 
-// The key identifier every delivery of one download must carry (process-wide); empty at start.
-Bytes PinnedKeyId();
-void SetPinnedKeyId(const Bytes& keyId);
-void ClearPinnedKeyId();
-
 }  // namespace qe

@@ -1,7 +1,6 @@
 #include "net/https_client.h"
 
 #include <algorithm>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,42 +17,10 @@ namespace {
 
 constexpr std::uint32_t kHeaderNotFoundCode = 12150;
 
-std::mutex g_processMutex;
-std::wstring g_serverMessage;
-std::vector<Bytes> g_acceptedIssuers;
-CHttpsClient::Limits g_defaultLimits;
-
 }  // namespace
 
-std::wstring ServerMessage() {
-    std::lock_guard lock(g_processMutex);
-    return g_serverMessage;
-}
-
-void SetServerMessage(std::wstring message) {
-    std::lock_guard lock(g_processMutex);
-    g_serverMessage = std::move(message);
-}
-
-std::vector<Bytes> AcceptedIssuers() {
-    std::lock_guard lock(g_processMutex);
-    return g_acceptedIssuers;
-}
-
-void ClearAcceptedIssuers() {
-    std::lock_guard lock(g_processMutex);
-    g_acceptedIssuers.clear();
-}
-
-void CHttpsClient::SetDefaultLimits(const Limits& defaults) {
-    std::lock_guard lock(g_processMutex);
-    g_defaultLimits = defaults;
-}
-
-CHttpsClient::CHttpsClient(NetworkStep& step) : step_(step) {
+CHttpsClient::CHttpsClient(NetworkStep& step) : limits(step.Limits()), step_(step) {
     EnsureCurlGlobal();
-    std::lock_guard lock(g_processMutex);
-    limits = g_defaultLimits;
 }
 
 CHttpsClient::~CHttpsClient() = default;
@@ -115,7 +82,7 @@ ErrorId CHttpsClient::ReceiveResponse(Bytes& body) {
                 if (!message) {
                     result = ERR_BAD_RESPONSE;
                 } else {
-                    SetServerMessage(TextForScreen(*message));  // logged whole below
+                    step_.SetServerMessage(TextForScreen(*message));  // logged whole below
                     if (message->compare(0, 6, L"<html>") == 0) {
                         result = ERR_BAD_RESPONSE;
                     }
@@ -209,7 +176,7 @@ std::optional<std::time_t> CHttpsClient::AnswerDate() const {
     return std::nullopt;
 }
 
-ErrorId CHttpsClient::GetAcceptedIssuers() {
+ErrorId CHttpsClient::GetAcceptedIssuers(std::vector<Bytes>& issuers) {
     LogTag tag("GetAcceptedIssuers");
     if (!transfer_) {
         SetLastSystemError(CURLE_FAILED_INIT, "no request");
@@ -228,10 +195,7 @@ ErrorId CHttpsClient::GetAcceptedIssuers() {
         return ERR_CONNECTION;
     }
     Log().Write("Create Issuers list");
-    std::lock_guard lock(g_processMutex);
-    for (const Bytes& name : transfer_->caNames) {
-        g_acceptedIssuers.push_back(name);
-    }
+    issuers.insert(issuers.end(), transfer_->caNames.begin(), transfer_->caNames.end());
     return ERR_SUCCESS;
 }
 

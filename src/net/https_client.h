@@ -17,15 +17,6 @@
 
 namespace qe {
 
-// The body of the last answer whose status was not 200, shown for ERR_SERVER (process-wide).
-std::wstring ServerMessage();
-void SetServerMessage(std::wstring message);
-
-// DER names of the certification authorities whose client certificates the rekey host accepts,
-// in the order the server sent them; filled once per process (process-wide).
-std::vector<Bytes> AcceptedIssuers();
-void ClearAcceptedIssuers();
-
 // A small synchronous HTTPS client over libcurl: HTTP/1.1 over TLS 1.2 or later only, the server
 // verified against the system's trust store (SSL_CERT_FILE/SSL_CERT_DIR honoured) and its name
 // checked inside the handshake, a header block sent with every request, the proxy of
@@ -37,16 +28,8 @@ public:
     // Bodies above this size are refused rather than held in memory.
     static constexpr std::size_t kMaxBodySize = 64u << 20;
 
-    // Bounds on the network itself, in seconds. Waiting for the user (the PIN) happens before the
-    // connection and counts against none of them.
-    struct Limits {
-        long connect = 20;  // TCP and TLS handshake: a host that answers does so well within
-        long stall = 20;    // no byte moving
-        long total = 600;   // one request, from start to end
-    };
-    Limits limits;
-    // What every client made from now on starts with (a test's short waits).
-    static void SetDefaultLimits(const Limits& defaults);
+    using Limits = RequestLimits;
+    Limits limits;  // the step's to begin with
 
     explicit CHttpsClient(NetworkStep& step);
     ~CHttpsClient();
@@ -71,8 +54,8 @@ public:
                         ClientCertificate* certificate);
 
     // The whole answer of the last request. Returns 0 for status 200; 10 for another status
-    // (its body becomes ServerMessage()); 9 when that body is an HTML page, not UTF-8, or any
-    // body is above kMaxBodySize; 7 when there is no answer.
+    // (its body becomes the step's ServerMessage()); 9 when that body is an HTML page, not UTF-8,
+    // or any body is above kMaxBodySize; 7 when there is no answer.
     ErrorId ReceiveResponse(Bytes& body);
 
     // Replaces the header name in `nameAndValue` with its value in the last answer; an absent
@@ -82,10 +65,11 @@ public:
     // The server's clock by the last answer's Date header; none without an answer or a date.
     std::optional<std::time_t> AnswerDate() const;
 
-    // Appends the CA names of the last request's certificate request to AcceptedIssuers().
+    // Appends the DER names of the certification authorities whose client certificates the last
+    // request's server accepts (its certificate request) to `issuers`, in the server's order.
     // Returns 0, or 7 when no request was made or the server asked for no certificate; when the
     // request found no secure connection, what SendRequest returned for it.
-    ErrorId GetAcceptedIssuers();
+    ErrorId GetAcceptedIssuers(std::vector<Bytes>& issuers);
 
     // What the last request's answer proves about the server's handling of it.
     enum class Delivery {

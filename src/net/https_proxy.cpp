@@ -110,7 +110,9 @@ ErrorId CHttpsClient::AttemptWithLogin(ClientCertificate* certificate, const std
         Log().Write("The proxy " + address + " asks for a user name and password (" +
                     SchemeNames(t.proxySchemes) + (refused ? "); those sent were refused" : ")"));
         const auto asked = std::chrono::steady_clock::now();
-        const ErrorId given = AskForProxyLogin(address, refused, inClear);
+        ProxyLogins* logins = step_.ProxyLoginsOfRun();
+        const ErrorId given =
+            logins != nullptr ? logins->Ask(address, refused, inClear) : ERR_PROXY_AUTH;
         // The customer's typing is no network wait.
         step_.Postpone(std::chrono::steady_clock::now() - asked);
         if (given != ERR_SUCCESS) {

@@ -223,7 +223,8 @@ ErrorId CHttpsClient::Attempt(ClientCertificate* certificate, const std::string*
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, t.get());
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
     const std::string address = ProxyAddress(proxy);
-    if (ProxyLogin login; !address.empty() && CachedProxyLogin(address, login)) {
+    const ProxyLogins* logins = step_.ProxyLoginsOfRun();
+    if (ProxyLogin login; !address.empty() && logins != nullptr && logins->Cached(address, login)) {
         if (const auto hidden = address.find("***@"); hidden != std::string::npos) {
             // libcurl prefers the login in the address to the one given apart.
             const std::string bare = address.substr(0, hidden) + address.substr(hidden + 4);
@@ -272,7 +273,7 @@ ErrorId CHttpsClient::SendRequest(const std::wstring& path, const Bytes* body,
                                   ClientCertificate* certificate) {
     LogTag tag("Sending Request");
     SetLastSystemError(0, "");
-    SetServerMessage(L"");  // a message belongs to the answer of one request
+    step_.SetServerMessage(L"");  // a message belongs to the answer of one request
     const std::string narrowPath = WideToUtf8ForLog(path);
     Log().Write("Send request to " + narrowPath);
     transfer_.reset();

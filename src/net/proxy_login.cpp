@@ -1,30 +1,16 @@
 #include "net/proxy_login.h"
 
-#include <map>
-#include <mutex>
-
 namespace qe {
-namespace {
 
-std::mutex g_mutex;
-ProxyLoginPort* g_port = nullptr;
-// By proxy address: typed once per run, whichever step meets the proxy first.
-std::map<std::string, ProxyLogin>& Logins() {
-    static auto* const logins = new std::map<std::string, ProxyLogin>;
-    return *logins;
+void ProxyLogins::SetPort(ProxyLoginPort* port) {
+    std::lock_guard lock(mutex_);
+    port_ = port;
 }
 
-}  // namespace
-
-void SetProxyLoginPort(ProxyLoginPort* port) {
-    std::lock_guard lock(g_mutex);
-    g_port = port;
-}
-
-bool CachedProxyLogin(const std::string& proxy, ProxyLogin& login) {
-    std::lock_guard lock(g_mutex);
-    const auto it = Logins().find(proxy);
-    if (it == Logins().end()) {
+bool ProxyLogins::Cached(const std::string& proxy, ProxyLogin& login) const {
+    std::lock_guard lock(mutex_);
+    const auto it = logins_.find(proxy);
+    if (it == logins_.end()) {
         return false;
     }
     login.user = it->second.user;
@@ -32,20 +18,20 @@ bool CachedProxyLogin(const std::string& proxy, ProxyLogin& login) {
     return true;
 }
 
-ErrorId AskForProxyLogin(const std::string& proxy, bool refused, bool inClear) {
+ErrorId ProxyLogins::Ask(const std::string& proxy, bool refused, bool inClear) {
     ProxyLoginPort* port = nullptr;
     {
-        std::lock_guard lock(g_mutex);
-        Logins().erase(proxy);
-        port = g_port;
+        std::lock_guard lock(mutex_);
+        logins_.erase(proxy);
+        port = port_;
     }
     ProxyLogin login;
     // The dialog is waited for without the lock: another worker may meet the proxy meanwhile.
     if (port == nullptr || !port->AskProxyLogin(proxy, refused, inClear, login)) {
         return ERR_PROXY_AUTH;
     }
-    std::lock_guard lock(g_mutex);
-    Logins()[proxy] = std::move(login);
+    std::lock_guard lock(mutex_);
+    logins_[proxy] = std::move(login);
     return ERR_SUCCESS;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "toolkit/error_id.h"
@@ -25,14 +27,23 @@ public:
                                ProxyLogin& login) = 0;
 };
 
-// Where this process's HTTPS clients ask; null (the reminder, the doctor) ends a request that a
-// proxy refused for want of a password with ERR_PROXY_AUTH. Set before the first request.
-void SetProxyLoginPort(ProxyLoginPort* port);
+// The logins typed in one run, by proxy address: typed once, whichever step meets the proxy
+// first. Shared by the run's workers, hence the lock.
+class ProxyLogins {
+public:
+    // Where the logins are asked; null (the default) ends a request that a proxy refused for
+    // want of a password with ERR_PROXY_AUTH.
+    void SetPort(ProxyLoginPort* port);
+    // The login given for `proxy` in this run, if any (a copy).
+    bool Cached(const std::string& proxy, ProxyLogin& login) const;
+    // Asks the port for `proxy`'s login and keeps it for the run. Returns 0, or ERR_PROXY_AUTH
+    // when there is no port or the customer cancelled (the kept login is forgotten then).
+    ErrorId Ask(const std::string& proxy, bool refused, bool inClear);
 
-// The login given for `proxy` in this run, if any (a copy).
-bool CachedProxyLogin(const std::string& proxy, ProxyLogin& login);
-// Asks the port for `proxy`'s login and keeps it for the run. Returns 0, or ERR_PROXY_AUTH when
-// there is no port or the customer cancelled (the kept login is forgotten then).
-ErrorId AskForProxyLogin(const std::string& proxy, bool refused, bool inClear);
+private:
+    mutable std::mutex mutex_;
+    ProxyLoginPort* port_ = nullptr;
+    std::map<std::string, ProxyLogin> logins_;
+};
 
 }  // namespace qe

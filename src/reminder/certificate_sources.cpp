@@ -26,16 +26,16 @@ std::vector<Bytes> CertificatesOnTokens() {
 }
 
 std::vector<Bytes> AskIssuers() {
-    ClearAcceptedIssuers();
+    std::vector<Bytes> issuers;
     const Endpoint rekey = RekeyHost();
     NoNetworkStep outside;
     CHttpsClient probe(outside);
     if (probe.Connect(std::wstring(rekey.host.begin(), rekey.host.end()), rekey.port) ==
         ERR_SUCCESS) {
         probe.SendRequest(L"/", nullptr, nullptr);  // only the handshake's issuer list matters
-        probe.GetAcceptedIssuers();
+        probe.GetAcceptedIssuers(issuers);
     }
-    return AcceptedIssuers();
+    return issuers;
 }
 
 }  // namespace qe

@@ -79,9 +79,6 @@ protected:
     }
 };
 
-// The window that is the process's proxy login port (the window's thread only).
-CQuorvaneEnrollDlg* g_proxyLoginWindow = nullptr;
-
 // A screen reader takes a top-level window of the window role for an application's frame; a plain
 // widget would be announced as a filler.
 QAccessibleInterface* WindowAccessible(const QString& className, QObject* object) {
@@ -165,7 +162,7 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
     cancel_->setFont(buttonFont);
     cancel_->hide();
     connect(cancel_, &QAbstractButton::clicked, this, [this] {
-        NetworkWaits().Cancel();
+        Network().cancel.Cancel();
         cancel_->setEnabled(false);
     });
 
@@ -179,17 +176,12 @@ CQuorvaneEnrollDlg::CQuorvaneEnrollDlg(std::optional<std::string> launchLink,
 
     previewWidth_ = CConfirmDlg::PreviewWidth(style());
 
-    // The HTTPS clients ask this window for a proxy's login from now on.
-    g_proxyLoginWindow = this;
-    SetProxyLoginPort(this);
+    // The steps' HTTPS clients ask this window for a proxy's login.
+    Network().proxyLogins.SetPort(this);
 }
 
 CQuorvaneEnrollDlg::~CQuorvaneEnrollDlg() {
-    // No request asks a window that is going; a later window's registration stays.
-    if (g_proxyLoginWindow == this) {
-        g_proxyLoginWindow = nullptr;
-        SetProxyLoginPort(nullptr);
-    }
+    Network().proxyLogins.SetPort(nullptr);  // no request asks a window that is going
     // The program leaves without destroying a window whose worker still runs; a finished worker
     // only needs joining.
     if (worker_.joinable()) {

@@ -112,7 +112,7 @@ public:
     void ReplacePin(Secret pin) override;
     void ReaderLoginStarts(CK_FLAGS tokenFlags) override;
     void ReaderLoginEnds() override;
-    int ShowResult(ErrorId id, int successText, unsigned boxFlags) override;
+    int ShowResult(ErrorId id, int successText, unsigned boxFlags, const StepTrace& trace) override;
     std::optional<std::size_t> ChooseCertificate(
         const std::vector<TokenCertificate>& certificates) override;
     unsigned PreviewWidth() override;

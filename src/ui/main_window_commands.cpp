@@ -146,7 +146,7 @@ void CQuorvaneEnrollDlg::StartWorker(WorkMode mode,
         worker_.join();  // ended already
     }
     mode_ = mode;
-    NetworkWaits().Allow();
+    Network().cancel.Allow();
     deferredPress_.reset();  // made on the status this worker is about to change
     workerRunning_ = true;
     worker_ = std::thread([this, procedure, serial = ++workerSerial_] {

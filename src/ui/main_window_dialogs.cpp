@@ -9,10 +9,8 @@
 
 #include "log/enroll_log.h"
 #include "messages/result_decision.h"
-#include "net/https_client.h"
 #include "token/module_list.h"
 #include "token/token_arrival.h"
-#include "token/token_hash.h"
 #include "ui/bitmap_control.h"
 #include "ui/certificate_choice.h"
 #include "ui/confirm_dialog.h"
@@ -201,9 +199,10 @@ struct TokenRetry {
 
 }  // namespace
 
-int CQuorvaneEnrollDlg::ShowResult(ErrorId id, int successText, unsigned boxFlags) {
+int CQuorvaneEnrollDlg::ShowResult(ErrorId id, int successText, unsigned boxFlags,
+                                   const StepTrace& trace) {
     const ResultDecision decision =
-        DecideResult(id, successText, boxFlags, ServerMessage(), CurrentTokenHash());
+        DecideResult(id, successText, boxFlags, trace.serverMessage, trace.tokenHash);
     if (decision.kind == ResultDecision::Kind::Nothing) {
         return kIdOk;
     }

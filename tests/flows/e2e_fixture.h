@@ -84,9 +84,10 @@ public:
     }
     void ReaderLoginEnds() override { Record("reader-end"); }
 
-    int ShowResult(ErrorId id, int successText, unsigned boxFlags) override {
+    int ShowResult(ErrorId id, int successText, unsigned boxFlags,
+                   const StepTrace& trace) override {
         const ResultDecision decision =
-            DecideResult(id, successText, boxFlags, ServerMessage(), CurrentTokenHash());
+            DecideResult(id, successText, boxFlags, trace.serverMessage, trace.tokenHash);
         if (decision.clearCachedPin) {
             ClearPin();
         }
@@ -163,16 +164,11 @@ private:
     StatusOutcome status_;
 };
 
-// Points the wizard at a running simulator (hosts, trust) and clears what one run of the wizard
-// keeps process-wide (accepted issuers, pinned key identifier, Ask4DN, server message), as a
-// fresh start would.
+// Points the wizard at a running simulator (hosts, trust).
 inline void PointWizardAt(const SimProcess& sim) {
     setenv("QUORVANE_API_HOST", sim.api().c_str(), 1);
     setenv("QUORVANE_REKEY_HOST", sim.rekey().c_str(), 1);
     setenv("SSL_CERT_FILE", sim.caPath().c_str(), 1);
-    ClearAcceptedIssuers();
-    ClearPinnedKeyId();
-    SetServerMessage(L"");
 }
 
 // A token that takes the PIN on its reader's keypad, as the fault module plays it.

@@ -105,7 +105,7 @@ protected:
         ASSERT_TRUE(Run(Flow::Register));
         RunStatusCheck();
         request_ = RequestKey(Order()["requests"][0]);
-        CHttpsClient::SetDefaultLimits({10, 10, 120});  // a silent server is given up on soon
+        window_.Network().limits = {10, 10, 120};  // a silent server is given up on soon
         fs::copy(Tokens(), dir_ / "snapshot", fs::copy_options::recursive);
         state_ = sim_->ControlState();
         start_ = Look();

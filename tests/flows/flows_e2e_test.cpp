@@ -155,7 +155,8 @@ TEST_F(FlowTest, EveryFlowStopsWithoutATokenAndWithTwo) {
         [this] { DownloadThread(window_); },
         [&] {
             StepContext context(window_);
-            window_.ShowResult(SignAndInstall(context, window_, certificate, true), 126, kBoxOk);
+            const ErrorId id = SignAndInstall(context, window_, certificate, true);
+            window_.ShowResult(id, 126, kBoxOk, context.Trace());
         },
     };
     const std::tuple<const char*, ErrorId, std::string> cases[] = {
@@ -291,6 +292,7 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         {"", kPin, "fixed-key-slot\n", ERR_TOKEN_REPLACED_KEY},
         {"", kPin, "", ERR_KEY_NOT_FOUND},
     };
+    std::string restrictedLink;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario + c.fault);
         SetScenario("{" + c.scenario + "}");
@@ -298,6 +300,9 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
         RunFlow(1, c.pin);
         ASSERT_THAT(window_.results, ElementsAre(c.id));
         const ResultDecision& shown = window_.shown[0];
+        if (c.id == ERR_TOKEN_RESTRICTED) {
+            restrictedLink = shown.link;
+        }
         if (c.id == ERR_SERVER) {
             EXPECT_EQ(shown.text, c.serverText);
         }
@@ -318,8 +323,7 @@ TEST_F(FlowTest, RefusalsAndTokenFailuresEndTheCommandWithTheirText) {
     std::smatch hash;
     const std::string log = sim_->Log();
     ASSERT_TRUE(std::regex_search(log, hash, std::regex("TOKEN_HASH=([0-9a-f]{40})")));
-    EXPECT_EQ(DecideResult(ERR_TOKEN_RESTRICTED, 108, 0, L"", CurrentTokenHash()).link,
-              "https://data.example.test/rekey-addr?tkh=" + hash.str(1));
+    EXPECT_EQ(restrictedLink, "https://data.example.test/rekey-addr?tkh=" + hash.str(1));
     // Nothing reached the authority, and no key pair of a request it did not take stays.
     EXPECT_TRUE(Order()["requests"].toArray().isEmpty());
     EXPECT_EQ(SoftHsm::Session(kLabel, kPin).Find(CKO_PUBLIC_KEY).size(), 1u);
@@ -429,7 +433,7 @@ TEST_P(ThroughTheCompanyProxy, TheWholeRenewalCompletes) {
                                  {"XDG_CONFIG_HOME", dir_.path().c_str()}};
     ScriptedProxyLogins logins;
     logins.answers = {"ana:pa55-w"};
-    SetProxyLoginPort(&logins);
+    window_.Network().proxyLogins.SetPort(&logins);
     window_.acceptance = [](const Bytes&, const std::string&, const std::string&) {
         return AcceptanceOutcome{0, true};
     };
@@ -445,7 +449,7 @@ TEST_P(ThroughTheCompanyProxy, TheWholeRenewalCompletes) {
     }
     // Tried first by each client, and no more once the next one worked.
     EXPECT_EQ(down > 0 && down < sends, way == "pac");
-    SetProxyLoginPort(nullptr);
+    window_.Network().proxyLogins.SetPort(nullptr);
     EXPECT_TRUE(Order()["installed"].toBool());
     EXPECT_EQ(logins.asked.size(), way == "password" ? 1u : 0u);
     EXPECT_GE(proxy.Requests(static_cast<int>(attempts)), attempts);

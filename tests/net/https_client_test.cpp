@@ -110,7 +110,7 @@ TEST_F(HttpsClientTest, StatusAndBodyGiveTheIdentifierAndTheMessageOfThatAnswer)
         Bytes answer{1, 2, 3};
         EXPECT_EQ(Exchange(client, server, L"/" + std::to_wstring(i), answer), c.rc);
         EXPECT_EQ(ToString(answer), c.body.size() > limit.size() ? "" : c.body);
-        EXPECT_EQ(ServerMessage(), c.message);
+        EXPECT_EQ(Step().ServerMessage(), c.message);
     }
 }
 
@@ -120,7 +120,8 @@ TEST_F(HttpsClientTest, NothingToSendOrReadWithoutAServerAndAPath) {
     std::wstring header = L"pkcs10";
     EXPECT_EQ(client.ReceiveResponse(answer), ERR_CONNECTION);
     EXPECT_EQ(client.QueryHeader(header), ERR_CONNECTION);
-    EXPECT_EQ(client.GetAcceptedIssuers(), ERR_CONNECTION);
+    std::vector<Bytes> issuers;
+    EXPECT_EQ(client.GetAcceptedIssuers(issuers), ERR_CONNECTION);
     EXPECT_EQ(client.SendRequest(L"/", nullptr, nullptr), ERR_CONNECTION);
     for (const wchar_t* host : {L"", L"a/b", L"a@b", L"a b"}) {
         EXPECT_EQ(client.Connect(host, 443), ERR_CONNECTION);
@@ -149,11 +150,11 @@ TEST_F(HttpsClientTest, SilentHostIsLeftAtTheDeadlineOrOnCancel) {
             return client.SendRequest(L"/", nullptr, nullptr);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        seconds == 60 ? Cancel().Cancel() : Cancel().Allow();
+        seconds == 60 ? TestRun().cancel.Cancel() : TestRun().cancel.Allow();
         ASSERT_EQ(wait.wait_for(std::chrono::seconds(30)), std::future_status::ready);
         EXPECT_EQ(wait.get(), seconds == 60 ? ERR_CANCELLED : ERR_CONNECTION);
     }
-    Cancel().Allow();
+    TestRun().cancel.Allow();
     close(silent);
 }
 
@@ -240,7 +241,6 @@ TEST_F(TokenTlsTest, HandshakeSignedOnTheToken) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.options));
         hsm_.WriteFaultConfig(std::string(c.fault) + "\n");
-        ClearAcceptedIssuers();
         TlsPeer server(pki_, AskForCertificate(c.options));
         // Without a certificate: refused, and the CA names of the request are readable.
         CHttpsClient probe(Step());
@@ -253,10 +253,11 @@ TEST_F(TokenTlsTest, HandshakeSignedOnTheToken) {
                       "[T][Sending Request] The selected certificate is NULL. Error "
                       "Authentification"}));
         EXPECT_EQ(openSslLeft, 0u);  // nothing left for a later step to report as its cause
-        ASSERT_EQ(probe.GetAcceptedIssuers(), 0);
+        std::vector<Bytes> issuers;
+        ASSERT_EQ(probe.GetAcceptedIssuers(issuers), 0);
         unsigned char* der = nullptr;
         const int n = i2d_X509_NAME(X509_get_subject_name(pki_.caCert.get()), &der);
-        EXPECT_THAT(AcceptedIssuers(), ::testing::ElementsAre(Bytes(der, der + n)));
+        EXPECT_THAT(issuers, ::testing::ElementsAre(Bytes(der, der + n)));
         OPENSSL_free(der);
 
         hsm_.ClearRecord();
@@ -389,7 +390,8 @@ TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefusesOrInspects) {
         CHttpsClient probe(Step());
         Bytes answer;
         Exchange(probe, rekey, L"/", answer);
-        EXPECT_EQ(probe.GetAcceptedIssuers(), c.rc);
+        std::vector<Bytes> issuers;
+        EXPECT_EQ(probe.GetAcceptedIssuers(issuers), c.rc);
         EXPECT_NE(GetLastSystemError().code, 58u);  // not "asked for no client certificate"
     }
     EXPECT_EQ(pins_.asked, 0);
@@ -404,7 +406,7 @@ TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefusesOrInspects) {
 TEST_F(TokenTlsTest, ThroughAProxyThatAsksForAPassword) {
     TlsPeer rekey(pki_, AskForCertificate());
     test::ScriptedProxyLogins logins;
-    SetProxyLoginPort(&logins);
+    TestRun().proxyLogins.SetPort(&logins);
     const struct {
         std::vector<std::string> answers, asked;
         const char* inSetting;
@@ -449,7 +451,7 @@ TEST_F(TokenTlsTest, ThroughAProxyThatAsksForAPassword) {
         EXPECT_TRUE(log.Lines("pa55|n0pe|0ld").empty());
     }
     EXPECT_EQ(rekey.Requests().size(), 6u);
-    SetProxyLoginPort(nullptr);
+    TestRun().proxyLogins.SetPort(nullptr);
 }
 
 }  // namespace

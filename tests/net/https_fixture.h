@@ -26,13 +26,13 @@
 namespace qe {
 namespace {
 
-// The step every request of these tests runs in; the cancel test cancels it.
-NetworkCancel& Cancel() {
-    static NetworkCancel cancel;
-    return cancel;
+// The run and step every request of these tests belongs to; the cancel test cancels it.
+NetworkRun& TestRun() {
+    static NetworkRun run;
+    return run;
 }
 NetworkStep& Step() {
-    static NetworkStep step(&Cancel());
+    static NetworkStep step(&TestRun());
     return step;
 }
 
@@ -46,7 +46,6 @@ protected:
     void SetUp() override {
         pki_ = test::TestPki::Create(dir_.path());
         Trust(pki_);
-        ClearAcceptedIssuers();
     }
     static void Trust(const test::TestPki& pki) { setenv("SSL_CERT_FILE", pki.caFile.c_str(), 1); }
 

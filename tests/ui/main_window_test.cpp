@@ -77,8 +77,8 @@ TEST_F(MainWindowTest, StatesOfTheTable) {
         // A status check's wait: Renunță in the download button's place, or Escape, ends it.
         EXPECT_TRUE(window_.CancelButton()->isVisible() && !window_.DownloadButton()->isVisible());
         QTest::keyClick(&window_, Qt::Key_Escape);
-        EXPECT_TRUE(window_.NetworkWaits().Cancelled());
-        window_.NetworkWaits().Allow();
+        EXPECT_TRUE(window_.Network().cancel.Cancelled());
+        window_.Network().cancel.Allow();
         window_.SetStatus({L"Stare de test", a.canGenerate, a.canDownload, {}});
         window_.PostDone();
         Settle();
@@ -170,7 +170,7 @@ TEST_F(MainWindowTest, PinHandOver) {
     EXPECT_EQ(Finish(first), "12x4");  // kept: the window test's download asks no PIN again
 
     test::AnswerWhenShown<QMessageBox>([](QMessageBox* box) { box->accept(); });
-    window_.ShowResult(ERR_WRONG_PIN, 0, 0);  // on the window's thread: runs the box itself
+    window_.ShowResult(ERR_WRONG_PIN, 0, 0, {});  // on the window's thread: runs the box itself
     auto again = ask(0);
     dialog = WaitForWindow<CPinDlg>();
     ASSERT_NE(dialog, nullptr) << "after a wrong PIN the dialog asks again";
@@ -211,18 +211,19 @@ TEST_F(MainWindowTest, ProxyLoginHandOver) {
         };
         ErrorId result = ERR_SUCCESS;
         if (!c.refused) {
-            auto asked = OnWorker([&] { return AskForProxyLogin(proxy, c.refused, c.inClear); });
+            auto asked = OnWorker(
+                [&] { return window_.Network().proxyLogins.Ask(proxy, c.refused, c.inClear); });
             auto* dialog = WaitForWindow<CProxyLoginDlg>();
             ASSERT_NE(dialog, nullptr);
             answer(dialog);
             result = Finish(asked);
         } else {
             test::AnswerWhenShown<CProxyLoginDlg>(answer);
-            result = AskForProxyLogin(proxy, c.refused, c.inClear);
+            result = window_.Network().proxyLogins.Ask(proxy, c.refused, c.inClear);
         }
         EXPECT_EQ(result, c.result);
         ProxyLogin kept;
-        ASSERT_EQ(CachedProxyLogin(proxy, kept), c.result == ERR_SUCCESS);
+        ASSERT_EQ(window_.Network().proxyLogins.Cached(proxy, kept), c.result == ERR_SUCCESS);
         if (c.result == ERR_SUCCESS) {
             EXPECT_EQ(kept.user, "ion");  // the password compared in UTF-16: no UTF-8 copy
             EXPECT_EQ(QString::fromUtf8(kept.password.view()), password);
@@ -253,7 +254,7 @@ TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.id);
-        auto answer = OnWorker([&] { return window_.ShowResult(c.id, c.success, c.flags); });
+        auto answer = OnWorker([&] { return window_.ShowResult(c.id, c.success, c.flags, {}); });
         QMessageBox* box = WaitForWindow<QMessageBox>();
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(box->text(), UiText(c.text));
@@ -271,7 +272,7 @@ TEST_F(MainWindowTest, MessageBoxesOfShowResult) {
         press->click();
         EXPECT_EQ(Finish(answer), c.answer);
     }
-    EXPECT_EQ(window_.ShowResult(ERR_CANCELLED, 108, 0), kIdOk);  // nothing shown
+    EXPECT_EQ(window_.ShowResult(ERR_CANCELLED, 108, 0, {}), kIdOk);  // nothing shown
     EXPECT_EQ(quits_, 0);  // only the restriction alert ends the program
 }
 
@@ -282,7 +283,8 @@ TEST_F(MainWindowTest, TokenShowingPressesRetryOfTheBoxAskingForIt) {
     hsm.InitToken("Token", "1234");
     hsm.WriteModuleList({test::FaultModuleLibrary()});
     hsm.WriteFaultConfig("fail C_WaitForSlotEvent 0x54\nabsent\n");
-    auto answer = OnWorker([&] { return window_.ShowResult(ERR_NO_TOKEN, 0, kBoxRetryCancel); });
+    auto answer =
+        OnWorker([&] { return window_.ShowResult(ERR_NO_TOKEN, 0, kBoxRetryCancel, {}); });
     const QPointer<QMessageBox> box = WaitForWindow<QMessageBox>();
     ASSERT_NE(box, nullptr);
     hsm.WriteFaultConfig("fail C_WaitForSlotEvent 0x54\n");
@@ -304,7 +306,8 @@ TEST_F(MainWindowTest, UnshownDeclarationSaysWhy) {
 // nothing; the restriction alert's button opens the re-key page and ends the program.
 TEST_F(MainWindowTest, AlertsOpenTheirLinksAndOnlyTheRestrictionEndsTheProgram) {
     const QString help = QString::fromStdString(QUORVANE_SUPPORT_URL_FOR_TESTS);
-    const QString rekey = QString::fromStdString(RekeyAddress() + "?tkh=" + CurrentTokenHash());
+    const StepTrace trace{L"", "36d629da102750410d50b70a0634209e4cf164f0"};
+    const QString rekey = QString::fromStdString(RekeyAddress() + "?tkh=" + trace.tokenHash);
     const struct {
         ErrorId id;
         unsigned flags;
@@ -319,7 +322,7 @@ TEST_F(MainWindowTest, AlertsOpenTheirLinksAndOnlyTheRestrictionEndsTheProgram) 
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.id << " " << c.press);
         opened_.clear();
-        auto answer = OnWorker([&] { return window_.ShowResult(c.id, 0, c.flags); });
+        auto answer = OnWorker([&] { return window_.ShowResult(c.id, 0, c.flags, trace); });
         auto* alert = WaitForWindow<RichTextAlert>();
         ASSERT_NE(alert, nullptr);
         EXPECT_EQ(alert->windowTitle(), c.title);
