@@ -411,12 +411,14 @@ TEST_P(ThroughTheCompanyProxy, TheWholeRenewalCompletes) {
     WriteFile(
         dir_ / "proxy.pac",
         "function FindProxyForURL() { return 'PROXY 127.0.0.1:1; PROXY 127.0.0.1:" + port + "'; }");
-    const int pacPort = UnusedPort();
-    const ChildProcess pacServer({"python3", "-m", "http.server", std::to_string(pacPort), "--bind",
-                                  "127.0.0.1", "--directory", dir_.path()});
-    while (!Accepts(pacPort) && !pacServer.Ended()) {
-        usleep(10000);
-    }
+    // The server picks its own port and says which: no other program can be given it.
+    ChildProcess pacServer({"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
+                            "--directory", dir_.path()});
+    ASSERT_TRUE(pacServer.WaitFor(") ..."));
+    const std::string served = pacServer.Output();
+    const std::size_t at = served.find(" port ");
+    ASSERT_NE(at, std::string::npos);
+    const int pacPort = std::stoi(served.substr(at + 6));
     std::filesystem::create_directories(dir_ / "glib-2.0/settings");
     WriteFile(
         dir_ / "glib-2.0/settings/keyfile",

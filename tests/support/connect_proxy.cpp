@@ -8,21 +8,19 @@
 namespace qe::test {
 
 ConnectProxy::ConnectProxy(bool refuse, const std::string& login) {
-    // The port is chosen before tinyproxy binds it, so another program may take it first.
+    // The port is chosen before tinyproxy binds it, so another program may take it first: only
+    // tinyproxy's own word that it listens counts, never a connection that something accepts.
     for (int attempt = 0; attempt < 5 && !process_; ++attempt) {
         port_ = UnusedPort();
         WriteFile(dir_ / "tinyproxy.conf",
                   "Listen 127.0.0.1\nPort " + std::to_string(port_) +
-                      "\nMaxClients 20\nLogLevel Connect\n" +
+                      "\nMaxClients 20\nLogLevel Info\n" +
                       (geteuid() == 0 ? "User nobody\nGroup nogroup\n" : "") +
                       (refuse ? "ConnectPort 1\n" : "") +
                       (login.empty() ? "" : "BasicAuth " + login + "\n"));
         process_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{"tinyproxy", "-d", "-c", dir_ / "tinyproxy.conf"});
-        while (!Accepts(port_) && !process_->Ended()) {
-            usleep(10000);
-        }
-        if (process_->Ended()) {
+        if (!process_->WaitFor("]: listening on fd [") || process_->Ended()) {
             process_.reset();
         }
     }
