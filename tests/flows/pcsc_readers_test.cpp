@@ -94,6 +94,12 @@ TEST(PcscReadersTest, NoTokenIsToldByWhatTheReadersHold) {
         ASSERT_NO_FATAL_FAILURE(service.Start(stage));
         EXPECT_EQ(SelectionErrorId(TOKEN_NONE), noToken) << static_cast<int>(stage);
         EXPECT_EQ(ExplainTokenFailure(ERR_TOKEN_DEVICE), deviceError);
+        // Every failure of the token's is told so; the authority's answers stay what they were.
+        for (const ErrorId id :
+             {ERR_NO_TOKEN, ERR_OLD_DRIVER, ERR_KEYGEN_FAILED, ERR_LOGIN_REFUSED}) {
+            EXPECT_EQ(ExplainTokenFailure(id), stage == Stage::Card ? id : deviceError) << id;
+        }
+        EXPECT_EQ(ExplainTokenFailure(ERR_SERVER), ERR_SERVER);
         ReportWriter out;
         RenderCardService(ReadPcscView(), {seeing}, out);
         EXPECT_NE(out.text().find(doctor), std::string::npos) << out.text();
