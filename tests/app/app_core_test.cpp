@@ -17,19 +17,29 @@
 namespace qe {
 namespace {
 
+// One copy holds the lock until it ends: in the runtime directory by default (with or without its
+// final slash), or in the folder given. A folder where no lock file can be made still keeps a
+// second copy out, of that folder only.
 TEST(SingleInstance, OneCopyHoldsTheLockUntilItEndsNeverThroughALink) {
     test::ScopedDir dir("lock");
     const std::string lock = dir / "QuorvaneEnroll MUTEX";
-    // The runtime directory by default, with or without its final slash; or the one given.
-    for (const std::string& runtime : {dir.path(), dir.path() + "/", std::string()}) {
-        SCOPED_TRACE(runtime);
+    test::WriteFile(dir / "file", "");
+    const std::string& d = dir.path();
+    // XDG_RUNTIME_DIR and the folder given
+    const std::pair<std::string, std::string> cases[] = {
+        {d, ""}, {d + "/", ""}, {"", d}, {"", d + "/missing"}, {"", d + "/file"}};
+    for (const auto& [runtime, given] : cases) {
+        SCOPED_TRACE(runtime + given);
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-        auto first = std::make_unique<SingleInstance>(runtime.empty() ? dir.path() : "");
+        const std::string folder = given.empty() ? d : given;
+        auto first = std::make_unique<SingleInstance>(given);
         EXPECT_FALSE(first->AlreadyRunning());
-        EXPECT_EQ(access(lock.c_str(), F_OK), 0);
-        EXPECT_TRUE(SingleInstance(dir.path()).AlreadyRunning());
+        EXPECT_TRUE(first->Held());
+        EXPECT_EQ(access(lock.c_str(), F_OK) == 0, folder == d);
+        EXPECT_TRUE(SingleInstance(folder).AlreadyRunning());
+        EXPECT_EQ(SingleInstance(d).AlreadyRunning(), folder == d);
         first.reset();
-        EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning());
+        EXPECT_FALSE(SingleInstance(folder).AlreadyRunning());
         unlink(lock.c_str());
     }
     // Another user's link where the lock goes, which would have the wizard create that user's
@@ -37,22 +47,6 @@ TEST(SingleInstance, OneCopyHoldsTheLockUntilItEndsNeverThroughALink) {
     ASSERT_EQ(symlink((dir / "target").c_str(), lock.c_str()), 0);
     EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning());
     EXPECT_NE(access((dir / "target").c_str(), F_OK), 0);
-}
-
-// A lock directory where no file can be made still keeps a second copy out.
-TEST(SingleInstance, WithoutALockFileOneCopyStillHoldsTheLock) {
-    test::ScopedDir dir("lock");
-    test::WriteFile(dir / "file", "");
-    for (const std::string& unusable : {dir / "missing", dir / "file"}) {
-        SCOPED_TRACE(unusable);
-        auto first = std::make_unique<SingleInstance>(unusable);
-        EXPECT_FALSE(first->AlreadyRunning());
-        EXPECT_TRUE(first->Held());
-        EXPECT_TRUE(SingleInstance(unusable).AlreadyRunning());
-        EXPECT_FALSE(SingleInstance(dir.path()).AlreadyRunning()) << "another folder's lock";
-        first.reset();
-        EXPECT_FALSE(SingleInstance(unusable).AlreadyRunning());
-    }
 }
 
 // Without a runtime directory, another user holding the temporary directory's name does not

@@ -110,15 +110,17 @@ TEST_F(DoctorSimTest, ServersCertificateAndLogGoToTheReportAndTheBundle) {
     EXPECT_THAT(run.out, StartsWith(entries.at("report.txt")));
 }
 
-TEST_F(DoctorSimTest, ServersOutsideTheTrustStoreFailTheHandshake) {
+// Servers outside the trust store fail the handshake; through a company proxy, the doctor tries
+// each host's CONNECT and names a proxy that asks for a password.
+TEST_F(DoctorSimTest, ServersOutsideTheTrustStoreAndEachHostsConnectThroughTheProxy) {
     const ScopedEnv dataApi("QUORVANE_DATA_API_HOST", sim_->api().c_str());
-    const TestCa other("Other CA");
-    WriteFile(dir_ / "other-ca.pem", sim::CertificatePem(FromDer(other.der()).get()));
-    const ScopedEnv trust("SSL_CERT_FILE", (dir_ / "other-ca.pem").c_str());
-
-    std::ostringstream out;
-    std::ostringstream err;
-    ASSERT_EQ(RunDoctor({}, out, err, QE_DOCTOR_BINARY), 0);
+    std::ostringstream out, err;
+    {
+        const TestCa other("Other CA");
+        WriteFile(dir_ / "other-ca.pem", sim::CertificatePem(FromDer(other.der()).get()));
+        const ScopedEnv trust("SSL_CERT_FILE", (dir_ / "other-ca.pem").c_str());
+        ASSERT_EQ(RunDoctor({}, out, err, QE_DOCTOR_BINARY), 0);
+    }
     const std::vector<std::string> lines = SplitLines(out.str());
     EXPECT_THAT(lines, Contains(StartsWith("  TLS: failed: ")).Times(3));
     EXPECT_THAT(
@@ -126,19 +128,14 @@ TEST_F(DoctorSimTest, ServersOutsideTheTrustStoreFailTheHandshake) {
                    .Times(3));
     EXPECT_THAT(lines, Contains(EndsWith(", certificate 1: unknown: "
                                          "the rekey host did not ask for a certificate")));
-}
 
-// Through a company proxy: the doctor tries each host's CONNECT and names a proxy that asks for a
-// password.
-TEST_F(DoctorSimTest, EachHostsConnectThroughTheProxyIsTried) {
-    const ScopedEnv dataApi("QUORVANE_DATA_API_HOST", sim_->api().c_str()),
-        direct("no_proxy", nullptr);
+    const ScopedEnv direct("no_proxy", nullptr);
     ConnectProxy proxy(false, "ana pa55-w");
     const ScopedEnv through("https_proxy",
                             ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str());
-    std::ostringstream out, err;
-    ASSERT_EQ(RunDoctor({}, out, err, QE_DOCTOR_BINARY), 0);
-    EXPECT_THAT(SplitLines(out.str()),
+    std::ostringstream proxied;
+    ASSERT_EQ(RunDoctor({}, proxied, err, QE_DOCTOR_BINARY), 0);
+    EXPECT_THAT(SplitLines(proxied.str()),
                 Contains("  proxy CONNECT: 407: the proxy asks for a user name "
                          "and password (Basic); the wizard asks the customer")
                     .Times(3));

@@ -56,6 +56,14 @@ TEST(ResultDecision, EveryOutcomeShowsItsCatalogueText) {
     // A register's missing key is the renewed certificate's: no other token to insert.
     EXPECT_TRUE(DecideResult(ERR_KEY_NOT_FOUND, 108, kBoxOk, L"", "")
                     .text.starts_with(L"Cheia privată a certificatului pe care doriți"));
+    // The alerts: their kinds, buttons and links are the window test's, their texts are read in
+    // the RTF reader test; the restricted token's takes no caption, the decision's own.
+    const ResultDecision restricted = DecideResult(ERR_TOKEN_RESTRICTED, 108, kBoxOk, L"", "ab12");
+    EXPECT_EQ(restricted.caption, L"");
+    EXPECT_EQ(restricted.text, LoadString(148));
+    EXPECT_EQ(ErrorText(ERR_TOKEN_RESTRICTED), restricted.text);
+    EXPECT_EQ(ErrorText(ERR_OLD_DRIVER), OldDriverText());
+    EXPECT_EQ(DecideResult(ERR_OLD_DRIVER, 108, kBoxOk, L"", "").text, OldDriverText());
     // Success shows the caller's text, if any; a cancelled command shows nothing.
     const std::tuple<ErrorId, int, std::wstring> quiet[] = {
         {ERR_CANCELLED, 108, L""},
@@ -88,18 +96,6 @@ TEST(ResultDecision, NoIdentifierFallsToTheGenericText) {
         }
     }
     EXPECT_GT(seen, ERR_PROXY_AUTH);  // the header was read whole
-}
-
-// The alerts' kinds, buttons and links are the window test's; their texts are read in the
-// RTF reader test.
-TEST(ResultDecision, RestrictedTokenAndOldDriverAlerts) {
-    const ResultDecision restricted = DecideResult(ERR_TOKEN_RESTRICTED, 108, kBoxOk, L"", "ab12");
-    EXPECT_EQ(restricted.caption, L"");  // the alert takes no caption: the decision's own
-    EXPECT_EQ(restricted.text, LoadString(148));
-    const ResultDecision oldDriver = DecideResult(ERR_OLD_DRIVER, 108, kBoxOk, L"", "");
-    EXPECT_EQ(oldDriver.text, OldDriverText());
-    EXPECT_EQ(ErrorText(ERR_OLD_DRIVER), oldDriver.text);
-    EXPECT_EQ(ErrorText(ERR_TOKEN_RESTRICTED), restricted.text);
 }
 
 // The step texts the window shows while each flow works, in order, and nothing past either end;

@@ -119,6 +119,22 @@ TEST_F(SimServeTest, AnOrderGoesFromRenewableToInstalledOnlyStepByStep) {
     const PkeyPtr newKey = Upload();
     const HttpResult status = Api(kStatus + "?serial=" + serial);
     EXPECT_EQ(status.Header("pkcs10") + status.Header("install"), upper + "1");
+    // JPEG previews of the declaration, of a width within the limits.
+    const std::pair<const char*, int> widths[] = {
+        {"width=16", 16},  {"width=2480", 2480}, {"width=00600", 600}, {"width=15", 0},
+        {"width=2481", 0}, {"width=999999", 0},  {"width=12a", 0},     {"", 0}};
+    for (const auto& [query, width] : widths) {
+        const std::string target = std::string("/public/rest/sign/preview?type=jpeg&") + query;
+        if (width == 0) {
+            EXPECT_EQ(Api(target).status, 400) << query;
+            continue;
+        }
+        const Bytes jpeg = Open(target, newKey.get());
+        const QImage image = QImage::fromData(jpeg.data(), static_cast<int>(jpeg.size()), "JPEG");
+        EXPECT_EQ(image.width(), width) << query;
+        EXPECT_EQ(image.height(), std::lround(width * 842.0 / 595.0)) << query;
+    }
+    EXPECT_EQ(Api("/public/rest/sign/preview?type=gif&width=600").status, 400);
 
     // The certificate is for the new key and /old gives the renewed one: the renewal flow's end
     // shows both, with the new certificate next to its keys and the old one gone.
@@ -150,25 +166,6 @@ TEST_F(SimServeTest, AnOrderGoesFromRenewableToInstalledOnlyStepByStep) {
     EXPECT_EQ(
         Rekey("/rest/certificate/pkcs10", MakeRequestPem(GenerateRsaKey().get(), "CN=Ion")).status,
         403);
-}
-
-TEST_F(SimServeTest, JpegPreviewsOfAWidthWithinTheLimits) {
-    const PkeyPtr newKey = Upload();
-    const std::pair<const char*, int> widths[] = {
-        {"width=16", 16},  {"width=2480", 2480}, {"width=00600", 600}, {"width=15", 0},
-        {"width=2481", 0}, {"width=999999", 0},  {"width=12a", 0},     {"", 0}};
-    for (const auto& [query, width] : widths) {
-        const std::string target = std::string("/public/rest/sign/preview?type=jpeg&") + query;
-        if (width == 0) {
-            EXPECT_EQ(Api(target).status, 400) << query;
-            continue;
-        }
-        const Bytes jpeg = Open(target, newKey.get());
-        const QImage image = QImage::fromData(jpeg.data(), static_cast<int>(jpeg.size()), "JPEG");
-        EXPECT_EQ(image.width(), width) << query;
-        EXPECT_EQ(image.height(), std::lround(width * 842.0 / 595.0)) << query;
-    }
-    EXPECT_EQ(Api("/public/rest/sign/preview?type=gif&width=600").status, 400);
 }
 
 // Malformed or oversized requests are refused with a text, at their limits, and the server
