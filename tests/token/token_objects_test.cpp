@@ -15,6 +15,7 @@
 #include "log/last_error.h"
 #include "support/freed_memory.h"
 #include "support/outside_step.h"
+#include "support/process_log.h"
 #include "support/softhsm.h"
 #include "support/test_pki.h"
 #include "token/pki.h"
@@ -139,6 +140,17 @@ TEST_F(TokenObjectsTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt
             }
         }
         EXPECT_EQ(named, 3);
+    }
+    // One already there (a run cut short after writing it) is not written again: cards refuse a
+    // second copy.
+    {
+        test::ProcessLog log;
+        Faults("fail C_CreateObject 0x30");
+        EXPECT_EQ(CPKI(test::NoTokenStep())
+                      .InstallCertificate(Listed("Alpha"), pin_, *Certificates().begin()),
+                  CKR_OK);
+        EXPECT_EQ(log.Lines("on the token already"),
+                  std::vector<std::string>{"[T] The new certificate is on the token already"});
     }
     const Bytes last = Issue({{"CN", "Ion"}}, {0x77});
     Faults("fail C_SetAttributeValue 0x30");
