@@ -335,6 +335,8 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
         {"", false, CKR_OK},
         {"", true, CKR_OK},
         {"", false, CKR_OK, &padded},
+        // A private key that tells no modulus: found by its public key's identifier.
+        {"private-modulus-hidden", false, CKR_OK},
         {"", false, kTokenNoTokenOrKey, &unknown},
         {"", true, kTokenSignKeyNotFound, &unknown},
         {"", true, CKR_PIN_INCORRECT, nullptr, "9999"},

@@ -52,6 +52,8 @@
 //   session-public-key           generated public keys are session objects
 //   no-length-query              C_Sign or C_Decrypt asked for the length ends the operation
 //   pad-modulus                  CKA_MODULUS reads, and is searched for, with a leading zero octet
+//   private-modulus-hidden       private keys answer CKA_MODULUS with CKR_ATTRIBUTE_TYPE_INVALID
+//                                (cards whose library knows it only from the public key)
 //   private-certificates         no certificate is found nor read before a user login
 //   session-limit N              C_OpenSession answers CKR_SESSION_COUNT past N open sessions
 //   renumber-slots               each C_GetSlotList with a buffer renumbers the slots; older ids

@@ -103,6 +103,16 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
             }
             attributes[0].ulValueLen = rv == CKR_OK ? name.size() : CK_UNAVAILABLE_INFORMATION;
         }
+        CK_OBJECT_CLASS type = 0;
+        CK_ATTRIBUTE typeOf{CKA_CLASS, &type, sizeof type};
+        for (CK_ULONG i = 0; i < count && On("private-modulus-hidden"); ++i) {
+            if (attributes[i].type == CKA_MODULUS &&
+                g.real->C_GetAttributeValue(session, object, &typeOf, 1) == CKR_OK &&
+                type == CKO_PRIVATE_KEY) {
+                attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
+                rv = CKR_ATTRIBUTE_TYPE_INVALID;
+            }
+        }
         for (CK_ULONG i = 0; pad && i < count; ++i) {
             CK_ATTRIBUTE& a = attributes[i];
             if (a.type == CKA_MODULUS && a.ulValueLen != CK_UNAVAILABLE_INFORMATION) {
