@@ -352,6 +352,9 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
         {"fail C_Decrypt 0x150 times 1", false, CKR_BUFFER_TOO_SMALL},  // no room it names
         {"fail-after C_CloseSession 0x30", false, CKR_DEVICE_ERROR},    // the close decides
     };
+    // Its certificate has the key's identifier, as on cards: never taken for the key.
+    test::SoftHsm::Session("Alpha", "1234")
+        .CreateCertificate(Issue({{"CN", "Ion"}}, {0x01}), ToBytes("OBJECT ID"), "Ion");
     const zel_token alpha = Listed("Alpha");
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.faults) + (c.sign ? " sign" : " decrypt"));
