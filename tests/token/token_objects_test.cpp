@@ -363,10 +363,13 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
         Bytes out;
         {
             test::FreedMemoryWatch watch(kSecret);
+            const test::ProcessLog log;
             EXPECT_EQ(use(test::NoTokenStep(), alpha, c.id != nullptr ? *c.id : modulus_,
                           Secret(c.pin), ciphertext_, out),
                       c.rv);
             EXPECT_EQ(watch.hits(), 0);
+            EXPECT_EQ(log.Lines("found by its identifier").size(),
+                      std::string(c.faults) == "private-modulus-hidden" ? 1u : 0u);
         }
         if (c.rv != CKR_OK) {
             EXPECT_EQ(out, Bytes());
