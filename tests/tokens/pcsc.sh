@@ -95,9 +95,10 @@ put_card() {
   echo $! >"$dir/card-sim.pid"
 }
 
-# The card as the reader sees it once it is in: OpenSC names its driver.
+# The card as the reader sees it once it is in: OpenSC names its driver. Up to 30 s: on a loaded
+# machine a card put back after another program let go of it took over 10.
 wait_for_card() {
-  for _ in $(seq 100); do
+  for _ in $(seq 300); do
     if opensc-tool --reader 0 --name 2>/dev/null | grep -q "$(cat "$dir/card-name")"; then
       return 0
     fi
