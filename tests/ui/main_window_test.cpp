@@ -19,12 +19,10 @@
 #include "flows/status_check.h"
 #include "messages/result_decision.h"
 #include "net/hosts.h"
-#include "net/https_client.h"
 #include "net/proxy_login.h"
 #include "support/freed_memory.h"
 #include "support/gui_test.h"
 #include "support/softhsm.h"
-#include "token/token_hash.h"
 #include "ui/alert_dialogs.h"
 #include "ui/custom_button.h"
 #include "ui/custom_static.h"
@@ -103,19 +101,17 @@ TEST(MainWindow, NextStepTextsPerMode) {
         ++begun;
     };
     CQuorvaneEnrollDlg window(std::nullopt, {begin, begin, begin});
-    for (const WorkMode mode :
-         {WorkMode::StatusCheck, WorkMode::RequestGeneration, WorkMode::Download}) {
+    const std::pair<WorkMode, CCustomButton*> modes[] = {
+        {WorkMode::StatusCheck, nullptr},  // started, not pressed
+        {WorkMode::RequestGeneration, window.RequestButton()},
+        {WorkMode::Download, window.DownloadButton()}};
+    for (const auto& [mode, button] : modes) {
         SCOPED_TRACE(static_cast<int>(mode));
         window.SetStatus({L"", true, mode == WorkMode::Download, {}});
         window.PostDone();
         QApplication::processEvents();
         const int before = begun;
-        if (mode == WorkMode::StatusCheck) {
-            window.Start();
-        } else {
-            (mode == WorkMode::RequestGeneration ? window.RequestButton() : window.DownloadButton())
-                ->click();
-        }
+        button != nullptr ? button->click() : window.Start();
         ASSERT_TRUE(WaitUntil([&] { return begun > before && !window.WorkerRunning(); }));
         for (const int number : StepTextNumbers(mode)) {
             window.PostNextStep();
@@ -209,19 +205,13 @@ TEST_F(MainWindowTest, ProxyLoginHandOver) {
             }
             QTest::keyClick(dialog->PasswordEdit(), c.end);
         };
-        ErrorId result = ERR_SUCCESS;
-        if (!c.refused) {
-            auto asked = OnWorker(
-                [&] { return window_.Network().proxyLogins.Ask(proxy, c.refused, c.inClear); });
-            auto* dialog = WaitForWindow<CProxyLoginDlg>();
-            ASSERT_NE(dialog, nullptr);
-            answer(dialog);
-            result = Finish(asked);
-        } else {
-            test::AnswerWhenShown<CProxyLoginDlg>(answer);
-            result = window_.Network().proxyLogins.Ask(proxy, c.refused, c.inClear);
-        }
-        EXPECT_EQ(result, c.result);
+        test::AnswerWhenShown<CProxyLoginDlg>(answer);
+        auto ask = [&] { return window_.Network().proxyLogins.Ask(proxy, c.refused, c.inClear); };
+        auto onWorker = [&ask] {
+            auto asked = OnWorker(ask);
+            return Finish(asked);
+        };
+        EXPECT_EQ(c.refused ? ask() : onWorker(), c.result);
         ProxyLogin kept;
         ASSERT_EQ(window_.Network().proxyLogins.Cached(proxy, kept), c.result == ERR_SUCCESS);
         if (c.result == ERR_SUCCESS) {
