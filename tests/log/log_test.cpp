@@ -194,9 +194,8 @@ TEST(TempDir, OnlyAPrivateDirectoryServes) {
     ScopedDir personal("personal");  // mkdtemp: 0700
     ScopedDir shared("shared");
     ScopedDir planted("planted");  // someone made our name first, open to others
-    for (const ScopedDir* open : {&shared, &planted}) {
-        ASSERT_EQ(chmod(open->path().c_str(), 01777), 0);
-    }
+    ASSERT_EQ(chmod(shared.path().c_str(), 01777), 0);
+    ASSERT_EQ(chmod(planted.path().c_str(), 01777), 0);
     ASSERT_EQ(mkdir((planted / own).c_str(), 0755), 0);
     ASSERT_EQ(chmod((planted / own).c_str(), 0755), 0);
     test::WriteFile(personal / "file", "");
@@ -219,7 +218,7 @@ TEST(TempDir, OnlyAPrivateDirectoryServes) {
         {std::nullopt, fromTmp},
         {"", fromTmp},
     };
-    const std::string saved = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "";
+    const test::ScopedEnv tmpdir("TMPDIR", std::getenv("TMPDIR"));  // put back after the rows
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tmpdir.value_or("(unset)"));
         if (c.tmpdir) {
@@ -236,7 +235,6 @@ TEST(TempDir, OnlyAPrivateDirectoryServes) {
             EXPECT_EQ(st.st_uid, geteuid());
         }
     }
-    setenv("TMPDIR", saved.c_str(), 1);
     std::filesystem::current_path(cwd);
 }
 

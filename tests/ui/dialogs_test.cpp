@@ -367,24 +367,10 @@ TEST(CustomStatic, WhatDoesNotFitEndsInAnEllipsis) {
     }
 }
 
-// Names far too long for a screen (the server's to choose) still give a dialog that fits one.
-TEST(CertificateDetails, LongNamesFitASmallScreen) {
-    const test::SubjectEntries names{{"CN", "Ion Popescu"},
-                                     {"2.5.4.13", std::string(2000, 'x')},
-                                     {"2.5.4.13", QString("cuvânt ").repeated(300).toStdString()}};
-    const QFont font = QApplication::font();
-    QApplication::setFont(DialogFont());  // the program's
-    CertificateDetailsDialog dialog(
-        test::MakeCertificate({names, "DNS:" + std::string(250, 'a') + ".ro"}, test::SharedKey()));
-    dialog.show();
-    EXPECT_TRUE(dialog.width() <= 800 && dialog.height() <= 600)
-        << dialog.width() << "x" << dialog.height();
-    QApplication::setFont(font);
-}
-
 // Key usage bits of both octets by their number, extended usages by their identifier in Romanian,
-// others as OpenSSL or the number names them; the names themselves are the table's.
-TEST(CertificateDetails, UsageNames) {
+// others as OpenSSL or the number names them; the names themselves are the table's. Names far too
+// long for a screen (the server's to choose) still give a dialog that fits one.
+TEST(CertificateDetails, UsageNamesAndLongNamesOnASmallScreen) {
     const struct {
         std::string keyUsage, extendedKeyUsage;
         const char *keyUsageShown, *extendedShown;
@@ -392,21 +378,29 @@ TEST(CertificateDetails, UsageNames) {
         {"digitalSignature,keyAgreement,decipherOnly",
          "clientAuth,1.3.6.1.4.1.311.20.2.2,ipsecIKE,1.2.3.4",
          "Semnătură digitală, Acord de chei, Numai descifrare",
-         "Autentificare client, Autentificare cu card inteligent, ipsec Internet Key "
-         "Exchange, "
-         "1.2.3.4"},
+         "Autentificare client, Autentificare cu card inteligent, "
+         "ipsec Internet Key Exchange, 1.2.3.4"},
         {"DER:05:00", "DER:05:00", "Valoare care nu poate fi citită",
          "Valoare care nu poate fi citită"},   // not what it should hold
         {"DER:03:03:06:00:40", "", "—", "—"},  // a bit past the nine named ones
     };
+    const QFont font = QApplication::font();
+    QApplication::setFont(DialogFont());  // the program's
     for (const auto& c : cases) {
-        test::CertContent content{{{"CN", "Ion Popescu"}}};
+        test::CertContent content{{{"CN", "Ion Popescu"},
+                                   {"2.5.4.13", std::string(2000, 'x')},
+                                   {"2.5.4.13", QString("cuvânt ").repeated(300).toStdString()}},
+                                  "DNS:" + std::string(250, 'a') + ".ro"};
         content.keyUsage = c.keyUsage;
         content.extendedKeyUsage = c.extendedKeyUsage;
         CertificateDetailsDialog dialog(test::MakeCertificate(content, test::SharedKey()));
+        dialog.show();
+        EXPECT_TRUE(dialog.width() <= 800 && dialog.height() <= 600)
+            << dialog.width() << "x" << dialog.height();
         EXPECT_EQ(dialog.FieldText(166).toStdString(), c.keyUsageShown);
         EXPECT_EQ(dialog.FieldText(167).toStdString(), c.extendedShown);
     }
+    QApplication::setFont(font);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <set>
 #include <thread>
 
-#include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -85,9 +84,7 @@ TEST_F(MainWindowTest, StatesOfTheTable) {
         EXPECT_EQ(window_.RequestButton()->isEnabled(), a.canGenerate);
         EXPECT_EQ(window_.DownloadButton()->isEnabled(), a.canDownload);
     }
-    // Read as the new status (names and roles are the accessibility walk's).
-    EXPECT_EQ(QAccessible::queryAccessibleInterface(window_.LowerLabel())->text(QAccessible::Name),
-              QStringLiteral("Stare de test"));
+    // Read as the new status: the text fit test's (names and roles are the accessibility walk's).
     EXPECT_TRUE(window_.close()) << "idle, closing ends the program";
 }
 

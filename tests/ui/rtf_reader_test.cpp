@@ -1,5 +1,7 @@
 #include "ui/rtf_reader.h"
 
+#include <algorithm>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -30,15 +32,11 @@ TEST(RtfReader, TheCataloguesTexts) {
     EXPECT_EQ(p.lineSpacing, 276);
     EXPECT_TRUE(p.lineMultiple);
     EXPECT_THAT(p.Text(), StartsWith(L"Accesați acest link https://"));
-    int links = 0;
-    for (const RtfRun& run : p.runs) {
-        if (!run.link.empty()) {
-            ++links;
-            EXPECT_EQ(std::wstring(run.link.begin(), run.link.end()), run.text);
-            EXPECT_EQ(run.link, QUORVANE_SUPPORT_URL_FOR_TESTS);
-        }
-    }
-    EXPECT_EQ(links, 1);
+    const auto linked = [](const RtfRun& run) { return !run.link.empty(); };
+    ASSERT_EQ(std::ranges::count_if(p.runs, linked), 1);
+    const RtfRun& link = *std::ranges::find_if(p.runs, linked);
+    EXPECT_EQ(link.link, QUORVANE_SUPPORT_URL_FOR_TESTS);
+    EXPECT_EQ(std::wstring(link.link.begin(), link.link.end()), link.text);
     EXPECT_NE(p.Text().find(L"Quorvane Enroll și reluați pasul de generare"), std::wstring::npos);
 }
 
