@@ -69,10 +69,8 @@ TEST(PinDialog, WarningLineAndTheFieldByKeyboard) {
     } cases[] = {
         {0, 0, "\b1\b43210\b\r", "****", "4321"},
         {CKF_USER_PIN_COUNT_LOW, 153, "4321\x1b", "****", ""},
-        {CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_COUNT_LOW, 154, QString::fromUtf8("€€€€\r"), "****",
-         "€€€€"},
-        {CKF_USER_PIN_LOCKED | CKF_USER_PIN_FINAL_TRY, 155, QString::fromUtf8("ș€\b1\r"), "**",
-         "ș1"},
+        {CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_COUNT_LOW, 154, "€€€€\r", "****", "€€€€"},
+        {CKF_USER_PIN_LOCKED | CKF_USER_PIN_FINAL_TRY, 155, "ș€\b1\r", "**", "ș1"},
         {kPinTriesUnknown, 180, QString(129, u'1') + QString(100, u'ș') + u'\r', QString(194, u'*'),
          std::string(129, '1') + QString(65, u'ș').toStdString()},
     };
