@@ -70,15 +70,10 @@
 //   serial TEXT (the token's serial number) | label TEXT (the label it shows) | nul-padding (token
 //   strings padded with NULs)
 
-#include <dlfcn.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
-
-#include <unistd.h>
 
 #include "fault_module.h"
 
@@ -120,26 +115,15 @@ struct Line {
     std::istringstream& words;  // after a and b
 };
 
-// exit, reset-login, finalize-before: once, with "after" and "skip N" among the words.
-void Act(Line& l) {
-    CallRule& rule = l.c.calls.emplace_back(
-        CallRule{l.a, l.key[0] == 'r' ? CKR_USER_NOT_LOGGED_IN : CKR_OK, l.key[0] != 'e'});
-    rule.times = 1;
-    rule.act = l.key[0];
-    std::istringstream options(l.rest);
-    std::string word;
-    for (options >> word; options >> word;) {
+// A rule on a call; "after", "skip N" and "times M" may follow the call.
+void Rule(Line& l, char act, CK_RV rv, bool forward, unsigned long times = 1) {
+    CallRule& rule = l.c.calls.emplace_back(CallRule{l.a, rv, forward, 0, times, 0, act});
+    std::istringstream words(l.rest);  // the call and the RV are none of these words
+    for (std::string word, value; words >> word;) {
         rule.forward = rule.forward || word == "after";
-        if (word == "skip" && options >> word) {
-            rule.skip = Number(word);
+        if ((word == "skip" || word == "times") && words >> value) {
+            (word == "skip" ? rule.skip : rule.times) = Number(value);
         }
-    }
-}
-
-void Fail(Line& l) {
-    CallRule& rule = l.c.calls.emplace_back(CallRule{l.a, Number(l.b), l.key == "fail-after"});
-    for (std::string name, value; l.words >> name >> value;) {
-        (name == "skip" ? rule.skip : rule.times) = Number(value);
     }
 }
 
@@ -152,11 +136,11 @@ const std::map<std::string, void (*)(Line&)> kDirectives = {
     {"record", [](Line& l) { l.c.record = l.rest; }},
     {"forward", [](Line& l) { l.c.target = l.rest; }},
     {"seen-file", [](Line& l) { l.c.seenFile = l.rest; }},
-    {"exit", Act},
-    {"reset-login", Act},
-    {"finalize-before", Act},
-    {"fail", Fail},
-    {"fail-after", Fail},
+    {"exit", [](Line& l) { Rule(l, 'e', CKR_OK, false); }},
+    {"reset-login", [](Line& l) { Rule(l, 'r', CKR_USER_NOT_LOGGED_IN, true); }},
+    {"finalize-before", [](Line& l) { Rule(l, 'f', CKR_OK, true); }},
+    {"fail", [](Line& l) { Rule(l, 0, Number(l.b), false, ULONG_MAX); }},
+    {"fail-after", [](Line& l) { Rule(l, 0, Number(l.b), true, ULONG_MAX); }},
     {"refuse-attribute",
      [](Line& l) {
          l.c.refusedAttributes[Number(l.a)] =

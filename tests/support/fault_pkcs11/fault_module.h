@@ -7,6 +7,7 @@
 #include <fstream>
 #include <istream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -74,7 +75,7 @@ struct Config {
 };
 
 struct State {
-    void* library = nullptr;
+    std::unique_ptr<void, int (*)(void*)> library{nullptr, dlclose};
     CK_FUNCTION_LIST* real = nullptr;
     CK_FUNCTION_LIST list{};
     Config config;
@@ -85,11 +86,6 @@ struct State {
     std::set<CK_SESSION_HANDLE> sessions;  // opened, perhaps closed since
     unsigned long slotLists = 0;           // renumber-slots: the numbering shown
     pid_t initialiser = 0;
-    ~State() {
-        if (library != nullptr) {
-            dlclose(library);
-        }
-    }
 };
 
 extern State g;
