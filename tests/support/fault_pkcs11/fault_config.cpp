@@ -107,12 +107,11 @@ CK_MECHANISM_TYPE Mechanism(const std::string& text) {
     return it != kNames.end() ? it->second : Number(text);
 }
 
-// One line of the file as the directives read it: the key, all after it, its first two words.
+// One line of the file as the directives read it: the key, all after it, its first three words.
 struct Line {
     Config& c;
     TokenRules*& rules;  // those of all tokens, or of the last [token LABEL]
-    std::string key, rest, a, b;
-    std::istringstream& words;  // after a and b
+    std::string key, rest, a, b, third;
 };
 
 // A rule on a call; "after", "skip N" and "times M" may follow the call.
@@ -151,7 +150,7 @@ const std::map<std::string, void (*)(Line&)> kDirectives = {
     {"wrong-pin",
      [](Line& l) {
          l.c.wrongPin = Number(l.a);
-         l.c.pinLock = l.b == "lock" && l.words >> l.b ? Number(l.b) : l.c.pinLock;
+         l.c.pinLock = l.b == "lock" && !l.third.empty() ? Number(l.third) : l.c.pinLock;
      }},
     {"crash", [](Line& l) { l.c.crash.insert(l.a); }},
     {"hang", [](Line& l) { l.c.hang.insert(l.a); }},
@@ -197,9 +196,8 @@ Config ParseConfig(std::istream& lines) {
         std::string key, rest;
         in >> key >> std::ws;
         std::getline(in, rest);
-        std::istringstream words(rest);
-        Line line{c, rules, key, rest, {}, {}, words};
-        words >> line.a >> line.b;
+        Line line{c, rules, key, rest, {}, {}, {}};
+        std::istringstream(rest) >> line.a >> line.b >> line.third;
         if (const auto directive = kDirectives.find(key); directive != kDirectives.end()) {
             directive->second(line);
         } else {
