@@ -243,11 +243,8 @@ Bytes AltNameDer(const std::string& conf) {
 }
 
 TEST(AltNamesRequest, WritesOtherNameThenEmailsThenDnsNames) {
-    const struct {
-        AltNames names;
-        int rc;
-        std::string requested;  // OpenSSL's configuration form
-    } cases[] = {
+    // Rows: the names, the result and the extension in OpenSSL's configuration form.
+    const std::tuple<AltNames, int, std::string> cases[] = {
         {{kUpnOid, {0x0C, 0x01, 'u'}, "a@x.ro;;b@x.ro", "d.ro;", false},
          0,
          "otherName:1.3.6.1.4.1.311.20.2.3;UTF8:u,email:a@x.ro,email:b@x.ro,DNS:d.ro"},
@@ -259,12 +256,12 @@ TEST(AltNamesRequest, WritesOtherNameThenEmailsThenDnsNames) {
         {{kUpnOid, {0x0C, 0x05, 'u'}, "", "", false}, kToolkitDecodeError, ""},
         {{kUpnOid, {0x0C, 0x01, 'u', 0x00}, "", "", false}, kToolkitDecodeError, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.requested);
+    for (const auto& [names, rc, requested] : cases) {
+        SCOPED_TRACE(requested);
         X509ReqPtr request(X509_REQ_new());
-        EXPECT_EQ(AddSubjectAltNameRequest(request.get(), c.names), c.rc);
-        EXPECT_EQ(AltNameDer(request.get()), AltNameDer(c.requested));
-        EXPECT_EQ(X509_REQ_get_attr_count(request.get()), c.requested.empty() ? 0 : 1);
+        EXPECT_EQ(AddSubjectAltNameRequest(request.get(), names), rc);
+        EXPECT_EQ(AltNameDer(request.get()), AltNameDer(requested));
+        EXPECT_EQ(X509_REQ_get_attr_count(request.get()), requested.empty() ? 0 : 1);
     }
 }
 
