@@ -281,34 +281,31 @@ TEST_F(TokenObjectsTest, StoreHoldsTheTokensCertificatesInFindOrder) {
     // With a second token, selecting one fails before the store is read.
     const zel_token listed = test::ListedTokens().at(0);
     hsm_.InitToken("Beta", "1234");
-    const struct {
-        const char* faults;
-        std::uint32_t lastError;
-        const char* module = nullptr;  // default: the listed one
-        bool select = false;           // the store of the one token selected
-    } failures[] = {
-        {"[token Alpha]\nabsent", kNoSmartCardError},
-        {"fail C_OpenSession 0x32", kNoSmartCardError},
-        {"fail C_OpenSession 0x3", kNoSmartCardError},
-        {"", kNoSmartCardError, "libmissing-pkcs11.so"},
-        {"", kNoSmartCardError, "libz.so.1"},
-        {"fail C_OpenSession 0x30", CKR_DEVICE_ERROR},
-        {"fail C_FindObjects 0x30", CKR_DEVICE_ERROR},
-        {"fail C_GetAttributeValue 0x30", CKR_DEVICE_ERROR},
-        {"absent", kNoSmartCardError, nullptr, true},
-        {"", kNoSmartCardError, nullptr, true},
+    // Rows: the faults, the last error, the library (empty: the listed one) and whether the
+    // store is that of the one token selected.
+    const std::tuple<const char*, std::uint32_t, std::string, bool> failures[] = {
+        {"[token Alpha]\nabsent", kNoSmartCardError, "", false},
+        {"fail C_OpenSession 0x32", kNoSmartCardError, "", false},
+        {"fail C_OpenSession 0x3", kNoSmartCardError, "", false},
+        {"", kNoSmartCardError, "libmissing-pkcs11.so", false},
+        {"", kNoSmartCardError, "libz.so.1", false},
+        {"fail C_OpenSession 0x30", CKR_DEVICE_ERROR, "", false},
+        {"fail C_FindObjects 0x30", CKR_DEVICE_ERROR, "", false},
+        {"fail C_GetAttributeValue 0x30", CKR_DEVICE_ERROR, "", false},
+        {"absent", kNoSmartCardError, "", true},
+        {"", kNoSmartCardError, "", true},
     };
-    for (const auto& c : failures) {
-        SCOPED_TRACE(c.faults + std::string(c.module != nullptr ? c.module : ""));
-        Faults(c.faults);
+    for (const auto& [faults, lastError, module, select] : failures) {
+        SCOPED_TRACE(faults + module);
+        Faults(faults);
         zel_token token = listed;
-        token.modulePath = c.module != nullptr ? c.module : token.modulePath;
+        token.modulePath = module.empty() ? token.modulePath : module;
         std::vector<TokenCertificate> store(1);
         SetLastSystemError(0, "");
-        EXPECT_EQ(c.select ? GetSmartCardStore(test::NoTokenStep(), store)
-                           : GetSmartCardStore(test::NoTokenStep(), token, store),
+        EXPECT_EQ(select ? GetSmartCardStore(test::NoTokenStep(), store)
+                         : GetSmartCardStore(test::NoTokenStep(), token, store),
                   ERR_TOKEN_DEVICE);
-        EXPECT_EQ(GetLastSystemError().code, c.lastError);
+        EXPECT_EQ(GetLastSystemError().code, lastError);
         EXPECT_EQ(store.size(), 1u);
     }
 }
