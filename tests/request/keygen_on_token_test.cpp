@@ -221,11 +221,9 @@ TEST_F(KeygenOnTokenTest, EachFailingTokenCallEndsTheCycleAndCleansUp) {
     const std::vector<std::string> closing = {"C_DestroyObject",    "C_DestroyObject",
                                               "C_Logout",           "C_CloseSession",
                                               "C_CloseAllSessions", "C_Finalize"};
-    const struct {
-        const char *fault, *pin;
-        CK_RV rv;
-        std::size_t cleanUp;  // how many calls of `closing`, from its end, follow the failure
-    } cases[] = {
+    // Rows: the fault, the PIN, the result and how many calls of `closing`, from its end, follow
+    // the failure.
+    const std::tuple<const char*, const char*, CK_RV, std::size_t> cases[] = {
         {"fail C_OpenSession 0x30", "1234", CKR_DEVICE_ERROR, 1},
         {"", "9999", CKR_PIN_INCORRECT, 3},
         {"fail C_Login 0xA2", "1234", CKR_PIN_LEN_RANGE, 3},
@@ -235,25 +233,25 @@ TEST_F(KeygenOnTokenTest, EachFailingTokenCallEndsTheCycleAndCleansUp) {
         {"fail C_SignInit 0x70", "1234", 523, 6},
         {"fail C_Sign 0x6", "1234", 523, 6},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.fault);
-        hsm_.WriteFaultConfig(std::string(c.fault) + "\n");
+    for (const auto& [fault, pin, rv, cleanUp] : cases) {
+        SCOPED_TRACE(fault);
+        hsm_.WriteFaultConfig(std::string(fault) + "\n");
         hsm_.ClearRecord();
         log_.Restart();
         pem_.clear();
-        EXPECT_EQ(Generate({1024}, c.pin), c.rv);
+        EXPECT_EQ(Generate({1024}, pin), rv);
         EXPECT_TRUE(pem_.empty());
         const auto calls = CallsOfLastLoad();
-        ASSERT_GT(calls.size(), c.cleanUp);
+        ASSERT_GT(calls.size(), cleanUp);
         EXPECT_EQ(
-            std::vector<std::string>(calls.end() - static_cast<long>(c.cleanUp), calls.end()),
-            std::vector<std::string>(closing.end() - static_cast<long>(c.cleanUp), closing.end()));
+            std::vector<std::string>(calls.end() - static_cast<long>(cleanUp), calls.end()),
+            std::vector<std::string>(closing.end() - static_cast<long>(cleanUp), closing.end()));
         EXPECT_THAT(test::SoftHsm::Session("Alpha", "1234").Find(CKO_PRIVATE_KEY), IsEmpty());
-        if (c.cleanUp >= 3) {
+        if (cleanUp >= 3) {
             EXPECT_EQ(log_.Lines("Login status"),
                       std::vector<std::string>{"[T][GenerateSigningKeysOnToken][SL_"
                                                "GenerateSigningKeysOnToken] Login status: " +
-                                               std::to_string(c.cleanUp == 3 ? c.rv : 0)});
+                                               std::to_string(cleanUp == 3 ? rv : 0)});
         }
     }
     EXPECT_THAT(log_.Since(), Not(::testing::HasSubstr("9999")));

@@ -74,8 +74,13 @@ std::vector<Entry> Entries(const SubjectFields& fields, int* rc = nullptr) {
     return out;
 }
 
-TEST(SubjectName, EachKeyFillsItsSlotOnlyInItsOwnList) {
+// Each key fills its slot only in its own list; every attribute is encoded in order with its
+// type, up to its bound.
+TEST(SubjectName, EachAttributeFromItsKeysInOrderWithItsTypeUpToItsBound) {
+    SubjectFields all;
+    std::vector<Entry> expected;
     for (const Attribute& a : kAttributes) {
+        SCOPED_TRACE(a.oid);
         for (const std::string& key : a.keys) {
             SCOPED_TRACE(key);
             const bool dotted = key.find('.') != std::string::npos;
@@ -89,26 +94,12 @@ TEST(SubjectName, EachKeyFillsItsSlotOnlyInItsOwnList) {
             EXPECT_EQ(names[kSlotStringType], std::optional<std::string>("UTF-8"));
             EXPECT_EQ(log.Lines("Missing OID mapping").size(), dotted ? 1u : 2u);
         }
-    }
-    test::ProcessLog log;
-    SubjectFieldsFromCertificateNames({{"2.5.4.30", "not a CN"}});
-    EXPECT_EQ(log.Since(), "[T] Missing OID mapping2.5.4.30 value: not a CN\n");
-}
-
-TEST(SubjectName, EveryAttributeInOrderWithItsTypeUpToItsBound) {
-    SubjectFields all;
-    std::vector<Entry> expected;
-    for (const Attribute& a : kAttributes) {
-        all[a.slot] = a.slot == kSlotOrganizationalUnit ? "A//B" : "v";
-        expected.emplace_back(a.oid, a.type, a.slot == kSlotOrganizationalUnit ? "A" : "v");
-        if (a.slot == kSlotOrganizationalUnit) {
+        const bool units = a.slot == kSlotOrganizationalUnit;
+        all[a.slot] = units ? "A//B" : "v";
+        expected.emplace_back(a.oid, a.type, units ? "A" : "v");
+        if (units) {
             expected.emplace_back(a.oid, a.type, "B");
         }
-    }
-    EXPECT_THAT(Entries(all), ElementsAreArray(expected));
-
-    for (const Attribute& a : kAttributes) {
-        SCOPED_TRACE(a.oid);
         // Characters, not bytes, count for UTF8String.
         const std::string unit = a.type == V_ASN1_UTF8STRING ? "ă" : "a";
         std::string value;
@@ -124,6 +115,10 @@ TEST(SubjectName, EveryAttributeInOrderWithItsTypeUpToItsBound) {
         Entries(fields, &rc);
         EXPECT_EQ(rc, kToolkitValueTooLong);
     }
+    EXPECT_THAT(Entries(all), ElementsAreArray(expected));
+    test::ProcessLog log;
+    SubjectFieldsFromCertificateNames({{"2.5.4.30", "not a CN"}});
+    EXPECT_EQ(log.Since(), "[T] Missing OID mapping2.5.4.30 value: not a CN\n");
 }
 
 TEST(SubjectName, RefusedValues) {
@@ -164,10 +159,7 @@ TEST(SubjectName, RefusedValues) {
 }
 
 TEST(SubjectName, OrganizationalUnitsSplitAtDoubleSlash) {
-    const struct {
-        std::optional<std::string> value;
-        std::vector<std::string> units;
-    } cases[] = {
+    const std::pair<std::optional<std::string>, std::vector<std::string>> cases[] = {
         {"A//B//C", {"A", "B", "C"}},
         {"A////C", {"A"}},
         {"A/B", {"A/B"}},
@@ -176,8 +168,8 @@ TEST(SubjectName, OrganizationalUnitsSplitAtDoubleSlash) {
         {"", {}},
         {std::nullopt, {}},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(SplitOrganizationalUnits(c.value), c.units) << c.value.value_or("(none)");
+    for (const auto& [value, units] : cases) {
+        EXPECT_EQ(SplitOrganizationalUnits(value), units) << value.value_or("(none)");
     }
 }
 
@@ -186,10 +178,7 @@ TEST(CertNames, SubjectLinesLastRdnFirstUnquoted) {
     while (longOid.size() < 130) {
         longOid += ".99999";
     }
-    const struct {
-        std::vector<NameEntry> subject;
-        std::wstring expected;
-    } cases[] = {
+    const std::pair<std::vector<NameEntry>, std::wstring> cases[] = {
         {{{"C", "RO"}, {"O", "Firma, \"Nouă\" SRL"}, {"CN", "Ion Popescu"}},
          L"2.5.4.3=Ion Popescu\r\n2.5.4.10=Firma, \"Nouă\" SRL\r\n2.5.4.6=RO"},
         {{{"O", "A"}, {"CN", "x"}, {"serialNumber", "y", MBSTRING_UTF8, -1}, {"C", "RO"}},
@@ -197,10 +186,10 @@ TEST(CertNames, SubjectLinesLastRdnFirstUnquoted) {
         {{{"2.5.4.45", "\xAB\xCD\xEF", V_ASN1_BIT_STRING}}, L"2.5.4.45=#030400ABCDEF"},
         {{{longOid, "v"}}, L"=v"},  // no room for the OID's text
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.subject.front().field);
-        const Bytes der = test::MakeCertificate({c.subject}, test::SharedKey());
-        EXPECT_EQ(BuildDNFromCertificate(der), c.expected);
+    for (const auto& [subject, expected] : cases) {
+        SCOPED_TRACE(subject.front().field);
+        const Bytes der = test::MakeCertificate({subject}, test::SharedKey());
+        EXPECT_EQ(BuildDNFromCertificate(der), expected);
         Bytes trailing = der;
         trailing.push_back(0);  // not one certificate
         EXPECT_EQ(BuildDNFromCertificate(trailing), L"");
@@ -254,11 +243,8 @@ Bytes AltNameDer(const std::string& conf) {
 }
 
 TEST(AltNamesRequest, WritesOtherNameThenEmailsThenDnsNames) {
-    const struct {
-        AltNames names;
-        int rc;
-        std::string requested;  // OpenSSL's configuration form
-    } cases[] = {
+    // Rows: the names, the result and the extension in OpenSSL's configuration form.
+    const std::tuple<AltNames, int, std::string> cases[] = {
         {{kUpnOid, {0x0C, 0x01, 'u'}, "a@x.ro;;b@x.ro", "d.ro;", false},
          0,
          "otherName:1.3.6.1.4.1.311.20.2.3;UTF8:u,email:a@x.ro,email:b@x.ro,DNS:d.ro"},
@@ -270,12 +256,12 @@ TEST(AltNamesRequest, WritesOtherNameThenEmailsThenDnsNames) {
         {{kUpnOid, {0x0C, 0x05, 'u'}, "", "", false}, kToolkitDecodeError, ""},
         {{kUpnOid, {0x0C, 0x01, 'u', 0x00}, "", "", false}, kToolkitDecodeError, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.requested);
+    for (const auto& [names, rc, requested] : cases) {
+        SCOPED_TRACE(requested);
         X509ReqPtr request(X509_REQ_new());
-        EXPECT_EQ(AddSubjectAltNameRequest(request.get(), c.names), c.rc);
-        EXPECT_EQ(AltNameDer(request.get()), AltNameDer(c.requested));
-        EXPECT_EQ(X509_REQ_get_attr_count(request.get()), c.requested.empty() ? 0 : 1);
+        EXPECT_EQ(AddSubjectAltNameRequest(request.get(), names), rc);
+        EXPECT_EQ(AltNameDer(request.get()), AltNameDer(requested));
+        EXPECT_EQ(X509_REQ_get_attr_count(request.get()), requested.empty() ? 0 : 1);
     }
 }
 
@@ -310,21 +296,18 @@ TEST(CertificationRequest, SignatureKeepsItsTrailingZeroOctetsAndFailuresPassThr
 
 TEST(Pem, CrLfAfterEveryLineOf64Characters) {
     const std::string line(64, 'A');
-    const struct {
-        std::size_t size;
-        std::string body;
-    } cases[] = {
+    const std::pair<std::size_t, std::string> cases[] = {
         {0, ""},
         {1, "AA==\r\n"},
         {48, line + "\r\n"},
         {49, line + "\r\nAA==\r\n"},
         {100, line + "\r\n" + line + "\r\nAAAAAA==\r\n"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(CertificateRequestPem(Bytes(c.size, 0)),
-                  "-----BEGIN CERTIFICATE REQUEST-----\r\n" + c.body +
+    for (const auto& [size, body] : cases) {
+        EXPECT_EQ(CertificateRequestPem(Bytes(size, 0)),
+                  "-----BEGIN CERTIFICATE REQUEST-----\r\n" + body +
                       "-----END CERTIFICATE REQUEST-----\r\n")
-            << c.size;
+            << size;
     }
 }
 

@@ -141,17 +141,6 @@ TEST_F(TokenObjectsTest, InstallWritesThePublicCertificateAndNamesItsKeysAfterIt
         }
         EXPECT_EQ(named, 3);
     }
-    // One already there (a run cut short after writing it) is not written again: cards refuse a
-    // second copy.
-    {
-        test::ProcessLog log;
-        Faults("fail C_CreateObject 0x30");
-        EXPECT_EQ(CPKI(test::NoTokenStep())
-                      .InstallCertificate(Listed("Alpha"), pin_, *Certificates().begin()),
-                  CKR_OK);
-        EXPECT_EQ(log.Lines("on the token already"),
-                  std::vector<std::string>{"[T] The new certificate is on the token already"});
-    }
     const Bytes last = Issue({{"CN", "Ion"}}, {0x77});
     Faults("fail C_SetAttributeValue 0x30");
     EXPECT_EQ(CPKI(test::NoTokenStep()).InstallCertificate(Listed("Alpha"), pin_, last),
@@ -184,6 +173,9 @@ TEST_F(TokenObjectsTest, InstallReplacesTheSameIssuerAndSerialOnlyAndFailuresCos
         {"fail C_FindObjectsInit 0x30 skip 1", &older, CKR_DEVICE_ERROR, &older},
         {"fail C_FindObjects 0x30 skip 1", &older, CKR_DEVICE_ERROR, &older},
         {"fail-after C_GetTokenInfo 0x80000002", &older, CKR_OK, &fresh},  // a vendor's "usable"
+        // One already there (a run cut short after writing it) is not written again: cards
+        // refuse a second copy.
+        {"fail C_CreateObject 0x30", &fresh, CKR_OK, &fresh},
     };
     // A wrong PIN, and what is not a certificate, change nothing either.
     EXPECT_EQ(CPKI(test::NoTokenStep()).InstallCertificate(Listed("Alpha"), Secret("0000"), fresh),
@@ -191,6 +183,8 @@ TEST_F(TokenObjectsTest, InstallReplacesTheSameIssuerAndSerialOnlyAndFailuresCos
     EXPECT_EQ(CPKI(test::NoTokenStep()).InstallCertificate(Listed("Alpha"), pin_, garbage),
               static_cast<CK_RV>(kToolkitDecodeError));
     EXPECT_EQ(Certificates(), Values{});
+    using Lines = std::vector<std::string>;
+    const Lines already = {"[T] The new certificate is on the token already"};
     int row = 0;
     for (const auto& [faults, held, rv, kept] : cases) {
         SCOPED_TRACE(faults);
@@ -207,7 +201,9 @@ TEST_F(TokenObjectsTest, InstallReplacesTheSameIssuerAndSerialOnlyAndFailuresCos
         Faults("");
         const zel_token token = Listed(label);
         Faults(faults);
+        const test::ProcessLog log;
         EXPECT_EQ(CPKI(test::NoTokenStep()).InstallCertificate(token, pin_, fresh), rv);
+        EXPECT_EQ(log.Lines("on the token already"), held == &fresh ? already : Lines());
         Values left{otherIssuer, otherSerial};
         if (kept != nullptr) {
             left.insert(*kept);
@@ -285,34 +281,31 @@ TEST_F(TokenObjectsTest, StoreHoldsTheTokensCertificatesInFindOrder) {
     // With a second token, selecting one fails before the store is read.
     const zel_token listed = test::ListedTokens().at(0);
     hsm_.InitToken("Beta", "1234");
-    const struct {
-        const char* faults;
-        std::uint32_t lastError;
-        const char* module = nullptr;  // default: the listed one
-        bool select = false;           // the store of the one token selected
-    } failures[] = {
-        {"[token Alpha]\nabsent", kNoSmartCardError},
-        {"fail C_OpenSession 0x32", kNoSmartCardError},
-        {"fail C_OpenSession 0x3", kNoSmartCardError},
-        {"", kNoSmartCardError, "libmissing-pkcs11.so"},
-        {"", kNoSmartCardError, "libz.so.1"},
-        {"fail C_OpenSession 0x30", CKR_DEVICE_ERROR},
-        {"fail C_FindObjects 0x30", CKR_DEVICE_ERROR},
-        {"fail C_GetAttributeValue 0x30", CKR_DEVICE_ERROR},
-        {"absent", kNoSmartCardError, nullptr, true},
-        {"", kNoSmartCardError, nullptr, true},
+    // Rows: the faults, the last error, the library (empty: the listed one) and whether the
+    // store is that of the one token selected.
+    const std::tuple<const char*, std::uint32_t, std::string, bool> failures[] = {
+        {"[token Alpha]\nabsent", kNoSmartCardError, "", false},
+        {"fail C_OpenSession 0x32", kNoSmartCardError, "", false},
+        {"fail C_OpenSession 0x3", kNoSmartCardError, "", false},
+        {"", kNoSmartCardError, "libmissing-pkcs11.so", false},
+        {"", kNoSmartCardError, "libz.so.1", false},
+        {"fail C_OpenSession 0x30", CKR_DEVICE_ERROR, "", false},
+        {"fail C_FindObjects 0x30", CKR_DEVICE_ERROR, "", false},
+        {"fail C_GetAttributeValue 0x30", CKR_DEVICE_ERROR, "", false},
+        {"absent", kNoSmartCardError, "", true},
+        {"", kNoSmartCardError, "", true},
     };
-    for (const auto& c : failures) {
-        SCOPED_TRACE(c.faults + std::string(c.module != nullptr ? c.module : ""));
-        Faults(c.faults);
+    for (const auto& [faults, lastError, module, select] : failures) {
+        SCOPED_TRACE(faults + module);
+        Faults(faults);
         zel_token token = listed;
-        token.modulePath = c.module != nullptr ? c.module : token.modulePath;
+        token.modulePath = module.empty() ? token.modulePath : module;
         std::vector<TokenCertificate> store(1);
         SetLastSystemError(0, "");
-        EXPECT_EQ(c.select ? GetSmartCardStore(test::NoTokenStep(), store)
-                           : GetSmartCardStore(test::NoTokenStep(), token, store),
+        EXPECT_EQ(select ? GetSmartCardStore(test::NoTokenStep(), store)
+                         : GetSmartCardStore(test::NoTokenStep(), token, store),
                   ERR_TOKEN_DEVICE);
-        EXPECT_EQ(GetLastSystemError().code, c.lastError);
+        EXPECT_EQ(GetLastSystemError().code, lastError);
         EXPECT_EQ(store.size(), 1u);
     }
 }
@@ -334,6 +327,9 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
     } cases[] = {
         {"", false, CKR_OK},
         {"", true, CKR_OK},
+        // What comes in must be empty, and stays as it came.
+        {"", false, kTokenOutputNotEmpty},
+        {"", true, kTokenOutputNotEmpty},
         {"", false, CKR_OK, &padded},
         // A private key that tells no modulus: found by its public key's identifier.
         {"private-modulus-hidden", false, CKR_OK},
@@ -360,7 +356,8 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
         SCOPED_TRACE(std::string(c.faults) + (c.sign ? " sign" : " decrypt"));
         Faults(c.faults);
         const auto use = c.sign ? TokenSign : TokenDecrypt;
-        Bytes out;
+        const Bytes given = c.rv == kTokenOutputNotEmpty ? Bytes{1} : Bytes();
+        Bytes out = given;
         {
             test::FreedMemoryWatch watch(kSecret);
             const test::ProcessLog log;
@@ -372,19 +369,12 @@ TEST_F(TokenObjectsTest, DecryptAndSignGiveTheWholeResultOrNothing) {
                       std::string(c.faults) == "private-modulus-hidden" ? 1u : 0u);
         }
         if (c.rv != CKR_OK) {
-            EXPECT_EQ(out, Bytes());
+            EXPECT_EQ(out, given);
         } else if (c.sign) {
             EXPECT_TRUE(Verifies(key_.get(), ciphertext_, out));
         } else {
             EXPECT_EQ(ToString(out), kSecret);
         }
-    }
-    // What comes in must be empty, and stays as it came.
-    for (const auto use : {TokenSign, TokenDecrypt}) {
-        Bytes full{1};
-        EXPECT_EQ(use(test::NoTokenStep(), alpha, modulus_, Secret("1234"), ciphertext_, full),
-                  kTokenOutputNotEmpty);
-        EXPECT_EQ(full, Bytes{1});
     }
     // Two keys of that modulus: which one the delivery is for is not known.
     Faults("");

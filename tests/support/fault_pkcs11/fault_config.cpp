@@ -70,15 +70,10 @@
 //   serial TEXT (the token's serial number) | label TEXT (the label it shows) | nul-padding (token
 //   strings padded with NULs)
 
-#include <dlfcn.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
-
-#include <unistd.h>
 
 #include "fault_module.h"
 
@@ -112,34 +107,22 @@ CK_MECHANISM_TYPE Mechanism(const std::string& text) {
     return it != kNames.end() ? it->second : Number(text);
 }
 
-// One line of the file as the directives read it: the key, all after it, its first two words.
+// One line of the file as the directives read it: the key, all after it, its first three words.
 struct Line {
     Config& c;
     TokenRules*& rules;  // those of all tokens, or of the last [token LABEL]
-    std::string key, rest, a, b;
-    std::istringstream& words;  // after a and b
+    std::string key, rest, a, b, third;
 };
 
-// exit, reset-login, finalize-before: once, with "after" and "skip N" among the words.
-void Act(Line& l) {
-    CallRule& rule = l.c.calls.emplace_back(
-        CallRule{l.a, l.key[0] == 'r' ? CKR_USER_NOT_LOGGED_IN : CKR_OK, l.key[0] != 'e'});
-    rule.times = 1;
-    rule.act = l.key[0];
-    std::istringstream options(l.rest);
-    std::string word;
-    for (options >> word; options >> word;) {
+// A rule on a call; "after", "skip N" and "times M" may follow the call.
+void Rule(Line& l, char act, CK_RV rv, bool forward, unsigned long times = 1) {
+    CallRule& rule = l.c.calls.emplace_back(CallRule{l.a, rv, forward, 0, times, 0, act});
+    std::istringstream words(l.rest);  // the call and the RV are none of these words
+    for (std::string word, value; words >> word;) {
         rule.forward = rule.forward || word == "after";
-        if (word == "skip" && options >> word) {
-            rule.skip = Number(word);
+        if ((word == "skip" || word == "times") && words >> value) {
+            (word == "skip" ? rule.skip : rule.times) = Number(value);
         }
-    }
-}
-
-void Fail(Line& l) {
-    CallRule& rule = l.c.calls.emplace_back(CallRule{l.a, Number(l.b), l.key == "fail-after"});
-    for (std::string name, value; l.words >> name >> value;) {
-        (name == "skip" ? rule.skip : rule.times) = Number(value);
     }
 }
 
@@ -152,11 +135,11 @@ const std::map<std::string, void (*)(Line&)> kDirectives = {
     {"record", [](Line& l) { l.c.record = l.rest; }},
     {"forward", [](Line& l) { l.c.target = l.rest; }},
     {"seen-file", [](Line& l) { l.c.seenFile = l.rest; }},
-    {"exit", Act},
-    {"reset-login", Act},
-    {"finalize-before", Act},
-    {"fail", Fail},
-    {"fail-after", Fail},
+    {"exit", [](Line& l) { Rule(l, 'e', CKR_OK, false); }},
+    {"reset-login", [](Line& l) { Rule(l, 'r', CKR_USER_NOT_LOGGED_IN, true); }},
+    {"finalize-before", [](Line& l) { Rule(l, 'f', CKR_OK, true); }},
+    {"fail", [](Line& l) { Rule(l, 0, Number(l.b), false, ULONG_MAX); }},
+    {"fail-after", [](Line& l) { Rule(l, 0, Number(l.b), true, ULONG_MAX); }},
     {"refuse-attribute",
      [](Line& l) {
          l.c.refusedAttributes[Number(l.a)] =
@@ -167,7 +150,7 @@ const std::map<std::string, void (*)(Line&)> kDirectives = {
     {"wrong-pin",
      [](Line& l) {
          l.c.wrongPin = Number(l.a);
-         l.c.pinLock = l.b == "lock" && l.words >> l.b ? Number(l.b) : l.c.pinLock;
+         l.c.pinLock = l.b == "lock" && !l.third.empty() ? Number(l.third) : l.c.pinLock;
      }},
     {"crash", [](Line& l) { l.c.crash.insert(l.a); }},
     {"hang", [](Line& l) { l.c.hang.insert(l.a); }},
@@ -213,9 +196,8 @@ Config ParseConfig(std::istream& lines) {
         std::string key, rest;
         in >> key >> std::ws;
         std::getline(in, rest);
-        std::istringstream words(rest);
-        Line line{c, rules, key, rest, {}, {}, words};
-        words >> line.a >> line.b;
+        Line line{c, rules, key, rest, {}, {}, {}};
+        std::istringstream(rest) >> line.a >> line.b >> line.third;
         if (const auto directive = kDirectives.find(key); directive != kDirectives.end()) {
             directive->second(line);
         } else {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <istream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -45,9 +46,7 @@ struct CallRule {
     std::string call;
     CK_RV rv = CKR_OK;
     bool forward = false;
-    unsigned long skip = 0;
-    unsigned long times = ULONG_MAX;
-    unsigned long seen = 0;
+    unsigned long skip = 0, times = ULONG_MAX, seen = 0;
     char act = 0;  // 'e'xit, 'r'eset-login, 'f'inalize-before
 };
 
@@ -55,12 +54,10 @@ constexpr int kExitStatus = 77;
 
 struct Config {
     std::string target = QE_SOFTHSM_LIBRARY;  // the library calls go to
-    std::string record;
-    std::string seenFile;
+    std::string record, seenFile;
     std::set<std::string> switches;  // the settings without a value
     std::map<CK_ATTRIBUTE_TYPE, CK_RV> refusedAttributes;
-    std::optional<CK_ULONG> slotCount;
-    std::optional<CK_ULONG> sessionLimit;
+    std::optional<CK_ULONG> slotCount, sessionLimit;
     std::optional<CK_RV> wrongPin;
     unsigned long pinLock = ULONG_MAX, wrongPins = 0;
     std::vector<CallRule> calls;
@@ -74,7 +71,7 @@ struct Config {
 };
 
 struct State {
-    void* library = nullptr;
+    std::unique_ptr<void, int (*)(void*)> library{nullptr, dlclose};
     CK_FUNCTION_LIST* real = nullptr;
     CK_FUNCTION_LIST list{};
     Config config;
@@ -85,11 +82,6 @@ struct State {
     std::set<CK_SESSION_HANDLE> sessions;  // opened, perhaps closed since
     unsigned long slotLists = 0;           // renumber-slots: the numbering shown
     pid_t initialiser = 0;
-    ~State() {
-        if (library != nullptr) {
-            dlclose(library);
-        }
-    }
 };
 
 extern State g;

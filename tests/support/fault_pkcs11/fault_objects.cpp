@@ -105,17 +105,14 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
         }
         CK_OBJECT_CLASS type = 0;
         CK_ATTRIBUTE typeOf{CKA_CLASS, &type, sizeof type};
-        for (CK_ULONG i = 0; i < count && On("private-modulus-hidden"); ++i) {
-            if (attributes[i].type == CKA_MODULUS &&
+        for (CK_ULONG i = 0; i < count; ++i) {
+            CK_ATTRIBUTE& a = attributes[i];
+            if (a.type == CKA_MODULUS && On("private-modulus-hidden") &&
                 g.real->C_GetAttributeValue(session, object, &typeOf, 1) == CKR_OK &&
                 type == CKO_PRIVATE_KEY) {
-                attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
+                a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
                 rv = CKR_ATTRIBUTE_TYPE_INVALID;
-            }
-        }
-        for (CK_ULONG i = 0; pad && i < count; ++i) {
-            CK_ATTRIBUTE& a = attributes[i];
-            if (a.type == CKA_MODULUS && a.ulValueLen != CK_UNAVAILABLE_INFORMATION) {
+            } else if (pad && a.type == CKA_MODULUS && a.ulValueLen != CK_UNAVAILABLE_INFORMATION) {
                 if (a.pValue != nullptr) {
                     std::memmove(static_cast<CK_BYTE*>(a.pValue) + 1, a.pValue, a.ulValueLen);
                     *static_cast<CK_BYTE*>(a.pValue) = 0;

@@ -1,11 +1,9 @@
 // The fault-injecting PKCS#11 module's entry point and function list; what it reads and does is
 // listed in fault_config.cpp.
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <tuple>
 
 #include "fault_module.h"
@@ -102,10 +100,11 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
             return CKR_GENERAL_ERROR;
         }
         if (g.real == nullptr) {
-            g.library = g.library != nullptr
-                            ? g.library
-                            : dlopen(g.config.target.c_str(), RTLD_NOW | RTLD_LOCAL);
-            void* symbol = g.library != nullptr ? dlsym(g.library, "C_GetFunctionList") : nullptr;
+            if (g.library == nullptr) {
+                g.library.reset(dlopen(g.config.target.c_str(), RTLD_NOW | RTLD_LOCAL));
+            }
+            void* symbol =
+                g.library != nullptr ? dlsym(g.library.get(), "C_GetFunctionList") : nullptr;
             CK_C_GetFunctionList getList = nullptr;
             std::memcpy(&getList, &symbol, sizeof symbol);
             if (getList == nullptr || getList(&g.real) != CKR_OK || g.real == nullptr) {

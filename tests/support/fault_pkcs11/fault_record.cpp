@@ -2,9 +2,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-
-#include <unistd.h>
 
 #include "fault_module.h"
 

@@ -1,11 +1,8 @@
 // The fault module's token rules: slots, token and mechanism information, sessions and logins.
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <tuple>
-
-#include <unistd.h>
 
 #include "fault_module.h"
 
@@ -31,6 +28,16 @@ bool Hidden(const TokenRules& rules, const CK_MECHANISM* mechanism) {
     return mechanism != nullptr && rules.hidden.count(mechanism->mechanism) != 0;
 }
 
+bool HiddenCertificate(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) {
+    CK_SESSION_INFO info{};
+    CK_OBJECT_CLASS type = 0;
+    CK_ATTRIBUTE attribute{CKA_CLASS, &type, sizeof type};
+    return On("private-certificates") && g.real->C_GetSessionInfo(session, &info) == CKR_OK &&
+           info.state != CKS_RO_USER_FUNCTIONS && info.state != CKS_RW_USER_FUNCTIONS &&
+           g.real->C_GetAttributeValue(session, object, &attribute, 1) == CKR_OK &&
+           type == CKO_CERTIFICATE;
+}
+
 // renumber-slots: slots show as their id plus 2^32 times the slot lists so far; an id of an older
 // list becomes one no slot has.
 CK_SLOT_ID RealSlot(CK_SLOT_ID slot) {
@@ -42,20 +49,6 @@ namespace {
 CK_SLOT_ID ShownSlot(CK_SLOT_ID slot) {
     return On("renumber-slots") ? slot + (g.slotLists << 32) : slot;
 }
-
-}  // namespace
-
-bool HiddenCertificate(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) {
-    CK_SESSION_INFO info{};
-    CK_OBJECT_CLASS type = 0;
-    CK_ATTRIBUTE attribute{CKA_CLASS, &type, sizeof type};
-    return On("private-certificates") && g.real->C_GetSessionInfo(session, &info) == CKR_OK &&
-           info.state != CKS_RO_USER_FUNCTIONS && info.state != CKS_RW_USER_FUNCTIONS &&
-           g.real->C_GetAttributeValue(session, object, &attribute, 1) == CKR_OK &&
-           type == CKO_CERTIFICATE;
-}
-
-namespace {
 
 CK_RV Initialize(CK_VOID_PTR arguments) {
     bool initialised = false;
