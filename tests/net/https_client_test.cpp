@@ -356,9 +356,7 @@ TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefusesOrInspects) {
     test::ScopedDir otherDir("inspector");
     const auto inspector = test::TestPki::Create(otherDir.path(), "Inspector CA");
     const Bytes request = ToBytes("-----BEGIN CERTIFICATE REQUEST-----");
-    test::ChildProcess filter({"python3", getenv("QE_BLOCK_PAGE_PROXY")});
-    ASSERT_TRUE(filter.WaitUntil([](const std::string& out) { return out.ends_with("\n"); }));
-    const std::string blocks = "http://127.0.0.1:" + filter.Output();
+    const test::PythonPeer blocks({getenv("QE_BLOCK_PAGE_PROXY")});
     const test::ScopedEnv direct("no_proxy", nullptr);
     const struct {
         const char* kind;
@@ -378,8 +376,7 @@ TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefusesOrInspects) {
         if (c.tinyproxy) {
             proxy.emplace(c.rc == ERR_CONNECTION);
         }
-        const std::string address = proxy ? "http://127.0.0.1:" + std::to_string(proxy->port())
-                                          : blocks.substr(0, blocks.size() - 1);
+        const std::string address = proxy ? proxy->url() : blocks.url();
         const test::ScopedEnv through("https_proxy", address.c_str());
         test::ProcessLog log;
         EXPECT_EQ(WithToken(rekey, "1234", &request), c.rc);
@@ -423,16 +420,13 @@ TEST_F(TokenTlsTest, ThroughAProxyThatAsksForAPassword) {
     };
     for (const auto& c : cases) {
         std::optional<test::ConnectProxy> proxy;
-        std::optional<test::ChildProcess> closing;
+        std::optional<test::PythonPeer> closing;
         if (c.closes) {
-            closing.emplace(std::vector<std::string>{"python3", getenv("QE_CLOSING_PROXY")});
-            ASSERT_TRUE(
-                closing->WaitUntil([](const std::string& out) { return out.ends_with("\n"); }));
+            closing.emplace(std::vector<std::string>{getenv("QE_CLOSING_PROXY")});
         } else {
             proxy.emplace(false, "ana pa55-w");
         }
-        const std::string port = closing ? closing->Output() : std::to_string(proxy->port());
-        const std::string address = "http://127.0.0.1:" + port.substr(0, port.find('\n'));
+        const std::string address = closing ? closing->url() : proxy->url();
         const test::ScopedEnv through(
             "https_proxy", (address.substr(0, 7) + c.inSetting + address.substr(7)).c_str());
         SCOPED_TRACE(getenv("https_proxy"));
