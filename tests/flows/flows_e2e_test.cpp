@@ -16,7 +16,6 @@
 #include "flows/sign_and_install.h"
 #include "flows/status_check.h"
 #include "request/key_pair_ledger.h"
-#include "sim/cert_util.h"
 #include "support/connect_proxy.h"
 #include "support/outside_step.h"
 #include "support/scripted_pins.h"
@@ -112,18 +111,9 @@ TEST_F(FlowTest, StatusAnswersDecideTheButtonsAndAFailedCheckOffersRetry) {
                        "body": "Serviciu indisponibil"}})",
          sim_->api(), ERR_SERVER, L"Serviciu indisponibil"},
         {"{}", "127.0.0.1:1", ERR_CONNECTION, ErrorText(ERR_CONNECTION, L"")},
-        {"{}", sim_->api(), ERR_TLS_INSPECTED, ErrorText(ERR_TLS_INSPECTED, L"")},
     };
-    // The last through a proxy whose far end shows a certificate of a CA not trusted.
-    WriteFile(dir_ / "inspector.pem", sim::CertificatePem(FromDer(TestCa().der()).get()));
-    ConnectProxy proxy;
-    const std::string through = "http://127.0.0.1:" + std::to_string(proxy.port());
     for (const auto& [scenario, host, id, text] : failures) {
         SCOPED_TRACE(host);
-        const bool inspected = id == ERR_TLS_INSPECTED;
-        const ScopedEnv via("https_proxy", inspected ? through.c_str() : nullptr),
-            trust("SSL_CERT_FILE",
-                  inspected ? (dir_ / "inspector.pem").c_str() : getenv("SSL_CERT_FILE"));
         SetScenario(scenario);
         setenv("QUORVANE_API_HOST", host.c_str(), 1);
         window_.Clear();
@@ -412,20 +402,14 @@ TEST_P(ThroughTheCompanyProxy, TheWholeRenewalCompletes) {
         dir_ / "proxy.pac",
         "function FindProxyForURL() { return 'PROXY 127.0.0.1:1; PROXY 127.0.0.1:" + port + "'; }");
     // The server picks its own port and says which: no other program can be given it.
-    ChildProcess pacServer({"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
-                            "--directory", dir_.path()});
-    ASSERT_TRUE(pacServer.WaitFor(") ..."));
-    const std::string served = pacServer.Output();
-    const std::size_t at = served.find(" port ");
-    ASSERT_NE(at, std::string::npos);
-    const int pacPort = std::stoi(served.substr(at + 6));
+    const PythonPeer pacServer(
+        {"-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", dir_.path()}, " port ");
     std::filesystem::create_directories(dir_ / "glib-2.0/settings");
     WriteFile(
         dir_ / "glib-2.0/settings/keyfile",
         "[system/proxy]\nignore-hosts=@as []\n" +
             (way == "gnome" ? "mode='manual'\n[system/proxy/https]\nhost='127.0.0.1'\nport=" + port
-                            : "mode='auto'\nautoconfig-url='http://127.0.0.1:" +
-                                  std::to_string(pacPort) + "/proxy.pac'"));
+                            : "mode='auto'\nautoconfig-url='" + pacServer.url() + "/proxy.pac'"));
     const bool desktop = way == "gnome" || way == "pac";
     const ScopedEnv session[] = {{"no_proxy", nullptr},
                                  {"HTTPS_PROXY", nullptr},

@@ -26,26 +26,6 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-// The installation's confirmation (the download's seventh connection to the API host, its last)
-// served, then answered by a reset or a gateway's page: the certificate is on the token, and the
-// customer reads that it is, not a failure.
-class ConfirmationLost : public FlowTest, public ::testing::WithParamInterface<std::string> {};
-
-TEST_P(ConfirmationLost, AfterTheAuthorityRecordedItTheCertificateIsToldAsInstalled) {
-    RunFlow(1, kPin);
-    ASSERT_THAT(window_.results, ElementsAre(ERR_SUCCESS));
-    ASSERT_EQ(
-        sim_->SetFault(R"({"listener": "api", "connection": 7, "kind": ")" + GetParam() + "\"}"),
-        200);
-    RunFlow(2, kPin);
-    EXPECT_THAT(window_.results, ElementsAre(ERR_INSTALLED_UNCONFIRMED)) << sim_->Exchanges();
-    const std::vector<Bytes> held = TokenCertificates();
-    EXPECT_TRUE(Order()["installed"].toBool());
-    EXPECT_NE(std::find(held.begin(), held.end(), sim_->IssuedCertificate()), held.end());
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, ConfirmationLost, ::testing::Values("lost", "gateway"));
-
 class DownloadTest : public FlowTest {
 protected:
     // A registered request, so an issued certificate waits for this token.
@@ -57,9 +37,32 @@ protected:
     }
 
     bool Installed() const { return Order()["installed"].toBool(); }
+    // The installation of `certificate` outside a step, where each cycle initialises the library
+    // (so a swapped token shows).
+    ErrorId Install(const Bytes& certificate) {
+        StepContext install(window_, test::NoTokenStep());
+        return SignAndInstall(install, window_, certificate, true);
+    }
 
     Bytes old_;
 };
+
+// The installation's confirmation (the download's seventh connection to the API host, its last)
+// served, then answered by a reset or a gateway's page: the certificate is on the token, and the
+// customer reads that it is, not a failure.
+class ConfirmationLost : public DownloadTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(ConfirmationLost, AfterTheAuthorityRecordedItTheCertificateIsToldAsInstalled) {
+    ASSERT_EQ(
+        sim_->SetFault(R"({"listener": "api", "connection": 7, "kind": ")" + GetParam() + "\"}"),
+        200);
+    RunFlow(2, kPin);
+    EXPECT_THAT(window_.results, ElementsAre(ERR_INSTALLED_UNCONFIRMED)) << sim_->Exchanges();
+    EXPECT_TRUE(Installed());
+    EXPECT_THAT(TokenCertificates(), Contains(sim_->IssuedCertificate()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ConfirmationLost, ::testing::Values("lost", "gateway"));
 
 // The whole renewal (on tokens that behave otherwise: the quirks test).
 TEST_F(FlowTest, AcceptedCertificateReplacesTheOldOneOnTheToken) {
@@ -225,11 +228,7 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
             }
         };
         NewLogLines();
-        {
-            // Outside a step each cycle initialises the library: a swapped token shows.
-            StepContext install(window_, test::NoTokenStep());
-            EXPECT_EQ(SignAndInstall(install, window_, c.certificate, true), c.id);
-        }
+        EXPECT_EQ(Install(c.certificate), c.id);
         EXPECT_EQ(window_.Events("freeze").size(), 1u);
         if (!c.log.empty()) {
             EXPECT_THAT(NewLogLines("[Steps 3] "), Contains("[Steps 3] " + c.log));
@@ -243,19 +242,13 @@ TEST_F(DownloadTest, InstallationFailuresKeepTheOldCertificate) {
 
     // The authority names the certificate being installed as the old one: it stays.
     SetScenario(R"({"force": {"path": "/public/rest/certificate/installed", "status": 200}})");
-    {
-        StepContext install(window_, test::NoTokenStep());
-        EXPECT_EQ(SignAndInstall(install, window_, old_, true), ERR_SUCCESS);
-    }
+    EXPECT_EQ(Install(old_), ERR_SUCCESS);
     EXPECT_THAT(TokenCertificates(), ElementsAre(old_));
     EXPECT_THAT(NewLogLines("[Steps 3] "),
                 Contains("[Steps 3] The old certificate is the new one: both kept"));
     // The old certificate delivered for another key: the new one written, the old one kept.
     SetScenario(R"({"foreignKeyFrom": "/public/rest/certificate/old"})");
-    {
-        StepContext install(window_, test::NoTokenStep());
-        EXPECT_EQ(SignAndInstall(install, window_, issued, true), ERR_SERVER);
-    }
+    EXPECT_EQ(Install(issued), ERR_SERVER);
     EXPECT_THAT(TokenCertificates(), ::testing::UnorderedElementsAre(old_, issued));
     EXPECT_FALSE(Installed());
 }

@@ -182,42 +182,80 @@ TEST(TlsClientKey, ShortSignatureIsWidenedWithZeroOctets) {
 }
 
 // Refused before the token signs anything: TLS 1.1 (although this program's OpenSSL
-// configuration allows it), a CA not trusted, an expired certificate, another name. The server
-// saw the handshake and the client's reason is the certificate's.
-TEST_F(TokenTlsTest, NothingIsSignedForAServerNotVerified) {
-    const test::ScopedDir dirs[3];  // one ca.pem each
+// configuration allows it), a CA not trusted, an expired certificate, another name; the server saw
+// the handshake and the client's reason is the certificate's. Likewise through company proxies
+// that refuse the CONNECT, inspect TLS (the far end shows its own CA's certificate) or write a
+// block page into the tunnel. Through the last, the same handshake made directly tells: a server
+// that verifies means the network is in the way; one that does not proves nothing. The status
+// check's issuer query reports the handshake's real failure.
+TEST_F(TokenTlsTest, NothingIsSignedForAServerNotVerifiedOrAProxyInTheWay) {
+    const test::ScopedDir dirs[4];  // one ca.pem each
     const auto other = test::TestPki::Create(dirs[0].path(), "Other CA");
     const auto expired = test::TestPki::Create(dirs[1].path(), "Expired CA", -1);
     const auto elsewhere = test::TestPki::Create(dirs[2].path(), "CA", 30, "DNS:other.example");
+    const auto inspector = test::TestPki::Create(dirs[3].path(), "Inspector CA");
+    const test::PythonPeer blocks({getenv("QE_BLOCK_PAGE_PROXY")});
+    const test::ScopedEnv direct("no_proxy", nullptr);
+    enum Proxy { kNone, kRefusing, kTunnel, kBlocking };
     const struct {
         const test::TestPki &server, &trusted;
-        const char* version;
+        const char* version;  // none: the default versions
         const wchar_t* host;
-        std::uint32_t code;  // libcurl's
-        const char *reason, *serverSaw;
-        ErrorId rc = ERR_CONNECTION;
+        ErrorId rc;
+        std::uint32_t code = 0;  // libcurl's; 0 for not checked
+        const char *reason = "", *serverSaw = "";
+        Proxy proxy = kNone;
+        const char* told = "";
     } cases[] = {
-        {pki_, pki_, "-tls1_1", L"localhost", 35, "alert protocol version", "unsupported protocol"},
-        {pki_, other, "-tls1_2", L"localhost", 60, "self-signed certificate in certificate chain",
-         "alert unknown ca", ERR_TLS_INSPECTED},
-        {expired, expired, "-tls1_2", L"localhost", 60, "certificate has expired",
+        {pki_, pki_, "-tls1_1", L"localhost", ERR_CONNECTION, 35, "alert protocol version",
+         "unsupported protocol"},
+        {pki_, other, "-tls1_2", L"localhost", ERR_TLS_INSPECTED, 60,
+         "self-signed certificate in certificate chain", "alert unknown ca"},
+        {expired, expired, "-tls1_2", L"localhost", ERR_CONNECTION, 60, "certificate has expired",
          "alert certificate expired"},
-        {expired, expired, "-tls1_3", L"localhost", 60, "certificate has expired",
+        {expired, expired, "-tls1_3", L"localhost", ERR_CONNECTION, 60, "certificate has expired",
          "alert certificate expired"},
-        {elsewhere, elsewhere, "-tls1_2", L"localhost", 60, "hostname mismatch",
+        {elsewhere, elsewhere, "-tls1_2", L"localhost", ERR_CONNECTION, 60, "hostname mismatch",
          "alert bad certificate"},
-        {elsewhere, elsewhere, "-tls1_3", L"127.0.0.1", 60, "IP address mismatch",
+        {elsewhere, elsewhere, "-tls1_3", L"127.0.0.1", ERR_CONNECTION, 60, "IP address mismatch",
          "alert bad certificate"},
+        {pki_, pki_, nullptr, L"localhost", ERR_CONNECTION, 0, "", "", kRefusing},
+        {inspector, pki_, nullptr, L"localhost", ERR_TLS_INSPECTED, 0, "", "", kTunnel,
+         "issuer: CN = Inspector CA"},
+        {pki_, pki_, nullptr, L"localhost", ERR_TLS_INSPECTED, 0, "", "", kBlocking,
+         "fails only through the proxy"},
+        {inspector, pki_, nullptr, L"localhost", ERR_CONNECTION, 0, "", "", kBlocking},
     };
+    const Bytes request = ToBytes("-----BEGIN CERTIFICATE REQUEST-----");
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.reason << " " << c.version);
-        TlsPeer server(c.server, AskForCertificate({c.version}, c.server.caFile));
+        SCOPED_TRACE(testing::Message() << c.reason << " " << (c.version ? c.version : "")
+                                        << " through proxy " << c.proxy);
+        TlsPeer server(c.server, AskForCertificate(c.version ? Options{c.version} : Options{},
+                                                   c.server.caFile));
         Trust(c.trusted);
-        EXPECT_EQ(WithToken(server, "1234", nullptr, c.host), c.rc);
-        EXPECT_EQ(GetLastSystemError().code, c.code);
-        EXPECT_THAT(GetLastSystemError().text, ::testing::HasSubstr(c.reason));
-        EXPECT_TRUE(server.Printed(c.serverSaw)) << server.Output();
+        std::optional<test::ConnectProxy> proxy;
+        if (c.proxy == kRefusing || c.proxy == kTunnel) {
+            proxy.emplace(c.proxy == kRefusing);
+        }
+        const std::string address = proxy ? proxy->url() : blocks.url();
+        const test::ScopedEnv through("https_proxy", c.proxy != kNone ? address.c_str() : nullptr);
+        test::ProcessLog log;
+        EXPECT_EQ(WithToken(server, "1234", &request, c.host), c.rc);
+        if (c.code != 0) {
+            EXPECT_EQ(GetLastSystemError().code, c.code);
+            EXPECT_THAT(GetLastSystemError().text, ::testing::HasSubstr(c.reason));
+            EXPECT_TRUE(server.Printed(c.serverSaw)) << server.Output();
+        }
+        EXPECT_EQ(proxy ? proxy->Requests(1) : 1, 1);
         EXPECT_TRUE(server.Requests().empty());
+        const auto told = log.Lines("issuer: CN = Inspector CA|fails only through the proxy");
+        EXPECT_EQ(told.size() == 1 && told[0].find(c.told) != std::string::npos, *c.told != 0);
+        CHttpsClient probe(Step());
+        Bytes answer;
+        Exchange(probe, server, L"/", answer, HttpReply(200, ""), nullptr, nullptr, c.host);
+        std::vector<Bytes> issuers;
+        EXPECT_EQ(probe.GetAcceptedIssuers(issuers), c.rc);
+        EXPECT_NE(GetLastSystemError().code, 58u);  // not "asked for no client certificate"
     }
     EXPECT_EQ(pins_.asked, 0);
     EXPECT_TRUE(test::CallNames(hsm_.RecordedCalls(), {"C_Login", "C_Sign"}).empty());
@@ -348,56 +386,6 @@ TEST_F(TokenTlsTest, WhatTheCustomerTheTokenAndTheServerDoInTheHandshake) {
     }
 }
 
-// Company proxies that refuse the CONNECT, inspect TLS (the far end shows its own CA's certificate)
-// or write a block page into the tunnel. Through the last, the same handshake made directly tells:
-// a server that verifies means the network is in the way; one that does not proves nothing. None
-// gets a signature; the status check's issuer query reports the handshake's real failure.
-TEST_F(TokenTlsTest, ThroughACompanyProxyThatRefusesOrInspects) {
-    test::ScopedDir otherDir("inspector");
-    const auto inspector = test::TestPki::Create(otherDir.path(), "Inspector CA");
-    const Bytes request = ToBytes("-----BEGIN CERTIFICATE REQUEST-----");
-    test::ChildProcess filter({"python3", getenv("QE_BLOCK_PAGE_PROXY")});
-    ASSERT_TRUE(filter.WaitUntil([](const std::string& out) { return out.ends_with("\n"); }));
-    const std::string blocks = "http://127.0.0.1:" + filter.Output();
-    const test::ScopedEnv direct("no_proxy", nullptr);
-    const struct {
-        const char* kind;
-        bool tinyproxy, inspected;
-        ErrorId rc;
-        const char* told;
-    } cases[] = {
-        {"refuses", true, false, ERR_CONNECTION, ""},
-        {"inspects", true, true, ERR_TLS_INSPECTED, "issuer: CN = Inspector CA"},
-        {"blocks", false, false, ERR_TLS_INSPECTED, "fails only through the proxy"},
-        {"blocks, inspected directly too", false, true, ERR_CONNECTION, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.kind);
-        TlsPeer rekey(c.inspected ? inspector : pki_, AskForCertificate());
-        std::optional<test::ConnectProxy> proxy;
-        if (c.tinyproxy) {
-            proxy.emplace(c.rc == ERR_CONNECTION);
-        }
-        const std::string address = proxy ? "http://127.0.0.1:" + std::to_string(proxy->port())
-                                          : blocks.substr(0, blocks.size() - 1);
-        const test::ScopedEnv through("https_proxy", address.c_str());
-        test::ProcessLog log;
-        EXPECT_EQ(WithToken(rekey, "1234", &request), c.rc);
-        EXPECT_EQ(proxy ? proxy->Requests(1) : 1, 1);
-        EXPECT_TRUE(rekey.Requests().empty());
-        const auto told = log.Lines("issuer: CN = Inspector CA|fails only through the proxy");
-        EXPECT_EQ(told.size() == 1 && told[0].find(c.told) != std::string::npos, *c.told != 0);
-        CHttpsClient probe(Step());
-        Bytes answer;
-        Exchange(probe, rekey, L"/", answer);
-        std::vector<Bytes> issuers;
-        EXPECT_EQ(probe.GetAcceptedIssuers(issuers), c.rc);
-        EXPECT_NE(GetLastSystemError().code, 58u);  // not "asked for no client certificate"
-    }
-    EXPECT_EQ(pins_.asked, 0);
-    EXPECT_TRUE(test::CallNames(hsm_.RecordedCalls(), {"C_Login", "C_Sign"}).empty());
-}
-
 // A proxy that asks for a password: the customer's answers in order, the login kept for the retry
 // with the certificate, one written in the proxy setting, and a cancelled dialog. Typing is no
 // network wait: the first login takes longer than the step's deadline. A proxy that closes the
@@ -423,16 +411,13 @@ TEST_F(TokenTlsTest, ThroughAProxyThatAsksForAPassword) {
     };
     for (const auto& c : cases) {
         std::optional<test::ConnectProxy> proxy;
-        std::optional<test::ChildProcess> closing;
+        std::optional<test::PythonPeer> closing;
         if (c.closes) {
-            closing.emplace(std::vector<std::string>{"python3", getenv("QE_CLOSING_PROXY")});
-            ASSERT_TRUE(
-                closing->WaitUntil([](const std::string& out) { return out.ends_with("\n"); }));
+            closing.emplace(std::vector<std::string>{getenv("QE_CLOSING_PROXY")});
         } else {
             proxy.emplace(false, "ana pa55-w");
         }
-        const std::string port = closing ? closing->Output() : std::to_string(proxy->port());
-        const std::string address = "http://127.0.0.1:" + port.substr(0, port.find('\n'));
+        const std::string address = closing ? closing->url() : proxy->url();
         const test::ScopedEnv through(
             "https_proxy", (address.substr(0, 7) + c.inSetting + address.substr(7)).c_str());
         SCOPED_TRACE(getenv("https_proxy"));

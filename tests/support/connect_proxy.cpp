@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -41,6 +42,26 @@ int ConnectProxy::Requests(int atLeast) const {
     process_->WaitUntil([&](const std::string& log) { return count(log) >= atLeast; },
                         ChildProcess::Seconds(5));
     return count(process_->Output());
+}
+
+namespace {
+
+std::vector<std::string> PythonCommand(std::vector<std::string> args) {
+    args.insert(args.begin(), {"python3", "-u"});
+    return args;
+}
+
+}  // namespace
+
+PythonPeer::PythonPeer(const std::vector<std::string>& args, const std::string& before)
+    : process_(PythonCommand(args)) {
+    process_.WaitUntil([](const std::string& out) { return out.find('\n') != out.npos; });
+    const std::string out = process_.Output();
+    const std::size_t at = out.find(before);
+    port_ = at == out.npos ? 0 : std::atoi(out.c_str() + at + before.size());
+    if (port_ <= 0) {
+        throw std::runtime_error("no port from " + args.at(0) + ": " + out);
+    }
 }
 
 }  // namespace qe::test
