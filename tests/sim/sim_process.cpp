@@ -92,24 +92,12 @@ int SimProcess::Stop() {
     return exitStatus_;
 }
 
-std::string SimProcess::ControlState() const {
-    return HttpFetch(control_, "/control/state").body;
+std::string SimProcess::Get(const std::string& target) const {
+    return HttpFetch(control_, target).body;
 }
 
-int SimProcess::SetState(const std::string& json) const {
-    return HttpFetch(control_, "/control/state", {}, json).status;
-}
-
-int SimProcess::SetScenario(const std::string& json) const {
-    return HttpFetch(control_, "/control/scenario", {}, json).status;
-}
-
-int SimProcess::SetFault(const std::string& json) const {
-    return HttpFetch(control_, "/control/fault", {}, json).status;
-}
-
-std::string SimProcess::Exchanges() const {
-    return HttpFetch(control_, "/control/exchanges").body;
+int SimProcess::Post(const std::string& target, const std::string& json) const {
+    return HttpFetch(control_, target, {}, json).status;
 }
 
 Bytes SimProcess::IssuedCertificate() const {
