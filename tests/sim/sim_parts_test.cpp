@@ -52,7 +52,7 @@ TEST(RequestCheckTest, RefusesWhatTheAuthorityMustNotCertify) {
     const Case cases[] = {
         {good, {2048}, false, ""},
         {"nu este o cerere", {2048}, false, "nu este o cerere PKCS#10 în format PEM"},
-        {test::MakeRequestPem(key.get(), "CN=Ion", nullptr, EVP_sha1()),
+        {test::MakeRequestPem(key.get(), "CN=Ion", EVP_sha1()),
          {2048},
          false,
          "semnată cu algoritmul sha256WithRSAEncryption"},

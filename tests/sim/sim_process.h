@@ -6,7 +6,6 @@
 #include <vector>
 
 #include <openssl/evp.h>
-#include <openssl/x509v3.h>
 
 #include "support/scoped_dir.h"
 #include "toolkit/bytes.h"
@@ -91,7 +90,6 @@ SoftwareCustomer MakeSoftwareCustomer(const std::string& stateDir, const std::st
 
 // A PKCS#10 request for `key` in PEM with CR LF line ends, as the wizard uploads it.
 std::string MakeRequestPem(EVP_PKEY* key, const std::string& subject,
-                           const GENERAL_NAMES* altNames = nullptr,
                            const EVP_MD* digest = EVP_sha256());
 
 // Opens a delivery with OpenSSL's own CMS code, independent of the simulator's builder.
