@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <list>
+#include <regex>
 
 #include <unistd.h>
 
@@ -228,13 +229,10 @@ TEST(LinkHandlerTest, RegistrationAndBrowserAsTheDesktopHasThem) {
     for (const Case& c : cases) {
         const test::ScopedDir root("links");
         const std::string& r = root.path();
-        const auto expand = [&r](std::string line) {
-            for (const auto& [from, to] : {std::pair{"$S", r + "/s/applications"}, {"$R", r}}) {
-                for (std::size_t at; (at = line.find(from)) != std::string::npos;) {
-                    line.replace(at, 2, to);
-                }
-            }
-            return line;
+        const auto expand = [&r](const std::string& line) {
+            const std::string s =
+                std::regex_replace(line, std::regex("\\$S"), r + "/s/applications");
+            return std::regex_replace(s, std::regex("\\$R"), r);
         };
         const std::pair<const char*, std::string> environment[] = {
             {"HOME", r},

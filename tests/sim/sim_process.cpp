@@ -92,24 +92,12 @@ int SimProcess::Stop() {
     return exitStatus_;
 }
 
-std::string SimProcess::ControlState() const {
-    return HttpFetch(control_, "/control/state").body;
+std::string SimProcess::Get(const std::string& target) const {
+    return HttpFetch(control_, target).body;
 }
 
-int SimProcess::SetState(const std::string& json) const {
-    return HttpFetch(control_, "/control/state", {}, json).status;
-}
-
-int SimProcess::SetScenario(const std::string& json) const {
-    return HttpFetch(control_, "/control/scenario", {}, json).status;
-}
-
-int SimProcess::SetFault(const std::string& json) const {
-    return HttpFetch(control_, "/control/fault", {}, json).status;
-}
-
-std::string SimProcess::Exchanges() const {
-    return HttpFetch(control_, "/control/exchanges").body;
+int SimProcess::Post(const std::string& target, const std::string& json) const {
+    return HttpFetch(control_, target, {}, json).status;
 }
 
 Bytes SimProcess::IssuedCertificate() const {
@@ -158,19 +146,11 @@ SoftwareCustomer MakeSoftwareCustomer(const std::string& stateDir, const std::st
     return customer;
 }
 
-std::string MakeRequestPem(EVP_PKEY* key, const std::string& subject, const GENERAL_NAMES* altNames,
-                           const EVP_MD* digest) {
+std::string MakeRequestPem(EVP_PKEY* key, const std::string& subject, const EVP_MD* digest) {
     std::string error;
     const X509NamePtr name =
         subject.empty() ? X509NamePtr(X509_NAME_new()) : sim::ParseSubjectText(subject, error);
     X509ReqPtr request(X509_REQ_new());
-    STACK_OF(X509_EXTENSION)* extensions = sk_X509_EXTENSION_new_null();
-    if (altNames != nullptr) {
-        sk_X509_EXTENSION_push(extensions, X509V3_EXT_i2d(NID_subject_alt_name, 0,
-                                                          const_cast<GENERAL_NAMES*>(altNames)));
-        X509_REQ_add_extensions(request.get(), extensions);
-    }
-    sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!name || X509_REQ_set_subject_name(request.get(), name.get()) != 1 ||
         X509_REQ_set_pubkey(request.get(), key) != 1 ||

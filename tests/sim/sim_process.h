@@ -6,7 +6,6 @@
 #include <vector>
 
 #include <openssl/evp.h>
-#include <openssl/x509v3.h>
 
 #include "support/scoped_dir.h"
 #include "toolkit/bytes.h"
@@ -40,8 +39,6 @@ public:
     explicit SimProcess(const std::string& stateDir,
                         const std::vector<std::string>& extraArgs = {});
     ~SimProcess();
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
 
     // host:port of the two servers, and the PEM file of the CA of their TLS certificates.
     const std::string& api() const { return api_; }
@@ -56,19 +53,22 @@ public:
     std::string Log() const { return ReadFile(logPath_); }
 
     // GET /control/state: the orders as JSON text.
-    std::string ControlState() const;
+    std::string ControlState() const { return Get("/control/state"); }
     // POST /control/state: the orders replaced by what ControlState gave; returns the HTTP status.
-    int SetState(const std::string& json) const;
+    int SetState(const std::string& json) const { return Post("/control/state", json); }
     // POST /control/scenario; returns the HTTP status.
-    int SetScenario(const std::string& json) const;
+    int SetScenario(const std::string& json) const { return Post("/control/scenario", json); }
     // POST /control/fault (the network fault of one exchange); returns the HTTP status.
-    int SetFault(const std::string& json) const;
+    int SetFault(const std::string& json) const { return Post("/control/fault", json); }
     // GET /control/exchanges: those since the last fault was set, as JSON text.
-    std::string Exchanges() const;
+    std::string Exchanges() const { return Get("/control/exchanges"); }
     // The certificate issued for the first order of the control state (DER; empty when none was).
     Bytes IssuedCertificate() const;
 
 private:
+    std::string Get(const std::string& target) const;
+    int Post(const std::string& target, const std::string& json) const;
+
     std::string logPath_, outPath_;
     std::unique_ptr<QProcess> process_;
     int exitStatus_ = -1;
@@ -90,7 +90,6 @@ SoftwareCustomer MakeSoftwareCustomer(const std::string& stateDir, const std::st
 
 // A PKCS#10 request for `key` in PEM with CR LF line ends, as the wizard uploads it.
 std::string MakeRequestPem(EVP_PKEY* key, const std::string& subject,
-                           const GENERAL_NAMES* altNames = nullptr,
                            const EVP_MD* digest = EVP_sha256());
 
 // Opens a delivery with OpenSSL's own CMS code, independent of the simulator's builder.

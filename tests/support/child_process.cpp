@@ -15,17 +15,6 @@
 extern char** environ;
 
 namespace qe::test {
-namespace {
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
-}
-
-}  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& dir) {
     std::signal(SIGPIPE, SIG_IGN);  // a write to a program that ended fails instead
@@ -115,17 +104,11 @@ bool ChildProcess::WaitUntil(const std::function<bool(const std::string&)>& done
     return true;
 }
 
-bool Accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = Loopback(port);
-    const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
 int UnusedPort() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     bind(fd, reinterpret_cast<const sockaddr*>(&address), length);
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);

@@ -21,8 +21,6 @@ public:
 
     ChildProcess(const std::vector<std::string>& argv, const std::string& dir = ".");
     ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
 
     void Write(const std::string& text);
     std::string Output() const;
@@ -49,8 +47,6 @@ private:
     std::thread reader_;
 };
 
-// Whether something accepts TCP connections on 127.0.0.1:port.
-bool Accepts(int port);
 // A port nothing listens on right now; a program given it may still lose it to another.
 int UnusedPort();
 

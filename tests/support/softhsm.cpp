@@ -98,8 +98,6 @@ SoftHsm::SoftHsm() : dir_("softhsm") {
     }
 }
 
-SoftHsm::~SoftHsm() = default;
-
 std::string SoftHsm::InitToken(const std::string& label, const std::string& userPin,
                                const std::string& soPin) {
     Pkcs11Module module;
@@ -132,30 +130,21 @@ Bytes SoftHsm::Session::GenerateRsaKeyPair(CK_ULONG bits, const std::string& id,
                                            const std::string& publicLabel,
                                            const std::string& privateLabel) {
     const std::uint8_t exponent[] = {1, 0, 1};
-    AttributeTemplate publicTemplate;
-    publicTemplate.Ulong(CKA_CLASS, CKO_PUBLIC_KEY)
-        .Bool(CKA_TOKEN, true)
-        .Ulong(CKA_KEY_TYPE, CKK_RSA)
-        .Text(CKA_LABEL, publicLabel)
-        .Ulong(CKA_MODULUS_BITS, bits)
-        .Data(CKA_PUBLIC_EXPONENT, exponent, sizeof exponent)
-        .Bool(CKA_VERIFY, true)
-        .Bool(CKA_ENCRYPT, true)
-        .Text(CKA_ID, id);
-    AttributeTemplate privateTemplate;
-    privateTemplate.Ulong(CKA_CLASS, CKO_PRIVATE_KEY)
-        .Bool(CKA_TOKEN, true)
-        .Bool(CKA_PRIVATE, true)
-        .Text(CKA_LABEL, privateLabel)
-        .Bool(CKA_SIGN, true)
-        .Bool(CKA_DECRYPT, true)
-        .Text(CKA_ID, id);
+    AttributeTemplate pub;
+    pub.Ulong(CKA_CLASS, CKO_PUBLIC_KEY).Ulong(CKA_KEY_TYPE, CKK_RSA).Ulong(CKA_MODULUS_BITS, bits);
+    pub.Data(CKA_PUBLIC_EXPONENT, exponent, sizeof exponent).Text(CKA_LABEL, publicLabel);
+    pub.Bool(CKA_VERIFY, true).Bool(CKA_ENCRYPT, true);
+    AttributeTemplate priv;
+    priv.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Bool(CKA_PRIVATE, true).Text(CKA_LABEL, privateLabel);
+    priv.Bool(CKA_SIGN, true).Bool(CKA_DECRYPT, true);
+    for (AttributeTemplate* keys : {&pub, &priv}) {
+        keys->Bool(CKA_TOKEN, true).Text(CKA_ID, id);
+    }
     CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
     CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE;
     CK_OBJECT_HANDLE privateKey = CK_INVALID_HANDLE;
-    Require(fn()->C_GenerateKeyPair(handle(), &mechanism, publicTemplate.data(),
-                                    publicTemplate.size(), privateTemplate.data(),
-                                    privateTemplate.size(), &publicKey, &privateKey),
+    Require(fn()->C_GenerateKeyPair(handle(), &mechanism, pub.data(), pub.size(), priv.data(),
+                                    priv.size(), &publicKey, &privateKey),
             "C_GenerateKeyPair");
     return Attribute(publicKey, CKA_MODULUS);
 }
@@ -166,16 +155,10 @@ void SoftHsm::Session::CreateCertificate(const Bytes& der, const Bytes& id,
     parts.subject = {0x30, 0x00};  // what stays for a certificate without an RSA key
     ParseCertificateParts(der, parts);
     AttributeTemplate object;
-    object.Ulong(CKA_CLASS, CKO_CERTIFICATE)
-        .Bool(CKA_TOKEN, true)
-        .Bool(CKA_PRIVATE, false)
-        .Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509)
-        .Data(CKA_SUBJECT, parts.subject)
-        .Data(CKA_ISSUER, parts.issuer)
-        .Data(CKA_SERIAL_NUMBER, parts.serialDer)
-        .Data(CKA_VALUE, der)
-        .Data(CKA_ID, id)
-        .Text(CKA_LABEL, label);
+    object.Ulong(CKA_CLASS, CKO_CERTIFICATE).Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509);
+    object.Bool(CKA_TOKEN, true).Bool(CKA_PRIVATE, false).Text(CKA_LABEL, label).Data(CKA_ID, id);
+    object.Data(CKA_SUBJECT, parts.subject).Data(CKA_ISSUER, parts.issuer);
+    object.Data(CKA_SERIAL_NUMBER, parts.serialDer).Data(CKA_VALUE, der);
     CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
     Require(fn()->C_CreateObject(handle(), object.data(), object.size(), &created),
             "C_CreateObject");
@@ -218,11 +201,7 @@ Bytes SoftHsm::Session::Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE typ
 }
 
 Bytes SoftHsm::Session::PublicExponent(const Bytes& modulus) {
-    const std::vector<CK_OBJECT_HANDLE> keys = Find(CKO_PUBLIC_KEY, modulus);
-    if (keys.empty()) {
-        throw std::runtime_error("no public key with that modulus");
-    }
-    return Attribute(keys.front(), CKA_PUBLIC_EXPONENT);
+    return Attribute(Find(CKO_PUBLIC_KEY, modulus).at(0), CKA_PUBLIC_EXPONENT);  // throws if none
 }
 
 void SoftHsm::WriteModuleList(const std::vector<std::string>& names) {

@@ -40,9 +40,6 @@ Bytes BoolBytes(bool value);
 class SoftHsm {
 public:
     SoftHsm();
-    ~SoftHsm();
-    SoftHsm(const SoftHsm&) = delete;
-    SoftHsm& operator=(const SoftHsm&) = delete;
 
     const std::string& dir() const { return dir_.path(); }
     std::string UserConfigHome() const { return dir_ / "config"; }

@@ -111,15 +111,11 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     }
 
-    QJsonObject Order() const {
-        const std::string state = sim_->ControlState();
-        return QJsonDocument::fromJson(QByteArray::fromStdString(state))["orders"][0].toObject();
-    }
-
     // The renewal is complete: the issued certificate alone, with its key, and installed.
     bool Complete(const Bytes& old, const Bytes& issued) const {
         const Held held = Token();
-        return held.Usable(issued) && !held.Has(old) && Order()["installed"].toBool();
+        return held.Usable(issued) && !held.Has(old) &&
+               sim_->ControlState().find(R"("installed": true)") != std::string::npos;
     }
 
     ScopedEnv faults_{"QE_FAULT_PKCS11_CONFIG", (dir_ / "fault.conf").c_str()};
