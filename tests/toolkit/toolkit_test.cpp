@@ -121,6 +121,7 @@ TEST(Utf8, EveryLengthAtItsLimits) {
     }
     EXPECT_EQ(ToHexLower(Hex("0123456789abcdef")), "0123456789abcdef");
     EXPECT_EQ(ToHexUpper(Hex("0123456789abcdef")), "0123456789ABCDEF");
+    EXPECT_EQ(FromHex("09afAF"), Hex("09afaf"));
 }
 
 // A server's text on screen: cut short, and breakable where it has no spaces of its own.
