@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -80,6 +81,12 @@ void ChildProcess::Write(const std::string& text) {
         }
         done += static_cast<std::size_t>(n);
     }
+}
+
+bool ChildProcess::CloseInput(Seconds limit) {
+    close(std::exchange(input_, -1));
+    WaitUntil([](const std::string&) { return false; }, limit);
+    return Ended();
 }
 
 std::string ChildProcess::Output() const {

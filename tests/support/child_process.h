@@ -23,6 +23,9 @@ public:
     ~ChildProcess();
 
     void Write(const std::string& text);
+    // Closes the program's standard input, as one that ends with it expects, and waits up to
+    // `limit` for it to end; true when it did.
+    bool CloseInput(Seconds limit = Seconds(20));
     std::string Output() const;
     bool Ended() const;
     // Waits until `done` holds for the output so far; false if the program ended first or the
